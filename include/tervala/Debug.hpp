@@ -1,0 +1,21 @@
+#pragma once
+
+#include <functional>
+#include <string_view>
+
+#include <tervala/export.hpp>
+
+namespace tervala {
+
+/// Receives each debug line of the library, without its line feed.
+using DebugSink = std::function<void(std::string_view line)>;
+
+/// Sends the library's debug lines to `sink` instead of standard output; an empty function
+/// silences them. Lines may arrive from several threads at once: the sink is called under a lock,
+/// one whole line at a time. Call `resetDebugSink()` to go back to standard output.
+TERVALA_EXPORT void setDebugSink(DebugSink sink);
+
+/// Sends the debug lines to standard output again (the default).
+TERVALA_EXPORT void resetDebugSink();
+
+}  // namespace tervala

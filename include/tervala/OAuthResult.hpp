@@ -1,0 +1,61 @@
+#pragma once
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <nlohmann/json_fwd.hpp>
+#include <tervala/Data.hpp>
+#include <tervala/Error.hpp>
+#include <tervala/export.hpp>
+
+namespace tervala {
+
+class OAuthToken;
+
+/// The outcome of one exchange with a token endpoint: a success holding the granted token
+/// fields, or an error holding one `Error`. Never changes after construction.
+class TERVALA_EXPORT OAuthResult {
+ public:
+  using AdditionalData = std::map<std::string, std::string>;
+
+  /// A success result. `expiresOn` is the granted lifetime in seconds, counted from `now`.
+  OAuthResult(std::string accessToken, std::string tokenType, std::string refreshToken, double expiresOn,
+              std::string scope = {}, AdditionalData additionalData = {},
+              Date now = std::chrono::system_clock::now());
+
+  /// An error result carrying `error`.
+  explicit OAuthResult(Error error);
+
+  /// Reads a token endpoint's reply object: an error result when it holds "error" or lacks a
+  /// token field of the right kind, else a success whose lifetime counts from `now`.
+  static std::shared_ptr<const OAuthResult> parse(const nlohmann::json& reply);
+  static std::shared_ptr<const OAuthResult> parse(const nlohmann::json& reply, Date now);
+
+  /// True exactly when the result holds an error.
+  [[nodiscard]] bool hasError() const noexcept { return error_.has_value(); }
+  /// The error of an error result.
+  [[nodiscard]] const std::optional<Error>& error() const noexcept { return error_; }
+  /// The error's description, absent for a success.
+  [[nodiscard]] std::optional<std::string> errorDescription() const;
+
+  /// The result as one line of JSON text; a success's "expires_in" is the whole seconds left at
+  /// `now` (the current time by default).
+  [[nodiscard]] std::string serializeToJson() const;
+  [[nodiscard]] std::string serializeToJson(Date now) const;
+
+  /// A new token made from a success result; null for an error result.
+  [[nodiscard]] std::shared_ptr<OAuthToken> serializeToToken() const;
+
+ private:
+  std::string accessToken_;
+  std::string tokenType_;
+  std::optional<Date> expiresOn_;
+  std::optional<std::string> refreshToken_;
+  std::optional<std::string> scope_;
+  AdditionalData additionalData_;
+  std::optional<Error> error_;
+};
+
+}  // namespace tervala

@@ -1,0 +1,9 @@
+#pragma once
+
+// Everything public of Tervala.
+#include <tervala/Data.hpp>
+#include <tervala/Debug.hpp>
+#include <tervala/Error.hpp>
+#include <tervala/OAuthResult.hpp>
+#include <tervala/OAuthToken.hpp>
+#include <tervala/Version.hpp>

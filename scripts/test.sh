@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs the whole suite: a Release build, an AddressSanitizer +
+# UndefinedBehaviorSanitizer build, a ThreadSanitizer build of the OAuth tests, the install and
+# consumer check, and short fuzz runs.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${TERVALA_BUILD_ROOT:-$root/build}
+jobs=$(nproc)
+"$root/scripts/setup.sh"
+
+step() { printf '\n== %s ==\n' "$*"; }
+
+step "Release build and tests"
+"$root/scripts/build.sh" "$build/release" -DCMAKE_BUILD_TYPE=Release
+ctest --test-dir "$build/release" --output-on-failure --parallel "$jobs"
+
+step "Install and consumer"
+"$root/scripts/consumer-test.sh" "$build/release" "$build/consumer"
+
+step "AddressSanitizer + UndefinedBehaviorSanitizer build and tests"
+"$root/scripts/build.sh" "$build/asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTERVALA_SANITIZE=address,undefined
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir "$build/asan" --output-on-failure --parallel "$jobs"
+
+if [[ -x "$root/scripts/tsan.sh" ]]; then
+  step "ThreadSanitizer build and OAuth tests"
+  "$root/scripts/tsan.sh" "$build/tsan"
+fi
+
+if [[ -x "$root/scripts/fuzz.sh" ]]; then
+  step "Fuzzing"
+  "$root/scripts/fuzz.sh" "$build/fuzz"
+fi

@@ -1,0 +1,107 @@
+#include "platform/DebugLog.hpp"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <unistd.h>
+
+#include <tervala/Debug.hpp>
+
+namespace tervala::platform {
+namespace {
+
+enum class SinkKind { standardOutput, custom, silent };
+
+// The sink outlives every thread that may still log while the process exits (a request thread
+// finishing its reply), so it is created once and never destroyed.
+struct SinkState {
+  std::mutex mutex;
+  DebugSink sink;
+  std::atomic<SinkKind> kind{SinkKind::standardOutput};
+};
+
+SinkState& state() {
+  static auto* const instance = new SinkState();  // never destroyed, on purpose
+  return *instance;
+}
+
+void writeAll(int fd, const char* bytes, std::size_t size) {
+  while (size > 0) {
+    const ssize_t written = ::write(fd, bytes, size);
+    if (written < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return;  // a closed or full standard output must not stop the library
+    }
+    bytes += written;
+    size -= static_cast<std::size_t>(written);
+  }
+}
+
+}  // namespace
+
+bool debugEnabled() noexcept { return state().kind.load(std::memory_order_relaxed) != SinkKind::silent; }
+
+void debugLine(std::string_view line) noexcept {
+  SinkState& s = state();
+  const SinkKind kind = s.kind.load(std::memory_order_acquire);
+  if (kind == SinkKind::silent) {
+    return;
+  }
+  try {
+    if (kind == SinkKind::custom) {
+      const std::lock_guard lock(s.mutex);
+      if (s.kind.load(std::memory_order_relaxed) == SinkKind::custom) {
+        s.sink(line);
+      }
+      return;
+    }
+    std::string whole;
+    whole.reserve(line.size() + 1);
+    whole.append(line).push_back('\n');
+    const std::lock_guard lock(s.mutex);
+    if (s.kind.load(std::memory_order_relaxed) == SinkKind::standardOutput) {
+      std::fflush(stdout);  // keep order with anything the host wrote through stdio
+      writeAll(STDOUT_FILENO, whole.data(), whole.size());
+    }
+  } catch (...) {
+    // A sink that throws, or a failed allocation, loses this line and nothing else.
+  }
+}
+
+void debugLine(std::string_view className, std::string_view operation) noexcept {
+  if (!debugEnabled()) {
+    return;
+  }
+  try {
+    std::string line;
+    line.reserve(className.size() + 1 + operation.size());
+    line.append(className).append(" ").append(operation);
+    debugLine(line);
+  } catch (...) {
+  }
+}
+
+}  // namespace tervala::platform
+
+namespace tervala {
+
+void setDebugSink(DebugSink sink) {
+  auto& s = platform::state();
+  const std::lock_guard lock(s.mutex);
+  const bool silent = !sink;
+  s.sink = std::move(sink);
+  s.kind.store(silent ? platform::SinkKind::silent : platform::SinkKind::custom, std::memory_order_release);
+}
+
+void resetDebugSink() {
+  auto& s = platform::state();
+  const std::lock_guard lock(s.mutex);
+  s.sink = nullptr;
+  s.kind.store(platform::SinkKind::standardOutput, std::memory_order_release);
+}
+
+}  // namespace tervala

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string_view>
+
+namespace tervala::platform {
+
+/// True when a debug line would reach anyone; lets callers skip building a costly line.
+bool debugEnabled() noexcept;
+
+/// Writes one debug line (the line feed is added here) to the current sink.
+void debugLine(std::string_view line) noexcept;
+
+/// Writes "<className> <operation>" as one line, the form every operation's entry line takes.
+void debugLine(std::string_view className, std::string_view operation) noexcept;
+
+}  // namespace tervala::platform

@@ -1,0 +1,1 @@
+// The support library's anchor while the servers and fixtures of the tests live beside it.
