@@ -1,0 +1,72 @@
+// A token endpoint's reply body through the path the exchange takes (size cap, JSON with its depth
+// cap, parse) and then out again: serializeToJson must always be one JSON object of the documented
+// shape, and serializeToToken must give a token exactly for a success.
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+#include <tervala/Debug.hpp>
+#include <tervala/OAuthResult.hpp>
+#include <tervala/OAuthToken.hpp>
+
+#include "FuzzCheck.hpp"
+#include "ReplyHandler.hpp"
+
+namespace {
+
+using tervala::fuzz::require;
+
+bool hasTextMembers(const nlohmann::json& object, std::initializer_list<const char*> keys) {
+  for (const char* key : keys) {
+    const auto found = object.find(key);
+    if (found == object.end() || !found->is_string()) {
+      return false;
+    }
+  }
+  return object.size() == keys.size();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static const bool silenced = [] {
+    tervala::setDebugSink(nullptr);
+    return true;
+  }();
+  (void)silenced;
+
+  // The whole input is the body, so corpus files stay readable JSON; the status (which only
+  // reaches the debug output) follows from the length.
+  static constexpr std::array<std::optional<long>, 5> statuses{std::nullopt, 200L, 400L, 401L, 500L};
+  const std::optional<long> status = statuses[size % statuses.size()];
+  const tervala::Data body(data, data + size);
+
+  const auto result = tervala::ReplyHandler::resultFromBody(status, body);
+  require(result != nullptr, "every body gives a result");
+
+  const std::string text = result->serializeToJson();
+  const nlohmann::json written = nlohmann::json::parse(text, nullptr, false);
+  require(!written.is_discarded(), "serializeToJson writes valid JSON");
+  require(written.is_object(), "serializeToJson writes one object");
+  if (result->hasError()) {
+    require(hasTextMembers(written, {"error_reason", "error_description"}),
+            "an error is written in its form");
+    require(result->errorDescription().has_value(), "an error result has a description");
+  } else {
+    require(hasTextMembers(written, {"access_token", "expires_in", "token_type", "refresh_token", "scope"}),
+            "a success is written in its form");
+    require(!result->errorDescription().has_value(), "a success has no error description");
+  }
+
+  const auto token = result->serializeToToken();
+  require((token != nullptr) == !result->hasError(), "a token exactly for a success");
+  if (token) {
+    const auto header = token->createAuthorizationHeader();
+    require(header.has_value() && *header == token->tokenType() + " " + token->accessToken(),
+            "the header is the type, one blank and the access token");
+    (void)token->hasTokenExpired();
+  }
+  return 0;
+}
