@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 #include <tervala/Debug.hpp>
@@ -28,14 +30,40 @@ bool hasTextMembers(const nlohmann::json& object, std::initializer_list<const ch
   return object.size() == keys.size();
 }
 
+std::vector<std::string>& capturedLines() {
+  static std::vector<std::string> lines;
+  return lines;
+}
+
+// When the body is a JSON object, the body line must still be one, with every text under a
+// secret key written as "***".
+void requireSecretsMasked() {
+  constexpr std::string_view prefix = "OAuth response body: ";
+  const std::string* line = nullptr;
+  for (const auto& captured : capturedLines()) {
+    if (captured.starts_with(prefix)) {
+      line = &captured;
+    }
+  }
+  require(line != nullptr, "a body line is written");
+  const auto shown = nlohmann::json::parse(line->substr(prefix.size()), nullptr, false);
+  require(shown.is_object(), "the body line of a JSON object is a JSON object");
+  for (const char* key : {"access_token", "refresh_token", "id_token"}) {
+    const auto found = shown.find(key);
+    require(found == shown.end() || !found->is_string() || *found == "***",
+            "secrets are masked in the body line");
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const bool silenced = [] {
-    tervala::setDebugSink(nullptr);
+  static const bool sinkSet = [] {
+    tervala::setDebugSink([](std::string_view line) { capturedLines().emplace_back(line); });
     return true;
   }();
-  (void)silenced;
+  (void)sinkSet;
+  capturedLines().clear();
 
   // The whole input is the body, so corpus files stay readable JSON; the status (which only
   // reaches the debug output) follows from the length.
@@ -45,6 +73,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const auto result = tervala::ReplyHandler::resultFromBody(status, body);
   require(result != nullptr, "every body gives a result");
+  if (size <= tervala::ReplyHandler::maxBodyBytes) {
+    const auto parsed = nlohmann::json::parse(body.begin(), body.end(), nullptr, false);
+    if (parsed.is_object()) {
+      requireSecretsMasked();
+    }
+  }
 
   const std::string text = result->serializeToJson();
   const nlohmann::json written = nlohmann::json::parse(text, nullptr, false);
