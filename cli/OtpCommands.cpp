@@ -21,7 +21,7 @@ namespace tervala::cli {
 namespace {
 
 // A secret is a few dozen characters; anything much longer on standard input is a mistake.
-constexpr std::size_t maxStdinSecret = 64 * 1024;
+constexpr std::size_t maxStdinSecret = std::size_t{64} * 1024;
 
 // A refused input: the one line the tool prints before exiting with status 2.
 struct Refusal {
@@ -255,7 +255,7 @@ int runHotp(const GlobalOptions& /*options*/, std::span<const std::string> args,
     return refuse(io, "the secret is not valid Base32");
   }
   // Codes go out in large blocks: a million of them is one job, not a million writes.
-  constexpr std::size_t blockSize = 64 * 1024;
+  constexpr std::size_t blockSize = std::size_t{64} * 1024;
   std::string block;
   block.reserve(blockSize + 16);
   for (std::uint64_t i = 0; i < options.count; ++i) {

@@ -19,12 +19,12 @@ constexpr std::array<std::uint8_t, 256> makeBase32Table() {
   for (auto& entry : table) {
     entry = invalidEntry;
   }
-  for (int letter = 0; letter < 26; ++letter) {
-    table[static_cast<std::size_t>('A' + letter)] = static_cast<std::uint8_t>(letter);
-    table[static_cast<std::size_t>('a' + letter)] = static_cast<std::uint8_t>(letter);
+  for (std::size_t letter = 0; letter < 26; ++letter) {
+    table['A' + letter] = static_cast<std::uint8_t>(letter);
+    table['a' + letter] = static_cast<std::uint8_t>(letter);
   }
-  for (int digit = 0; digit < 6; ++digit) {
-    table[static_cast<std::size_t>('2' + digit)] = static_cast<std::uint8_t>(26 + digit);
+  for (std::size_t digit = 0; digit < 6; ++digit) {
+    table['2' + digit] = static_cast<std::uint8_t>(26 + digit);
   }
   return table;
 }

@@ -7,6 +7,7 @@
 #include <openssl/crypto.h>
 #include <openssl/sha.h>
 
+#include <algorithm>
 #include <variant>
 
 namespace tervala::platform {
@@ -140,8 +141,16 @@ std::unique_ptr<HmacKey> HmacKey::make(std::uint32_t identifier, std::span<const
 }
 
 std::size_t HmacKey::sign(std::span<const std::uint8_t> message, Digest& digest) const noexcept {
-  return std::visit([&](const auto& prepared) { return platform::sign(prepared, message, digest); },
-                    states_->prepared);
+  if (const auto* sha1 = std::get_if<Prepared<Sha1>>(&states_->prepared)) {
+    return platform::sign(*sha1, message, digest);
+  }
+  if (const auto* sha256 = std::get_if<Prepared<Sha256>>(&states_->prepared)) {
+    return platform::sign(*sha256, message, digest);
+  }
+  if (const auto* sha512 = std::get_if<Prepared<Sha512>>(&states_->prepared)) {
+    return platform::sign(*sha512, message, digest);
+  }
+  return 0;
 }
 
 }  // namespace tervala::platform
