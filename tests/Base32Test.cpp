@@ -46,6 +46,10 @@ struct Rfc4648Vector {
   std::string decoded;
 };
 
+void PrintTo(const Rfc4648Vector& vector, std::ostream* out) {
+  *out << ::testing::PrintToString(vector.encoded) << " -> " << ::testing::PrintToString(vector.decoded);
+}
+
 class Rfc4648Vectors : public ::testing::TestWithParam<Rfc4648Vector> {};
 
 // RFC 4648 section 10, in every spelling the decoder accepts; none of them writes a line.
@@ -61,17 +65,21 @@ TEST_P(Rfc4648Vectors, DecodePaddedUnpaddedLowerAndMixedCase) {
   EXPECT_EQ(capture.take(), Lines{});
 }
 
-INSTANTIATE_TEST_SUITE_P(Base32, Rfc4648Vectors,
-                         ::testing::Values(Rfc4648Vector{"", ""}, Rfc4648Vector{"MY======", "f"},
-                                           Rfc4648Vector{"MZXQ====", "fo"}, Rfc4648Vector{"MZXW6===", "foo"},
-                                           Rfc4648Vector{"MZXW6YQ=", "foob"},
-                                           Rfc4648Vector{"MZXW6YTB", "fooba"},
-                                           Rfc4648Vector{"MZXW6YTBOI======", "foobar"}));
+INSTANTIATE_TEST_SUITE_P(
+    Base32, Rfc4648Vectors,
+    ::testing::Values(Rfc4648Vector{"", ""}, Rfc4648Vector{"MY======", "f"}, Rfc4648Vector{"MZXQ====", "fo"},
+                      Rfc4648Vector{"MZXW6===", "foo"}, Rfc4648Vector{"MZXW6YQ=", "foob"},
+                      Rfc4648Vector{"MZXW6YTB", "fooba"}, Rfc4648Vector{"MZXW6YTBOI======", "foobar"}),
+    [](const auto& info) { return info.param.decoded.empty() ? "empty" : info.param.decoded; });
 
 struct Refusal {
   std::string text;
   std::string line;
 };
+
+void PrintTo(const Refusal& refusal, std::ostream* out) {
+  *out << ::testing::PrintToString(refusal.text);
+}
 
 class Refusals : public ::testing::TestWithParam<Refusal> {};
 
@@ -111,8 +119,10 @@ std::vector<Refusal> characterRefusals() {
   return refusals;
 }
 
-INSTANTIATE_TEST_SUITE_P(Length, Refusals, ::testing::ValuesIn(lengthRefusals()));
-INSTANTIATE_TEST_SUITE_P(Characters, Refusals, ::testing::ValuesIn(characterRefusals()));
+INSTANTIATE_TEST_SUITE_P(Length, Refusals, ::testing::ValuesIn(lengthRefusals()),
+                         [](const auto& info) { return std::to_string(info.index); });
+INSTANTIATE_TEST_SUITE_P(Characters, Refusals, ::testing::ValuesIn(characterRefusals()),
+                         [](const auto& info) { return std::to_string(info.index); });
 
 TEST(Base32, PaddingIsNeverComparedWithTheDataLength) {
   LineCapture capture;

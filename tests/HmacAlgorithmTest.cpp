@@ -14,6 +14,10 @@ struct Named {
   std::optional<HmacAlgorithm> algorithm;
 };
 
+void PrintTo(const Named& named, std::ostream* out) {
+  *out << ::testing::PrintToString(named.name);
+}
+
 class Names : public ::testing::TestWithParam<Named> {};
 
 TEST_P(Names, UpperCaseFullyThenCompareExactly) {
@@ -28,7 +32,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Named{"SHA512", HmacAlgorithm::SHA512}, Named{"sHa512", HmacAlgorithm::SHA512},
                       // U+017F LATIN SMALL LETTER LONG S upper-cases to "S".
                       Named{"\xC5\xBFha1", HmacAlgorithm::SHA1},
-                      Named{"\xC5\xBFHA512", HmacAlgorithm::SHA512}));
+                      Named{"\xC5\xBFHA512", HmacAlgorithm::SHA512}),
+    [](const auto& info) { return std::to_string(info.index); });
 
 INSTANTIATE_TEST_SUITE_P(
     Unknown, Names,
@@ -45,7 +50,8 @@ INSTANTIATE_TEST_SUITE_P(
                       // Dotless i and the "st" ligature have ASCII upper cases, but not these names.
                       Named{"\xC4\xB1SHA1", std::nullopt}, Named{"\xEF\xAC\x86HA1", std::nullopt},
                       // Text that is not UTF-8.
-                      Named{"SHA1\xFF", std::nullopt}, Named{"\xC5SHA1", std::nullopt}));
+                      Named{"SHA1\xFF", std::nullopt}, Named{"\xC5SHA1", std::nullopt}),
+    [](const auto& info) { return std::to_string(info.index); });
 
 TEST(HmacAlgorithm, RawValuesRoundTripAndOthersAreAbsent) {
   for (const auto algorithm : {HmacAlgorithm::SHA1, HmacAlgorithm::SHA256, HmacAlgorithm::SHA512}) {

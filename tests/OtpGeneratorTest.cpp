@@ -108,6 +108,10 @@ struct TotpVector {
   std::string code;
 };
 
+void PrintTo(const TotpVector& vector, std::ostream* out) {
+  *out << vector.time << " -> " << vector.code;
+}
+
 class Rfc6238 : public ::testing::TestWithParam<TotpVector> {
  protected:
   void SetUp() override { setDebugSink(nullptr); }
@@ -145,7 +149,13 @@ INSTANTIATE_TEST_SUITE_P(Totp, Rfc6238,
                                            TotpVector{2000000000, HmacAlgorithm::SHA512, "38618901"},
                                            TotpVector{20000000000, HmacAlgorithm::SHA1, "65353130"},
                                            TotpVector{20000000000, HmacAlgorithm::SHA256, "77737706"},
-                                           TotpVector{20000000000, HmacAlgorithm::SHA512, "47863826"}));
+                                           TotpVector{20000000000, HmacAlgorithm::SHA512, "47863826"}),
+                         [](const auto& info) {
+                           return "T" + std::to_string(static_cast<std::int64_t>(info.param.time)) + "_SHA" +
+                                  (info.param.algorithm == HmacAlgorithm::SHA1     ? "1"
+                                   : info.param.algorithm == HmacAlgorithm::SHA256 ? "256"
+                                                                                   : "512");
+                         });
 
 using OtpGenerator = Quiet;
 
