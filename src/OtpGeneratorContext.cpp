@@ -1,0 +1,95 @@
+#include <tervala/OtpGeneratorContext.hpp>
+
+#include <openssl/crypto.h>
+
+#include <array>
+
+#include <tervala/Text.hpp>
+
+#include "platform/DebugLog.hpp"
+#include "platform/HmacKey.hpp"
+
+namespace tervala {
+namespace {
+
+constexpr std::string_view className = "Tervala.OtpGeneratorContext";
+
+// The decoded secret lives only until its HMAC key is prepared.
+struct WipedData {
+  Data bytes;
+  WipedData(const WipedData&) = delete;
+  WipedData& operator=(const WipedData&) = delete;
+  explicit WipedData(Data data) noexcept : bytes(std::move(data)) {}
+  ~WipedData() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
+};
+
+}  // namespace
+
+std::optional<OtpGeneratorContext::Parts> OtpGeneratorContext::prepare(std::string_view secret,
+                                                                       std::int64_t digits,
+                                                                       HmacAlgorithm algorithm) {
+  platform::debugLine(className, "init(secret:digits:algorithm:)");
+  auto decoded = fromBase32(secret);
+  if (!decoded) {
+    return std::nullopt;
+  }
+  const WipedData secretData(std::move(*decoded));
+  if (digits != 6 && digits != 8) {
+    return std::nullopt;
+  }
+  if (!hmacAlgorithmFromRawValue(rawValue(algorithm))) {
+    return std::nullopt;
+  }
+  auto key = platform::HmacKey::make(getCCHmacAlgorithmInfo(algorithm).algorithm, secretData.bytes);
+  if (!key) {
+    return std::nullopt;
+  }
+  return Parts{std::move(key), digits, algorithm};
+}
+
+std::shared_ptr<OtpGeneratorContext> OtpGeneratorContext::make(std::string_view secret, std::int64_t digits,
+                                                               HmacAlgorithm algorithm) {
+  try {
+    auto parts = prepare(secret, digits, algorithm);
+    if (!parts) {
+      return nullptr;
+    }
+    return std::make_shared<OtpGeneratorContext>(ConstructionKey{}, std::move(*parts));
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+OtpGeneratorContext::OtpGeneratorContext(ConstructionKey /*key*/, Parts parts) noexcept
+    : key_(std::move(parts.key)), digits_(parts.digits), algorithm_(parts.algorithm) {}
+
+OtpGeneratorContext::~OtpGeneratorContext() = default;
+
+std::optional<std::string> OtpGeneratorContext::create(std::uint64_t counter) const {
+  platform::debugLine(className, "create");
+  std::array<std::uint8_t, 8> message{};
+  for (std::size_t i = 0; i < message.size(); ++i) {
+    message[7 - i] = static_cast<std::uint8_t>(counter >> (8 * i));
+  }
+  platform::HmacKey::Digest digest;
+  const std::size_t length = key_->sign(message, digest);
+  if (length == 0) {
+    return std::nullopt;  // the hash itself failed; no code rather than a wrong one
+  }
+  const std::size_t offset = digest[length - 1] & 0x0Fu;
+  const std::uint32_t truncated = (static_cast<std::uint32_t>(digest[offset] & 0x7Fu) << 24) |
+                                  (static_cast<std::uint32_t>(digest[offset + 1]) << 16) |
+                                  (static_cast<std::uint32_t>(digest[offset + 2]) << 8) |
+                                  static_cast<std::uint32_t>(digest[offset + 3]);
+  OPENSSL_cleanse(digest.data(), digest.size());
+  std::uint32_t value = truncated % (digits_ == 8 ? 100'000'000u : 1'000'000u);
+  std::array<char, 8> text{};
+  const auto width = static_cast<std::size_t>(digits_);
+  for (std::size_t i = width; i > 0; --i) {
+    text[i - 1] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  }
+  return std::string(text.data(), width);
+}
+
+}  // namespace tervala

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <tervala/Debug.hpp>
+
+namespace tervala::testing {
+
+/// Collects the library's debug lines while it lives, then gives standard output back.
+class LineCapture {
+ public:
+  LineCapture() {
+    setDebugSink([this](std::string_view line) {
+      const std::lock_guard lock(mutex_);
+      lines_.emplace_back(line);
+    });
+  }
+  LineCapture(const LineCapture&) = delete;
+  LineCapture& operator=(const LineCapture&) = delete;
+  ~LineCapture() { resetDebugSink(); }
+
+  /// The lines so far, and forgets them.
+  std::vector<std::string> take() {
+    const std::lock_guard lock(mutex_);
+    std::vector<std::string> taken;
+    taken.swap(lines_);
+    return taken;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
+
+}  // namespace tervala::testing
