@@ -47,7 +47,7 @@ class Input {
     return value;
   }
   tervala::Data rest() {
-    const tervala::Data value(data_ + at_, data_ + size_);
+    tervala::Data value(data_ + at_, data_ + size_);
     at_ = size_;
     return value;
   }
