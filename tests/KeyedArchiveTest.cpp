@@ -179,7 +179,7 @@ TEST(KeyedArchive, BytesThatAreNoArchiveAreRefused) {
       {"not UTF-8",
        [&] {
          std::string text = good;
-         text.replace(text.find("refresh-1"), 1, "\xFF");
+         text[text.find("refresh-1")] = static_cast<char>(0xFF);
          return bytesOf(text);
        }()},
       {"NUL inside",
