@@ -146,11 +146,12 @@ TEST_F(SettingsStoreFile, ReadOnlyFileCanBeReadButNotWritten) {
 TEST_F(SettingsStoreFile, ThreadsWritingAtOnceNeverTearAValue) {
   constexpr int writers = 4;
   constexpr int rounds = 20;
-  constexpr std::size_t size = 64 * 1024;
+  constexpr std::size_t size = std::size_t{64} * 1024;
   SettingsStore shared(file);
   std::atomic<int> failures{0};
   std::atomic<bool> writing{true};
   std::vector<std::thread> threads;
+  threads.reserve(writers);
   for (int writer = 0; writer < writers; ++writer) {
     threads.emplace_back([&, writer] {
       // Half the threads share one connection, the others each open their own.
