@@ -222,6 +222,21 @@ TEST_F(SettingsStoreFile, TwoProcessesStoringAtOnceLoseNoToken) {
   EXPECT_EQ(last->additionalData(), numberedToken("", stores - 1).additionalData());
 }
 
+TEST_F(SettingsStoreFile, AForkedChildOpensItsOwnConnection) {
+  SettingsStore store(file);
+  ASSERT_TRUE(store.setData("k", {1}));  // the parent's connection is open now
+  const int status = runInChild([&] {
+    if (store.data("k") != Data{1} || !store.setData("k", {2})) {
+      return 1;
+    }
+    return store.data("k") == Data{2} ? 0 : 2;
+  });
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(store.data("k"), Data{2});
+  EXPECT_TRUE(store.setData("k", {3}));
+  EXPECT_EQ(SettingsStore(file).data("k"), Data{3});
+}
+
 TEST_F(SettingsStoreFile, AWriterKilledMidStoreLeavesAReadableToken) {
   for (const int killAfter : {1, 4, 9}) {
     int ready[2];
