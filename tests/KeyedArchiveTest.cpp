@@ -82,19 +82,6 @@ TEST(KeyedArchive, RoundTripKeepsEveryFieldAndDatesToTheMicrosecond) {
   }
 }
 
-TEST(KeyedArchive, ScopeListsComeBackSplitAtCommas) {
-  const std::vector<std::pair<OAuthToken::Scope, OAuthToken::Scope>> cases = {
-      {{}, {""}}, {{"a,b"}, {"a", "b"}}, {{"", ""}, {"", ""}}, {{"x y"}, {"x y"}}};
-  for (const auto& [given, back] : cases) {
-    OAuthToken token = sampleToken();
-    token.setScope(given);
-    const auto read =
-        KeyedUnarchiver::unarchiveObjectWithData(*KeyedArchiver::archivedDataWithRootObject(token));
-    ASSERT_TRUE(read);
-    EXPECT_EQ(read->scope(), back);
-  }
-}
-
 TEST(KeyedArchive, TextsThatAreNotUtf8CannotBeArchived) {
   OAuthToken token = sampleToken();
   token.setAdditionalData({{"k", "\xC0\x80"}});
