@@ -7,8 +7,6 @@
 #include <cerrno>
 #include <climits>
 
-#include <vector>
-
 namespace tervala::platform {
 namespace {
 
@@ -16,7 +14,7 @@ namespace {
 // lock still ends in a failure value.
 constexpr int busyTimeoutMilliseconds = 5000;
 
-// Replaced tokens are overwritten in the file, not just unlinked from its pages.
+// Replaced values (tokens among them) are overwritten in the file, not left in freed pages.
 constexpr const char* secureDelete = "PRAGMA secure_delete = ON";
 constexpr const char* createTable =
     "CREATE TABLE IF NOT EXISTS settings (key TEXT PRIMARY KEY NOT NULL, value BLOB NOT NULL)";
