@@ -41,7 +41,7 @@ struct EntryWriter {
 
 }  // namespace
 
-std::optional<Data> KeyedArchiver::archivedData(const Coder& coder, std::string_view className) {
+std::optional<Data> KeyedArchiver::archivedData(const Coder& coder, std::string_view className) noexcept {
   try {
     Document entries = Document::array();
     for (const auto& [key, value] : coder.entries()) {
@@ -65,7 +65,7 @@ std::optional<Data> KeyedArchiver::archivedData(const Coder& coder, std::string_
   }
 }
 
-std::optional<Data> KeyedArchiver::archivedDataWithRootObject(const OAuthToken& token) {
+std::optional<Data> KeyedArchiver::archivedDataWithRootObject(const OAuthToken& token) noexcept {
   try {
     Coder coder;
     token.encodeWithCoder(coder);

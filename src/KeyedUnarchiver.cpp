@@ -153,7 +153,7 @@ std::optional<KeyedUnarchiver::Contents> contentsOf(const json& document) {
 
 }  // namespace
 
-std::optional<KeyedUnarchiver::Contents> KeyedUnarchiver::contents(const Data& data) {
+std::optional<KeyedUnarchiver::Contents> KeyedUnarchiver::contents(const Data& data) noexcept {
   try {
     if (data.empty() || data.size() > maxArchiveSize || !nestingWithin(data, maxNesting)) {
       return std::nullopt;
@@ -168,7 +168,7 @@ std::optional<KeyedUnarchiver::Contents> KeyedUnarchiver::contents(const Data& d
   }
 }
 
-std::shared_ptr<OAuthToken> KeyedUnarchiver::unarchiveObjectWithData(const Data& data) {
+std::shared_ptr<OAuthToken> KeyedUnarchiver::unarchiveObjectWithData(const Data& data) noexcept {
   try {
     const auto read = contents(data);
     if (!read || read->className != OAuthToken::className) {

@@ -20,11 +20,11 @@ class TERVALA_EXPORT KeyedArchiver {
 
   /// The archive of `token` (its `encodeWithCoder` runs), or absent when the entries cannot be
   /// written (a text that is not UTF-8).
-  static std::optional<Data> archivedDataWithRootObject(const OAuthToken& token);
+  static std::optional<Data> archivedDataWithRootObject(const OAuthToken& token) noexcept;
 
   /// The archive of `coder`'s entries under the class name `className`, or absent when they
   /// cannot be written.
-  static std::optional<Data> archivedData(const Coder& coder, std::string_view className);
+  static std::optional<Data> archivedData(const Coder& coder, std::string_view className) noexcept;
 };
 
 }  // namespace tervala

@@ -31,10 +31,10 @@ class TERVALA_EXPORT KeyedUnarchiver {
 
   /// The token archived in `data` (its archive constructor runs), or null when the bytes are
   /// unreadable, of another version or class, or the constructor refuses the entries.
-  static std::shared_ptr<OAuthToken> unarchiveObjectWithData(const Data& data);
+  static std::shared_ptr<OAuthToken> unarchiveObjectWithData(const Data& data) noexcept;
 
   /// The class name and entries of the archive in `data`, or absent when it is unreadable.
-  static std::optional<Contents> contents(const Data& data);
+  static std::optional<Contents> contents(const Data& data) noexcept;
 };
 
 }  // namespace tervala
