@@ -13,6 +13,7 @@ namespace {
 // Long enough to wait out another thread's or process's commit, short enough that a stuck
 // lock still ends in a failure value.
 constexpr int busyTimeoutMilliseconds = 5000;
+constexpr int busyPollMicroseconds = 1000;
 
 // Replaced values (tokens among them) are overwritten in the file, not left in freed pages.
 constexpr const char* secureDelete = "PRAGMA secure_delete = ON";
@@ -52,6 +53,18 @@ class StatementUse {
  private:
   sqlite3_stmt* statement_;
 };
+
+// Waits for a lock that another connection holds by trying again every millisecond. SQLite's
+// own timeout handler sleeps up to 100 ms between tries, so beside a process that writes again
+// and again it wakes almost only while the lock is taken, and gives up although the lock was
+// free many times.
+int waitForLock(void* /*unused*/, int attempts) {
+  if (attempts >= busyTimeoutMilliseconds * 1000 / busyPollMicroseconds) {
+    return 0;  // give up: the caller reports the failure
+  }
+  (void)::usleep(busyPollMicroseconds);
+  return 1;
+}
 
 bool bindKey(sqlite3_stmt* statement, std::string_view key) {
   return key.size() <= static_cast<std::size_t>(INT_MAX) &&
@@ -112,7 +125,7 @@ std::unique_ptr<SqliteDatabase> SqliteDatabase::open(const std::filesystem::path
     return nullptr;
   }
   if (sqlite3_extended_result_codes(db.get(), 1) != SQLITE_OK ||
-      sqlite3_busy_timeout(db.get(), busyTimeoutMilliseconds) != SQLITE_OK ||
+      sqlite3_busy_handler(db.get(), &waitForLock, nullptr) != SQLITE_OK ||
       sqlite3_exec(db.get(), secureDelete, nullptr, nullptr, nullptr) != SQLITE_OK ||
       sqlite3_exec(db.get(), createTable, nullptr, nullptr, nullptr) != SQLITE_OK) {
     return nullptr;
