@@ -5,5 +5,7 @@
 #include <tervala/Debug.hpp>
 #include <tervala/Error.hpp>
 #include <tervala/OAuthResult.hpp>
+#include <tervala/OAuthContext.hpp>
 #include <tervala/OAuthToken.hpp>
+#include <tervala/ServerTrustDelegate.hpp>
 #include <tervala/Version.hpp>
