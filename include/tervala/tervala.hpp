@@ -1,11 +1,15 @@
 #pragma once
 
 // Everything public of Tervala.
+#include <tervala/Coder.hpp>
 #include <tervala/Data.hpp>
 #include <tervala/Debug.hpp>
 #include <tervala/Error.hpp>
+#include <tervala/KeyedArchiver.hpp>
+#include <tervala/KeyedUnarchiver.hpp>
 #include <tervala/OAuthResult.hpp>
 #include <tervala/OAuthContext.hpp>
 #include <tervala/OAuthToken.hpp>
 #include <tervala/ServerTrustDelegate.hpp>
+#include <tervala/SettingsStore.hpp>
 #include <tervala/Version.hpp>

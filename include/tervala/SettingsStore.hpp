@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string_view>
+
+#include <tervala/Data.hpp>
+#include <tervala/export.hpp>
+
+namespace tervala {
+
+/// The application's persistent settings: a key-to-bytes table in one SQLite file.
+///
+/// The file and the folders created for it are owner-only (0600 and 0700). Each write is one
+/// transaction, so threads and processes writing at once never lose or tear a value, and a
+/// writer killed mid-write leaves the last committed value. The database opens on first use
+/// and again after a failure; failures are reported as values, never thrown.
+class TERVALA_EXPORT SettingsStore {
+ public:
+  /// Values larger than this are neither written nor read.
+  static constexpr std::size_t maxValueSize = 1U << 20U;
+  /// Keys longer than this are refused.
+  static constexpr std::size_t maxKeySize = 1024;
+
+  /// A store kept in `databaseFile`; nothing is opened yet.
+  explicit SettingsStore(std::filesystem::path databaseFile);
+  SettingsStore(const SettingsStore&) = delete;
+  SettingsStore& operator=(const SettingsStore&) = delete;
+  ~SettingsStore();
+
+  /// The process-wide store, created on first use and never destroyed. It lives in
+  /// `$XDG_CONFIG_HOME` (else `~/.config`) / the program's name / "settings.sqlite3", unless
+  /// `setStandardLocation` chose another file.
+  static SettingsStore& standard();
+
+  /// Moves the process-wide store to `databaseFile` (for a host, the tests, the CLI's
+  /// `--settings`); later reads and writes of `standard()` use that file.
+  static void setStandardLocation(std::filesystem::path databaseFile);
+
+  /// The default file of `standard()`, or absent when no home folder can be found.
+  static std::optional<std::filesystem::path> defaultLocation();
+
+  /// Stores `value` under `key` in one transaction; true only once it is committed. On
+  /// failure the earlier value stays.
+  bool setData(std::string_view key, const Data& value);
+
+  /// The value under `key`; absent when there is none or the store cannot be read.
+  [[nodiscard]] std::optional<Data> data(std::string_view key);
+
+  /// The file this store reads and writes.
+  [[nodiscard]] std::filesystem::path location() const;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace tervala

@@ -1,0 +1,40 @@
+#include <tervala/Coder.hpp>
+
+#include <algorithm>
+
+namespace tervala {
+
+Coder::Coder(std::vector<Entry> entries) {
+  entries_.reserve(entries.size());
+  for (auto& [key, value] : entries) {
+    encodeObject(std::move(value), key);
+  }
+}
+
+void Coder::encodeObject(CodedValue value, std::string_view key) {
+  // Archives hold a handful of entries: a linear search beats any index here.
+  for (auto& entry : entries_) {
+    if (entry.first == key) {
+      entry.second = std::move(value);
+      return;
+    }
+  }
+  entries_.emplace_back(std::string(key), std::move(value));
+}
+
+const Coder::Entry* Coder::find(std::string_view key) const {
+  const auto found = std::find_if(entries_.begin(), entries_.end(),
+                                  [key](const Entry& entry) { return entry.first == key; });
+  return found == entries_.end() ? nullptr : &*found;
+}
+
+CodedValue Coder::decodeObject(std::string_view key) const {
+  const Entry* entry = find(key);
+  return entry == nullptr ? CodedValue{} : entry->second;
+}
+
+bool Coder::containsValueForKey(std::string_view key) const {
+  return find(key) != nullptr;
+}
+
+}  // namespace tervala

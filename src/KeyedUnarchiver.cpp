@@ -1,0 +1,183 @@
+#include <tervala/KeyedUnarchiver.hpp>
+
+#include <limits>
+#include <set>
+
+#include <nlohmann/json.hpp>
+#include <tervala/KeyedArchiver.hpp>
+#include <tervala/OAuthToken.hpp>
+
+#include "platform/ArchiveFormat.hpp"
+
+namespace tervala {
+namespace {
+
+namespace archive = platform::archive;
+using nlohmann::json;
+
+// True when no bracket in `data` opens deeper than `limit` levels; strings are skipped, so
+// brackets inside texts do not count. Runs before parsing so no input can make the parser
+// build a deep tree.
+bool nestingWithin(const Data& data, std::size_t limit) {
+  std::size_t depth = 0;
+  bool inString = false;
+  bool escaped = false;
+  for (const std::uint8_t byte : data) {
+    if (inString) {
+      if (escaped) {
+        escaped = false;
+      } else if (byte == '\\') {
+        escaped = true;
+      } else if (byte == '"') {
+        inString = false;
+      }
+      continue;
+    }
+    if (byte == '"') {
+      inString = true;
+    } else if (byte == '[' || byte == '{') {
+      if (++depth > limit) {
+        return false;
+      }
+    } else if ((byte == ']' || byte == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return true;
+}
+
+const json* member(const json& object, std::string_view key) {
+  const auto found = object.find(key);
+  return found == object.end() ? nullptr : &*found;
+}
+
+const std::string* textMember(const json& object, std::string_view key) {
+  const json* value = member(object, key);
+  return value != nullptr && value->is_string() ? &value->get_ref<const std::string&>() : nullptr;
+}
+
+std::optional<Date> dateFrom(const json& value) {
+  using std::chrono::microseconds;
+  if (!value.is_number_integer()) {
+    return std::nullopt;
+  }
+  if (value.is_number_unsigned() &&
+      value.get<std::uint64_t>() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+    return std::nullopt;
+  }
+  const auto count = value.get<std::int64_t>();
+  const auto earliest = std::chrono::ceil<microseconds>(Date::min().time_since_epoch()).count();
+  const auto latest = std::chrono::floor<microseconds>(Date::max().time_since_epoch()).count();
+  if (count < earliest || count > latest) {
+    return std::nullopt;
+  }
+  return Date(std::chrono::duration_cast<Date::duration>(microseconds(count)));
+}
+
+std::optional<CodedDictionary> dictionaryFrom(const json& value) {
+  if (!value.is_object()) {
+    return std::nullopt;
+  }
+  CodedDictionary dictionary;
+  for (const auto& [key, item] : value.items()) {
+    if (!item.is_string()) {
+      return std::nullopt;
+    }
+    dictionary.emplace(key, item.get_ref<const std::string&>());
+  }
+  return dictionary;
+}
+
+std::optional<CodedValue> valueFrom(const json& entry) {
+  const std::string* kind = textMember(entry, archive::entryKindKey);
+  if (kind == nullptr) {
+    return std::nullopt;
+  }
+  const json* value = member(entry, archive::entryValueKey);
+  const std::size_t expectedSize = value == nullptr ? 2 : 3;
+  if (entry.size() != expectedSize) {
+    return std::nullopt;  // unknown members: not an entry this version writes
+  }
+  if (*kind == archive::nullKind) {
+    return value == nullptr ? std::optional<CodedValue>(CodedValue{}) : std::nullopt;
+  }
+  if (value == nullptr) {
+    return std::nullopt;
+  }
+  if (*kind == archive::textKind) {
+    return value->is_string() ? std::optional<CodedValue>(value->get<std::string>()) : std::nullopt;
+  }
+  if (*kind == archive::dateKind) {
+    const auto date = dateFrom(*value);
+    return date ? std::optional<CodedValue>(*date) : std::nullopt;
+  }
+  if (*kind == archive::dictionaryKind) {
+    auto dictionary = dictionaryFrom(*value);
+    return dictionary ? std::optional<CodedValue>(std::move(*dictionary)) : std::nullopt;
+  }
+  return std::nullopt;
+}
+
+std::optional<KeyedUnarchiver::Contents> contentsOf(const json& document) {
+  if (!document.is_object() || document.size() != 4) {
+    return std::nullopt;
+  }
+  const std::string* format = textMember(document, archive::formatKey);
+  const json* version = member(document, archive::versionKey);
+  const std::string* className = textMember(document, archive::classKey);
+  const json* entries = member(document, archive::entriesKey);
+  if (format == nullptr || *format != archive::formatName || version == nullptr ||
+      !version->is_number_integer() || version->get<std::int64_t>() != KeyedArchiver::archiveVersion ||
+      className == nullptr || entries == nullptr || !entries->is_array()) {
+    return std::nullopt;
+  }
+  std::vector<Coder::Entry> decoded;
+  decoded.reserve(entries->size());
+  std::set<std::string, std::less<>> seen;
+  for (const json& entry : *entries) {
+    if (!entry.is_object()) {
+      return std::nullopt;
+    }
+    const std::string* key = textMember(entry, archive::entryKey);
+    if (key == nullptr || !seen.insert(*key).second) {
+      return std::nullopt;  // a key twice would make the archive ambiguous
+    }
+    auto value = valueFrom(entry);
+    if (!value) {
+      return std::nullopt;
+    }
+    decoded.emplace_back(*key, std::move(*value));
+  }
+  return KeyedUnarchiver::Contents{*className, Coder(std::move(decoded))};
+}
+
+}  // namespace
+
+std::optional<KeyedUnarchiver::Contents> KeyedUnarchiver::contents(const Data& data) {
+  try {
+    if (data.empty() || data.size() > maxArchiveSize || !nestingWithin(data, maxNesting)) {
+      return std::nullopt;
+    }
+    const json document = json::parse(data.begin(), data.end(), nullptr, false);
+    if (document.is_discarded()) {
+      return std::nullopt;
+    }
+    return contentsOf(document);
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+std::shared_ptr<OAuthToken> KeyedUnarchiver::unarchiveObjectWithData(const Data& data) {
+  try {
+    const auto read = contents(data);
+    if (!read || read->className != OAuthToken::className) {
+      return nullptr;
+    }
+    return OAuthToken::make(read->coder);
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+}  // namespace tervala

@@ -1,0 +1,367 @@
+#include <tervala/OAuthResult.hpp>
+
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+#include <nlohmann/json.hpp>
+#include <tervala/OAuthToken.hpp>
+
+#include "platform/DebugLog.hpp"
+
+namespace tervala {
+namespace {
+
+constexpr std::string_view className = "Tervala.OAuthResult";
+constexpr std::string_view invalidTokenData = "Invalid or missing OAuth token data received.";
+// The description of an error reply that explains nothing itself.
+constexpr std::string_view refusedByEndpoint = "The token endpoint refused the request.";
+
+using Clock = std::chrono::system_clock;
+
+// now + seconds, saturated at the ends of the date range; a lifetime that is not a number is
+// treated as already over.
+Date expiryAfter(Date now, double seconds) {
+  if (std::isnan(seconds)) {
+    return Date::min();
+  }
+  constexpr double nanosPerSecond = 1e9;
+  // Beyond this magnitude seconds * 1e9 no longer fits in the date's 64-bit count.
+  constexpr double limit = 9.2e9;
+  if (seconds >= limit) {
+    return Date::max();
+  }
+  if (seconds <= -limit) {
+    return Date::min();
+  }
+  const auto offset = static_cast<std::int64_t>(seconds * nanosPerSecond);  // truncates toward zero
+  const std::int64_t base =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count();
+  std::int64_t sum = 0;
+  if (__builtin_add_overflow(base, offset, &sum)) {
+    return offset > 0 ? Date::max() : Date::min();
+  }
+  return Date(std::chrono::duration_cast<Date::duration>(std::chrono::nanoseconds(sum)));
+}
+
+// Whole seconds from `now` to `expiry`, truncated toward zero, without overflow anywhere in the
+// date range (the difference itself may exceed the range of a nanosecond count).
+std::int64_t secondsUntil(Date expiry, Date now) {
+  using std::chrono::nanoseconds;
+  constexpr std::int64_t nanosPerSecond = 1'000'000'000;
+  const std::int64_t a = std::chrono::duration_cast<nanoseconds>(expiry.time_since_epoch()).count();
+  const std::int64_t b = std::chrono::duration_cast<nanoseconds>(now.time_since_epoch()).count();
+  std::int64_t seconds = (a / nanosPerSecond) - (b / nanosPerSecond);
+  const std::int64_t rest = (a % nanosPerSecond) - (b % nanosPerSecond);  // in (-2e9, 2e9)
+  seconds += rest / nanosPerSecond;
+  const std::int64_t fraction = rest % nanosPerSecond;
+  if (seconds > 0 && fraction < 0) {
+    --seconds;
+  } else if (seconds < 0 && fraction > 0) {
+    ++seconds;
+  }
+  return seconds;
+}
+
+bool isBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+// Each word's first character upper case, the others lower case (ASCII letters; other bytes,
+// UTF-8 sequences included, are kept as they are).
+std::string capitalized(std::string_view text) {
+  std::string out(text);
+  bool wordStart = true;
+  for (char& c : out) {
+    if (isBlank(c)) {
+      wordStart = true;
+      continue;
+    }
+    if (c >= 'a' && c <= 'z' && wordStart) {
+      c = static_cast<char>(c - 'a' + 'A');
+    } else if (c >= 'A' && c <= 'Z' && !wordStart) {
+      c = static_cast<char>(c - 'A' + 'a');
+    }
+    wordStart = false;
+  }
+  return out;
+}
+
+// Length of the well-formed UTF-8 sequence starting at text[at], or 0 when it is malformed.
+std::size_t utf8SequenceLength(std::string_view text, std::size_t at) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(at);
+  std::size_t length = 0;
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) {
+      low = 0xA0;  // no overlong forms
+    } else if (lead == 0xED) {
+      high = 0x9F;  // no surrogates
+    }
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) {
+      low = 0x90;
+    } else if (lead == 0xF4) {
+      high = 0x8F;  // nothing past U+10FFFF
+    }
+  } else {
+    return 0;
+  }
+  if (at + length > text.size()) {
+    return 0;
+  }
+  if (byte(at + 1) < low || byte(at + 1) > high) {
+    return 0;
+  }
+  for (std::size_t i = 2; i < length; ++i) {
+    if (byte(at + i) < 0x80 || byte(at + i) > 0xBF) {
+      return 0;
+    }
+  }
+  return length;
+}
+
+// Appends `text` as the inside of a JSON string: quote, backslash and control characters
+// escaped, malformed UTF-8 replaced by U+FFFD so the whole stays valid JSON.
+void appendEscaped(std::string& out, std::string_view text) {
+  static constexpr std::array<char, 16> hex = {'0', '1', '2', '3', '4', '5', '6', '7',
+                                               '8', '9', 'a', 'b', 'c', 'd', 'e', 'f'};
+  std::size_t at = 0;
+  while (at < text.size()) {
+    const auto c = static_cast<unsigned char>(text[at]);
+    if (c >= 0x80) {
+      const std::size_t length = utf8SequenceLength(text, at);
+      if (length == 0) {
+        out.append("\xEF\xBF\xBD");
+        ++at;
+      } else {
+        out.append(text.substr(at, length));
+        at += length;
+      }
+      continue;
+    }
+    switch (c) {
+      case '"':
+        out.append("\\\"");
+        break;
+      case '\\':
+        out.append("\\\\");
+        break;
+      case '\b':
+        out.append("\\b");
+        break;
+      case '\f':
+        out.append("\\f");
+        break;
+      case '\n':
+        out.append("\\n");
+        break;
+      case '\r':
+        out.append("\\r");
+        break;
+      case '\t':
+        out.append("\\t");
+        break;
+      default:
+        if (c < 0x20) {
+          out.append("\\u00");
+          out.push_back(hex[c >> 4U]);
+          out.push_back(hex[c & 0x0FU]);
+        } else {
+          out.push_back(static_cast<char>(c));
+        }
+    }
+    ++at;
+  }
+}
+
+void appendText(std::string& out, const std::optional<std::string>& text) {
+  if (text) {
+    appendEscaped(out, *text);
+  } else {
+    out.append("nil");
+  }
+}
+
+// Compact JSON text of a value; malformed UTF-8 in a host-built value is replaced, not thrown.
+std::string compactJson(const nlohmann::json& value) {
+  return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+// The text of an error reply's entry: a text as it is, anything else as compact JSON; absent
+// for a missing or null entry.
+std::optional<std::string> replyText(const nlohmann::json& reply, std::string_view key) {
+  const auto found = reply.find(key);
+  if (found == reply.end() || found->is_null()) {
+    return std::nullopt;
+  }
+  if (found->is_string()) {
+    return found->get_ref<const std::string&>();
+  }
+  return compactJson(*found);
+}
+
+std::shared_ptr<const OAuthResult> errorReply(const nlohmann::json& reply) {
+  const std::optional<std::string> reason = replyText(reply, "error");
+  std::optional<std::string> description = replyText(reply, "error_description");
+  if (!description) {
+    const auto error = reply.find("error");
+    description = error->is_string() ? error->get_ref<const std::string&>() : std::string(refusedByEndpoint);
+  }
+  return std::make_shared<const OAuthResult>(
+      Error::make(Error::oauthErrorDomain, -1, *description,
+                  reason ? std::optional<std::string_view>(*reason) : std::optional<std::string_view>()));
+}
+
+std::shared_ptr<const OAuthResult> invalidTokenDataResult() {
+  return std::make_shared<const OAuthResult>(
+      Error::make(Error::oauthErrorDomain, -1, invalidTokenData, invalidTokenData));
+}
+
+const std::string* textEntry(const nlohmann::json& reply, std::string_view key) {
+  const auto found = reply.find(key);
+  return found != reply.end() && found->is_string() ? &found->get_ref<const std::string&>() : nullptr;
+}
+
+constexpr std::array<std::string_view, 5> tokenKeys = {"access_token", "token_type", "refresh_token",
+                                                       "expires_in", "scope"};
+
+std::shared_ptr<const OAuthResult> parseReply(const nlohmann::json& reply, Date now) {
+  if (!reply.is_object()) {
+    return invalidTokenDataResult();
+  }
+  if (reply.contains("error")) {
+    return errorReply(reply);
+  }
+  // In the order the reply is checked; the first missing or wrong-kind field decides.
+  const std::string* accessToken = textEntry(reply, "access_token");
+  if (accessToken == nullptr) {
+    return invalidTokenDataResult();
+  }
+  const std::string* tokenType = textEntry(reply, "token_type");
+  if (tokenType == nullptr) {
+    return invalidTokenDataResult();
+  }
+  const std::string* refreshToken = textEntry(reply, "refresh_token");
+  if (refreshToken == nullptr) {
+    return invalidTokenDataResult();
+  }
+  const auto expiresIn = reply.find("expires_in");
+  if (expiresIn == reply.end() || !expiresIn->is_number()) {
+    return invalidTokenDataResult();
+  }
+  const std::string* scope = textEntry(reply, "scope");
+  if (scope == nullptr) {
+    return invalidTokenDataResult();
+  }
+
+  OAuthResult::AdditionalData additionalData;
+  for (const auto& [key, value] : reply.items()) {
+    if (value.is_null() || std::find(tokenKeys.begin(), tokenKeys.end(), key) != tokenKeys.end()) {
+      continue;
+    }
+    additionalData.emplace(key, value.is_string() ? value.get_ref<const std::string&>() : compactJson(value));
+  }
+  return std::make_shared<const OAuthResult>(*accessToken, capitalized(*tokenType), *refreshToken,
+                                             expiresIn->get<double>(), *scope, std::move(additionalData),
+                                             now);
+}
+
+}  // namespace
+
+OAuthResult::OAuthResult(std::string accessToken, std::string tokenType, std::string refreshToken,
+                         double expiresOn, std::string scope, AdditionalData additionalData, Date now)
+    : accessToken_(std::move(accessToken)),
+      tokenType_(std::move(tokenType)),
+      expiresOn_(expiryAfter(now, expiresOn)),
+      refreshToken_(std::move(refreshToken)),
+      scope_(std::move(scope)),
+      additionalData_(std::move(additionalData)) {}
+
+OAuthResult::OAuthResult(Error error)
+    : refreshToken_(std::string()), scope_(std::string()), error_(std::move(error)) {}
+
+std::shared_ptr<const OAuthResult> OAuthResult::parse(const nlohmann::json& reply) {
+  return parse(reply, Clock::now());
+}
+
+std::shared_ptr<const OAuthResult> OAuthResult::parse(const nlohmann::json& reply, Date now) {
+  platform::debugLine(className, "parse");
+  try {
+    return parseReply(reply, now);
+  } catch (...) {
+    // Only allocation can fail here; the caller still gets a result.
+    try {
+      return invalidTokenDataResult();
+    } catch (...) {
+      return nullptr;
+    }
+  }
+}
+
+std::optional<std::string> OAuthResult::errorDescription() const {
+  if (!error_) {
+    return std::nullopt;
+  }
+  return error_->localizedDescription();
+}
+
+std::string OAuthResult::serializeToJson() const {
+  return serializeToJson(Clock::now());
+}
+
+std::string OAuthResult::serializeToJson(Date now) const {
+  std::string out;
+  if (error_) {
+    out.reserve(64);
+    out.append(R"({ "error_reason":")");
+    appendText(out, error_->localizedFailureReason());
+    out.append(R"(","error_description":")");
+    appendText(out, errorDescription());
+    out.append(R"(" })");
+    return out;
+  }
+  out.reserve(96 + accessToken_.size() + tokenType_.size() + (refreshToken_ ? refreshToken_->size() : 0) +
+              (scope_ ? scope_->size() : 0));
+  out.append(R"({ "access_token":")");
+  appendEscaped(out, accessToken_);
+  out.append(R"(","expires_in":")");
+  if (expiresOn_) {
+    std::array<char, 24> digits{};
+    const auto [end, ec] =
+        std::to_chars(digits.data(), digits.data() + digits.size(), secondsUntil(*expiresOn_, now));
+    out.append(digits.data(), ec == std::errc() ? end : digits.data());
+  } else {
+    out.append("nil");
+  }
+  out.append(R"(","token_type":")");
+  appendEscaped(out, tokenType_);
+  out.append(R"(","refresh_token":")");
+  appendText(out, refreshToken_);
+  out.append(R"(","scope":")");
+  appendText(out, scope_);
+  out.append(R"(" })");
+  return out;
+}
+
+std::shared_ptr<OAuthToken> OAuthResult::serializeToToken() const {
+  if (error_) {
+    return nullptr;
+  }
+  try {
+    return std::make_shared<OAuthToken>(accessToken_, tokenType_, refreshToken_.value_or(std::string()),
+                                        expiresOn_.value_or(Date::min()), scope_.value_or(std::string()),
+                                        additionalData_);
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+}  // namespace tervala

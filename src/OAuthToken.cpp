@@ -1,0 +1,188 @@
+#include <tervala/OAuthToken.hpp>
+
+#include <tervala/Coder.hpp>
+#include <tervala/KeyedArchiver.hpp>
+#include <tervala/KeyedUnarchiver.hpp>
+#include <tervala/SettingsStore.hpp>
+
+namespace tervala {
+namespace {
+
+// Cut at every comma; empty pieces stay, so "" gives one empty item.
+OAuthToken::Scope splitScope(std::string_view text) {
+  OAuthToken::Scope items;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t comma = text.find(',', start);
+    if (comma == std::string_view::npos) {
+      items.emplace_back(text.substr(start));
+      return items;
+    }
+    items.emplace_back(text.substr(start, comma - start));
+    start = comma + 1;
+  }
+}
+
+std::string joinScope(const OAuthToken::Scope& items) {
+  std::string text;
+  for (std::size_t at = 0; at < items.size(); ++at) {
+    if (at > 0) {
+      text.push_back(',');
+    }
+    text.append(items[at]);
+  }
+  return text;
+}
+
+template <typename T>
+const T* entryOf(const CodedValue& value) {
+  return std::get_if<T>(&value);
+}
+
+}  // namespace
+
+OAuthToken::OAuthToken(std::string accessToken, std::string tokenType, std::string refreshToken,
+                       Date expiresOn, std::string_view scope, AdditionalData additionalData)
+    : accessToken_(std::move(accessToken)),
+      tokenType_(std::move(tokenType)),
+      expiresOn_(expiresOn),
+      refreshToken_(std::move(refreshToken)),
+      additionalData_(std::move(additionalData)),
+      scope_(splitScope(scope)) {}
+
+OAuthToken::~OAuthToken() = default;
+
+std::shared_ptr<OAuthToken> OAuthToken::make(const Coder& coder) {
+  try {
+    // Read in archive order and stop at the first entry that is missing, null or of another kind.
+    const CodedValue accessToken = coder.decodeObject("accessToken");
+    const auto* accessTokenText = entryOf<std::string>(accessToken);
+    if (accessTokenText == nullptr) {
+      return nullptr;
+    }
+    const CodedValue tokenType = coder.decodeObject("tokenType");
+    const auto* tokenTypeText = entryOf<std::string>(tokenType);
+    if (tokenTypeText == nullptr) {
+      return nullptr;
+    }
+    const CodedValue refreshToken = coder.decodeObject("refreshToken");
+    const auto* refreshTokenText = entryOf<std::string>(refreshToken);
+    if (refreshTokenText == nullptr) {
+      return nullptr;
+    }
+    const CodedValue expiresOn = coder.decodeObject("expiresOn");
+    const auto* expiresOnDate = entryOf<Date>(expiresOn);
+    if (expiresOnDate == nullptr) {
+      return nullptr;
+    }
+    const CodedValue scope = coder.decodeObject("scope");
+    const auto* scopeText = entryOf<std::string>(scope);
+    if (scopeText == nullptr) {
+      return nullptr;
+    }
+    const CodedValue additionalData = coder.decodeObject("additionalData");
+    const auto* additionalDataDictionary = entryOf<CodedDictionary>(additionalData);
+    if (additionalDataDictionary == nullptr) {
+      return nullptr;
+    }
+    return std::make_shared<OAuthToken>(*accessTokenText, *tokenTypeText, *refreshTokenText, *expiresOnDate,
+                                        *scopeText, *additionalDataDictionary);
+  } catch (...) {
+    return nullptr;  // allocation failure: no token rather than an exception across the API
+  }
+}
+
+std::string OAuthToken::accessToken() const {
+  return accessToken_;
+}
+void OAuthToken::setAccessToken(std::string value) {
+  accessToken_ = std::move(value);
+}
+std::string OAuthToken::tokenType() const {
+  return tokenType_;
+}
+void OAuthToken::setTokenType(std::string value) {
+  tokenType_ = std::move(value);
+}
+std::optional<Date> OAuthToken::expiresOn() const {
+  return expiresOn_;
+}
+void OAuthToken::setExpiresOn(std::optional<Date> value) {
+  expiresOn_ = value;
+}
+std::optional<std::string> OAuthToken::refreshToken() const {
+  return refreshToken_;
+}
+void OAuthToken::setRefreshToken(std::optional<std::string> value) {
+  refreshToken_ = std::move(value);
+}
+OAuthToken::AdditionalData OAuthToken::additionalData() const {
+  return additionalData_;
+}
+void OAuthToken::setAdditionalData(AdditionalData value) {
+  additionalData_ = std::move(value);
+}
+std::optional<OAuthToken::Scope> OAuthToken::scope() const {
+  return scope_;
+}
+void OAuthToken::setScope(std::optional<Scope> value) {
+  scope_ = std::move(value);
+}
+
+void OAuthToken::encodeWithCoder(Coder& coder) const {
+  // Through the accessors, so a derived token archives what it reports.
+  coder.encodeObject(accessToken(), "accessToken");
+  coder.encodeObject(tokenType(), "tokenType");
+  const auto refresh = refreshToken();
+  coder.encodeObject(refresh ? CodedValue{*refresh} : CodedValue{}, "refreshToken");
+  const auto expiry = expiresOn();
+  coder.encodeObject(expiry ? CodedValue{*expiry} : CodedValue{}, "expiresOn");
+  const auto items = scope();
+  coder.encodeObject(items ? CodedValue{joinScope(*items)} : CodedValue{}, "scope");
+  coder.encodeObject(additionalData(), "additionalData");
+}
+
+bool OAuthToken::hasTokenExpired() const {
+  return hasTokenExpired(std::chrono::system_clock::now());
+}
+
+bool OAuthToken::hasTokenExpired(Date now) const {
+  // An expiry that cannot be known is treated as past, so a host never sends a stale token.
+  const auto expiry = expiresOn();
+  return !expiry || now > *expiry;
+}
+
+std::optional<std::string> OAuthToken::createAuthorizationHeader() const {
+  std::string header = tokenType();
+  header.push_back(' ');
+  header.append(accessToken());
+  return header;
+}
+
+bool OAuthToken::store() const {
+  return store(SettingsStore::standard());
+}
+
+bool OAuthToken::store(SettingsStore& settings) const {
+  try {
+    const std::optional<Data> archive = KeyedArchiver::archivedDataWithRootObject(*this);
+    return archive && settings.setData(settingsKey, *archive);
+  } catch (...) {
+    return false;
+  }
+}
+
+std::shared_ptr<OAuthToken> OAuthToken::retrieve() {
+  return retrieve(SettingsStore::standard());
+}
+
+std::shared_ptr<OAuthToken> OAuthToken::retrieve(SettingsStore& settings) {
+  try {
+    const std::optional<Data> archive = settings.data(settingsKey);
+    return archive ? KeyedUnarchiver::unarchiveObjectWithData(*archive) : nullptr;
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+}  // namespace tervala

@@ -1,0 +1,151 @@
+#include <tervala/SettingsStore.hpp>
+
+#include <pwd.h>
+#include <unistd.h>
+#include <cerrno>
+#include <cstdlib>
+#include <mutex>
+
+#include <string>
+#include <vector>
+
+#include "platform/SqliteDatabase.hpp"
+
+namespace tervala {
+namespace {
+
+constexpr std::string_view fallbackApplicationName = "tervala";
+constexpr std::string_view databaseFileName = "settings.sqlite3";
+
+// The program's own name, usable as one folder name.
+std::string applicationName() {
+  const std::string_view name = program_invocation_short_name != nullptr ? program_invocation_short_name : "";
+  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string_view::npos) {
+    return std::string(fallbackApplicationName);
+  }
+  return std::string(name);
+}
+
+std::optional<std::filesystem::path> homeFolder() {
+  if (const char* home = ::secure_getenv("HOME"); home != nullptr && home[0] == '/') {
+    return std::filesystem::path(home);
+  }
+  long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384U);
+  passwd entry{};
+  passwd* found = nullptr;
+  if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr ||
+      found->pw_dir == nullptr || found->pw_dir[0] != '/') {
+    return std::nullopt;
+  }
+  return std::filesystem::path(found->pw_dir);
+}
+
+std::optional<std::filesystem::path> configFolder() {
+  // A relative $XDG_CONFIG_HOME is invalid by the XDG rules and is ignored.
+  if (const char* config = ::secure_getenv("XDG_CONFIG_HOME"); config != nullptr && config[0] == '/') {
+    return std::filesystem::path(config);
+  }
+  const auto home = homeFolder();
+  return home ? std::optional(*home / ".config") : std::nullopt;
+}
+
+}  // namespace
+
+struct SettingsStore::State {
+  mutable std::mutex mutex;
+  std::filesystem::path file;
+  std::unique_ptr<platform::SqliteDatabase> database;
+
+  // The open connection, opening it first when needed. Called with `mutex` held.
+  platform::SqliteDatabase* connection() {
+    if (!database) {
+      database = platform::SqliteDatabase::open(file);
+    }
+    return database.get();
+  }
+};
+
+SettingsStore::SettingsStore(std::filesystem::path databaseFile) : state_(std::make_unique<State>()) {
+  state_->file = std::move(databaseFile);
+}
+
+SettingsStore::~SettingsStore() = default;
+
+std::optional<std::filesystem::path> SettingsStore::defaultLocation() {
+  try {
+    const auto folder = configFolder();
+    if (!folder) {
+      return std::nullopt;
+    }
+    return *folder / applicationName() / databaseFileName;
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+SettingsStore& SettingsStore::standard() {
+  // Never destroyed, so it stays usable by threads still running while the process exits.
+  static auto* const instance = new SettingsStore(defaultLocation().value_or(std::filesystem::path()));
+  return *instance;
+}
+
+void SettingsStore::setStandardLocation(std::filesystem::path databaseFile) {
+  SettingsStore& store = standard();
+  const std::lock_guard lock(store.state_->mutex);
+  store.state_->database.reset();
+  store.state_->file = std::move(databaseFile);
+}
+
+bool SettingsStore::setData(std::string_view key, const Data& value) {
+  if (key.size() > maxKeySize || value.size() > maxValueSize) {
+    return false;
+  }
+  try {
+    const std::lock_guard lock(state_->mutex);
+    platform::SqliteDatabase* const database = state_->connection();
+    if (database == nullptr) {
+      return false;
+    }
+    if (!database->put(key, value)) {
+      state_->database.reset();  // reopen next time: the file may have been replaced or repaired
+      return false;
+    }
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+std::optional<Data> SettingsStore::data(std::string_view key) {
+  if (key.size() > maxKeySize) {
+    return std::nullopt;
+  }
+  try {
+    const std::lock_guard lock(state_->mutex);
+    platform::SqliteDatabase* const database = state_->connection();
+    if (database == nullptr) {
+      return std::nullopt;
+    }
+    Data value;
+    switch (database->get(key, maxValueSize, value)) {
+      case platform::SqliteDatabase::Outcome::found:
+        return value;
+      case platform::SqliteDatabase::Outcome::missing:
+        return std::nullopt;
+      case platform::SqliteDatabase::Outcome::failed:
+        state_->database.reset();
+        return std::nullopt;
+    }
+    return std::nullopt;
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+std::filesystem::path SettingsStore::location() const {
+  const std::lock_guard lock(state_->mutex);
+  return state_->file;
+}
+
+}  // namespace tervala

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string_view>
+
+#include <tervala/Data.hpp>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace tervala::platform {
+
+/// One connection to a key-to-bytes table in an SQLite file, with its two statements prepared.
+/// Not safe for concurrent use: the caller serialises access.
+class SqliteDatabase {
+ public:
+  enum class Outcome { found, missing, failed };
+
+  /// Opens (creating when missing, owner-only) `file` and its table; null when that fails.
+  static std::unique_ptr<SqliteDatabase> open(const std::filesystem::path& file);
+
+  SqliteDatabase(const SqliteDatabase&) = delete;
+  SqliteDatabase& operator=(const SqliteDatabase&) = delete;
+  ~SqliteDatabase();
+
+  /// Reads the value under `key` into `value` when it is at most `maxSize` bytes (a larger
+  /// one counts as missing).
+  Outcome get(std::string_view key, std::size_t maxSize, Data& value);
+
+  /// Writes `value` under `key` as one transaction; true once committed.
+  bool put(std::string_view key, const Data& value);
+
+  struct CloseDatabase {
+    void operator()(sqlite3* db) const noexcept;
+  };
+  struct FinalizeStatement {
+    void operator()(sqlite3_stmt* statement) const noexcept;
+  };
+  using Handle = std::unique_ptr<sqlite3, CloseDatabase>;
+  using Statement = std::unique_ptr<sqlite3_stmt, FinalizeStatement>;
+
+  /// Takes a prepared connection; `open` is the way to get one.
+  SqliteDatabase(Handle db, Statement select, Statement upsert);
+
+ private:
+  Handle db_;
+  Statement select_;
+  Statement upsert_;
+};
+
+/// Creates the missing folders of `folder` with owner-only permissions; true when it exists.
+bool createPrivateFolders(const std::filesystem::path& folder);
+
+}  // namespace tervala::platform
