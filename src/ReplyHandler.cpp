@@ -84,7 +84,10 @@ std::shared_ptr<const OAuthResult> ReplyHandler::resultFromBody(std::optional<lo
       return parserError(parserMessage(error));
     }
     if (reply.is_object()) {
-      return OAuthResult::parse(reply);
+      if (auto result = OAuthResult::parse(reply)) {
+        return result;
+      }
+      throw std::bad_alloc();  // parse yields null only when memory ran out
     }
     if (reply.is_array()) {
       return parserError("The top level of the JSON reply is not an object.");

@@ -23,6 +23,12 @@ std::optional<ParsedUrl> parseEndpointUrl(std::string_view text) {
       return std::nullopt;
     }
   }
+  // The host must stand right after "scheme://": libcurl alone would read "http:///x" as host "x".
+  const std::size_t authority = text.find("://");
+  if (authority == std::string_view::npos || authority == 0 || authority + 3 >= text.size() ||
+      text[authority + 3] == '/') {
+    return std::nullopt;
+  }
   if (!ensureCurlGlobalInit()) {
     return std::nullopt;
   }

@@ -153,6 +153,14 @@ void TokenEndpoint::stop() {
   }
 }
 
+void TokenEndpoint::setMaxTlsVersion(int version) {
+  auto* const tls = dynamic_cast<httplib::SSLServer*>(server_.get());
+  if (tls == nullptr || SSL_CTX_set_max_proto_version(tls->ssl_context(), version) != 1) {
+    std::cerr << "TokenEndpoint: cannot cap the TLS version\n";
+    std::abort();
+  }
+}
+
 std::string TokenEndpoint::url(std::string_view path) const {
   return std::string(certificate_ ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_) + std::string(path);
 }

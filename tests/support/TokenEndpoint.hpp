@@ -43,7 +43,9 @@ struct Reply {
     closeMidReply, ///< announce a longer body, send a part of it and close the connection
   };
   int status = 200;
-  std::string body = R"({"access_token":"test-access","token_type":"bearer","expires_in":3600})";
+  std::string body =
+      R"({"access_token":"test-access","token_type":"bearer","expires_in":3600,"refresh_token":"test-refresh",)"
+      R"("scope":"read"})";
   std::string contentType = "application/json";
   std::chrono::milliseconds delay{0};
   Behaviour behaviour = Behaviour::answer;
@@ -81,6 +83,8 @@ class TokenEndpoint {
   void setHandler(Handler handler);
   /// The requests received so far, in order of arrival.
   [[nodiscard]] std::vector<RecordedRequest> requests() const;
+  /// Caps the TLS versions an HTTPS endpoint offers (an OpenSSL version constant).
+  void setMaxTlsVersion(int version);
   /// Stops serving; also releases requests held by `neverAnswer`. Called by the destructor.
   void stop();
 
