@@ -202,7 +202,7 @@ INSTANTIATE_TEST_SUITE_P(
                      "client_id=app&scope=a&client_id=other&code=c&grant_type=authorization_code&scope=b"}));
 
 TEST_F(OAuthContextGrant, SettingsAreReadWhenTheRequestIsBuilt) {
-  endpoint.setReply({.delay = std::chrono::milliseconds(200)});
+  endpoint.setReply(test::Reply().after(std::chrono::milliseconds(200)));
   context.clientSecret = "first";
   CompletionProbe probe;
   context.getAccessToken(endpoint.url(), "app", "c", probe.completion());

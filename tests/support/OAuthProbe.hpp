@@ -82,8 +82,9 @@ class DebugCapture {
   std::shared_ptr<Lines> lines_ = std::make_shared<Lines>();
 };
 
-/// Puts the shared context's settings back to their defaults.
+/// Puts the shared context's settings back to their defaults and silences the debug lines.
 inline void resetSharedContext() {
+  setDebugSink(nullptr);
   auto& context = OAuthContext::sharedInstance();
   context.serverTrustDelegate.reset();
   context.timeoutInterval = 30.0;

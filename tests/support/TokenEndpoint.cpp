@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <iostream>
+#include <sys/socket.h>
 
 namespace tervala::test {
 namespace {
@@ -113,6 +114,9 @@ void TokenEndpoint::start() {
       released_.wait_for(lock, reply.delay, [this] { return stopping_; });
     }
     response.status = reply.status;
+    for (const auto& [name, value] : reply.headers) {
+      response.set_header(name.c_str(), value);
+    }
     if (reply.behaviour == Reply::Behaviour::closeMidReply) {
       const std::string part = reply.body.substr(0, reply.body.size() / 2);
       response.set_content_provider(
@@ -128,9 +132,16 @@ void TokenEndpoint::start() {
     }
     response.set_content(reply.body, reply.contentType.c_str());
   });
+  int listening = -1;
+  server_->set_socket_options([&listening](socket_t sock) {
+    listening = sock;
+    httplib::default_socket_options(sock);
+  });
   port_ = server_->bind_to_any_port("127.0.0.1");
-  if (port_ <= 0) {
-    std::cerr << "TokenEndpoint: cannot bind to 127.0.0.1\n";
+  // The library listens with a backlog of 5; hundreds of clients connecting at once would see
+  // their handshakes dropped and retried for many seconds, so widen it.
+  if (port_ <= 0 || listening < 0 || ::listen(listening, 1024) != 0) {
+    std::cerr << "TokenEndpoint: cannot listen on 127.0.0.1\n";
     std::abort();
   }
   thread_ = std::thread([this] { server_->listen_after_bind(); });

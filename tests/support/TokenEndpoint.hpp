@@ -48,7 +48,39 @@ struct Reply {
       R"("scope":"read"})";
   std::string contentType = "application/json";
   std::chrono::milliseconds delay{0};
+  std::vector<std::pair<std::string, std::string>> headers;  ///< extra header lines
   Behaviour behaviour = Behaviour::answer;
+
+  /// Answers `status` with `body`.
+  static Reply answer(int status, std::string body, std::string contentType = "application/json") {
+    Reply reply;
+    reply.status = status;
+    reply.body = std::move(body);
+    reply.contentType = std::move(contentType);
+    return reply;
+  }
+  /// Never answers.
+  static Reply silent() {
+    Reply reply;
+    reply.behaviour = Behaviour::neverAnswer;
+    return reply;
+  }
+  /// Sends half of `body` and closes the connection.
+  static Reply cutOff(std::string body) {
+    Reply reply = answer(200, std::move(body));
+    reply.behaviour = Behaviour::closeMidReply;
+    return reply;
+  }
+  /// The same reply after `wait`.
+  Reply after(std::chrono::milliseconds wait) && {
+    delay = wait;
+    return std::move(*this);
+  }
+  /// The same reply with one more header line.
+  Reply withHeader(std::string name, std::string value) && {
+    headers.emplace_back(std::move(name), std::move(value));
+    return std::move(*this);
+  }
 };
 
 /// Decodes an application/x-www-form-urlencoded body ("+" is a blank, "%XX" a byte).
