@@ -1,5 +1,7 @@
 #include <tervala/OAuthContext.hpp>
 
+#include <openssl/crypto.h>
+
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -122,14 +124,15 @@ void OAuthContext::executeRequest(std::string url, std::string host, std::string
   }
   platform::debugLine(form.debugText());
 
-  platform::HttpRequest request{std::move(url), std::move(host), form.text(),
+  platform::HttpRequest request{std::move(url), std::move(host), form.takeText(),
                                 timeoutInterval, serverTrustDelegate};
   // Shared so that the completion survives a thread that could not be started.
   auto sharedCompletion = std::make_shared<Completion>(std::move(completion));
   try {
-    std::thread([request = std::move(request), sharedCompletion]() noexcept {
+    std::thread([request = std::move(request), sharedCompletion]() mutable noexcept {
       try {
         const platform::HttpReply reply = platform::HttpTransfer::perform(request, ReplyHandler::maxBodyBytes);
+        OPENSSL_cleanse(request.body.data(), request.body.size());  // it holds the grant's secrets
         const auto result = reply.transportError
                                 ? std::make_shared<const OAuthResult>(*reply.transportError)
                                 : ReplyHandler::resultFromBody(reply.statusCode, reply.body);

@@ -3,19 +3,42 @@
 #include <array>
 #include <charconv>
 
+#include <openssl/crypto.h>
+
 #include "platform/FormEncoding.hpp"
 
 namespace tervala {
+namespace {
+
+// Appends like std::string::append, but a buffer outgrown on the way is wiped before it is freed,
+// so no stale copy of the body's secrets stays in freed memory.
+void appendWiping(std::string& target, std::string_view piece) {
+  if (target.size() + piece.size() > target.capacity()) {
+    std::string larger;
+    larger.reserve(2 * (target.size() + piece.size()) + 64);
+    larger.append(target);
+    OPENSSL_cleanse(target.data(), target.size());
+    target.swap(larger);
+  }
+  target.append(piece);
+}
+
+}  // namespace
+
+TokenRequestForm::~TokenRequestForm() { OPENSSL_cleanse(text_.data(), text_.size()); }
 
 void TokenRequestForm::add(std::string_view name, std::string_view value) {
   if (!text_.empty() || !debugText_.empty()) {
-    text_.push_back('&');
+    appendWiping(text_, "&");
     debugText_.push_back('&');
   }
   const std::string encodedName = platform::formUrlEncode(name);
-  const std::string encodedValue = platform::formUrlEncode(value);
-  text_.append(encodedName).append("=").append(encodedValue);
+  std::string encodedValue = platform::formUrlEncode(value);
+  appendWiping(text_, encodedName);
+  appendWiping(text_, "=");
+  appendWiping(text_, encodedValue);
   debugText_.append(encodedName).append("=").append(isSecretField(name) ? "***" : encodedValue);
+  OPENSSL_cleanse(encodedValue.data(), encodedValue.size());
 }
 
 void TokenRequestForm::addParam(std::string_view name, const OAuthContext::ParamValue& value) {

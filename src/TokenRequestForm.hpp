@@ -11,6 +11,14 @@ namespace tervala {
 /// its debug line, in which the values of secret fields are written as "***".
 class TokenRequestForm {
  public:
+  TokenRequestForm() = default;
+  TokenRequestForm(const TokenRequestForm&) = delete;
+  TokenRequestForm& operator=(const TokenRequestForm&) = delete;
+  TokenRequestForm(TokenRequestForm&&) = delete;
+  TokenRequestForm& operator=(TokenRequestForm&&) = delete;
+  /// Wipes what is left of the body: it holds passwords and secrets.
+  ~TokenRequestForm();
+
   /// Appends "name=value" (preceded by "&" after the first field), both form-encoded.
   void add(std::string_view name, std::string_view value);
   /// Appends a field whose value is given as a form parameter value.
@@ -18,6 +26,8 @@ class TokenRequestForm {
 
   /// The body as sent.
   [[nodiscard]] const std::string& text() const noexcept { return text_; }
+  /// Moves the body out, leaving this form's copy empty.
+  [[nodiscard]] std::string takeText() noexcept { return std::move(text_); }
   /// The body as the debug line shows it: secrets masked, all else as sent.
   [[nodiscard]] const std::string& debugText() const noexcept { return debugText_; }
 
