@@ -72,7 +72,8 @@ std::shared_ptr<CertificateFileTrust> CertificateFileTrust::load(const std::stri
   return std::make_shared<CertificateFileTrust>(std::move(store));
 }
 
-ServerTrustDecision CertificateFileTrust::evaluateServerTrust(const std::vector<Data>& chain, std::string_view host,
+ServerTrustDecision CertificateFileTrust::evaluateServerTrust(const std::vector<Data>& chain,
+                                                              std::string_view host,
                                                               bool /*defaultVerdict*/) {
   if (chain.empty()) {
     return ServerTrustDecision::reject;

@@ -262,7 +262,9 @@ int runGrant(TokenOptions& options, Io io) {
 
   std::promise<std::shared_ptr<const OAuthResult>> promise;
   auto future = promise.get_future();
-  auto completion = [&promise](std::shared_ptr<const OAuthResult> result) { promise.set_value(std::move(result)); };
+  auto completion = [&promise](std::shared_ptr<const OAuthResult> result) {
+    promise.set_value(std::move(result));
+  };
   if (options.grant == "password") {
     context.getAccessToken(*options.url, *options.clientId, *options.username, options.password.text(),
                            options.params, completion);

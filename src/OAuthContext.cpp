@@ -18,7 +18,8 @@ namespace {
 constexpr std::string_view className = "Tervala.OAuthContext";
 
 // Calls the host's completion, which must not take the request thread down with it.
-void deliver(const OAuthContext::Completion& completion, const std::shared_ptr<const OAuthResult>& result) noexcept {
+void deliver(const OAuthContext::Completion& completion,
+             const std::shared_ptr<const OAuthResult>& result) noexcept {
   if (!completion) {
     return;
   }
@@ -76,7 +77,8 @@ void OAuthContext::refreshAccessToken(std::string_view url, std::string_view cli
 }
 
 void OAuthContext::refreshAccessToken(std::string_view url, std::string_view clientId,
-                                      std::string_view refreshToken, const Params& params, Completion completion) {
+                                      std::string_view refreshToken, const Params& params,
+                                      Completion completion) {
   platform::debugLine(className, "refreshAccessToken(_:_:refreshToken:params:completion:)");
   grant(url, clientId, params, {{"grant_type", "refresh_token"}, {"refresh_token", refreshToken}},
         std::move(completion));
@@ -98,8 +100,9 @@ void OAuthContext::grant(std::string_view url, std::string_view clientId, const 
     executeRequest(std::move(parsed->text), std::move(parsed->host), clientId, fields, completion);
   } catch (const std::exception& error) {
     // Only allocation can fail here; the caller still gets its one result.
-    deliver(completion, std::make_shared<const OAuthResult>(Error::make(
-                            Error::oauthErrorDomain, -1, "The request could not be built", std::string_view(error.what()))));
+    deliver(completion, std::make_shared<const OAuthResult>(Error::make(Error::oauthErrorDomain, -1,
+                                                                        "The request could not be built",
+                                                                        std::string_view(error.what()))));
   }
 }
 
@@ -124,28 +127,29 @@ void OAuthContext::executeRequest(std::string url, std::string host, std::string
   }
   platform::debugLine(form.debugText());
 
-  platform::HttpRequest request{std::move(url), std::move(host), form.takeText(),
-                                timeoutInterval, serverTrustDelegate};
+  platform::HttpRequest request{std::move(url), std::move(host), form.takeText(), timeoutInterval,
+                                serverTrustDelegate};
   // Shared so that the completion survives a thread that could not be started.
   auto sharedCompletion = std::make_shared<Completion>(std::move(completion));
   try {
     std::thread([request = std::move(request), sharedCompletion]() mutable noexcept {
       try {
-        const platform::HttpReply reply = platform::HttpTransfer::perform(request, ReplyHandler::maxBodyBytes);
+        const platform::HttpReply reply =
+            platform::HttpTransfer::perform(request, ReplyHandler::maxBodyBytes);
         OPENSSL_cleanse(request.body.data(), request.body.size());  // it holds the grant's secrets
-        const auto result = reply.transportError
-                                ? std::make_shared<const OAuthResult>(*reply.transportError)
-                                : ReplyHandler::resultFromBody(reply.statusCode, reply.body);
+        const auto result = reply.transportError ? std::make_shared<const OAuthResult>(*reply.transportError)
+                                                 : ReplyHandler::resultFromBody(reply.statusCode, reply.body);
         deliver(*sharedCompletion, result);
       } catch (const std::exception& error) {
-        deliver(*sharedCompletion, std::make_shared<const OAuthResult>(Error::make(
-                                       Error::urlErrorDomain, -1, "The request failed", std::string_view(error.what()))));
+        deliver(*sharedCompletion,
+                std::make_shared<const OAuthResult>(Error::make(
+                    Error::urlErrorDomain, -1, "The request failed", std::string_view(error.what()))));
       }
     }).detach();
   } catch (const std::system_error& error) {
-    deliver(*sharedCompletion,
-            std::make_shared<const OAuthResult>(Error::make(Error::urlErrorDomain, -1, "The request could not be started",
-                                                            std::string_view(error.what()))));
+    deliver(*sharedCompletion, std::make_shared<const OAuthResult>(
+                                   Error::make(Error::urlErrorDomain, -1, "The request could not be started",
+                                               std::string_view(error.what()))));
   }
 }
 

@@ -8,7 +8,9 @@ namespace {
 
 constexpr std::array<std::string_view, 3> secretKeys{"access_token", "refresh_token", "id_token"};
 
-bool isBlank(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool isBlank(char c) noexcept {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
 
 // Index just past the string literal that opens at `open` (a quote), or the end of the text
 // when the literal is not closed.

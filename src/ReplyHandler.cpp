@@ -14,7 +14,8 @@ constexpr std::int64_t parserErrorCode = 3840;
 constexpr std::int64_t tooLargeCode = -1103;
 
 std::shared_ptr<const OAuthResult> parserError(std::string_view description) {
-  return std::make_shared<const OAuthResult>(Error::make(Error::cocoaErrorDomain, parserErrorCode, description));
+  return std::make_shared<const OAuthResult>(
+      Error::make(Error::cocoaErrorDomain, parserErrorCode, description));
 }
 
 // Deepest nesting of arrays and objects outside string literals; stops counting once past
@@ -63,19 +64,20 @@ std::string parserMessage(const nlohmann::json::exception& error) {
 std::shared_ptr<const OAuthResult> ReplyHandler::resultFromBody(std::optional<long> statusCode,
                                                                 const Data& body) {
   try {
-    platform::debugLine("OAuth response code: " + (statusCode ? std::to_string(*statusCode) : std::string("nil")));
+    platform::debugLine("OAuth response code: " +
+                        (statusCode ? std::to_string(*statusCode) : std::string("nil")));
     if (body.size() > maxBodyBytes) {
-      return std::make_shared<const OAuthResult>(
-          Error::make(Error::urlErrorDomain, tooLargeCode,
-                      "The token endpoint's reply is larger than " + std::to_string(maxBodyBytes) + " bytes."));
+      return std::make_shared<const OAuthResult>(Error::make(
+          Error::urlErrorDomain, tooLargeCode,
+          "The token endpoint's reply is larger than " + std::to_string(maxBodyBytes) + " bytes."));
     }
     const std::string_view text(reinterpret_cast<const char*>(body.data()), body.size());
     if (platform::debugEnabled()) {
       platform::debugLine("OAuth response body: " + replyBodyText(redactReplyBody(text)));
     }
     if (nestingDepth(text, maxJsonDepth) > maxJsonDepth) {
-      return parserError("The reply is not valid JSON: it is nested deeper than " + std::to_string(maxJsonDepth) +
-                         " levels.");
+      return parserError("The reply is not valid JSON: it is nested deeper than " +
+                         std::to_string(maxJsonDepth) + " levels.");
     }
     nlohmann::json reply;
     try {
@@ -92,7 +94,9 @@ std::shared_ptr<const OAuthResult> ReplyHandler::resultFromBody(std::optional<lo
     if (reply.is_array()) {
       return parserError("The top level of the JSON reply is not an object.");
     }
-    return parserError("The top level of the JSON reply is not an object: JSON text did not start with an array or an object.");
+    return parserError(
+        "The top level of the JSON reply is not an object: JSON text did not start with an array or an "
+        "object.");
   } catch (const std::exception& error) {
     // Allocation failure or a fault in a dependency: still exactly one result for the caller.
     return std::make_shared<const OAuthResult>(Error::make(

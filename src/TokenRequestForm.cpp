@@ -25,7 +25,9 @@ void appendWiping(std::string& target, std::string_view piece) {
 
 }  // namespace
 
-TokenRequestForm::~TokenRequestForm() { OPENSSL_cleanse(text_.data(), text_.size()); }
+TokenRequestForm::~TokenRequestForm() {
+  OPENSSL_cleanse(text_.data(), text_.size());
+}
 
 void TokenRequestForm::add(std::string_view name, std::string_view value) {
   if (!text_.empty() || !debugText_.empty()) {

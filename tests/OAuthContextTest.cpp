@@ -78,18 +78,21 @@ TEST_P(OAuthContextInvalidUrl, IsRefusedSynchronouslyWithoutARequest) {
   EXPECT_EQ(result->error()->localizedFailureReason(), "Invalid url");
   EXPECT_EQ(result->error()->userInfo.size(), 2U);
   EXPECT_EQ(capture.lines(),
-            (std::vector<std::string>{"Tervala.OAuthContext getAccessToken(_:_:username:password:completion:)",
-                                      "Tervala.OAuthContext getAccessToken(_:_:username:password:params:completion:)"}));
+            (std::vector<std::string>{
+                "Tervala.OAuthContext getAccessToken(_:_:username:password:completion:)",
+                "Tervala.OAuthContext getAccessToken(_:_:username:password:params:completion:)"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Texts, OAuthContextInvalidUrl,
-                         ::testing::Values("", " ", "no scheme at all", "127.0.0.1/token", "//127.0.0.1/token",
-                                           "http://127.0.0.1/a b", "http://", "http:///token", "http:/127.0.0.1/token", "http://[::1/x",
+                         ::testing::Values("", " ", "no scheme at all", "127.0.0.1/token",
+                                           "//127.0.0.1/token", "http://127.0.0.1/a b", "http://",
+                                           "http:///token", "http:/127.0.0.1/token", "http://[::1/x",
                                            "http://127.0.0.1/\ttoken", "http://127.0.0.1:99999/token"));
 
 TEST_F(OAuthContextGrant, AcceptsAbsoluteUrlsWithSchemeAndHost) {
   const auto port = std::to_string(endpoint.port());
-  for (const std::string& url : {endpoint.url(), "http://localhost:" + port + "/token", endpoint.url("/t?x=1#f")}) {
+  for (const std::string& url :
+       {endpoint.url(), "http://localhost:" + port + "/token", endpoint.url("/t?x=1#f")}) {
     CompletionProbe probe;
     context.getAccessToken(url, "app", "code-1", probe.completion());
     const auto result = probe.wait();
@@ -124,18 +127,18 @@ TEST_F(OAuthContextGrant, GrantFieldsOverrideTheCallersParamsWhichStayUnchanged)
                                     {"flag", true},
                                     {"off", false}};
   const OAuthContext::Params before = params;
-  const auto body = bodyOf(
-      [&](auto done) { context.getAccessToken(endpoint.url(), "app", "alice", "pw", params, done); });
-  EXPECT_EQ(body,
-            "client_id=app&audience=api&big=1e%2B21&flag=true&grant_type=password&n=-42&off=false&password=pw&"
-            "ratio=0.1&username=alice");
+  const auto body =
+      bodyOf([&](auto done) { context.getAccessToken(endpoint.url(), "app", "alice", "pw", params, done); });
+  EXPECT_EQ(
+      body,
+      "client_id=app&audience=api&big=1e%2B21&flag=true&grant_type=password&n=-42&off=false&password=pw&"
+      "ratio=0.1&username=alice");
   EXPECT_EQ(params, before);
 }
 
 TEST_F(OAuthContextGrant, CodeAndRefreshParamsCannotReplaceTheGrantFields) {
-  const OAuthContext::Params params{{"grant_type", std::string("x")},
-                                    {"code", std::string("y")},
-                                    {"refresh_token", std::string("z")}};
+  const OAuthContext::Params params{
+      {"grant_type", std::string("x")}, {"code", std::string("y")}, {"refresh_token", std::string("z")}};
   EXPECT_EQ(bodyOf([&](auto done) { context.getAccessToken(endpoint.url(), "app", "c", params, done); }),
             "client_id=app&code=c&grant_type=authorization_code&refresh_token=z");
 }
@@ -181,8 +184,9 @@ class OAuthContextSettings : public OAuthContextGrant, public ::testing::WithPar
 TEST_P(OAuthContextSettings, ShapeTheBodyInOrder) {
   context.clientSecret = GetParam().clientSecret;
   context.scope = GetParam().scope;
-  EXPECT_EQ(bodyOf([&](auto done) { context.getAccessToken(endpoint.url(), "app", "c", GetParam().params, done); }),
-            GetParam().body);
+  EXPECT_EQ(
+      bodyOf([&](auto done) { context.getAccessToken(endpoint.url(), "app", "c", GetParam().params, done); }),
+      GetParam().body);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -190,11 +194,18 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         SettingsCase{std::nullopt, std::nullopt, {}, "client_id=app&code=c&grant_type=authorization_code"},
         SettingsCase{"", std::nullopt, {}, "client_id=app&code=c&grant_type=authorization_code"},
-        SettingsCase{"s3cr t", std::vector<std::string>{"read", "write"}, {},
-                     "client_id=app&client_secret=s3cr+t&scope=read%2Cwrite&code=c&grant_type=authorization_code"},
-        SettingsCase{std::nullopt, std::vector<std::string>{}, {},
+        SettingsCase{
+            "s3cr t",
+            std::vector<std::string>{"read", "write"},
+            {},
+            "client_id=app&client_secret=s3cr+t&scope=read%2Cwrite&code=c&grant_type=authorization_code"},
+        SettingsCase{std::nullopt,
+                     std::vector<std::string>{},
+                     {},
                      "client_id=app&scope=&code=c&grant_type=authorization_code"},
-        SettingsCase{std::nullopt, std::vector<std::string>{"openid"}, {},
+        SettingsCase{std::nullopt,
+                     std::vector<std::string>{"openid"},
+                     {},
                      "client_id=app&scope=openid&code=c&grant_type=authorization_code"},
         SettingsCase{std::nullopt,
                      std::vector<std::string>{"a"},

@@ -27,7 +27,8 @@ class OAuthExchange : public ::testing::Test {
   void SetUp() override { test::resetSharedContext(); }
   void TearDown() override { test::resetSharedContext(); }
 
-  std::shared_ptr<const OAuthResult> passwordGrant(const std::string& url, const std::string& password = "pw") {
+  std::shared_ptr<const OAuthResult> passwordGrant(const std::string& url,
+                                                   const std::string& password = "pw") {
     CompletionProbe probe;
     context.getAccessToken(url, "app", "alice", password, probe.completion());
     auto result = probe.wait();
@@ -58,7 +59,8 @@ TEST_F(OAuthExchange, SendsOnePostWithExactlyTheTwoHeadersAndTheBody) {
   EXPECT_FALSE(request.header("Expect"));
   EXPECT_FALSE(request.header("Cookie"));
   EXPECT_FALSE(request.header("Authorization"));
-  EXPECT_EQ(request.body, "client_id=app&grant_type=password&padding=" + longValue + "&password=pw&username=alice");
+  EXPECT_EQ(request.body,
+            "client_id=app&grant_type=password&padding=" + longValue + "&password=pw&username=alice");
 }
 
 TEST_F(OAuthExchange, EncodesReservedBlankAndNonAsciiBytesSoTheyArriveUnchanged) {
@@ -112,25 +114,30 @@ std::string paddedTo(std::size_t size) {
 INSTANTIATE_TEST_SUITE_P(
     Replies, OAuthExchangeReply,
     ::testing::Values(
-        ReplyCase{"OAuthError400", Reply::answer(400, R"({"error":"invalid_grant","error_description":"Bad pw"})"),
+        ReplyCase{"OAuthError400",
+                  Reply::answer(400, R"({"error":"invalid_grant","error_description":"Bad pw"})"),
                   "NSOAuthErrorDomain", -1, "Bad pw"},
-        ReplyCase{"OAuthError401", Reply::answer(401, R"({"error":"invalid_client"})"), "NSOAuthErrorDomain", -1,
-                  "invalid_client"},
-        ReplyCase{"RedirectIsNotFollowed",
-                  Reply::answer(302, R"({"error":"moved"})").withHeader("Location", "http://127.0.0.1:1/elsewhere"),
-                  "NSOAuthErrorDomain", -1, "moved"},
+        ReplyCase{"OAuthError401", Reply::answer(401, R"({"error":"invalid_client"})"), "NSOAuthErrorDomain",
+                  -1, "invalid_client"},
+        ReplyCase{
+            "RedirectIsNotFollowed",
+            Reply::answer(302, R"({"error":"moved"})").withHeader("Location", "http://127.0.0.1:1/elsewhere"),
+            "NSOAuthErrorDomain", -1, "moved"},
         ReplyCase{"EmptyBody", Reply::answer(200, ""), "NSCocoaErrorDomain", 3840, "not valid JSON"},
-        ReplyCase{"Html", Reply::answer(500, "<html>oops</html>", "text/html"),
-                  "NSCocoaErrorDomain", 3840, "not valid JSON"},
-        ReplyCase{"TruncatedJson", Reply::answer(200, R"({"access_token":"x")"), "NSCocoaErrorDomain", 3840, "not valid JSON"},
-        ReplyCase{"InvalidUtf8", Reply::answer(200, "{\"access_token\":\"\xFF\"}"), "NSCocoaErrorDomain", 3840, "not valid"},
-        ReplyCase{"TopLevelArray", Reply::answer(200, R"([{"access_token":"x"}])"), "NSCocoaErrorDomain", 3840,
-                  "top level of the JSON reply is not an object"},
+        ReplyCase{"Html", Reply::answer(500, "<html>oops</html>", "text/html"), "NSCocoaErrorDomain", 3840,
+                  "not valid JSON"},
+        ReplyCase{"TruncatedJson", Reply::answer(200, R"({"access_token":"x")"), "NSCocoaErrorDomain", 3840,
+                  "not valid JSON"},
+        ReplyCase{"InvalidUtf8", Reply::answer(200, "{\"access_token\":\"\xFF\"}"), "NSCocoaErrorDomain",
+                  3840, "not valid"},
+        ReplyCase{"TopLevelArray", Reply::answer(200, R"([{"access_token":"x"}])"), "NSCocoaErrorDomain",
+                  3840, "top level of the JSON reply is not an object"},
         ReplyCase{"TopLevelScalar", Reply::answer(200, "42"), "NSCocoaErrorDomain", 3840, "not an object"},
         ReplyCase{"TooDeep", Reply::answer(200, nested(513)), "NSCocoaErrorDomain", 3840, "deeper than 512"},
-        ReplyCase{"DeepButAllowedReachesTheResult", Reply::answer(200, nested(512)), "NSOAuthErrorDomain", -1, ""},
-        ReplyCase{"LargerThanOneMebibyte", Reply::answer(200, paddedTo((1U << 20U) + 1)), "NSURLErrorDomain", -1103,
-                  "larger than 1048576"}),
+        ReplyCase{"DeepButAllowedReachesTheResult", Reply::answer(200, nested(512)), "NSOAuthErrorDomain", -1,
+                  ""},
+        ReplyCase{"LargerThanOneMebibyte", Reply::answer(200, paddedTo((1U << 20U) + 1)), "NSURLErrorDomain",
+                  -1103, "larger than 1048576"}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(OAuthExchange, ReplyOfExactlyOneMebibyteIsParsed) {
@@ -190,7 +197,8 @@ TEST_F(OAuthExchange, DebugLinesFollowTheRoadInOrderAndHoldNoSecret) {
   const std::vector<std::string> expected{
       "Tervala.OAuthContext refreshAccessToken(_:_:refreshToken:params:completion:)",
       "Tervala.OAuthContext executeRequest(_:_:params:completion:)",
-      "client_id=app&client_secret=***&code=***&grant_type=refresh_token&note=kept&password=***&refresh_token=***",
+      "client_id=app&client_secret=***&code=***&grant_type=refresh_token&note=kept&password=***&refresh_"
+      "token=***",
       "OAuth response code: 200",
       R"(OAuth response body: {"access_token":"***","token_type":"bearer","expires_in":3600,"refresh_token":"***",)"
       R"("scope":"read","id_token":"***"})",

@@ -49,7 +49,8 @@ class PinningDelegate : public ServerTrustDelegate {
  public:
   explicit PinningDelegate(Data pinned) : pinned_(std::move(pinned)) {}
   ServerTrustDecision evaluateServerTrust(const std::vector<Data>& chain, std::string_view, bool) override {
-    return !chain.empty() && chain.front() == pinned_ ? ServerTrustDecision::accept : ServerTrustDecision::reject;
+    return !chain.empty() && chain.front() == pinned_ ? ServerTrustDecision::accept
+                                                      : ServerTrustDecision::reject;
   }
 
  private:
@@ -68,7 +69,8 @@ class OAuthServerTrust : public ::testing::Test {
     return probe.wait();
   }
 
-  static void expectUntrusted(const std::shared_ptr<const OAuthResult>& result, const TokenEndpoint& endpoint) {
+  static void expectUntrusted(const std::shared_ptr<const OAuthResult>& result,
+                              const TokenEndpoint& endpoint) {
     ASSERT_TRUE(result && result->hasError());
     EXPECT_EQ(result->error()->domain, "NSURLErrorDomain");
     EXPECT_EQ(result->error()->code, -1202) << result->error()->localizedFailureReason().value_or("");
@@ -100,8 +102,8 @@ TEST_F(OAuthServerTrust, DelegateAcceptingGetsTheLeafHostAndDefaultVerdict) {
 }
 
 TEST_F(OAuthServerTrust, DelegateKeepingTheDefaultRefusesWhatTheDefaultRefuses) {
-  for (const auto kind : {TestCertificate::Kind::loopback, TestCertificate::Kind::wrongHost,
-                          TestCertificate::Kind::expired}) {
+  for (const auto kind :
+       {TestCertificate::Kind::loopback, TestCertificate::Kind::wrongHost, TestCertificate::Kind::expired}) {
     const TokenEndpoint endpoint(kind);
     const auto delegate = std::make_shared<RecordingDelegate>(ServerTrustDecision::performDefaultHandling);
     context.serverTrustDelegate = delegate;

@@ -39,8 +39,8 @@ class OAuthTokenCli : public ::testing::Test {
 
 TEST_F(OAuthTokenCli, PasswordFromStdinLosesOneLineBreakAndPrintsTheResultLine) {
   auto args = grant("password", endpoint);
-  args.insert(args.end(), {"--username", "alice", "--password-stdin", "--scope", "a,b", "--client-secret", "cs",
-                           "--param", "audience=api", "--param", "x=1=2", "--timeout", "5"});
+  args.insert(args.end(), {"--username", "alice", "--password-stdin", "--scope", "a,b", "--client-secret",
+                           "cs", "--param", "audience=api", "--param", "x=1=2", "--timeout", "5"});
   const auto run = tervala(args, "p a&ss\n\n");
   ASSERT_EQ(run.exitStatus, 0) << run.err;
   // The lifetime left is recomputed when printed: 3599 or a little less on a slow machine.
@@ -50,9 +50,10 @@ TEST_F(OAuthTokenCli, PasswordFromStdinLosesOneLineBreakAndPrintsTheResultLine) 
       << run.out;
   EXPECT_EQ(run.err, "");  // debug lines stay silent without --debug
   ASSERT_EQ(endpoint.requests().size(), 1U);
-  EXPECT_EQ(endpoint.requests()[0].body,
-            "client_id=cli&client_secret=cs&scope=a%2Cb&audience=api&grant_type=password&password=p+a%26ss%0A&"
-            "username=alice&x=1%3D2");
+  EXPECT_EQ(
+      endpoint.requests()[0].body,
+      "client_id=cli&client_secret=cs&scope=a%2Cb&audience=api&grant_type=password&password=p+a%26ss%0A&"
+      "username=alice&x=1%3D2");
 }
 
 TEST_F(OAuthTokenCli, StoreShowAndRefreshFromTheStoredToken) {
@@ -114,7 +115,8 @@ TEST_F(OAuthTokenCli, BadUsageExitsTwoWithOneLine) {
       {"token", "code", "--url", endpoint.url(), "--client-id", "c", "--code", "x", "--timeout", "nan"},
       {"token", "code", "--url", endpoint.url(), "--client-id", "c", "--code", "x", "--param", "novalue"},
       {"token", "code", "--url", endpoint.url(), "--client-id", "c", "--code", "x", "--bogus"},
-      {"token", "code", "--url", endpoint.url(), "--client-id", "c", "--code", "x", "--cacert", "/nonexistent"},
+      {"token", "code", "--url", endpoint.url(), "--client-id", "c", "--code", "x", "--cacert",
+       "/nonexistent"},
       {"token", "show", "--store"}};
   for (const auto& args : cases) {
     const auto run = tervala(args);
@@ -134,7 +136,8 @@ TEST_F(OAuthTokenCli, CacertTrustsExactlyTheCertificatesInTheFile) {
 
   const auto untrusted = tervala(args);
   EXPECT_EQ(untrusted.exitStatus, 1);
-  EXPECT_NE(untrusted.out.find("The certificate for this server is invalid."), std::string::npos) << untrusted.out;
+  EXPECT_NE(untrusted.out.find("The certificate for this server is invalid."), std::string::npos)
+      << untrusted.out;
 
   auto trusted = args;
   trusted.insert(trusted.end(), {"--cacert", pem});

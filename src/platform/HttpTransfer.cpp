@@ -117,7 +117,8 @@ long timeoutMilliseconds(double seconds) {
 
 HttpReply setupFailure(std::string_view what) {
   HttpReply reply;
-  reply.transportError = Error::make(Error::urlErrorDomain, unknownCode, "The request could not be prepared.", what);
+  reply.transportError =
+      Error::make(Error::urlErrorDomain, unknownCode, "The request could not be prepared.", what);
   return reply;
 }
 
@@ -134,8 +135,8 @@ HttpReply HttpTransfer::perform(const HttpRequest& request, std::size_t bodyLimi
   CURL* const handle = easy.get();
 
   CurlHeaderList headers;
-  for (const char* line : {"Content-Type: application/x-www-form-urlencoded", "Accept: application/json",
-                           "Expect:"}) {
+  for (const char* line :
+       {"Content-Type: application/x-www-form-urlencoded", "Accept: application/json", "Expect:"}) {
     curl_slist* const longer = curl_slist_append(headers.get(), line);
     if (longer == nullptr) {
       return setupFailure("no memory for the header list");

@@ -51,12 +51,13 @@ TestCertificate TestCertificate::make(Kind kind) {
   require(ASN1_INTEGER_set(X509_get_serialNumber(certificate), serial++) == 1, "serial");
   constexpr long day = 24 * 3600;
   const bool expired = kind == Kind::expired;
-  require(X509_gmtime_adj(X509_getm_notBefore(certificate), expired ? -2 * day : -day) != nullptr, "notBefore");
+  require(X509_gmtime_adj(X509_getm_notBefore(certificate), expired ? -2 * day : -day) != nullptr,
+          "notBefore");
   require(X509_gmtime_adj(X509_getm_notAfter(certificate), expired ? -day : 30 * day) != nullptr, "notAfter");
   X509_NAME* const name = X509_get_subject_name(certificate);
   const char* const commonName = kind == Kind::wrongHost ? "wrong.example.invalid" : "Tervala loopback test";
-  require(X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(commonName),
-                                     -1, -1, 0) == 1,
+  require(X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                                     reinterpret_cast<const unsigned char*>(commonName), -1, -1, 0) == 1,
           "subject");
   require(X509_set_issuer_name(certificate, name) == 1, "issuer");
   require(X509_set_pubkey(certificate, made.key_.get()) == 1, "X509_set_pubkey");

@@ -2,11 +2,11 @@
 
 #include <httplib.h>
 
+#include <sys/socket.h>
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <iostream>
-#include <sys/socket.h>
 
 namespace tervala::test {
 namespace {
@@ -30,8 +30,8 @@ std::string decodeComponent(std::string_view text) {
   for (std::size_t at = 0; at < text.size(); ++at) {
     if (text[at] == '+') {
       out.push_back(' ');
-    } else if (text[at] == '%' && at + 2 < text.size() &&
-               hexValue(text[at + 1]) >= 0 && hexValue(text[at + 2]) >= 0) {
+    } else if (text[at] == '%' && at + 2 < text.size() && hexValue(text[at + 1]) >= 0 &&
+               hexValue(text[at + 2]) >= 0) {
       out.push_back(static_cast<char>(hexValue(text[at + 1]) * 16 + hexValue(text[at + 2])));
       at += 2;
     } else {
@@ -67,7 +67,9 @@ std::optional<std::string> RecordedRequest::header(std::string_view name) const 
   return found->second;
 }
 
-std::vector<std::pair<std::string, std::string>> RecordedRequest::form() const { return decodeForm(body); }
+std::vector<std::pair<std::string, std::string>> RecordedRequest::form() const {
+  return decodeForm(body);
+}
 
 std::optional<std::string> RecordedRequest::field(std::string_view name) const {
   for (auto& [key, value] : form()) {
@@ -78,14 +80,18 @@ std::optional<std::string> RecordedRequest::field(std::string_view name) const {
   return std::nullopt;
 }
 
-TokenEndpoint::TokenEndpoint() : server_(std::make_unique<httplib::Server>()) { start(); }
+TokenEndpoint::TokenEndpoint() : server_(std::make_unique<httplib::Server>()) {
+  start();
+}
 
 TokenEndpoint::TokenEndpoint(TestCertificate::Kind kind) : certificate_(TestCertificate::make(kind)) {
   server_ = std::make_unique<httplib::SSLServer>(certificate_->certificate(), certificate_->key());
   start();
 }
 
-TokenEndpoint::~TokenEndpoint() { stop(); }
+TokenEndpoint::~TokenEndpoint() {
+  stop();
+}
 
 void TokenEndpoint::start() {
   handler_ = [](const RecordedRequest&) { return Reply{}; };
@@ -119,15 +125,14 @@ void TokenEndpoint::start() {
     }
     if (reply.behaviour == Reply::Behaviour::closeMidReply) {
       const std::string part = reply.body.substr(0, reply.body.size() / 2);
-      response.set_content_provider(
-          reply.body.size() + 1024, reply.contentType,
-          [part](std::size_t offset, std::size_t, httplib::DataSink& sink) {
-            if (offset == 0) {
-              sink.write(part.data(), part.size());
-              return true;
-            }
-            return false;  // breaks the connection before the announced length
-          });
+      response.set_content_provider(reply.body.size() + 1024, reply.contentType,
+                                    [part](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                                      if (offset == 0) {
+                                        sink.write(part.data(), part.size());
+                                        return true;
+                                      }
+                                      return false;  // breaks the connection before the announced length
+                                    });
       return;
     }
     response.set_content(reply.body, reply.contentType.c_str());
@@ -173,7 +178,8 @@ void TokenEndpoint::setMaxTlsVersion(int version) {
 }
 
 std::string TokenEndpoint::url(std::string_view path) const {
-  return std::string(certificate_ ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_) + std::string(path);
+  return std::string(certificate_ ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_) +
+         std::string(path);
 }
 
 void TokenEndpoint::setReply(Reply reply) {

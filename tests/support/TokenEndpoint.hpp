@@ -38,9 +38,9 @@ struct RecordedRequest {
 /// How the endpoint answers a request.
 struct Reply {
   enum class Behaviour {
-    answer,        ///< status, content type and body after `delay`
-    neverAnswer,   ///< keep the connection open without a word until the endpoint stops
-    closeMidReply, ///< announce a longer body, send a part of it and close the connection
+    answer,         ///< status, content type and body after `delay`
+    neverAnswer,    ///< keep the connection open without a word until the endpoint stops
+    closeMidReply,  ///< announce a longer body, send a part of it and close the connection
   };
   int status = 200;
   std::string body =

@@ -1,14 +1,14 @@
 // tervala-test-endpoint: a token endpoint on 127.0.0.1 for the demo. It grants the password and
 // refresh-token grants, prints its port on one line, and exits on standard input's end or SIGTERM.
+#include <pthread.h>
+#include <unistd.h>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <mutex>
-#include <pthread.h>
 #include <set>
 #include <string>
 #include <thread>
-#include <unistd.h>
 
 #include "support/TokenEndpoint.hpp"
 
