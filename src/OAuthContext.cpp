@@ -137,6 +137,9 @@ void OAuthContext::executeRequest(std::string url, std::string host, std::string
         const platform::HttpReply reply =
             platform::HttpTransfer::perform(request, ReplyHandler::maxBodyBytes);
         OPENSSL_cleanse(request.body.data(), request.body.size());  // it holds the grant's secrets
+        // This thread's TLS work is over: release OpenSSL's per-thread state now, before the
+        // completion lets the host go on (and perhaps exit) while the thread is still ending.
+        OPENSSL_thread_stop();
         const auto result = reply.transportError ? std::make_shared<const OAuthResult>(*reply.transportError)
                                                  : ReplyHandler::resultFromBody(reply.statusCode, reply.body);
         deliver(*sharedCompletion, result);

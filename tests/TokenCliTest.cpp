@@ -160,7 +160,7 @@ TEST_F(OAuthTokenCli, CacertStillChecksHostAndExpiry) {
     auto args = grant("code", secure);
     args.insert(args.end(), {"--code", "x", "--cacert", pem});
     const auto run = tervala(args);
-    EXPECT_EQ(run.exitStatus, 1) << run.out;
+    EXPECT_EQ(run.exitStatus, 1) << run.out << run.err;
     EXPECT_TRUE(secure.requests().empty());
   }
 }
