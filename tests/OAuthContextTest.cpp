@@ -179,6 +179,10 @@ struct SettingsCase {
   std::string body;
 };
 
+void PrintTo(const SettingsCase& settingsCase, std::ostream* out) {
+  *out << settingsCase.body;
+}
+
 class OAuthContextSettings : public OAuthContextGrant, public ::testing::WithParamInterface<SettingsCase> {};
 
 TEST_P(OAuthContextSettings, ShapeTheBodyInOrder) {

@@ -2,6 +2,11 @@
 // reply, transport failures, the debug lines, concurrency and exiting with requests in flight.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <thread>
 
 #include <tervala/OAuthContext.hpp>
@@ -84,6 +89,10 @@ struct ReplyCase {
   std::int64_t code;
   std::string descriptionPart;
 };
+
+void PrintTo(const ReplyCase& replyCase, std::ostream* out) {
+  *out << replyCase.name;
+}
 
 class OAuthExchangeReply : public OAuthExchange, public ::testing::WithParamInterface<ReplyCase> {};
 
@@ -256,17 +265,45 @@ TEST_F(OAuthExchange, TwoHundredConcurrentGrantsCompleteExactlyOnceEach) {
   EXPECT_EQ(endpoint.requests().size(), static_cast<std::size_t>(count));
 }
 
-TEST_F(OAuthExchange, ProcessExitsCleanlyWithRequestsInFlight) {
+// A socket that listens but never accepts: the kernel completes the connections, nobody answers.
+class SilentListener {
+ public:
+  SilentListener() : socket_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (socket_ < 0 || ::bind(socket_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+        ::listen(socket_, 64) != 0 ||
+        ::getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+      ADD_FAILURE() << "cannot listen on 127.0.0.1";
+    }
+    port_ = ntohs(address.sin_port);
+  }
+  ~SilentListener() { ::close(socket_); }
+  SilentListener(const SilentListener&) = delete;
+  SilentListener& operator=(const SilentListener&) = delete;
+  SilentListener(SilentListener&&) = delete;
+  SilentListener& operator=(SilentListener&&) = delete;
+
+  [[nodiscard]] std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/token"; }
+
+ private:
+  int socket_;
+  int port_ = 0;
+};
+
+TEST(OAuthExchangeExit, ProcessExitsCleanlyWithRequestsInFlight) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  endpoint.setReply(Reply::silent());
-  const std::string url = endpoint.url();
+  const SilentListener listener;
+  const std::string url = listener.url();
   EXPECT_EXIT(
       {
         setDebugSink(nullptr);
         for (int index = 0; index < 20; ++index) {
           OAuthContext::sharedInstance().getAccessToken(url, "app", "u", "p", [](auto) {});
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let them connect
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));  // let them connect and wait
         std::exit(0);
       },
       ::testing::ExitedWithCode(0), "");
