@@ -11,7 +11,9 @@ namespace tervala::cli {
 namespace {
 
 struct FileCloser {
-  void operator()(std::FILE* file) const noexcept { static_cast<void>(std::fclose(file)); }
+  void operator()(std::FILE* file) const noexcept {
+    static_cast<void>(std::fclose(file));  // NOLINT(cppcoreguidelines-owning-memory)
+  }
 };
 struct X509Deleter {
   void operator()(X509* value) const noexcept { X509_free(value); }

@@ -41,7 +41,7 @@ ServerTrustDelegate::~ServerTrustDelegate() = default;
 
 OAuthContext& OAuthContext::sharedInstance() {
   // Request threads may still use it while the process exits, so it is never destroyed.
-  static OAuthContext* const instance = new OAuthContext();
+  static OAuthContext* const instance = new OAuthContext();  // NOLINT(cppcoreguidelines-owning-memory)
   return *instance;
 }
 
