@@ -43,7 +43,8 @@ class TERVALA_EXPORT OAuthContext {
 
   /// Consulted about the server's certificate chain of every request; absent: default handling.
   std::shared_ptr<ServerTrustDelegate> serverTrustDelegate;
-  /// Limit of each whole request, in seconds.
+  /// Limit of each whole request, in seconds; a value that is not positive means the default 30,
+  /// and no request waits longer than a day.
   double timeoutInterval = 30.0;
   /// Sent as the "scope" field, items joined by ",", when present.
   std::optional<std::vector<std::string>> scope;

@@ -1,5 +1,6 @@
 #include "platform/HttpTransfer.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstring>
@@ -104,15 +105,14 @@ Error transportError(CURLcode code, std::string_view detail, bool delegateReject
 long timeoutMilliseconds(double seconds) {
   constexpr double defaultSeconds = 30.0;
   constexpr double longestSeconds = 24.0 * 3600.0;
-  if (!std::isfinite(seconds) || seconds <= 0.0) {
-    // libcurl reads 0 as "no limit"; a request must never wait without bound.
-    seconds = std::isnan(seconds) ? defaultSeconds : (seconds > 0.0 ? longestSeconds : 0.001);
+  // libcurl reads 0 as "no limit": a request must never wait without bound, so a limit that is
+  // not a positive number falls back to the default, and a huge one is held to a day.
+  if (std::isnan(seconds) || seconds <= 0.0) {
+    seconds = defaultSeconds;
   }
-  if (seconds > longestSeconds) {
-    seconds = longestSeconds;
-  }
+  seconds = std::min(seconds, longestSeconds);
   const auto milliseconds = static_cast<long>(std::ceil(seconds * 1000.0));
-  return milliseconds < 1 ? 1 : milliseconds;
+  return std::max(milliseconds, 1L);
 }
 
 HttpReply setupFailure(std::string_view what) {
