@@ -6,8 +6,8 @@ namespace tervala {
 
 Coder::Coder(std::vector<Entry> entries) {
   entries_.reserve(entries.size());
-  for (auto& [key, value] : entries) {
-    encodeObject(std::move(value), key);
+  for (Entry& entry : entries) {
+    encodeObject(std::move(entry.second), entry.first);
   }
 }
 

@@ -1,5 +1,7 @@
 #include <tervala/KeyedArchiver.hpp>
 
+#include <openssl/crypto.h>
+
 #include <nlohmann/json.hpp>
 #include <tervala/OAuthToken.hpp>
 
@@ -54,8 +56,10 @@ std::optional<Data> KeyedArchiver::archivedData(const Coder& coder, std::string_
     document[archive::classKey] = className;
     document[archive::entriesKey] = std::move(entries);
     // The strict error handler refuses texts that are not UTF-8 rather than altering them.
-    const std::string text = document.dump();
-    return Data(text.begin(), text.end());
+    std::string text = document.dump();
+    Data data(text.begin(), text.end());
+    OPENSSL_cleanse(text.data(), text.size());  // only the returned copy keeps the tokens
+    return data;
   } catch (...) {
     return std::nullopt;
   }

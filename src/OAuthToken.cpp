@@ -1,5 +1,7 @@
 #include <tervala/OAuthToken.hpp>
 
+#include <openssl/crypto.h>
+
 #include <tervala/Coder.hpp>
 #include <tervala/KeyedArchiver.hpp>
 #include <tervala/KeyedUnarchiver.hpp>
@@ -165,8 +167,13 @@ bool OAuthToken::store() const {
 
 bool OAuthToken::store(SettingsStore& settings) const {
   try {
-    const std::optional<Data> archive = KeyedArchiver::archivedDataWithRootObject(*this);
-    return archive && settings.setData(settingsKey, *archive);
+    std::optional<Data> archive = KeyedArchiver::archivedDataWithRootObject(*this);
+    if (!archive) {
+      return false;
+    }
+    const bool stored = settings.setData(settingsKey, *archive);
+    OPENSSL_cleanse(archive->data(), archive->size());  // the archive holds the tokens in clear
+    return stored;
   } catch (...) {
     return false;
   }
@@ -178,8 +185,13 @@ std::shared_ptr<OAuthToken> OAuthToken::retrieve() {
 
 std::shared_ptr<OAuthToken> OAuthToken::retrieve(SettingsStore& settings) {
   try {
-    const std::optional<Data> archive = settings.data(settingsKey);
-    return archive ? KeyedUnarchiver::unarchiveObjectWithData(*archive) : nullptr;
+    std::optional<Data> archive = settings.data(settingsKey);
+    if (!archive) {
+      return nullptr;
+    }
+    auto token = KeyedUnarchiver::unarchiveObjectWithData(*archive);
+    OPENSSL_cleanse(archive->data(), archive->size());
+    return token;
   } catch (...) {
     return nullptr;
   }

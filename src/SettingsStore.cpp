@@ -56,11 +56,19 @@ struct SettingsStore::State {
   mutable std::mutex mutex;
   std::filesystem::path file;
   std::unique_ptr<platform::SqliteDatabase> database;
+  pid_t openedBy = 0;
 
   // The open connection, opening it first when needed. Called with `mutex` held.
   platform::SqliteDatabase* connection() {
+    const pid_t self = ::getpid();
+    if (database && openedBy != self) {
+      // A connection inherited through fork() belongs to the parent: SQLite must not use it in
+      // the child, nor close it there, so the child leaves it alone and opens its own.
+      (void)database.release();
+    }
     if (!database) {
       database = platform::SqliteDatabase::open(file);
+      openedBy = self;
     }
     return database.get();
   }

@@ -20,7 +20,9 @@ class TERVALA_EXPORT OAuthResult {
  public:
   using AdditionalData = std::map<std::string, std::string>;
 
-  /// A success result. `expiresOn` is the granted lifetime in seconds, counted from `now`.
+  /// A success result. `expiresOn` is the granted lifetime in seconds (fractions count, negative
+  /// is past), counted from `now`; a lifetime beyond the range of `Date` (about 292 years either
+  /// side of 1970) is held as that range's end, and one that is not a number as already over.
   OAuthResult(std::string accessToken, std::string tokenType, std::string refreshToken, double expiresOn,
               std::string scope = {}, AdditionalData additionalData = {},
               Date now = std::chrono::system_clock::now());
@@ -29,7 +31,9 @@ class TERVALA_EXPORT OAuthResult {
   explicit OAuthResult(Error error);
 
   /// Reads a token endpoint's reply object: an error result when it holds "error" or lacks a
-  /// token field of the right kind, else a success whose lifetime counts from `now`.
+  /// token field of the right kind, else a success whose lifetime counts from `now`, with the
+  /// token type capitalised and the other non-null entries kept as text (compact JSON for
+  /// values that are not texts). Writes the debug line "Tervala.OAuthResult parse". Never null.
   static std::shared_ptr<const OAuthResult> parse(const nlohmann::json& reply);
   static std::shared_ptr<const OAuthResult> parse(const nlohmann::json& reply, Date now);
 
@@ -40,8 +44,9 @@ class TERVALA_EXPORT OAuthResult {
   /// The error's description, absent for a success.
   [[nodiscard]] std::optional<std::string> errorDescription() const;
 
-  /// The result as one line of JSON text; a success's "expires_in" is the whole seconds left at
-  /// `now` (the current time by default).
+  /// The result as one line of valid JSON text: texts escaped, an absent text written as nil,
+  /// and a success's "expires_in" the whole seconds left at `now` (the current time by default),
+  /// truncated toward zero and quoted.
   [[nodiscard]] std::string serializeToJson() const;
   [[nodiscard]] std::string serializeToJson(Date now) const;
 

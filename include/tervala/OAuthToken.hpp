@@ -40,24 +40,38 @@ class TERVALA_EXPORT OAuthToken {
   OAuthToken& operator=(OAuthToken&&) = default;
   virtual ~OAuthToken();
 
-  /// The archive constructor: reads the six entries in order; null at the first missing or
-  /// wrong-kind entry.
+  /// The archive constructor: reads "accessToken", "tokenType", "refreshToken" (texts),
+  /// "expiresOn" (a date), "scope" (a text) and "additionalData" (a dictionary) in that order;
+  /// null at the first missing, null or wrong-kind entry.
   static std::shared_ptr<OAuthToken> make(const Coder& coder);
 
+  /// The access token the endpoint granted.
   [[nodiscard]] virtual std::string accessToken() const;
+  /// Replaces the access token, unchecked.
   virtual void setAccessToken(std::string value);
+  /// The token type as stored (no change of case).
   [[nodiscard]] virtual std::string tokenType() const;
+  /// Replaces the token type, unchecked.
   virtual void setTokenType(std::string value);
+  /// When the token expires; absent only when a host set it so.
   [[nodiscard]] virtual std::optional<Date> expiresOn() const;
+  /// Replaces the expiry; absent makes the token count as expired.
   virtual void setExpiresOn(std::optional<Date> value);
+  /// The refresh token; absent only when a host set it so.
   [[nodiscard]] virtual std::optional<std::string> refreshToken() const;
+  /// Replaces the refresh token; a token without one is stored but cannot be retrieved.
   virtual void setRefreshToken(std::optional<std::string> value);
+  /// The reply's further fields, text to text.
   [[nodiscard]] virtual AdditionalData additionalData() const;
+  /// Replaces the further fields.
   virtual void setAdditionalData(AdditionalData value);
+  /// The granted scope items; absent only when a host set it so.
   [[nodiscard]] virtual std::optional<Scope> scope() const;
+  /// Replaces the scope items; they are joined with "," when archived.
   virtual void setScope(std::optional<Scope> value);
 
-  /// Writes the six archive entries in order.
+  /// Writes the six archive entries in order, through the accessors; an absent field becomes a
+  /// null entry and the scope items are joined with ",".
   virtual void encodeWithCoder(Coder& coder) const;
 
   /// True when `now` (the current time by default) is strictly later than `expiresOn`, and
@@ -68,13 +82,15 @@ class TERVALA_EXPORT OAuthToken {
   /// The `Authorization` header value: the token type, one blank, the access token.
   [[nodiscard]] virtual std::optional<std::string> createAuthorizationHeader() const;
 
-  /// Archives the token into the settings store under "token"; true when it got there.
-  /// A failed write leaves the earlier stored token in place. Never throws.
+  /// Archives the token into the settings store (`SettingsStore::standard()` unless one is
+  /// given) under "token"; true when it got there. A failed write leaves the earlier stored
+  /// token in place. Never throws.
   virtual bool store() const;
   virtual bool store(SettingsStore& settings) const;
 
-  /// The stored token, or null when none is stored or the stored bytes are not a readable
-  /// token archive (the bytes are left untouched).
+  /// A new token read from the settings store (`SettingsStore::standard()` unless one is
+  /// given), or null when none is stored or the stored bytes are not a readable token archive
+  /// (the bytes are left untouched). Never throws.
   static std::shared_ptr<OAuthToken> retrieve();
   static std::shared_ptr<OAuthToken> retrieve(SettingsStore& settings);
 

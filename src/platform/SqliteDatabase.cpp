@@ -16,6 +16,8 @@ namespace {
 // lock still ends in a failure value.
 constexpr int busyTimeoutMilliseconds = 5000;
 
+// Replaced tokens are overwritten in the file, not just unlinked from its pages.
+constexpr const char* secureDelete = "PRAGMA secure_delete = ON";
 constexpr const char* createTable =
     "CREATE TABLE IF NOT EXISTS settings (key TEXT PRIMARY KEY NOT NULL, value BLOB NOT NULL)";
 // length() of a blob does not read the blob, so an oversized value is skipped unread.
@@ -94,22 +96,26 @@ bool createPrivateFolders(const std::filesystem::path& folder) {
 }
 
 std::unique_ptr<SqliteDatabase> SqliteDatabase::open(const std::filesystem::path& file) {
-  if (file.empty() || !createPrivateFolders(file.parent_path())) {
+  std::error_code error;
+  // An absolute path can never be taken for an SQLite "file:" URI.
+  const std::filesystem::path path = std::filesystem::absolute(file, error);
+  if (file.empty() || error || !createPrivateFolders(path.parent_path())) {
     return nullptr;
   }
-  createPrivateFile(file);
+  createPrivateFile(path);
 
   sqlite3* raw = nullptr;
   // SQLITE_OPEN_CREATE is left out: the file was made above with the right permissions. A file
   // that cannot be written opens read-only, so reads still work.
   const int opened =
-      sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+      sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
   Handle db(raw);
   if (opened != SQLITE_OK) {
     return nullptr;
   }
   if (sqlite3_extended_result_codes(db.get(), 1) != SQLITE_OK ||
       sqlite3_busy_timeout(db.get(), busyTimeoutMilliseconds) != SQLITE_OK ||
+      sqlite3_exec(db.get(), secureDelete, nullptr, nullptr, nullptr) != SQLITE_OK ||
       sqlite3_exec(db.get(), createTable, nullptr, nullptr, nullptr) != SQLITE_OK) {
     return nullptr;
   }

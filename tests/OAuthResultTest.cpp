@@ -1,0 +1,308 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+#include <tervala/Debug.hpp>
+#include <tervala/OAuthResult.hpp>
+#include <tervala/OAuthToken.hpp>
+
+namespace tervala {
+namespace {
+
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+// A fixed "now" on a whole second, so lifetimes are easy to read.
+const Date grantedAt = Date(std::chrono::seconds(1'800'000'000));
+
+const json typicalReply = {{"access_token", "2YotnFZFEjr1zCsicMWpAA"},
+                           {"token_type", "bearer"},
+                           {"refresh_token", "tGzv3JOkF0XG5Qx2TlKWIA"},
+                           {"expires_in", 3600},
+                           {"scope", "read,write"}};
+
+constexpr const char* invalidData = "Invalid or missing OAuth token data received.";
+
+class Silenced : public ::testing::Test {
+ protected:
+  void SetUp() override { setDebugSink(nullptr); }
+  void TearDown() override { resetDebugSink(); }
+};
+
+using OAuthResultParse = Silenced;
+using OAuthResultJson = Silenced;
+
+struct ErrorReplyCase {
+  const char* name;
+  json reply;
+  std::string description;
+  std::optional<std::string> failureReason;
+};
+
+TEST_F(OAuthResultParse, ErrorRepliesBecomeOAuthErrors) {
+  const std::string refused = "The token endpoint refused the request.";
+  const std::vector<ErrorReplyCase> cases = {
+      {"both texts",
+       {{"error", "invalid_grant"}, {"error_description", "Bad password"}},
+       "Bad password",
+       "invalid_grant"},
+      {"null error",
+       {{"error", nullptr}, {"error_description", "Bad password"}},
+       "Bad password",
+       std::nullopt},
+      {"no description", {{"error", "invalid_grant"}}, "invalid_grant", "invalid_grant"},
+      {"null description",
+       {{"error", "invalid_grant"}, {"error_description", nullptr}},
+       "invalid_grant",
+       "invalid_grant"},
+      {"number error, no description", {{"error", 42}}, refused, "42"},
+      {"null error, no description", {{"error", nullptr}}, refused, std::nullopt},
+      {"structured values",
+       {{"error", {{"code", 7}}}, {"error_description", json::array({"a", true})}},
+       R"(["a",true])",
+       R"({"code":7})"},
+      {"error beside token fields",
+       [] {
+         json reply = typicalReply;
+         reply["error"] = "server_error";
+         reply["error_description"] = "Try later";
+         return reply;
+       }(),
+       "Try later", "server_error"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto result = OAuthResult::parse(c.reply, grantedAt);
+    ASSERT_TRUE(result);
+    ASSERT_TRUE(result->hasError());
+    const Error& error = *result->error();
+    EXPECT_EQ(error.domain, "NSOAuthErrorDomain");
+    EXPECT_EQ(error.code, -1);
+    EXPECT_EQ(result->errorDescription(), c.description);
+    EXPECT_EQ(error.localizedFailureReason(), c.failureReason);
+    EXPECT_EQ(error.userInfo.size(), c.failureReason ? 2U : 1U);
+    EXPECT_EQ(result->serializeToToken(), nullptr);
+    const json written = json::parse(result->serializeToJson(grantedAt));
+    EXPECT_EQ(written["error_description"], c.description);
+    EXPECT_EQ(written["error_reason"], c.failureReason.value_or("nil"));
+    EXPECT_FALSE(written.contains("expires_in"));
+  }
+}
+
+TEST_F(OAuthResultParse, EachMissingOrWrongKindTokenFieldIsRefused) {
+  const std::vector<std::pair<std::string, std::vector<json>>> wrongValues = {
+      {"access_token", {nullptr, 12, json::array({"x"})}},
+      {"token_type", {nullptr, true, json::object()}},
+      {"refresh_token", {nullptr, 1.5}},
+      {"expires_in", {nullptr, "3600", true, json::array({3600})}},
+      {"scope", {nullptr, json::array({"read", "write"})}},
+  };
+  for (const auto& [key, values] : wrongValues) {
+    json missing = typicalReply;
+    missing.erase(key);
+    std::vector<json> replies = {missing};
+    for (const json& value : values) {
+      json reply = typicalReply;
+      reply[key] = value;
+      replies.push_back(reply);
+    }
+    for (const json& reply : replies) {
+      SCOPED_TRACE(reply.dump());
+      const auto result = OAuthResult::parse(reply, grantedAt);
+      ASSERT_TRUE(result && result->hasError());
+      EXPECT_EQ(result->error()->domain, "NSOAuthErrorDomain");
+      EXPECT_EQ(result->error()->code, -1);
+      EXPECT_EQ(result->errorDescription(), invalidData);
+      EXPECT_EQ(result->error()->localizedFailureReason(), invalidData);
+      EXPECT_EQ(result->serializeToToken(), nullptr);
+    }
+  }
+  for (const json& notAnObject : {json::array({typicalReply}), json("text"), json(nullptr)}) {
+    const auto result = OAuthResult::parse(notAnObject, grantedAt);
+    ASSERT_TRUE(result && result->hasError());
+    EXPECT_EQ(result->errorDescription(), invalidData);
+  }
+}
+
+TEST_F(OAuthResultParse, WritesItsDebugLineFirstForEveryReply) {
+  std::vector<std::string> lines;
+  setDebugSink([&lines](std::string_view line) { lines.emplace_back(line); });
+  (void)OAuthResult::parse(typicalReply);
+  (void)OAuthResult::parse(json{{"error", nullptr}});
+  (void)OAuthResult::parse(json::array());
+  EXPECT_EQ(lines, std::vector<std::string>(3, "Tervala.OAuthResult parse"));
+}
+
+TEST_F(OAuthResultParse, SuccessCarriesTheGrantedFieldsIntoTheToken) {
+  const auto result = OAuthResult::parse(typicalReply, grantedAt);
+  ASSERT_TRUE(result);
+  EXPECT_FALSE(result->hasError());
+  EXPECT_FALSE(result->error());
+  EXPECT_FALSE(result->errorDescription());
+  const auto token = result->serializeToToken();
+  ASSERT_TRUE(token);
+  EXPECT_EQ(token->accessToken(), "2YotnFZFEjr1zCsicMWpAA");
+  EXPECT_EQ(token->tokenType(), "Bearer");
+  EXPECT_EQ(token->refreshToken(), "tGzv3JOkF0XG5Qx2TlKWIA");
+  EXPECT_EQ(token->expiresOn(), grantedAt + 3600s);
+  EXPECT_EQ(token->scope(), (OAuthToken::Scope{"read", "write"}));
+  EXPECT_TRUE(token->additionalData().empty());
+  EXPECT_NE(result->serializeToToken(), token);  // a new token per call
+}
+
+TEST_F(OAuthResultParse, LifetimeMayBeFractionalOrNegative) {
+  const std::vector<std::pair<json, Date>> cases = {
+      {0.5, grantedAt + 500ms}, {-10, grantedAt - 10s}, {0, grantedAt}, {86400.25, grantedAt + 86400250ms}};
+  for (const auto& [expiresIn, expiry] : cases) {
+    json reply = typicalReply;
+    reply["expires_in"] = expiresIn;
+    const auto token = OAuthResult::parse(reply, grantedAt)->serializeToToken();
+    ASSERT_TRUE(token) << expiresIn;
+    EXPECT_EQ(token->expiresOn(), expiry) << expiresIn;
+  }
+}
+
+TEST_F(OAuthResultParse, TokenTypeIsCapitalisedWordByWord) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"bearer", "Bearer"},
+      {"BEARER", "Bearer"},
+      {"Bearer", "Bearer"},
+      {"mac token", "Mac Token"},
+      {"mAC\tTOKEN", "Mac\tToken"},
+      {"a\nb\r\nc", "A\nB\r\nC"},
+      {"  dpop ", "  Dpop "},
+      {"n_a-B2", "N_a-b2"},
+      {"", ""},
+      {"\xC3\xA9T\xC3\x89", "\xC3\xA9t\xC3\x89"},  // bytes of other letters are kept
+  };
+  for (const auto& [given, held] : cases) {
+    json reply = typicalReply;
+    reply["token_type"] = given;
+    const auto token = OAuthResult::parse(reply, grantedAt)->serializeToToken();
+    ASSERT_TRUE(token);
+    EXPECT_EQ(token->tokenType(), held) << given;
+  }
+}
+
+TEST_F(OAuthResultParse, OtherEntriesAreKeptAsTextAndNullsLeftOut) {
+  json reply = typicalReply;
+  reply["id_token"] = "eyJhbGciOi.payload.sig";
+  reply["error_description"] = "not an error";
+  reply["ext_expires_in"] = 3600;
+  reply["ratio"] = 0.5;
+  reply["verified"] = true;
+  reply["claims"] = {{"b", 1}, {"a", json::array({"x", nullptr})}};
+  reply["list"] = json::array({1, 2});
+  reply["nothing"] = nullptr;
+  const auto result = OAuthResult::parse(reply, grantedAt);
+  const auto token = result->serializeToToken();
+  ASSERT_TRUE(token);
+  const OAuthToken::AdditionalData expected = {
+      {"id_token", "eyJhbGciOi.payload.sig"},
+      {"error_description", "not an error"},
+      {"ext_expires_in", "3600"},
+      {"ratio", "0.5"},
+      {"verified", "true"},
+      {"claims", R"({"a":["x",null],"b":1})"},
+      {"list", "[1,2]"},
+  };
+  EXPECT_EQ(token->additionalData(), expected);
+  // additionalData never reaches the JSON text.
+  EXPECT_EQ(result->serializeToJson(grantedAt).find("id_token"), std::string::npos);
+}
+
+TEST_F(OAuthResultJson, RemainingLifetimeIsRecomputedAtEachCall) {
+  const auto result = OAuthResult::parse(typicalReply, grantedAt);
+  EXPECT_EQ(result->serializeToJson(grantedAt + 500ms),
+            R"({ "access_token":"2YotnFZFEjr1zCsicMWpAA","expires_in":"3599","token_type":"Bearer",)"
+            R"("refresh_token":"tGzv3JOkF0XG5Qx2TlKWIA","scope":"read,write" })");
+  const std::vector<std::pair<Date, std::string>> moments = {
+      {grantedAt, "3600"},          {grantedAt + 1ns, "3599"},
+      {grantedAt + 3599s, "1"},     {grantedAt + 3600s, "0"},
+      {grantedAt + 3600500ms, "0"}, {grantedAt + 3600999999999ns, "0"},
+      {grantedAt + 3601s, "-1"},    {grantedAt + 3601500ms, "-1"},
+      {grantedAt - 1s, "3601"},     {grantedAt + 3600s + 24h, "-86400"},
+  };
+  for (const auto& [now, seconds] : moments) {
+    EXPECT_EQ(json::parse(result->serializeToJson(now))["expires_in"], seconds)
+        << (now - grantedAt).count() << " ns after the grant";
+  }
+}
+
+TEST_F(OAuthResultJson, LifetimesBeyondTheDateRangeSaturate) {
+  // A granted lifetime past the date range (about 292 years either side of 1970) is held as the
+  // range's end, and the seconds to that end are written.
+  const auto secondsTo = [](Date end) {
+    return std::to_string(
+        std::chrono::duration_cast<std::chrono::seconds>(end.time_since_epoch()).count() -
+        std::chrono::duration_cast<std::chrono::seconds>(grantedAt.time_since_epoch()).count());
+  };
+  const std::vector<std::pair<json, Date>> cases = {
+      {1e300, Date::max()},  {json(std::numeric_limits<std::uint64_t>::max()), Date::max()},
+      {9e9, Date::max()},  // in the 64-bit range of seconds, but not of the date
+      {-1e300, Date::min()}, {std::numeric_limits<std::int64_t>::min(), Date::min()},
+  };
+  for (const auto& [expiresIn, end] : cases) {
+    SCOPED_TRACE(expiresIn.dump());
+    json reply = typicalReply;
+    reply["expires_in"] = expiresIn;
+    const auto result = OAuthResult::parse(reply, grantedAt);
+    const auto token = result->serializeToToken();
+    ASSERT_TRUE(token);
+    EXPECT_EQ(token->expiresOn(), end);
+    EXPECT_EQ(token->hasTokenExpired(grantedAt), end == Date::min());
+    EXPECT_EQ(json::parse(result->serializeToJson(grantedAt))["expires_in"], secondsTo(end));
+  }
+  const OAuthResult notANumber("a", "Bearer", "r", std::nan(""), "", {}, grantedAt);
+  EXPECT_TRUE(notANumber.serializeToToken()->hasTokenExpired(grantedAt));
+}
+
+TEST_F(OAuthResultJson, FieldTextsAreEscapedSoTheTextStaysValidJson) {
+  const std::string awkward = "quote\" back\\slash \n\r\t\b\f \x01\x1f \xC3\xA9 \xF0\x9F\x94\x91 /</";
+  json reply = typicalReply;
+  reply["access_token"] = awkward;
+  reply["refresh_token"] = "\"}";
+  reply["scope"] = "a\\\",b";
+  const auto result = OAuthResult::parse(reply, grantedAt);
+  const std::string text = result->serializeToJson(grantedAt);
+  EXPECT_NE(text.find(R"(quote\" back\\slash \n\r\t\b\f \u0001\u001f)"), std::string::npos) << text;
+  const json written = json::parse(text);
+  EXPECT_EQ(written["access_token"], awkward);
+  EXPECT_EQ(written["refresh_token"], "\"}");
+  EXPECT_EQ(written["scope"], "a\\\",b");
+
+  // Bytes that are not UTF-8 (only a host's own result can hold them) become U+FFFD.
+  const OAuthResult hostMade("bad\xFF\xC3", "Bearer", "\xED\xA0\x80", 60, "ok", {}, grantedAt);
+  const json repaired = json::parse(hostMade.serializeToJson(grantedAt));
+  EXPECT_EQ(repaired["access_token"], "bad\xEF\xBF\xBD\xEF\xBF\xBD");
+  EXPECT_EQ(repaired["refresh_token"], "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+}
+
+TEST_F(OAuthResultJson, ErrorResultsAreWrittenInTheErrorForm) {
+  const OAuthResult transport(Error::make(Error::urlErrorDomain, -1001, "The request timed out."));
+  EXPECT_TRUE(transport.hasError());
+  EXPECT_EQ(transport.errorDescription(), "The request timed out.");
+  EXPECT_EQ(transport.serializeToJson(),
+            R"({ "error_reason":"nil","error_description":"The request timed out." })");
+  EXPECT_EQ(transport.serializeToToken(), nullptr);
+
+  Error bare;  // no entries at all: the description falls back to the domain and code
+  bare.domain = "NSCocoaErrorDomain";
+  bare.code = 3840;
+  const json written = json::parse(OAuthResult(bare).serializeToJson());
+  EXPECT_EQ(written["error_reason"], "nil");
+  EXPECT_EQ(written["error_description"], OAuthResult(bare).errorDescription());
+
+  const auto refused =
+      OAuthResult::parse(json{{"error", "invalid_client"}, {"error_description", "Client \"x\" unknown"}});
+  EXPECT_EQ(refused->serializeToJson(),
+            R"({ "error_reason":"invalid_client","error_description":"Client \"x\" unknown" })");
+}
+
+}  // namespace
+}  // namespace tervala
