@@ -22,12 +22,15 @@ namespace tervala {
 /// Every grant calls its completion exactly once: at once, on the calling thread, when the URL is
 /// refused ("Invalid url"), otherwise later on the request's own thread. The settings fields are
 /// read while a grant builds its request; do not write them while another thread is inside a grant.
+/// Debug lines show the request body and the reply with passwords, secrets, codes and tokens
+/// written as "***".
 class TERVALA_EXPORT OAuthContext {
  public:
   /// A form field value: texts as they are, numbers in shortest round-trip decimal, booleans as
   /// "true" / "false".
   using ParamValue = std::variant<std::string, std::int64_t, double, bool>;
   /// Extra form fields, written into the request body in key order after the library's own.
+  /// Pass a named `Params` (not a bare `{}`) to the overloads that take one.
   using Params = std::map<std::string, ParamValue, std::less<>>;
   /// Receives the one result of a grant.
   using Completion = std::function<void(std::shared_ptr<const OAuthResult>)>;
