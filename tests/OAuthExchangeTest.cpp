@@ -12,6 +12,9 @@
 #include <tervala/OAuthContext.hpp>
 #include <tervala/OAuthToken.hpp>
 
+#include "ReplyBodyText.hpp"
+#include "ReplyHandler.hpp"
+#include "platform/FormEncoding.hpp"
 #include "support/OAuthProbe.hpp"
 #include "support/TokenEndpoint.hpp"
 
@@ -307,6 +310,58 @@ TEST(OAuthExchangeExit, ProcessExitsCleanlyWithRequestsInFlight) {
         std::exit(0);
       },
       ::testing::ExitedWithCode(0), "");
+}
+
+TEST(OAuthReplyHandler, ReplyWithoutHttpStatusWritesNilAndStillParses) {
+  std::vector<std::string> lines;
+  std::shared_ptr<const OAuthResult> result;
+  {
+    const DebugCapture capture;
+    const std::string body = R"({"error":"x"})";
+    result = ReplyHandler::resultFromBody(std::nullopt, Data(body.begin(), body.end()));
+    lines = capture.lines();
+  }
+  ASSERT_TRUE(result && result->hasError());
+  EXPECT_EQ(result->error()->domain, "NSOAuthErrorDomain");
+  ASSERT_GE(lines.size(), 2U);
+  EXPECT_EQ(lines[0], "OAuth response code: nil");
+  EXPECT_EQ(lines[1], R"(OAuth response body: {"error":"x"})");
+  setDebugSink(nullptr);
+}
+
+TEST(OAuthReplyRedaction, MasksSecretStringValuesWhereverTheyStand) {
+  const std::vector<std::pair<std::string, std::string>> cases{
+      {R"({"access_token" :	"a\"b"})", R"({"access_token" :	"***"})"},
+      {R"({"access\u005ftoken":"a"})", R"({"access\u005ftoken":"***"})"},
+      {R"({"x":{"id_token":"a","refresh_token":"b"},"scope":"access_token"})",
+       R"({"x":{"id_token":"***","refresh_token":"***"},"scope":"access_token"})"},
+      {R"({"access_token":1234,"token_type":"access_token"})",
+       R"({"access_token":1234,"token_type":"access_token"})"},
+      {R"(["access_token","kept"])", R"(["access_token","kept"])"},
+      {R"({"refresh_token":"cut off)", R"({"refresh_token":"***")"},
+      {R"({"access_token)", R"({"access_token)"}};
+  for (const auto& [body, redacted] : cases) {
+    EXPECT_EQ(redactReplyBody(body), redacted) << body;
+  }
+  EXPECT_EQ(replyBodyText(std::string_view("a\x00\x7F\x80\xFFz", 6)),
+            std::string("a\x00\x7F", 3) + "\xEF\xBF\xBD\xEF\xBF\xBDz");
+}
+
+TEST(OAuthFormEncoding, EveryByteRoundTripsAndOnlySafeCharactersRemain) {
+  std::string all;
+  for (int byte = 0; byte < 256; ++byte) {
+    all.push_back(static_cast<char>(byte));
+  }
+  const std::string encoded = platform::formUrlEncode(all);
+  for (const char c : encoded) {
+    EXPECT_TRUE(std::isalnum(static_cast<unsigned char>(c)) ||
+                std::string_view("*-._+%").find(c) != std::string_view::npos)
+        << static_cast<int>(c);
+  }
+  const auto decoded = test::decodeForm("k=" + encoded);
+  ASSERT_EQ(decoded.size(), 1U);
+  EXPECT_EQ(decoded[0].second, all);
+  EXPECT_EQ(platform::formUrlEncode(" +%&=~\xC3\xA9"), "+%2B%25%26%3D%7E%C3%A9");
 }
 
 }  // namespace
