@@ -7,8 +7,8 @@
 #include <tervala/Error.hpp>
 #include <tervala/KeyedArchiver.hpp>
 #include <tervala/KeyedUnarchiver.hpp>
-#include <tervala/OAuthResult.hpp>
 #include <tervala/OAuthContext.hpp>
+#include <tervala/OAuthResult.hpp>
 #include <tervala/OAuthToken.hpp>
 #include <tervala/ServerTrustDelegate.hpp>
 #include <tervala/SettingsStore.hpp>
