@@ -84,19 +84,6 @@ bool isSecretKey(std::string_view literal) {
 
 }  // namespace
 
-std::string replyBodyText(std::string_view bytes) {
-  std::string text;
-  text.reserve(bytes.size());
-  for (const char c : bytes) {
-    if (static_cast<unsigned char>(c) < 0x80) {
-      text.push_back(c);
-    } else {
-      text.append("\xEF\xBF\xBD");
-    }
-  }
-  return text;
-}
-
 std::string redactReplyBody(std::string_view body) {
   std::string out;
   out.reserve(body.size());

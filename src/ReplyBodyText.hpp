@@ -5,10 +5,6 @@
 
 namespace tervala {
 
-/// The reply body as text for the debug line: ASCII bytes as they are, every other byte as
-/// U+FFFD, so the line is always valid UTF-8 whatever the server sent.
-std::string replyBodyText(std::string_view bytes);
-
 /// The reply body with the string values under "access_token", "refresh_token" and "id_token"
 /// written as "***", at any depth; every other character is kept. Works on any text, JSON or not.
 std::string redactReplyBody(std::string_view body);

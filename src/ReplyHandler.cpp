@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include <tervala/Text.hpp>
+
 #include "ReplyBodyText.hpp"
 #include "platform/DebugLog.hpp"
 
@@ -73,7 +75,7 @@ std::shared_ptr<const OAuthResult> ReplyHandler::resultFromBody(std::optional<lo
     }
     const std::string_view text(reinterpret_cast<const char*>(body.data()), body.size());
     if (platform::debugEnabled()) {
-      platform::debugLine("OAuth response body: " + replyBodyText(redactReplyBody(text)));
+      platform::debugLine("OAuth response body: " + redactReplyBody(fromNSData(body)));
     }
     if (nestingDepth(text, maxJsonDepth) > maxJsonDepth) {
       return parserError("The reply is not valid JSON: it is nested deeper than " +

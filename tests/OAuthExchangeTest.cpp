@@ -343,8 +343,6 @@ TEST(OAuthReplyRedaction, MasksSecretStringValuesWhereverTheyStand) {
   for (const auto& [body, redacted] : cases) {
     EXPECT_EQ(redactReplyBody(body), redacted) << body;
   }
-  EXPECT_EQ(replyBodyText(std::string_view("a\x00\x7F\x80\xFFz", 6)),
-            std::string("a\x00\x7F", 3) + "\xEF\xBF\xBD\xEF\xBF\xBDz");
 }
 
 TEST(OAuthFormEncoding, EveryByteRoundTripsAndOnlySafeCharactersRemain) {
