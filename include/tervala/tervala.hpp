@@ -9,9 +9,11 @@
 #include <tervala/HotpGeneratorContext.hpp>
 #include <tervala/KeyedArchiver.hpp>
 #include <tervala/KeyedUnarchiver.hpp>
+#include <tervala/OAuthContext.hpp>
 #include <tervala/OAuthResult.hpp>
 #include <tervala/OAuthToken.hpp>
 #include <tervala/OtpGeneratorContext.hpp>
+#include <tervala/ServerTrustDelegate.hpp>
 #include <tervala/SettingsStore.hpp>
 #include <tervala/Text.hpp>
 #include <tervala/TotpGeneratorContext.hpp>

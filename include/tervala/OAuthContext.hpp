@@ -1,0 +1,89 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include <tervala/OAuthResult.hpp>
+#include <tervala/ServerTrustDelegate.hpp>
+#include <tervala/export.hpp>
+
+namespace tervala {
+
+/// The process-wide client of an OAuth 2.0 token endpoint (RFC 6749): the password,
+/// authorization-code and refresh-token grants.
+///
+/// Every grant calls its completion exactly once: at once, on the calling thread, when the URL is
+/// refused ("Invalid url"), otherwise later on the request's own thread. The settings fields are
+/// read while a grant builds its request; do not write them while another thread is inside a grant.
+/// Debug lines show the request body and the reply with passwords, secrets, codes and tokens
+/// written as "***".
+class TERVALA_EXPORT OAuthContext {
+ public:
+  /// A form field value: texts as they are, numbers in shortest round-trip decimal, booleans as
+  /// "true" / "false".
+  using ParamValue = std::variant<std::string, std::int64_t, double, bool>;
+  /// Extra form fields, written into the request body in key order after the library's own.
+  /// Pass a named `Params` (not a bare `{}`) to the overloads that take one.
+  using Params = std::map<std::string, ParamValue, std::less<>>;
+  /// Receives the one result of a grant.
+  using Completion = std::function<void(std::shared_ptr<const OAuthResult>)>;
+
+  /// The one instance: created on first access (also under concurrent first access), never
+  /// destroyed.
+  static OAuthContext& sharedInstance();
+
+  OAuthContext(const OAuthContext&) = delete;
+  OAuthContext& operator=(const OAuthContext&) = delete;
+  OAuthContext(OAuthContext&&) = delete;
+  OAuthContext& operator=(OAuthContext&&) = delete;
+
+  /// Consulted about the server's certificate chain of every request; absent: default handling.
+  std::shared_ptr<ServerTrustDelegate> serverTrustDelegate;
+  /// Limit of each whole request, in seconds; a value that is not positive means the default 30,
+  /// and no request waits longer than a day.
+  double timeoutInterval = 30.0;
+  /// Sent as the "scope" field, items joined by ",", when present.
+  std::optional<std::vector<std::string>> scope;
+  /// Sent as the "client_secret" field when present and not empty.
+  std::optional<std::string> clientSecret;
+
+  /// Resource-owner password grant.
+  void getAccessToken(std::string_view url, std::string_view clientId, std::string_view username,
+                      std::string_view password, Completion completion);
+  /// Resource-owner password grant with extra form fields; "grant_type", "username" and
+  /// "password" always come from the grant, never from `params`.
+  void getAccessToken(std::string_view url, std::string_view clientId, std::string_view username,
+                      std::string_view password, const Params& params, Completion completion);
+  /// Authorization-code grant.
+  void getAccessToken(std::string_view url, std::string_view clientId, std::string_view code,
+                      Completion completion);
+  /// Authorization-code grant with extra form fields; "grant_type" and "code" come from the grant.
+  void getAccessToken(std::string_view url, std::string_view clientId, std::string_view code,
+                      const Params& params, Completion completion);
+  /// Refresh-token grant.
+  void refreshAccessToken(std::string_view url, std::string_view clientId, std::string_view refreshToken,
+                          Completion completion);
+  /// Refresh-token grant with extra form fields; "grant_type" and "refresh_token" come from the
+  /// grant.
+  void refreshAccessToken(std::string_view url, std::string_view clientId, std::string_view refreshToken,
+                          const Params& params, Completion completion);
+
+ private:
+  OAuthContext() = default;
+  ~OAuthContext() = default;
+
+  void grant(std::string_view url, std::string_view clientId, const Params& params,
+             std::initializer_list<std::pair<std::string_view, std::string_view>> grantFields,
+             Completion completion);
+  void executeRequest(std::string url, std::string host, std::string_view clientId, const Params& params,
+                      Completion& completion);
+};
+
+}  // namespace tervala

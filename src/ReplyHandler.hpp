@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+
+#include <tervala/Data.hpp>
+#include <tervala/OAuthResult.hpp>
+
+namespace tervala {
+
+/// Turns the reply of a token endpoint, received without transport error, into the one result
+/// of the request.
+class ReplyHandler {
+ public:
+  /// Replies larger than this are refused (NSURLErrorDomain -1103) and never parsed.
+  static constexpr std::size_t maxBodyBytes = 1 << 20;
+  /// JSON nested deeper than this is the parser's error.
+  static constexpr std::size_t maxJsonDepth = 512;
+
+  /// Writes the code line and the body line (secrets masked), then parses the body: a JSON object
+  /// goes to `OAuthResult::parse` whatever the status; anything else is a parser-domain error.
+  static std::shared_ptr<const OAuthResult> resultFromBody(std::optional<long> statusCode, const Data& body);
+};
+
+}  // namespace tervala

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <curl/curl.h>
+
+#include <memory>
+
+namespace tervala::platform {
+
+struct CurlEasyDeleter {
+  void operator()(CURL* handle) const noexcept { curl_easy_cleanup(handle); }
+};
+struct CurlSlistDeleter {
+  void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
+};
+struct CurlUrlDeleter {
+  void operator()(CURLU* url) const noexcept { curl_url_cleanup(url); }
+};
+
+/// One easy handle, used for one request only.
+using CurlEasy = std::unique_ptr<CURL, CurlEasyDeleter>;
+/// A list of header lines.
+using CurlHeaderList = std::unique_ptr<curl_slist, CurlSlistDeleter>;
+/// A parsed URL.
+using CurlUrl = std::unique_ptr<CURLU, CurlUrlDeleter>;
+
+/// Initialises libcurl's global state once for the process, thread-safe. It is never cleaned up:
+/// request threads may still be running while the process exits. False when it failed.
+bool ensureCurlGlobalInit() noexcept;
+
+}  // namespace tervala::platform

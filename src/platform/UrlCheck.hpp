@@ -1,0 +1,19 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tervala::platform {
+
+/// The parts of an accepted endpoint URL that a request needs.
+struct ParsedUrl {
+  std::string text;  ///< the URL exactly as given
+  std::string host;  ///< the host name or address, without IPv6 brackets
+};
+
+/// Accepts an absolute URL with a scheme and a host, as libcurl's URL parser reads it; refuses
+/// empty text, text with a blank or a control character, and text without a scheme.
+std::optional<ParsedUrl> parseEndpointUrl(std::string_view text);
+
+}  // namespace tervala::platform

@@ -1,0 +1,366 @@
+// The exchange with a real token endpoint on loopback: the request on the wire, every kind of
+// reply, transport failures, the debug lines, concurrency and exiting with requests in flight.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include <tervala/OAuthContext.hpp>
+#include <tervala/OAuthToken.hpp>
+
+#include "ReplyBodyText.hpp"
+#include "ReplyHandler.hpp"
+#include "platform/FormEncoding.hpp"
+#include "support/OAuthProbe.hpp"
+#include "support/TokenEndpoint.hpp"
+
+namespace tervala {
+namespace {
+
+using test::CompletionProbe;
+using test::DebugCapture;
+using test::Reply;
+using test::TokenEndpoint;
+
+const std::string successBody =
+    R"({"access_token":"AT-secret","token_type":"bearer","expires_in":3600,"refresh_token":"RT-secret",)"
+    R"("scope":"read","id_token":"ID-secret"})";
+
+class OAuthExchange : public ::testing::Test {
+ protected:
+  void SetUp() override { test::resetSharedContext(); }
+  void TearDown() override { test::resetSharedContext(); }
+
+  std::shared_ptr<const OAuthResult> passwordGrant(const std::string& url,
+                                                   const std::string& password = "pw") {
+    CompletionProbe probe;
+    context.getAccessToken(url, "app", "alice", password, probe.completion());
+    auto result = probe.wait();
+    EXPECT_EQ(probe.calls(), 1);
+    EXPECT_NE(probe.thread(), std::this_thread::get_id());
+    return result;
+  }
+
+  OAuthContext& context = OAuthContext::sharedInstance();
+  TokenEndpoint endpoint;
+};
+
+TEST_F(OAuthExchange, SendsOnePostWithExactlyTheTwoHeadersAndTheBody) {
+  const std::string longValue(3000, 'x');  // long enough that a client would ask "Expect: 100-continue"
+  CompletionProbe probe;
+  context.getAccessToken(endpoint.url("/oauth/token?tenant=7"), "app", "alice", "pw",
+                         OAuthContext::Params{{"padding", longValue}}, probe.completion());
+  const auto result = probe.wait();
+  ASSERT_TRUE(result && !result->hasError()) << result->errorDescription().value_or("");
+  const auto requests = endpoint.requests();
+  ASSERT_EQ(requests.size(), 1U);
+  const auto& request = requests[0];
+  EXPECT_EQ(request.method, "POST");
+  EXPECT_EQ(request.path, "/oauth/token");
+  EXPECT_EQ(request.header("Content-Type"), "application/x-www-form-urlencoded");
+  EXPECT_EQ(request.header("Accept"), "application/json");
+  EXPECT_EQ(request.header("Content-Length"), std::to_string(request.body.size()));
+  EXPECT_FALSE(request.header("Expect"));
+  EXPECT_FALSE(request.header("Cookie"));
+  EXPECT_FALSE(request.header("Authorization"));
+  EXPECT_EQ(request.body,
+            "client_id=app&grant_type=password&padding=" + longValue + "&password=pw&username=alice");
+}
+
+TEST_F(OAuthExchange, EncodesReservedBlankAndNonAsciiBytesSoTheyArriveUnchanged) {
+  const std::string password = "a&b=c+d%e f/\xC3\xBC*-._~\n";
+  context.clientSecret = "s&=";
+  context.scope = std::vector<std::string>{"r w", "\xE2\x82\xAC"};
+  ASSERT_NE(passwordGrant(endpoint.url(), password), nullptr);
+  const auto request = endpoint.requests().at(0);
+  EXPECT_EQ(request.body,
+            "client_id=app&client_secret=s%26%3D&scope=r+w%2C%E2%82%AC&grant_type=password&"
+            "password=a%26b%3Dc%2Bd%25e+f%2F%C3%BC*-._%7E%0A&username=alice");
+  EXPECT_EQ(request.field("password"), password);
+  EXPECT_EQ(request.field("client_secret"), "s&=");
+  EXPECT_EQ(request.field("scope"), "r w,\xE2\x82\xAC");
+}
+
+struct ReplyCase {
+  std::string name;
+  Reply reply;
+  std::string domain;
+  std::int64_t code;
+  std::string descriptionPart;
+};
+
+void PrintTo(const ReplyCase& replyCase, std::ostream* out) {
+  *out << replyCase.name;
+}
+
+class OAuthExchangeReply : public OAuthExchange, public ::testing::WithParamInterface<ReplyCase> {};
+
+TEST_P(OAuthExchangeReply, BecomesExactlyOneErrorResult) {
+  endpoint.setReply(GetParam().reply);
+  const auto result = passwordGrant(endpoint.url());
+  ASSERT_TRUE(result && result->hasError());
+  EXPECT_EQ(result->error()->domain, GetParam().domain);
+  EXPECT_EQ(result->error()->code, GetParam().code);
+  EXPECT_NE(result->error()->localizedDescription().find(GetParam().descriptionPart), std::string::npos)
+      << result->error()->localizedDescription();
+  EXPECT_EQ(endpoint.requests().size(), 1U);  // never retried, never redirected
+}
+
+std::string nested(std::size_t depth) {
+  return R"({"access_token":)" + std::string(depth - 1, '[') + std::string(depth - 1, ']') + "}";
+}
+
+std::string paddedTo(std::size_t size) {
+  std::string body = successBody;
+  body.pop_back();
+  body += R"(,"pad":")";
+  body += std::string(size - body.size() - 2, 'p');
+  body += "\"}";
+  return body;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, OAuthExchangeReply,
+    ::testing::Values(
+        ReplyCase{"OAuthError400",
+                  Reply::answer(400, R"({"error":"invalid_grant","error_description":"Bad pw"})"),
+                  "NSOAuthErrorDomain", -1, "Bad pw"},
+        ReplyCase{"OAuthError401", Reply::answer(401, R"({"error":"invalid_client"})"), "NSOAuthErrorDomain",
+                  -1, "invalid_client"},
+        ReplyCase{
+            "RedirectIsNotFollowed",
+            Reply::answer(302, R"({"error":"moved"})").withHeader("Location", "http://127.0.0.1:1/elsewhere"),
+            "NSOAuthErrorDomain", -1, "moved"},
+        ReplyCase{"EmptyBody", Reply::answer(200, ""), "NSCocoaErrorDomain", 3840, "not valid JSON"},
+        ReplyCase{"Html", Reply::answer(500, "<html>oops</html>", "text/html"), "NSCocoaErrorDomain", 3840,
+                  "not valid JSON"},
+        ReplyCase{"TruncatedJson", Reply::answer(200, R"({"access_token":"x")"), "NSCocoaErrorDomain", 3840,
+                  "not valid JSON"},
+        ReplyCase{"InvalidUtf8", Reply::answer(200, "{\"access_token\":\"\xFF\"}"), "NSCocoaErrorDomain",
+                  3840, "not valid"},
+        ReplyCase{"TopLevelArray", Reply::answer(200, R"([{"access_token":"x"}])"), "NSCocoaErrorDomain",
+                  3840, "top level of the JSON reply is not an object"},
+        ReplyCase{"TopLevelScalar", Reply::answer(200, "42"), "NSCocoaErrorDomain", 3840, "not an object"},
+        ReplyCase{"TooDeep", Reply::answer(200, nested(513)), "NSCocoaErrorDomain", 3840, "deeper than 512"},
+        ReplyCase{"DeepButAllowedReachesTheResult", Reply::answer(200, nested(512)), "NSOAuthErrorDomain", -1,
+                  ""},
+        ReplyCase{"LargerThanOneMebibyte", Reply::answer(200, paddedTo((1U << 20U) + 1)), "NSURLErrorDomain",
+                  -1103, "larger than 1048576"}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(OAuthExchange, ReplyOfExactlyOneMebibyteIsParsed) {
+  endpoint.setReply(Reply::answer(200, paddedTo(1U << 20U)));
+  const auto result = passwordGrant(endpoint.url());
+  ASSERT_TRUE(result && !result->hasError()) << result->errorDescription().value_or("");
+  EXPECT_EQ(result->serializeToToken()->accessToken(), "AT-secret");
+}
+
+TEST_F(OAuthExchange, RefusedConnectionIsCannotConnectWithoutResponseLines) {
+  const std::string url = endpoint.url();
+  endpoint.stop();
+  const DebugCapture capture;
+  const auto result = passwordGrant(url);
+  ASSERT_TRUE(result && result->hasError());
+  EXPECT_EQ(result->error()->domain, "NSURLErrorDomain");
+  EXPECT_EQ(result->error()->code, -1004);
+  EXPECT_EQ(capture.lines().size(), 4U);  // two grant lines, executeRequest, the body
+  for (const auto& line : capture.lines()) {
+    EXPECT_EQ(line.find("OAuth response"), std::string::npos) << line;
+  }
+}
+
+TEST_F(OAuthExchange, SilentServerTimesOutAfterTimeoutInterval) {
+  endpoint.setReply(Reply::silent());
+  context.timeoutInterval = 1.0;
+  const auto result = passwordGrant(endpoint.url());
+  ASSERT_TRUE(result && result->hasError());
+  EXPECT_EQ(result->error()->domain, "NSURLErrorDomain");
+  EXPECT_EQ(result->error()->code, -1001);
+}
+
+TEST_F(OAuthExchange, ConnectionClosedMidReplyIsConnectionLost) {
+  endpoint.setReply(Reply::cutOff(successBody));
+  const auto result = passwordGrant(endpoint.url());
+  ASSERT_TRUE(result && result->hasError());
+  EXPECT_EQ(result->error()->domain, "NSURLErrorDomain");
+  EXPECT_EQ(result->error()->code, -1005);
+}
+
+TEST_F(OAuthExchange, DebugLinesFollowTheRoadInOrderAndHoldNoSecret) {
+  endpoint.setReply(Reply::answer(200, successBody));
+  context.clientSecret = "CS-secret";
+  std::vector<std::string> lines;
+  {
+    const DebugCapture capture;
+    CompletionProbe probe;
+    context.refreshAccessToken(endpoint.url(), "app", "RT-old-secret",
+                               OAuthContext::Params{{"password", std::string("PW-secret")},
+                                                    {"code", std::string("CODE-secret")},
+                                                    {"note", std::string("kept")}},
+                               probe.completion());
+    const auto result = probe.wait();
+    ASSERT_TRUE(result && !result->hasError());
+    lines = capture.lines();
+  }
+  const std::vector<std::string> expected{
+      "Tervala.OAuthContext refreshAccessToken(_:_:refreshToken:params:completion:)",
+      "Tervala.OAuthContext executeRequest(_:_:params:completion:)",
+      "client_id=app&client_secret=***&code=***&grant_type=refresh_token&note=kept&password=***&refresh_"
+      "token=***",
+      "OAuth response code: 200",
+      R"(OAuth response body: {"access_token":"***","token_type":"bearer","expires_in":3600,"refresh_token":"***",)"
+      R"("scope":"read","id_token":"***"})",
+      "Tervala.OAuthResult parse"};
+  EXPECT_EQ(lines, expected);
+  for (const auto& line : lines) {
+    EXPECT_EQ(line.find("-secret"), std::string::npos) << line;
+  }
+}
+
+TEST_F(OAuthExchange, ErrorReplyBodyLineMasksSecretsEvenWhenNotJson) {
+  endpoint.setReply(Reply::answer(400, "oops {\"refresh_token\" : \"RT-secret\" \xFF"));
+  std::vector<std::string> lines;
+  {
+    const DebugCapture capture;
+    ASSERT_NE(passwordGrant(endpoint.url()), nullptr);
+    lines = capture.lines();
+  }
+  ASSERT_EQ(lines.size(), 6U);
+  EXPECT_EQ(lines[4], "OAuth response code: 400");
+  EXPECT_EQ(lines[5], "OAuth response body: oops {\"refresh_token\" : \"***\" \xEF\xBF\xBD");
+}
+
+TEST_F(OAuthExchange, TwoHundredConcurrentGrantsCompleteExactlyOnceEach) {
+  endpoint.setHandler([](const test::RecordedRequest& request) {
+    Reply reply;
+    reply.body = R"({"access_token":")" + request.field("username").value_or("?") +
+                 R"(","token_type":"bearer","expires_in":60,"refresh_token":"r","scope":""})";
+    return reply;
+  });
+  constexpr int count = 200;
+  std::vector<CompletionProbe> probes(count);
+  std::vector<std::thread> callers;
+  for (int caller = 0; caller < 4; ++caller) {
+    callers.emplace_back([&, caller] {
+      for (int index = caller; index < count; index += 4) {
+        context.getAccessToken(endpoint.url(), "app", "user" + std::to_string(index), "pw",
+                               probes[static_cast<std::size_t>(index)].completion());
+      }
+    });
+  }
+  for (auto& caller : callers) {
+    caller.join();
+  }
+  for (int index = 0; index < count; ++index) {
+    auto& probe = probes[static_cast<std::size_t>(index)];
+    const auto result = probe.wait();
+    ASSERT_TRUE(result && !result->hasError()) << index << ": " << result->errorDescription().value_or("");
+    EXPECT_EQ(result->serializeToToken()->accessToken(), "user" + std::to_string(index));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // a second call would show by now
+  for (const auto& probe : probes) {
+    EXPECT_EQ(probe.calls(), 1);
+  }
+  EXPECT_EQ(endpoint.requests().size(), static_cast<std::size_t>(count));
+}
+
+// A socket that listens but never accepts: the kernel completes the connections, nobody answers.
+class SilentListener {
+ public:
+  SilentListener() : socket_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (socket_ < 0 || ::bind(socket_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+        ::listen(socket_, 64) != 0 ||
+        ::getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+      ADD_FAILURE() << "cannot listen on 127.0.0.1";
+    }
+    port_ = ntohs(address.sin_port);
+  }
+  ~SilentListener() { ::close(socket_); }
+  SilentListener(const SilentListener&) = delete;
+  SilentListener& operator=(const SilentListener&) = delete;
+  SilentListener(SilentListener&&) = delete;
+  SilentListener& operator=(SilentListener&&) = delete;
+
+  [[nodiscard]] std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/token"; }
+
+ private:
+  int socket_;
+  int port_ = 0;
+};
+
+TEST(OAuthExchangeExit, ProcessExitsCleanlyWithRequestsInFlight) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const SilentListener listener;
+  const std::string url = listener.url();
+  EXPECT_EXIT(
+      {
+        setDebugSink(nullptr);
+        for (int index = 0; index < 20; ++index) {
+          OAuthContext::sharedInstance().getAccessToken(url, "app", "u", "p", [](auto) {});
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));  // let them connect and wait
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+TEST(OAuthReplyHandler, ReplyWithoutHttpStatusWritesNilAndStillParses) {
+  std::vector<std::string> lines;
+  std::shared_ptr<const OAuthResult> result;
+  {
+    const DebugCapture capture;
+    const std::string body = R"({"error":"x"})";
+    result = ReplyHandler::resultFromBody(std::nullopt, Data(body.begin(), body.end()));
+    lines = capture.lines();
+  }
+  ASSERT_TRUE(result && result->hasError());
+  EXPECT_EQ(result->error()->domain, "NSOAuthErrorDomain");
+  ASSERT_GE(lines.size(), 2U);
+  EXPECT_EQ(lines[0], "OAuth response code: nil");
+  EXPECT_EQ(lines[1], R"(OAuth response body: {"error":"x"})");
+  setDebugSink(nullptr);
+}
+
+TEST(OAuthReplyRedaction, MasksSecretStringValuesWhereverTheyStand) {
+  const std::vector<std::pair<std::string, std::string>> cases{
+      {R"({"access_token" :	"a\"b"})", R"({"access_token" :	"***"})"},
+      {R"({"access\u005ftoken":"a"})", R"({"access\u005ftoken":"***"})"},
+      {R"({"x":{"id_token":"a","refresh_token":"b"},"scope":"access_token"})",
+       R"({"x":{"id_token":"***","refresh_token":"***"},"scope":"access_token"})"},
+      {R"({"access_token":1234,"token_type":"access_token"})",
+       R"({"access_token":1234,"token_type":"access_token"})"},
+      {R"(["access_token","kept"])", R"(["access_token","kept"])"},
+      {R"({"refresh_token":"cut off)", R"({"refresh_token":"***")"},
+      {R"({"access_token)", R"({"access_token)"}};
+  for (const auto& [body, redacted] : cases) {
+    EXPECT_EQ(redactReplyBody(body), redacted) << body;
+  }
+}
+
+TEST(OAuthFormEncoding, EveryByteRoundTripsAndOnlySafeCharactersRemain) {
+  std::string all;
+  for (int byte = 0; byte < 256; ++byte) {
+    all.push_back(static_cast<char>(byte));
+  }
+  const std::string encoded = platform::formUrlEncode(all);
+  for (const char c : encoded) {
+    EXPECT_TRUE(std::isalnum(static_cast<unsigned char>(c)) ||
+                std::string_view("*-._+%").find(c) != std::string_view::npos)
+        << static_cast<int>(c);
+  }
+  const auto decoded = test::decodeForm("k=" + encoded);
+  ASSERT_EQ(decoded.size(), 1U);
+  EXPECT_EQ(decoded[0].second, all);
+  EXPECT_EQ(platform::formUrlEncode(" +%&=~\xC3\xA9"), "+%2B%25%26%3D%7E%C3%A9");
+}
+
+}  // namespace
+}  // namespace tervala

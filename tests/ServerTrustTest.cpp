@@ -1,0 +1,162 @@
+// Server trust over HTTPS on loopback: the default verdict, and a host delegate that accepts,
+// rejects or keeps the default, with certificates made by the test.
+#include <gtest/gtest.h>
+
+#include <openssl/ssl.h>
+
+#include <mutex>
+
+#include <tervala/OAuthContext.hpp>
+#include <tervala/OAuthToken.hpp>
+
+#include "support/OAuthProbe.hpp"
+#include "support/TokenEndpoint.hpp"
+
+namespace tervala {
+namespace {
+
+using test::CompletionProbe;
+using test::TestCertificate;
+using test::TokenEndpoint;
+
+// Answers as told and remembers what it was asked.
+class RecordingDelegate : public ServerTrustDelegate {
+ public:
+  explicit RecordingDelegate(ServerTrustDecision answer) : answer_(answer) {}
+
+  ServerTrustDecision evaluateServerTrust(const std::vector<Data>& chain, std::string_view host,
+                                          bool defaultVerdict) override {
+    const std::lock_guard lock(mutex_);
+    ++calls;
+    lastChain = chain;
+    lastHost = host;
+    lastDefaultVerdict = defaultVerdict;
+    return answer_;
+  }
+
+  std::mutex mutex_;
+  int calls = 0;
+  std::vector<Data> lastChain;
+  std::string lastHost;
+  bool lastDefaultVerdict = true;
+
+ private:
+  ServerTrustDecision answer_;
+};
+
+// Trusts exactly one certificate, whatever the default says: a pinned server.
+class PinningDelegate : public ServerTrustDelegate {
+ public:
+  explicit PinningDelegate(Data pinned) : pinned_(std::move(pinned)) {}
+  ServerTrustDecision evaluateServerTrust(const std::vector<Data>& chain, std::string_view, bool) override {
+    return !chain.empty() && chain.front() == pinned_ ? ServerTrustDecision::accept
+                                                      : ServerTrustDecision::reject;
+  }
+
+ private:
+  Data pinned_;
+};
+
+class OAuthServerTrust : public ::testing::Test {
+ protected:
+  void SetUp() override { test::resetSharedContext(); }
+  void TearDown() override { test::resetSharedContext(); }
+
+  std::shared_ptr<const OAuthResult> grant(const TokenEndpoint& endpoint) {
+    CompletionProbe probe;
+    context.timeoutInterval = 5.0;
+    context.getAccessToken(endpoint.url(), "app", "alice", "pw", probe.completion());
+    return probe.wait();
+  }
+
+  static void expectUntrusted(const std::shared_ptr<const OAuthResult>& result,
+                              const TokenEndpoint& endpoint) {
+    ASSERT_TRUE(result && result->hasError());
+    EXPECT_EQ(result->error()->domain, "NSURLErrorDomain");
+    EXPECT_EQ(result->error()->code, -1202) << result->error()->localizedFailureReason().value_or("");
+    EXPECT_TRUE(endpoint.requests().empty());  // the credentials never left the client
+  }
+
+  OAuthContext& context = OAuthContext::sharedInstance();
+};
+
+TEST_F(OAuthServerTrust, WithoutDelegateAnUnknownSelfSignedCertificateIsRefused) {
+  const TokenEndpoint endpoint(TestCertificate::Kind::loopback);
+  expectUntrusted(grant(endpoint), endpoint);
+}
+
+TEST_F(OAuthServerTrust, DelegateAcceptingGetsTheLeafHostAndDefaultVerdict) {
+  const TokenEndpoint endpoint(TestCertificate::Kind::loopback);
+  const auto delegate = std::make_shared<RecordingDelegate>(ServerTrustDecision::accept);
+  context.serverTrustDelegate = delegate;
+  const auto result = grant(endpoint);
+  ASSERT_TRUE(result && !result->hasError()) << result->errorDescription().value_or("");
+  EXPECT_EQ(result->serializeToToken()->accessToken(), "test-access");
+  ASSERT_EQ(endpoint.requests().size(), 1U);
+  const std::lock_guard lock(delegate->mutex_);
+  EXPECT_GE(delegate->calls, 1);
+  ASSERT_EQ(delegate->lastChain.size(), 1U);
+  EXPECT_EQ(delegate->lastChain.front(), endpoint.certificate().der());
+  EXPECT_EQ(delegate->lastHost, "127.0.0.1");
+  EXPECT_FALSE(delegate->lastDefaultVerdict);
+}
+
+TEST_F(OAuthServerTrust, DelegateKeepingTheDefaultRefusesWhatTheDefaultRefuses) {
+  for (const auto kind :
+       {TestCertificate::Kind::loopback, TestCertificate::Kind::wrongHost, TestCertificate::Kind::expired}) {
+    const TokenEndpoint endpoint(kind);
+    const auto delegate = std::make_shared<RecordingDelegate>(ServerTrustDecision::performDefaultHandling);
+    context.serverTrustDelegate = delegate;
+    expectUntrusted(grant(endpoint), endpoint);
+    const std::lock_guard lock(delegate->mutex_);
+    EXPECT_FALSE(delegate->lastDefaultVerdict);
+  }
+}
+
+TEST_F(OAuthServerTrust, DelegateRejectingIsUntrustedAndSaysSo) {
+  const TokenEndpoint endpoint(TestCertificate::Kind::loopback);
+  context.serverTrustDelegate = std::make_shared<RecordingDelegate>(ServerTrustDecision::reject);
+  const auto result = grant(endpoint);
+  expectUntrusted(result, endpoint);
+  EXPECT_NE(result->error()->localizedDescription().find("trust delegate"), std::string::npos);
+}
+
+TEST_F(OAuthServerTrust, PinnedCertificateIsAcceptedEvenForAnotherHostOrExpired) {
+  for (const auto kind : {TestCertificate::Kind::wrongHost, TestCertificate::Kind::expired}) {
+    const TokenEndpoint endpoint(kind);
+    context.serverTrustDelegate = std::make_shared<PinningDelegate>(endpoint.certificate().der());
+    const auto result = grant(endpoint);
+    ASSERT_TRUE(result && !result->hasError()) << result->errorDescription().value_or("");
+  }
+}
+
+TEST_F(OAuthServerTrust, PinForAnotherCertificateIsRefused) {
+  const TokenEndpoint endpoint(TestCertificate::Kind::loopback);
+  context.serverTrustDelegate =
+      std::make_shared<PinningDelegate>(TestCertificate::make(TestCertificate::Kind::loopback).der());
+  expectUntrusted(grant(endpoint), endpoint);
+}
+
+TEST_F(OAuthServerTrust, ServerOfferingOnlyTlsBelowOneTwoIsRefusedEvenWhenTrusted) {
+  TokenEndpoint endpoint(TestCertificate::Kind::loopback);
+  endpoint.setMaxTlsVersion(TLS1_1_VERSION);
+  context.serverTrustDelegate = std::make_shared<RecordingDelegate>(ServerTrustDecision::accept);
+  const auto result = grant(endpoint);
+  ASSERT_TRUE(result && result->hasError());
+  EXPECT_EQ(result->error()->domain, "NSURLErrorDomain");
+  EXPECT_EQ(result->error()->code, -1200) << result->error()->localizedFailureReason().value_or("");
+  EXPECT_TRUE(endpoint.requests().empty());
+}
+
+TEST_F(OAuthServerTrust, PlainHttpNeverAsksTheDelegate) {
+  const TokenEndpoint endpoint;
+  const auto delegate = std::make_shared<RecordingDelegate>(ServerTrustDecision::reject);
+  context.serverTrustDelegate = delegate;
+  const auto result = grant(endpoint);
+  ASSERT_TRUE(result && !result->hasError());
+  const std::lock_guard lock(delegate->mutex_);
+  EXPECT_EQ(delegate->calls, 0);
+}
+
+}  // namespace
+}  // namespace tervala

@@ -1,0 +1,96 @@
+#include "TestCertificate.hpp"
+
+#include <openssl/bio.h>
+#include <openssl/pem.h>
+#include <openssl/x509v3.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+
+namespace tervala::test {
+namespace {
+
+void require(bool ok, const char* what) {
+  if (!ok) {
+    std::cerr << "TestCertificate: " << what << " failed\n";
+    std::abort();
+  }
+}
+
+struct BioDeleter {
+  void operator()(BIO* bio) const noexcept { BIO_free(bio); }
+};
+struct ExtensionDeleter {
+  void operator()(X509_EXTENSION* extension) const noexcept { X509_EXTENSION_free(extension); }
+};
+
+void addExtension(X509* certificate, int nid, const char* value) {
+  X509V3_CTX context;
+  X509V3_set_ctx_nodb(&context);
+  X509V3_set_ctx(&context, certificate, certificate, nullptr, nullptr, 0);
+  const std::unique_ptr<X509_EXTENSION, ExtensionDeleter> extension(
+      X509V3_EXT_conf_nid(nullptr, &context, nid, value));
+  require(extension != nullptr, "X509V3_EXT_conf_nid");
+  require(X509_add_ext(certificate, extension.get(), -1) == 1, "X509_add_ext");
+}
+
+}  // namespace
+
+TestCertificate TestCertificate::make(Kind kind) {
+  TestCertificate made;
+  made.key_.reset(EVP_EC_gen("P-256"));
+  require(made.key_ != nullptr, "EVP_EC_gen");
+  made.certificate_.reset(X509_new());
+  X509* const certificate = made.certificate_.get();
+  require(certificate != nullptr, "X509_new");
+  require(X509_set_version(certificate, X509_VERSION_3) == 1, "X509_set_version");
+  static std::atomic<long> serial{1};
+  require(ASN1_INTEGER_set(X509_get_serialNumber(certificate), serial++) == 1, "serial");
+  constexpr long day = 24 * 3600;
+  const bool expired = kind == Kind::expired;
+  require(X509_gmtime_adj(X509_getm_notBefore(certificate), expired ? -2 * day : -day) != nullptr,
+          "notBefore");
+  require(X509_gmtime_adj(X509_getm_notAfter(certificate), expired ? -day : 30 * day) != nullptr, "notAfter");
+  X509_NAME* const name = X509_get_subject_name(certificate);
+  const char* const commonName = kind == Kind::wrongHost ? "wrong.example.invalid" : "Tervala loopback test";
+  require(X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                                     reinterpret_cast<const unsigned char*>(commonName), -1, -1, 0) == 1,
+          "subject");
+  require(X509_set_issuer_name(certificate, name) == 1, "issuer");
+  require(X509_set_pubkey(certificate, made.key_.get()) == 1, "X509_set_pubkey");
+  addExtension(certificate, NID_subject_alt_name,
+               kind == Kind::wrongHost ? "DNS:wrong.example.invalid" : "IP:127.0.0.1,IP:::1,DNS:localhost");
+  addExtension(certificate, NID_basic_constraints, "critical,CA:TRUE");
+  addExtension(certificate, NID_key_usage, "critical,digitalSignature,keyCertSign");
+  addExtension(certificate, NID_subject_key_identifier, "hash");
+  require(X509_sign(certificate, made.key_.get(), EVP_sha256()) > 0, "X509_sign");
+  return made;
+}
+
+std::string TestCertificate::pem() const {
+  const std::unique_ptr<BIO, BioDeleter> bio(BIO_new(BIO_s_mem()));
+  require(bio != nullptr && PEM_write_bio_X509(bio.get(), certificate_.get()) == 1, "PEM_write_bio_X509");
+  char* data = nullptr;
+  const long size = BIO_get_mem_data(bio.get(), &data);
+  return {data, static_cast<std::size_t>(size)};
+}
+
+Data TestCertificate::der() const {
+  const int size = i2d_X509(certificate_.get(), nullptr);
+  require(size > 0, "i2d_X509");
+  Data out(static_cast<std::size_t>(size));
+  unsigned char* cursor = out.data();
+  require(i2d_X509(certificate_.get(), &cursor) == size, "i2d_X509");
+  return out;
+}
+
+void TestCertificate::writePem(const std::string& path) const {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file << pem();
+  require(static_cast<bool>(file), "writing the PEM file");
+}
+
+}  // namespace tervala::test
