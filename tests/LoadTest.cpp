@@ -1,0 +1,141 @@
+// Many grants in flight at once from several host threads against a loopback endpoint: every
+// completion runs exactly once and carries the reply to its own request. Peak memory and wall
+// time are reported (not judged: speed targets live in bench/).
+//
+// TERVALA_LOAD_GRANTS sets the number of grants (default 1000; the ThreadSanitizer build uses 200).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <tervala/Debug.hpp>
+#include <tervala/OAuthContext.hpp>
+#include <tervala/OAuthToken.hpp>
+
+#include "support/CompletionRecorder.hpp"
+#include "support/ScriptedServer.hpp"
+
+namespace tervala {
+namespace {
+
+using namespace std::chrono_literals;
+using test::CompletionRecorder;
+using test::ScriptedServer;
+
+constexpr std::size_t hostThreads = 4;
+
+std::size_t grantCount() {
+  const char* text = std::getenv("TERVALA_LOAD_GRANTS");
+  const long value = text != nullptr ? std::strtol(text, nullptr, 10) : 0;
+  return value > 0 && value <= 100000 ? static_cast<std::size_t>(value) : 1000;
+}
+
+// The process's peak resident memory in KiB, from /proc/self/status ("VmHWM").
+long peakResidentKiB() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.starts_with("VmHWM:")) {
+      return std::strtol(line.c_str() + 6, nullptr, 10);
+    }
+  }
+  return -1;
+}
+
+// The value of form field `name` in a request, as sent (the test's names need no decoding).
+std::string formField(const std::string& request, const std::string& name) {
+  const auto body = request.find("\r\n\r\n");
+  if (body == std::string::npos) {
+    return {};
+  }
+  const std::string form = "&" + request.substr(body + 4);
+  const auto at = form.find("&" + name + "=");
+  if (at == std::string::npos) {
+    return {};
+  }
+  const auto from = at + name.size() + 2;
+  return form.substr(from, form.find('&', from) - from);
+}
+
+TEST(LoadTest, ManyGrantsInFlightEachCompleteExactlyOnceWithTheirOwnReply) {
+  setDebugSink(nullptr);
+  const std::size_t count = grantCount();
+  OAuthContext::sharedInstance().timeoutInterval = 120.0;
+
+  // The endpoint holds every reply until all requests have arrived (or 60 s have passed), so all
+  // are in flight at once; each reply names the user of its own request.
+  std::atomic<std::size_t> inFlightAtFirstReply{0};
+  ScriptedServer server([count, &inFlightAtFirstReply](ScriptedServer::Connection& connection) {
+    for (int waited = 0; connection.server().connections() < count && waited < 6000; ++waited) {
+      if (!connection.pauseFor(10ms)) {
+        return;
+      }
+    }
+    std::size_t expected = 0;
+    inFlightAtFirstReply.compare_exchange_strong(expected, connection.server().connections());
+    const std::string user = formField(connection.request(), "username");
+    connection.send(ScriptedServer::jsonReply(
+        200, R"({"access_token":"access-)" + user + R"(","token_type":"bearer","expires_in":3600,)" +
+                 R"("refresh_token":"refresh-)" + user + R"(","scope":"read"})"));
+  });
+
+  CompletionRecorder recorder;
+  std::vector<OAuthContext::Completion> completions;
+  completions.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    completions.push_back(recorder.completion());
+  }
+
+  const auto start = std::chrono::steady_clock::now();
+  std::vector<std::thread> hosts;
+  for (std::size_t t = 0; t < hostThreads; ++t) {
+    hosts.emplace_back([&, t] {
+      for (std::size_t i = t; i < count; i += hostThreads) {
+        OAuthContext::sharedInstance().getAccessToken(server.url(), "load", "user" + std::to_string(i), "pw",
+                                                      std::move(completions[i]));
+      }
+    });
+  }
+  for (auto& host : hosts) {
+    host.join();
+  }
+  ASSERT_TRUE(recorder.waitFor(count, std::chrono::seconds(300))) << recorder.completed() << " of " << count;
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const long peakKiB = peakResidentKiB();
+
+  const auto calls = recorder.callsPerGrant();
+  EXPECT_TRUE(std::all_of(calls.begin(), calls.end(), [](std::size_t n) { return n == 1; }))
+      << "a completion ran " << *std::max_element(calls.begin(), calls.end()) << " times";
+  const auto results = recorder.results();
+  std::size_t own = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const auto& result = results[i];
+    if (result && !result->hasError() &&
+        result->serializeToToken()->accessToken() == "access-user" + std::to_string(i)) {
+      ++own;
+    } else if (result && result->hasError()) {
+      ADD_FAILURE() << "grant " << i << ": " << result->errorDescription().value_or("");
+    }
+  }
+  EXPECT_EQ(own, count) << "every completion carries the reply to its own request";
+  EXPECT_EQ(inFlightAtFirstReply.load(), count) << "all grants were in flight at once";
+
+  std::printf(
+      "load: %zu grants from %zu threads, all in flight at once: %zu; wall %.2f s; peak RSS %.1f MiB\n",
+      count, hostThreads, inFlightAtFirstReply.load(), seconds, static_cast<double>(peakKiB) / 1024.0);
+  ::testing::Test::RecordProperty("grants", std::to_string(count));
+  ::testing::Test::RecordProperty("wall_seconds", std::to_string(seconds));
+  ::testing::Test::RecordProperty("peak_rss_kib", std::to_string(peakKiB));
+  OAuthContext::sharedInstance().timeoutInterval = 30.0;
+  resetDebugSink();
+}
+
+}  // namespace
+}  // namespace tervala
