@@ -42,6 +42,14 @@ std::size_t collectBody(char* data, std::size_t size, std::size_t count, void* s
   return bytes;
 }
 
+// Notes whether the last header line was the blank one that ends a reply's head: libcurl takes
+// a connection that closes inside the head for a complete reply without a body.
+std::size_t noteHeaderLine(char* data, std::size_t size, std::size_t count, void* headEnded) {
+  const std::string_view line(data, size * count);
+  *static_cast<bool*>(headEnded) = line == "\r\n" || line == "\n";
+  return size * count;
+}
+
 Error transportError(CURLcode code, std::string_view detail, bool delegateRejected) {
   std::int64_t urlCode = unknownCode;
   std::string_view description = "The request to the token endpoint failed.";
@@ -147,6 +155,7 @@ HttpReply HttpTransfer::perform(const HttpRequest& request, std::size_t bodyLimi
 
   HttpReply reply;
   BodySink sink{reply.body, bodyLimit};
+  bool headEnded = false;
   std::array<char, CURL_ERROR_SIZE> errorText{};
   ServerTrustCheck trust(request.trustDelegate, request.host);
 
@@ -167,7 +176,9 @@ HttpReply HttpTransfer::perform(const HttpRequest& request, std::size_t bodyLimi
       curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, timeoutMilliseconds(request.timeoutSeconds)) == CURLE_OK &&
       curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorText.data()) == CURLE_OK &&
       curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &collectBody) == CURLE_OK &&
-      curl_easy_setopt(handle, CURLOPT_WRITEDATA, &sink) == CURLE_OK;
+      curl_easy_setopt(handle, CURLOPT_WRITEDATA, &sink) == CURLE_OK &&
+      curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &noteHeaderLine) == CURLE_OK &&
+      curl_easy_setopt(handle, CURLOPT_HEADERDATA, &headEnded) == CURLE_OK;
   if (ready && request.trustDelegate) {
     ready = trust.install(handle);
   } else if (ready) {
@@ -178,7 +189,10 @@ HttpReply HttpTransfer::perform(const HttpRequest& request, std::size_t bodyLimi
     return setupFailure("libcurl refused an option of the request");
   }
 
-  const CURLcode code = curl_easy_perform(handle);
+  CURLcode code = curl_easy_perform(handle);
+  if (code == CURLE_OK && !headEnded) {
+    code = CURLE_PARTIAL_FILE;  // the connection closed before the reply's head was whole
+  }
   long status = 0;
   if (curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK && status > 0) {
     reply.statusCode = status;
@@ -188,9 +202,18 @@ HttpReply HttpTransfer::perform(const HttpRequest& request, std::size_t bodyLimi
   }
   reply.statusCode.reset();
   reply.body.clear();
-  reply.transportError =
-      transportError(code, std::string_view(errorText.data(), strnlen(errorText.data(), errorText.size())),
-                     trust.delegateRejected());
+  const std::string_view detail(errorText.data(), strnlen(errorText.data(), errorText.size()));
+  reply.transportError = transportError(code, detail, trust.delegateRejected());
+  const char* address = nullptr;
+  if (code == CURLE_UNSUPPORTED_PROTOCOL &&
+      curl_easy_getinfo(handle, CURLINFO_PRIMARY_IP, &address) == CURLE_OK && address != nullptr &&
+      address[0] != '\0') {
+    // A server was reached, so the URL was fine: what libcurl refused is the reply (not HTTP, or
+    // an HTTP version it does not speak).
+    reply.transportError =
+        Error::make(Error::urlErrorDomain, unknownCode, "The server's reply is not valid HTTP.",
+                    detail.empty() ? std::string_view(curl_easy_strerror(code)) : detail);
+  }
   return reply;
 }
 
