@@ -55,12 +55,15 @@ std::string formField(const std::string& request, const std::string& name) {
   if (body == std::string::npos) {
     return {};
   }
-  const std::string form = "&" + request.substr(body + 4);
-  const auto at = form.find("&" + name + "=");
+  std::string form("&");
+  form.append(request, body + 4);
+  std::string key("&");
+  key.append(name).append("=");
+  const auto at = form.find(key);
   if (at == std::string::npos) {
     return {};
   }
-  const auto from = at + name.size() + 2;
+  const auto from = at + key.size();
   return form.substr(from, form.find('&', from) - from);
 }
 
