@@ -16,12 +16,10 @@
 #include <tervala/TotpGeneratorContext.hpp>
 
 #include "Commands.hpp"
+#include "Input.hpp"
 
 namespace tervala::cli {
 namespace {
-
-// A secret is a few dozen characters; anything much longer on standard input is a mistake.
-constexpr std::size_t maxStdinSecret = std::size_t{64} * 1024;
 
 // A refused input: the one line the tool prints before exiting with status 2.
 struct Refusal {
@@ -31,22 +29,6 @@ struct Refusal {
 int refuse(const Io& io, std::string_view message) {
   io.err << "tervala: " << message << '\n';
   return usage;
-}
-
-template <class Number>
-std::optional<Number> parseNumber(std::string_view text) {
-  Number value{};
-  const auto* end = text.data() + text.size();
-  const auto [at, error] = std::from_chars(text.data(), end, value);
-  if (error != std::errc{} || at != end) {
-    return std::nullopt;
-  }
-  if constexpr (std::is_floating_point_v<Number>) {
-    if (!std::isfinite(value)) {
-      return std::nullopt;
-    }
-  }
-  return value;
 }
 
 // Options shared by totp and hotp, and the ones only one of them takes.
@@ -151,20 +133,11 @@ std::variant<std::string, Refusal> secretText(const std::string& given, std::ist
   if (given != "-") {
     return given;
   }
-  std::string text;
-  text.resize(maxStdinSecret + 1);
-  in.read(text.data(), static_cast<std::streamsize>(text.size()));
-  text.resize(static_cast<std::size_t>(in.gcount()));
-  if (text.size() > maxStdinSecret) {
+  auto text = readStandardInput(in);
+  if (!text) {
     return Refusal{"the secret on standard input is longer than 64 KiB"};
   }
-  if (text.ends_with('\n')) {
-    text.pop_back();
-    if (text.ends_with('\r')) {
-      text.pop_back();
-    }
-  }
-  return text;
+  return std::move(*text);
 }
 
 volatile sig_atomic_t interrupted = 0;

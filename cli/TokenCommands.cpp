@@ -1,13 +1,10 @@
 #include <openssl/crypto.h>
 
-#include <cerrno>
 #include <cmath>
-#include <cstdlib>
 #include <ctime>
 #include <future>
 #include <iomanip>
 #include <istream>
-#include <iterator>
 #include <ostream>
 #include <sstream>
 
@@ -17,6 +14,7 @@
 
 #include "CertificateFileTrust.hpp"
 #include "Commands.hpp"
+#include "Input.hpp"
 
 namespace tervala::cli {
 namespace {
@@ -84,15 +82,10 @@ std::vector<std::string> splitScope(const std::string& text) {
   }
 }
 
+// A timeout in seconds: positive and at most a day.
 std::optional<double> parseSeconds(const std::string& text) {
-  if (text.empty()) {
-    return std::nullopt;
-  }
-  errno = 0;
-  char* end = nullptr;
-  const double value = std::strtod(text.c_str(), &end);
-  if (errno != 0 || end != text.c_str() + text.size() || !std::isfinite(value) || value <= 0.0 ||
-      value > 86400.0) {
+  const auto value = parseNumber<double>(text);
+  if (!value || *value <= 0.0 || *value > 86400.0) {
     return std::nullopt;
   }
   return value;
@@ -189,18 +182,6 @@ std::optional<UsageError> checkRequired(const TokenOptions& options) {
   return std::nullopt;
 }
 
-// Standard input without one trailing line break.
-std::string readStdin(std::istream& in) {
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (!text.empty() && text.back() == '\n') {
-    text.pop_back();
-    if (!text.empty() && text.back() == '\r') {
-      text.pop_back();
-    }
-  }
-  return text;
-}
-
 std::string utcText(Date when) {
   const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
   std::tm parts{};
@@ -235,7 +216,12 @@ int runGrant(TokenOptions& options, Io io) {
     return usage;
   }
   if (options.passwordFromStdin) {
-    options.password = SecretText(readStdin(io.in));
+    auto password = readStandardInput(io.in);
+    if (!password) {
+      io.err << "tervala: the password on standard input is longer than 64 KiB\n";
+      return usage;
+    }
+    options.password = SecretText(std::move(*password));
   }
   if (options.stored) {
     const auto token = OAuthToken::retrieve();

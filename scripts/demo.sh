@@ -3,9 +3,13 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
-"$root/scripts/build.sh" "$root/build/release" -DCMAKE_BUILD_TYPE=Release
+mkdir -p "$root/build"
+echo "building (log in build/release.log) ..."
+if ! "$root/scripts/build.sh" "$root/build/release" -DCMAKE_BUILD_TYPE=Release >"$root/build/release.log" 2>&1; then
+  tail -n 40 "$root/build/release.log"
+  exit 1
+fi
 tervala="$root/build/release/bin/tervala"
-"$tervala" --help | head -n 1
 
 # One-time passwords for an embedded demo secret (the RFC 4226 test key, in Base32).
 demo_secret=GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ
@@ -22,9 +26,12 @@ coproc ENDPOINT { "$root/build/release/bin/tervala-test-endpoint"; }
 read -r endpoint_port <&"${ENDPOINT[0]}"
 token_url="http://127.0.0.1:$endpoint_port/token"
 echo "token endpoint on $token_url"
+echo "password grant:"
 printf 'demo-password\n' | "$tervala" --settings "$demo_settings/settings.sqlite3" token password \
   --url "$token_url" --client-id demo-app --username demo --password-stdin --store
+echo "stored token, read back:"
 "$tervala" --settings "$demo_settings/settings.sqlite3" token show
+echo "refresh grant with the stored refresh token:"
 "$tervala" --settings "$demo_settings/settings.sqlite3" token refresh \
   --url "$token_url" --client-id demo-app --stored --store
 endpoint_stdin=${ENDPOINT[1]}

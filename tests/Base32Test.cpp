@@ -10,7 +10,7 @@
 namespace tervala {
 namespace {
 
-using testing::LineCapture;
+using test::LineCapture;
 using Lines = std::vector<std::string>;
 
 const std::string invalidCharacters = "String contains invalid characters.";

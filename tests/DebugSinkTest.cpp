@@ -78,7 +78,7 @@ TEST(DebugSink, DefaultIsStandardOutputOneLineFeedPerLine) {
 TEST(DebugSink, RedirectGetsWholeLinesWithoutLineFeeds) {
   StandardOutputCapture output;
   {
-    testing::LineCapture lines;
+    test::LineCapture lines;
     EXPECT_EQ(fromBase32("A"), std::nullopt);
     EXPECT_EQ(lines.take(), std::vector<std::string>{lengthLine});
   }
@@ -138,7 +138,7 @@ TEST(DebugSink, ConcurrentLinesNeverMix) {
   EXPECT_EQ(counts,
             (std::map<std::string, int>{{lengthLine, threads * rounds}, {createLine, threads * rounds}}));
 
-  testing::LineCapture capture;
+  test::LineCapture capture;
   run();
   counts.clear();
   for (const auto& line : capture.take()) {

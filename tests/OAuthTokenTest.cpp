@@ -162,7 +162,7 @@ TEST(OAuthTokenArchive, ArchiveConstructorRefusesAnyMissingNullOrWrongKindEntry)
 
 class OAuthTokenStore : public ::testing::Test {
  protected:
-  testing::TemporaryFolder folder;
+  test::TemporaryFolder folder;
   SettingsStore settings{folder / "settings.sqlite3"};
 };
 

@@ -19,7 +19,7 @@
 namespace tervala {
 namespace {
 
-using testing::LineCapture;
+using test::LineCapture;
 using Lines = std::vector<std::string>;
 
 constexpr std::uint64_t lastCounter = std::numeric_limits<std::uint64_t>::max();

@@ -21,8 +21,8 @@
 namespace tervala {
 namespace {
 
-using testing::runInChild;
-using testing::TemporaryFolder;
+using test::runInChild;
+using test::TemporaryFolder;
 
 mode_t modeOf(const std::filesystem::path& path) {
   struct stat status {};

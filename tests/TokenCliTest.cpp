@@ -6,6 +6,7 @@
 
 #include "support/ChildProcess.hpp"
 #include "support/TokenEndpoint.hpp"
+#include "support/TokenTestSupport.hpp"
 
 namespace tervala {
 namespace {
@@ -17,13 +18,6 @@ using test::TokenEndpoint;
 
 class OAuthTokenCli : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tervala-cli-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    folder = pattern;
-  }
-  void TearDown() override { std::filesystem::remove_all(folder); }
-
   ChildResult tervala(std::vector<std::string> args, const std::string& input = {}) const {
     args.insert(args.begin(), {TERVALA_CLI_PATH, "--settings", (folder / "settings.sqlite3").string()});
     return test::runChild(args, input);
@@ -33,7 +27,7 @@ class OAuthTokenCli : public ::testing::Test {
     return {"token", kind, "--url", at.url(), "--client-id", "cli"};
   }
 
-  std::filesystem::path folder;
+  test::TemporaryFolder folder;
   TokenEndpoint endpoint;
 };
 

@@ -1,11 +1,11 @@
 #include "platform/DebugLog.hpp"
 
+#include <unistd.h>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <mutex>
 #include <string>
-#include <unistd.h>
 
 #include <tervala/Debug.hpp>
 
@@ -23,7 +23,8 @@ struct SinkState {
 };
 
 SinkState& state() {
-  static auto* const instance = new SinkState();  // never destroyed, on purpose
+  // Never destroyed, on purpose.
+  static auto* const instance = new SinkState();  // NOLINT(cppcoreguidelines-owning-memory)
   return *instance;
 }
 
@@ -43,7 +44,9 @@ void writeAll(int fd, const char* bytes, std::size_t size) {
 
 }  // namespace
 
-bool debugEnabled() noexcept { return state().kind.load(std::memory_order_relaxed) != SinkKind::silent; }
+bool debugEnabled() noexcept {
+  return state().kind.load(std::memory_order_relaxed) != SinkKind::silent;
+}
 
 void debugLine(std::string_view line) noexcept {
   SinkState& s = state();

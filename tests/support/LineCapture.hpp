@@ -7,7 +7,7 @@
 
 #include <tervala/Debug.hpp>
 
-namespace tervala::testing {
+namespace tervala::test {
 
 /// Collects the library's debug lines while it lives, then gives standard output back.
 class LineCapture {
@@ -35,4 +35,4 @@ class LineCapture {
   std::vector<std::string> lines_;
 };
 
-}  // namespace tervala::testing
+}  // namespace tervala::test

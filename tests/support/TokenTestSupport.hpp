@@ -12,13 +12,16 @@
 #include <string>
 #include <system_error>
 
-namespace tervala::testing {
+namespace tervala::test {
 
 /// A fresh folder under the system's temporary folder, removed with everything in it.
 class TemporaryFolder {
  public:
   TemporaryFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tervala-test-XXXXXX").string();
+    // mkdtemp fills in the six trailing X of its template.
+    std::string name("tervala-");
+    name.append(6, 'X');
+    std::string pattern = (std::filesystem::temp_directory_path() / name).string();
     if (::mkdtemp(pattern.data()) == nullptr) {
       std::abort();  // no temporary folder: nothing below can run
     }
@@ -61,4 +64,4 @@ inline int runInChild(const std::function<int()>& body) {
   return WEXITSTATUS(status);
 }
 
-}  // namespace tervala::testing
+}  // namespace tervala::test

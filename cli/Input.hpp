@@ -1,0 +1,39 @@
+#pragma once
+
+#include <charconv>
+#include <cmath>
+#include <cstddef>
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+namespace tervala::cli {
+
+/// The most a secret or password read from standard input may hold.
+constexpr std::size_t maxStandardInput = std::size_t{64} * 1024;
+
+/// Standard input without one trailing line break ("\n" or "\r\n"); absent when it holds more
+/// than `maxStandardInput` bytes.
+std::optional<std::string> readStandardInput(std::istream& in);
+
+/// A whole decimal number of type `Number`, nothing before or after it; floating-point numbers
+/// must be finite.
+template <class Number>
+std::optional<Number> parseNumber(std::string_view text) {
+  Number value{};
+  const auto* end = text.data() + text.size();
+  const auto [at, error] = std::from_chars(text.data(), end, value);
+  if (error != std::errc{} || at != end) {
+    return std::nullopt;
+  }
+  if constexpr (std::is_floating_point_v<Number>) {
+    if (!std::isfinite(value)) {
+      return std::nullopt;
+    }
+  }
+  return value;
+}
+
+}  // namespace tervala::cli
