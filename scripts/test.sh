@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs the whole suite: a Release build, an AddressSanitizer +
-# UndefinedBehaviorSanitizer build, a ThreadSanitizer build of the OAuth tests, the install and
-# consumer check, and short fuzz runs.
+# Sets up, builds and runs the whole suite: a formatting check, a Release build, the install and
+# consumer check, an AddressSanitizer + UndefinedBehaviorSanitizer build, a ThreadSanitizer build
+# of the OAuth tests, and short fuzz runs.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TERVALA_BUILD_ROOT:-$root/build}
@@ -9,6 +9,11 @@ jobs=$(nproc)
 "$root/scripts/setup.sh"
 
 step() { printf '\n== %s ==\n' "$*"; }
+
+step "Formatting"
+(cd "$root" && find include src cli tests bench fuzz -name '*.cpp' -o -name '*.hpp' | sort |
+  xargs clang-format --dry-run --Werror)
+echo "clang-format: clean"
 
 step "Release build and tests"
 "$root/scripts/build.sh" "$build/release" -DCMAKE_BUILD_TYPE=Release
