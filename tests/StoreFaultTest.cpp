@@ -28,6 +28,8 @@
 #include <tervala/OAuthToken.hpp>
 #include <tervala/SettingsStore.hpp>
 
+#include "support/TokenTestSupport.hpp"
+
 namespace tervala {
 namespace {
 
@@ -64,42 +66,19 @@ bool isWrittenToken(const OAuthToken& token, const std::string& writer, int coun
          token.additionalData() == expected.additionalData();
 }
 
-// Runs `body` in a child process and gives its exit status (-1 when it did not exit normally).
-int inChild(const std::function<int()>& body) {
-  const pid_t child = ::fork();
-  if (child == 0) {
-    int status = 99;
-    try {
-      status = body();
-    } catch (...) {
-      status = 98;
-    }
-    ::_exit(status);
-  }
-  int status = 0;
-  if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) {
-    return -1;
-  }
-  return WEXITSTATUS(status);
-}
-
 class StoreFaultTest : public ::testing::Test {
  protected:
   void SetUp() override {
     setDebugSink(nullptr);
-    std::string pattern = (fs::temp_directory_path() / "tervala-store-fault-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    folder_ = pattern;
     file_ = folder_ / "settings" / "settings.sqlite3";
   }
   void TearDown() override {
     std::error_code ignored;
     fs::permissions(folder_ / "settings", fs::perms::owner_all, ignored);
-    fs::remove_all(folder_, ignored);
     resetDebugSink();
   }
 
-  fs::path folder_;
+  test::TemporaryFolder folder_;
   fs::path file_;
 };
 
@@ -179,7 +158,7 @@ TEST_F(StoreFaultTest, TwoProcessesStoringAtOnceBothSucceedAndReadWholeTokens) {
   if (second == 0) {
     ::_exit(writer("B", "A")());
   }
-  statusA = inChild(writer("A", "B"));
+  statusA = test::runInChild(writer("A", "B"));
   int status = 0;
   ASSERT_EQ(::waitpid(second, &status, 0), second);
   statusB = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -265,7 +244,7 @@ int withReadOnlyFolder(const fs::path& folder, const std::function<int()>& body)
   if ((root && ::chown(folder.c_str(), nobody, nobody) != 0) || ::chmod(folder.c_str(), 0500) != 0) {
     return -2;
   }
-  return inChild([&] {
+  return test::runInChild([&] {
     if (root && (::setgid(nobody) != 0 || ::setuid(nobody) != 0)) {
       return 97;
     }
@@ -319,7 +298,7 @@ TEST_F(StoreFaultTest, FullLocationReportsTheTruthAndKeepsEarlierToken) {
       SettingsStore settings(file_);
       ASSERT_TRUE(makeToken("before", 0).store(settings));
     }
-    const int status = inChild([&] {
+    const int status = test::runInChild([&] {
       ::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails with EFBIG instead of killing
       const rlimit size{limit, limit};
       if (::setrlimit(RLIMIT_FSIZE, &size) != 0) {
