@@ -140,6 +140,25 @@ std::variant<std::string, Refusal> secretText(const std::string& given, std::ist
   return std::move(*text);
 }
 
+// The options and the secret text of one command, or why they are refused.
+struct OtpInput {
+  OtpOptions options;
+  std::string secret;
+};
+
+std::variant<OtpInput, Refusal> readInput(Command command, std::span<const std::string> args, const Io& io) {
+  auto parsed = parseOptions(command, args);
+  if (auto* refusal = std::get_if<Refusal>(&parsed)) {
+    return std::move(*refusal);
+  }
+  auto& options = std::get<OtpOptions>(parsed);
+  auto secret = secretText(*options.secret, io.in);
+  if (auto* refusal = std::get_if<Refusal>(&secret)) {
+    return std::move(*refusal);
+  }
+  return OtpInput{std::move(options), std::move(std::get<std::string>(secret))};
+}
+
 volatile sig_atomic_t interrupted = 0;
 
 extern "C" void onInterrupt(int /*signal*/) {
@@ -187,17 +206,13 @@ int watch(const TotpGeneratorContext& generator, Io io) {
 }  // namespace
 
 int runTotp(const GlobalOptions& /*options*/, std::span<const std::string> args, Io io) {
-  auto parsed = parseOptions(Command::totp, args);
-  if (auto* refusal = std::get_if<Refusal>(&parsed)) {
+  auto input = readInput(Command::totp, args, io);
+  if (auto* refusal = std::get_if<Refusal>(&input)) {
     return refuse(io, refusal->message);
   }
-  const auto& options = std::get<OtpOptions>(parsed);
-  auto secret = secretText(*options.secret, io.in);
-  if (auto* refusal = std::get_if<Refusal>(&secret)) {
-    return refuse(io, refusal->message);
-  }
-  const auto generator = TotpGeneratorContext::make(std::get<std::string>(secret), options.digits,
-                                                    options.algorithm, options.period);
+  const auto& [options, secret] = std::get<OtpInput>(input);
+  const auto generator =
+      TotpGeneratorContext::make(secret, options.digits, options.algorithm, options.period);
   if (!generator) {
     return refuse(io, "the secret is not valid Base32");
   }
@@ -213,17 +228,13 @@ int runTotp(const GlobalOptions& /*options*/, std::span<const std::string> args,
 }
 
 int runHotp(const GlobalOptions& /*options*/, std::span<const std::string> args, Io io) {
-  auto parsed = parseOptions(Command::hotp, args);
-  if (auto* refusal = std::get_if<Refusal>(&parsed)) {
+  auto input = readInput(Command::hotp, args, io);
+  if (auto* refusal = std::get_if<Refusal>(&input)) {
     return refuse(io, refusal->message);
   }
-  const auto& options = std::get<OtpOptions>(parsed);
-  auto secret = secretText(*options.secret, io.in);
-  if (auto* refusal = std::get_if<Refusal>(&secret)) {
-    return refuse(io, refusal->message);
-  }
-  const auto generator = HotpGeneratorContext::make(std::get<std::string>(secret), options.digits,
-                                                    options.algorithm, *options.counter);
+  const auto& [options, secret] = std::get<OtpInput>(input);
+  const auto generator =
+      HotpGeneratorContext::make(secret, options.digits, options.algorithm, *options.counter);
   if (!generator) {
     return refuse(io, "the secret is not valid Base32");
   }
