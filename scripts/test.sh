@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs the whole suite: a formatting check, a Release build, the install and
+# Sets up, builds and runs the whole suite: a formatting check, a Release build, clang-tidy, the install and
 # consumer check, an AddressSanitizer + UndefinedBehaviorSanitizer build, a ThreadSanitizer build
 # of the OAuth tests, and short fuzz runs.
 set -euo pipefail
@@ -16,8 +16,16 @@ step "Formatting"
 echo "clang-format: clean"
 
 step "Release build and tests"
-"$root/scripts/build.sh" "$build/release" -DCMAKE_BUILD_TYPE=Release
+"$root/scripts/build.sh" "$build/release" -DCMAKE_BUILD_TYPE=Release -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
 ctest --test-dir "$build/release" --output-on-failure --parallel "$jobs"
+
+step "clang-tidy over the library and the tool"
+run-clang-tidy-14 -p "$build/release" -quiet -j "$jobs" "$root/(src|cli)/" >"$build/clang-tidy.log" 2>&1 || true
+if grep -qE '(warning|error):' "$build/clang-tidy.log"; then
+  grep -E '(warning|error):' "$build/clang-tidy.log" | sort -u
+  exit 1
+fi
+echo "clang-tidy: clean"
 
 step "Install and consumer"
 "$root/scripts/consumer-test.sh" "$build/release" "$build/consumer"
