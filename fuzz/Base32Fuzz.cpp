@@ -14,6 +14,7 @@
 namespace {
 
 using tervala::fuzz::require;
+using tervala::fuzz::startCapturingLines;
 
 constexpr std::string_view invalidCharacters = "String contains invalid characters.";
 constexpr std::string_view invalidLength = "String length is invalid.";
@@ -72,20 +73,10 @@ Expected referenceDecode(std::string_view text) {
   return {bytes, {}};
 }
 
-std::vector<std::string>& capturedLines() {
-  static std::vector<std::string> lines;
-  return lines;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const bool sinkSet = [] {
-    tervala::setDebugSink([](std::string_view line) { capturedLines().emplace_back(line); });
-    return true;
-  }();
-  (void)sinkSet;
-  capturedLines().clear();
+  const std::vector<std::string>& capturedLines = startCapturingLines();
 
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   const std::optional<tervala::Data> decoded = tervala::fromBase32(text);
@@ -94,10 +85,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   require(decoded.has_value() == expected.bytes.has_value(), "accepted exactly when the reference accepts");
   if (decoded) {
     require(*decoded == *expected.bytes, "decoded bytes equal the reference's");
-    require(capturedLines().empty(), "an accepted text writes no line");
+    require(capturedLines.empty(), "an accepted text writes no line");
   } else {
-    require(capturedLines().size() == 1, "a refused text writes exactly one line");
-    require(capturedLines().front() == expected.line, "the refusal line names the first rule broken");
+    require(capturedLines.size() == 1, "a refused text writes exactly one line");
+    require(capturedLines.front() == expected.line, "the refusal line names the first rule broken");
   }
   return 0;
 }

@@ -19,6 +19,7 @@
 namespace {
 
 using tervala::fuzz::require;
+using tervala::fuzz::startCapturingLines;
 
 bool hasTextMembers(const nlohmann::json& object, std::initializer_list<const char*> keys) {
   for (const char* key : keys) {
@@ -30,17 +31,12 @@ bool hasTextMembers(const nlohmann::json& object, std::initializer_list<const ch
   return object.size() == keys.size();
 }
 
-std::vector<std::string>& capturedLines() {
-  static std::vector<std::string> lines;
-  return lines;
-}
-
 // When the body is a JSON object, the body line must still be one, with every text under a
 // secret key written as "***".
-void requireSecretsMasked() {
+void requireSecretsMasked(const std::vector<std::string>& capturedLines) {
   constexpr std::string_view prefix = "OAuth response body: ";
   const std::string* line = nullptr;
-  for (const auto& captured : capturedLines()) {
+  for (const auto& captured : capturedLines) {
     if (captured.starts_with(prefix)) {
       line = &captured;
     }
@@ -58,12 +54,7 @@ void requireSecretsMasked() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const bool sinkSet = [] {
-    tervala::setDebugSink([](std::string_view line) { capturedLines().emplace_back(line); });
-    return true;
-  }();
-  (void)sinkSet;
-  capturedLines().clear();
+  const std::vector<std::string>& capturedLines = startCapturingLines();
 
   // The whole input is the body, so corpus files stay readable JSON; the status (which only
   // reaches the debug output) follows from the length.
@@ -76,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size <= tervala::ReplyHandler::maxBodyBytes) {
     const auto parsed = nlohmann::json::parse(body.begin(), body.end(), nullptr, false);
     if (parsed.is_object()) {
-      requireSecretsMasked();
+      requireSecretsMasked(capturedLines);
     }
   }
 
