@@ -88,98 +88,16 @@ std::string capitalized(std::string_view text) {
   return out;
 }
 
-// Length of the well-formed UTF-8 sequence starting at text[at], or 0 when it is malformed.
-std::size_t utf8SequenceLength(std::string_view text, std::size_t at) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(at);
-  std::size_t length = 0;
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) {
-      low = 0xA0;  // no overlong forms
-    } else if (lead == 0xED) {
-      high = 0x9F;  // no surrogates
-    }
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) {
-      low = 0x90;
-    } else if (lead == 0xF4) {
-      high = 0x8F;  // nothing past U+10FFFF
-    }
-  } else {
-    return 0;
-  }
-  if (at + length > text.size()) {
-    return 0;
-  }
-  if (byte(at + 1) < low || byte(at + 1) > high) {
-    return 0;
-  }
-  for (std::size_t i = 2; i < length; ++i) {
-    if (byte(at + i) < 0x80 || byte(at + i) > 0xBF) {
-      return 0;
-    }
-  }
-  return length;
+// Compact JSON text of a value; malformed UTF-8 in a host-built value is replaced, not thrown.
+std::string compactJson(const nlohmann::json& value) {
+  return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 // Appends `text` as the inside of a JSON string: quote, backslash and control characters
 // escaped, malformed UTF-8 replaced by U+FFFD so the whole stays valid JSON.
 void appendEscaped(std::string& out, std::string_view text) {
-  static constexpr std::array<char, 16> hex = {'0', '1', '2', '3', '4', '5', '6', '7',
-                                               '8', '9', 'a', 'b', 'c', 'd', 'e', 'f'};
-  std::size_t at = 0;
-  while (at < text.size()) {
-    const auto c = static_cast<unsigned char>(text[at]);
-    if (c >= 0x80) {
-      const std::size_t length = utf8SequenceLength(text, at);
-      if (length == 0) {
-        out.append("\xEF\xBF\xBD");
-        ++at;
-      } else {
-        out.append(text.substr(at, length));
-        at += length;
-      }
-      continue;
-    }
-    switch (c) {
-      case '"':
-        out.append("\\\"");
-        break;
-      case '\\':
-        out.append("\\\\");
-        break;
-      case '\b':
-        out.append("\\b");
-        break;
-      case '\f':
-        out.append("\\f");
-        break;
-      case '\n':
-        out.append("\\n");
-        break;
-      case '\r':
-        out.append("\\r");
-        break;
-      case '\t':
-        out.append("\\t");
-        break;
-      default:
-        if (c < 0x20) {
-          out.append("\\u00");
-          out.push_back(hex[c >> 4U]);
-          out.push_back(hex[c & 0x0FU]);
-        } else {
-          out.push_back(static_cast<char>(c));
-        }
-    }
-    ++at;
-  }
+  const std::string quoted = compactJson(nlohmann::json(std::string(text)));
+  out.append(quoted, 1, quoted.size() - 2);
 }
 
 void appendText(std::string& out, const std::optional<std::string>& text) {
@@ -188,11 +106,6 @@ void appendText(std::string& out, const std::optional<std::string>& text) {
   } else {
     out.append("nil");
   }
-}
-
-// Compact JSON text of a value; malformed UTF-8 in a host-built value is replaced, not thrown.
-std::string compactJson(const nlohmann::json& value) {
-  return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 // The text of an error reply's entry: a text as it is, anything else as compact JSON; absent
