@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+namespace tervala::platform {
+
+/// Overwrites `size` bytes at `data` in a way the compiler may not remove.
+void cleanse(void* data, std::size_t size) noexcept;
+
+/// An allocator that wipes every block before giving it back, so a secret leaves no copy behind
+/// when its container grows, shrinks or goes, whichever way it was copied in.
+template <class T>
+struct CleansingAllocator {
+  using value_type = T;
+
+  CleansingAllocator() noexcept = default;
+  template <class U>
+  explicit CleansingAllocator(const CleansingAllocator<U>& /*other*/) noexcept {}
+
+  T* allocate(std::size_t count) { return std::allocator<T>{}.allocate(count); }
+  void deallocate(T* block, std::size_t count) noexcept {
+    cleanse(block, count * sizeof(T));
+    std::allocator<T>{}.deallocate(block, count);
+  }
+
+  template <class U>
+  bool operator==(const CleansingAllocator<U>& /*other*/) const noexcept {
+    return true;
+  }
+};
+
+/// Secret bytes: decoded one-time-password secrets, key material, archives holding tokens.
+/// A vector has no inline buffer, so unlike a short std::string nothing stays behind on a move.
+using SecretBytes = std::vector<std::uint8_t, CleansingAllocator<std::uint8_t>>;
+
+/// Secret text: passwords, client secrets, codes, tokens, request and reply bodies.
+using SecretText = std::vector<char, CleansingAllocator<char>>;
+
+inline SecretText secretText(std::string_view text) {
+  return {text.begin(), text.end()};
+}
+inline std::string_view view(const SecretText& text) noexcept {
+  return {text.data(), text.size()};
+}
+
+}  // namespace tervala::platform
