@@ -106,6 +106,23 @@ TEST(DebugSink, ThrowingSinkLosesOnlyItsLine) {
   resetDebugSink();
 }
 
+// A sink that calls back into the library, or replaces itself, neither deadlocks nor loses lines.
+TEST(DebugSink, SinkMayCallBackIntoTheLibraryAndReplaceItself) {
+  std::vector<std::string> seen;
+  setDebugSink([&seen](std::string_view line) {
+    seen.emplace_back(line);
+    if (line == lengthLine) {
+      EXPECT_EQ(fromBase32("A-"), std::nullopt);  // writes a line from inside the sink
+      setDebugSink([&seen](std::string_view later) { seen.emplace_back("replaced: " + std::string(later)); });
+    }
+  });
+  EXPECT_EQ(fromBase32("A"), std::nullopt);
+  EXPECT_EQ(fromBase32("A"), std::nullopt);
+  resetDebugSink();
+  EXPECT_EQ(seen, (std::vector<std::string>{lengthLine, "String contains invalid characters.",
+                                            "replaced: " + lengthLine}));
+}
+
 // Lines from many threads at once stay whole, on standard output and in a custom sink.
 TEST(DebugSink, ConcurrentLinesNeverMix) {
   constexpr int threads = 6;

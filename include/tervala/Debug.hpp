@@ -12,7 +12,9 @@ using DebugSink = std::function<void(std::string_view line)>;
 
 /// Sends the library's debug lines to `sink` instead of standard output; an empty function
 /// silences them. Lines may arrive from several threads at once: the sink is called under a lock,
-/// one whole line at a time. Call `resetDebugSink()` to go back to standard output.
+/// one whole line at a time. The sink may call back into the library: lines of such a call reach
+/// the same sink at once, on the same thread (so a sink that takes a lock of its own must allow
+/// that), and a sink may replace itself. Call `resetDebugSink()` to go back to standard output.
 TERVALA_EXPORT void setDebugSink(DebugSink sink);
 
 /// Sends the debug lines to standard output again (the default).

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -15,10 +16,13 @@ namespace {
 enum class SinkKind { standardOutput, custom, silent };
 
 // The sink outlives every thread that may still log while the process exits (a request thread
-// finishing its reply), so it is created once and never destroyed.
+// finishing its reply), so it is created once and never destroyed. The mutex is recursive so that
+// a sink may call back into the library (whose lines then arrive on the same thread) or replace
+// itself; the running sink is held by a shared pointer, so replacing it never destroys the
+// function while it runs.
 struct SinkState {
-  std::mutex mutex;
-  DebugSink sink;
+  std::recursive_mutex mutex;
+  std::shared_ptr<const DebugSink> sink;
   std::atomic<SinkKind> kind{SinkKind::standardOutput};
 };
 
@@ -44,6 +48,22 @@ void writeAll(int fd, const char* bytes, std::size_t size) {
 
 }  // namespace
 
+void replaceSink(DebugSink sink) {
+  auto& s = state();
+  auto replacement = sink ? std::make_shared<const DebugSink>(std::move(sink)) : nullptr;
+  const std::lock_guard lock(s.mutex);
+  const bool silent = replacement == nullptr;
+  s.sink = std::move(replacement);
+  s.kind.store(silent ? SinkKind::silent : SinkKind::custom, std::memory_order_release);
+}
+
+void restoreStandardOutputSink() {
+  auto& s = state();
+  const std::lock_guard lock(s.mutex);
+  s.sink = nullptr;
+  s.kind.store(SinkKind::standardOutput, std::memory_order_release);
+}
+
 bool debugEnabled() noexcept {
   return state().kind.load(std::memory_order_relaxed) != SinkKind::silent;
 }
@@ -58,7 +78,8 @@ void debugLine(std::string_view line) noexcept {
     if (kind == SinkKind::custom) {
       const std::lock_guard lock(s.mutex);
       if (s.kind.load(std::memory_order_relaxed) == SinkKind::custom) {
-        s.sink(line);
+        const std::shared_ptr<const DebugSink> running = s.sink;
+        (*running)(line);
       }
       return;
     }
@@ -89,22 +110,3 @@ void debugLine(std::string_view className, std::string_view operation) noexcept 
 }
 
 }  // namespace tervala::platform
-
-namespace tervala {
-
-void setDebugSink(DebugSink sink) {
-  auto& s = platform::state();
-  const std::lock_guard lock(s.mutex);
-  const bool silent = !sink;
-  s.sink = std::move(sink);
-  s.kind.store(silent ? platform::SinkKind::silent : platform::SinkKind::custom, std::memory_order_release);
-}
-
-void resetDebugSink() {
-  auto& s = platform::state();
-  const std::lock_guard lock(s.mutex);
-  s.sink = nullptr;
-  s.kind.store(platform::SinkKind::standardOutput, std::memory_order_release);
-}
-
-}  // namespace tervala

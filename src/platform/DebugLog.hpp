@@ -2,7 +2,15 @@
 
 #include <string_view>
 
+#include <tervala/Debug.hpp>
+
 namespace tervala::platform {
+
+/// Makes `sink` the destination of every line; an empty function silences them.
+void replaceSink(DebugSink sink);
+
+/// Makes standard output the destination again.
+void restoreStandardOutputSink();
 
 /// True when a debug line would reach anyone; lets callers skip building a costly line.
 bool debugEnabled() noexcept;
