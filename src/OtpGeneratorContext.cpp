@@ -40,7 +40,7 @@ std::optional<OtpGeneratorContext::Parts> OtpGeneratorContext::prepare(std::stri
   if (!hmacAlgorithmFromRawValue(rawValue(algorithm))) {
     return std::nullopt;
   }
-  auto key = platform::HmacKey::make(getCCHmacAlgorithmInfo(algorithm).algorithm, secretData.bytes);
+  auto key = platform::HmacKey::make(algorithm, secretData.bytes);
   if (!key) {
     return std::nullopt;
   }

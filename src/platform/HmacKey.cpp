@@ -4,11 +4,12 @@
 #define OPENSSL_SUPPRESS_DEPRECATED
 #include "platform/HmacKey.hpp"
 
-#include <openssl/crypto.h>
 #include <openssl/sha.h>
 
 #include <algorithm>
 #include <variant>
+
+#include "platform/SecureMemory.hpp"
 
 namespace tervala::platform {
 namespace {
@@ -45,61 +46,52 @@ struct Prepared {
   typename Hash::Context outer;
 };
 
-// Wipes a value of trivially copyable type when it goes out of scope.
-template <class T>
-class Wiped {
- public:
-  T value{};
-  Wiped() = default;
-  Wiped(const Wiped&) = delete;
-  Wiped& operator=(const Wiped&) = delete;
-  ~Wiped() { OPENSSL_cleanse(&value, sizeof value); }
-};
-
 template <class Hash>
 bool prepare(Prepared<Hash>& prepared, std::span<const std::uint8_t> key) {
-  Wiped<std::array<std::uint8_t, Hash::blockSize>> block;
+  // The padded key blocks are key material: they live in wiped memory, never on the stack.
+  SecretBytes block(Hash::blockSize);
   if (key.size() > Hash::blockSize) {
-    Wiped<typename Hash::Context> shortening;
-    if (Hash::init(&shortening.value) != 1 || Hash::update(&shortening.value, key.data(), key.size()) != 1 ||
-        Hash::final(block.value.data(), &shortening.value) != 1) {
+    typename Hash::Context shortening;
+    const bool hashed = Hash::init(&shortening) == 1 &&
+                        Hash::update(&shortening, key.data(), key.size()) == 1 &&
+                        Hash::final(block.data(), &shortening) == 1;
+    cleanse(&shortening, sizeof shortening);
+    if (!hashed) {
       return false;
     }
   } else {
-    std::copy(key.begin(), key.end(), block.value.begin());
+    std::copy(key.begin(), key.end(), block.begin());
   }
-  Wiped<std::array<std::uint8_t, Hash::blockSize>> pad;
+  SecretBytes pad(Hash::blockSize);
   for (std::size_t i = 0; i < Hash::blockSize; ++i) {
-    pad.value[i] = static_cast<std::uint8_t>(block.value[i] ^ 0x36u);
+    pad[i] = static_cast<std::uint8_t>(block[i] ^ 0x36u);
   }
-  if (Hash::init(&prepared.inner) != 1 ||
-      Hash::update(&prepared.inner, pad.value.data(), pad.value.size()) != 1) {
+  if (Hash::init(&prepared.inner) != 1 || Hash::update(&prepared.inner, pad.data(), pad.size()) != 1) {
     return false;
   }
   for (std::size_t i = 0; i < Hash::blockSize; ++i) {
-    pad.value[i] = static_cast<std::uint8_t>(block.value[i] ^ 0x5Cu);
+    pad[i] = static_cast<std::uint8_t>(block[i] ^ 0x5Cu);
   }
-  return Hash::init(&prepared.outer) == 1 &&
-         Hash::update(&prepared.outer, pad.value.data(), pad.value.size()) == 1;
+  return Hash::init(&prepared.outer) == 1 && Hash::update(&prepared.outer, pad.data(), pad.size()) == 1;
 }
 
 template <class Hash>
 std::size_t sign(const Prepared<Hash>& prepared, std::span<const std::uint8_t> message,
                  HmacKey::Digest& digest) noexcept {
-  // Copies on the stack: the prepared states stay untouched, whatever thread signs.
-  Wiped<typename Hash::Context> work;
-  work.value = prepared.inner;
+  // Copies on the stack (no allocation per code): the prepared states stay untouched, whatever
+  // thread signs, and the copies and the inner digest are wiped before returning.
+  typename Hash::Context work = prepared.inner;
   std::array<std::uint8_t, Hash::digestLength> innerDigest{};
-  if (Hash::update(&work.value, message.data(), message.size()) != 1 ||
-      Hash::final(innerDigest.data(), &work.value) != 1) {
-    return 0;
+  bool signedOk =
+      Hash::update(&work, message.data(), message.size()) == 1 && Hash::final(innerDigest.data(), &work) == 1;
+  if (signedOk) {
+    work = prepared.outer;
+    signedOk = Hash::update(&work, innerDigest.data(), innerDigest.size()) == 1 &&
+               Hash::final(digest.data(), &work) == 1;
   }
-  work.value = prepared.outer;
-  if (Hash::update(&work.value, innerDigest.data(), innerDigest.size()) != 1 ||
-      Hash::final(digest.data(), &work.value) != 1) {
-    return 0;
-  }
-  return Hash::digestLength;
+  cleanse(&work, sizeof work);
+  cleanse(innerDigest.data(), innerDigest.size());
+  return signedOk ? Hash::digestLength : 0;
 }
 
 }  // namespace
@@ -112,24 +104,22 @@ HmacKey::HmacKey(std::unique_ptr<States> states) noexcept : states_(std::move(st
 
 HmacKey::~HmacKey() {
   if (states_) {
-    OPENSSL_cleanse(states_.get(), sizeof(States));
+    cleanse(states_.get(), sizeof(States));
   }
 }
 
-std::unique_ptr<HmacKey> HmacKey::make(std::uint32_t identifier, std::span<const std::uint8_t> key) {
+std::unique_ptr<HmacKey> HmacKey::make(HmacAlgorithm algorithm, std::span<const std::uint8_t> key) {
   auto states = std::make_unique<States>();
   bool prepared = false;
-  switch (identifier) {
-    case 0:
+  switch (algorithm) {
+    case HmacAlgorithm::SHA1:
       prepared = prepare(states->prepared.emplace<Prepared<Sha1>>(), key);
       break;
-    case 2:
+    case HmacAlgorithm::SHA256:
       prepared = prepare(states->prepared.emplace<Prepared<Sha256>>(), key);
       break;
-    case 4:
+    case HmacAlgorithm::SHA512:
       prepared = prepare(states->prepared.emplace<Prepared<Sha512>>(), key);
-      break;
-    default:
       break;
   }
   // Even a refused key leaves key material in the states: the key's destructor wipes them.

@@ -7,6 +7,8 @@
 #include <optional>
 #include <span>
 
+#include <tervala/HmacAlgorithm.hpp>
+
 namespace tervala::platform {
 
 /// An HMAC key prepared once (RFC 2104): the hash states after the inner and the outer padded
@@ -21,9 +23,8 @@ class HmacKey {
   static constexpr std::size_t maxDigestLength = 64;
   using Digest = std::array<std::uint8_t, maxDigestLength>;
 
-  /// A key for the primitive identifier 0 (SHA-1), 2 (SHA-256) or 4 (SHA-512); null for any
-  /// other identifier or when the hash fails.
-  static std::unique_ptr<HmacKey> make(std::uint32_t identifier, std::span<const std::uint8_t> key);
+  /// A key for one of the three hashes; null when the hash fails.
+  static std::unique_ptr<HmacKey> make(HmacAlgorithm algorithm, std::span<const std::uint8_t> key);
 
   HmacKey(const HmacKey&) = delete;
   HmacKey& operator=(const HmacKey&) = delete;
