@@ -132,7 +132,7 @@ std::string redactReplyBody(std::string_view body) {
     if (shown) {
       out.append(body.substr(at, valueStop - at));
     } else {
-      out.append(body[at] == '"' ? "\"***\"" : "***");
+      out.append("\"***\"");  // a text in place of a bare value too, so JSON stays JSON
     }
     at = valueStop;
   }

@@ -122,11 +122,12 @@ void SettingsStore::setStandardLocation(std::filesystem::path databaseFile) {
 }
 
 bool SettingsStore::setData(std::string_view key, const Data& value) {
-  if (key.size() > maxKeySize || value.size() > maxValueSize) {
-    return false;
-  }
   try {
     const std::lock_guard lock(state_->mutex);
+    if (key.size() > maxKeySize || value.size() > maxValueSize) {
+      state_->problem.reset();  // the file was not the problem
+      return false;
+    }
     platform::SqliteDatabase* const database = state_->connection();
     if (database == nullptr) {
       return false;
@@ -142,11 +143,12 @@ bool SettingsStore::setData(std::string_view key, const Data& value) {
 }
 
 std::optional<Data> SettingsStore::data(std::string_view key) {
-  if (key.size() > maxKeySize) {
-    return std::nullopt;
-  }
   try {
     const std::lock_guard lock(state_->mutex);
+    if (key.size() > maxKeySize) {
+      state_->problem.reset();
+      return std::nullopt;
+    }
     platform::SqliteDatabase* const database = state_->connection();
     if (database == nullptr) {
       return std::nullopt;

@@ -347,7 +347,7 @@ TEST(OAuthReplyRedaction, ShowsOnlyHarmlessValuesWhereverTheyStand) {
       {R"({"x":{"mac_key":"a","issued_token":"b"},"scope":"access_token"})",
        R"({"x":{"mac_key":"***","issued_token":"***"},"scope":"access_token"})"},
       {R"({"device_secret":1234,"token_type":"access_token","expires_in":60})",
-       R"({"device_secret":***,"token_type":"access_token","expires_in":60})"},
+       R"({"device_secret":"***","token_type":"access_token","expires_in":60})"},
       {R"({"sc\u006fpe":"read","error":"e","error_description":"d","error_uri":"u"})",
        R"({"sc\u006fpe":"read","error":"e","error_description":"d","error_uri":"u"})"},
       {R"(["access_token","AT"])", R"(["***","***"])"},
