@@ -6,9 +6,9 @@
 #include <unistd.h>
 #include <cerrno>
 #include <climits>
-#include <cstring>
 #include <optional>
 #include <string>
+#include <system_error>
 
 namespace tervala::platform {
 namespace {
@@ -42,6 +42,11 @@ constexpr mode_t privateFileMode = 0600;
 constexpr mode_t othersMayWrite = S_IWGRP | S_IWOTH;
 constexpr mode_t othersMayAccess = S_IRWXG | S_IRWXO;
 
+// The message of the current errno, safe to build on any thread.
+std::string errnoText() {
+  return std::generic_category().message(errno);
+}
+
 class FileDescriptor {
  public:
   explicit FileDescriptor(int fd) : fd_(fd) {}
@@ -63,7 +68,7 @@ class FileDescriptor {
 std::string makePrivate(int fd, bool folder) {
   struct stat status {};
   if (::fstat(fd, &status) != 0) {
-    return std::string("cannot inspect it: ") + std::strerror(errno);
+    return std::string("cannot inspect it: ") + errnoText();
   }
   if (folder ? !S_ISDIR(status.st_mode) : !S_ISREG(status.st_mode)) {
     return folder ? "it is not a folder" : "it is not a regular file";
@@ -76,7 +81,7 @@ std::string makePrivate(int fd, bool folder) {
   }
   if ((status.st_mode & othersMayAccess) != 0 &&
       ::fchmod(fd, folder ? privateFolderMode : privateFileMode) != 0) {
-    return std::string("cannot make it private: ") + std::strerror(errno);
+    return std::string("cannot make it private: ") + errnoText();
   }
   return {};
 }
@@ -98,7 +103,7 @@ std::optional<SqliteDatabase::Failure> checkFolder(const std::filesystem::path& 
   // to is what gets checked.
   const FileDescriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (fd.get() < 0) {
-    return unreadable(folder, std::strerror(errno));
+    return unreadable(folder, errnoText());
   }
   if (std::string why = makePrivate(fd.get(), true); !why.empty()) {
     return refusal("folder", folder, why);
@@ -113,7 +118,7 @@ std::optional<SqliteDatabase::Failure> checkFile(const std::filesystem::path& fi
     if (errno == ELOOP) {
       return refusal("file", file, "it is a symbolic link");
     }
-    return unreadable(file, std::strerror(errno));
+    return unreadable(file, errnoText());
   }
   if (std::string why = makePrivate(fd.get(), false); !why.empty()) {
     return refusal("file", file, why);
