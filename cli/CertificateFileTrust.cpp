@@ -96,6 +96,10 @@ ServerTrustDecision CertificateFileTrust::evaluateServerTrust(const std::vector<
   if (!context || X509_STORE_CTX_init(context.get(), store_->anchors.get(), leaf.get(), others.get()) != 1) {
     return ServerTrustDecision::reject;
   }
+  // What curl --cacert checks too: a leaf meant only for clients or code signing is no server.
+  if (X509_STORE_CTX_set_purpose(context.get(), X509_PURPOSE_SSL_SERVER) != 1) {
+    return ServerTrustDecision::reject;
+  }
   X509_VERIFY_PARAM* const param = X509_STORE_CTX_get0_param(context.get());
   const std::string name(host);
   if (X509_VERIFY_PARAM_set1_ip_asc(param, name.c_str()) != 1 &&

@@ -8,8 +8,9 @@
 namespace tervala::cli {
 
 /// A trust delegate that trusts exactly the certificates of one PEM file: a server is accepted
-/// when its chain verifies up to one of them (any of them may be the anchor) and names the host;
-/// the system's CAs play no part.
+/// when its chain verifies up to one of them (any of them may be the anchor), names the host and
+/// is fit for a TLS server (an extended key usage without serverAuth is refused); the system's
+/// CAs play no part.
 class CertificateFileTrust : public ServerTrustDelegate {
  public:
   /// Reads the PEM certificates of `path`; null when the file cannot be read or holds none.

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <tervala/OAuthToken.hpp>
 
+#include "HeaderText.hpp"
 #include "platform/DebugLog.hpp"
 
 namespace tervala {
@@ -154,12 +155,14 @@ std::shared_ptr<const OAuthResult> parseReply(const nlohmann::json& reply, Date 
     return errorReply(reply);
   }
   // In the order the reply is checked; the first missing or wrong-kind field decides.
+  // Both end up in the host's Authorization header: a line break or a control character there
+  // would smuggle headers, or a whole request, into the host's calls.
   const std::string* accessToken = textEntry(reply, "access_token");
-  if (accessToken == nullptr) {
+  if (accessToken == nullptr || !HeaderText::isAccessToken(*accessToken)) {
     return invalidTokenDataResult();
   }
   const std::string* tokenType = textEntry(reply, "token_type");
-  if (tokenType == nullptr) {
+  if (tokenType == nullptr || !HeaderText::isTokenType(*tokenType)) {
     return invalidTokenDataResult();
   }
   const std::string* refreshToken = textEntry(reply, "refresh_token");

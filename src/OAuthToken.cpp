@@ -7,6 +7,8 @@
 #include <tervala/KeyedUnarchiver.hpp>
 #include <tervala/SettingsStore.hpp>
 
+#include "HeaderText.hpp"
+
 namespace tervala {
 namespace {
 
@@ -155,9 +157,16 @@ bool OAuthToken::hasTokenExpired(Date now) const {
 }
 
 std::optional<std::string> OAuthToken::createAuthorizationHeader() const {
-  std::string header = tokenType();
+  const std::string type = tokenType();
+  const std::string access = accessToken();
+  // Fields set by the host or read from an older or planted file may hold anything; a value
+  // that would break the header line is not handed out at all.
+  if (!HeaderText::isHeaderSafe(type) || !HeaderText::isHeaderSafe(access)) {
+    return std::nullopt;
+  }
+  std::string header = type;
   header.push_back(' ');
-  header.append(accessToken());
+  header.append(access);
   return header;
 }
 

@@ -6,7 +6,12 @@
 namespace tervala {
 namespace {
 
-constexpr std::array<std::string_view, 3> secretKeys{"access_token", "refresh_token", "id_token"};
+// The reply fields whose values are harmless to show; every other value is masked, so a secret
+// under a name nobody foresaw (device_code, mac_key, issued_token...) stays hidden too.
+constexpr std::array<std::string_view, 6> shownKeys{"token_type", "expires_in",        "scope",
+                                                    "error",      "error_description", "error_uri"};
+// Longer than every shown key: decoding stops there, whatever the literal's escaped length.
+constexpr std::size_t longestShownKey = 17;
 
 bool isBlank(char c) noexcept {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r';
@@ -32,15 +37,19 @@ int hexValue(char c) noexcept {
   return -1;
 }
 
-// The ASCII content of a key literal with its escapes resolved, so "access\u005ftoken" is caught
-// too; absent when the key holds anything else (it cannot be a secret key then).
+// The ASCII content of a key literal with its escapes resolved, so "scop\u0065" is recognised
+// however it is written; absent when the key holds anything else or is longer than any shown key
+// (its value is masked then).
 std::optional<std::string> asciiKey(std::string_view literal) {
-  if (literal.size() < 2 || literal.back() != '"' || literal.size() > 64) {
+  if (literal.size() < 2 || literal.back() != '"') {
     return std::nullopt;
   }
   const std::string_view inner = literal.substr(1, literal.size() - 2);
   std::string key;
   for (std::size_t at = 0; at < inner.size(); ++at) {
+    if (key.size() > longestShownKey) {
+      return std::nullopt;
+    }
     if (inner[at] != '\\') {
       key.push_back(inner[at]);
       continue;
@@ -69,17 +78,26 @@ std::optional<std::string> asciiKey(std::string_view literal) {
   return key;
 }
 
-bool isSecretKey(std::string_view literal) {
+bool isShownKey(std::string_view literal) {
   const auto key = asciiKey(literal);
   if (!key) {
     return false;
   }
-  for (const auto secret : secretKeys) {
-    if (*key == secret) {
+  for (const auto shown : shownKeys) {
+    if (*key == shown) {
       return true;
     }
   }
   return false;
+}
+
+// Index just past a bare value (number, true, false, null or anything else unquoted) at `at`.
+std::size_t bareValueEnd(std::string_view text, std::size_t at) noexcept {
+  while (at < text.size() && !isBlank(text[at]) && text[at] != ',' && text[at] != '}' && text[at] != ']' &&
+         text[at] != '{' && text[at] != '[' && text[at] != '"') {
+    ++at;
+  }
+  return at;
 }
 
 }  // namespace
@@ -93,21 +111,30 @@ std::string redactReplyBody(std::string_view body) {
       out.push_back(body[at++]);
       continue;
     }
-    const std::size_t keyEnd = literalEnd(body, at);
-    const std::string_view key = body.substr(at, keyEnd - at);
-    std::size_t next = keyEnd;
+    const std::size_t literalStop = literalEnd(body, at);
+    std::size_t next = literalStop;
     while (next < body.size() && isBlank(body[next])) ++next;
-    if (next < body.size() && body[next] == ':') {
-      ++next;
-      while (next < body.size() && isBlank(body[next])) ++next;
-      if (next < body.size() && body[next] == '"' && isSecretKey(key)) {
-        out.append(body.substr(at, next - at)).append("\"***\"");
-        at = literalEnd(body, next);
-        continue;
-      }
+    if (next >= body.size() || body[next] != ':') {
+      // A text that is no key: an array item or stray text, never known to be harmless.
+      out.append("\"***\"");
+      at = literalStop;
+      continue;
     }
-    out.append(key);
-    at = keyEnd;
+    ++next;
+    while (next < body.size() && isBlank(body[next])) ++next;
+    const bool shown = isShownKey(body.substr(at, literalStop - at));
+    out.append(body.substr(at, next - at));
+    at = next;
+    if (at >= body.size() || body[at] == '{' || body[at] == '[') {
+      continue;  // the members of a nested container are judged by their own keys
+    }
+    const std::size_t valueStop = body[at] == '"' ? literalEnd(body, at) : bareValueEnd(body, at);
+    if (shown) {
+      out.append(body.substr(at, valueStop - at));
+    } else {
+      out.append("\"***\"");  // a text in place of a bare value too, so JSON stays JSON
+    }
+    at = valueStop;
   }
   return out;
 }

@@ -50,13 +50,18 @@ std::size_t nestingDepth(std::string_view text, std::size_t limit) noexcept {
   return deepest;
 }
 
-// The parser's own message without its "[json.exception....] " tag.
+// The parser's own message without its "[json.exception....] " tag and without the piece of the
+// reply it quotes ("; last read: '...'" and what follows): that piece may be part of a token, and
+// hosts log this description.
 std::string parserMessage(const nlohmann::json::exception& error) {
   std::string_view message = error.what();
   if (!message.empty() && message.front() == '[') {
     if (const auto close = message.find("] "); close != std::string_view::npos) {
       message.remove_prefix(close + 2);
     }
+  }
+  if (const auto quote = message.find("; last read:"); quote != std::string_view::npos) {
+    message = message.substr(0, quote);
   }
   return "The reply is not valid JSON: " + std::string(message);
 }

@@ -57,9 +57,11 @@ struct SettingsStore::State {
   std::filesystem::path file;
   std::unique_ptr<platform::SqliteDatabase> database;
   pid_t openedBy = 0;
+  std::optional<Problem> problem;
 
   // The open connection, opening it first when needed. Called with `mutex` held.
   platform::SqliteDatabase* connection() {
+    problem.reset();
     const pid_t self = ::getpid();
     if (database && openedBy != self) {
       // A connection inherited through fork() belongs to the parent: SQLite must not use it in
@@ -67,10 +69,24 @@ struct SettingsStore::State {
       (void)database.release();
     }
     if (!database) {
-      database = platform::SqliteDatabase::open(file);
+      platform::SqliteDatabase::Failure failure;
+      database = platform::SqliteDatabase::open(file, failure);
       openedBy = self;
+      if (!database) {
+        problem = Problem{failure.refused ? Problem::Kind::refused : Problem::Kind::failed,
+                          std::move(failure.reason)};
+      }
     }
     return database.get();
+  }
+
+  // Notes a failed read or write of the open connection, which is then dropped: the file may
+  // have been replaced or repaired by the next call.
+  void failed(std::string_view doing) {
+    problem = Problem{Problem::Kind::failed, std::string(doing) + " settings file " +
+                                                 platform::describedPath(file) + ": " +
+                                                 (database ? database->lastMessage() : std::string())};
+    database.reset();
   }
 };
 
@@ -106,17 +122,18 @@ void SettingsStore::setStandardLocation(std::filesystem::path databaseFile) {
 }
 
 bool SettingsStore::setData(std::string_view key, const Data& value) {
-  if (key.size() > maxKeySize || value.size() > maxValueSize) {
-    return false;
-  }
   try {
     const std::lock_guard lock(state_->mutex);
+    if (key.size() > maxKeySize || value.size() > maxValueSize) {
+      state_->problem.reset();  // the file was not the problem
+      return false;
+    }
     platform::SqliteDatabase* const database = state_->connection();
     if (database == nullptr) {
       return false;
     }
     if (!database->put(key, value)) {
-      state_->database.reset();  // reopen next time: the file may have been replaced or repaired
+      state_->failed("cannot write");
       return false;
     }
     return true;
@@ -126,11 +143,12 @@ bool SettingsStore::setData(std::string_view key, const Data& value) {
 }
 
 std::optional<Data> SettingsStore::data(std::string_view key) {
-  if (key.size() > maxKeySize) {
-    return std::nullopt;
-  }
   try {
     const std::lock_guard lock(state_->mutex);
+    if (key.size() > maxKeySize) {
+      state_->problem.reset();
+      return std::nullopt;
+    }
     platform::SqliteDatabase* const database = state_->connection();
     if (database == nullptr) {
       return std::nullopt;
@@ -142,13 +160,18 @@ std::optional<Data> SettingsStore::data(std::string_view key) {
       case platform::SqliteDatabase::Outcome::missing:
         return std::nullopt;
       case platform::SqliteDatabase::Outcome::failed:
-        state_->database.reset();
+        state_->failed("corrupt or unreadable");
         return std::nullopt;
     }
     return std::nullopt;
   } catch (...) {
     return std::nullopt;
   }
+}
+
+std::optional<SettingsStore::Problem> SettingsStore::lastProblem() const {
+  const std::lock_guard lock(state_->mutex);
+  return state_->problem;
 }
 
 std::filesystem::path SettingsStore::location() const {

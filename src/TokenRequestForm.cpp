@@ -65,7 +65,10 @@ std::string TokenRequestForm::valueText(const OAuthContext::ParamValue& value) {
 }
 
 bool TokenRequestForm::isSecretField(std::string_view name) noexcept {
-  return name == "password" || name == "client_secret" || name == "refresh_token" || name == "code";
+  // Shown only what is known to be harmless; any other field (code_verifier, client_assertion,
+  // a host's own extra field...) may carry a secret.
+  return name != "grant_type" && name != "client_id" && name != "scope" && name != "username" &&
+         name != "redirect_uri";
 }
 
 }  // namespace tervala

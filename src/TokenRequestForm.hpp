@@ -34,7 +34,8 @@ class TokenRequestForm {
   /// The textual form of a parameter value: texts as they are, integers in decimal, doubles in
   /// shortest round-trip decimal, booleans as "true" / "false".
   static std::string valueText(const OAuthContext::ParamValue& value);
-  /// True for the fields whose values never reach the debug output.
+  /// True for the fields whose values never reach the debug output: all but grant_type,
+  /// client_id, scope, username and redirect_uri.
   static bool isSecretField(std::string_view name) noexcept;
 
  private:

@@ -28,7 +28,7 @@ using test::TokenEndpoint;
 
 const std::string successBody =
     R"({"access_token":"AT-secret","token_type":"bearer","expires_in":3600,"refresh_token":"RT-secret",)"
-    R"("scope":"read","id_token":"ID-secret"})";
+    R"("scope":"read","id_token":"ID-secret","device_code":"DC-secret"})";
 
 class OAuthExchange : public ::testing::Test {
  protected:
@@ -107,6 +107,9 @@ TEST_P(OAuthExchangeReply, BecomesExactlyOneErrorResult) {
   EXPECT_EQ(result->error()->code, GetParam().code);
   EXPECT_NE(result->error()->localizedDescription().find(GetParam().descriptionPart), std::string::npos)
       << result->error()->localizedDescription();
+  // Hosts log the description: it never quotes the reply.
+  EXPECT_EQ(result->error()->localizedDescription().find("SECRET"), std::string::npos)
+      << result->error()->localizedDescription();
   EXPECT_EQ(endpoint.requests().size(), 1U);  // never retried, never redirected
 }
 
@@ -138,8 +141,12 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"EmptyBody", Reply::answer(200, ""), "NSCocoaErrorDomain", 3840, "not valid JSON"},
         ReplyCase{"Html", Reply::answer(500, "<html>oops</html>", "text/html"), "NSCocoaErrorDomain", 3840,
                   "not valid JSON"},
-        ReplyCase{"TruncatedJson", Reply::answer(200, R"({"access_token":"x")"), "NSCocoaErrorDomain", 3840,
-                  "not valid JSON"},
+        ReplyCase{"TruncatedJson", Reply::answer(200, R"({"access_token":"AT-SECRET")"), "NSCocoaErrorDomain",
+                  3840, "not valid JSON"},
+        ReplyCase{"ControlCharacterInToken", Reply::answer(200, "{\"access_token\":\"AT-SECRET\n\"}"),
+                  "NSCocoaErrorDomain", 3840, "control character"},
+        ReplyCase{"UnquotedToken", Reply::answer(200, R"({"access_token":AT-SECRET})"), "NSCocoaErrorDomain",
+                  3840, "not valid JSON"},
         ReplyCase{"InvalidUtf8", Reply::answer(200, "{\"access_token\":\"\xFF\"}"), "NSCocoaErrorDomain",
                   3840, "not valid"},
         ReplyCase{"TopLevelArray", Reply::answer(200, R"([{"access_token":"x"}])"), "NSCocoaErrorDomain",
@@ -200,7 +207,9 @@ TEST_F(OAuthExchange, DebugLinesFollowTheRoadInOrderAndHoldNoSecret) {
     context.refreshAccessToken(endpoint.url(), "app", "RT-old-secret",
                                OAuthContext::Params{{"password", std::string("PW-secret")},
                                                     {"code", std::string("CODE-secret")},
-                                                    {"note", std::string("kept")}},
+                                                    {"code_verifier", std::string("CV-secret")},
+                                                    {"note", std::string("N-secret")},
+                                                    {"username", std::string("alice")}},
                                probe.completion());
     const auto result = probe.wait();
     ASSERT_TRUE(result && !result->hasError());
@@ -209,11 +218,11 @@ TEST_F(OAuthExchange, DebugLinesFollowTheRoadInOrderAndHoldNoSecret) {
   const std::vector<std::string> expected{
       "Tervala.OAuthContext refreshAccessToken(_:_:refreshToken:params:completion:)",
       "Tervala.OAuthContext executeRequest(_:_:params:completion:)",
-      "client_id=app&client_secret=***&code=***&grant_type=refresh_token&note=kept&password=***&refresh_"
-      "token=***",
+      "client_id=app&client_secret=***&code=***&code_verifier=***&grant_type=refresh_token&note=***&"
+      "password=***&refresh_token=***&username=alice",
       "OAuth response code: 200",
       R"(OAuth response body: {"access_token":"***","token_type":"bearer","expires_in":3600,"refresh_token":"***",)"
-      R"("scope":"read","id_token":"***"})",
+      R"("scope":"read","id_token":"***","device_code":"***"})",
       "Tervala.OAuthResult parse"};
   EXPECT_EQ(lines, expected);
   for (const auto& line : lines) {
@@ -329,17 +338,21 @@ TEST(OAuthReplyHandler, ReplyWithoutHttpStatusWritesNilAndStillParses) {
   setDebugSink(nullptr);
 }
 
-TEST(OAuthReplyRedaction, MasksSecretStringValuesWhereverTheyStand) {
+TEST(OAuthReplyRedaction, ShowsOnlyHarmlessValuesWhereverTheyStand) {
+  const std::string longKey = R"(\u0061\u0063\u0063\u0065\u0073\u0073\u005f\u0074\u006f\u006b\u0065\u006e)";
   const std::vector<std::pair<std::string, std::string>> cases{
       {R"({"access_token" :	"a\"b"})", R"({"access_token" :	"***"})"},
       {R"({"access\u005ftoken":"a"})", R"({"access\u005ftoken":"***"})"},
-      {R"({"x":{"id_token":"a","refresh_token":"b"},"scope":"access_token"})",
-       R"({"x":{"id_token":"***","refresh_token":"***"},"scope":"access_token"})"},
-      {R"({"access_token":1234,"token_type":"access_token"})",
-       R"({"access_token":1234,"token_type":"access_token"})"},
-      {R"(["access_token","kept"])", R"(["access_token","kept"])"},
+      {"{\"" + longKey + "\":\"AT\"}", "{\"" + longKey + "\":\"***\"}"},
+      {R"({"x":{"mac_key":"a","issued_token":"b"},"scope":"access_token"})",
+       R"({"x":{"mac_key":"***","issued_token":"***"},"scope":"access_token"})"},
+      {R"({"device_secret":1234,"token_type":"access_token","expires_in":60})",
+       R"({"device_secret":"***","token_type":"access_token","expires_in":60})"},
+      {R"({"sc\u006fpe":"read","error":"e","error_description":"d","error_uri":"u"})",
+       R"({"sc\u006fpe":"read","error":"e","error_description":"d","error_uri":"u"})"},
+      {R"(["access_token","AT"])", R"(["***","***"])"},
       {R"({"refresh_token":"cut off)", R"({"refresh_token":"***")"},
-      {R"({"access_token)", R"({"access_token)"}};
+      {R"({"access_token)", R"({"***")"}};
   for (const auto& [body, redacted] : cases) {
     EXPECT_EQ(redactReplyBody(body), redacted) << body;
   }

@@ -167,19 +167,12 @@ TEST_F(OAuthResultParse, LifetimeMayBeFractionalOrNegative) {
   }
 }
 
-TEST_F(OAuthResultParse, TokenTypeIsCapitalisedWordByWord) {
-  const std::vector<std::pair<std::string, std::string>> cases = {
-      {"bearer", "Bearer"},
-      {"BEARER", "Bearer"},
-      {"Bearer", "Bearer"},
-      {"mac token", "Mac Token"},
-      {"mAC\tTOKEN", "Mac\tToken"},
-      {"a\nb\r\nc", "A\nB\r\nC"},
-      {"  dpop ", "  Dpop "},
-      {"n_a-B2", "N_a-b2"},
-      {"", ""},
-      {"\xC3\xA9T\xC3\x89", "\xC3\xA9t\xC3\x89"},  // bytes of other letters are kept
-  };
+TEST_F(OAuthResultParse, TokenTypeIsCapitalised) {
+  const std::vector<std::pair<std::string, std::string>> cases = {{"bearer", "Bearer"},
+                                                                  {"BEARER", "Bearer"},
+                                                                  {"Bearer", "Bearer"},
+                                                                  {"n_a-B2", "N_a-b2"},
+                                                                  {"DPoP", "Dpop"}};
   for (const auto& [given, held] : cases) {
     json reply = typicalReply;
     reply["token_type"] = given;
@@ -187,6 +180,38 @@ TEST_F(OAuthResultParse, TokenTypeIsCapitalisedWordByWord) {
     ASSERT_TRUE(token);
     EXPECT_EQ(token->tokenType(), held) << given;
   }
+}
+
+// Both fields reach the host's Authorization header, so nothing that could break the line passes.
+TEST_F(OAuthResultParse, RefusesTokenFieldsThatCouldBreakAHeaderLine) {
+  std::vector<std::string> hostile = {"\x7F", "\xC3\xA9", "\xFF",
+                                      "a\r\nX-Other: 1\r\n\r\nGET /evil HTTP/1.1"};
+  for (char c = 0; c < 0x20; ++c) {
+    hostile.push_back(std::string("a") + c + "b");
+  }
+  for (const auto& bad : hostile) {
+    for (const char* field : {"access_token", "token_type"}) {
+      json reply = typicalReply;
+      reply[field] = bad;
+      const auto result = OAuthResult::parse(reply, grantedAt);
+      ASSERT_TRUE(result->hasError())
+          << field << " " << json(bad).dump(-1, ' ', true, json::error_handler_t::replace);
+      EXPECT_EQ(result->errorDescription(), invalidData);
+    }
+  }
+  // The escapes of the JSON text itself make no difference.
+  const auto escaped =
+      json::parse(R"({"access_token":"a\u000d\u000aX: 1","token_type":"bearer","refresh_token":"r",)"
+                  R"("expires_in":1,"scope":""})");
+  EXPECT_TRUE(OAuthResult::parse(escaped, grantedAt)->hasError());
+  for (const char* type : {"mac token", "", "a\tb", "a:b", "a,b"}) {
+    json reply = typicalReply;
+    reply["token_type"] = type;
+    EXPECT_TRUE(OAuthResult::parse(reply, grantedAt)->hasError()) << type;
+  }
+  json visible = typicalReply;
+  visible["access_token"] = " !\"~ a+b/c= ";  // blanks and every visible character are fine
+  EXPECT_FALSE(OAuthResult::parse(visible, grantedAt)->hasError());
 }
 
 TEST_F(OAuthResultParse, OtherEntriesAreKeptAsTextAndNullsLeftOut) {
@@ -265,15 +290,15 @@ TEST_F(OAuthResultJson, LifetimesBeyondTheDateRangeSaturate) {
 TEST_F(OAuthResultJson, FieldTextsAreEscapedSoTheTextStaysValidJson) {
   const std::string awkward = "quote\" back\\slash \n\r\t\b\f \x01\x1f \xC3\xA9 \xF0\x9F\x94\x91 /</";
   json reply = typicalReply;
-  reply["access_token"] = awkward;
-  reply["refresh_token"] = "\"}";
+  reply["refresh_token"] = awkward;  // the one token field that may hold anything
+  reply["access_token"] = "\"}";
   reply["scope"] = "a\\\",b";
   const auto result = OAuthResult::parse(reply, grantedAt);
   const std::string text = result->serializeToJson(grantedAt);
   EXPECT_NE(text.find(R"(quote\" back\\slash \n\r\t\b\f \u0001\u001f)"), std::string::npos) << text;
   const json written = json::parse(text);
-  EXPECT_EQ(written["access_token"], awkward);
-  EXPECT_EQ(written["refresh_token"], "\"}");
+  EXPECT_EQ(written["refresh_token"], awkward);
+  EXPECT_EQ(written["access_token"], "\"}");
   EXPECT_EQ(written["scope"], "a\\\",b");
 
   // Bytes that are not UTF-8 (only a host's own result can hold them) become U+FFFD.

@@ -54,17 +54,32 @@ TEST(OAuthTokenExpiry, ExpiresOnlyWhenNowIsStrictlyLater) {
   EXPECT_TRUE(token.hasTokenExpired());
 }
 
-TEST(OAuthTokenHeader, IsTypeBlankAccessTokenUnchanged) {
-  const std::vector<std::tuple<std::string, std::string, std::string>> cases = {
+TEST(OAuthTokenHeader, IsTypeBlankAccessTokenUnchangedOrAbsentWhenUnsafe) {
+  const std::vector<std::tuple<std::string, std::string, std::optional<std::string>>> cases = {
       {"Bearer", "abc", "Bearer abc"},
       {"bearer", "abc", "bearer abc"},
       {" mac ", "x y", " mac  x y"},
-      {"", "", " "}};
+      {"", "", " "},
+      {"Bearer", "abc\r\nX-Other: 1", std::nullopt},
+      {"Bearer\n", "abc", std::nullopt},
+      {"Bearer", "a\x7F", std::nullopt},
+      {"B\xC3\xA9"
+       "arer",
+       "abc", std::nullopt},
+      {"Bearer", "\xFF", std::nullopt}};
   for (const auto& [type, access, header] : cases) {
     OAuthToken token = sampleToken();
     token.setTokenType(type);
     token.setAccessToken(access);
     EXPECT_EQ(token.createAuthorizationHeader(), header);
+  }
+  for (char c = 0; c < 0x20; ++c) {
+    OAuthToken token = sampleToken();
+    token.setAccessToken(std::string("a") + c);
+    EXPECT_FALSE(token.createAuthorizationHeader()) << int(c);
+    token = sampleToken();
+    token.setTokenType(std::string("a") + c);
+    EXPECT_FALSE(token.createAuthorizationHeader()) << int(c);
   }
 }
 
@@ -205,6 +220,20 @@ TEST_F(OAuthTokenStore, UnreadableBytesRetrieveAsAbsentAndStayInPlace) {
   ASSERT_TRUE(settings.setData("token", garbage));
   EXPECT_EQ(OAuthToken::retrieve(settings), nullptr);
   EXPECT_EQ(settings.data("token"), garbage);
+}
+
+TEST_F(OAuthTokenStore, PlantedArchiveWithALineBreakGivesNoHeader) {
+  const std::string planted =
+      R"({"format":"Tervala.KeyedArchive","version":1,"class":"Tervala.OAuthToken","entries":[)"
+      R"({"key":"accessToken","kind":"text","value":"a\r\nX-Other: 1"},{"key":"tokenType","kind":"text",)"
+      R"("value":"Bearer"},{"key":"refreshToken","kind":"text","value":""},{"key":"expiresOn","kind":"date",)"
+      R"("value":5},{"key":"scope","kind":"text","value":""},{"key":"additionalData","kind":"dictionary",)"
+      R"("value":{}}]})";
+  ASSERT_TRUE(settings.setData("token", Data(planted.begin(), planted.end())));
+  const auto read = OAuthToken::retrieve(settings);
+  ASSERT_TRUE(read);
+  EXPECT_EQ(read->accessToken(), "a\r\nX-Other: 1");
+  EXPECT_FALSE(read->createAuthorizationHeader());
 }
 
 TEST_F(OAuthTokenStore, AFailedStoreLeavesTheEarlierTokenInPlace) {

@@ -9,9 +9,13 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <sqlite3.h>
 
 #include <tervala/OAuthToken.hpp>
 #include <tervala/SettingsStore.hpp>
@@ -119,28 +123,35 @@ TEST_F(SettingsStoreFile, UnusableFilesGiveFailureValues) {
 
 TEST_F(SettingsStoreFile, ReadOnlyFileCanBeReadButNotWritten) {
   ASSERT_TRUE(SettingsStore(file).setData("token", {4, 2}));
-  // Root ignores permissions, so the check runs as an unprivileged user when the tests run as root.
-  std::filesystem::permissions(folder.path(), std::filesystem::perms(0755));
-  std::filesystem::permissions(file, std::filesystem::perms(0444));
+  // Root ignores permissions, so the check runs as the unprivileged owner of the store when the
+  // tests run as root.
   const bool asRoot = ::geteuid() == 0;
-  if (!asRoot) {
-    std::filesystem::permissions(folder.path(), std::filesystem::perms(0555));
+  std::filesystem::permissions(folder.path(), std::filesystem::perms(asRoot ? 0711 : 0500));
+  std::filesystem::permissions(file, std::filesystem::perms(0400));
+  const auto sub = folder / "owned";
+  if (asRoot) {
+    std::filesystem::create_directory(sub);
+    std::filesystem::rename(file, sub / "settings.sqlite3");
+    ASSERT_EQ(::chown(sub.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chown((sub / "settings.sqlite3").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(sub.c_str(), 0500), 0);
   }
+  const auto store = asRoot ? sub / "settings.sqlite3" : file;
   const int status = runInChild([&] {
     if (asRoot && (::setgid(65534) != 0 || ::setuid(65534) != 0)) {
       return 10;
     }
-    SettingsStore store(file);
-    if (store.data("token") != Data{4, 2}) {
+    SettingsStore settings(store);
+    if (settings.data("token") != Data{4, 2}) {
       return 1;
     }
-    if (store.setData("token", {9})) {
+    if (settings.setData("token", {9})) {
       return 2;
     }
-    return store.data("token") == Data{4, 2} ? 0 : 3;
+    return settings.data("token") == Data{4, 2} ? 0 : 3;
   });
   EXPECT_EQ(status, 0);
-  EXPECT_EQ(SettingsStore(file).data("token"), (Data{4, 2}));
+  std::filesystem::permissions(folder.path(), std::filesystem::perms(0700));
 }
 
 TEST_F(SettingsStoreFile, ThreadsWritingAtOnceNeverTearAValue) {
@@ -274,6 +285,157 @@ TEST_F(SettingsStoreFile, AWriterKilledMidStoreLeavesAReadableToken) {
     EXPECT_EQ(token->additionalData(), numberedToken("", number).additionalData());
     EXPECT_TRUE(numberedToken("after-", 0).store(store));  // and the file still takes writes
   }
+}
+
+// Files and folders planted by another local user, and databases that are not the store's own.
+class SettingsStoreTrust : public SettingsStoreFile {
+ protected:
+  static constexpr uid_t nobody = 65534;
+
+  // Runs `plant` as another user (nobody), in a folder that user can write.
+  std::filesystem::path plantAsNobody(const std::function<void(const std::filesystem::path&)>& plant) {
+    const auto shared = folder / "shared";
+    std::filesystem::create_directory(shared);
+    ::chmod(folder.path().c_str(), 0711);
+    ::chmod(shared.c_str(), 0777);
+    EXPECT_EQ(runInChild([&] {
+                if (::setgid(nobody) != 0 || ::setuid(nobody) != 0) {
+                  return 1;
+                }
+                plant(shared);
+                return 0;
+              }),
+              0);
+    return shared;
+  }
+
+  // Expects `store` to refuse the file with a reason naming `phrase` and `path`.
+  static void expectRefused(SettingsStore& store, std::string_view phrase,
+                            const std::filesystem::path& path) {
+    EXPECT_FALSE(store.setData("token", {1}));
+    for (const bool reading : {false, true}) {
+      if (reading) {
+        EXPECT_FALSE(store.data("token"));
+      }
+      const auto problem = store.lastProblem();
+      ASSERT_TRUE(problem);
+      EXPECT_EQ(problem->kind, SettingsStore::Problem::Kind::refused);
+      EXPECT_NE(problem->reason.find(phrase), std::string::npos) << problem->reason;
+      EXPECT_NE(problem->reason.find(path.string()), std::string::npos) << problem->reason;
+    }
+  }
+
+  static std::string contents(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
+};
+
+TEST_F(SettingsStoreTrust, NeverFollowsALinkAtTheFilesPlace) {
+  const auto target = folder / "target";  // empty: SQLite would take it for a new database
+  { std::ofstream{target}; }
+  ::chmod(target.c_str(), 0600);
+  std::filesystem::create_symlink(target, file);
+  SettingsStore store(file);
+  expectRefused(store, "symbolic link", file);
+  EXPECT_EQ(std::filesystem::file_size(target), 0U);  // the link was not followed
+  EXPECT_TRUE(std::filesystem::is_symlink(file));
+}
+
+TEST_F(SettingsStoreTrust, RefusesWhatAnotherUserOwnsOrOthersCanWrite) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "needs root to act as another user";
+  }
+  const auto shared = plantAsNobody([](const std::filesystem::path& at) {
+    ::mkdir((at / "theirs").c_str(), 0755);
+    ::close(::open((at / "theirs" / "settings.sqlite3").c_str(), O_CREAT | O_WRONLY, 0644));
+    ::close(::open((at / "planted.sqlite3").c_str(), O_CREAT | O_WRONLY, 0600));
+    ::symlink("/nonexistent", (at / "link.sqlite3").c_str());
+  });
+  SettingsStore worldWritable(shared / "settings.sqlite3");
+  expectRefused(worldWritable, "other users can write", shared);
+  EXPECT_FALSE(std::filesystem::exists(shared / "settings.sqlite3"));
+  SettingsStore link(shared / "link.sqlite3");
+  expectRefused(link, "other users can write", shared);
+  SettingsStore theirFolder(shared / "theirs" / "settings.sqlite3");
+  expectRefused(theirFolder, "owned by another user", shared / "theirs");
+
+  // Their file, moved into a folder of ours.
+  std::filesystem::rename(shared / "planted.sqlite3", file);
+  SettingsStore theirFile(file);
+  expectRefused(theirFile, "owned by another user", file);
+  struct stat status {};
+  ASSERT_EQ(::stat(file.c_str(), &status), 0);
+  EXPECT_EQ(status.st_uid, nobody);
+  EXPECT_EQ(status.st_size, 0);
+}
+
+TEST_F(SettingsStoreTrust, OwnEntriesOthersCanWriteAreRefusedAndThoseTheyCanReadTightened) {
+  const auto inner = folder / "app";
+  const auto innerFile = inner / "settings.sqlite3";
+  ASSERT_TRUE(SettingsStore(innerFile).setData("token", {1}));
+  const mode_t previous = ::umask(0);
+  ::chmod(innerFile.c_str(), 0664);
+  SettingsStore groupWritable(innerFile);
+  expectRefused(groupWritable, "other users can write", innerFile);
+  EXPECT_EQ(modeOf(innerFile), 0664U);
+  ::chmod(innerFile.c_str(), 0600);
+  ::chmod(inner.c_str(), 0777);
+  SettingsStore openFolder(innerFile);
+  expectRefused(openFolder, "other users can write", inner);
+  EXPECT_EQ(modeOf(inner), 0777U);
+
+  ::chmod(inner.c_str(), 0755);
+  ::chmod(innerFile.c_str(), 0644);
+  SettingsStore readable(innerFile);
+  const bool stored = readable.setData("token", {2});
+  ::umask(previous);
+  EXPECT_TRUE(stored);
+  EXPECT_FALSE(readable.lastProblem());
+  EXPECT_EQ(modeOf(inner), 0700U);
+  EXPECT_EQ(modeOf(innerFile), 0600U);
+}
+
+TEST_F(SettingsStoreTrust, RefusesADatabaseHoldingAnythingButTheStoresOwnTable) {
+  const std::vector<std::string> planted = {
+      "CREATE TRIGGER swallow BEFORE INSERT ON settings BEGIN SELECT RAISE(IGNORE); END",
+      "CREATE TABLE copies (v BLOB); CREATE TRIGGER copy AFTER UPDATE ON settings BEGIN INSERT INTO copies "
+      "VALUES (new.value); END",
+      "CREATE VIEW everything AS SELECT * FROM settings", "CREATE INDEX byValue ON settings (value)",
+      "CREATE TABLE other (x)"};
+  for (const auto& sql : planted) {
+    SCOPED_TRACE(sql);
+    std::filesystem::remove(file);
+    ASSERT_TRUE(SettingsStore(file).setData("token", {7}));
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &raw), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(raw, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(raw);
+    const std::string before = contents(file);
+    SettingsStore store(file);
+    expectRefused(store, "not the store's own", file);
+    EXPECT_EQ(contents(file), before);  // neither repaired nor rewritten
+  }
+}
+
+TEST_F(SettingsStoreTrust, TellsACorruptFileApartFromNothingStored) {
+  SettingsStore store(file);
+  EXPECT_FALSE(store.data("token"));
+  EXPECT_FALSE(store.lastProblem());
+  {
+    std::ofstream garbage(folder / "corrupt.sqlite3", std::ios::binary);
+    garbage << std::string(8192, '\x5a');
+  }
+  ::chmod((folder / "corrupt.sqlite3").c_str(), 0600);
+  SettingsStore corrupt(folder / "corrupt.sqlite3");
+  EXPECT_FALSE(corrupt.data("token"));
+  const auto problem = corrupt.lastProblem();
+  ASSERT_TRUE(problem);
+  EXPECT_EQ(problem->kind, SettingsStore::Problem::Kind::failed);
+  EXPECT_EQ(problem->reason.rfind(
+                "corrupt or unreadable settings file " + (folder / "corrupt.sqlite3").string(), 0),
+            0U)
+      << problem->reason;
 }
 
 class StandardLocation : public ::testing::Test {

@@ -266,6 +266,10 @@ TEST_F(StoreFaultTest, ReadOnlyLocationReportsFailureAndKeepsEarlierToken) {
     return token && isWrittenToken(*token, "before", 1) ? 0 : 2;
   });
   EXPECT_EQ(status, 0) << "1: store reported success, 2: the earlier token was not readable";
+  for (const auto& entry : fs::recursive_directory_iterator(file_.parent_path())) {
+    ASSERT_EQ(::chown(entry.path().c_str(), ::geteuid(), ::getegid()), 0);  // ours again
+  }
+  ASSERT_EQ(::chown(file_.parent_path().c_str(), ::geteuid(), ::getegid()), 0);
   ::chmod(file_.parent_path().c_str(), 0700);
   SettingsStore settings(file_);
   const auto token = OAuthToken::retrieve(settings);

@@ -79,7 +79,9 @@ class TERVALA_EXPORT OAuthToken {
   [[nodiscard]] virtual bool hasTokenExpired() const;
   [[nodiscard]] virtual bool hasTokenExpired(Date now) const;
 
-  /// The `Authorization` header value: the token type, one blank, the access token.
+  /// The `Authorization` header value: the token type, one blank, the access token. Absent when
+  /// either holds a control character, a line break, DEL or a byte beyond ASCII, which would
+  /// let the value add headers of its own to the host's request.
   [[nodiscard]] virtual std::optional<std::string> createAuthorizationHeader() const;
 
   /// Archives the token into the settings store (`SettingsStore::standard()` unless one is

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include <tervala/Data.hpp>
@@ -13,7 +14,10 @@ namespace tervala {
 
 /// The application's persistent settings: a key-to-bytes table in one SQLite file.
 ///
-/// The file and the folders created for it are owner-only (0600 and 0700). Each write is one
+/// The file and the folders created for it are owner-only (0600 and 0700); an existing file or
+/// folder of the user's that others can read is made so before use. A file that is a symbolic
+/// link, a file or folder of another user or one that others can write, and a database holding
+/// anything but the store's own table are refused and left exactly as they are. Each write is one
 /// transaction, so threads and processes writing at once never lose or tear a value, and a
 /// writer killed mid-write leaves the last committed value. The database opens on first use
 /// and again after a failure; failures are reported as values, never thrown.
@@ -48,6 +52,22 @@ class TERVALA_EXPORT SettingsStore {
 
   /// The value under `key`; absent when there is none or the store cannot be read.
   [[nodiscard]] std::optional<Data> data(std::string_view key);
+
+  /// Why the last `setData` or `data` of this store did not reach the file.
+  struct Problem {
+    enum class Kind {
+      refused,  ///< the file or its folder is not safely the user's own store
+      failed    ///< the file is corrupt, unreadable or cannot be written
+    };
+    Kind kind;
+    /// One line naming the file, control characters escaped, e.g. "refusing settings file
+    /// /p/settings.sqlite3: it is a symbolic link".
+    std::string reason;
+  };
+
+  /// The problem of the last `setData` or `data` call, or absent when that call reached the
+  /// file (a key without value included: then nothing is stored under it).
+  [[nodiscard]] std::optional<Problem> lastProblem() const;
 
   /// The file this store reads and writes.
   [[nodiscard]] std::filesystem::path location() const;

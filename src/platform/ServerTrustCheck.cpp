@@ -5,6 +5,8 @@
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
 
+#include <unistd.h>
+
 #include <optional>
 #include <vector>
 
@@ -59,12 +61,27 @@ bool setExpectedHost(X509_STORE_CTX* store, const std::string& host) {
   return X509_VERIFY_PARAM_set1_host(param, host.c_str(), host.size()) == 1;
 }
 
+// The CA bundle libcurl loads when told nothing else; empty when it was built without one.
+std::string builtInCaFile() {
+  const curl_version_info_data* const info = curl_version_info(CURLVERSION_NOW);
+  return info != nullptr && info->cainfo != nullptr ? std::string(info->cainfo) : std::string();
+}
+
 }  // namespace
 
-ServerTrustCheck::ServerTrustCheck(std::shared_ptr<ServerTrustDelegate> delegate, std::string host)
-    : delegate_(std::move(delegate)), host_(std::move(host)) {}
+ServerTrustCheck::ServerTrustCheck(std::shared_ptr<ServerTrustDelegate> delegate, std::string host,
+                                   std::optional<std::string> systemCaFile)
+    : delegate_(std::move(delegate)), host_(std::move(host)), systemCaFile_(std::move(systemCaFile)) {}
 
 bool ServerTrustCheck::install(CURL* handle) {
+  const std::string caFile = systemCaFile_.value_or(builtInCaFile());
+  // libcurl fails the handshake before the delegate is asked when the CA file it was told to
+  // load is missing. The delegate decides here, so a machine without the file gets an empty
+  // default store (default verdict: untrusted) instead of an error.
+  if (!caFile.empty() && ::access(caFile.c_str(), R_OK) != 0 &&
+      curl_easy_setopt(handle, CURLOPT_CAINFO, nullptr) != CURLE_OK) {
+    return false;
+  }
   // The host name is checked inside the verify callback, so the delegate can overrule it too;
   // the peer check stays on and follows the callback's verdict.
   return curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&

@@ -4,6 +4,7 @@
 #include <openssl/x509.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <tervala/ServerTrustDelegate.hpp>
@@ -15,9 +16,12 @@ namespace tervala::platform {
 /// name), asks the delegate and applies its answer. Lives as long as the request's easy handle.
 class ServerTrustCheck {
  public:
-  ServerTrustCheck(std::shared_ptr<ServerTrustDelegate> delegate, std::string host);
+  /// `systemCaFile` stands in for libcurl's built-in CA bundle (the tests name a missing one).
+  ServerTrustCheck(std::shared_ptr<ServerTrustDelegate> delegate, std::string host,
+                   std::optional<std::string> systemCaFile = std::nullopt);
 
   /// Sets the easy handle's TLS options so that this check decides; false when libcurl refused.
+  /// Without a system CA file the delegate still decides, with a default verdict of untrusted.
   bool install(CURL* handle);
 
   /// True when the delegate refused the chain during the transfer.
@@ -29,6 +33,7 @@ class ServerTrustCheck {
 
   std::shared_ptr<ServerTrustDelegate> delegate_;
   std::string host_;
+  std::optional<std::string> systemCaFile_;
   bool delegateRejected_ = false;
 };
 

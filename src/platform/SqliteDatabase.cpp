@@ -6,6 +6,9 @@
 #include <unistd.h>
 #include <cerrno>
 #include <climits>
+#include <optional>
+#include <string>
+#include <system_error>
 
 namespace tervala::platform {
 namespace {
@@ -17,8 +20,17 @@ constexpr int busyPollMicroseconds = 1000;
 
 // Replaced values (tokens among them) are overwritten in the file, not left in freed pages.
 constexpr const char* secureDelete = "PRAGMA secure_delete = ON";
+// Neither triggers nor views nor functions named in a file's schema run with more trust than
+// the file deserves.
+constexpr const char* distrustSchema = "PRAGMA trusted_schema = OFF";
 constexpr const char* createTable =
     "CREATE TABLE IF NOT EXISTS settings (key TEXT PRIMARY KEY NOT NULL, value BLOB NOT NULL)";
+// The schema of a store made by this library: the table as SQLite records it, and the index
+// SQLite makes for its primary key.
+constexpr std::string_view ownTableSql =
+    "CREATE TABLE settings (key TEXT PRIMARY KEY NOT NULL, value BLOB NOT NULL)";
+constexpr std::string_view ownIndexName = "sqlite_autoindex_settings_1";
+constexpr const char* selectSchema = "SELECT type, name, tbl_name, sql FROM sqlite_master";
 // length() of a blob does not read the blob, so an oversized value is skipped unread.
 constexpr const char* selectValue = "SELECT value FROM settings WHERE key = ?1 AND length(value) <= ?2";
 constexpr const char* upsertValue =
@@ -27,6 +39,126 @@ constexpr const char* upsertValue =
 
 constexpr mode_t privateFolderMode = 0700;
 constexpr mode_t privateFileMode = 0600;
+constexpr mode_t othersMayWrite = S_IWGRP | S_IWOTH;
+constexpr mode_t othersMayAccess = S_IRWXG | S_IRWXO;
+
+// The message of the current errno, safe to build on any thread.
+std::string errnoText() {
+  return std::generic_category().message(errno);
+}
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() {
+    if (fd_ >= 0) {
+      (void)::close(fd_);  // opened for fstat/fchmod only: nothing to flush
+    }
+  }
+  [[nodiscard]] int get() const noexcept { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Why an opened folder or file is not safely ours, or empty when it is (after taking away what
+// others could read). Someone else's entry, or one that others can change, is left untouched.
+std::string makePrivate(int fd, bool folder) {
+  struct stat status {};
+  if (::fstat(fd, &status) != 0) {
+    return std::string("cannot inspect it: ") + errnoText();
+  }
+  if (folder ? !S_ISDIR(status.st_mode) : !S_ISREG(status.st_mode)) {
+    return folder ? "it is not a folder" : "it is not a regular file";
+  }
+  if (status.st_uid != ::geteuid()) {
+    return "it is owned by another user";
+  }
+  if ((status.st_mode & othersMayWrite) != 0) {
+    return "other users can write to it";
+  }
+  if ((status.st_mode & othersMayAccess) != 0 &&
+      ::fchmod(fd, folder ? privateFolderMode : privateFileMode) != 0) {
+    return std::string("cannot make it private: ") + errnoText();
+  }
+  return {};
+}
+
+SqliteDatabase::Failure refusal(std::string_view what, const std::filesystem::path& path,
+                                std::string_view why) {
+  return {true,
+          "refusing settings " + std::string(what) + " " + describedPath(path) + ": " + std::string(why)};
+}
+
+SqliteDatabase::Failure unreadable(const std::filesystem::path& path, std::string_view why) {
+  return {false, "corrupt or unreadable settings file " + describedPath(path) + ": " + std::string(why)};
+}
+
+// Refused when the folder is a stranger's or others can plant entries in it: then nothing in
+// it, this file included, can be trusted.
+std::optional<SqliteDatabase::Failure> checkFolder(const std::filesystem::path& folder) {
+  // Following a link here is deliberate: a linked ~/.config is common, and the folder it leads
+  // to is what gets checked.
+  const FileDescriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.get() < 0) {
+    return unreadable(folder, errnoText());
+  }
+  if (std::string why = makePrivate(fd.get(), true); !why.empty()) {
+    return refusal("folder", folder, why);
+  }
+  return std::nullopt;
+}
+
+std::optional<SqliteDatabase::Failure> checkFile(const std::filesystem::path& file) {
+  // O_NONBLOCK: a FIFO planted at the file's place must not hang the open.
+  const FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (fd.get() < 0) {
+    if (errno == ELOOP) {
+      return refusal("file", file, "it is a symbolic link");
+    }
+    return unreadable(file, errnoText());
+  }
+  if (std::string why = makePrivate(fd.get(), false); !why.empty()) {
+    return refusal("file", file, why);
+  }
+  return std::nullopt;
+}
+
+enum class Schema { empty, ours, foreign, unreadable };
+
+// Whether the file holds exactly the store's own table (or nothing yet). Anything else, such as
+// a trigger that swallows or copies writes, makes it a file that is not ours.
+Schema inspectSchema(sqlite3* db) {
+  sqlite3_stmt* raw = nullptr;
+  if (sqlite3_prepare_v2(db, selectSchema, -1, &raw, nullptr) != SQLITE_OK) {
+    return Schema::unreadable;
+  }
+  const SqliteDatabase::Statement statement(raw);
+  bool table = false;
+  for (;;) {
+    const int stepped = sqlite3_step(statement.get());
+    if (stepped == SQLITE_DONE) {
+      return table ? Schema::ours : Schema::empty;
+    }
+    if (stepped != SQLITE_ROW) {
+      return Schema::unreadable;
+    }
+    const auto column = [&](int index) {
+      const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement.get(), index));
+      return text != nullptr ? std::optional<std::string_view>(text) : std::nullopt;
+    };
+    const auto type = column(0);
+    const auto name = column(1);
+    const auto sql = column(3);
+    if (type == "table" && name == "settings" && sql == ownTableSql && !table) {
+      table = true;
+    } else if (!(type == "index" && name == ownIndexName && column(2) == "settings" && !sql)) {
+      return Schema::foreign;
+    }
+  }
+}
 
 // Creates the file owner-only before SQLite sees it, so it is never readable by others, not
 // even for a moment. An existing file is left as it is.
@@ -106,43 +238,100 @@ bool createPrivateFolders(const std::filesystem::path& folder) {
   return ::chmod(folder.c_str(), privateFolderMode) == 0;
 }
 
-std::unique_ptr<SqliteDatabase> SqliteDatabase::open(const std::filesystem::path& file) {
+std::unique_ptr<SqliteDatabase> SqliteDatabase::open(const std::filesystem::path& file, Failure& failure) {
   std::error_code error;
   // An absolute path can never be taken for an SQLite "file:" URI.
   const std::filesystem::path path = std::filesystem::absolute(file, error);
-  if (file.empty() || error || !createPrivateFolders(path.parent_path())) {
+  if (file.empty() || error) {
+    failure = unreadable(file, "no usable path");
+    return nullptr;
+  }
+  if (!createPrivateFolders(path.parent_path())) {
+    failure = unreadable(path, "its folder cannot be created");
+    return nullptr;
+  }
+  if (auto refused = checkFolder(path.parent_path())) {
+    failure = std::move(*refused);
     return nullptr;
   }
   createPrivateFile(path);
+  if (auto refused = checkFile(path)) {
+    failure = std::move(*refused);
+    return nullptr;
+  }
 
   sqlite3* raw = nullptr;
   // SQLITE_OPEN_CREATE is left out: the file was made above with the right permissions. A file
-  // that cannot be written opens read-only, so reads still work.
-  const int opened =
-      sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+  // that cannot be written opens read-only, so reads still work. The file was checked above
+  // through a descriptor that would not follow a link; SQLite must not follow one either.
+  const int opened = sqlite3_open_v2(
+      path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW, nullptr);
   Handle db(raw);
   if (opened != SQLITE_OK) {
+    failure = unreadable(path, raw != nullptr ? sqlite3_errmsg(raw) : sqlite3_errstr(opened));
     return nullptr;
   }
   if (sqlite3_extended_result_codes(db.get(), 1) != SQLITE_OK ||
-      sqlite3_busy_handler(db.get(), &waitForLock, nullptr) != SQLITE_OK ||
-      sqlite3_exec(db.get(), secureDelete, nullptr, nullptr, nullptr) != SQLITE_OK ||
-      sqlite3_exec(db.get(), createTable, nullptr, nullptr, nullptr) != SQLITE_OK) {
+      sqlite3_db_config(db.get(), SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr) != SQLITE_OK ||
+      sqlite3_exec(db.get(), distrustSchema, nullptr, nullptr, nullptr) != SQLITE_OK ||
+      sqlite3_busy_handler(db.get(), &waitForLock, nullptr) != SQLITE_OK) {
+    failure = unreadable(path, sqlite3_errmsg(db.get()));
     return nullptr;
   }
+  switch (inspectSchema(db.get())) {
+    case Schema::foreign:
+      failure =
+          refusal("file", path, "it holds tables, indexes, views or triggers that are not the store's own");
+      return nullptr;
+    case Schema::unreadable:
+      failure = unreadable(path, sqlite3_errmsg(db.get()));
+      return nullptr;
+    case Schema::empty:
+      if (sqlite3_exec(db.get(), createTable, nullptr, nullptr, nullptr) != SQLITE_OK) {
+        failure = unreadable(path, sqlite3_errmsg(db.get()));
+        return nullptr;
+      }
+      break;
+    case Schema::ours:
+      break;
+  }
   sqlite3_stmt* rawSelect = nullptr;
-  if (sqlite3_prepare_v3(db.get(), selectValue, -1, SQLITE_PREPARE_PERSISTENT, &rawSelect, nullptr) !=
-      SQLITE_OK) {
+  if (sqlite3_exec(db.get(), secureDelete, nullptr, nullptr, nullptr) != SQLITE_OK ||
+      sqlite3_prepare_v3(db.get(), selectValue, -1, SQLITE_PREPARE_PERSISTENT, &rawSelect, nullptr) !=
+          SQLITE_OK) {
+    failure = unreadable(path, sqlite3_errmsg(db.get()));
     return nullptr;
   }
   Statement select(rawSelect);
   sqlite3_stmt* rawUpsert = nullptr;
   if (sqlite3_prepare_v3(db.get(), upsertValue, -1, SQLITE_PREPARE_PERSISTENT, &rawUpsert, nullptr) !=
       SQLITE_OK) {
+    failure = unreadable(path, sqlite3_errmsg(db.get()));
     return nullptr;
   }
   Statement upsert(rawUpsert);
   return std::make_unique<SqliteDatabase>(std::move(db), std::move(select), std::move(upsert));
+}
+
+std::string SqliteDatabase::lastMessage() const {
+  return sqlite3_errmsg(db_.get());
+}
+
+std::string describedPath(const std::filesystem::path& path) {
+  // The reason is printed on terminals and logged: bytes that would steer a terminal are shown
+  // as escapes.
+  std::string out;
+  for (const char c : path.native()) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      constexpr std::string_view hexDigits = "0123456789abcdef";
+      out.append("\\x").push_back(hexDigits[byte >> 4U]);
+      out.push_back(hexDigits[byte & 0x0FU]);
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
 }
 
 SqliteDatabase::Outcome SqliteDatabase::get(std::string_view key, std::size_t maxSize, Data& value) {

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include <tervala/Data.hpp>
@@ -19,8 +20,20 @@ class SqliteDatabase {
  public:
   enum class Outcome { found, missing, failed };
 
-  /// Opens (creating when missing, owner-only) `file` and its table; null when that fails.
-  static std::unique_ptr<SqliteDatabase> open(const std::filesystem::path& file);
+  /// Why `open` gave no connection: `refused` for a file or folder that is not safely ours
+  /// (a link, another user's, writable by others, a foreign schema), `unreadable` otherwise.
+  struct Failure {
+    bool refused = false;
+    std::string reason;
+  };
+
+  /// Opens (creating when missing, owner-only) `file` and its table; null when that fails, with
+  /// `failure` telling why. A folder or file of ours that others can read is made owner-only;
+  /// one that is not safely ours is left exactly as it is.
+  static std::unique_ptr<SqliteDatabase> open(const std::filesystem::path& file, Failure& failure);
+
+  /// SQLite's own message for the last failed call on this connection.
+  [[nodiscard]] std::string lastMessage() const;
 
   SqliteDatabase(const SqliteDatabase&) = delete;
   SqliteDatabase& operator=(const SqliteDatabase&) = delete;
@@ -50,6 +63,9 @@ class SqliteDatabase {
   Statement select_;
   Statement upsert_;
 };
+
+/// `path` for a one-line message: control characters written as \xNN.
+std::string describedPath(const std::filesystem::path& path);
 
 /// Creates the missing folders of `folder` with owner-only permissions; true when it exists.
 bool createPrivateFolders(const std::filesystem::path& folder);
