@@ -1,8 +1,24 @@
 #!/usr/bin/env bash
-# Installs a built tree into a temporary prefix and builds a tiny program against it, once through
-# find_package(Tervala) and once through pkg-config.
+# Builds a tiny host program against Tervala and runs it.
+#   consumer-test.sh BUILT_DIR WORK_DIR      installs BUILT_DIR into a temporary prefix and builds
+#                                            the host through find_package(Tervala) and pkg-config
+#   consumer-test.sh --subdirectory WORK_DIR builds the host with add_subdirectory(<this tree>),
+#                                            which also checks that the host's cache is left alone
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+generator=()
+command -v ninja >/dev/null && generator=(-G Ninja)
+
+if [[ $1 == --subdirectory ]]; then
+  work=$2
+  rm -rf "$work"
+  cmake -S "$root/tests/consumer" -B "$work" "${generator[@]}" -DTERVALA_SOURCE_DIR="$root" >/dev/null
+  cmake --build "$work" --parallel "$(nproc)" --target consumer >/dev/null
+  "$work/consumer"
+  echo "consumer: add_subdirectory build runs, host cache untouched"
+  exit 0
+fi
+
 built=$1
 work=$2
 rm -rf "$work"
@@ -10,12 +26,14 @@ mkdir -p "$work"
 cmake --install "$built" --prefix "$work/prefix" >/dev/null
 test -x "$work/prefix/bin/tervala"
 
-cmake -S "$root/tests/consumer" -B "$work/cmake" -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
+cmake -S "$root/tests/consumer" -B "$work/cmake" "${generator[@]}" -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
 cmake --build "$work/cmake" >/dev/null
 "$work/cmake/consumer"
 
-PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig:$work/prefix/lib/x86_64-linux-gnu/pkgconfig" \
+libdirs="$work/prefix/lib:$work/prefix/lib/x86_64-linux-gnu"
+PKG_CONFIG_PATH="${libdirs//://pkgconfig:}/pkgconfig" \
   bash -c 'c++ -std=c++20 "$0" -o "$1" $(pkg-config --cflags --libs tervala)' \
   "$root/tests/consumer/main.cpp" "$work/consumer-pkgconfig"
-"$work/consumer-pkgconfig"
+# A shared build's library is found beside the prefix, as an installed one would be by ld.so.
+LD_LIBRARY_PATH="$libdirs" "$work/consumer-pkgconfig"
 echo "consumer: find_package and pkg-config builds run"

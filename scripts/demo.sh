@@ -2,14 +2,26 @@
 # The main job: set up, build, and walk the library's road end to end with the tervala tool.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/setup.sh"
 mkdir -p "$root/build"
-echo "building (log in build/release.log) ..."
-if ! "$root/scripts/build.sh" "$root/build/release" -DCMAKE_BUILD_TYPE=Release >"$root/build/release.log" 2>&1; then
-  tail -n 40 "$root/build/release.log"
-  exit 1
-fi
-tervala="$root/build/release/bin/tervala"
+log="$root/build/demo.log"
+: >"$log"
+# Quiet steps: their output goes to the log, and its end is shown if one fails.
+quietly() {
+  if ! "$@" >>"$log" 2>&1; then
+    echo "failed; the end of $log:"
+    tail -n 40 "$log"
+    exit 1
+  fi
+}
+echo "installing what the demo needs, if missing (log in build/demo.log) ..."
+quietly "$root/scripts/setup.sh" runtime build endpoint
+echo "building tervala and the test endpoint ..."
+generator=()
+command -v ninja >/dev/null && generator=(-G Ninja)
+quietly cmake -S "$root" -B "$root/build/demo" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release \
+  -DTERVALA_BUILD_TESTS=OFF -DTERVALA_BUILD_TEST_ENDPOINT=ON
+quietly cmake --build "$root/build/demo" --parallel "$(nproc)" --target tervala_cli tervala_test_endpoint
+tervala="$root/build/demo/bin/tervala"
 
 # One-time passwords for an embedded demo secret (the RFC 4226 test key, in Base32).
 demo_secret=GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ
@@ -22,7 +34,7 @@ echo "HOTP codes for counters 0 to 4:"
 # header of the stored token, then a refresh grant with the stored refresh token.
 demo_settings=$(mktemp -d)
 trap 'rm -rf "$demo_settings"' EXIT
-coproc ENDPOINT { "$root/build/release/bin/tervala-test-endpoint"; }
+coproc ENDPOINT { "$root/build/demo/bin/tervala-test-endpoint"; }
 read -r endpoint_port <&"${ENDPOINT[0]}"
 token_url="http://127.0.0.1:$endpoint_port/token"
 echo "token endpoint on $token_url"

@@ -1,19 +1,31 @@
 #!/usr/bin/env bash
-# Installs what building, testing and benchmarking Tervala needs on Debian 12, only when missing.
+# Installs the Debian 12 packages of the groups named (all of them when none is), only those
+# missing: setup.sh [runtime] [build] [endpoint] [test] [lint]
+#   runtime   what the library and the tool need at run time: the system's CA certificates
+#   build     compiler, CMake, Ninja and the libraries' development files
+#   endpoint  the HTTP server library of the loopback token endpoint (the demo's server)
+#   test      GoogleTest, Google Benchmark, liboath and oathtool (reference codes), hyperfine
+#   lint      clang 14 with libFuzzer, clang-format and clang-tidy
 set -euo pipefail
 
-packages=(
-  build-essential cmake ninja-build pkg-config git
-  libssl-dev libcurl4-openssl-dev libsqlite3-dev nlohmann-json3-dev
-  libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev liboath-dev
-  clang-14 libclang-rt-14-dev clang-format clang-tidy gettext openssl
+declare -A groups=(
+  [runtime]="ca-certificates"
+  [build]="build-essential cmake ninja-build pkg-config git libssl-dev libcurl4-openssl-dev libsqlite3-dev nlohmann-json3-dev"
+  [endpoint]="libcpp-httplib-dev"
+  [test]="libgtest-dev libgmock-dev libbenchmark-dev liboath-dev oathtool hyperfine gettext openssl"
+  [lint]="clang-14 libclang-rt-14-dev clang-format clang-tidy"
 )
+wanted=("$@")
+((${#wanted[@]} > 0)) || wanted=(runtime build endpoint test lint)
 
 missing=()
-for package in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$package")
-  fi
+for group in "${wanted[@]}"; do
+  [[ -n ${groups[$group]:-} ]] || { echo "setup: no package group '$group'" >&2; exit 2; }
+  for package in ${groups[$group]}; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+      missing+=("$package")
+    fi
+  done
 done
 
 if ((${#missing[@]} > 0)); then

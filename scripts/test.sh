@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs the whole suite: a formatting check, a Release build, clang-tidy, the install and
-# consumer check, an AddressSanitizer + UndefinedBehaviorSanitizer build, a ThreadSanitizer build
-# of the OAuth tests, and short fuzz runs.
+# Sets up, builds and runs the whole suite: a formatting check; a Release build (with the
+# benchmarks, so they keep linking) with its default suite, then its stress suite; clang-tidy; the
+# install and consumer checks; a shared-library build with its default suite and consumer checks;
+# the README's C++ snippets against the installed package; an AddressSanitizer +
+# UndefinedBehaviorSanitizer build; a ThreadSanitizer build of the OAuth tests; short fuzz runs.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TERVALA_BUILD_ROOT:-$root/build}
@@ -9,6 +11,11 @@ jobs=$(nproc)
 "$root/scripts/setup.sh"
 
 step() { printf '\n== %s ==\n' "$*"; }
+# The default suite first, then the stress suite (ctest label "stress").
+suites() {
+  ctest --test-dir "$1" --output-on-failure --parallel "$jobs" -LE stress
+  ctest --test-dir "$1" --output-on-failure --parallel "$jobs" -L stress
+}
 
 step "Formatting"
 (cd "$root" && find include src cli tests bench fuzz -name '*.cpp' -o -name '*.hpp' | sort |
@@ -16,8 +23,9 @@ step "Formatting"
 echo "clang-format: clean"
 
 step "Release build and tests"
-"$root/scripts/build.sh" "$build/release" -DCMAKE_BUILD_TYPE=Release -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
-ctest --test-dir "$build/release" --output-on-failure --parallel "$jobs"
+"$root/scripts/build.sh" "$build/release" -DCMAKE_BUILD_TYPE=Release -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
+  -DTERVALA_BUILD_BENCH=ON
+suites "$build/release"
 
 step "clang-tidy over the library and the tool"
 run-clang-tidy-14 -p "$build/release" -quiet -j "$jobs" "$root/(src|cli)/" >"$build/clang-tidy.log" 2>&1 || true
@@ -27,20 +35,26 @@ if grep -qE '(warning|error):' "$build/clang-tidy.log"; then
 fi
 echo "clang-tidy: clean"
 
-step "Install and consumer"
+step "Install and consumers"
 "$root/scripts/consumer-test.sh" "$build/release" "$build/consumer"
+"$root/scripts/consumer-test.sh" --subdirectory "$build/consumer-subdirectory"
+
+step "README snippets against the installed package"
+"$root/scripts/readme-snippets.sh" "$build/consumer/prefix" "$build/readme-snippets"
+
+# The shared variant proves the hidden symbols stay hidden and the package works as a .so; its
+# stress suite and the benchmarks would only repeat the Release build's.
+step "Shared-library build, default suite and consumers"
+"$root/scripts/build.sh" "$build/shared" -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=ON
+ctest --test-dir "$build/shared" --output-on-failure --parallel "$jobs" -LE stress
+"$root/scripts/consumer-test.sh" "$build/shared" "$build/consumer-shared"
 
 step "AddressSanitizer + UndefinedBehaviorSanitizer build and tests"
 "$root/scripts/build.sh" "$build/asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTERVALA_SANITIZE=address,undefined
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir "$build/asan" --output-on-failure --parallel "$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 suites "$build/asan"
 
-if [[ -x "$root/scripts/tsan.sh" ]]; then
-  step "ThreadSanitizer build and OAuth tests"
-  "$root/scripts/tsan.sh" "$build/tsan"
-fi
+step "ThreadSanitizer build and OAuth tests"
+"$root/scripts/tsan.sh" "$build/tsan"
 
-if [[ -x "$root/scripts/fuzz.sh" ]]; then
-  step "Fuzzing"
-  "$root/scripts/fuzz.sh" "$build/fuzz"
-fi
+step "Fuzzing"
+"$root/scripts/fuzz.sh" "$build/fuzz"
