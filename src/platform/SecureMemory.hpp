@@ -1,5 +1,7 @@
 #pragma once
 
+#include <openssl/crypto.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -8,8 +10,11 @@
 
 namespace tervala::platform {
 
-/// Overwrites `size` bytes at `data` in a way the compiler may not remove.
-void cleanse(void* data, std::size_t size) noexcept;
+/// Overwrites `size` bytes at `data` in a way the compiler may not remove. Inline, so that the
+/// tool and the tests may hold secrets too while the shared library exports nothing internal.
+inline void cleanse(void* data, std::size_t size) noexcept {
+  OPENSSL_cleanse(data, size);
+}
 
 /// An allocator that wipes every block before giving it back, so a secret leaves no copy behind
 /// when its container grows, shrinks or goes, whichever way it was copied in.
