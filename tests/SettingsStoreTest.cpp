@@ -294,7 +294,7 @@ class SettingsStoreTrust : public SettingsStoreFile {
 
   // Runs `plant` as another user (nobody), in a folder that user can write.
   std::filesystem::path plantAsNobody(const std::function<void(const std::filesystem::path&)>& plant) {
-    const auto shared = folder / "shared";
+    auto shared = folder / "shared";
     std::filesystem::create_directory(shared);
     ::chmod(folder.path().c_str(), 0711);
     ::chmod(shared.c_str(), 0777);
@@ -399,8 +399,8 @@ TEST_F(SettingsStoreTrust, OwnEntriesOthersCanWriteAreRefusedAndThoseTheyCanRead
 TEST_F(SettingsStoreTrust, RefusesADatabaseHoldingAnythingButTheStoresOwnTable) {
   const std::vector<std::string> planted = {
       "CREATE TRIGGER swallow BEFORE INSERT ON settings BEGIN SELECT RAISE(IGNORE); END",
-      "CREATE TABLE copies (v BLOB); CREATE TRIGGER copy AFTER UPDATE ON settings BEGIN INSERT INTO copies "
-      "VALUES (new.value); END",
+      std::string("CREATE TABLE copies (v BLOB); CREATE TRIGGER copy AFTER UPDATE ON settings BEGIN ") +
+          "INSERT INTO copies VALUES (new.value); END",
       "CREATE VIEW everything AS SELECT * FROM settings", "CREATE INDEX byValue ON settings (value)",
       "CREATE TABLE other (x)"};
   for (const auto& sql : planted) {
