@@ -218,11 +218,11 @@ TEST_F(OAuthExchange, DebugLinesFollowTheRoadInOrderAndHoldNoSecret) {
   const std::vector<std::string> expected{
       "Tervala.OAuthContext refreshAccessToken(_:_:refreshToken:params:completion:)",
       "Tervala.OAuthContext executeRequest(_:_:params:completion:)",
-      "client_id=app&client_secret=***&code=***&code_verifier=***&grant_type=refresh_token&note=***&"
-      "password=***&refresh_token=***&username=alice",
+      std::string("client_id=app&client_secret=***&code=***&code_verifier=***&grant_type=refresh_token&") +
+          "note=***&password=***&refresh_token=***&username=alice",
       "OAuth response code: 200",
-      R"(OAuth response body: {"access_token":"***","token_type":"bearer","expires_in":3600,"refresh_token":"***",)"
-      R"("scope":"read","id_token":"***","device_code":"***"})",
+      std::string(R"(OAuth response body: {"access_token":"***","token_type":"bearer","expires_in":3600,)") +
+          R"("refresh_token":"***","scope":"read","id_token":"***","device_code":"***"})",
       "Tervala.OAuthResult parse"};
   EXPECT_EQ(lines, expected);
   for (const auto& line : lines) {
