@@ -6,5 +6,10 @@ dir=$1
 shift
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
-cmake -S "$root" -B "$dir" "${generator[@]}" "$@" >/dev/null
+# A compiler cache, when there is one, lets the later flavours reuse the earlier ones' objects.
+launcher=()
+if command -v ccache >/dev/null && [[ -z ${CMAKE_CXX_COMPILER_LAUNCHER:-} ]]; then
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+cmake -S "$root" -B "$dir" "${generator[@]}" "${launcher[@]}" "$@" >/dev/null
 cmake --build "$dir" --parallel "$(nproc)"

@@ -8,6 +8,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TERVALA_BUILD_ROOT:-$root/build}
 jobs=$(nproc)
+# Paths below the tree are hashed relative to it, so the build flavours share cached objects.
+export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$root}
 "$root/scripts/setup.sh"
 
 step() { printf '\n== %s ==\n' "$*"; }
