@@ -5,6 +5,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config git
   libssl-dev libcurl4-openssl-dev libsqlite3-dev nlohmann-json3-dev
+  libprotobuf-dev protobuf-compiler
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev liboath-dev
   clang-14 libclang-rt-14-dev clang-format clang-tidy gettext openssl
 )

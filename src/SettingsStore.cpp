@@ -151,6 +151,45 @@ std::optional<Data> SettingsStore::data(std::string_view key) {
   }
 }
 
+SettingsStore::UpdateOutcome SettingsStore::update(std::string_view key, const Change& change) {
+  if (key.size() > maxKeySize) {
+    return UpdateOutcome::failed;
+  }
+  try {
+    const std::lock_guard lock(state_->mutex);
+    platform::SqliteDatabase* const database = state_->connection();
+    if (database == nullptr || !database->beginImmediate()) {
+      return UpdateOutcome::failed;
+    }
+    // Rolled back on every way out but a commit, a throwing `change` included.
+    struct Rollback {
+      platform::SqliteDatabase* database;
+      ~Rollback() { database->rollback(); }
+    } const rollback{database};
+    Data current;
+    std::optional<Data> found;
+    switch (database->get(key, maxValueSize, current)) {
+      case platform::SqliteDatabase::Outcome::found:
+        found = std::move(current);
+        break;
+      case platform::SqliteDatabase::Outcome::missing:
+        break;
+      case platform::SqliteDatabase::Outcome::failed:
+        return UpdateOutcome::failed;
+    }
+    const std::optional<Data> next = change(found);
+    if (!next) {
+      return UpdateOutcome::unchanged;
+    }
+    if (next->size() > maxValueSize || !database->put(key, *next) || !database->commit()) {
+      return UpdateOutcome::failed;
+    }
+    return UpdateOutcome::written;
+  } catch (...) {
+    return UpdateOutcome::failed;
+  }
+}
+
 std::filesystem::path SettingsStore::location() const {
   const std::lock_guard lock(state_->mutex);
   return state_->file;
