@@ -16,10 +16,12 @@ class Checked {
 
   [[nodiscard]] bool ok() const noexcept { return value_.has_value(); }
   explicit operator bool() const noexcept { return ok(); }
-  /// The value; only when `ok()`.
+  /// The value; only when `ok()`. From a temporary it is moved out by value, so that
+  /// `for (const auto& x : *f())` keeps what it walks alive.
   [[nodiscard]] const T& value() const& { return *value_; }
-  [[nodiscard]] T&& value() && { return std::move(*value_); }
+  [[nodiscard]] T value() && { return std::move(*value_); }
   const T& operator*() const& { return *value_; }
+  T operator*() && { return std::move(*value_); }
   const T* operator->() const { return &*value_; }
   /// Why it was refused; empty when `ok()`.
   [[nodiscard]] const std::string& reason() const noexcept { return reason_; }
