@@ -59,6 +59,10 @@ std::optional<Refusal> check(OtpAuthParameters& p) {
   if (p.account.find(':') != std::string::npos || p.issuer.find(':') != std::string::npos) {
     return "the issuer or the account name holds a colon";
   }
+  // Authenticators take a Steam issuer's key for a Steam key; making and reading agree on it.
+  if (p.type == OtpType::totp && equalsIgnoringCase(p.issuer, "steam")) {
+    p.form = OtpCodeForm::steam;
+  }
   if (!hmacAlgorithmFromRawValue(rawValue(p.algorithm))) {
     return "unknown algorithm";
   }
@@ -151,7 +155,7 @@ std::optional<Refusal> applyQuery(const Query& query, OtpAuthParameters& p) {
     const auto it = query.values.find(name);
     return it == query.values.end() ? nullptr : &it->second;
   };
-  if (const auto* issuer = find("issuer")) {
+  if (const auto* issuer = find("issuer"); issuer != nullptr && !issuer->empty()) {
     if (!p.issuer.empty() && p.issuer != *issuer) {
       return "the issuer parameter differs from the label's issuer";
     }
@@ -188,11 +192,10 @@ std::optional<Refusal> applyQuery(const Query& query, OtpAuthParameters& p) {
     }
     p.form = OtpCodeForm::steam;
   }
-  if (equalsIgnoringCase(p.issuer, "steam") && p.type == OtpType::totp) {
-    p.form = OtpCodeForm::steam;
-  }
   // A Steam key's length is always 5, whatever a writer put in `digits`.
-  if (const auto* digits = find("digits"); digits != nullptr && p.form == OtpCodeForm::decimal) {
+  const bool steam =
+      p.form == OtpCodeForm::steam || (p.type == OtpType::totp && equalsIgnoringCase(p.issuer, "steam"));
+  if (const auto* digits = find("digits"); digits != nullptr && !steam) {
     const auto value = parseUnsigned(*digits);
     if (!value || (*value != 6 && *value != 8)) {
       return "the generators make 6 or 8 digits";

@@ -7,6 +7,7 @@
 #include "UriText.hpp"
 #include "platform/Base64.hpp"
 #include "platform/MigrationCodec.hpp"
+#include "platform/SecureMemory.hpp"
 
 namespace tervala {
 namespace {
@@ -113,9 +114,6 @@ Checked<OtpAuthUri> keyOf(const platform::MigrationEntry& entry, std::size_t ind
   }
   if (!entry.issuer.empty()) {
     p.issuer = entry.issuer;
-  }
-  if (equalsIgnoringCase(p.issuer, "steam") && p.type == OtpType::totp) {
-    p.form = OtpCodeForm::steam;
   }
   const platform::SecretText secret = encodeBase32(entry.secret);
   auto key = OtpAuthUri::make(std::move(p), platform::view(secret));

@@ -34,7 +34,7 @@ TypedCode readTyped(std::string_view code, std::size_t length, OtpCodeForm form)
       bool allowed = false;
       if (form == OtpCodeForm::steam) {
         for (const char letter : steamAlphabet) {
-          allowed = allowed || (letter == c);
+          allowed |= (letter == c);
         }
       } else {
         allowed = (c >= '0') & (c <= '9');

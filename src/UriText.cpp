@@ -50,7 +50,7 @@ std::optional<std::string> percentDecode(std::string_view text, bool plusIsBlank
 std::string percentEncode(std::string_view text) {
   static constexpr std::string_view hex = "0123456789ABCDEF";
   std::string encoded;
-  encoded.reserve(text.size());
+  encoded.reserve(text.size() * 3);  // room for every byte escaped: no regrowth leaves a copy behind
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
     if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||

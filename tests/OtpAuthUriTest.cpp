@@ -41,6 +41,7 @@ const std::string s = "?secret=" + secret;
 const std::vector<Row> rows = {
     {uriOf + "Example:alice" + s + "&issuer=Example", "", alice},
     {"OTPAUTH://TOTP/Example:alice" + s, "", alice},
+    {uriOf + "Example:alice" + s + "&issuer=", "", alice},
     {uriOf + "Example%3A%20%20alice" + s, "", alice},
     {uriOf + "Ex+Co:alice+1" + s, "", totp("Ex+Co", "alice+1")},
     {uriOf + "alice" + s + "&issuer=Ex+Co", "", totp("Ex Co", "alice")},
