@@ -77,7 +77,6 @@ platform::SecretBytes decodeCanonicalBase32(std::string_view canonical) {
       buffer &= (1U << static_cast<unsigned>(bits)) - 1U;
     }
   }
-  buffer = 0;
   return bytes;
 }
 
@@ -97,7 +96,6 @@ platform::SecretText encodeBase32(std::span<const std::uint8_t> bytes) {
   if (bits > 0) {
     text.push_back(alphabet[(buffer << static_cast<unsigned>(5 - bits)) & 31U]);
   }
-  buffer = 0;
   return text;
 }
 

@@ -114,8 +114,9 @@ std::optional<Refusal> readQuery(std::string_view query, Query& out) {
       if (!decoded) {
         return "parameter secret has a bad percent-escape";
       }
-      out.secret = platform::secretText(*decoded);
-      platform::cleanse(decoded->data(), decoded->size());
+      std::string& text = *decoded;
+      out.secret = platform::secretText(text);
+      platform::cleanse(text.data(), text.size());
       continue;
     }
     if (out.values.contains(name)) {

@@ -57,8 +57,9 @@ Checked<platform::SecretBytes> readData(std::string_view uri) {
   if (!unescaped) {
     return Result::refuse("the data has a bad percent-escape");
   }
-  auto bytes = platform::decodeBase64(*unescaped);
-  platform::cleanse(unescaped->data(), unescaped->size());
+  std::string& text = *unescaped;
+  auto bytes = platform::decodeBase64(text);
+  platform::cleanse(text.data(), text.size());
   if (!bytes) {
     return Result::refuse("the data is not Base64");
   }
