@@ -171,6 +171,7 @@ TEST(OtpMigration, RefusesMalformedPayloadsWithoutRepeatingSecrets) {
       {migrationUri({account("", "")}), "no account name"},
       {migrationUri({account("X:a", "Y")}), "differs"},
       {migrationUri({account("a\x1b[2J", "")}), "printable"},
+      {migrationUri({account("a", "\xff")}), "printable"},
   };
   for (const auto& [uri, reason] : cases) {
     const auto keys = OtpMigration::importUri(uri);
