@@ -14,12 +14,12 @@ namespace {
 
 using tervala_test::Export;
 
-const std::string rfcKey = "12345678901234567890";
+constexpr std::string_view rfcKey = "12345678901234567890";
 
 Export::Account account(std::string name, std::string issuer, Export::Algorithm algorithm = Export::SHA1,
                         Export::DigitCount digits = Export::SIX, Export::OtpType type = Export::TOTP) {
   Export::Account a;
-  a.set_secret(rfcKey);
+  a.set_secret(std::string(rfcKey));
   a.set_name(std::move(name));
   a.set_issuer(std::move(issuer));
   a.set_algorithm(algorithm);
@@ -103,7 +103,7 @@ TEST(OtpMigration, ExportsInBatchesThatImportBack) {
     // The batch fields, read with the tests' own decoder.
     std::string data = (*uris)[b].substr((*uris)[b].find("data=") + 5);
     for (const auto& [from, to] : {std::pair{"%2B", "+"}, {"%2F", "/"}, {"%3D", "="}}) {
-      for (std::size_t at; (at = data.find(from)) != std::string::npos;) {
+      for (std::size_t at = data.find(from); at != std::string::npos; at = data.find(from)) {
         data.replace(at, 3, to);
       }
     }
