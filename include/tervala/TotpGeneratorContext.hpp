@@ -1,5 +1,6 @@
 #pragma once
 
+#include <concepts>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -26,11 +27,19 @@ class TERVALA_EXPORT TotpGeneratorContext : public OtpGeneratorContext {
   /// The length of one time step, in seconds.
   [[nodiscard]] double period() const noexcept { return period_; }
 
+  /// The counter value of `unixTime`: whole periods since the epoch; absent for a time before
+  /// the epoch, one that is not finite, or one whose period count reaches 2^64.
+  [[nodiscard]] std::optional<std::uint64_t> counterAt(double unixTime) const noexcept;
+
   /// The code for `unixTime` (seconds since 1970-01-01 UTC, fractions allowed); absent for a
   /// time before the epoch, one that is not finite, or one whose period count reaches 2^64.
   [[nodiscard]] std::optional<std::string> create(double unixTime) const;
   /// The code for now.
   [[nodiscard]] std::optional<std::string> create() const;
+  /// An integer here would silently be read as seconds, not as a counter value: a compile error.
+  /// For a counter's code, call `create` through an `OtpGeneratorContext` reference.
+  template <std::integral Integer>
+  std::optional<std::string> create(Integer) const = delete;
 
   /// Whole seconds left now in the current period of length `period` (30 down to 1 for 30);
   /// absent for a period below 1 or not finite.
