@@ -38,7 +38,21 @@ std::variant<OAuthContext::Params, UsageError> formFields(const Arguments& argum
 }
 
 // Settles the shared context's fields from the options; a refusal says what was wrong.
+// Wipes the client secret that `configure` had to hand over as a plain string.
+void forgetClientSecret(OAuthContext& context) {
+  if (context.clientSecret) {
+    context.clientSecret->resize(context.clientSecret->capacity());
+    platform::cleanse(context.clientSecret->data(), context.clientSecret->size());
+    context.clientSecret.reset();
+  }
+}
+
+// Every field is set, so nothing of an earlier run in the same process carries over.
 std::optional<UsageError> configure(OAuthContext& context, const Arguments& arguments) {
+  context.serverTrustDelegate = nullptr;
+  context.scope.reset();
+  context.timeoutInterval = 30.0;
+  forgetClientSecret(context);
   if (const auto path = arguments.value("cacert")) {
     context.serverTrustDelegate = CertificateFileTrust::load(std::string(*path));
     if (!context.serverTrustDelegate) {
@@ -67,15 +81,6 @@ std::optional<UsageError> configure(OAuthContext& context, const Arguments& argu
     context.clientSecret = std::string(view(*secret));
   }
   return std::nullopt;
-}
-
-// Wipes the client secret that `configure` had to hand over as a plain string.
-void forgetClientSecret(OAuthContext& context) {
-  if (context.clientSecret) {
-    context.clientSecret->resize(context.clientSecret->capacity());
-    platform::cleanse(context.clientSecret->data(), context.clientSecret->size());
-    context.clientSecret.reset();
-  }
 }
 
 int grant(const GlobalOptions& global, const Arguments& arguments, const Io& io, const Start& start) {
