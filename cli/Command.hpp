@@ -18,6 +18,9 @@ struct Command {
   std::string_view operand = {};  ///< the one operand it needs ("SECRET|-"); empty for none
   bool secretOperand = false;     ///< the operand is a secret: blanked in argv, `-` reads stdin
   bool holdsCredentials = false;  ///< its process must never leave a core file
+  /// The program beside `tervala` that runs it when `run` is not linked into this one; empty
+  /// for commands that always run here.
+  std::string_view program = {};
   int (*run)(const GlobalOptions& global, const Arguments& arguments, Io io) = nullptr;
 };
 

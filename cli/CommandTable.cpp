@@ -163,7 +163,9 @@ constexpr std::array tokenShow{
     Option{.name = "json", .help = "print the token as one JSON object"},
 };
 
-constexpr std::array table{
+constexpr std::string_view tokenProgram = "tervala-token";
+
+const std::array table{
     Command{.name = "totp",
             .summary = "print the time-based one-time password of a Base32 secret",
             .options = totp,
@@ -180,21 +182,25 @@ constexpr std::array table{
             .summary = "ask the token endpoint for a token with the resource owner's password",
             .options = tokenPassword,
             .holdsCredentials = true,
+            .program = tokenProgram,
             .run = runTokenPassword},
     Command{.name = "token code",
             .summary = "exchange an authorization code for a token",
             .options = tokenCode,
             .holdsCredentials = true,
+            .program = tokenProgram,
             .run = runTokenCode},
     Command{.name = "token refresh",
             .summary = "renew a token with a refresh token",
             .options = tokenRefresh,
             .holdsCredentials = true,
+            .program = tokenProgram,
             .run = runTokenRefresh},
     Command{.name = "token show",
             .summary = "show the stored token: exit 0 valid, 1 none, 3 expired",
             .options = tokenShow,
             .holdsCredentials = true,
+            .program = tokenProgram,
             .run = runTokenShow},
 };
 

@@ -1,6 +1,11 @@
 #include "Tool.hpp"
 
 #include <sys/prctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
 
 #include <ostream>
 #include <string>
@@ -92,6 +97,21 @@ int help(std::span<char* const> words, const Io& io) {
   return success;
 }
 
+// Hands the whole command line to `program` beside this executable; returns only on failure.
+int handOver(std::string_view program, std::span<char* const> args, const Io& io) {
+  std::error_code error;
+  const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+  std::string path = (self.parent_path() / program).string();
+  std::vector<char*> argv{path.data()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  argv.push_back(nullptr);
+  io.out.flush();
+  io.err.flush();
+  ::execv(path.c_str(), argv.data());
+  io.err << "tervala: cannot run '" << visible(path) << "': " << std::strerror(errno) << '\n';
+  return failure;
+}
+
 int generate(const Arguments& global, const Io& io) {
   if (global.has("generate-man")) {
     writeManPage(io.out);
@@ -144,6 +164,9 @@ int runTool(std::span<char* const> args, Io io) {
     return success;
   }
 
+  if (command->run == nullptr) {
+    return handOver(command->program, args, io);
+  }
   // A process that holds credentials must not leave them in a core file; this comes before any
   // secret is read.
   if (command->holdsCredentials) {
