@@ -1,5 +1,7 @@
 #include "Input.hpp"
 
+#include "VisibleText.hpp"
+
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -8,6 +10,7 @@
 #include <istream>
 #include <memory>
 #include <ostream>
+#include <system_error>
 
 namespace tervala::cli {
 namespace {
@@ -22,8 +25,18 @@ void dropOneLineBreak(platform::SecretText& text) {
 }
 
 struct FileCloser {
-  void operator()(std::FILE* file) const noexcept { std::fclose(file); }
+  void operator()(std::FILE* file) const noexcept {
+    std::fclose(file);  // NOLINT(cppcoreguidelines-owning-memory): the unique_ptr owns it
+  }
 };
+
+// 'PATH', safe to print.
+std::string quoted(std::string_view path) {
+  std::string text(1, '\'');
+  text += visible(path);
+  text += '\'';
+  return text;
+}
 
 }  // namespace
 
@@ -43,24 +56,25 @@ std::variant<platform::SecretText, UsageError> readSecretFile(const std::string&
                                                               std::ostream& warnings) {
   const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "re"));
   if (!file) {
-    return UsageError{"cannot read '" + path + "': " + std::strerror(errno)};
+    return UsageError{"cannot read '" + visible(path) + "': " + std::generic_category().message(errno)};
   }
   // Unbuffered, so no copy of the secret stays behind in a stdio buffer.
   std::setvbuf(file.get(), nullptr, _IONBF, 0);
   struct stat status {};
   if (::fstat(::fileno(file.get()), &status) != 0 || !S_ISREG(status.st_mode)) {
-    return UsageError{"'" + path + "' is not a regular file"};
+    return UsageError{quoted(path) + " is not a regular file"};
   }
   if ((status.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
-    warnings << "tervala: warning: '" << path << "' can be read by others than its owner; make it 0600\n";
+    warnings << "tervala: warning: '" << visible(path)
+             << "' can be read by others than its owner; make it 0600\n";
   }
   platform::SecretText text(maxSecretInput + 1);
   const std::size_t got = std::fread(text.data(), 1, text.size(), file.get());
   if (std::ferror(file.get()) != 0) {
-    return UsageError{"cannot read '" + path + "'"};
+    return UsageError{"cannot read '" + visible(path) + "'"};
   }
   if (got > maxSecretInput) {
-    return UsageError{"'" + path + "' holds more than 64 KiB"};
+    return UsageError{quoted(path) + " holds more than 64 KiB"};
   }
   text.resize(got);
   dropOneLineBreak(text);

@@ -17,7 +17,9 @@ namespace tervala::cli {
 namespace {
 
 struct FileCloser {
-  void operator()(std::FILE* file) const noexcept { std::fclose(file); }
+  void operator()(std::FILE* file) const noexcept {
+    std::fclose(file);  // NOLINT(cppcoreguidelines-owning-memory): the unique_ptr owns it
+  }
 };
 
 }  // namespace
@@ -37,7 +39,7 @@ std::optional<std::string> settingsFileProblem(const std::filesystem::path& file
   }
   const std::unique_ptr<std::FILE, FileCloser> opened(std::fopen(file.c_str(), "rbe"));
   if (!opened) {
-    return shown + " cannot be read: " + std::strerror(errno);
+    return shown + " cannot be read: " + std::generic_category().message(errno);
   }
   // Every SQLite database starts with these 16 bytes; an empty file is a store not yet written.
   constexpr std::string_view header{"SQLite format 3\0", 16};

@@ -4,11 +4,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <filesystem>
 
 #include <ostream>
 #include <string>
+#include <system_error>
 #include <variant>
 #include <vector>
 
@@ -108,7 +108,8 @@ int handOver(std::string_view program, std::span<char* const> args, const Io& io
   io.out.flush();
   io.err.flush();
   ::execv(path.c_str(), argv.data());
-  io.err << "tervala: cannot run '" << visible(path) << "': " << std::strerror(errno) << '\n';
+  io.err << "tervala: cannot run '" << visible(path) << "': " << std::generic_category().message(errno)
+         << '\n';
   return failure;
 }
 
