@@ -241,6 +241,7 @@ std::variant<Arguments, UsageError> ArgumentParser::parse(std::span<char* const>
     }
     const char* value = io.environment(std::string(option.environment).c_str());
     if (value != nullptr && *value != '\0') {
+      done.arguments.fromEnvironment_.emplace(option.name);
       done.secrets.emplace(std::string(option.name),
                            PendingSecret{PendingSecret::From::given, platform::secretText(value), {}});
     }

@@ -23,6 +23,8 @@ class Arguments {
   [[nodiscard]] std::vector<std::string> values(std::string_view name) const;
   /// The secret `name`, when it came from any of its sources; never empty.
   [[nodiscard]] const platform::SecretText* secret(std::string_view name) const;
+  /// Whether the secret `name` came from its environment variable rather than the command line.
+  [[nodiscard]] bool fromEnvironment(std::string_view name) const { return fromEnvironment_.contains(name); }
   /// The command's operand; null when the command takes none.
   [[nodiscard]] const platform::SecretText* operand() const { return operand_ ? &*operand_ : nullptr; }
   /// `--help` or `-h` was given: nothing else was checked or read.
@@ -34,6 +36,7 @@ class Arguments {
   std::set<std::string, std::less<>> switches_;
   std::map<std::string, std::vector<std::string>, std::less<>> values_;
   std::map<std::string, platform::SecretText, std::less<>> secrets_;
+  std::set<std::string, std::less<>> fromEnvironment_;
   std::optional<platform::SecretText> operand_;
 };
 

@@ -21,7 +21,7 @@ struct Command {
   /// The program beside `tervala` that runs it when `run` is not linked into this one; empty
   /// for commands that always run here.
   std::string_view program = {};
-  int (*run)(const GlobalOptions& global, const Arguments& arguments, Io io) = nullptr;
+  int (*run)(const GlobalOptions& global, const Arguments& arguments, const Io& io) = nullptr;
 };
 
 }  // namespace tervala::cli

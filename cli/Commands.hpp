@@ -40,15 +40,15 @@ namespace tervala::cli {
 class Arguments;
 
 // The run function of each row of the command table: called once the command line has been read.
-int runTotp(const GlobalOptions& global, const Arguments& arguments, Io io);
-int runHotp(const GlobalOptions& global, const Arguments& arguments, Io io);
+int runTotp(const GlobalOptions& global, const Arguments& arguments, const Io& io);
+int runHotp(const GlobalOptions& global, const Arguments& arguments, const Io& io);
 // The token commands live in the program that links libcurl and SQLite (tervala-token), so that
 // `tervala totp` never loads them. Referenced weakly: in `tervala` itself they are null, and the
 // tool hands those commands to the program their row names.
-[[gnu::weak]] int runTokenPassword(const GlobalOptions& global, const Arguments& arguments, Io io);
-[[gnu::weak]] int runTokenCode(const GlobalOptions& global, const Arguments& arguments, Io io);
-[[gnu::weak]] int runTokenRefresh(const GlobalOptions& global, const Arguments& arguments, Io io);
-[[gnu::weak]] int runTokenShow(const GlobalOptions& global, const Arguments& arguments, Io io);
+[[gnu::weak]] int runTokenPassword(const GlobalOptions& global, const Arguments& arguments, const Io& io);
+[[gnu::weak]] int runTokenCode(const GlobalOptions& global, const Arguments& arguments, const Io& io);
+[[gnu::weak]] int runTokenRefresh(const GlobalOptions& global, const Arguments& arguments, const Io& io);
+[[gnu::weak]] int runTokenShow(const GlobalOptions& global, const Arguments& arguments, const Io& io);
 
 /// Prints "tervala: MESSAGE" and gives the usage exit status.
 int refuse(const Io& io, const UsageError& error);

@@ -110,7 +110,7 @@ int watch(const TotpGeneratorContext& generator, const Io& io) {
 
 }  // namespace
 
-int runTotp(const GlobalOptions& /*global*/, const Arguments& arguments, Io io) {
+int runTotp(const GlobalOptions& /*global*/, const Arguments& arguments, const Io& io) {
   const auto shape = readShape(arguments);
   if (const auto* error = std::get_if<UsageError>(&shape)) {
     return refuse(io, *error);
@@ -154,7 +154,7 @@ int runTotp(const GlobalOptions& /*global*/, const Arguments& arguments, Io io) 
   return io.out ? success : failure;
 }
 
-int runHotp(const GlobalOptions& /*global*/, const Arguments& arguments, Io io) {
+int runHotp(const GlobalOptions& /*global*/, const Arguments& arguments, const Io& io) {
   const auto shape = readShape(arguments);
   if (const auto* error = std::get_if<UsageError>(&shape)) {
     return refuse(io, *error);

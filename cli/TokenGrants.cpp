@@ -37,17 +37,18 @@ std::variant<OAuthContext::Params, UsageError> formFields(const Arguments& argum
   return params;
 }
 
-// Settles the shared context's fields from the options; a refusal says what was wrong.
 // Wipes the client secret that `configure` had to hand over as a plain string.
 void forgetClientSecret(OAuthContext& context) {
   if (context.clientSecret) {
-    context.clientSecret->resize(context.clientSecret->capacity());
-    platform::cleanse(context.clientSecret->data(), context.clientSecret->size());
+    std::string& text = *context.clientSecret;
+    text.resize(text.capacity());  // the whole buffer, also what an earlier longer value left
+    platform::cleanse(text.data(), text.size());
     context.clientSecret.reset();
   }
 }
 
-// Every field is set, so nothing of an earlier run in the same process carries over.
+// Settles the shared context's fields from the options; a refusal says what was wrong. Every
+// field is set, so nothing of an earlier run in the same process carries over.
 std::optional<UsageError> configure(OAuthContext& context, const Arguments& arguments) {
   context.serverTrustDelegate = nullptr;
   context.scope.reset();
@@ -133,7 +134,7 @@ int grant(const GlobalOptions& global, const Arguments& arguments, const Io& io,
 
 }  // namespace
 
-int runTokenPassword(const GlobalOptions& global, const Arguments& arguments, Io io) {
+int runTokenPassword(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
   return grant(global, arguments, io,
                [&](OAuthContext& context, std::string_view url, std::string_view clientId,
                    const OAuthContext::Params& params, OAuthContext::Completion completion) {
@@ -142,7 +143,7 @@ int runTokenPassword(const GlobalOptions& global, const Arguments& arguments, Io
                });
 }
 
-int runTokenCode(const GlobalOptions& global, const Arguments& arguments, Io io) {
+int runTokenCode(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
   return grant(global, arguments, io,
                [&](OAuthContext& context, std::string_view url, std::string_view clientId,
                    const OAuthContext::Params& params, OAuthContext::Completion completion) {
@@ -151,8 +152,11 @@ int runTokenCode(const GlobalOptions& global, const Arguments& arguments, Io io)
                });
 }
 
-int runTokenRefresh(const GlobalOptions& global, const Arguments& arguments, Io io) {
-  const auto* given = arguments.secret("refresh-token");
+int runTokenRefresh(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
+  // --stored wins over a refresh token that only stands in the environment.
+  const auto* given = arguments.has("stored") && arguments.fromEnvironment("refresh-token")
+                          ? nullptr
+                          : arguments.secret("refresh-token");
   if ((given != nullptr) == arguments.has("stored")) {
     return refuse(io, UsageError{"token refresh needs one of --refresh-token and --stored"});
   }

@@ -45,7 +45,7 @@ std::string jsonText(const OAuthToken& token, const std::optional<std::string>& 
 
 }  // namespace
 
-int runTokenShow(const GlobalOptions& global, const Arguments& arguments, Io io) {
+int runTokenShow(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
   if (global.settingsPath) {
     SettingsStore::setStandardLocation(*global.settingsPath);
   }

@@ -131,7 +131,7 @@ int refuse(const Io& io, const UsageError& error) {
   return usage;
 }
 
-int runTool(std::span<char* const> args, Io io) {
+int runTool(std::span<char* const> args, const Io& io) {
   auto leading = ArgumentParser(globalOptions()).parseLeading(args);
   if (auto* error = std::get_if<UsageError>(&leading)) {
     return refuse(io, *error);

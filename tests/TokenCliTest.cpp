@@ -42,7 +42,8 @@ class TokenCli : public ::testing::Test {
   [[nodiscard]] std::vector<std::string> grant(const std::string& kind, const TokenEndpoint& at) const {
     return {"token", kind, "--url", at.url(), "--client-id", "cli"};
   }
-  [[nodiscard]] std::vector<std::string> grant(const std::string& kind, std::vector<std::string> more = {}) const {
+  [[nodiscard]] std::vector<std::string> grant(const std::string& kind,
+                                               std::vector<std::string> more = {}) const {
     auto args = grant(kind, endpoint);
     args.insert(args.end(), more.begin(), more.end());
     return args;
@@ -173,7 +174,7 @@ TEST_F(TokenCli, StoreShowRefreshAndTheExitStatusOfEachState) {
   EXPECT_EQ(json["expired"], false);
   EXPECT_EQ(json["scope"], nlohmann::json::array({"read"}));
 
-  ASSERT_EQ(tervala(grant("refresh", {"--stored"})).status, 0);
+  ASSERT_EQ(tervala(grant("refresh", {"--stored"}), "", {{"TERVALA_REFRESH_TOKEN", "from-env"}}).status, 0);
   EXPECT_EQ(endpoint.requests().back().body,
             "client_id=cli&grant_type=refresh_token&refresh_token=test-refresh");
 
