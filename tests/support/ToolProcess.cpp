@@ -23,6 +23,7 @@ ToolProcess::ToolProcess(const std::vector<std::string>& args) {
   std::vector<std::string> argv{TERVALA_CLI_PATH};
   argv.insert(argv.end(), args.begin(), args.end());
   std::vector<char*> pointers;
+  pointers.reserve(argv.size() + 1);
   for (auto& arg : argv) {
     pointers.push_back(arg.data());
   }
