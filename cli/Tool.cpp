@@ -81,16 +81,16 @@ int help(std::span<char* const> words, const Io& io) {
     writeToolHelp(io.out);
     return success;
   }
+  if (words.size() == 1 && isGroup(words[0])) {
+    writeGroupHelp(words[0], io.out);
+    return success;
+  }
   auto found = lookUp(words);
   if (auto* error = std::get_if<UsageError>(&found)) {
     return refuse(io, *error);
   }
   const auto& [command, group, used] = std::get<Found>(found);
   if (command == nullptr || used < words.size()) {
-    if (command == nullptr && used == words.size()) {
-      writeGroupHelp(group, io.out);
-      return success;
-    }
     return refuse(io, UsageError{"help takes one command"});
   }
   writeCommandHelp(*command, io.out);

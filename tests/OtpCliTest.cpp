@@ -112,6 +112,7 @@ TEST(OtpCli, HelpVersionManPageAndCompletionComeFromTheTables) {
             "usage: tervala totp [-d DIGITS] [-a ALGORITHM] [-p SECONDS] [-t UNIX_TIME] [-w] SECRET|-"},
            {{"hotp", "--help"}, "  -n, --count COUNT "},
            {{"token", "--help"}, "  token show "},
+           {{"help", "token"}, "  token code "},
            {{"help", "token", "password"}, "--password-file PATH from a file, else $TERVALA_PASSWORD"},
            {{"token", "code", "--code", "-", "-h"}, "usage: tervala token code --url URL"},
            {{"--version"}, "tervala 1."},
