@@ -24,7 +24,7 @@ std::shared_ptr<TotpGeneratorContext> TotpGeneratorContext::make(std::string_vie
       return nullptr;
     }
     // Written so that NaN, which compares false with everything, is refused too.
-    if (!(period >= 10.0 && period <= 300.0)) {
+    if (!(period >= minimumPeriod && period <= maximumPeriod)) {
       return nullptr;
     }
     return std::make_shared<TotpGeneratorContext>(ConstructionKey{}, std::move(*parts), period);

@@ -17,8 +17,12 @@ namespace tervala {
 /// base's `create(counter)` stays reachable through an `OtpGeneratorContext` reference.
 class TERVALA_EXPORT TotpGeneratorContext : public OtpGeneratorContext {
  public:
-  /// A generator with a `period` from 10 to 300 seconds (both included, fractions allowed);
-  /// null when refused as `OtpGeneratorContext::make` refuses or for any other period, NaN
+  /// The shortest and the longest period `make` accepts, in seconds.
+  static constexpr double minimumPeriod = 10.0;
+  static constexpr double maximumPeriod = 300.0;
+
+  /// A generator with a `period` from `minimumPeriod` to `maximumPeriod` seconds (both included, fractions
+  /// allowed); null when refused as `OtpGeneratorContext::make` refuses or for any other period, NaN
   /// included. Writes its debug line, then the base's, also when the period is then refused.
   static std::shared_ptr<TotpGeneratorContext> make(std::string_view secret, std::int64_t digits = 6,
                                                     HmacAlgorithm algorithm = HmacAlgorithm::SHA1,
