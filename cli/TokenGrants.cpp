@@ -122,10 +122,7 @@ int grant(const GlobalOptions& global, const Arguments& arguments, const Io& io,
     const auto token = result->serializeToToken();
     if (!token || !token->store()) {
       auto& store = SettingsStore::standard();
-      io.err << "tervala: the token could not be stored: "
-             << settingsFileProblem(store.location())
-                    .value_or("writing '" + visible(store.location().string()) + "' failed")
-             << '\n';
+      io.err << "tervala: the token could not be stored: " << storeProblem(store) << '\n';
       return failure;
     }
   }

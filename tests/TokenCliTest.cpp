@@ -188,7 +188,7 @@ TEST_F(TokenCli, StoreShowRefreshAndTheExitStatusOfEachState) {
     const auto damaged = tervala(args);
     EXPECT_EQ(damaged.status, 1);
     EXPECT_EQ(damaged.err,
-              "tervala: the settings file '" + settings() + "' is damaged or not a settings database\n");
+              "tervala: corrupt or unreadable settings file " + settings() + ": file is not a database\n");
   }
 }
 
