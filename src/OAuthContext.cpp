@@ -233,15 +233,9 @@ OAuthContext::Result OAuthContext::executeRequest(std::string url, std::string h
 
   platform::HttpRequest request{std::move(url), std::move(host), platform::secretText(form.text()),
                                 settings.timeoutInterval, settings.serverTrustDelegate};
-  if (!platform::TransferGate::prepare()) {
-    const auto result = failure(Error::urlErrorDomain, -1, "The request could not be prepared.",
-                                "libcurl could not be initialised");
-    if (completion == nullptr) {
-      return result;
-    }
-    deliver(*completion, result);
-    return nullptr;
-  }
+  // On the calling thread, at the first grant: the exit handler must be registered after the
+  // host's own initialisation of libcurl and OpenSSL. A failure is the transfer's to report.
+  static_cast<void>(platform::TransferGate::prepare());
   if (completion == nullptr) {
     return exchange(request, false);
   }
