@@ -1,4 +1,4 @@
-#include <future>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <variant>
@@ -21,9 +21,10 @@ namespace {
 
 using platform::view;
 
-// Starts one grant on the context with the request's URL, client and form fields.
-using Start = std::function<void(OAuthContext& context, std::string_view url, std::string_view clientId,
-                                 const OAuthContext::Params& params, OAuthContext::Completion completion)>;
+// Runs one grant on the context, on this thread, with the request's URL, client and form fields.
+using Exchange =
+    std::function<OAuthContext::Result(OAuthContext& context, std::string_view url, std::string_view clientId,
+                                       const OAuthContext::Params& params)>;
 
 std::variant<OAuthContext::Params, UsageError> formFields(const Arguments& arguments) {
   OAuthContext::Params params;
@@ -84,7 +85,10 @@ std::optional<UsageError> configure(OAuthContext& context, const Arguments& argu
   return std::nullopt;
 }
 
-int grant(const GlobalOptions& global, const Arguments& arguments, const Io& io, const Start& start) {
+// `storeAlways`: a refresh of the stored token stores what it gets, or the spent refresh token
+// of a rotating server would stay behind as the stored one.
+int grant(const GlobalOptions& global, const Arguments& arguments, const Io& io, const Exchange& exchange,
+          bool storeAlways = false) {
   if (global.settingsPath) {
     SettingsStore::setStandardLocation(*global.settingsPath);
   }
@@ -103,12 +107,10 @@ int grant(const GlobalOptions& global, const Arguments& arguments, const Io& io,
     return refuse(io, *error);
   }
 
-  std::promise<std::shared_ptr<const OAuthResult>> promise;
-  auto future = promise.get_future();
-  start(context, url, arguments.value("client-id").value_or(""), std::get<OAuthContext::Params>(params),
-        [&promise](std::shared_ptr<const OAuthResult> result) { promise.set_value(std::move(result)); });
-  // Every grant ends: the request has its timeout and the completion is always called.
-  const auto result = future.get();
+  // The blocking form: the tool waits for the result anyway, and so saves the hand-over to a
+  // request thread and back. Every grant ends: the request has its timeout.
+  const auto result = exchange(context, url, arguments.value("client-id").value_or(""),
+                               std::get<OAuthContext::Params>(params));
   forgetClientSecret(context);
   if (!result) {
     io.err << "tervala: the token request gave no result\n";
@@ -118,7 +120,7 @@ int grant(const GlobalOptions& global, const Arguments& arguments, const Io& io,
   if (result->hasError()) {
     return failure;
   }
-  if (arguments.has("store")) {
+  if (storeAlways || arguments.has("store")) {
     const auto token = result->serializeToToken();
     if (!token || !token->store()) {
       auto& store = SettingsStore::standard();
@@ -134,18 +136,17 @@ int grant(const GlobalOptions& global, const Arguments& arguments, const Io& io,
 int runTokenPassword(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
   return grant(global, arguments, io,
                [&](OAuthContext& context, std::string_view url, std::string_view clientId,
-                   const OAuthContext::Params& params, OAuthContext::Completion completion) {
-                 context.getAccessToken(url, clientId, arguments.value("username").value_or(""),
-                                        view(*arguments.secret("password")), params, std::move(completion));
+                   const OAuthContext::Params& params) {
+                 return context.getAccessToken(url, clientId, arguments.value("username").value_or(""),
+                                               view(*arguments.secret("password")), params);
                });
 }
 
 int runTokenCode(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
   return grant(global, arguments, io,
                [&](OAuthContext& context, std::string_view url, std::string_view clientId,
-                   const OAuthContext::Params& params, OAuthContext::Completion completion) {
-                 context.getAccessToken(url, clientId, view(*arguments.secret("code")), params,
-                                        std::move(completion));
+                   const OAuthContext::Params& params) {
+                 return context.getAccessToken(url, clientId, view(*arguments.secret("code")), params);
                });
 }
 
@@ -175,11 +176,13 @@ int runTokenRefresh(const GlobalOptions& global, const Arguments& arguments, con
     }
     refreshToken = platform::secretText(*stored);
   }
-  return grant(global, arguments, io,
-               [&](OAuthContext& context, std::string_view url, std::string_view clientId,
-                   const OAuthContext::Params& params, OAuthContext::Completion completion) {
-                 context.refreshAccessToken(url, clientId, view(refreshToken), params, std::move(completion));
-               });
+  return grant(
+      global, arguments, io,
+      [&](OAuthContext& context, std::string_view url, std::string_view clientId,
+          const OAuthContext::Params& params) {
+        return context.refreshAccessToken(url, clientId, view(refreshToken), params);
+      },
+      given == nullptr);
 }
 
 }  // namespace tervala::cli
