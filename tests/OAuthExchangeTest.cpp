@@ -14,7 +14,7 @@
 #include <tervala/OAuthContext.hpp>
 #include <tervala/OAuthToken.hpp>
 
-#include "ReplyBodyText.hpp"
+#include "ReplyRedaction.hpp"
 #include "ReplyHandler.hpp"
 #include "platform/FormEncoding.hpp"
 #include "support/OAuthProbe.hpp"
