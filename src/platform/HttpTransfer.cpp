@@ -29,7 +29,7 @@ constexpr std::int64_t tlsFailedCode = -1200;
 constexpr std::int64_t untrustedCode = -1202;
 
 struct BodySink {
-  Data& body;
+  SecretBytes& body;
   std::size_t limit;
   bool overflowed = false;
   bool outOfMemory = false;
