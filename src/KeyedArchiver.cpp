@@ -49,7 +49,7 @@ class SecretTextBuffer : public std::streambuf {
 // The document holds copies of the tokens: wiped in place when it goes.
 struct WipedDocument {
   Document value;
-  WipedDocument() = default;
+  explicit WipedDocument(Document initial) noexcept : value(std::move(initial)) {}
   WipedDocument(const WipedDocument&) = delete;
   WipedDocument& operator=(const WipedDocument&) = delete;
   ~WipedDocument() { platform::cleanseStrings(value); }
@@ -76,8 +76,7 @@ struct EntryWriter {
 
 std::optional<Data> KeyedArchiver::archivedData(const Coder& coder, std::string_view className) noexcept {
   try {
-    WipedDocument document;
-    document.value = Document::object();
+    WipedDocument document(Document::object());
     document.value[archive::formatKey] = archive::formatName;
     document.value[archive::versionKey] = archiveVersion;
     document.value[archive::classKey] = className;

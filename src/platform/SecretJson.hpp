@@ -22,11 +22,15 @@ using SecretJson = nlohmann::basic_json<std::map, std::vector, SecretString, boo
 /// itself; to be called before it goes.
 template <class Json>
 void cleanseStrings(Json& value) noexcept {
-  if (value.is_string()) {
-    cleanse(value.template get_ref<typename Json::string_t&>());
-  } else if (value.is_structured()) {
-    for (auto& element : value) {
+  if (auto* const text = value.template get_ptr<typename Json::string_t*>()) {
+    cleanse(*text);
+  } else if (auto* const array = value.template get_ptr<typename Json::array_t*>()) {
+    for (auto& element : *array) {
       cleanseStrings(element);
+    }
+  } else if (auto* const object = value.template get_ptr<typename Json::object_t*>()) {
+    for (auto& member : *object) {
+      cleanseStrings(member.second);
     }
   }
 }
