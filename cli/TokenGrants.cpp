@@ -41,9 +41,7 @@ std::variant<OAuthContext::Params, UsageError> formFields(const Arguments& argum
 // Wipes the client secret that `configure` had to hand over as a plain string.
 void forgetClientSecret(OAuthContext& context) {
   if (context.clientSecret) {
-    std::string& text = *context.clientSecret;
-    text.resize(text.capacity());  // the whole buffer, also what an earlier longer value left
-    platform::cleanse(text.data(), text.size());
+    platform::cleanse(*context.clientSecret);  // the whole buffer, also what a longer value left
     context.clientSecret.reset();
   }
 }

@@ -63,7 +63,7 @@ std::optional<std::string> strictDecode(std::string_view encoded) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view input(reinterpret_cast<const char*>(data), size);
-  const std::string encoded = tervala::platform::formUrlEncode(input);
+  const std::string encoded(tervala::platform::view(tervala::platform::formUrlEncode(input)));
   const std::optional<std::string> decoded = strictDecode(encoded);
   require(decoded.has_value(), "only unreserved characters, '+' and canonical %XX are written");
   require(*decoded == input, "the encoded text decodes back to the input bytes");

@@ -13,6 +13,10 @@ namespace tervala {
 /// and blanks between groups; absent otherwise, and for an empty secret. Writes no debug line.
 std::optional<platform::SecretText> canonicalBase32(std::string_view text);
 
+/// The bytes of Base32 text read as `fromBase32` reads it (which returns a copy of them): absent
+/// for text it refuses. Writes its debug lines.
+std::optional<platform::SecretBytes> decodeBase32(std::string_view text);
+
 /// The decoded bytes of a canonical text.
 platform::SecretBytes decodeCanonicalBase32(std::string_view canonical);
 

@@ -2,12 +2,26 @@
 
 #include <algorithm>
 
+#include "platform/SecureMemory.hpp"
+
 namespace tervala {
 
 Coder::Coder(std::vector<Entry> entries) {
   entries_.reserve(entries.size());
   for (Entry& entry : entries) {
     encodeObject(std::move(entry.second), entry.first);
+  }
+}
+
+Coder::~Coder() {
+  for (auto& [key, value] : entries_) {
+    if (auto* const text = std::get_if<std::string>(&value)) {
+      platform::cleanse(*text);
+    } else if (auto* const dictionary = std::get_if<CodedDictionary>(&value)) {
+      for (auto& [name, item] : *dictionary) {
+        platform::cleanse(item);
+      }
+    }
   }
 }
 

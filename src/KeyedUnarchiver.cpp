@@ -10,21 +10,28 @@
 
 #include "platform/ArchiveFormat.hpp"
 #include "platform/JsonNesting.hpp"
+#include "platform/SecretJson.hpp"
 
 namespace tervala {
 namespace {
 
 namespace archive = platform::archive;
-using nlohmann::json;
+// The archive holds the tokens: the parser's buffers and the document wipe themselves.
+using json = platform::SecretJson;
+using Text = json::string_t;
+
+std::string plainText(const Text& text) {
+  return {text.data(), text.size()};
+}
 
 const json* member(const json& object, std::string_view key) {
   const auto found = object.find(key);
   return found == object.end() ? nullptr : &*found;
 }
 
-const std::string* textMember(const json& object, std::string_view key) {
+const Text* textMember(const json& object, std::string_view key) {
   const json* value = member(object, key);
-  return value != nullptr && value->is_string() ? &value->get_ref<const std::string&>() : nullptr;
+  return value != nullptr && value->is_string() ? &value->get_ref<const Text&>() : nullptr;
 }
 
 std::optional<Date> dateFrom(const json& value) {
@@ -54,13 +61,13 @@ std::optional<CodedDictionary> dictionaryFrom(const json& value) {
     if (!item.is_string()) {
       return std::nullopt;
     }
-    dictionary.emplace(key, item.get_ref<const std::string&>());
+    dictionary.emplace(plainText(key), plainText(item.get_ref<const Text&>()));
   }
   return dictionary;
 }
 
 std::optional<CodedValue> valueFrom(const json& entry) {
-  const std::string* kind = textMember(entry, archive::entryKindKey);
+  const Text* kind = textMember(entry, archive::entryKindKey);
   if (kind == nullptr) {
     return std::nullopt;
   }
@@ -76,7 +83,8 @@ std::optional<CodedValue> valueFrom(const json& entry) {
     return std::nullopt;
   }
   if (*kind == archive::textKind) {
-    return value->is_string() ? std::optional<CodedValue>(value->get<std::string>()) : std::nullopt;
+    return value->is_string() ? std::optional<CodedValue>(plainText(value->get_ref<const Text&>()))
+                              : std::nullopt;
   }
   if (*kind == archive::dateKind) {
     const auto date = dateFrom(*value);
@@ -93,9 +101,9 @@ std::optional<KeyedUnarchiver::Contents> contentsOf(const json& document) {
   if (!document.is_object() || document.size() != 4) {
     return std::nullopt;
   }
-  const std::string* format = textMember(document, archive::formatKey);
+  const Text* format = textMember(document, archive::formatKey);
   const json* version = member(document, archive::versionKey);
-  const std::string* className = textMember(document, archive::classKey);
+  const Text* className = textMember(document, archive::classKey);
   const json* entries = member(document, archive::entriesKey);
   if (format == nullptr || *format != archive::formatName || version == nullptr ||
       !version->is_number_integer() || version->get<std::int64_t>() != KeyedArchiver::archiveVersion ||
@@ -109,17 +117,17 @@ std::optional<KeyedUnarchiver::Contents> contentsOf(const json& document) {
     if (!entry.is_object()) {
       return std::nullopt;
     }
-    const std::string* key = textMember(entry, archive::entryKey);
-    if (key == nullptr || !seen.insert(*key).second) {
+    const Text* key = textMember(entry, archive::entryKey);
+    if (key == nullptr || !seen.insert(plainText(*key)).second) {
       return std::nullopt;  // a key twice would make the archive ambiguous
     }
     auto value = valueFrom(entry);
     if (!value) {
       return std::nullopt;
     }
-    decoded.emplace_back(*key, std::move(*value));
+    decoded.emplace_back(plainText(*key), std::move(*value));
   }
-  return KeyedUnarchiver::Contents{*className, Coder(std::move(decoded))};
+  return KeyedUnarchiver::Contents{plainText(*className), Coder(std::move(decoded))};
 }
 
 }  // namespace

@@ -3,9 +3,11 @@
 #include <openssl/crypto.h>
 #include <unistd.h>
 
+#include <map>
 #include <system_error>
 #include <thread>
 #include <utility>
+#include <variant>
 
 #include "ErrorCodes.hpp"
 #include "ReplyHandler.hpp"
@@ -194,12 +196,8 @@ OAuthContext::Result OAuthContext::grant(std::string_view url, std::string_view 
     if (!parsed) {
       return finish(invalidUrlResult());
     }
-    Params fields = params;  // the caller's map stays as it was
-    for (const auto& [name, value] : grantFields) {
-      fields.insert_or_assign(std::string(name), std::string(value));
-    }
-    return executeRequest(std::move(parsed->text), std::move(parsed->host), clientId, fields, settings,
-                          completion);
+    return executeRequest(std::move(parsed->text), std::move(parsed->host), clientId, params, grantFields,
+                          settings, completion);
   } catch (const std::exception& error) {
     // Only allocation can fail here; the caller still gets its one result.
     return finish(errors::errorResult(Error::oauthErrorDomain, errors::oauth,
@@ -209,7 +207,8 @@ OAuthContext::Result OAuthContext::grant(std::string_view url, std::string_view 
 
 OAuthContext::Result OAuthContext::executeRequest(std::string url, std::string host,
                                                   std::string_view clientId, const Params& params,
-                                                  const Settings& settings, Completion* completion) {
+                                                  GrantFields grantFields, const Settings& settings,
+                                                  Completion* completion) {
   platform::debugLine(className, "executeRequest(_:_:params:completion:)");
 
   TokenRequestForm form;
@@ -224,13 +223,28 @@ OAuthContext::Result OAuthContext::executeRequest(std::string url, std::string h
     }
     form.add("scope", joined);
   }
+  // The grant's own fields replace the caller's of the same name, and all go in name order.
+  // Only views are gathered, so the password, code or refresh token is copied nowhere but into
+  // the form.
+  using FieldValue = std::variant<std::string_view, const ParamValue*>;
+  std::map<std::string_view, FieldValue, std::less<>> fields;
   for (const auto& [name, value] : params) {
-    form.addParam(name, value);
+    fields.emplace(name, &value);
+  }
+  for (const auto& [name, value] : grantFields) {
+    fields.insert_or_assign(name, value);
+  }
+  for (const auto& [name, value] : fields) {
+    if (const auto* const text = std::get_if<std::string_view>(&value)) {
+      form.add(name, *text);
+    } else {
+      form.addParam(name, *std::get<const ParamValue*>(value));
+    }
   }
   platform::debugLine(form.debugText());
 
-  platform::HttpRequest request{std::move(url), std::move(host), platform::secretText(form.text()),
-                                settings.timeoutInterval, settings.serverTrustDelegate};
+  platform::HttpRequest request{std::move(url), std::move(host), form.takeText(), settings.timeoutInterval,
+                                settings.serverTrustDelegate};
   // On the calling thread, at the first grant: the exit handler must be registered after the
   // host's own initialisation of libcurl and OpenSSL. A failure is the transfer's to report.
   static_cast<void>(platform::TransferGate::prepare());

@@ -1,13 +1,12 @@
 #include <tervala/OAuthToken.hpp>
 
-#include <openssl/crypto.h>
-
 #include <tervala/Coder.hpp>
 #include <tervala/KeyedArchiver.hpp>
 #include <tervala/KeyedUnarchiver.hpp>
 #include <tervala/SettingsStore.hpp>
 
 #include "HeaderText.hpp"
+#include "platform/SecureMemory.hpp"
 
 namespace tervala {
 namespace {
@@ -55,35 +54,51 @@ OAuthToken::OAuthToken(std::string accessToken, std::string tokenType, std::stri
 
 OAuthToken::~OAuthToken() = default;
 
+namespace {
+
+// The coder's own value under `key` (null when missing), read in place: a copy would leave the
+// tokens in freed memory.
+const CodedValue& entryNamed(const Coder& coder, std::string_view key) {
+  static const CodedValue null;
+  for (const auto& [name, value] : coder.entries()) {
+    if (name == key) {
+      return value;
+    }
+  }
+  return null;
+}
+
+}  // namespace
+
 std::shared_ptr<OAuthToken> OAuthToken::make(const Coder& coder) {
   try {
     // Read in archive order and stop at the first entry that is missing, null or of another kind.
-    const CodedValue accessToken = coder.decodeObject("accessToken");
+    const CodedValue& accessToken = entryNamed(coder, "accessToken");
     const auto* accessTokenText = entryOf<std::string>(accessToken);
     if (accessTokenText == nullptr) {
       return nullptr;
     }
-    const CodedValue tokenType = coder.decodeObject("tokenType");
+    const CodedValue& tokenType = entryNamed(coder, "tokenType");
     const auto* tokenTypeText = entryOf<std::string>(tokenType);
     if (tokenTypeText == nullptr) {
       return nullptr;
     }
-    const CodedValue refreshToken = coder.decodeObject("refreshToken");
+    const CodedValue& refreshToken = entryNamed(coder, "refreshToken");
     const auto* refreshTokenText = entryOf<std::string>(refreshToken);
     if (refreshTokenText == nullptr) {
       return nullptr;
     }
-    const CodedValue expiresOn = coder.decodeObject("expiresOn");
+    const CodedValue& expiresOn = entryNamed(coder, "expiresOn");
     const auto* expiresOnDate = entryOf<Date>(expiresOn);
     if (expiresOnDate == nullptr) {
       return nullptr;
     }
-    const CodedValue scope = coder.decodeObject("scope");
+    const CodedValue& scope = entryNamed(coder, "scope");
     const auto* scopeText = entryOf<std::string>(scope);
     if (scopeText == nullptr) {
       return nullptr;
     }
-    const CodedValue additionalData = coder.decodeObject("additionalData");
+    const CodedValue& additionalData = entryNamed(coder, "additionalData");
     const auto* additionalDataDictionary = entryOf<CodedDictionary>(additionalData);
     if (additionalDataDictionary == nullptr) {
       return nullptr;
@@ -136,8 +151,8 @@ void OAuthToken::encodeWithCoder(Coder& coder) const {
   // Through the accessors, so a derived token archives what it reports.
   coder.encodeObject(accessToken(), "accessToken");
   coder.encodeObject(tokenType(), "tokenType");
-  const auto refresh = refreshToken();
-  coder.encodeObject(refresh ? CodedValue{*refresh} : CodedValue{}, "refreshToken");
+  auto refresh = refreshToken();  // moved on, so no copy of the token is left to free
+  coder.encodeObject(refresh ? CodedValue{std::move(*refresh)} : CodedValue{}, "refreshToken");
   const auto expiry = expiresOn();
   coder.encodeObject(expiry ? CodedValue{*expiry} : CodedValue{}, "expiresOn");
   const auto items = scope();
@@ -184,7 +199,7 @@ bool OAuthToken::store(SettingsStore& settings) const noexcept {
       return false;
     }
     const bool stored = settings.setData(settingsKey, *archive);
-    OPENSSL_cleanse(archive->data(), archive->size());  // the archive holds the tokens in clear
+    platform::cleanse(archive->data(), archive->size());  // the archive holds the tokens in clear
     return stored;
   } catch (...) {
     return false;
@@ -206,7 +221,7 @@ std::shared_ptr<OAuthToken> OAuthToken::retrieve(SettingsStore& settings) noexce
       return nullptr;
     }
     auto token = KeyedUnarchiver::unarchiveObjectWithData(*archive);
-    OPENSSL_cleanse(archive->data(), archive->size());
+    platform::cleanse(archive->data(), archive->size());
     return token;
   } catch (...) {
     return nullptr;

@@ -1,28 +1,19 @@
 #include <tervala/OtpGeneratorContext.hpp>
 
-#include <openssl/crypto.h>
-
 #include <array>
 
 #include <tervala/Text.hpp>
 
+#include "Base32Secret.hpp"
 #include "OtpCodeText.hpp"
 #include "platform/DebugLog.hpp"
 #include "platform/HmacKey.hpp"
+#include "platform/SecureMemory.hpp"
 
 namespace tervala {
 namespace {
 
 constexpr std::string_view className = "Tervala.OtpGeneratorContext";
-
-// The decoded secret lives only until its HMAC key is prepared.
-struct WipedData {
-  Data bytes;
-  WipedData(const WipedData&) = delete;
-  WipedData& operator=(const WipedData&) = delete;
-  explicit WipedData(Data data) noexcept : bytes(std::move(data)) {}
-  ~WipedData() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
-};
 
 }  // namespace
 
@@ -30,18 +21,18 @@ std::optional<OtpGeneratorContext::Parts> OtpGeneratorContext::prepare(std::stri
                                                                        std::int64_t digits,
                                                                        HmacAlgorithm algorithm) {
   platform::debugLine(className, "init(secret:digits:algorithm:)");
-  auto decoded = fromBase32(secret);
+  // The decoded secret lives only until its HMAC key is prepared, and is wiped when it goes.
+  const auto decoded = decodeBase32(secret);
   if (!decoded) {
     return std::nullopt;
   }
-  const WipedData secretData(std::move(*decoded));
   if (digits != 6 && digits != 8) {
     return std::nullopt;
   }
   if (!hmacAlgorithmFromRawValue(rawValue(algorithm))) {
     return std::nullopt;
   }
-  auto key = platform::HmacKey::make(algorithm, secretData.bytes);
+  auto key = platform::HmacKey::make(algorithm, *decoded);
   if (!key) {
     return std::nullopt;
   }
@@ -92,7 +83,7 @@ std::optional<std::uint32_t> OtpGeneratorContext::truncatedValue(std::uint64_t c
                                   (static_cast<std::uint32_t>(digest[offset + 1]) << 16) |
                                   (static_cast<std::uint32_t>(digest[offset + 2]) << 8) |
                                   static_cast<std::uint32_t>(digest[offset + 3]);
-  OPENSSL_cleanse(digest.data(), digest.size());
+  platform::cleanse(digest.data(), digest.size());
   return truncated;
 }
 

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "OtpCodeText.hpp"
+#include "platform/SecureMemory.hpp"
 
 namespace tervala {
 namespace {
@@ -57,7 +58,7 @@ std::uint64_t compare(const OtpGeneratorContext& generator, std::uint64_t counte
     (void)writeDecimalCode(truncated.value_or(0), generator.digits(), candidate);
   }
   const bool equal = CRYPTO_memcmp(candidate.data(), typed.text.data(), candidate.size()) == 0;
-  OPENSSL_cleanse(candidate.data(), candidate.size());
+  platform::cleanse(candidate.data(), candidate.size());
   return maskOf(equal && truncated.has_value());
 }
 

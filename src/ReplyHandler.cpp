@@ -4,12 +4,13 @@
 #include <string>
 #include <string_view>
 
-#include <tervala/Text.hpp>
-
 #include "ErrorCodes.hpp"
 #include "ReplyRedaction.hpp"
 #include "platform/DebugLog.hpp"
 #include "platform/JsonNesting.hpp"
+#include "platform/SecretJson.hpp"
+#include "platform/SecureMemory.hpp"
+#include "platform/Utf8.hpp"
 
 namespace tervala {
 namespace {
@@ -34,10 +35,19 @@ std::string parserMessage(const nlohmann::json::exception& error) {
   return "The reply is not valid JSON: " + std::string(message);
 }
 
+// The reply's tokens in a document that does not wipe itself: wiped in place when it goes.
+struct PlainReply {
+  nlohmann::json document;
+  explicit PlainReply(nlohmann::json copy) noexcept : document(std::move(copy)) {}
+  PlainReply(const PlainReply&) = delete;
+  PlainReply& operator=(const PlainReply&) = delete;
+  ~PlainReply() { platform::cleanseStrings(document); }
+};
+
 }  // namespace
 
 std::shared_ptr<const OAuthResult> ReplyHandler::resultFromBody(std::optional<long> statusCode,
-                                                                const Data& body) {
+                                                                std::span<const std::uint8_t> body) {
   try {
     platform::debugLine("OAuth response code: " +
                         (statusCode ? std::to_string(*statusCode) : std::string("nil")));
@@ -48,27 +58,31 @@ std::shared_ptr<const OAuthResult> ReplyHandler::resultFromBody(std::optional<lo
     }
     const std::string_view text(reinterpret_cast<const char*>(body.data()), body.size());
     if (platform::debugEnabled()) {
-      platform::debugLine("OAuth response body: " + redactReplyBody(fromNSData(body)));
+      std::string decoded = platform::decodeUtf8Leniently(text);
+      platform::debugLine("OAuth response body: " + redactReplyBody(decoded));
+      platform::cleanse(decoded);
     }
     if (platform::jsonNestingExceeds(text, maxJsonDepth)) {
       return parserError("The reply is not valid JSON: it is nested deeper than " +
                          std::to_string(maxJsonDepth) + " levels.");
     }
-    nlohmann::json reply;
+    platform::SecretJson parsed;  // the parser's buffers and the document wipe themselves
     try {
-      reply = nlohmann::json::parse(text);
+      parsed = platform::SecretJson::parse(text);
     } catch (const nlohmann::json::exception& error) {
       return parserError(parserMessage(error));
     }
-    if (reply.is_object()) {
-      if (auto result = OAuthResult::parse(reply)) {
+    if (parsed.is_object()) {
+      // OAuthResult reads a document of the host's kind: a copy wiped before it goes.
+      const PlainReply reply{platform::plainCopy(parsed)};
+      if (auto result = OAuthResult::parse(reply.document)) {
         return result;
       }
       // parse yields null only when memory ran out
       return errors::errorResult(Error::oauthErrorDomain, errors::oauth, "The reply could not be handled",
                                  std::string_view("out of memory"));
     }
-    if (reply.is_array()) {
+    if (parsed.is_array()) {
       return parserError("The top level of the JSON reply is not an object.");
     }
     return parserError(

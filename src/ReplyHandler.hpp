@@ -1,10 +1,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 
-#include <tervala/Data.hpp>
 #include <tervala/OAuthResult.hpp>
 
 namespace tervala {
@@ -20,7 +21,9 @@ class ReplyHandler {
 
   /// Writes the code line and the body line (secrets masked), then parses the body: a JSON object
   /// goes to `OAuthResult::parse` whatever the status; anything else is a parser-domain error.
-  static std::shared_ptr<const OAuthResult> resultFromBody(std::optional<long> statusCode, const Data& body);
+  /// Leaves no copy of the body's tokens in memory it frees.
+  static std::shared_ptr<const OAuthResult> resultFromBody(std::optional<long> statusCode,
+                                                           std::span<const std::uint8_t> body);
 };
 
 }  // namespace tervala

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "Base32Secret.hpp"
 #include "platform/DebugLog.hpp"
 #include "platform/Utf8.hpp"
 
@@ -65,12 +66,12 @@ void writeGroup(const std::array<std::uint8_t, 8>& v, std::uint8_t* out, std::si
 
 }  // namespace
 
-std::optional<Data> fromBase32(std::string_view text) {
+std::optional<platform::SecretBytes> decodeBase32(std::string_view text) {
   // Every accepted character before the padding is ASCII, so working on the UTF-8 bytes gives
   // the same verdicts as working on characters: a non-ASCII byte is always invalid.
   const std::size_t count = text.size();
   if (count == 0) {
-    return Data{};
+    return platform::SecretBytes{};
   }
   const std::size_t padding = paddingLength(text);
   const std::size_t n = count - padding;
@@ -89,7 +90,7 @@ std::optional<Data> fromBase32(std::string_view text) {
     platform::debugLine("String length is invalid.");
     return std::nullopt;
   }
-  Data out(5 * (n / 8) + extraBytes[remainder], 0);
+  platform::SecretBytes out(5 * (n / 8) + extraBytes[remainder], 0);
   std::uint8_t* write = out.data();
   std::size_t at = 0;
   std::array<std::uint8_t, 8> values{};
@@ -107,6 +108,14 @@ std::optional<Data> fromBase32(std::string_view text) {
     writeGroup(values, write, extraBytes[remainder]);
   }
   return out;
+}
+
+std::optional<Data> fromBase32(std::string_view text) {
+  auto bytes = decodeBase32(text);
+  if (!bytes) {
+    return std::nullopt;
+  }
+  return Data(bytes->begin(), bytes->end());
 }
 
 std::string fromHex(const Data& data) {

@@ -28,6 +28,12 @@ class TERVALA_EXPORT Coder {
   using Entry = std::pair<std::string, CodedValue>;
 
   Coder() = default;
+  Coder(const Coder&) = default;
+  Coder(Coder&&) noexcept = default;
+  Coder& operator=(const Coder&) = default;
+  Coder& operator=(Coder&&) noexcept = default;
+  /// Wipes the texts: a coder holds an object's secrets, a token's for one.
+  ~Coder();
   /// Entries as given; a later entry under a key already present replaces its value in place.
   explicit Coder(std::vector<Entry> entries);
 

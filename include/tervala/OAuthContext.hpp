@@ -116,7 +116,7 @@ class TERVALA_EXPORT OAuthContext {
   Result grant(std::string_view url, std::string_view clientId, const Params& params, GrantFields grantFields,
                Completion* completion);
   Result executeRequest(std::string url, std::string host, std::string_view clientId, const Params& params,
-                        const Settings& settings, Completion* completion);
+                        GrantFields grantFields, const Settings& settings, Completion* completion);
 };
 
 }  // namespace tervala

@@ -10,10 +10,10 @@ constexpr bool keptAsIs(unsigned char byte) noexcept {
 
 }  // namespace
 
-std::string formUrlEncode(std::string_view text) {
+SecretText formUrlEncode(std::string_view text) {
   constexpr std::string_view hexDigits = "0123456789ABCDEF";
-  std::string encoded;
-  encoded.reserve(text.size() + text.size() / 2);
+  SecretText encoded;
+  encoded.reserve(3 * text.size());
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
     if (keptAsIs(byte)) {

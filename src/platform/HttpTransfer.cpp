@@ -21,7 +21,7 @@ namespace {
 namespace url = errors::url;
 
 struct BodySink {
-  Data& body;
+  SecretBytes& body;
   std::size_t limit;
   bool overflowed = false;
   bool outOfMemory = false;

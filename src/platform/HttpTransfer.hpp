@@ -23,11 +23,11 @@ struct HttpRequest {
 };
 
 /// What came back: a transport error, or a status (absent when the reply was not HTTP) and the
-/// body, cut after `bodyLimit` + 1 bytes.
+/// body, cut after `bodyLimit` + 1 bytes. The body holds the tokens, so it lives in wiped memory.
 struct HttpReply {
   std::optional<Error> transportError;
   std::optional<long> statusCode;
-  Data body;
+  SecretBytes body;
 };
 
 /// Performs requests with libcurl: a fresh easy handle for each, nothing shared or reused, no

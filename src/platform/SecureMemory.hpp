@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -44,6 +45,15 @@ using SecretBytes = std::vector<std::uint8_t, CleansingAllocator<std::uint8_t>>;
 
 /// Secret text: passwords, client secrets, codes, tokens, request and reply bodies.
 using SecretText = std::vector<char, CleansingAllocator<char>>;
+
+/// Wipes a std::string that a library handed over, in place, the inline buffer in which a short
+/// text keeps its bytes included, and leaves it empty.
+template <class Allocator>
+void cleanse(std::basic_string<char, std::char_traits<char>, Allocator>& text) noexcept {
+  text.resize(text.capacity());  // within the capacity: no new block, and the tail is covered
+  cleanse(text.data(), text.size());
+  text.clear();
+}
 
 inline SecretText secretText(std::string_view text) {
   return {text.begin(), text.end()};
