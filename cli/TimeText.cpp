@@ -116,8 +116,8 @@ std::optional<double> parseDateTime(std::string_view text) {
   if (!offset) {
     return std::nullopt;
   }
-  const std::int64_t seconds =
-      daysSinceEpoch(*year, *month, *day) * 86400 + *hour * 3600 + *minute * 60 + *second - *offset;
+  const std::int64_t seconds = daysSinceEpoch(*year, *month, *day) * 86400 + std::int64_t{*hour} * 3600 +
+                               std::int64_t{*minute} * 60 + *second - *offset;
   if (seconds < 0) {
     return std::nullopt;
   }
