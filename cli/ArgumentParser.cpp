@@ -1,5 +1,6 @@
 #include "ArgumentParser.hpp"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <istream>
@@ -37,9 +38,25 @@ std::string lowered(std::string_view text) {
   return lower;
 }
 
-// "SECRET" of "SECRET|-".
-std::string_view operandName(std::string_view operand) {
-  return operand.substr(0, operand.find('|'));
+// The operands of "CODE SECRET|URI|-", each by its first name: "CODE", "SECRET".
+std::vector<std::string_view> operandNames(std::string_view operands) {
+  std::vector<std::string_view> names;
+  while (!operands.empty()) {
+    const auto word = operands.substr(0, operands.find(' '));
+    names.push_back(word.substr(0, word.find('|')));
+    operands.remove_prefix(std::min(operands.size(), word.size() + 1));
+  }
+  return names;
+}
+
+// "CODE and SECRET".
+std::string listed(const std::vector<std::string_view>& names) {
+  std::string list;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    list += i == 0 ? "" : (i + 1 == names.size() ? " and " : ", ");
+    list += names[i];
+  }
+  return list;
 }
 
 std::variant<platform::SecretText, UsageError> readPending(PendingSecret& pending, const Io& io) {
@@ -64,7 +81,7 @@ std::variant<platform::SecretText, UsageError> readPending(PendingSecret& pendin
 struct ArgumentParser::Scan {
   Arguments arguments;
   std::map<std::string, PendingSecret, std::less<>> secrets;
-  std::optional<PendingSecret> operand;
+  std::vector<PendingSecret> operands;
   std::size_t consumed = 0;
 };
 
@@ -109,17 +126,19 @@ std::variant<ArgumentParser::Scan, UsageError> ArgumentParser::scan(std::span<ch
         scan.consumed = at;
         return scan;
       }
-      if (operand_.empty()) {
-        return UsageError{std::string(commandName_) + " takes no operand, not '" + visible(arg) + "'"};
+      // The word is not repeated: a stray operand is often a secret or a Key URI.
+      const auto names = operandNames(operand_);
+      if (names.empty()) {
+        return UsageError{std::string(commandName_) + " takes no operand"};
       }
-      if (scan.operand) {
-        return UsageError{std::string(commandName_) + " takes only one " +
-                          std::string(operandName(operand_))};
+      if (scan.operands.size() == names.size()) {
+        return UsageError{std::string(commandName_) + " takes only " +
+                          (names.size() == 1 ? "one " + std::string(names[0]) : listed(names))};
       }
       if (arg == "-") {
-        scan.operand = PendingSecret{PendingSecret::From::standardInput, {}, {}};
+        scan.operands.push_back(PendingSecret{PendingSecret::From::standardInput, {}, {}});
       } else {
-        scan.operand = PendingSecret{PendingSecret::From::given, platform::secretText(arg), {}};
+        scan.operands.push_back(PendingSecret{PendingSecret::From::given, platform::secretText(arg), {}});
         if (secretOperand_) {
           blank(raw);
         }
@@ -250,8 +269,8 @@ std::variant<Arguments, UsageError> ArgumentParser::parse(std::span<char* const>
   for (const auto& [name, pending] : done.secrets) {
     fromStandardInput += pending.from == PendingSecret::From::standardInput ? 1 : 0;
   }
-  if (done.operand && done.operand->from == PendingSecret::From::standardInput) {
-    ++fromStandardInput;
+  for (const auto& pending : done.operands) {
+    fromStandardInput += pending.from == PendingSecret::From::standardInput ? 1 : 0;
   }
   if (fromStandardInput > 1) {
     return UsageError{"only one value can come from standard input"};
@@ -272,20 +291,22 @@ std::variant<Arguments, UsageError> ArgumentParser::parse(std::span<char* const>
       return UsageError{std::string(commandName_) + " needs --" + std::string(option.name)};
     }
   }
-  if (!operand_.empty()) {
-    const std::string what(operandName(operand_));
-    if (!done.operand) {
-      return UsageError{std::string(commandName_) + " needs " + what +
-                        " (or - to read it from standard input)"};
-    }
-    auto text = readPending(*done.operand, io);
+  const auto names = operandNames(operand_);
+  if (done.operands.size() < names.size()) {
+    return UsageError{
+        std::string(commandName_) + " needs " +
+        listed({names.begin() + static_cast<std::ptrdiff_t>(done.operands.size()), names.end()}) +
+        " (or - to read it from standard input)"};
+  }
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    auto text = readPending(done.operands[i], io);
     if (auto* error = std::get_if<UsageError>(&text)) {
       return std::move(*error);
     }
     if (std::get<platform::SecretText>(text).empty()) {
-      return UsageError{"the " + lowered(what) + " is empty"};
+      return UsageError{"the " + lowered(names[i]) + " is empty"};
     }
-    done.arguments.operand_ = std::move(std::get<platform::SecretText>(text));
+    done.arguments.operands_.push_back(std::move(std::get<platform::SecretText>(text)));
   }
   return std::move(done.arguments);
 }

@@ -25,8 +25,14 @@ class Arguments {
   [[nodiscard]] const platform::SecretText* secret(std::string_view name) const;
   /// Whether the secret `name` came from its environment variable rather than the command line.
   [[nodiscard]] bool fromEnvironment(std::string_view name) const { return fromEnvironment_.contains(name); }
-  /// The command's operand; null when the command takes none.
-  [[nodiscard]] const platform::SecretText* operand() const { return operand_ ? &*operand_ : nullptr; }
+  /// The command's last operand (the secret, where there are two); null when it takes none.
+  [[nodiscard]] const platform::SecretText* operand() const {
+    return operands_.empty() ? nullptr : &operands_.back();
+  }
+  /// The command's first operand, as `operand()` for a command that takes one.
+  [[nodiscard]] const platform::SecretText* firstOperand() const {
+    return operands_.empty() ? nullptr : &operands_.front();
+  }
   /// `--help` or `-h` was given: nothing else was checked or read.
   [[nodiscard]] bool helpWanted() const noexcept { return helpWanted_; }
 
@@ -37,7 +43,7 @@ class Arguments {
   std::map<std::string, std::vector<std::string>, std::less<>> values_;
   std::map<std::string, platform::SecretText, std::less<>> secrets_;
   std::set<std::string, std::less<>> fromEnvironment_;
-  std::optional<platform::SecretText> operand_;
+  std::vector<platform::SecretText> operands_;
 };
 
 }  // namespace tervala::cli

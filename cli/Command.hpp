@@ -15,8 +15,10 @@ struct Command {
   std::string_view name = {};  ///< "totp", or a group and a word: "token show"
   std::string_view summary = {};
   std::span<const Option> options = {};
-  std::string_view operand = {};  ///< the one operand it needs ("SECRET|-"); empty for none
-  bool secretOperand = false;     ///< the operand is a secret: blanked in argv, `-` reads stdin
+  /// The operands it needs, in order, blank-separated ("SECRET|-", "CODE SECRET|URI|-"); empty
+  /// for none. Any one of them may be `-`, read from standard input.
+  std::string_view operand = {};
+  bool secretOperand = false;     ///< the operands are secrets: blanked in argv as soon as read
   bool holdsCredentials = false;  ///< its process must never leave a core file
   /// The program beside `tervala` that runs it when `run` is not linked into this one; empty
   /// for commands that always run here.

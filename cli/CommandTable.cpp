@@ -40,22 +40,31 @@ constexpr Option algorithm{.name = "algorithm",
                            .valueName = "ALGORITHM",
                            .help = "SHA1, SHA256 or SHA512 (default SHA1)"};
 
+constexpr Option period{.name = "period",
+                        .letter = 'p',
+                        .takes = Takes::value,
+                        .valueName = "SECONDS",
+                        .help = "length of one time step in seconds, fractions allowed (default 30)"};
+constexpr Option time{.name = "time",
+                      .letter = 't',
+                      .takes = Takes::value,
+                      .valueName = "TIME",
+                      .help =
+                          "this time instead of now: seconds since 1970, or ISO 8601 with its zone "
+                          "(2026-12-06T12:00:00Z)"};
+constexpr Option hex{.name = "hex", .help = "the secret is a hex key, not Base32"};
+constexpr Option steam{.name = "steam", .help = "Steam Guard codes: five letters and digits"};
+
 constexpr std::array totp{
     digits,
     algorithm,
-    Option{.name = "period",
-           .letter = 'p',
-           .takes = Takes::value,
-           .valueName = "SECONDS",
-           .help = "length of one time step in seconds, fractions allowed (default 30)"},
-    Option{.name = "time",
-           .letter = 't',
-           .takes = Takes::value,
-           .valueName = "UNIX_TIME",
-           .help = "the code of this time (seconds since 1970) instead of now"},
+    period,
+    time,
     Option{.name = "watch",
            .letter = 'w',
            .help = "keep showing the current code, renewed each period, until interrupted"},
+    steam,
+    hex,
 };
 
 constexpr std::array hotp{
@@ -65,13 +74,80 @@ constexpr std::array hotp{
            .letter = 'c',
            .takes = Takes::value,
            .valueName = "COUNTER",
-           .help = "the counter of the first code",
-           .required = true},
+           .help = "the counter of the first code (needed unless a Key URI holds it)"},
     Option{.name = "count",
            .letter = 'n',
            .takes = Takes::value,
            .valueName = "COUNT",
            .help = "how many codes to print, for COUNTER, COUNTER+1, ... (default 1)"},
+    hex,
+};
+
+constexpr std::array verify{
+    Option{
+        .name = "window",
+        .takes = Takes::value,
+        .valueName = "N",
+        .help = "steps looked at on each side: periods around now, or counters after the next (default 1)"},
+    Option{.name = "replay-store",
+           .takes = Takes::value,
+           .valueName = "PATH",
+           .help = "keep the last accepted step in this settings file (default: the --settings file)"},
+    Option{.name = "no-replay", .help = "accept a code again: keep no record of accepted steps"},
+    Option{.name = "counter",
+           .letter = 'c',
+           .takes = Takes::value,
+           .valueName = "COUNTER",
+           .help = "the next expected counter of a hotp key; makes a bare secret a hotp key"},
+    digits,
+    algorithm,
+    period,
+    time,
+    hex,
+};
+
+constexpr Option issuer{
+    .name = "issuer", .takes = Takes::value, .valueName = "ISSUER", .help = "who the key is for (a service)"};
+constexpr Option account{.name = "account",
+                         .takes = Takes::value,
+                         .valueName = "ACCOUNT",
+                         .help = "the account name (needed unless a Key URI names it)"};
+constexpr Option qr{.name = "qr", .help = "print the Key URI as a QR code for a phone's camera"};
+
+constexpr std::array uriTotp{
+    issuer,
+    account,
+    digits,
+    algorithm,
+    Option{.name = "period",
+           .letter = 'p',
+           .takes = Takes::value,
+           .valueName = "SECONDS",
+           .help = "length of one time step, whole seconds from 10 to 300 (default 30)"},
+    steam,
+    hex,
+    qr,
+};
+
+constexpr std::array uriHotp{
+    issuer,
+    account,
+    digits,
+    algorithm,
+    Option{.name = "counter",
+           .letter = 'c',
+           .takes = Takes::value,
+           .valueName = "COUNTER",
+           .help = "the next counter (default 0)"},
+    hex,
+    qr,
+};
+
+constexpr std::array exportOptions{
+    Option{.name = "batch-size",
+           .takes = Takes::value,
+           .valueName = "N",
+           .help = "accounts per migration URI (default 10)"},
 };
 
 // The parts every grant shares: where, and who asks.
@@ -167,17 +243,45 @@ constexpr std::string_view tokenProgram = "tervala-token";
 
 const std::array table{
     Command{.name = "totp",
-            .summary = "print the time-based one-time password of a Base32 secret",
+            .summary = "print the time-based one-time password of a secret or Key URI",
             .options = totp,
-            .operand = "SECRET|-",
+            .operand = "SECRET|URI|-",
             .secretOperand = true,
             .run = runTotp},
     Command{.name = "hotp",
-            .summary = "print counter-based one-time passwords of a Base32 secret",
+            .summary = "print counter-based one-time passwords of a secret or Key URI",
             .options = hotp,
-            .operand = "SECRET|-",
+            .operand = "SECRET|URI|-",
             .secretOperand = true,
             .run = runHotp},
+    Command{.name = "verify",
+            .summary = "check a code: exit 0 and its step offset on a match, 1 on none or a replay",
+            .options = verify,
+            .operand = "CODE SECRET|URI|-",
+            .secretOperand = true,
+            .run = runVerify},
+    Command{.name = "uri totp",
+            .summary = "print the Key URI (otpauth://) of a time-based key, or its QR code",
+            .options = uriTotp,
+            .operand = "SECRET|URI|-",
+            .secretOperand = true,
+            .run = runUriTotp},
+    Command{.name = "uri hotp",
+            .summary = "print the Key URI (otpauth://) of a counter-based key, or its QR code",
+            .options = uriHotp,
+            .operand = "SECRET|URI|-",
+            .secretOperand = true,
+            .run = runUriHotp},
+    Command{.name = "import",
+            .summary = "print the accounts of authenticator exports (otpauth-migration://) as Key URIs",
+            .options = {},
+            .operand = "MIGRATION_URI|-",
+            .secretOperand = true,
+            .run = runImport},
+    Command{.name = "export",
+            .summary = "print the Key URIs read on standard input as authenticator exports",
+            .options = exportOptions,
+            .run = runExport},
     Command{.name = "token password",
             .summary = "ask the token endpoint for a token with the resource owner's password",
             .options = tokenPassword,

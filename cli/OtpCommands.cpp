@@ -6,51 +6,26 @@
 #include <cmath>
 #include <limits>
 #include <ostream>
-#include <sstream>
 #include <string>
 #include <variant>
 
 #include <tervala/HmacAlgorithm.hpp>
 #include <tervala/HotpGeneratorContext.hpp>
+#include <tervala/SteamGuard.hpp>
 #include <tervala/TotpGeneratorContext.hpp>
 
 #include "Arguments.hpp"
+#include "CodeShape.hpp"
 #include "Commands.hpp"
 #include "Input.hpp"
+#include "KeyOperand.hpp"
 #include "VisibleText.hpp"
 
 namespace tervala::cli {
 namespace {
 
-// What totp and hotp share: the code's shape.
-struct CodeShape {
-  std::int64_t digits = 6;
-  HmacAlgorithm algorithm = HmacAlgorithm::SHA1;
-};
-
-std::variant<CodeShape, UsageError> readShape(const Arguments& arguments) {
-  CodeShape shape;
-  if (const auto text = arguments.value("digits")) {
-    const auto digits = parseNumber<std::int64_t>(*text);
-    if (!digits || (*digits != 6 && *digits != 8)) {
-      return UsageError{"digits must be 6 or 8, not '" + visible(*text) + "'"};
-    }
-    shape.digits = *digits;
-  }
-  if (const auto text = arguments.value("algorithm")) {
-    const auto algorithm = hmacAlgorithmFromName(*text);
-    if (!algorithm) {
-      return UsageError{"algorithm must be SHA1, SHA256 or SHA512, not '" + visible(*text) + "'"};
-    }
-    shape.algorithm = *algorithm;
-  }
-  return shape;
-}
-
-std::string secondsText(double seconds) {
-  std::ostringstream text;
-  text << seconds;
-  return text.str();
+std::optional<std::string> codeAt(const TotpGeneratorContext& generator, OtpCodeForm form, double time) {
+  return form == OtpCodeForm::steam ? SteamGuard::codeAt(generator, time) : generator.create(time);
 }
 
 volatile sig_atomic_t interruption = 0;
@@ -61,7 +36,7 @@ extern "C" void onInterrupt(int signal) {
 
 // Shows the code of now until SIGINT or SIGTERM, then ends with 128 + the signal. On a terminal
 // one line is redrawn once a second with a countdown bar; elsewhere each new code is one line.
-int watch(const TotpGeneratorContext& generator, const Io& io) {
+int watch(const TotpGeneratorContext& generator, OtpCodeForm form, const Io& io) {
   struct sigaction action {};
   action.sa_handler = onInterrupt;
   sigemptyset(&action.sa_mask);
@@ -74,7 +49,7 @@ int watch(const TotpGeneratorContext& generator, const Io& io) {
   std::string shown;
   while (interruption == 0) {
     const double now = TotpGeneratorContext::currentUnixTime();
-    const auto code = generator.create(now);
+    const auto code = codeAt(generator, form, now);
     const auto left = TotpGeneratorContext::remainingTime(generator.period(), now);
     if (!code || !left) {
       io.err << "\ntervala: the clock is before 1970\n";
@@ -111,42 +86,46 @@ int watch(const TotpGeneratorContext& generator, const Io& io) {
 }  // namespace
 
 int runTotp(const GlobalOptions& /*global*/, const Arguments& arguments, const Io& io) {
-  const auto shape = readShape(arguments);
+  auto read = KeyOperand::read(platform::view(*arguments.operand()), arguments.has("hex"));
+  if (const auto* error = std::get_if<UsageError>(&read)) {
+    return refuse(io, *error);
+  }
+  const auto& key = std::get<KeyOperand>(read);
+  if (auto error = key.typeMismatch(OtpType::totp)) {
+    return refuse(io, *error);
+  }
+  const auto shape = readShape(arguments, key.parameters);
   if (const auto* error = std::get_if<UsageError>(&shape)) {
     return refuse(io, *error);
   }
-  double period = 30.0;
-  if (const auto text = arguments.value("period")) {
-    const auto value = parseNumber<double>(*text);
-    if (!value || *value < TotpGeneratorContext::minimumPeriod ||
-        *value > TotpGeneratorContext::maximumPeriod) {
-      return refuse(io, UsageError{"period must be from " + secondsText(TotpGeneratorContext::minimumPeriod) +
-                                   " to " + secondsText(TotpGeneratorContext::maximumPeriod) +
-                                   " seconds, not '" + visible(*text) + "'"});
-    }
-    period = *value;
+  const auto form = arguments.has("steam") ? OtpCodeForm::steam : key.parameters.form;
+  // Steam codes have one shape; an option that changes it is a mistake, not a wish.
+  if (form == OtpCodeForm::steam &&
+      (arguments.value("digits") || arguments.value("algorithm") || arguments.value("period"))) {
+    return refuse(io, UsageError{"Steam Guard codes take no --digits, --algorithm or --period"});
   }
-  std::optional<double> time;
-  if (const auto text = arguments.value("time")) {
-    time = parseNumber<double>(*text);
-    if (!time || *time < 0.0) {
-      return refuse(io,
-                    UsageError{"time must be a number of seconds since 1970, not '" + visible(*text) + "'"});
-    }
+  const auto period = readPeriod(arguments, key.parameters);
+  if (const auto* error = std::get_if<UsageError>(&period)) {
+    return refuse(io, *error);
   }
-  if (time && arguments.has("watch")) {
+  const auto time = readTime(arguments);
+  if (const auto* error = std::get_if<UsageError>(&time)) {
+    return refuse(io, *error);
+  }
+  const auto at = std::get<std::optional<double>>(time);
+  if (at && arguments.has("watch")) {
     return refuse(io, UsageError{"--watch shows the codes of now and cannot be combined with --time"});
   }
   const auto& [digits, algorithm] = std::get<CodeShape>(shape);
   const auto generator =
-      TotpGeneratorContext::make(platform::view(*arguments.operand()), digits, algorithm, period);
+      TotpGeneratorContext::make(platform::view(key.secret), digits, algorithm, std::get<double>(period));
   if (!generator) {
     return refuse(io, UsageError{"the secret is not valid Base32"});
   }
   if (arguments.has("watch")) {
-    return watch(*generator, io);
+    return watch(*generator, form, io);
   }
-  const auto code = time ? generator->create(*time) : generator->create();
+  const auto code = codeAt(*generator, form, at ? *at : TotpGeneratorContext::currentUnixTime());
   if (!code) {
     return refuse(io, UsageError{"the time has no code: its period count passes 2^64"});
   }
@@ -155,15 +134,28 @@ int runTotp(const GlobalOptions& /*global*/, const Arguments& arguments, const I
 }
 
 int runHotp(const GlobalOptions& /*global*/, const Arguments& arguments, const Io& io) {
-  const auto shape = readShape(arguments);
+  auto read = KeyOperand::read(platform::view(*arguments.operand()), arguments.has("hex"));
+  if (const auto* error = std::get_if<UsageError>(&read)) {
+    return refuse(io, *error);
+  }
+  const auto& key = std::get<KeyOperand>(read);
+  if (auto error = key.typeMismatch(OtpType::hotp)) {
+    return refuse(io, *error);
+  }
+  const auto shape = readShape(arguments, key.parameters);
   if (const auto* error = std::get_if<UsageError>(&shape)) {
     return refuse(io, *error);
   }
-  const auto counterText = arguments.value("counter").value_or("");
-  const auto counter = parseNumber<std::uint64_t>(counterText);
-  if (!counter) {
-    return refuse(io, UsageError{"counter must be a whole number from 0 to 18446744073709551615, not '" +
-                                 visible(counterText) + "'"});
+  std::uint64_t counter = key.parameters.counter;
+  if (const auto text = arguments.value("counter")) {
+    const auto value = parseNumber<std::uint64_t>(*text);
+    if (!value) {
+      return refuse(io, UsageError{"counter must be a whole number from 0 to 18446744073709551615, not '" +
+                                   visible(*text) + "'"});
+    }
+    counter = *value;
+  } else if (!key.fromUri) {
+    return refuse(io, UsageError{"hotp needs --counter (or a Key URI, which holds it)"});
   }
   std::uint64_t count = 1;
   if (const auto text = arguments.value("count")) {
@@ -174,12 +166,11 @@ int runHotp(const GlobalOptions& /*global*/, const Arguments& arguments, const I
     }
     count = *value;
   }
-  if (count - 1 > std::numeric_limits<std::uint64_t>::max() - *counter) {
+  if (count - 1 > std::numeric_limits<std::uint64_t>::max() - counter) {
     return refuse(io, UsageError{"the counter would pass 18446744073709551615"});
   }
   const auto& [digits, algorithm] = std::get<CodeShape>(shape);
-  const auto generator =
-      HotpGeneratorContext::make(platform::view(*arguments.operand()), digits, algorithm, *counter);
+  const auto generator = HotpGeneratorContext::make(platform::view(key.secret), digits, algorithm, counter);
   if (!generator) {
     return refuse(io, UsageError{"the secret is not valid Base32"});
   }

@@ -49,7 +49,7 @@ std::variant<Found, UsageError> lookUp(std::span<char* const> words) {
   if (!isGroup(first)) {
     auto known = firstWords();
     known.emplace_back("help");
-    return UsageError{"unknown command '" + visible(first) + "'" + didYouMean(first, known)};
+    return UsageError{"unknown command '" + visibleWord(first) + "'" + didYouMean(first, known)};
   }
   std::vector<std::string> names;
   std::string list;
@@ -72,7 +72,7 @@ std::variant<Found, UsageError> lookUp(std::span<char* const> words) {
     return Found{command, {}, 2};
   }
   const std::vector<std::string_view> known(names.begin(), names.end());
-  return UsageError{"unknown command '" + visible(name) + "'" + didYouMean(name, known)};
+  return UsageError{"unknown command '" + visibleWord(name) + "'" + didYouMean(name, known)};
 }
 
 // `tervala help [COMMAND...]`.

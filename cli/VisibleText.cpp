@@ -1,6 +1,8 @@
 #include "VisibleText.hpp"
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 
 namespace tervala::cli {
 
@@ -28,6 +30,17 @@ std::string visible(std::string_view text) {
     }
   }
   return shown;
+}
+
+std::string visibleWord(std::string_view word) {
+  std::string lower(word.substr(0, 8));
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (lower == "otpauth:" || lower == "otpauth-" || word.find("secret=") != std::string_view::npos ||
+      word.find("data=") != std::string_view::npos) {
+    return "(a URI, not shown: it may hold a secret)";
+  }
+  return visible(word);
 }
 
 }  // namespace tervala::cli

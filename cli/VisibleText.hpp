@@ -10,4 +10,8 @@ namespace tervala::cli {
 /// never move the cursor, change colours or forge a line.
 std::string visible(std::string_view text);
 
+/// `visible(word)` for a word the tool did not expect, unless it looks like a Key URI or a
+/// migration URI: those hold secrets and are never repeated.
+std::string visibleWord(std::string_view word);
+
 }  // namespace tervala::cli

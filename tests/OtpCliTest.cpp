@@ -109,7 +109,7 @@ TEST(OtpCli, HelpVersionManPageAndCompletionComeFromTheTables) {
            {{"--help"}, "  token refresh "},
            {{"help"}, "  help [COMMAND] "},
            {{"help", "totp"},
-            "usage: tervala totp [-d DIGITS] [-a ALGORITHM] [-p SECONDS] [-t UNIX_TIME] [-w] SECRET|-"},
+            "usage: tervala totp [-d DIGITS] [-a ALGORITHM] [-p SECONDS] [-t TIME] [-w] [--steam] [--hex] SECRET|URI|-"},
            {{"hotp", "--help"}, "  -n, --count COUNT "},
            {{"token", "--help"}, "  token show "},
            {{"help", "token"}, "  token code "},
