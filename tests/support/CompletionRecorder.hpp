@@ -37,7 +37,7 @@ class CompletionRecorder {
   }
 
   /// Waits until `count` completions have run or `limit` has passed; true when they have.
-  bool waitFor(std::size_t count, std::chrono::seconds limit = std::chrono::seconds(120)) {
+  bool waitFor(std::size_t count, std::chrono::seconds limit = std::chrono::seconds(10)) {
     std::unique_lock lock(state_->mutex);
     return state_->changed.wait_for(lock, limit, [&] { return state_->completed >= count; });
   }
