@@ -11,9 +11,11 @@
 #include <tervala/OAuthContext.hpp>
 #include <tervala/OAuthToken.hpp>
 
+#include "platform/HttpTransfer.hpp"
 #include "platform/ServerTrustCheck.hpp"
 #include "support/OAuthProbe.hpp"
 #include "support/TokenEndpoint.hpp"
+#include "support/TokenTestSupport.hpp"
 
 namespace tervala {
 namespace {
@@ -185,6 +187,32 @@ TEST_F(OAuthServerTrust, PlainHttpNeverAsksTheDelegate) {
   ASSERT_TRUE(result && !result->hasError());
   const std::lock_guard lock(delegate->mutex_);
   EXPECT_EQ(delegate->calls, 0);
+}
+
+// A certificate the client trusts (its CA file names it) but issued for another host: only the
+// host-name check can refuse it, on the library's own path and on a delegate's default verdict.
+TEST_F(OAuthServerTrust, TrustedCertificateForAnotherHostIsUntrusted) {
+  const test::TemporaryFolder folder;
+  for (const auto kind : {TestCertificate::Kind::loopback, TestCertificate::Kind::wrongHost}) {
+    const TokenEndpoint endpoint(kind);
+    const std::string caFile = folder / "ca.pem";
+    endpoint.certificate().writePem(caFile);
+    for (const bool withDelegate : {false, true}) {
+      platform::HttpRequest request{endpoint.url(), "127.0.0.1", "grant_type=password", 5.0, nullptr};
+      if (withDelegate) {
+        request.trustDelegate =
+            std::make_shared<RecordingDelegate>(ServerTrustDecision::performDefaultHandling);
+      }
+      const auto reply = platform::HttpTransfer::perform(request, 1U << 20U, caFile);
+      SCOPED_TRACE(withDelegate ? "delegate keeping the default" : "no delegate");
+      if (kind == TestCertificate::Kind::loopback) {
+        EXPECT_FALSE(reply.transportError) << reply.transportError->localizedFailureReason().value_or("");
+      } else {
+        ASSERT_TRUE(reply.transportError);
+        EXPECT_EQ(reply.transportError->code, -1202);
+      }
+    }
+  }
 }
 
 }  // namespace

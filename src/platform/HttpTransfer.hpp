@@ -33,8 +33,9 @@ struct HttpReply {
 class HttpTransfer {
  public:
   /// Sends `request` and waits for the reply, on the calling thread. Reading stops once the body
-  /// exceeds `bodyLimit`.
-  static HttpReply perform(const HttpRequest& request, std::size_t bodyLimit);
+  /// exceeds `bodyLimit`. `caFile` replaces libcurl's built-in CA bundle (for tests).
+  static HttpReply perform(const HttpRequest& request, std::size_t bodyLimit,
+                           const std::optional<std::string>& caFile = std::nullopt);
 };
 
 }  // namespace tervala::platform
