@@ -4,7 +4,7 @@
 #   runtime   what the library and the tool need at run time: the system's CA certificates
 #   build     compiler, CMake, Ninja and the libraries' development files
 #   endpoint  the HTTP server library of the loopback token endpoint (the demo's server)
-#   test      GoogleTest, Google Benchmark, liboath and oathtool (reference codes), hyperfine, ccache
+#   test      GoogleTest, Google Benchmark, liboath and oathtool (reference codes), hyperfine, ccache, gcovr
 #   lint      clang 14 with libFuzzer, clang-format and clang-tidy
 set -euo pipefail
 
@@ -12,7 +12,7 @@ declare -A groups=(
   [runtime]="ca-certificates"
   [build]="build-essential cmake ninja-build pkg-config git libssl-dev libcurl4-openssl-dev libsqlite3-dev nlohmann-json3-dev"
   [endpoint]="libcpp-httplib-dev"
-  [test]="ccache libgtest-dev libgmock-dev libbenchmark-dev liboath-dev oathtool hyperfine gettext openssl"
+  [test]="ccache libgtest-dev libgmock-dev libbenchmark-dev liboath-dev oathtool hyperfine gettext openssl gcovr"
   [lint]="clang-14 libclang-rt-14-dev clang-format clang-tidy"
 )
 wanted=("$@")
