@@ -10,8 +10,6 @@
 
 #include <mutex>
 
-#include <curl/curl.h>
-
 #include <tervala/OAuthContext.hpp>
 #include <tervala/OAuthToken.hpp>
 
@@ -22,7 +20,6 @@
 #include "../cli/CertificateFileTrust.cpp"  // NOLINT(bugprone-suspicious-include)
 #pragma GCC diagnostic pop
 #include "platform/HttpTransfer.hpp"
-#include "platform/ServerTrustCheck.hpp"
 #include "support/OAuthProbe.hpp"
 #include "support/TokenEndpoint.hpp"
 #include "support/TokenTestSupport.hpp"
@@ -114,23 +111,12 @@ TEST_F(OAuthServerTrust, DelegateAcceptingGetsTheLeafHostAndDefaultVerdict) {
 // libcurl's CA bundle missing, as on a machine without one: the delegate still decides.
 TEST_F(OAuthServerTrust, DelegateDecidesWithoutASystemCaFile) {
   const TokenEndpoint endpoint(TestCertificate::Kind::loopback);
-  const std::string missing = "/nonexistent/tervala/ca-certificates.crt";
   for (const auto answer : {ServerTrustDecision::accept, ServerTrustDecision::reject}) {
     const auto delegate = std::make_shared<RecordingDelegate>(answer);
-    platform::ServerTrustCheck check(delegate, "127.0.0.1", missing);
-    const std::unique_ptr<CURL, void (*)(CURL*)> handle(curl_easy_init(), curl_easy_cleanup);
-    ASSERT_TRUE(handle);
-    ASSERT_EQ(curl_easy_setopt(handle.get(), CURLOPT_URL, endpoint.url().c_str()), CURLE_OK);
-    ASSERT_EQ(curl_easy_setopt(handle.get(), CURLOPT_POSTFIELDS, "grant_type=x"), CURLE_OK);
-    ASSERT_EQ(curl_easy_setopt(handle.get(), CURLOPT_TIMEOUT_MS, 10000L), CURLE_OK);
-    ASSERT_EQ(curl_easy_setopt(
-                  handle.get(), CURLOPT_WRITEFUNCTION,
-                  +[](char*, std::size_t size, std::size_t count, void*) { return size * count; }),
-              CURLE_OK);
-    ASSERT_EQ(curl_easy_setopt(handle.get(), CURLOPT_CAINFO, missing.c_str()), CURLE_OK);
-    ASSERT_TRUE(check.install(handle.get()));
-    const CURLcode code = curl_easy_perform(handle.get());
-    EXPECT_EQ(code == CURLE_OK, answer == ServerTrustDecision::accept) << curl_easy_strerror(code);
+    const platform::HttpRequest request{endpoint.url(), "127.0.0.1", "grant_type=x", 5.0, delegate};
+    const auto reply =
+        platform::HttpTransfer::perform(request, 1U << 20U, "/nonexistent/tervala/ca-certificates.crt");
+    EXPECT_EQ(reply.statusCode == 200, answer == ServerTrustDecision::accept);
     const std::lock_guard lock(delegate->mutex_);
     EXPECT_GE(delegate->calls, 1);
     EXPECT_FALSE(delegate->lastDefaultVerdict);
