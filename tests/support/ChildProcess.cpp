@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 
 extern char** environ;
@@ -40,7 +41,8 @@ struct Pipe {
 
 }  // namespace
 
-ChildResult runChild(const std::vector<std::string>& argv, const std::string& input) {
+ChildResult runChild(const std::vector<std::string>& argv, const std::string& input,
+                     std::chrono::milliseconds limit) {
   ChildResult result;
   Pipe in;
   Pipe out;
@@ -78,10 +80,19 @@ ChildResult runChild(const std::vector<std::string>& argv, const std::string& in
   if (input.empty()) {
     in.close(1);
   }
+  // A child that runs past the limit is killed, so a hung tool fails its test instead of hanging it.
+  const auto deadline = std::chrono::steady_clock::now() + limit;
   while (out.ends[0] >= 0 || err.ends[0] >= 0) {
     std::array<pollfd, 3> fds{{{out.ends[0], POLLIN, 0}, {err.ends[0], POLLIN, 0}, {in.ends[1], POLLOUT, 0}}};
-    if (::poll(fds.data(), fds.size(), 30000) <= 0) {
-      if (errno == EINTR) continue;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const int ready = left.count() > 0 ? ::poll(fds.data(), fds.size(), static_cast<int>(left.count())) : 0;
+    if (ready < 0 && errno == EINTR) {
+      continue;
+    }
+    if (ready <= 0) {
+      ::kill(pid, SIGKILL);
+      result.err += "[runChild: killed, still running after the limit]";
       break;
     }
     for (int index = 0; index < 2; ++index) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -12,7 +13,9 @@ struct ChildResult {
   std::string err;
 };
 
-/// Runs `argv` (argv[0] is a path) with `input` on standard input, and waits for it.
-ChildResult runChild(const std::vector<std::string>& argv, const std::string& input = {});
+/// Runs `argv` (argv[0] is a path) with `input` on standard input, and waits for it; kills it
+/// when it still runs after `limit`.
+ChildResult runChild(const std::vector<std::string>& argv, const std::string& input = {},
+                     std::chrono::milliseconds limit = std::chrono::seconds(10));
 
 }  // namespace tervala::test
