@@ -186,7 +186,7 @@ TEST(OAuthResultParse, RefusesTokenFieldsThatCouldBreakAHeaderLine) {
       json::parse(R"({"access_token":"a\u000d\u000aX: 1","token_type":"bearer","refresh_token":"r",)"
                   R"("expires_in":1,"scope":""})");
   EXPECT_TRUE(OAuthResult::parse(escaped, grantedAt)->hasError());
-  for (const char* type : {"mac token", "", "a:b"}) {
+  for (const char* type : {"mac token", "", "a\tb", "a:b", "a,b"}) {
     json reply = typicalReply;
     reply["token_type"] = type;
     EXPECT_TRUE(OAuthResult::parse(reply, grantedAt)->hasError()) << type;

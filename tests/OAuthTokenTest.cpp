@@ -62,6 +62,7 @@ TEST(OAuthToken, HeaderIsTypeBlankAccessTokenOrAbsentWhenUnsafe) {
   for (const auto& [type, access, header] :
        std::vector<std::tuple<std::string, std::string, std::optional<std::string>>>{
            {"bearer", "abc", "bearer abc"},
+           {"", "", " "},
            {" mac ", "x y", " mac  x y"},
            {"Bearer", "abc\r\nX-Other: 1", std::nullopt},
            {"Bearer\n", "abc", std::nullopt},
@@ -187,6 +188,13 @@ json& entry(json& document, std::string_view key) {
 TEST(OAuthTokenArchive, ArchivesOfAnotherShapeAreRefused) {
   const std::vector<std::pair<const char*, std::function<void(json&)>>> cases = {
       {"version 2", [](json& d) { d["version"] = 2; }},
+      {"version as text", [](json& d) { d["version"] = "1"; }},
+      {"entry without key", [](json& d) { entry(d, "scope").erase("key"); }},
+      {"date holding text", [](json& d) { entry(d, "expiresOn")["value"] = "1"; }},
+      {"dictionary holding a number", [](json& d) { entry(d, "additionalData")["value"]["n"] = 1; }},
+      {"dictionary as a list", [](json& d) { entry(d, "additionalData")["value"] = json::array(); }},
+      {"nesting too deep",
+       [](json& d) { entry(d, "additionalData")["value"]["n"] = json::array({json::array()}); }},
       {"other class", [](json& d) { d["class"] = "Tervala.OAuthResult"; }},
       {"other format", [](json& d) { d["format"] = "NSKeyedArchiver"; }},
       {"extra member", [](json& d) { d["extra"] = true; }},
@@ -225,7 +233,10 @@ TEST(OAuthTokenArchive, BytesThatAreNoArchiveAreRefused) {
   withNul[withNul.size() / 2] = '\0';
   for (const auto& [name, text] : std::vector<std::pair<const char*, std::string>>{
            {"empty", ""},
+           {"a list", "[]"},
            {"trailing bytes", good + "x"},
+           {"second document", good + good},
+           {"unclosed nesting", std::string(200000, '{')},
            {"deep nesting", std::string(200000, '[') + std::string(200000, ']')},
            {"not UTF-8", notUtf8},
            {"NUL inside", withNul}}) {

@@ -90,6 +90,8 @@ TEST(Base32, RefusalsWriteTheirOneLine) {
                                                         {"AAA====", invalidLength},
                                                         {"==", invalidCharacters},
                                                         {"MZXW6YTBOI=====", invalidCharacters},
+                                                        {"MZXW6YTBOI=======", invalidCharacters},
+                                                        {"========", invalidCharacters},
                                                         {"MZ=XW6YTB", invalidCharacters},
                                                         {"MZXW 6YTB", invalidCharacters},
                                                         {"MZXW1YTB", invalidCharacters},
