@@ -204,6 +204,7 @@ TEST(HotpGenerator, ConcurrentCallsNeverShareACounterValue) {
   ASSERT_TRUE(hotp && base8);
   std::vector<std::vector<std::string>> codes(4);
   std::vector<std::thread> threads;
+  threads.reserve(codes.size());
   for (auto& mine : codes) {
     threads.emplace_back([&hotp, &mine] {
       for (int i = 0; i < 150; ++i) {
