@@ -1,5 +1,6 @@
-// The OAuth client's cost on loopback: a password grant through the library next to a bare
-// libcurl request with the same body to the same endpoint, and 1000 grants in flight at once.
+// The OAuth client's cost on loopback: a password grant through the library (asynchronous and
+// blocking form) next to a bare libcurl request with the same body to the same endpoint, and 1000
+// grants in flight at once.
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
 #include <sys/resource.h>
@@ -70,6 +71,15 @@ void BM_PasswordGrantLibrary(benchmark::State& state) {
 }
 BENCHMARK(BM_PasswordGrantLibrary)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
+void BM_PasswordGrantBlocking(benchmark::State& state) {
+  const std::string url = endpoint().url();
+  for (auto _ : state) {
+    const auto result = tervala::OAuthContext::sharedInstance().getAccessToken(url, "bench", "alice", "pw");
+    if (!result || result->hasError()) state.SkipWithError("grant failed");
+  }
+}
+BENCHMARK(BM_PasswordGrantBlocking)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
 void BM_PasswordGrantBareCurl(benchmark::State& state) {
   const std::string url = endpoint().url();
   for (auto _ : state) {
@@ -78,27 +88,34 @@ void BM_PasswordGrantBareCurl(benchmark::State& state) {
 }
 BENCHMARK(BM_PasswordGrantBareCurl)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
-// Both in one run, interleaved so both see the same machine: the counters give the ratio.
+// The three in one run, interleaved so they see the same machine: the counters give the ratios
+// of the asynchronous and the blocking form to bare libcurl.
 void BM_LibraryOverBareRatio(benchmark::State& state) {
   const std::string url = endpoint().url();
   Clock::duration library{};
+  Clock::duration blocking{};
   Clock::duration bare{};
   for (auto _ : state) {
     const auto start = Clock::now();
     const bool viaLibrary = libraryGrant(url);
-    const auto middle = Clock::now();
+    const auto second = Clock::now();
+    const auto result = tervala::OAuthContext::sharedInstance().getAccessToken(url, "bench", "alice", "pw");
+    const auto third = Clock::now();
     const bool viaCurl = bareRequest(url);
     const auto end = Clock::now();
-    if (!viaLibrary || !viaCurl) state.SkipWithError("request failed");
-    library += middle - start;
-    bare += end - middle;
+    if (!viaLibrary || !result || result->hasError() || !viaCurl) state.SkipWithError("request failed");
+    library += second - start;
+    blocking += third - second;
+    bare += end - third;
   }
   const auto micros = [&](Clock::duration total) {
     return std::chrono::duration<double, std::micro>(total).count() / static_cast<double>(state.iterations());
   };
   state.counters["library_us"] = micros(library);
+  state.counters["blocking_us"] = micros(blocking);
   state.counters["bare_us"] = micros(bare);
   state.counters["ratio"] = micros(library) / micros(bare);
+  state.counters["blocking_ratio"] = micros(blocking) / micros(bare);
 }
 BENCHMARK(BM_LibraryOverBareRatio)->Unit(benchmark::kMicrosecond)->UseRealTime()->Iterations(2000);
 

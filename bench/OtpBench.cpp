@@ -23,7 +23,12 @@
 #include <vector>
 
 #include <tervala/Debug.hpp>
+#include <tervala/OtpAuthUri.hpp>
 #include <tervala/OtpGeneratorContext.hpp>
+#include <tervala/OtpReplayGuard.hpp>
+#include <tervala/OtpVerification.hpp>
+
+#include "support/TokenTestSupport.hpp"
 
 extern char** environ;
 
@@ -249,6 +254,49 @@ void BM_CliHotpMillion(benchmark::State& state) {
 BENCHMARK(BM_CliHotpMillion)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 #endif
 
+// Around the generator: reading a Key URI, verifying with a window of one step on each side
+// (three codes), and the same verification followed by the replay guard's SQLite transaction.
+constexpr std::string_view keyUri =
+    "otpauth://totp/Example%20Co:alice%40example.com?secret=GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ"
+    "&issuer=Example%20Co&algorithm=SHA1&digits=6&period=30&image=https%3A%2F%2Fexample.com%2Fa.png";
+constexpr double verifyTime = 1234567890.0;
+
+void BM_UriParse(benchmark::State& state) {
+  for (auto _ : state) {
+    auto parsed = tervala::OtpAuthUri::parse(keyUri);
+    benchmark::DoNotOptimize(parsed);
+  }
+}
+BENCHMARK(BM_UriParse);
+
+void BM_VerifyWindow1(benchmark::State& state) {
+  const auto generator = tervala::TotpGeneratorContext::make(hashes[0].base32);
+  const std::string code = *generator->create(verifyTime + 30);  // the candidate tried last
+  for (auto _ : state) {
+    auto match = tervala::OtpVerifier::verifyTotp(*generator, code, verifyTime, 1);
+    benchmark::DoNotOptimize(match);
+  }
+}
+BENCHMARK(BM_VerifyWindow1);
+
+void BM_ReplayGuardedVerify(benchmark::State& state) {
+  const tervala::test::TemporaryFolder folder;
+  tervala::SettingsStore store(folder / "settings.sqlite3");
+  tervala::OtpReplayGuard guard(store);
+  const auto generator = tervala::TotpGeneratorContext::make(hashes[0].base32);
+  const std::string code = *generator->create(verifyTime);
+  std::uint64_t offset = 0;  // each iteration verifies a code one step later than the last accepted
+  for (auto _ : state) {
+    const auto match = tervala::OtpVerifier::verifyTotp(*generator, code, verifyTime, 1);
+    if (!match ||
+        guard.accept("alice", match->counter + ++offset) != tervala::OtpReplayGuard::Verdict::accepted) {
+      state.SkipWithError("not accepted");
+      break;
+    }
+  }
+}
+BENCHMARK(BM_ReplayGuardedVerify)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
 // Remembers each benchmark's time per iteration so the ratios can be printed after the run.
 class RecordingReporter : public benchmark::ConsoleReporter {
  public:
@@ -338,6 +386,17 @@ int main(int argc, char** argv) {
         : time("Liboath" + suffix) / create >= 2.5 ? " (met)"
                                                    : " (MISSED)",
         time("EvpMacDup" + suffix) / floor, time("EvpMdCopy" + suffix) / floor);
+  }
+  const double parse = time("BM_UriParse");
+  const double verify = time("BM_VerifyWindow1");
+  const double createSha1 = time("TervalaCreate/SHA1");
+  const auto guardedRun = reporter.realNanoseconds.find("BM_ReplayGuardedVerify/real_time");
+  const double guarded = guardedRun == reporter.realNanoseconds.end() ? 0.0 : guardedRun->second;
+  if (parse > 0 && verify > 0 && createSha1 > 0) {
+    std::printf("URI parse %.2f us%s  verify window 1 / create %.2fx%s  replay-guarded verify %.1f us%s\n",
+                parse / 1e3, parse < 2e3 ? " (met: < 2 us)" : " (MISSED)", verify / createSha1,
+                verify / createSha1 <= 3.5 ? " (met: <= 3.5x)" : " (MISSED)", guarded / 1e3,
+                guarded > 0 && guarded < 100e3 ? " (met: < 100 us)" : " (MISSED)");
   }
   const auto cliRun = reporter.realNanoseconds.find("BM_CliHotpMillion/iterations:3/real_time");
   const double cli = cliRun == reporter.realNanoseconds.end() ? 0.0 : cliRun->second;

@@ -1,14 +1,15 @@
 #pragma once
 
+#include <functional>
 #include <iosfwd>
 #include <optional>
-#include <span>
 #include <string>
 
 namespace tervala::cli {
 
-/// Exit statuses of the tool.
-enum ExitStatus : int { success = 0, failure = 1, usage = 2 };
+/// Exit statuses of the tool. `expired` is what `token show` ends with for a token past its
+/// expiry; a signal that ends `totp --watch` gives 128 + its number, as shells do.
+enum ExitStatus : int { success = 0, failure = 1, usage = 2, expired = 3 };
 
 /// Options that stand before the command.
 struct GlobalOptions {
@@ -16,18 +17,40 @@ struct GlobalOptions {
   std::optional<std::string> settingsPath;
 };
 
-/// Streams a command reads and writes, so tests and main share one road.
+/// What the process reads and writes, so tests and main share one road.
 struct Io {
   std::istream& in;
   std::ostream& out;
   std::ostream& err;
+  /// Whether `out` is a terminal, where redrawing a line in place makes sense.
+  bool outIsTerminal = false;
+  /// The process environment; null for an unset variable.
+  std::function<const char*(const char*)> environment = [](const char*) -> const char* { return nullptr; };
 };
 
-/// `tervala totp ...`; `args` holds what follows the command word.
-int runTotp(const GlobalOptions& options, std::span<const std::string> args, Io io);
-/// `tervala hotp ...`
-int runHotp(const GlobalOptions& options, std::span<const std::string> args, Io io);
-/// `tervala token password|code|refresh|show ...`
-int runToken(const GlobalOptions& options, std::span<const std::string> args, Io io);
+/// A bad command line or refused input: reported in one line, exit status 2.
+struct UsageError {
+  std::string message;
+};
+
+}  // namespace tervala::cli
+
+namespace tervala::cli {
+
+class Arguments;
+
+// The run function of each row of the command table: called once the command line has been read.
+int runTotp(const GlobalOptions& global, const Arguments& arguments, const Io& io);
+int runHotp(const GlobalOptions& global, const Arguments& arguments, const Io& io);
+// The token commands live in the program that links libcurl and SQLite (tervala-token), so that
+// `tervala totp` never loads them. Referenced weakly: in `tervala` itself they are null, and the
+// tool hands those commands to the program their row names.
+[[gnu::weak]] int runTokenPassword(const GlobalOptions& global, const Arguments& arguments, const Io& io);
+[[gnu::weak]] int runTokenCode(const GlobalOptions& global, const Arguments& arguments, const Io& io);
+[[gnu::weak]] int runTokenRefresh(const GlobalOptions& global, const Arguments& arguments, const Io& io);
+[[gnu::weak]] int runTokenShow(const GlobalOptions& global, const Arguments& arguments, const Io& io);
+
+/// Prints "tervala: MESSAGE" and gives the usage exit status.
+int refuse(const Io& io, const UsageError& error);
 
 }  // namespace tervala::cli

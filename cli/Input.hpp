@@ -8,15 +8,24 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <variant>
+
+#include "Commands.hpp"
+#include "platform/SecureMemory.hpp"
 
 namespace tervala::cli {
 
-/// The most a secret or password read from standard input may hold.
-constexpr std::size_t maxStandardInput = std::size_t{64} * 1024;
+/// The most a secret read from standard input or a file may hold.
+constexpr std::size_t maxSecretInput = std::size_t{64} * 1024;
 
 /// Standard input without one trailing line break ("\n" or "\r\n"); absent when it holds more
-/// than `maxStandardInput` bytes.
-std::optional<std::string> readStandardInput(std::istream& in);
+/// than `maxSecretInput` bytes.
+std::optional<platform::SecretText> readStandardInput(std::istream& in);
+
+/// The file at `path` without one trailing line break. A file that its group or others may read
+/// is still read, with a one-line warning on `warnings`: the secret may already have leaked.
+std::variant<platform::SecretText, UsageError> readSecretFile(const std::string& path,
+                                                              std::ostream& warnings);
 
 /// A whole decimal number of type `Number`, nothing before or after it; floating-point numbers
 /// must be finite.

@@ -10,7 +10,7 @@ set -euo pipefail
 
 declare -A groups=(
   [runtime]="ca-certificates"
-  [build]="build-essential cmake ninja-build pkg-config git libssl-dev libcurl4-openssl-dev libsqlite3-dev nlohmann-json3-dev"
+  [build]="build-essential cmake ninja-build pkg-config git libssl-dev libcurl4-openssl-dev libsqlite3-dev nlohmann-json3-dev libprotobuf-dev protobuf-compiler"
   [endpoint]="libcpp-httplib-dev"
   [test]="ccache libgtest-dev libgmock-dev libbenchmark-dev liboath-dev oathtool hyperfine gettext openssl gcovr"
   [lint]="clang-14 libclang-rt-14-dev clang-format clang-tidy"

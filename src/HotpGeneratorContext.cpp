@@ -28,6 +28,11 @@ std::shared_ptr<HotpGeneratorContext> HotpGeneratorContext::make(std::string_vie
   }
 }
 
+std::shared_ptr<HotpGeneratorContext> HotpGeneratorContext::make(std::string_view secret,
+                                                                 std::uint64_t counter) {
+  return make(secret, 6, HmacAlgorithm::SHA1, counter);
+}
+
 HotpGeneratorContext::HotpGeneratorContext(ConstructionKey key, Parts parts, std::uint64_t counter) noexcept
     : OtpGeneratorContext(key, std::move(parts)), counter_(counter) {}
 

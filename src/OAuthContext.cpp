@@ -1,6 +1,7 @@
 #include <tervala/OAuthContext.hpp>
 
 #include <openssl/crypto.h>
+#include <unistd.h>
 
 #include <system_error>
 #include <thread>
@@ -10,6 +11,8 @@
 #include "TokenRequestForm.hpp"
 #include "platform/DebugLog.hpp"
 #include "platform/HttpTransfer.hpp"
+#include "platform/SecureMemory.hpp"
+#include "platform/TransferGate.hpp"
 #include "platform/UrlCheck.hpp"
 
 namespace tervala {
@@ -30,12 +33,49 @@ void deliver(const OAuthContext::Completion& completion,
   }
 }
 
+std::shared_ptr<const OAuthResult> failure(std::string_view domain, std::int64_t code,
+                                           std::string_view description, std::string_view reason) {
+  return std::make_shared<const OAuthResult>(Error::make(domain, code, description, reason));
+}
+
 std::shared_ptr<const OAuthResult> invalidUrlResult() {
   return std::make_shared<const OAuthResult>(
       Error::make(Error::oauthErrorDomain, -1, "Invalid url", std::string_view("Invalid url")));
 }
 
+// The exchange proper, the same for both forms: the transfer inside the gate that keeps it out
+// of the libraries' cleanup at exit, then the reply handling. `onRequestThread` releases
+// OpenSSL's per-thread state of a thread the library owns (a host's thread keeps its own).
+std::shared_ptr<const OAuthResult> exchange(const platform::HttpRequest& request,
+                                            bool onRequestThread) noexcept {
+  try {
+    platform::HttpReply reply;
+    {
+      platform::TransferGate::Inside inside;
+      if (!inside.held()) {
+        return failure(Error::urlErrorDomain, -999, "cancelled", "The process is exiting.");
+      }
+      reply = platform::HttpTransfer::perform(request, ReplyHandler::maxBodyBytes, inside);
+      if (onRequestThread && inside.held()) {
+        OPENSSL_thread_stop();
+      }
+    }
+    return reply.transportError ? std::make_shared<const OAuthResult>(*reply.transportError)
+                                : ReplyHandler::resultFromBody(reply.statusCode, reply.body);
+  } catch (const std::exception& error) {
+    return failure(Error::urlErrorDomain, -1, "The request failed", error.what());
+  }
+}
+
 }  // namespace
+
+// What a grant reads of the shared settings, taken once when it starts.
+struct OAuthContext::Settings {
+  double timeoutInterval;
+  std::optional<std::vector<std::string>> scope;
+  std::optional<platform::SecretText> clientSecret;
+  std::shared_ptr<ServerTrustDelegate> serverTrustDelegate;
+};
 
 ServerTrustDelegate::~ServerTrustDelegate() = default;
 
@@ -45,80 +85,144 @@ OAuthContext& OAuthContext::sharedInstance() {
   return *instance;
 }
 
+namespace {
+constexpr std::string_view passwordShort = "getAccessToken(_:_:username:password:completion:)";
+constexpr std::string_view passwordWithParams = "getAccessToken(_:_:username:password:params:completion:)";
+constexpr std::string_view codeShort = "getAccessToken(_:_:code:completion:)";
+constexpr std::string_view codeWithParams = "getAccessToken(_:_:code:params:completion:)";
+constexpr std::string_view refreshShort = "refreshAccessToken(_:_:refreshToken:completion:)";
+constexpr std::string_view refreshWithParams = "refreshAccessToken(_:_:refreshToken:params:completion:)";
+}  // namespace
+
+// The blocking forms write the same lines as their asynchronous twins, so a log reads the same
+// whichever form the host chose.
+
 void OAuthContext::getAccessToken(std::string_view url, std::string_view clientId, std::string_view username,
                                   std::string_view password, Completion completion) {
-  platform::debugLine(className, "getAccessToken(_:_:username:password:completion:)");
+  platform::debugLine(className, passwordShort);
   getAccessToken(url, clientId, username, password, Params{}, std::move(completion));
 }
 
 void OAuthContext::getAccessToken(std::string_view url, std::string_view clientId, std::string_view username,
                                   std::string_view password, const Params& params, Completion completion) {
-  platform::debugLine(className, "getAccessToken(_:_:username:password:params:completion:)");
-  grant(url, clientId, params, {{"grant_type", "password"}, {"username", username}, {"password", password}},
-        std::move(completion));
+  platform::debugLine(className, passwordWithParams);
+  static_cast<void>(grant(url, clientId, params,
+                          {{"grant_type", "password"}, {"username", username}, {"password", password}},
+                          &completion));
 }
 
 void OAuthContext::getAccessToken(std::string_view url, std::string_view clientId, std::string_view code,
                                   Completion completion) {
-  platform::debugLine(className, "getAccessToken(_:_:code:completion:)");
+  platform::debugLine(className, codeShort);
   getAccessToken(url, clientId, code, Params{}, std::move(completion));
 }
 
 void OAuthContext::getAccessToken(std::string_view url, std::string_view clientId, std::string_view code,
                                   const Params& params, Completion completion) {
-  platform::debugLine(className, "getAccessToken(_:_:code:params:completion:)");
-  grant(url, clientId, params, {{"grant_type", "authorization_code"}, {"code", code}}, std::move(completion));
+  platform::debugLine(className, codeWithParams);
+  static_cast<void>(
+      grant(url, clientId, params, {{"grant_type", "authorization_code"}, {"code", code}}, &completion));
 }
 
 void OAuthContext::refreshAccessToken(std::string_view url, std::string_view clientId,
                                       std::string_view refreshToken, Completion completion) {
-  platform::debugLine(className, "refreshAccessToken(_:_:refreshToken:completion:)");
+  platform::debugLine(className, refreshShort);
   refreshAccessToken(url, clientId, refreshToken, Params{}, std::move(completion));
 }
 
 void OAuthContext::refreshAccessToken(std::string_view url, std::string_view clientId,
                                       std::string_view refreshToken, const Params& params,
                                       Completion completion) {
-  platform::debugLine(className, "refreshAccessToken(_:_:refreshToken:params:completion:)");
-  grant(url, clientId, params, {{"grant_type", "refresh_token"}, {"refresh_token", refreshToken}},
-        std::move(completion));
+  platform::debugLine(className, refreshWithParams);
+  static_cast<void>(grant(url, clientId, params,
+                          {{"grant_type", "refresh_token"}, {"refresh_token", refreshToken}}, &completion));
 }
 
-void OAuthContext::grant(std::string_view url, std::string_view clientId, const Params& params,
-                         std::initializer_list<std::pair<std::string_view, std::string_view>> grantFields,
-                         Completion completion) {
+OAuthContext::Result OAuthContext::getAccessToken(std::string_view url, std::string_view clientId,
+                                                  std::string_view username, std::string_view password) {
+  platform::debugLine(className, passwordShort);
+  return getAccessToken(url, clientId, username, password, Params{});
+}
+
+OAuthContext::Result OAuthContext::getAccessToken(std::string_view url, std::string_view clientId,
+                                                  std::string_view username, std::string_view password,
+                                                  const Params& params) {
+  platform::debugLine(className, passwordWithParams);
+  return grant(url, clientId, params,
+               {{"grant_type", "password"}, {"username", username}, {"password", password}}, nullptr);
+}
+
+OAuthContext::Result OAuthContext::getAccessToken(std::string_view url, std::string_view clientId,
+                                                  std::string_view code) {
+  platform::debugLine(className, codeShort);
+  return getAccessToken(url, clientId, code, Params{});
+}
+
+OAuthContext::Result OAuthContext::getAccessToken(std::string_view url, std::string_view clientId,
+                                                  std::string_view code, const Params& params) {
+  platform::debugLine(className, codeWithParams);
+  return grant(url, clientId, params, {{"grant_type", "authorization_code"}, {"code", code}}, nullptr);
+}
+
+OAuthContext::Result OAuthContext::refreshAccessToken(std::string_view url, std::string_view clientId,
+                                                      std::string_view refreshToken) {
+  platform::debugLine(className, refreshShort);
+  return refreshAccessToken(url, clientId, refreshToken, Params{});
+}
+
+OAuthContext::Result OAuthContext::refreshAccessToken(std::string_view url, std::string_view clientId,
+                                                      std::string_view refreshToken, const Params& params) {
+  platform::debugLine(className, refreshWithParams);
+  return grant(url, clientId, params, {{"grant_type", "refresh_token"}, {"refresh_token", refreshToken}},
+               nullptr);
+}
+
+OAuthContext::Result OAuthContext::grant(std::string_view url, std::string_view clientId,
+                                         const Params& params, GrantFields grantFields,
+                                         Completion* completion) {
+  // Delivered to the completion, or returned by the blocking form.
+  const auto finish = [completion](Result result) -> Result {
+    if (completion == nullptr) {
+      return result;
+    }
+    deliver(*completion, result);
+    return nullptr;
+  };
   try {
+    // One reading of the shared fields for the whole grant.
+    const Settings settings{timeoutInterval, scope,
+                            clientSecret ? std::optional(platform::secretText(*clientSecret)) : std::nullopt,
+                            serverTrustDelegate};
     auto parsed = platform::parseEndpointUrl(url);
     if (!parsed) {
-      deliver(completion, invalidUrlResult());
-      return;
+      return finish(invalidUrlResult());
     }
     Params fields = params;  // the caller's map stays as it was
     for (const auto& [name, value] : grantFields) {
       fields.insert_or_assign(std::string(name), std::string(value));
     }
-    executeRequest(std::move(parsed->text), std::move(parsed->host), clientId, fields, completion);
+    return executeRequest(std::move(parsed->text), std::move(parsed->host), clientId, fields, settings,
+                          completion);
   } catch (const std::exception& error) {
     // Only allocation can fail here; the caller still gets its one result.
-    deliver(completion, std::make_shared<const OAuthResult>(Error::make(Error::oauthErrorDomain, -1,
-                                                                        "The request could not be built",
-                                                                        std::string_view(error.what()))));
+    return finish(failure(Error::oauthErrorDomain, -1, "The request could not be built", error.what()));
   }
 }
 
-void OAuthContext::executeRequest(std::string url, std::string host, std::string_view clientId,
-                                  const Params& params, Completion& completion) {
+OAuthContext::Result OAuthContext::executeRequest(std::string url, std::string host,
+                                                  std::string_view clientId, const Params& params,
+                                                  const Settings& settings, Completion* completion) {
   platform::debugLine(className, "executeRequest(_:_:params:completion:)");
 
   TokenRequestForm form;
   form.add("client_id", clientId);
-  if (clientSecret && !clientSecret->empty()) {
-    form.add("client_secret", *clientSecret);
+  if (settings.clientSecret && !settings.clientSecret->empty()) {
+    form.add("client_secret", platform::view(*settings.clientSecret));
   }
-  if (scope) {
+  if (settings.scope) {
     std::string joined;
-    for (std::size_t index = 0; index < scope->size(); ++index) {
-      joined.append(index == 0 ? "" : ",").append((*scope)[index]);
+    for (std::size_t index = 0; index < settings.scope->size(); ++index) {
+      joined.append(index == 0 ? "" : ",").append((*settings.scope)[index]);
     }
     form.add("scope", joined);
   }
@@ -127,33 +231,33 @@ void OAuthContext::executeRequest(std::string url, std::string host, std::string
   }
   platform::debugLine(form.debugText());
 
-  platform::HttpRequest request{std::move(url), std::move(host), form.takeText(), timeoutInterval,
-                                serverTrustDelegate};
+  platform::HttpRequest request{std::move(url), std::move(host), platform::secretText(form.text()),
+                                settings.timeoutInterval, settings.serverTrustDelegate};
+  // On the calling thread, at the first grant: the exit handler must be registered after the
+  // host's own initialisation of libcurl and OpenSSL. A failure is the transfer's to report.
+  static_cast<void>(platform::TransferGate::prepare());
+  if (completion == nullptr) {
+    return exchange(request, false);
+  }
   // Shared so that the completion survives a thread that could not be started.
-  auto sharedCompletion = std::make_shared<Completion>(std::move(completion));
+  auto sharedCompletion = std::make_shared<Completion>(std::move(*completion));
   try {
-    std::thread([request = std::move(request), sharedCompletion]() mutable noexcept {
-      try {
-        const platform::HttpReply reply =
-            platform::HttpTransfer::perform(request, ReplyHandler::maxBodyBytes);
-        OPENSSL_cleanse(request.body.data(), request.body.size());  // it holds the grant's secrets
-        // This thread's TLS work is over: release OpenSSL's per-thread state now, before the
-        // completion lets the host go on (and perhaps exit) while the thread is still ending.
-        OPENSSL_thread_stop();
-        const auto result = reply.transportError ? std::make_shared<const OAuthResult>(*reply.transportError)
-                                                 : ReplyHandler::resultFromBody(reply.statusCode, reply.body);
-        deliver(*sharedCompletion, result);
-      } catch (const std::exception& error) {
-        deliver(*sharedCompletion,
-                std::make_shared<const OAuthResult>(Error::make(
-                    Error::urlErrorDomain, -1, "The request failed", std::string_view(error.what()))));
+    std::thread([request = std::move(request), sharedCompletion]() noexcept {
+      const auto result = exchange(request, true);
+      if (platform::TransferGate::exiting()) {
+        // Nobody is left to receive the result, and ending the thread would run OpenSSL's
+        // per-thread cleanup under its global one: the thread waits for the process to end.
+        for (;;) {
+          ::pause();
+        }
       }
+      deliver(*sharedCompletion, result);
     }).detach();
   } catch (const std::system_error& error) {
-    deliver(*sharedCompletion, std::make_shared<const OAuthResult>(
-                                   Error::make(Error::urlErrorDomain, -1, "The request could not be started",
-                                               std::string_view(error.what()))));
+    deliver(*sharedCompletion,
+            failure(Error::urlErrorDomain, -1, "The request could not be started", error.what()));
   }
+  return nullptr;
 }
 
 }  // namespace tervala

@@ -12,21 +12,6 @@
 namespace tervala {
 namespace {
 
-// Cut at every comma; empty pieces stay, so "" gives one empty item.
-OAuthToken::Scope splitScope(std::string_view text) {
-  OAuthToken::Scope items;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t comma = text.find(',', start);
-    if (comma == std::string_view::npos) {
-      items.emplace_back(text.substr(start));
-      return items;
-    }
-    items.emplace_back(text.substr(start, comma - start));
-    start = comma + 1;
-  }
-}
-
 std::string joinScope(const OAuthToken::Scope& items) {
   std::string text;
   for (std::size_t at = 0; at < items.size(); ++at) {
@@ -44,6 +29,20 @@ const T* entryOf(const CodedValue& value) {
 }
 
 }  // namespace
+
+OAuthToken::Scope OAuthToken::splitScope(std::string_view text) {
+  Scope items;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t comma = text.find(',', start);
+    if (comma == std::string_view::npos) {
+      items.emplace_back(text.substr(start));
+      return items;
+    }
+    items.emplace_back(text.substr(start, comma - start));
+    start = comma + 1;
+  }
+}
 
 OAuthToken::OAuthToken(std::string accessToken, std::string tokenType, std::string refreshToken,
                        Date expiresOn, std::string_view scope, AdditionalData additionalData)

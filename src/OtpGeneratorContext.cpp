@@ -6,6 +6,7 @@
 
 #include <tervala/Text.hpp>
 
+#include "OtpCodeText.hpp"
 #include "platform/DebugLog.hpp"
 #include "platform/HmacKey.hpp"
 
@@ -67,6 +68,16 @@ OtpGeneratorContext::~OtpGeneratorContext() = default;
 
 std::optional<std::string> OtpGeneratorContext::create(std::uint64_t counter) const {
   platform::debugLine(className, "create");
+  const auto truncated = truncatedValue(counter);
+  if (!truncated) {
+    return std::nullopt;  // the hash itself failed; no code rather than a wrong one
+  }
+  CodeText text{};
+  const std::size_t length = writeDecimalCode(*truncated, digits_, text);
+  return std::string(text.data(), length);
+}
+
+std::optional<std::uint32_t> OtpGeneratorContext::truncatedValue(std::uint64_t counter) const noexcept {
   std::array<std::uint8_t, 8> message{};
   for (std::size_t i = 0; i < message.size(); ++i) {
     message[7 - i] = static_cast<std::uint8_t>(counter >> (8 * i));
@@ -74,7 +85,7 @@ std::optional<std::string> OtpGeneratorContext::create(std::uint64_t counter) co
   platform::HmacKey::Digest digest;
   const std::size_t length = key_->sign(message, digest);
   if (length == 0) {
-    return std::nullopt;  // the hash itself failed; no code rather than a wrong one
+    return std::nullopt;
   }
   const std::size_t offset = digest[length - 1] & 0x0Fu;
   const std::uint32_t truncated = (static_cast<std::uint32_t>(digest[offset] & 0x7Fu) << 24) |
@@ -82,14 +93,7 @@ std::optional<std::string> OtpGeneratorContext::create(std::uint64_t counter) co
                                   (static_cast<std::uint32_t>(digest[offset + 2]) << 8) |
                                   static_cast<std::uint32_t>(digest[offset + 3]);
   OPENSSL_cleanse(digest.data(), digest.size());
-  std::uint32_t value = truncated % (digits_ == 8 ? 100'000'000u : 1'000'000u);
-  std::array<char, 8> text{};
-  const auto width = static_cast<std::size_t>(digits_);
-  for (std::size_t i = width; i > 0; --i) {
-    text[i - 1] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  }
-  return std::string(text.data(), width);
+  return truncated;
 }
 
 }  // namespace tervala

@@ -174,6 +174,64 @@ std::optional<SettingsStore::Problem> SettingsStore::lastProblem() const {
   return state_->problem;
 }
 
+SettingsStore::UpdateOutcome SettingsStore::update(std::string_view key, const Change& change) {
+  try {
+    const std::lock_guard lock(state_->mutex);
+    if (key.size() > maxKeySize) {
+      state_->problem.reset();
+      return UpdateOutcome::failed;
+    }
+    platform::SqliteDatabase* const database = state_->connection();
+    if (database == nullptr) {
+      return UpdateOutcome::failed;
+    }
+    if (!database->beginImmediate()) {
+      state_->failed("cannot lock");
+      return UpdateOutcome::failed;
+    }
+    // The transaction is rolled back on every way out but a commit (a throwing `change`
+    // included) before a failure drops the connection.
+    const char* failure = nullptr;
+    UpdateOutcome outcome = UpdateOutcome::failed;
+    {
+      struct Rollback {
+        platform::SqliteDatabase* database;
+        ~Rollback() { database->rollback(); }
+      } const rollback{database};
+      Data current;
+      std::optional<Data> found;
+      switch (database->get(key, maxValueSize, current)) {
+        case platform::SqliteDatabase::Outcome::found:
+          found = std::move(current);
+          break;
+        case platform::SqliteDatabase::Outcome::missing:
+          break;
+        case platform::SqliteDatabase::Outcome::failed:
+          failure = "corrupt or unreadable";
+          break;
+      }
+      if (failure == nullptr) {
+        const std::optional<Data> next = change(found);
+        if (!next) {
+          outcome = UpdateOutcome::unchanged;
+        } else if (next->size() <= maxValueSize) {
+          if (database->put(key, *next) && database->commit()) {
+            outcome = UpdateOutcome::written;
+          } else {
+            failure = "cannot write";
+          }
+        }
+      }
+    }
+    if (failure != nullptr) {
+      state_->failed(failure);
+    }
+    return outcome;
+  } catch (...) {
+    return UpdateOutcome::failed;
+  }
+}
+
 std::filesystem::path SettingsStore::location() const {
   const std::lock_guard lock(state_->mutex);
   return state_->file;

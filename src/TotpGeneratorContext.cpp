@@ -24,7 +24,7 @@ std::shared_ptr<TotpGeneratorContext> TotpGeneratorContext::make(std::string_vie
       return nullptr;
     }
     // Written so that NaN, which compares false with everything, is refused too.
-    if (!(period >= 10.0 && period <= 300.0)) {
+    if (!(period >= minimumPeriod && period <= maximumPeriod)) {
       return nullptr;
     }
     return std::make_shared<TotpGeneratorContext>(ConstructionKey{}, std::move(*parts), period);
@@ -38,12 +38,20 @@ TotpGeneratorContext::TotpGeneratorContext(ConstructionKey key, Parts parts, dou
 
 std::optional<std::string> TotpGeneratorContext::create(double unixTime) const {
   platform::debugLine(className, "create");
+  const auto counter = counterAt(unixTime);
+  if (!counter) {
+    return std::nullopt;
+  }
+  return OtpGeneratorContext::create(*counter);
+}
+
+std::optional<std::uint64_t> TotpGeneratorContext::counterAt(double unixTime) const noexcept {
   const double quotient = unixTime / period_;
   // Only a quotient in [0, 2^64) has a counter value; this also refuses NaN and infinities.
   if (!(quotient >= 0.0 && quotient < twoTo64)) {
     return std::nullopt;
   }
-  return OtpGeneratorContext::create(static_cast<std::uint64_t>(quotient));
+  return static_cast<std::uint64_t>(quotient);
 }
 
 std::optional<std::string> TotpGeneratorContext::create() const {

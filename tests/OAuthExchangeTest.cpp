@@ -7,7 +7,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <functional>
 #include <thread>
+#include <tuple>
 
 #include <tervala/OAuthContext.hpp>
 #include <tervala/OAuthToken.hpp>
@@ -35,8 +37,14 @@ class OAuthExchange : public ::testing::Test {
   void SetUp() override { test::resetSharedContext(); }
   void TearDown() override { test::resetSharedContext(); }
 
-  std::shared_ptr<const OAuthResult> passwordGrant(const std::string& url,
-                                                   const std::string& password = "pw") {
+  // The password grant in the asynchronous form, or in the blocking form when `blocking`.
+  std::shared_ptr<const OAuthResult> passwordGrant(const std::string& url, const std::string& password = "pw",
+                                                   bool blocking = false) {
+    if (blocking) {
+      auto result = context.getAccessToken(url, "app", "alice", password);
+      EXPECT_NE(result, nullptr);
+      return result;
+    }
     CompletionProbe probe;
     context.getAccessToken(url, "app", "alice", password, probe.completion());
     auto result = probe.wait();
@@ -97,15 +105,18 @@ void PrintTo(const ReplyCase& replyCase, std::ostream* out) {
   *out << replyCase.name;
 }
 
-class OAuthExchangeReply : public OAuthExchange, public ::testing::WithParamInterface<ReplyCase> {};
+// Every reply through both forms of the grant (the second value: blocking), so they cannot drift.
+class OAuthExchangeReply : public OAuthExchange,
+                           public ::testing::WithParamInterface<std::tuple<ReplyCase, bool>> {};
 
 TEST_P(OAuthExchangeReply, BecomesExactlyOneErrorResult) {
-  endpoint.setReply(GetParam().reply);
-  const auto result = passwordGrant(endpoint.url());
+  const auto& [replyCase, blocking] = GetParam();
+  endpoint.setReply(replyCase.reply);
+  const auto result = passwordGrant(endpoint.url(), "pw", blocking);
   ASSERT_TRUE(result && result->hasError());
-  EXPECT_EQ(result->error()->domain, GetParam().domain);
-  EXPECT_EQ(result->error()->code, GetParam().code);
-  EXPECT_NE(result->error()->localizedDescription().find(GetParam().descriptionPart), std::string::npos)
+  EXPECT_EQ(result->error()->domain, replyCase.domain);
+  EXPECT_EQ(result->error()->code, replyCase.code);
+  EXPECT_NE(result->error()->localizedDescription().find(replyCase.descriptionPart), std::string::npos)
       << result->error()->localizedDescription();
   // Hosts log the description: it never quotes the reply.
   EXPECT_EQ(result->error()->localizedDescription().find("SECRET"), std::string::npos)
@@ -128,35 +139,107 @@ std::string paddedTo(std::size_t size) {
 
 INSTANTIATE_TEST_SUITE_P(
     Replies, OAuthExchangeReply,
+    ::testing::Combine(
+        ::testing::Values(
+            ReplyCase{"OAuthError400",
+                      Reply::answer(400, R"({"error":"invalid_grant","error_description":"Bad pw"})"),
+                      "NSOAuthErrorDomain", -1, "Bad pw"},
+            ReplyCase{"OAuthError401", Reply::answer(401, R"({"error":"invalid_client"})"),
+                      "NSOAuthErrorDomain", -1, "invalid_client"},
+            ReplyCase{"RedirectIsNotFollowed",
+                      Reply::answer(302, R"({"error":"moved"})")
+                          .withHeader("Location", "http://127.0.0.1:1/elsewhere"),
+                      "NSOAuthErrorDomain", -1, "moved"},
+            ReplyCase{"EmptyBody", Reply::answer(200, ""), "NSCocoaErrorDomain", 3840, "not valid JSON"},
+            ReplyCase{"Html", Reply::answer(500, "<html>oops</html>", "text/html"), "NSCocoaErrorDomain",
+                      3840, "not valid JSON"},
+            ReplyCase{"TruncatedJson", Reply::answer(200, R"({"access_token":"AT-SECRET")"),
+                      "NSCocoaErrorDomain", 3840, "not valid JSON"},
+            ReplyCase{"ControlCharacterInToken", Reply::answer(200, "{\"access_token\":\"AT-SECRET\n\"}"),
+                      "NSCocoaErrorDomain", 3840, "control character"},
+            ReplyCase{"UnquotedToken", Reply::answer(200, R"({"access_token":AT-SECRET})"),
+                      "NSCocoaErrorDomain", 3840, "not valid JSON"},
+            ReplyCase{"InvalidUtf8", Reply::answer(200, "{\"access_token\":\"\xFF\"}"), "NSCocoaErrorDomain",
+                      3840, "not valid"},
+            ReplyCase{"TopLevelArray", Reply::answer(200, R"([{"access_token":"x"}])"), "NSCocoaErrorDomain",
+                      3840, "top level of the JSON reply is not an object"},
+            ReplyCase{"TopLevelScalar", Reply::answer(200, "42"), "NSCocoaErrorDomain", 3840,
+                      "not an object"},
+            ReplyCase{"TooDeep", Reply::answer(200, nested(513)), "NSCocoaErrorDomain", 3840,
+                      "deeper than 512"},
+            ReplyCase{"DeepButAllowedReachesTheResult", Reply::answer(200, nested(512)), "NSOAuthErrorDomain",
+                      -1, ""},
+            ReplyCase{"LargerThanOneMebibyte", Reply::answer(200, paddedTo((1U << 20U) + 1)),
+                      "NSURLErrorDomain", -1103, "larger than 1048576"}),
+        ::testing::Bool()),
+    [](const auto& info) {
+      return std::get<0>(info.param).name + (std::get<1>(info.param) ? "Blocking" : "");
+    });
+
+// The six grants, each through both forms: the same body on the wire, the same debug lines, the
+// same result; only the asynchronous form calls back, on a thread of its own.
+struct GrantCase {
+  std::string name;
+  std::function<void(const std::string&, OAuthContext::Completion)> async;
+  std::function<OAuthContext::Result(const std::string&)> blocking;
+};
+
+void PrintTo(const GrantCase& grantCase, std::ostream* out) {
+  *out << grantCase.name;
+}
+
+class OAuthExchangeForms : public OAuthExchange, public ::testing::WithParamInterface<GrantCase> {};
+
+TEST_P(OAuthExchangeForms, BlockingAndAsynchronousFormsAgree) {
+  endpoint.setReply(Reply::answer(200, successBody));
+  context.clientSecret = "CS";
+  context.scope = std::vector<std::string>{"read"};
+  std::vector<std::string> lines[2];
+  OAuthContext::Result results[2];
+  for (const bool blocking : {false, true}) {
+    const DebugCapture capture;
+    if (blocking) {
+      results[1] = GetParam().blocking(endpoint.url());
+    } else {
+      CompletionProbe probe;
+      GetParam().async(endpoint.url(), probe.completion());
+      results[0] = probe.wait();
+      EXPECT_EQ(probe.calls(), 1);
+      EXPECT_NE(probe.thread(), std::this_thread::get_id());
+    }
+    lines[blocking ? 1 : 0] = capture.lines();
+  }
+  ASSERT_TRUE(results[0] && results[1]);
+  EXPECT_EQ(results[0]->serializeToJson(), results[1]->serializeToJson());
+  EXPECT_FALSE(results[1]->hasError()) << results[1]->errorDescription().value_or("");
+  EXPECT_EQ(lines[0], lines[1]);
+  const auto requests = endpoint.requests();
+  ASSERT_EQ(requests.size(), 2U);
+  EXPECT_EQ(requests[0].body, requests[1].body);
+  EXPECT_EQ(context.getAccessToken("no url", "app", "c")->error()->localizedDescription(), "Invalid url");
+}
+
+const OAuthContext::Params extra{{"resource", std::string("api")}};
+OAuthContext& shared = OAuthContext::sharedInstance();
+
+INSTANTIATE_TEST_SUITE_P(
+    Grants, OAuthExchangeForms,
     ::testing::Values(
-        ReplyCase{"OAuthError400",
-                  Reply::answer(400, R"({"error":"invalid_grant","error_description":"Bad pw"})"),
-                  "NSOAuthErrorDomain", -1, "Bad pw"},
-        ReplyCase{"OAuthError401", Reply::answer(401, R"({"error":"invalid_client"})"), "NSOAuthErrorDomain",
-                  -1, "invalid_client"},
-        ReplyCase{
-            "RedirectIsNotFollowed",
-            Reply::answer(302, R"({"error":"moved"})").withHeader("Location", "http://127.0.0.1:1/elsewhere"),
-            "NSOAuthErrorDomain", -1, "moved"},
-        ReplyCase{"EmptyBody", Reply::answer(200, ""), "NSCocoaErrorDomain", 3840, "not valid JSON"},
-        ReplyCase{"Html", Reply::answer(500, "<html>oops</html>", "text/html"), "NSCocoaErrorDomain", 3840,
-                  "not valid JSON"},
-        ReplyCase{"TruncatedJson", Reply::answer(200, R"({"access_token":"AT-SECRET")"), "NSCocoaErrorDomain",
-                  3840, "not valid JSON"},
-        ReplyCase{"ControlCharacterInToken", Reply::answer(200, "{\"access_token\":\"AT-SECRET\n\"}"),
-                  "NSCocoaErrorDomain", 3840, "control character"},
-        ReplyCase{"UnquotedToken", Reply::answer(200, R"({"access_token":AT-SECRET})"), "NSCocoaErrorDomain",
-                  3840, "not valid JSON"},
-        ReplyCase{"InvalidUtf8", Reply::answer(200, "{\"access_token\":\"\xFF\"}"), "NSCocoaErrorDomain",
-                  3840, "not valid"},
-        ReplyCase{"TopLevelArray", Reply::answer(200, R"([{"access_token":"x"}])"), "NSCocoaErrorDomain",
-                  3840, "top level of the JSON reply is not an object"},
-        ReplyCase{"TopLevelScalar", Reply::answer(200, "42"), "NSCocoaErrorDomain", 3840, "not an object"},
-        ReplyCase{"TooDeep", Reply::answer(200, nested(513)), "NSCocoaErrorDomain", 3840, "deeper than 512"},
-        ReplyCase{"DeepButAllowedReachesTheResult", Reply::answer(200, nested(512)), "NSOAuthErrorDomain", -1,
-                  ""},
-        ReplyCase{"LargerThanOneMebibyte", Reply::answer(200, paddedTo((1U << 20U) + 1)), "NSURLErrorDomain",
-                  -1103, "larger than 1048576"}),
+        GrantCase{"Password", [](auto& url, auto done) { shared.getAccessToken(url, "app", "u", "p", done); },
+                  [](auto& url) { return shared.getAccessToken(url, "app", "u", "p"); }},
+        GrantCase{"PasswordParams",
+                  [](auto& url, auto done) { shared.getAccessToken(url, "app", "u", "p", extra, done); },
+                  [](auto& url) { return shared.getAccessToken(url, "app", "u", "p", extra); }},
+        GrantCase{"Code", [](auto& url, auto done) { shared.getAccessToken(url, "app", "c", done); },
+                  [](auto& url) { return shared.getAccessToken(url, "app", "c"); }},
+        GrantCase{"CodeParams",
+                  [](auto& url, auto done) { shared.getAccessToken(url, "app", "c", extra, done); },
+                  [](auto& url) { return shared.getAccessToken(url, "app", "c", extra); }},
+        GrantCase{"Refresh", [](auto& url, auto done) { shared.refreshAccessToken(url, "app", "r", done); },
+                  [](auto& url) { return shared.refreshAccessToken(url, "app", "r"); }},
+        GrantCase{"RefreshParams",
+                  [](auto& url, auto done) { shared.refreshAccessToken(url, "app", "r", extra, done); },
+                  [](auto& url) { return shared.refreshAccessToken(url, "app", "r", extra); }}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(OAuthExchange, ReplyOfExactlyOneMebibyteIsParsed) {

@@ -69,6 +69,11 @@ class PinningDelegate : public ServerTrustDelegate {
   Data pinned_;
 };
 
+const platform::SecretText form = [] {
+  const std::string_view text = "grant_type=password";
+  return platform::SecretText(text.begin(), text.end());
+}();
+
 class OAuthServerTrust : public ::testing::Test {
  protected:
   void SetUp() override { test::resetSharedContext(); }
@@ -113,9 +118,10 @@ TEST_F(OAuthServerTrust, DelegateDecidesWithoutASystemCaFile) {
   const TokenEndpoint endpoint(TestCertificate::Kind::loopback);
   for (const auto answer : {ServerTrustDecision::accept, ServerTrustDecision::reject}) {
     const auto delegate = std::make_shared<RecordingDelegate>(answer);
-    const platform::HttpRequest request{endpoint.url(), "127.0.0.1", "grant_type=x", 5.0, delegate};
-    const auto reply =
-        platform::HttpTransfer::perform(request, 1U << 20U, "/nonexistent/tervala/ca-certificates.crt");
+    const platform::HttpRequest request{endpoint.url(), "127.0.0.1", form, 5.0, delegate};
+    platform::TransferGate::Inside inside;
+    const auto reply = platform::HttpTransfer::perform(request, 1U << 20U, inside,
+                                                       "/nonexistent/tervala/ca-certificates.crt");
     EXPECT_EQ(reply.statusCode == 200, answer == ServerTrustDecision::accept);
     const std::lock_guard lock(delegate->mutex_);
     EXPECT_GE(delegate->calls, 1);
@@ -190,12 +196,13 @@ TEST_F(OAuthServerTrust, TrustedCertificateForAnotherHostIsUntrusted) {
     const std::string caFile = folder / "ca.pem";
     endpoint.certificate().writePem(caFile);
     for (const bool withDelegate : {false, true}) {
-      platform::HttpRequest request{endpoint.url(), "127.0.0.1", "grant_type=password", 5.0, nullptr};
+      platform::HttpRequest request{endpoint.url(), "127.0.0.1", form, 5.0, nullptr};
       if (withDelegate) {
         request.trustDelegate =
             std::make_shared<RecordingDelegate>(ServerTrustDecision::performDefaultHandling);
       }
-      const auto reply = platform::HttpTransfer::perform(request, 1U << 20U, caFile);
+      platform::TransferGate::Inside inside;
+      const auto reply = platform::HttpTransfer::perform(request, 1U << 20U, inside, caFile);
       SCOPED_TRACE(withDelegate ? "delegate keeping the default" : "no delegate");
       if (kind == TestCertificate::Kind::loopback) {
         EXPECT_FALSE(reply.transportError) << reply.transportError->localizedFailureReason().value_or("");

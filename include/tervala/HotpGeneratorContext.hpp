@@ -22,6 +22,8 @@ class TERVALA_EXPORT HotpGeneratorContext : public OtpGeneratorContext {
   /// `OtpGeneratorContext::make` refuses. Writes its debug line, then the base's.
   static std::shared_ptr<HotpGeneratorContext> make(std::string_view secret, std::int64_t digits,
                                                     HmacAlgorithm algorithm, std::uint64_t counter);
+  /// The same with 6 digits and SHA1.
+  static std::shared_ptr<HotpGeneratorContext> make(std::string_view secret, std::uint64_t counter);
 
   /// The code for the current counter, then the counter moves on; absent once spent.
   [[nodiscard]] std::optional<std::string> create();

@@ -19,9 +19,17 @@ namespace tervala {
 /// The process-wide client of an OAuth 2.0 token endpoint (RFC 6749): the password,
 /// authorization-code and refresh-token grants.
 ///
-/// Every grant calls its completion exactly once: at once, on the calling thread, when the URL is
-/// refused ("Invalid url"), otherwise later on the request's own thread. The settings fields are
-/// read while a grant builds its request; do not write them while another thread is inside a grant.
+/// Every grant comes in two forms:
+/// - asynchronous (with a `Completion`): returns at once and calls the completion exactly once:
+///   on the calling thread when the URL is refused ("Invalid url"), otherwise later on the
+///   request's own thread. Completions of different requests may run at the same time. Once the
+///   process has begun to exit (return from `main`, `exit()`), no completion is called any more:
+///   requests still in flight are cancelled and their completions dropped.
+/// - blocking (without a `Completion`): runs the same exchange on the calling thread and returns
+///   its result (never null); same request, debug lines, limits, trust decisions and errors.
+///
+/// The settings fields are read once, when a grant starts; do not write them while another thread
+/// is inside a grant.
 /// Debug lines show the request body and the reply with passwords, secrets, codes and tokens
 /// written as "***".
 class TERVALA_EXPORT OAuthContext {
@@ -34,6 +42,8 @@ class TERVALA_EXPORT OAuthContext {
   using Params = std::map<std::string, ParamValue, std::less<>>;
   /// Receives the one result of a grant.
   using Completion = std::function<void(std::shared_ptr<const OAuthResult>)>;
+  /// The result of a blocking grant.
+  using Result = std::shared_ptr<const OAuthResult>;
 
   /// The one instance: created on first access (also under concurrent first access), never
   /// destroyed.
@@ -75,15 +85,38 @@ class TERVALA_EXPORT OAuthContext {
   void refreshAccessToken(std::string_view url, std::string_view clientId, std::string_view refreshToken,
                           const Params& params, Completion completion);
 
+  /// Resource-owner password grant, blocking.
+  [[nodiscard]] Result getAccessToken(std::string_view url, std::string_view clientId,
+                                      std::string_view username, std::string_view password);
+  /// Resource-owner password grant with extra form fields, blocking.
+  [[nodiscard]] Result getAccessToken(std::string_view url, std::string_view clientId,
+                                      std::string_view username, std::string_view password,
+                                      const Params& params);
+  /// Authorization-code grant, blocking.
+  [[nodiscard]] Result getAccessToken(std::string_view url, std::string_view clientId, std::string_view code);
+  /// Authorization-code grant with extra form fields, blocking.
+  [[nodiscard]] Result getAccessToken(std::string_view url, std::string_view clientId, std::string_view code,
+                                      const Params& params);
+  /// Refresh-token grant, blocking.
+  [[nodiscard]] Result refreshAccessToken(std::string_view url, std::string_view clientId,
+                                          std::string_view refreshToken);
+  /// Refresh-token grant with extra form fields, blocking.
+  [[nodiscard]] Result refreshAccessToken(std::string_view url, std::string_view clientId,
+                                          std::string_view refreshToken, const Params& params);
+
  private:
   OAuthContext() = default;
   ~OAuthContext() = default;
 
-  void grant(std::string_view url, std::string_view clientId, const Params& params,
-             std::initializer_list<std::pair<std::string_view, std::string_view>> grantFields,
-             Completion completion);
-  void executeRequest(std::string url, std::string host, std::string_view clientId, const Params& params,
-                      Completion& completion);
+  struct Settings;
+  using GrantFields = std::initializer_list<std::pair<std::string_view, std::string_view>>;
+
+  // Both forms of every grant go through here: with a completion the exchange runs on a request
+  // thread (and null is returned), without one on the calling thread (and its result returned).
+  Result grant(std::string_view url, std::string_view clientId, const Params& params, GrantFields grantFields,
+               Completion* completion);
+  Result executeRequest(std::string url, std::string host, std::string_view clientId, const Params& params,
+                        const Settings& settings, Completion* completion);
 };
 
 }  // namespace tervala

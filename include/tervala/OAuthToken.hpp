@@ -31,6 +31,9 @@ class TERVALA_EXPORT OAuthToken {
   /// The class name recorded in the archive.
   static constexpr std::string_view className = "Tervala.OAuthToken";
 
+  /// The items of a scope text, cut at every comma; empty pieces stay, so "" gives one empty item.
+  static Scope splitScope(std::string_view text);
+
   /// A token; `scope` is split at every comma, keeping empty items.
   OAuthToken(std::string accessToken, std::string tokenType, std::string refreshToken, Date expiresOn,
              std::string_view scope, AdditionalData additionalData = {});

@@ -14,6 +14,7 @@ namespace tervala {
 namespace platform {
 class HmacKey;
 }
+struct OtpCodeAccess;
 
 /// Turns a 64-bit counter into a one-time code (RFC 4226): HMAC of the counter's eight
 /// big-endian bytes under the decoded secret, dynamic truncation, `digits` decimal digits.
@@ -61,6 +62,11 @@ class TERVALA_EXPORT OtpGeneratorContext {
   OtpGeneratorContext(ConstructionKey key, Parts parts) noexcept;
 
  private:
+  // The verifier and the Steam form read the 31-bit value without the debug line of `create`.
+  friend struct OtpCodeAccess;
+  /// The dynamically truncated 31-bit value for `counter`; absent only when the hash failed.
+  [[nodiscard]] std::optional<std::uint32_t> truncatedValue(std::uint64_t counter) const noexcept;
+
   std::unique_ptr<platform::HmacKey> key_;
   std::int64_t digits_;
   HmacAlgorithm algorithm_;

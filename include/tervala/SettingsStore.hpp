@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -68,6 +69,17 @@ class TERVALA_EXPORT SettingsStore {
   /// The problem of the last `setData` or `data` call, or absent when that call reached the
   /// file (a key without value included: then nothing is stored under it).
   [[nodiscard]] std::optional<Problem> lastProblem() const;
+
+  /// What `update` did.
+  enum class UpdateOutcome { written, unchanged, failed };
+  /// Computes a new value from the current one.
+  using Change = std::function<std::optional<Data>(const std::optional<Data>& current)>;
+
+  /// Reads the value under `key` (absent when there is none), hands it to `change`, and writes
+  /// what `change` returns, all in one transaction that holds the write lock from its start: no
+  /// other thread or process writes in between, so a compare-and-set made this way is atomic.
+  /// When `change` returns absent (or throws) nothing is written.
+  UpdateOutcome update(std::string_view key, const Change& change);
 
   /// The file this store reads and writes.
   [[nodiscard]] std::filesystem::path location() const;

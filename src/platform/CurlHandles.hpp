@@ -12,12 +12,18 @@ struct CurlEasyDeleter {
 struct CurlSlistDeleter {
   void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
 };
+struct CurlMultiDeleter {
+  void operator()(CURLM* multi) const noexcept { curl_multi_cleanup(multi); }
+};
 struct CurlUrlDeleter {
   void operator()(CURLU* url) const noexcept { curl_url_cleanup(url); }
 };
 
 /// One easy handle, used for one request only.
 using CurlEasy = std::unique_ptr<CURL, CurlEasyDeleter>;
+/// A multi handle that drives one easy handle, so the wait for the socket can also watch the
+/// process's exit.
+using CurlMulti = std::unique_ptr<CURLM, CurlMultiDeleter>;
 /// A list of header lines.
 using CurlHeaderList = std::unique_ptr<curl_slist, CurlSlistDeleter>;
 /// A parsed URL.

@@ -4,10 +4,15 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <optional>
+#include <vector>
+
+#include <poll.h>
 #include <string_view>
 
 #include "platform/CurlHandles.hpp"
 #include "platform/ServerTrustCheck.hpp"
+#include "platform/TransferGate.hpp"
 
 namespace tervala::platform {
 namespace {
@@ -27,14 +32,22 @@ struct BodySink {
   Data& body;
   std::size_t limit;
   bool overflowed = false;
+  bool outOfMemory = false;
 };
 
-std::size_t collectBody(char* data, std::size_t size, std::size_t count, void* sinkPointer) {
+// Called from libcurl's C frames: nothing may be thrown through them, so a failed allocation
+// ends the transfer as a write error and is reported from the flag.
+std::size_t collectBody(char* data, std::size_t size, std::size_t count, void* sinkPointer) noexcept {
   auto& sink = *static_cast<BodySink*>(sinkPointer);
   const std::size_t bytes = size * count;
   const std::size_t room = sink.limit + 1 - sink.body.size();
   const std::size_t taken = bytes < room ? bytes : room;
-  sink.body.insert(sink.body.end(), data, data + taken);
+  try {
+    sink.body.insert(sink.body.end(), data, data + taken);
+  } catch (...) {
+    sink.outOfMemory = true;
+    return 0;
+  }
   if (sink.body.size() > sink.limit) {
     sink.overflowed = true;
     return 0;  // stop reading: the reply is refused as too large
@@ -44,10 +57,100 @@ std::size_t collectBody(char* data, std::size_t size, std::size_t count, void* s
 
 // Notes whether the last header line was the blank one that ends a reply's head: libcurl takes
 // a connection that closes inside the head for a complete reply without a body.
-std::size_t noteHeaderLine(char* data, std::size_t size, std::size_t count, void* headEnded) {
+std::size_t noteHeaderLine(char* data, std::size_t size, std::size_t count, void* headEnded) noexcept {
   const std::string_view line(data, size * count);
   *static_cast<bool*>(headEnded) = line == "\r\n" || line == "\n";
   return size * count;
+}
+
+// The sockets and the timer libcurl asks a transfer to wait for.
+struct Waits {
+  std::vector<pollfd> sockets;
+  long timerMs = -1;  // -1: no timer
+  bool failed = false;
+};
+
+int noteSocket(CURL* /*easy*/, curl_socket_t socket, int what, void* waitsPointer,
+               void* /*socketData*/) noexcept {
+  auto& sockets = static_cast<Waits*>(waitsPointer)->sockets;
+  const auto found = std::find_if(sockets.begin(), sockets.end(),
+                                  [socket](const pollfd& entry) { return entry.fd == socket; });
+  if (what == CURL_POLL_REMOVE) {
+    if (found != sockets.end()) {
+      sockets.erase(found);
+    }
+    return 0;
+  }
+  const short events = static_cast<short>(((what & CURL_POLL_IN) != 0 ? POLLIN : 0) |
+                                          ((what & CURL_POLL_OUT) != 0 ? POLLOUT : 0));
+  try {
+    if (found == sockets.end()) {
+      sockets.push_back(pollfd{socket, events, 0});
+    } else {
+      found->events = events;
+    }
+  } catch (...) {
+    static_cast<Waits*>(waitsPointer)->failed = true;  // nothing may be thrown through libcurl
+    return -1;
+  }
+  return 0;
+}
+
+int noteTimer(CURLM* /*multi*/, long timeoutMs, void* waitsPointer) noexcept {
+  static_cast<Waits*>(waitsPointer)->timerMs = timeoutMs;
+  return 0;
+}
+
+// Drives the one transfer of `easy` to its end. The waits for its sockets happen outside the
+// gate and also watch the process's exit; once the process is exiting the transfer never calls
+// into libcurl again: absent is returned, and `multi` is left to the end of the process.
+std::optional<CURLcode> performWatchingExit(CURL* easy, TransferGate::Inside& inside) {
+  CurlMulti multi(curl_multi_init());
+  Waits waits;
+  if (!multi || curl_multi_setopt(multi.get(), CURLMOPT_SOCKETFUNCTION, &noteSocket) != CURLM_OK ||
+      curl_multi_setopt(multi.get(), CURLMOPT_SOCKETDATA, &waits) != CURLM_OK ||
+      curl_multi_setopt(multi.get(), CURLMOPT_TIMERFUNCTION, &noteTimer) != CURLM_OK ||
+      curl_multi_setopt(multi.get(), CURLMOPT_TIMERDATA, &waits) != CURLM_OK ||
+      curl_multi_add_handle(multi.get(), easy) != CURLM_OK) {
+    return CURLE_OUT_OF_MEMORY;
+  }
+  int running = 1;
+  CURLMcode step = curl_multi_socket_action(multi.get(), CURL_SOCKET_TIMEOUT, 0, &running);
+  std::vector<pollfd> ready;
+  while (step == CURLM_OK && running > 0 && !waits.failed) {
+    ready = waits.sockets;
+    ready.push_back(pollfd{TransferGate::exitSignal(), POLLIN, 0});
+    constexpr long longestWaitMs = 1000;
+    const long waitMs = waits.timerMs < 0 ? longestWaitMs : std::min(waits.timerMs, longestWaitMs);
+    inside.leave();
+    const int woken = ::poll(ready.data(), ready.size(), static_cast<int>(waitMs));
+    if (!inside.enter()) {
+      static_cast<void>(multi.release());
+      return std::nullopt;
+    }
+    if (woken <= 0) {
+      step = curl_multi_socket_action(multi.get(), CURL_SOCKET_TIMEOUT, 0, &running);
+      continue;
+    }
+    ready.pop_back();
+    for (const pollfd& entry : ready) {
+      if (entry.revents != 0 && step == CURLM_OK) {
+        const int mask = ((entry.revents & POLLIN) != 0 ? CURL_CSELECT_IN : 0) |
+                         ((entry.revents & POLLOUT) != 0 ? CURL_CSELECT_OUT : 0) |
+                         ((entry.revents & (POLLERR | POLLHUP)) != 0 ? CURL_CSELECT_ERR : 0);
+        step = curl_multi_socket_action(multi.get(), entry.fd, mask, &running);
+      }
+    }
+  }
+  CURLcode result = waits.failed ? CURLE_OUT_OF_MEMORY : CURLE_RECV_ERROR;
+  int queued = 0;
+  while (const CURLMsg* const message = curl_multi_info_read(multi.get(), &queued)) {
+    if (message->msg == CURLMSG_DONE) {
+      result = message->data.result;
+    }
+  }
+  curl_multi_remove_handle(multi.get(), easy);
+  return result;
 }
 
 Error transportError(CURLcode code, std::string_view detail, bool delegateRejected) {
@@ -133,11 +236,11 @@ HttpReply setupFailure(std::string_view what) {
 }  // namespace
 
 HttpReply HttpTransfer::perform(const HttpRequest& request, std::size_t bodyLimit,
-                                const std::optional<std::string>& caFile) {
-  if (!ensureCurlGlobalInit()) {
+                                TransferGate::Inside& inside, const std::optional<std::string>& caFile) {
+  if (!TransferGate::prepare()) {
     return setupFailure("libcurl could not be initialised");
   }
-  const CurlEasy easy(curl_easy_init());
+  CurlEasy easy(curl_easy_init());
   if (!easy) {
     return setupFailure("no libcurl handle");
   }
@@ -167,7 +270,8 @@ HttpReply HttpTransfer::perform(const HttpRequest& request, std::size_t bodyLimi
       curl_easy_setopt(handle, CURLOPT_POST, 1L) == CURLE_OK &&
       curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size())) ==
           CURLE_OK &&
-      curl_easy_setopt(handle, CURLOPT_POSTFIELDS, request.body.c_str()) == CURLE_OK &&
+      curl_easy_setopt(handle, CURLOPT_POSTFIELDS, request.body.empty() ? "" : request.body.data()) ==
+          CURLE_OK &&
       curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get()) == CURLE_OK &&
       curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L) == CURLE_OK &&
       curl_easy_setopt(handle, CURLOPT_FORBID_REUSE, 1L) == CURLE_OK &&
@@ -191,7 +295,18 @@ HttpReply HttpTransfer::perform(const HttpRequest& request, std::size_t bodyLimi
     return setupFailure("libcurl refused an option of the request");
   }
 
-  CURLcode code = curl_easy_perform(handle);
+  const std::optional<CURLcode> ended = performWatchingExit(handle, inside);
+  if (!ended) {
+    // The process is exiting: libcurl and OpenSSL are no longer ours to call, not even to clean up.
+    static_cast<void>(easy.release());
+    static_cast<void>(headers.release());
+    reply.transportError = transportError(CURLE_ABORTED_BY_CALLBACK, "The process is exiting.", false);
+    return reply;
+  }
+  CURLcode code = *ended;
+  if (sink.outOfMemory) {
+    code = CURLE_OUT_OF_MEMORY;
+  }
   if (code == CURLE_OK && !headEnded) {
     code = CURLE_PARTIAL_FILE;  // the connection closed before the reply's head was whole
   }

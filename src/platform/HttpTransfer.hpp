@@ -8,13 +8,16 @@
 #include <tervala/Error.hpp>
 #include <tervala/ServerTrustDelegate.hpp>
 
+#include "platform/SecureMemory.hpp"
+#include "platform/TransferGate.hpp"
+
 namespace tervala::platform {
 
 /// One form POST to a token endpoint.
 struct HttpRequest {
   std::string url;
   std::string host;  ///< the URL's host, for the trust check
-  std::string body;
+  SecretText body;   ///< the form, which holds the grant's secrets
   double timeoutSeconds = 30.0;
   std::shared_ptr<ServerTrustDelegate> trustDelegate;
 };
@@ -33,8 +36,11 @@ struct HttpReply {
 class HttpTransfer {
  public:
   /// Sends `request` and waits for the reply, on the calling thread. Reading stops once the body
-  /// exceeds `bodyLimit`. `caFile` replaces libcurl's built-in CA bundle (for tests).
-  static HttpReply perform(const HttpRequest& request, std::size_t bodyLimit,
+  /// exceeds `bodyLimit`. The caller is `inside` the gate; the transfer leaves it while it waits
+  /// for its sockets. When the process begins to exit, the transfer ends at once as cancelled
+  /// and returns outside the gate, without touching libcurl again. `caFile` replaces libcurl's
+  /// built-in CA bundle (for tests).
+  static HttpReply perform(const HttpRequest& request, std::size_t bodyLimit, TransferGate::Inside& inside,
                            const std::optional<std::string>& caFile = std::nullopt);
 };
 

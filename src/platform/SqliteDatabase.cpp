@@ -368,4 +368,18 @@ bool SqliteDatabase::put(std::string_view key, const Data& value) {
          sqlite3_step(statement) == SQLITE_DONE;
 }
 
+bool SqliteDatabase::beginImmediate() {
+  return sqlite3_exec(db_.get(), "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+bool SqliteDatabase::commit() {
+  return sqlite3_exec(db_.get(), "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+void SqliteDatabase::rollback() noexcept {
+  if (sqlite3_get_autocommit(db_.get()) == 0) {
+    (void)sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);  // nothing more to do on failure
+  }
+}
+
 }  // namespace tervala::platform

@@ -46,6 +46,14 @@ class SqliteDatabase {
   /// Writes `value` under `key` as one transaction; true once committed.
   bool put(std::string_view key, const Data& value);
 
+  /// Starts a transaction that takes the write lock at once (BEGIN IMMEDIATE), so what it reads
+  /// stays current until `commit`; `get` and `put` then run inside it.
+  bool beginImmediate();
+  /// Commits the transaction; true once it is durable.
+  bool commit();
+  /// Abandons the transaction, if one is open.
+  void rollback() noexcept;
+
   struct CloseDatabase {
     void operator()(sqlite3* db) const noexcept;
   };

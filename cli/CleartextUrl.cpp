@@ -1,0 +1,56 @@
+#include "CleartextUrl.hpp"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <algorithm>
+#include <cctype>
+#include <string>
+
+namespace tervala::cli {
+namespace {
+
+std::string lowered(std::string_view text) {
+  std::string lower(text);
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return lower;
+}
+
+// Only forms that certainly name this machine count; anything unusual counts as another host,
+// which errs on the side of refusing.
+bool isLoopback(const std::string& host) {
+  if (host == "localhost") {
+    return true;
+  }
+  in_addr v4{};
+  if (::inet_pton(AF_INET, host.c_str(), &v4) == 1) {
+    return (ntohl(v4.s_addr) >> 24U) == 127U;
+  }
+  in6_addr v6{};
+  return ::inet_pton(AF_INET6, host.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
+}
+
+}  // namespace
+
+bool isCleartextToAnotherHost(std::string_view url) {
+  constexpr std::string_view scheme = "http://";
+  if (url.size() < scheme.size() || lowered(url.substr(0, scheme.size())) != scheme) {
+    return false;
+  }
+  std::string_view authority = url.substr(scheme.size());
+  authority = authority.substr(0, authority.find_first_of("/?#"));
+  if (const auto at = authority.rfind('@'); at != std::string_view::npos) {
+    authority = authority.substr(at + 1);
+  }
+  std::string_view host;
+  if (authority.starts_with('[')) {
+    const auto close = authority.find(']');
+    host = close == std::string_view::npos ? authority : authority.substr(1, close - 1);
+  } else {
+    host = authority.substr(0, authority.find(':'));
+  }
+  return !isLoopback(lowered(host));
+}
+
+}  // namespace tervala::cli

@@ -1,0 +1,11 @@
+#pragma once
+
+#include <string_view>
+
+namespace tervala::cli {
+
+/// True for a plain http:// URL whose host is not this machine (127.0.0.0/8, ::1, localhost):
+/// credentials sent there cross the network readable by anyone on the way.
+bool isCleartextToAnotherHost(std::string_view url);
+
+}  // namespace tervala::cli

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <span>
+#include <string_view>
+
+#include "Commands.hpp"
+#include "Option.hpp"
+
+namespace tervala::cli {
+
+class Arguments;
+
+/// One row of the command table: everything the tool knows about a command.
+struct Command {
+  std::string_view name = {};  ///< "totp", or a group and a word: "token show"
+  std::string_view summary = {};
+  std::span<const Option> options = {};
+  std::string_view operand = {};  ///< the one operand it needs ("SECRET|-"); empty for none
+  bool secretOperand = false;     ///< the operand is a secret: blanked in argv, `-` reads stdin
+  bool holdsCredentials = false;  ///< its process must never leave a core file
+  /// The program beside `tervala` that runs it when `run` is not linked into this one; empty
+  /// for commands that always run here.
+  std::string_view program = {};
+  int (*run)(const GlobalOptions& global, const Arguments& arguments, const Io& io) = nullptr;
+};
+
+}  // namespace tervala::cli

@@ -1,0 +1,248 @@
+#include "CommandTable.hpp"
+
+#include <algorithm>
+#include <array>
+
+namespace tervala::cli {
+namespace {
+
+template <std::size_t First, std::size_t Second>
+constexpr std::array<Option, First + Second> join(const std::array<Option, First>& first,
+                                                  const std::array<Option, Second>& second) {
+  std::array<Option, First + Second> all{};
+  std::copy(first.begin(), first.end(), all.begin());
+  std::copy(second.begin(), second.end(), all.begin() + First);
+  return all;
+}
+
+constexpr std::array global{
+    Option{.name = "debug", .help = "write the library's debug lines to standard error"},
+    Option{.name = "settings",
+           .takes = Takes::value,
+           .valueName = "PATH",
+           .help = "keep the stored token in PATH instead of the standard settings file"},
+    Option{.name = "version", .help = "print the version and exit"},
+    Option{.name = "generate-man", .help = "print the manual page (roff) and exit"},
+    Option{.name = "generate-completion",
+           .takes = Takes::value,
+           .valueName = "SHELL",
+           .help = "print the completion script for SHELL (bash) and exit"},
+};
+
+constexpr Option digits{.name = "digits",
+                        .letter = 'd',
+                        .takes = Takes::value,
+                        .valueName = "DIGITS",
+                        .help = "digits of each code: 6 or 8 (default 6)"};
+constexpr Option algorithm{.name = "algorithm",
+                           .letter = 'a',
+                           .takes = Takes::value,
+                           .valueName = "ALGORITHM",
+                           .help = "SHA1, SHA256 or SHA512 (default SHA1)"};
+
+constexpr std::array totp{
+    digits,
+    algorithm,
+    Option{.name = "period",
+           .letter = 'p',
+           .takes = Takes::value,
+           .valueName = "SECONDS",
+           .help = "length of one time step in seconds, fractions allowed (default 30)"},
+    Option{.name = "time",
+           .letter = 't',
+           .takes = Takes::value,
+           .valueName = "UNIX_TIME",
+           .help = "the code of this time (seconds since 1970) instead of now"},
+    Option{.name = "watch",
+           .letter = 'w',
+           .help = "keep showing the current code, renewed each period, until interrupted"},
+};
+
+constexpr std::array hotp{
+    digits,
+    algorithm,
+    Option{.name = "counter",
+           .letter = 'c',
+           .takes = Takes::value,
+           .valueName = "COUNTER",
+           .help = "the counter of the first code",
+           .required = true},
+    Option{.name = "count",
+           .letter = 'n',
+           .takes = Takes::value,
+           .valueName = "COUNT",
+           .help = "how many codes to print, for COUNTER, COUNTER+1, ... (default 1)"},
+};
+
+// The parts every grant shares: where, and who asks.
+constexpr std::array grantHead{
+    Option{.name = "url",
+           .takes = Takes::value,
+           .valueName = "URL",
+           .help = "the token endpoint",
+           .required = true},
+    Option{.name = "client-id",
+           .takes = Takes::value,
+           .valueName = "ID",
+           .help = "the client identifier",
+           .required = true},
+};
+
+constexpr std::array grantTail{
+    Option{.name = "client-secret",
+           .takes = Takes::secret,
+           .valueName = "TEXT",
+           .help = "the client secret",
+           .environment = "TERVALA_CLIENT_SECRET"},
+    Option{.name = "scope",
+           .takes = Takes::values,
+           .valueName = "A,B,...",
+           .help = "scope items to ask for; given again, the items add up"},
+    Option{.name = "param",
+           .takes = Takes::values,
+           .valueName = "KEY=VALUE",
+           .help = "a further form field; may be given again"},
+    Option{.name = "timeout",
+           .takes = Takes::value,
+           .valueName = "SECONDS",
+           .help = "limit of the whole request, above 0 (default 30; at most a day)"},
+    Option{.name = "cacert",
+           .takes = Takes::value,
+           .valueName = "FILE",
+           .help = "trust exactly the certificates in this PEM file"},
+    Option{.name = "store", .help = "store a granted token in the settings file"},
+    Option{.name = "allow-http",
+           .help = "allow sending credentials over plain http:// to a host that is not loopback"},
+};
+
+constexpr auto tokenPassword =
+    join(join(grantHead,
+              std::array{
+                  Option{.name = "username",
+                         .takes = Takes::value,
+                         .valueName = "NAME",
+                         .help = "the resource owner",
+                         .required = true},
+                  Option{.name = "password",
+                         .takes = Takes::secret,
+                         .valueName = "TEXT",
+                         .help = "the resource owner's password",
+                         .environment = "TERVALA_PASSWORD",
+                         .required = true},
+                  Option{.name = "password-stdin",
+                         .takes = Takes::stdinFor,
+                         .valueName = "password",
+                         .help = "read the password from standard input (as --password -)"},
+              }),
+         grantTail);
+
+constexpr auto tokenCode = join(join(grantHead,
+                                     std::array{
+                                         Option{.name = "code",
+                                                .takes = Takes::secret,
+                                                .valueName = "CODE",
+                                                .help = "the authorization code",
+                                                .environment = "TERVALA_CODE",
+                                                .required = true},
+                                     }),
+                                grantTail);
+
+constexpr auto tokenRefresh =
+    join(join(grantHead,
+              std::array{
+                  Option{.name = "refresh-token",
+                         .takes = Takes::secret,
+                         .valueName = "TOKEN",
+                         .help = "the refresh token",
+                         .environment = "TERVALA_REFRESH_TOKEN"},
+                  Option{.name = "stored", .help = "use the refresh token of the stored token"},
+              }),
+         grantTail);
+
+constexpr std::array tokenShow{
+    Option{.name = "json", .help = "print the token as one JSON object"},
+};
+
+constexpr std::string_view tokenProgram = "tervala-token";
+
+const std::array table{
+    Command{.name = "totp",
+            .summary = "print the time-based one-time password of a Base32 secret",
+            .options = totp,
+            .operand = "SECRET|-",
+            .secretOperand = true,
+            .run = runTotp},
+    Command{.name = "hotp",
+            .summary = "print counter-based one-time passwords of a Base32 secret",
+            .options = hotp,
+            .operand = "SECRET|-",
+            .secretOperand = true,
+            .run = runHotp},
+    Command{.name = "token password",
+            .summary = "ask the token endpoint for a token with the resource owner's password",
+            .options = tokenPassword,
+            .holdsCredentials = true,
+            .program = tokenProgram,
+            .run = runTokenPassword},
+    Command{.name = "token code",
+            .summary = "exchange an authorization code for a token",
+            .options = tokenCode,
+            .holdsCredentials = true,
+            .program = tokenProgram,
+            .run = runTokenCode},
+    Command{.name = "token refresh",
+            .summary = "renew a token with a refresh token",
+            .options = tokenRefresh,
+            .holdsCredentials = true,
+            .program = tokenProgram,
+            .run = runTokenRefresh},
+    Command{.name = "token show",
+            .summary = "show the stored token: exit 0 valid, 1 none, 3 expired",
+            .options = tokenShow,
+            .holdsCredentials = true,
+            .program = tokenProgram,
+            .run = runTokenShow},
+};
+
+std::string_view firstWord(std::string_view name) {
+  return name.substr(0, name.find(' '));
+}
+
+}  // namespace
+
+std::span<const Command> commands() noexcept {
+  return table;
+}
+
+std::span<const Option> globalOptions() noexcept {
+  return global;
+}
+
+const Command* findCommand(std::string_view name) noexcept {
+  const auto* found =
+      std::find_if(table.begin(), table.end(), [&](const Command& c) { return c.name == name; });
+  return found == table.end() ? nullptr : found;
+}
+
+std::vector<std::string_view> firstWords() {
+  std::vector<std::string_view> words;
+  for (const auto& command : table) {
+    if (std::find(words.begin(), words.end(), firstWord(command.name)) == words.end()) {
+      words.push_back(firstWord(command.name));
+    }
+  }
+  return words;
+}
+
+std::vector<std::string_view> commandGroups() {
+  std::vector<std::string_view> groups;
+  for (const auto& command : table) {
+    const auto word = firstWord(command.name);
+    if (word != command.name && std::find(groups.begin(), groups.end(), word) == groups.end()) {
+      groups.push_back(word);
+    }
+  }
+  return groups;
+}
+
+}  // namespace tervala::cli

@@ -1,0 +1,204 @@
+#include "Tool.hpp"
+
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+
+#include <ostream>
+#include <string>
+#include <system_error>
+#include <variant>
+#include <vector>
+
+#include <tervala/Debug.hpp>
+
+#include "ArgumentParser.hpp"
+#include "BashCompletion.hpp"
+#include "CommandTable.hpp"
+#include "HelpText.hpp"
+#include "ManPage.hpp"
+#include "Suggestion.hpp"
+#include "VisibleText.hpp"
+
+namespace tervala::cli {
+namespace {
+
+// A command found from the words after the global options, with the words it leaves.
+struct Found {
+  const Command* command = nullptr;
+  std::string_view group;  // set instead when only a group word was given, as in `token --help`
+  std::size_t used = 0;
+};
+
+bool isGroup(std::string_view word) {
+  for (const auto group : commandGroups()) {
+    if (group == word) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::variant<Found, UsageError> lookUp(std::span<char* const> words) {
+  const std::string_view first(words[0]);
+  if (const auto* command = findCommand(first)) {
+    return Found{command, {}, 1};
+  }
+  if (!isGroup(first)) {
+    auto known = firstWords();
+    known.emplace_back("help");
+    return UsageError{"unknown command '" + visible(first) + "'" + didYouMean(first, known)};
+  }
+  std::vector<std::string> names;
+  std::string list;
+  for (const auto& command : commands()) {
+    if (command.name.starts_with(std::string(first) + ' ')) {
+      names.emplace_back(command.name);
+      list += (list.empty() ? "" : ", ") + std::string(command.name.substr(first.size() + 1));
+    }
+  }
+  if (words.size() < 2 || std::string_view(words[1]).starts_with('-')) {
+    const bool help =
+        words.size() >= 2 && (std::string_view(words[1]) == "--help" || std::string_view(words[1]) == "-h");
+    if (help) {
+      return Found{nullptr, first, 2};
+    }
+    return UsageError{std::string(first) + " needs one of: " + list};
+  }
+  const std::string name = std::string(first) + ' ' + words[1];
+  if (const auto* command = findCommand(name)) {
+    return Found{command, {}, 2};
+  }
+  const std::vector<std::string_view> known(names.begin(), names.end());
+  return UsageError{"unknown command '" + visible(name) + "'" + didYouMean(name, known)};
+}
+
+// `tervala help [COMMAND...]`.
+int help(std::span<char* const> words, const Io& io) {
+  if (words.empty()) {
+    writeToolHelp(io.out);
+    return success;
+  }
+  if (words.size() == 1 && isGroup(words[0])) {
+    writeGroupHelp(words[0], io.out);
+    return success;
+  }
+  auto found = lookUp(words);
+  if (auto* error = std::get_if<UsageError>(&found)) {
+    return refuse(io, *error);
+  }
+  const auto& [command, group, used] = std::get<Found>(found);
+  if (command == nullptr || used < words.size()) {
+    return refuse(io, UsageError{"help takes one command"});
+  }
+  writeCommandHelp(*command, io.out);
+  return success;
+}
+
+// Hands the whole command line to `program` beside this executable; returns only on failure.
+int handOver(std::string_view program, std::span<char* const> args, const Io& io) {
+  std::error_code error;
+  const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+  std::string path = (self.parent_path() / program).string();
+  std::vector<char*> argv{path.data()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  argv.push_back(nullptr);
+  io.out.flush();
+  io.err.flush();
+  ::execv(path.c_str(), argv.data());
+  io.err << "tervala: cannot run '" << visible(path) << "': " << std::generic_category().message(errno)
+         << '\n';
+  return failure;
+}
+
+int generate(const Arguments& global, const Io& io) {
+  if (global.has("generate-man")) {
+    writeManPage(io.out);
+  } else if (global.value("generate-completion") == "bash") {
+    writeBashCompletion(io.out);
+  } else {
+    return refuse(io, UsageError{"completion scripts are written for bash only"});
+  }
+  return io.out.flush() ? success : failure;
+}
+
+}  // namespace
+
+int refuse(const Io& io, const UsageError& error) {
+  io.err << "tervala: " << error.message << '\n' << std::flush;
+  return usage;
+}
+
+int runTool(std::span<char* const> args, const Io& io) {
+  auto leading = ArgumentParser(globalOptions()).parseLeading(args);
+  if (auto* error = std::get_if<UsageError>(&leading)) {
+    return refuse(io, *error);
+  }
+  const auto& [global, used] = std::get<std::pair<Arguments, std::size_t>>(leading);
+  if (global.helpWanted()) {
+    writeToolHelp(io.out);
+    return success;
+  }
+  if (global.has("version")) {
+    io.out << "tervala " << TERVALA_CLI_VERSION << '\n';
+    return success;
+  }
+  if (global.has("generate-man") || global.value("generate-completion")) {
+    return generate(global, io);
+  }
+  const auto words = args.subspan(used);
+  if (words.empty()) {
+    return refuse(io, UsageError{"a command is needed; 'tervala help' lists them"});
+  }
+  if (std::string_view(words[0]) == "help") {
+    return help(words.subspan(1), io);
+  }
+  auto found = lookUp(words);
+  if (auto* error = std::get_if<UsageError>(&found)) {
+    return refuse(io, *error);
+  }
+  const auto& [command, group, taken] = std::get<Found>(found);
+  if (command == nullptr) {
+    writeGroupHelp(group, io.out);
+    return success;
+  }
+
+  if (command->run == nullptr) {
+    return handOver(command->program, args, io);
+  }
+  // A process that holds credentials must not leave them in a core file; this comes before any
+  // secret is read.
+  if (command->holdsCredentials) {
+    ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+  }
+  auto parsed = ArgumentParser(*command).parse(words.subspan(taken), io);
+  if (auto* error = std::get_if<UsageError>(&parsed)) {
+    return refuse(io, *error);
+  }
+  const auto& arguments = std::get<Arguments>(parsed);
+  if (arguments.helpWanted()) {
+    writeCommandHelp(*command, io.out);
+    return success;
+  }
+
+  GlobalOptions options;
+  options.debug = global.has("debug");
+  if (const auto path = global.value("settings")) {
+    options.settingsPath = std::string(*path);
+  }
+  // The library's lines are for people debugging: silent by default, on standard error with
+  // --debug so they never mix with a command's output.
+  if (options.debug) {
+    std::ostream& err = io.err;
+    setDebugSink([&err](std::string_view line) { err << line << '\n' << std::flush; });
+  } else {
+    setDebugSink(nullptr);
+  }
+  const int status = command->run(options, arguments, io);
+  setDebugSink(nullptr);  // the sink refers to `io`, which the caller may end
+  return status;
+}
+
+}  // namespace tervala::cli

@@ -1,0 +1,124 @@
+#include "Base32Secret.hpp"
+
+#include <tervala/OtpSecret.hpp>
+
+#include <array>
+#include <cstdint>
+
+namespace tervala {
+namespace {
+
+constexpr std::string_view alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZ234567";
+constexpr int notInAlphabet = -1;
+
+int valueOf(char c) noexcept {
+  if (c >= 'A' && c <= 'Z') {
+    return c - 'A';
+  }
+  if (c >= 'a' && c <= 'z') {
+    return c - 'a';
+  }
+  if (c >= '2' && c <= '7') {
+    return c - '2' + 26;
+  }
+  return notInAlphabet;
+}
+
+std::string_view trimBlanks(std::string_view text) noexcept {
+  const auto first = text.find_first_not_of(' ');
+  if (first == std::string_view::npos) {
+    return {};
+  }
+  return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+}  // namespace
+
+std::optional<platform::SecretText> canonicalBase32(std::string_view text) {
+  text = trimBlanks(text);
+  std::size_t padding = 0;
+  while (padding < text.size() && text[text.size() - 1 - padding] == '=') {
+    ++padding;
+  }
+  if (padding == 2 || padding == 5 || padding > 6) {
+    return std::nullopt;  // the run lengths the generators refuse
+  }
+  text.remove_suffix(padding);
+  platform::SecretText canonical;
+  canonical.reserve(text.size());
+  for (const char c : text) {
+    if (c == ' ') {
+      continue;
+    }
+    const int value = valueOf(c);
+    if (value == notInAlphabet) {
+      return std::nullopt;
+    }
+    canonical.push_back(alphabet[static_cast<std::size_t>(value)]);
+  }
+  const std::size_t remainder = canonical.size() % 8;
+  if (canonical.empty() || remainder == 1 || remainder == 3 || remainder == 6) {
+    return std::nullopt;
+  }
+  return canonical;
+}
+
+platform::SecretBytes decodeCanonicalBase32(std::string_view canonical) {
+  platform::SecretBytes bytes;
+  bytes.reserve(canonical.size() * 5 / 8);
+  std::uint32_t buffer = 0;
+  int bits = 0;
+  for (const char c : canonical) {
+    buffer = (buffer << 5U) | static_cast<std::uint32_t>(valueOf(c));
+    bits += 5;
+    if (bits >= 8) {
+      bits -= 8;
+      bytes.push_back(static_cast<std::uint8_t>(buffer >> static_cast<unsigned>(bits)));
+      buffer &= (1U << static_cast<unsigned>(bits)) - 1U;
+    }
+  }
+  return bytes;
+}
+
+platform::SecretText encodeBase32(std::span<const std::uint8_t> bytes) {
+  platform::SecretText text;
+  text.reserve((bytes.size() * 8 + 4) / 5);
+  std::uint32_t buffer = 0;
+  int bits = 0;
+  for (const std::uint8_t byte : bytes) {
+    buffer = ((buffer << 8U) | byte) & 0xFFFFU;
+    bits += 8;
+    while (bits >= 5) {
+      bits -= 5;
+      text.push_back(alphabet[(buffer >> static_cast<unsigned>(bits)) & 31U]);
+    }
+  }
+  if (bits > 0) {
+    text.push_back(alphabet[(buffer << static_cast<unsigned>(5 - bits)) & 31U]);
+  }
+  return text;
+}
+
+std::optional<std::string> base32WithoutBlanks(std::string_view text) {
+  std::string result;
+  result.reserve(text.size());  // one block, so no partial copy is left behind by growing
+  for (const char c : text) {
+    if (c != ' ') {
+      result.push_back(c);
+    }
+  }
+  if (result.empty()) {
+    return std::nullopt;
+  }
+  return result;
+}
+
+std::optional<SecretStrength> secretStrength(std::string_view base32) {
+  const auto canonical = canonicalBase32(base32);
+  if (!canonical) {
+    return std::nullopt;
+  }
+  return SecretStrength{decodeCanonicalBase32(platform::view(*canonical)).size() * 8};
+}
+
+}  // namespace tervala

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "platform/SecureMemory.hpp"
+
+namespace tervala::platform {
+
+/// Standard Base64 (RFC 4648 section 4) with "=" padding.
+SecretText encodeBase64(std::span<const std::uint8_t> bytes);
+
+/// Decodes standard Base64; the padding may be left out. Absent for any other character, a
+/// misplaced "=", or a length no encoding has.
+std::optional<SecretBytes> decodeBase64(std::string_view text);
+
+}  // namespace tervala::platform

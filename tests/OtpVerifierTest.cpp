@@ -1,0 +1,168 @@
+#include <gtest/gtest.h>
+#include <openssl/hmac.h>
+
+#include <array>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <tervala/OtpReplayGuard.hpp>
+#include <tervala/OtpVerification.hpp>
+#include <tervala/SteamGuard.hpp>
+
+#include "support/LineCapture.hpp"
+#include "support/ReplayRace.hpp"
+#include "support/TokenTestSupport.hpp"
+
+namespace tervala {
+namespace {
+
+// RFC 4226 Appendix D: the secret "12345678901234567890" and its codes for counters 0 to 9.
+constexpr std::string_view rfcSecret = "GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ";
+constexpr std::array<std::string_view, 10> rfcCodes = {"755224", "287082", "359152", "969429", "338314",
+                                                       "254676", "287922", "162583", "399871", "520489"};
+
+// A TOTP integer argument must not compile; the base's counter operation stays reachable.
+template <class Generator, class Argument>
+concept CreatesFrom = requires(const Generator& generator, Argument argument) {
+  generator.create(argument);
+};
+static_assert(!CreatesFrom<TotpGeneratorContext, std::uint64_t>);
+static_assert(!CreatesFrom<TotpGeneratorContext, int>);
+static_assert(CreatesFrom<TotpGeneratorContext, double>);
+static_assert(CreatesFrom<OtpGeneratorContext, std::uint64_t>);
+
+class OtpVerifierTest : public ::testing::Test {
+ protected:
+  test::LineCapture quiet_;
+  std::shared_ptr<TotpGeneratorContext> totp_ = TotpGeneratorContext::make(rfcSecret);
+  std::shared_ptr<HotpGeneratorContext> hotp_ = HotpGeneratorContext::make(rfcSecret, 0);
+};
+
+TEST_F(OtpVerifierTest, TotpWindowFindsTheNearestStepAndOnlyWithinTheWindow) {
+  (void)quiet_.take();            // the generators' construction lines
+  const double now = 5 * 30 + 7;  // step 5
+  struct Case {
+    std::uint64_t codeStep;
+    std::uint64_t window;
+    std::optional<OtpMatch> expected;
+  };
+  for (const auto& [codeStep, window, expected] : std::vector<Case>{
+           {5, 1, OtpMatch{5, 0}},
+           {4, 1, OtpMatch{4, -1}},
+           {6, 1, OtpMatch{6, 1}},
+           {3, 1, std::nullopt},
+           {7, 1, std::nullopt},
+           {3, 2, OtpMatch{3, -2}},
+           {9, 0, std::nullopt},
+       }) {
+    EXPECT_EQ(OtpVerifier::verifyTotp(*totp_, rfcCodes[codeStep], now, window), expected) << codeStep;
+  }
+  EXPECT_EQ(OtpVerifier::verifyTotp(*totp_, rfcCodes[0], 1.0, 1), (OtpMatch{0, 0}));  // no step -1
+  EXPECT_EQ(OtpVerifier::verifyTotp(*totp_, rfcCodes[5], now, OtpVerifier::maxWindow + 1), std::nullopt);
+  EXPECT_TRUE(quiet_.take().empty()) << "verification writes no debug line per candidate";
+}
+
+TEST_F(OtpVerifierTest, MalformedCodesAreRefused) {
+  for (const std::string& code : {std::string("75522"), std::string("7552240"), std::string(" 55224"),
+                                  std::string("75522\0", 6), std::string("")}) {
+    EXPECT_EQ(OtpVerifier::verifyHotp(*hotp_, code, 0, 5), std::nullopt) << code;
+  }
+}
+
+TEST_F(OtpVerifierTest, HotpLooksAheadAndResynchronises) {
+  EXPECT_EQ(OtpVerifier::verifyHotp(*hotp_, rfcCodes[3], 2), (OtpMatch{3, 1}));
+  EXPECT_EQ(OtpVerifier::verifyHotp(*hotp_, rfcCodes[4], 2), std::nullopt);
+  EXPECT_EQ(OtpVerifier::verifyHotp(*hotp_, rfcCodes[1], 2, 5), std::nullopt) << "no look-behind";
+  EXPECT_EQ(OtpVerifier::verifyHotp(*hotp_, rfcCodes[9], 2, 7), (OtpMatch{9, 7}));
+  EXPECT_EQ(OtpVerifier::resynchronize(*hotp_, rfcCodes[6], rfcCodes[7], 1, 10), 8U);
+  EXPECT_EQ(OtpVerifier::resynchronize(*hotp_, rfcCodes[6], rfcCodes[8], 1, 10), std::nullopt);
+  EXPECT_EQ(OtpVerifier::resynchronize(*hotp_, rfcCodes[6], rfcCodes[7], 1, 4), std::nullopt);
+  EXPECT_EQ(OtpVerifier::resynchronize(*hotp_, rfcCodes[7], rfcCodes[6], 1, 10), std::nullopt);
+}
+
+// The Steam alphabet applied to a 31-bit value computed here with OpenSSL's one-shot HMAC.
+std::string steamReference(std::uint64_t counter) {
+  std::array<unsigned char, 8> message{};
+  for (int i = 7; i >= 0; --i, counter >>= 8U) {
+    message[static_cast<std::size_t>(i)] = static_cast<unsigned char>(counter);
+  }
+  std::array<unsigned char, 20> digest{};
+  unsigned length = 0;
+  HMAC(EVP_sha1(), "12345678901234567890", 20, message.data(), message.size(), digest.data(), &length);
+  const unsigned offset = digest[19] & 0x0FU;
+  std::uint32_t value = ((digest[offset] & 0x7FU) << 24U) | (digest[offset + 1] << 16U) |
+                        (digest[offset + 2] << 8U) | digest[offset + 3];
+  const std::string alphabet = "23456789BCDFGHJKMNPQRTVWXY";
+  std::string code;
+  for (int i = 0; i < 5; ++i, value /= 26) {
+    code.push_back(alphabet[value % 26]);
+  }
+  return code;
+}
+
+TEST_F(OtpVerifierTest, SteamCodesAreTheRfcValuesThroughTheSteamAlphabet) {
+  for (const double time : {59.0, 1111111109.0, 1234567890.0, 2000000000.0}) {
+    const auto counter = static_cast<std::uint64_t>(time / 30);
+    const std::string expected = steamReference(counter);
+    EXPECT_EQ(SteamGuard::codeAt(*totp_, time), expected) << time;
+    EXPECT_EQ(OtpVerifier::verifyTotp(*totp_, expected, time, 1, OtpCodeForm::steam), (OtpMatch{counter, 0}));
+  }
+  EXPECT_EQ(OtpVerifier::verifyTotp(*totp_, "22222", 59.0, 1, OtpCodeForm::steam), std::nullopt);
+}
+
+TEST(OtpReplayGuard, AcceptsEachCounterOnceAndOnlyForward) {
+  const test::TemporaryFolder folder;
+  SettingsStore store(folder / "settings.sqlite3");
+  OtpReplayGuard guard(store);
+  using Verdict = OtpReplayGuard::Verdict;
+  EXPECT_EQ(guard.lastAccepted("alice"), std::nullopt);
+  EXPECT_EQ(guard.accept("alice", 10), Verdict::accepted);
+  EXPECT_EQ(guard.accept("alice", 10), Verdict::replayed);
+  EXPECT_EQ(guard.accept("alice", 9), Verdict::replayed);
+  EXPECT_EQ(guard.accept("bob", 10), Verdict::accepted);
+  EXPECT_EQ(guard.accept("alice", 11), Verdict::accepted);
+  EXPECT_EQ(guard.lastAccepted("alice"), 11U);
+  EXPECT_EQ(store.data("otp.replay.alice"), (Data{0, 0, 0, 0, 0, 0, 0, 11}));
+  // A value the guard did not write is not taken for "nothing accepted yet".
+  ASSERT_TRUE(store.setData("otp.replay.carol", Data{1, 2, 3}));
+  EXPECT_EQ(guard.accept("carol", 1), Verdict::failed);
+  EXPECT_EQ(guard.accept(std::string(OtpReplayGuard::maxAccountLength + 1, 'a'), 1), Verdict::failed);
+}
+
+TEST(OtpReplayGuard, TwoProcessesRacingAcceptEachCodeOnce) {
+  const test::TemporaryFolder folder;
+  const auto accepted = test::raceReplayGuard(folder / "settings.sqlite3", 100);
+  EXPECT_EQ(accepted, std::vector<int>(100, 1));
+}
+
+TEST(SettingsStoreUpdate, WritesNothingWhenTheChangeDeclinesOrThrows) {
+  const test::TemporaryFolder folder;
+  SettingsStore store(folder / "settings.sqlite3");
+  ASSERT_TRUE(store.setData("k", Data{1}));
+  EXPECT_EQ(store.update("k", [](const auto&) -> std::optional<Data> { return std::nullopt; }),
+            SettingsStore::UpdateOutcome::unchanged);
+  EXPECT_EQ(store.update("k", [](const auto&) -> std::optional<Data> { throw 1; }),
+            SettingsStore::UpdateOutcome::failed);
+  EXPECT_EQ(store.update("k",
+                         [](const auto& current) {
+                           return std::optional(Data{(*current)[0], 2});
+                         }),
+            SettingsStore::UpdateOutcome::written);
+  EXPECT_EQ(store.data("k"), (Data{1, 2}));
+  // No transaction was left open: a plain write still commits.
+  EXPECT_TRUE(store.setData("k", Data{3}));
+  EXPECT_EQ(SettingsStore(folder / "settings.sqlite3").data("k"), Data{3});
+}
+
+TEST(HotpGeneratorContext, ShortMakeHasTheDescribedDefaults) {
+  const test::LineCapture quiet;
+  const auto generator = HotpGeneratorContext::make(rfcSecret, 4);
+  ASSERT_NE(generator, nullptr);
+  EXPECT_EQ(generator->digits(), 6);
+  EXPECT_EQ(generator->algorithm(), HmacAlgorithm::SHA1);
+  EXPECT_EQ(generator->create(), std::string(rfcCodes[4]));
+}
+
+}  // namespace
+}  // namespace tervala

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "Tool.hpp"
+
+namespace tervala::test {
+
+/// What one run of the tool printed and how it ended.
+struct ToolRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+/// Runs the tool in this process, as main does, with `input` as standard input and `environment`
+/// as the only environment variables.
+inline ToolRun runTool(std::vector<std::string> args, const std::string& input = {},
+                       const std::map<std::string, std::string>& environment = {}) {
+  std::vector<char*> argv;
+  for (auto& arg : args) {
+    argv.push_back(arg.data());
+  }
+  std::istringstream in(input);
+  std::ostringstream out;
+  std::ostringstream err;
+  const cli::Io io{in, out, err, false, [&](const char* name) -> const char* {
+                     const auto found = environment.find(name);
+                     return found == environment.end() ? nullptr : found->second.c_str();
+                   }};
+  const int status = cli::runTool(argv, io);
+  return {status, out.str(), err.str()};
+}
+
+}  // namespace tervala::test
