@@ -11,6 +11,12 @@ dir=${1:-$root/build/coverage}
 # Atomic counters: the OAuth tests run grants on many threads at once.
 "$root/scripts/build.sh" "$dir" -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS=--coverage -fprofile-update=atomic" \
   -DCMAKE_EXE_LINKER_FLAGS=--coverage -DCMAKE_SHARED_LINKER_FLAGS=--coverage
+# Notes of objects whose source is gone (renamed or deleted since an earlier build) would be
+# merged with the current ones: drop every note without its object.
+command -v ninja >/dev/null && [[ -f $dir/build.ninja ]] && ninja -C "$dir" -t cleandead >/dev/null
+find "$dir" -name '*.gcno' | while read -r notes; do
+  [[ -e ${notes%.gcno}.o ]] || rm -f "$notes" "${notes%.gcno}.gcda"
+done
 ctest --test-dir "$dir" --output-on-failure --parallel "$(nproc)" -LE stress
 # Branches the compiler adds for exceptions are not the code's own decisions.
 gcovr --root "$root" --object-directory "$dir" --filter "$root/src/" --filter "$root/cli/" \
