@@ -2,49 +2,20 @@
 
 #include <limits>
 #include <set>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 #include <tervala/KeyedArchiver.hpp>
 #include <tervala/OAuthToken.hpp>
 
 #include "platform/ArchiveFormat.hpp"
+#include "platform/JsonNesting.hpp"
 
 namespace tervala {
 namespace {
 
 namespace archive = platform::archive;
 using nlohmann::json;
-
-// True when no bracket in `data` opens deeper than `limit` levels; strings are skipped, so
-// brackets inside texts do not count. Runs before parsing so no input can make the parser
-// build a deep tree.
-bool nestingWithin(const Data& data, std::size_t limit) {
-  std::size_t depth = 0;
-  bool inString = false;
-  bool escaped = false;
-  for (const std::uint8_t byte : data) {
-    if (inString) {
-      if (escaped) {
-        escaped = false;
-      } else if (byte == '\\') {
-        escaped = true;
-      } else if (byte == '"') {
-        inString = false;
-      }
-      continue;
-    }
-    if (byte == '"') {
-      inString = true;
-    } else if (byte == '[' || byte == '{') {
-      if (++depth > limit) {
-        return false;
-      }
-    } else if ((byte == ']' || byte == '}') && depth > 0) {
-      --depth;
-    }
-  }
-  return true;
-}
 
 const json* member(const json& object, std::string_view key) {
   const auto found = object.find(key);
@@ -155,7 +126,9 @@ std::optional<KeyedUnarchiver::Contents> contentsOf(const json& document) {
 
 std::optional<KeyedUnarchiver::Contents> KeyedUnarchiver::contents(const Data& data) noexcept {
   try {
-    if (data.empty() || data.size() > maxArchiveSize || !nestingWithin(data, maxNesting)) {
+    if (data.empty() || data.size() > maxArchiveSize ||
+        platform::jsonNestingExceeds(
+            std::string_view(reinterpret_cast<const char*>(data.data()), data.size()), maxNesting)) {
       return std::nullopt;
     }
     const json document = json::parse(data.begin(), data.end(), nullptr, false);

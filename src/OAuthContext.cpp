@@ -7,13 +7,14 @@
 #include <thread>
 #include <utility>
 
+#include "ErrorCodes.hpp"
 #include "ReplyHandler.hpp"
 #include "TokenRequestForm.hpp"
 #include "platform/DebugLog.hpp"
+#include "platform/EndpointUrl.hpp"
 #include "platform/HttpTransfer.hpp"
 #include "platform/SecureMemory.hpp"
 #include "platform/TransferGate.hpp"
-#include "platform/UrlCheck.hpp"
 
 namespace tervala {
 namespace {
@@ -33,14 +34,9 @@ void deliver(const OAuthContext::Completion& completion,
   }
 }
 
-std::shared_ptr<const OAuthResult> failure(std::string_view domain, std::int64_t code,
-                                           std::string_view description, std::string_view reason) {
-  return std::make_shared<const OAuthResult>(Error::make(domain, code, description, reason));
-}
-
 std::shared_ptr<const OAuthResult> invalidUrlResult() {
-  return std::make_shared<const OAuthResult>(
-      Error::make(Error::oauthErrorDomain, -1, "Invalid url", std::string_view("Invalid url")));
+  return errors::errorResult(Error::oauthErrorDomain, errors::oauth, "Invalid url",
+                             std::string_view("Invalid url"));
 }
 
 // The exchange proper, the same for both forms: the transfer inside the gate that keeps it out
@@ -53,7 +49,8 @@ std::shared_ptr<const OAuthResult> exchange(const platform::HttpRequest& request
     {
       platform::TransferGate::Inside inside;
       if (!inside.held()) {
-        return failure(Error::urlErrorDomain, -999, "cancelled", "The process is exiting.");
+        return errors::errorResult(Error::urlErrorDomain, errors::url::cancelled, "cancelled",
+                                   "The process is exiting.");
       }
       reply = platform::HttpTransfer::perform(request, ReplyHandler::maxBodyBytes, inside);
       if (onRequestThread && inside.held()) {
@@ -63,7 +60,7 @@ std::shared_ptr<const OAuthResult> exchange(const platform::HttpRequest& request
     return reply.transportError ? std::make_shared<const OAuthResult>(*reply.transportError)
                                 : ReplyHandler::resultFromBody(reply.statusCode, reply.body);
   } catch (const std::exception& error) {
-    return failure(Error::urlErrorDomain, -1, "The request failed", error.what());
+    return errors::errorResult(Error::urlErrorDomain, errors::oauth, "The request failed", error.what());
   }
 }
 
@@ -205,7 +202,8 @@ OAuthContext::Result OAuthContext::grant(std::string_view url, std::string_view 
                           completion);
   } catch (const std::exception& error) {
     // Only allocation can fail here; the caller still gets its one result.
-    return finish(failure(Error::oauthErrorDomain, -1, "The request could not be built", error.what()));
+    return finish(errors::errorResult(Error::oauthErrorDomain, errors::oauth,
+                                      "The request could not be built", error.what()));
   }
 }
 
@@ -254,8 +252,8 @@ OAuthContext::Result OAuthContext::executeRequest(std::string url, std::string h
       deliver(*sharedCompletion, result);
     }).detach();
   } catch (const std::system_error& error) {
-    deliver(*sharedCompletion,
-            failure(Error::urlErrorDomain, -1, "The request could not be started", error.what()));
+    deliver(*sharedCompletion, errors::errorResult(Error::urlErrorDomain, errors::oauth,
+                                                   "The request could not be started", error.what()));
   }
   return nullptr;
 }

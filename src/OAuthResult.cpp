@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <tervala/OAuthToken.hpp>
 
+#include "ErrorCodes.hpp"
 #include "HeaderText.hpp"
 #include "platform/DebugLog.hpp"
 
@@ -129,14 +130,13 @@ std::shared_ptr<const OAuthResult> errorReply(const nlohmann::json& reply) {
     const auto error = reply.find("error");
     description = error->is_string() ? error->get_ref<const std::string&>() : std::string(refusedByEndpoint);
   }
-  return std::make_shared<const OAuthResult>(
-      Error::make(Error::oauthErrorDomain, -1, *description,
-                  reason ? std::optional<std::string_view>(*reason) : std::optional<std::string_view>()));
+  return errors::errorResult(
+      Error::oauthErrorDomain, errors::oauth, *description,
+      reason ? std::optional<std::string_view>(*reason) : std::optional<std::string_view>());
 }
 
 std::shared_ptr<const OAuthResult> invalidTokenDataResult() {
-  return std::make_shared<const OAuthResult>(
-      Error::make(Error::oauthErrorDomain, -1, invalidTokenData, invalidTokenData));
+  return errors::errorResult(Error::oauthErrorDomain, errors::oauth, invalidTokenData, invalidTokenData);
 }
 
 const std::string* textEntry(const nlohmann::json& reply, std::string_view key) {

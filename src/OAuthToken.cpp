@@ -169,11 +169,15 @@ std::optional<std::string> OAuthToken::createAuthorizationHeader() const {
   return header;
 }
 
-bool OAuthToken::store() const {
-  return store(SettingsStore::standard());
+bool OAuthToken::store() const noexcept {
+  try {
+    return store(SettingsStore::standard());
+  } catch (...) {
+    return false;  // the standard store could not be made
+  }
 }
 
-bool OAuthToken::store(SettingsStore& settings) const {
+bool OAuthToken::store(SettingsStore& settings) const noexcept {
   try {
     std::optional<Data> archive = KeyedArchiver::archivedDataWithRootObject(*this);
     if (!archive) {
@@ -187,11 +191,15 @@ bool OAuthToken::store(SettingsStore& settings) const {
   }
 }
 
-std::shared_ptr<OAuthToken> OAuthToken::retrieve() {
-  return retrieve(SettingsStore::standard());
+std::shared_ptr<OAuthToken> OAuthToken::retrieve() noexcept {
+  try {
+    return retrieve(SettingsStore::standard());
+  } catch (...) {
+    return nullptr;
+  }
 }
 
-std::shared_ptr<OAuthToken> OAuthToken::retrieve(SettingsStore& settings) {
+std::shared_ptr<OAuthToken> OAuthToken::retrieve(SettingsStore& settings) noexcept {
   try {
     std::optional<Data> archive = settings.data(settingsKey);
     if (!archive) {

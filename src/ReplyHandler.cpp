@@ -6,48 +6,16 @@
 
 #include <tervala/Text.hpp>
 
-#include "ReplyBodyText.hpp"
+#include "ErrorCodes.hpp"
+#include "ReplyRedaction.hpp"
 #include "platform/DebugLog.hpp"
+#include "platform/JsonNesting.hpp"
 
 namespace tervala {
 namespace {
 
-constexpr std::int64_t parserErrorCode = 3840;
-constexpr std::int64_t tooLargeCode = -1103;
-
 std::shared_ptr<const OAuthResult> parserError(std::string_view description) {
-  return std::make_shared<const OAuthResult>(
-      Error::make(Error::cocoaErrorDomain, parserErrorCode, description));
-}
-
-// Deepest nesting of arrays and objects outside string literals; stops counting once past
-// `limit`, so a hostile body costs one linear pass and never a deep recursion.
-std::size_t nestingDepth(std::string_view text, std::size_t limit) noexcept {
-  std::size_t depth = 0;
-  std::size_t deepest = 0;
-  bool inString = false;
-  for (std::size_t at = 0; at < text.size(); ++at) {
-    const char c = text[at];
-    if (inString) {
-      if (c == '\\') {
-        ++at;
-      } else if (c == '"') {
-        inString = false;
-      }
-    } else if (c == '"') {
-      inString = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth > deepest) {
-        deepest = depth;
-        if (deepest > limit) {
-          return deepest;
-        }
-      }
-    } else if ((c == ']' || c == '}') && depth > 0) {
-      --depth;
-    }
-  }
-  return deepest;
+  return errors::errorResult(Error::cocoaErrorDomain, errors::jsonParser, description);
 }
 
 // The parser's own message without its "[json.exception....] " tag and without the piece of the
@@ -74,15 +42,15 @@ std::shared_ptr<const OAuthResult> ReplyHandler::resultFromBody(std::optional<lo
     platform::debugLine("OAuth response code: " +
                         (statusCode ? std::to_string(*statusCode) : std::string("nil")));
     if (body.size() > maxBodyBytes) {
-      return std::make_shared<const OAuthResult>(Error::make(
-          Error::urlErrorDomain, tooLargeCode,
-          "The token endpoint's reply is larger than " + std::to_string(maxBodyBytes) + " bytes."));
+      return errors::errorResult(
+          Error::urlErrorDomain, errors::url::replyTooLarge,
+          "The token endpoint's reply is larger than " + std::to_string(maxBodyBytes) + " bytes.");
     }
     const std::string_view text(reinterpret_cast<const char*>(body.data()), body.size());
     if (platform::debugEnabled()) {
       platform::debugLine("OAuth response body: " + redactReplyBody(fromNSData(body)));
     }
-    if (nestingDepth(text, maxJsonDepth) > maxJsonDepth) {
+    if (platform::jsonNestingExceeds(text, maxJsonDepth)) {
       return parserError("The reply is not valid JSON: it is nested deeper than " +
                          std::to_string(maxJsonDepth) + " levels.");
     }
@@ -96,7 +64,9 @@ std::shared_ptr<const OAuthResult> ReplyHandler::resultFromBody(std::optional<lo
       if (auto result = OAuthResult::parse(reply)) {
         return result;
       }
-      throw std::bad_alloc();  // parse yields null only when memory ran out
+      // parse yields null only when memory ran out
+      return errors::errorResult(Error::oauthErrorDomain, errors::oauth, "The reply could not be handled",
+                                 std::string_view("out of memory"));
     }
     if (reply.is_array()) {
       return parserError("The top level of the JSON reply is not an object.");
@@ -106,8 +76,8 @@ std::shared_ptr<const OAuthResult> ReplyHandler::resultFromBody(std::optional<lo
         "object.");
   } catch (const std::exception& error) {
     // Allocation failure or a fault in a dependency: still exactly one result for the caller.
-    return std::make_shared<const OAuthResult>(Error::make(
-        Error::oauthErrorDomain, -1, "The reply could not be handled", std::string_view(error.what())));
+    return errors::errorResult(Error::oauthErrorDomain, errors::oauth, "The reply could not be handled",
+                               std::string_view(error.what()));
   }
 }
 

@@ -14,8 +14,8 @@
 #include <tervala/OAuthContext.hpp>
 #include <tervala/OAuthToken.hpp>
 
-#include "ReplyBodyText.hpp"
 #include "ReplyHandler.hpp"
+#include "ReplyRedaction.hpp"
 #include "platform/FormEncoding.hpp"
 #include "support/OAuthProbe.hpp"
 #include "support/TokenEndpoint.hpp"

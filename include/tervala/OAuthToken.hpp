@@ -90,14 +90,14 @@ class TERVALA_EXPORT OAuthToken {
   /// Archives the token into the settings store (`SettingsStore::standard()` unless one is
   /// given) under "token"; true when it got there. A failed write leaves the earlier stored
   /// token in place. Never throws.
-  virtual bool store() const;
-  virtual bool store(SettingsStore& settings) const;
+  virtual bool store() const noexcept;
+  virtual bool store(SettingsStore& settings) const noexcept;
 
   /// A new token read from the settings store (`SettingsStore::standard()` unless one is
   /// given), or null when none is stored or the stored bytes are not a readable token archive
   /// (the bytes are left untouched). Never throws.
-  static std::shared_ptr<OAuthToken> retrieve();
-  static std::shared_ptr<OAuthToken> retrieve(SettingsStore& settings);
+  static std::shared_ptr<OAuthToken> retrieve() noexcept;
+  static std::shared_ptr<OAuthToken> retrieve(SettingsStore& settings) noexcept;
 
  private:
   std::string accessToken_;

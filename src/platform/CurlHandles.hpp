@@ -18,6 +18,9 @@ struct CurlMultiDeleter {
 struct CurlUrlDeleter {
   void operator()(CURLU* url) const noexcept { curl_url_cleanup(url); }
 };
+struct CurlFreeDeleter {
+  void operator()(char* text) const noexcept { curl_free(text); }
+};
 
 /// One easy handle, used for one request only.
 using CurlEasy = std::unique_ptr<CURL, CurlEasyDeleter>;
@@ -28,6 +31,8 @@ using CurlMulti = std::unique_ptr<CURLM, CurlMultiDeleter>;
 using CurlHeaderList = std::unique_ptr<curl_slist, CurlSlistDeleter>;
 /// A parsed URL.
 using CurlUrl = std::unique_ptr<CURLU, CurlUrlDeleter>;
+/// A text libcurl allocated (a URL part).
+using CurlText = std::unique_ptr<char, CurlFreeDeleter>;
 
 /// Initialises libcurl's global state once for the process, thread-safe. It is never cleaned up:
 /// request threads may still be running while the process exits. False when it failed.

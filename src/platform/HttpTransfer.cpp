@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <string_view>
 
+#include "ErrorCodes.hpp"
 #include "platform/CurlHandles.hpp"
 #include "platform/ServerTrustCheck.hpp"
 #include "platform/TransferGate.hpp"
@@ -17,16 +18,7 @@
 namespace tervala::platform {
 namespace {
 
-// NSURLErrorDomain codes.
-constexpr std::int64_t unknownCode = -1;
-constexpr std::int64_t cancelledCode = -999;
-constexpr std::int64_t timedOutCode = -1001;
-constexpr std::int64_t unsupportedUrlCode = -1002;
-constexpr std::int64_t hostNotFoundCode = -1003;
-constexpr std::int64_t cannotConnectCode = -1004;
-constexpr std::int64_t connectionLostCode = -1005;
-constexpr std::int64_t tlsFailedCode = -1200;
-constexpr std::int64_t untrustedCode = -1202;
+namespace url = errors::url;
 
 struct BodySink {
   Data& body;
@@ -154,20 +146,20 @@ std::optional<CURLcode> performWatchingExit(CURL* easy, TransferGate::Inside& in
 }
 
 Error transportError(CURLcode code, std::string_view detail, bool delegateRejected) {
-  std::int64_t urlCode = unknownCode;
+  std::int64_t urlCode = url::unknown;
   std::string_view description = "The request to the token endpoint failed.";
   switch (code) {
     case CURLE_OPERATION_TIMEDOUT:
-      urlCode = timedOutCode;
+      urlCode = url::timedOut;
       description = "The request timed out.";
       break;
     case CURLE_COULDNT_RESOLVE_HOST:
     case CURLE_COULDNT_RESOLVE_PROXY:
-      urlCode = hostNotFoundCode;
+      urlCode = url::hostNotFound;
       description = "A server with the specified hostname could not be found.";
       break;
     case CURLE_COULDNT_CONNECT:
-      urlCode = cannotConnectCode;
+      urlCode = url::cannotConnect;
       description = "Could not connect to the server.";
       break;
     case CURLE_GOT_NOTHING:
@@ -176,29 +168,29 @@ Error transportError(CURLcode code, std::string_view detail, bool delegateReject
     case CURLE_PARTIAL_FILE:
     case CURLE_HTTP2:
     case CURLE_HTTP2_STREAM:
-      urlCode = connectionLostCode;
+      urlCode = url::connectionLost;
       description = "The network connection was lost.";
       break;
     case CURLE_UNSUPPORTED_PROTOCOL:
     case CURLE_URL_MALFORMAT:
-      urlCode = unsupportedUrlCode;
+      urlCode = url::unsupportedUrl;
       description = "unsupported URL";
       break;
     case CURLE_PEER_FAILED_VERIFICATION:
     case CURLE_SSL_CACERT_BADFILE:
     case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
-      urlCode = untrustedCode;
+      urlCode = url::untrusted;
       description = "The certificate for this server is invalid.";
       break;
     case CURLE_SSL_CONNECT_ERROR:
     case CURLE_SSL_CERTPROBLEM:
     case CURLE_SSL_CIPHER:
     case CURLE_USE_SSL_FAILED:
-      urlCode = tlsFailedCode;
+      urlCode = url::tlsFailed;
       description = "An SSL error has occurred and a secure connection to the server cannot be made.";
       break;
     case CURLE_ABORTED_BY_CALLBACK:
-      urlCode = cancelledCode;
+      urlCode = url::cancelled;
       description = "cancelled";
       break;
     default:
@@ -206,7 +198,7 @@ Error transportError(CURLcode code, std::string_view detail, bool delegateReject
   }
   if (delegateRejected) {
     // However the TLS layer words it, the host's delegate refused the chain.
-    urlCode = untrustedCode;
+    urlCode = url::untrusted;
     description = "The server's certificate was refused by the host's trust delegate.";
   }
   const std::string reason = detail.empty() ? std::string(curl_easy_strerror(code)) : std::string(detail);
@@ -229,7 +221,7 @@ long timeoutMilliseconds(double seconds) {
 HttpReply setupFailure(std::string_view what) {
   HttpReply reply;
   reply.transportError =
-      Error::make(Error::urlErrorDomain, unknownCode, "The request could not be prepared.", what);
+      Error::make(Error::urlErrorDomain, url::unknown, "The request could not be prepared.", what);
   return reply;
 }
 
@@ -328,7 +320,7 @@ HttpReply HttpTransfer::perform(const HttpRequest& request, std::size_t bodyLimi
     // A server was reached, so the URL was fine: what libcurl refused is the reply (not HTTP, or
     // an HTTP version it does not speak).
     reply.transportError =
-        Error::make(Error::urlErrorDomain, unknownCode, "The server's reply is not valid HTTP.",
+        Error::make(Error::urlErrorDomain, url::unknown, "The server's reply is not valid HTTP.",
                     detail.empty() ? std::string_view(curl_easy_strerror(code)) : detail);
   }
   return reply;

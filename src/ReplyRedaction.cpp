@@ -1,4 +1,4 @@
-#include "ReplyBodyText.hpp"
+#include "ReplyRedaction.hpp"
 
 #include <array>
 #include <optional>

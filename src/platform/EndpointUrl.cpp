@@ -1,18 +1,10 @@
-#include "platform/UrlCheck.hpp"
+#include "platform/EndpointUrl.hpp"
 
 #include <memory>
 
 #include "platform/CurlHandles.hpp"
 
 namespace tervala::platform {
-namespace {
-
-struct CurlFreeDeleter {
-  void operator()(char* text) const noexcept { curl_free(text); }
-};
-
-}  // namespace
-
 std::optional<ParsedUrl> parseEndpointUrl(std::string_view text) {
   if (text.empty()) {
     return std::nullopt;
@@ -45,7 +37,7 @@ std::optional<ParsedUrl> parseEndpointUrl(std::string_view text) {
   if (curl_url_get(url.get(), CURLUPART_HOST, &rawHost, 0) != CURLUE_OK || rawHost == nullptr) {
     return std::nullopt;
   }
-  const std::unique_ptr<char, CurlFreeDeleter> hostText(rawHost);
+  const CurlText hostText(rawHost);
   std::string host(hostText.get());
   if (host.empty()) {
     return std::nullopt;
