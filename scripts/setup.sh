@@ -5,7 +5,7 @@
 #   build     compiler, CMake, Ninja and the libraries' development files
 #   endpoint  the HTTP server library of the loopback token endpoint (the demo's server)
 #   test      GoogleTest, Google Benchmark, liboath and oathtool (reference codes), hyperfine, ccache,
-#             zbar-tools (an independent QR decoder)
+#             zbar-tools (an independent QR decoder), gcovr
 #   lint      clang 14 with libFuzzer, clang-format and clang-tidy
 set -euo pipefail
 
@@ -13,7 +13,7 @@ declare -A groups=(
   [runtime]="ca-certificates"
   [build]="build-essential cmake ninja-build pkg-config git libssl-dev libcurl4-openssl-dev libsqlite3-dev nlohmann-json3-dev libprotobuf-dev protobuf-compiler libqrencode-dev"
   [endpoint]="libcpp-httplib-dev"
-  [test]="ccache libgtest-dev libgmock-dev libbenchmark-dev liboath-dev oathtool hyperfine gettext openssl zbar-tools"
+  [test]="ccache libgtest-dev libgmock-dev libbenchmark-dev liboath-dev oathtool hyperfine gettext openssl zbar-tools gcovr"
   [lint]="clang-14 libclang-rt-14-dev clang-format clang-tidy"
 )
 wanted=("$@")

@@ -1,10 +1,16 @@
+// The token: its scope, expiry and Authorization header, its keyed archive (what is written and
+// what is refused on reading), and storing it in a settings store.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
 #include <tervala/Coder.hpp>
+#include <tervala/KeyedArchiver.hpp>
+#include <tervala/KeyedUnarchiver.hpp>
 #include <tervala/OAuthToken.hpp>
 #include <tervala/SettingsStore.hpp>
 
@@ -13,73 +19,62 @@
 namespace tervala {
 namespace {
 
+using nlohmann::json;
 using namespace std::chrono_literals;
 
-const Date expiry = Date(std::chrono::seconds(1'800'000'000));
+const Date expiry = Date(std::chrono::seconds(1'800'000'000)) + 654321us;
 
 OAuthToken sampleToken(std::string_view scope = "read,write") {
-  return OAuthToken("access-1", "Bearer", "refresh-1", expiry, scope, {{"id_token", "eyJ.x.y"}});
+  return OAuthToken("access \"1\" [{", "Bearer", "refresh-1", expiry, scope,
+                    {{"id_token", "eyJ.x.y"}, {"name", "J\xC3\xBCrgen \xF0\x9F\x94\x91"}});
 }
 
-TEST(OAuthTokenScope, IsSplitAtEveryCommaKeepingEmptyItems) {
-  const std::vector<std::pair<std::string, OAuthToken::Scope>> cases = {
-      {"read,write", {"read", "write"}},
-      {"read write", {"read write"}},
-      {"a,,b", {"a", "", "b"}},
-      {"read, write", {"read", " write"}},
-      {"", {""}},
-      {",", {"", ""}},
-      {",a,", {"", "a", ""}},
-      {"openid", {"openid"}},
-  };
-  for (const auto& [text, items] : cases) {
+Data bytesOf(const std::string& text) {
+  return Data(text.begin(), text.end());
+}
+
+json sampleDocument() {
+  const Data data = *KeyedArchiver::archivedDataWithRootObject(sampleToken());
+  return json::parse(data.begin(), data.end());
+}
+
+TEST(OAuthToken, ScopeIsSplitAtEveryCommaKeepingEmptyItems) {
+  for (const auto& [text, items] :
+       std::vector<std::pair<std::string, OAuthToken::Scope>>{{"read,write", {"read", "write"}},
+                                                              {"read write", {"read write"}},
+                                                              {"", {""}},
+                                                              {",a,", {"", "a", ""}}}) {
     EXPECT_EQ(sampleToken(text).scope(), items) << '"' << text << '"';
   }
-  EXPECT_TRUE(OAuthToken("a", "b", "c", expiry, "s").additionalData().empty());
 }
 
-TEST(OAuthTokenExpiry, ExpiresOnlyWhenNowIsStrictlyLater) {
+TEST(OAuthToken, ExpiresOnlyWhenNowIsStrictlyLater) {
   OAuthToken token = sampleToken();
-  EXPECT_FALSE(token.hasTokenExpired(expiry - 1h));
   EXPECT_FALSE(token.hasTokenExpired(expiry));
   EXPECT_TRUE(token.hasTokenExpired(expiry + 1ns));
-  EXPECT_TRUE(token.hasTokenExpired(expiry + 1h));
-
   token.setExpiresOn(std::chrono::system_clock::now() + 1h);
   EXPECT_FALSE(token.hasTokenExpired());
-  token.setExpiresOn(std::chrono::system_clock::now() - 1s);
-  EXPECT_TRUE(token.hasTokenExpired());
   token.setExpiresOn(std::nullopt);  // unknown expiry counts as past
   EXPECT_TRUE(token.hasTokenExpired(Date::min()));
-  EXPECT_TRUE(token.hasTokenExpired());
 }
 
-TEST(OAuthTokenHeader, IsTypeBlankAccessTokenUnchangedOrAbsentWhenUnsafe) {
-  const std::vector<std::tuple<std::string, std::string, std::optional<std::string>>> cases = {
-      {"Bearer", "abc", "Bearer abc"},
-      {"bearer", "abc", "bearer abc"},
-      {" mac ", "x y", " mac  x y"},
-      {"", "", " "},
-      {"Bearer", "abc\r\nX-Other: 1", std::nullopt},
-      {"Bearer\n", "abc", std::nullopt},
-      {"Bearer", "a\x7F", std::nullopt},
-      {"B\xC3\xA9"
-       "arer",
-       "abc", std::nullopt},
-      {"Bearer", "\xFF", std::nullopt}};
-  for (const auto& [type, access, header] : cases) {
+TEST(OAuthToken, HeaderIsTypeBlankAccessTokenOrAbsentWhenUnsafe) {
+  for (const auto& [type, access, header] :
+       std::vector<std::tuple<std::string, std::string, std::optional<std::string>>>{
+           {"bearer", "abc", "bearer abc"},
+           {"", "", " "},
+           {" mac ", "x y", " mac  x y"},
+           {"Bearer", "abc\r\nX-Other: 1", std::nullopt},
+           {"Bearer\n", "abc", std::nullopt},
+           {"Bearer", "a\x7F", std::nullopt},
+           {"Bearer", "a\t", std::nullopt},
+           {"\x01", "abc", std::nullopt},
+           {"B\xC3\xA9", "abc", std::nullopt},
+           {"Bearer", "\xFF", std::nullopt}}) {
     OAuthToken token = sampleToken();
     token.setTokenType(type);
     token.setAccessToken(access);
-    EXPECT_EQ(token.createAuthorizationHeader(), header);
-  }
-  for (char c = 0; c < 0x20; ++c) {
-    OAuthToken token = sampleToken();
-    token.setAccessToken(std::string("a") + c);
-    EXPECT_FALSE(token.createAuthorizationHeader()) << int(c);
-    token = sampleToken();
-    token.setTokenType(std::string("a") + c);
-    EXPECT_FALSE(token.createAuthorizationHeader()) << int(c);
+    EXPECT_EQ(token.createAuthorizationHeader(), header) << ::testing::PrintToString(type + access);
   }
 }
 
@@ -93,7 +88,7 @@ class HostToken : public OAuthToken {
   [[nodiscard]] bool hasTokenExpired(Date) const override { return false; }
 };
 
-TEST(OAuthTokenOverrides, OperationsReadFieldsThroughTheAccessors) {
+TEST(OAuthToken, OperationsReadFieldsThroughTheAccessors) {
   const HostToken token("access-1", "Bearer", "refresh-1", expiry, "read");
   const OAuthToken& base = token;
   EXPECT_EQ(base.createAuthorizationHeader(), "DPoP access-1");
@@ -104,20 +99,20 @@ TEST(OAuthTokenOverrides, OperationsReadFieldsThroughTheAccessors) {
   EXPECT_EQ(coder.decodeObject("scope"), CodedValue{std::string("host,scope")});
 }
 
-TEST(OAuthTokenArchive, WritesSixEntriesInOrderWithNullForAbsentFields) {
-  OAuthToken token = sampleToken();
-  Coder full;
-  token.encodeWithCoder(full);
-  const std::vector<Coder::Entry> expected = {
-      {"accessToken", std::string("access-1")},
-      {"tokenType", std::string("Bearer")},
-      {"refreshToken", std::string("refresh-1")},
-      {"expiresOn", expiry},
-      {"scope", std::string("read,write")},
-      {"additionalData", CodedDictionary{{"id_token", "eyJ.x.y"}}},
-  };
-  EXPECT_EQ(full.entries(), expected);
+TEST(OAuthTokenArchive, WritesSixTypedEntriesInOrderWithNullForAbsentFields) {
+  const json document = sampleDocument();
+  EXPECT_EQ(document["format"], "Tervala.KeyedArchive");
+  EXPECT_EQ(document["version"], 1);
+  EXPECT_EQ(document["class"], "Tervala.OAuthToken");
+  std::vector<std::string> entries;
+  for (const json& entry : document["entries"]) {
+    entries.push_back(entry["key"].get<std::string>() + ":" + entry["kind"].get<std::string>());
+  }
+  EXPECT_EQ(entries, (std::vector<std::string>{"accessToken:text", "tokenType:text", "refreshToken:text",
+                                               "expiresOn:date", "scope:text", "additionalData:dictionary"}));
+  EXPECT_EQ(document["entries"][3]["value"], 1'800'000'000'654'321LL);  // microseconds since 1970
 
+  OAuthToken token = sampleToken();
   token.setRefreshToken(std::nullopt);
   token.setExpiresOn(std::nullopt);
   token.setScope(std::nullopt);
@@ -128,44 +123,49 @@ TEST(OAuthTokenArchive, WritesSixEntriesInOrderWithNullForAbsentFields) {
     EXPECT_TRUE(sparse.containsValueForKey(key)) << key;
     EXPECT_EQ(sparse.decodeObject(key), CodedValue{}) << key;
   }
-
   token.setScope(OAuthToken::Scope{});
   Coder empty;
   token.encodeWithCoder(empty);
   EXPECT_EQ(empty.decodeObject("scope"), CodedValue{std::string()});
+  token.setAdditionalData({{"k", "\xC0\x80"}});  // not UTF-8: cannot be archived
+  EXPECT_FALSE(KeyedArchiver::archivedDataWithRootObject(token));
 }
 
-TEST(OAuthTokenArchive, ArchiveConstructorRebuildsTheToken) {
-  Coder coder;
-  sampleToken("a,,b").encodeWithCoder(coder);
-  const auto token = OAuthToken::make(coder);
-  ASSERT_TRUE(token);
-  EXPECT_EQ(token->accessToken(), "access-1");
-  EXPECT_EQ(token->tokenType(), "Bearer");
-  EXPECT_EQ(token->refreshToken(), "refresh-1");
-  EXPECT_EQ(token->expiresOn(), expiry);
-  EXPECT_EQ(token->scope(), (OAuthToken::Scope{"a", "", "b"}));
-  EXPECT_EQ(token->additionalData(), (OAuthToken::AdditionalData{{"id_token", "eyJ.x.y"}}));
+TEST(OAuthTokenArchive, RoundTripKeepsEveryFieldAndDatesToTheMicrosecond) {
+  for (const auto& [written, read] : std::vector<std::pair<Date, Date>>{
+           {expiry + 999ns, expiry},     // below a microsecond is dropped
+           {Date(-1500ns), Date(-2us)},  // before 1970: rounded down too
+           {Date::max(), Date(std::chrono::floor<std::chrono::microseconds>(Date::max().time_since_epoch()))},
+           {Date::min(),
+            Date(std::chrono::ceil<std::chrono::microseconds>(Date::min().time_since_epoch()))}}) {
+    OAuthToken token = sampleToken("a,,b");
+    token.setExpiresOn(written);
+    const auto data = KeyedArchiver::archivedDataWithRootObject(token);
+    ASSERT_TRUE(data);
+    const auto back = KeyedUnarchiver::unarchiveObjectWithData(*data);
+    ASSERT_TRUE(back) << written.time_since_epoch().count();
+    EXPECT_EQ(back->expiresOn(), read) << written.time_since_epoch().count();
+    EXPECT_EQ(back->accessToken(), token.accessToken());
+    EXPECT_EQ(back->tokenType(), token.tokenType());
+    EXPECT_EQ(back->refreshToken(), token.refreshToken());
+    EXPECT_EQ(back->scope(), token.scope());
+    EXPECT_EQ(back->additionalData(), token.additionalData());
+  }
 }
 
-TEST(OAuthTokenArchive, ArchiveConstructorRefusesAnyMissingNullOrWrongKindEntry) {
-  const std::vector<std::pair<std::string, std::vector<CodedValue>>> wrong = {
-      {"accessToken", {CodedValue{}, expiry, CodedDictionary{}}},
-      {"tokenType", {CodedValue{}, CodedDictionary{{"a", "b"}}}},
-      {"refreshToken", {CodedValue{}, expiry}},
-      {"expiresOn", {CodedValue{}, std::string("2027-01-01T00:00:00Z")}},
-      {"scope", {CodedValue{}, CodedDictionary{}}},
-      {"additionalData", {CodedValue{}, std::string("{}")}},
-  };
-  for (const auto& [key, values] : wrong) {
+TEST(OAuthTokenArchive, CoderMissingNullOrWrongKindEntryMakesNoToken) {
+  for (const auto& [key, values] : std::vector<std::pair<std::string, std::vector<CodedValue>>>{
+           {"accessToken", {CodedValue{}, expiry}},
+           {"tokenType", {CodedDictionary{{"a", "b"}}}},
+           {"refreshToken", {CodedValue{}}},
+           {"expiresOn", {CodedValue{}, std::string("2027-01-01T00:00:00Z")}},
+           {"scope", {CodedValue{}}},
+           {"additionalData", {std::string("{}")}}}) {
     Coder good;
     sampleToken().encodeWithCoder(good);
     std::vector<Coder::Entry> without;
-    for (const auto& entry : good.entries()) {
-      if (entry.first != key) {
-        without.push_back(entry);
-      }
-    }
+    std::copy_if(good.entries().begin(), good.entries().end(), std::back_inserter(without),
+                 [&key = key](const auto& entry) { return entry.first != key; });
     EXPECT_EQ(OAuthToken::make(Coder(without)), nullptr) << "without " << key;
     for (const CodedValue& value : values) {
       Coder coder = good;
@@ -173,6 +173,86 @@ TEST(OAuthTokenArchive, ArchiveConstructorRefusesAnyMissingNullOrWrongKindEntry)
       EXPECT_EQ(OAuthToken::make(coder), nullptr) << key << " of kind " << value.index();
     }
   }
+}
+
+json& entry(json& document, std::string_view key) {
+  for (json& item : document["entries"]) {
+    if (item["key"] == key) {
+      return item;
+    }
+  }
+  throw std::logic_error("no such entry");
+}
+
+// Each case edits a good archive into one that must be refused.
+TEST(OAuthTokenArchive, ArchivesOfAnotherShapeAreRefused) {
+  const std::vector<std::pair<const char*, std::function<void(json&)>>> cases = {
+      {"version 2", [](json& d) { d["version"] = 2; }},
+      {"version as text", [](json& d) { d["version"] = "1"; }},
+      {"entry without key", [](json& d) { entry(d, "scope").erase("key"); }},
+      {"date holding text", [](json& d) { entry(d, "expiresOn")["value"] = "1"; }},
+      {"dictionary holding a number", [](json& d) { entry(d, "additionalData")["value"]["n"] = 1; }},
+      {"dictionary as a list", [](json& d) { entry(d, "additionalData")["value"] = json::array(); }},
+      {"nesting too deep",
+       [](json& d) { entry(d, "additionalData")["value"]["n"] = json::array({json::array()}); }},
+      {"other class", [](json& d) { d["class"] = "Tervala.OAuthResult"; }},
+      {"other format", [](json& d) { d["format"] = "NSKeyedArchiver"; }},
+      {"extra member", [](json& d) { d["extra"] = true; }},
+      {"entries not a list", [](json& d) { d["entries"] = json::object(); }},
+      {"entry without kind", [](json& d) { entry(d, "scope").erase("kind"); }},
+      {"unknown kind", [](json& d) { entry(d, "scope")["kind"] = "number"; }},
+      {"text kind holding a number", [](json& d) { entry(d, "accessToken")["value"] = 5; }},
+      {"date holding a fraction", [](json& d) { entry(d, "expiresOn")["value"] = 1.5; }},
+      {"date past the range", [](json& d) { entry(d, "expiresOn")["value"] = 9'223'372'036'854'776LL; }},
+      {"dictionary holding null", [](json& d) { entry(d, "additionalData")["value"]["n"] = nullptr; }},
+      {"null with a value",
+       [](json& d) {
+         entry(d, "scope") = {{"key", "scope"}, {"kind", "null"}, {"value", "x"}};
+       }},
+      {"entry with an extra member", [](json& d) { entry(d, "scope")["note"] = "x"; }},
+      {"key twice", [](json& d) { d["entries"].push_back(entry(d, "scope")); }},
+      {"no additionalData", [](json& d) { d["entries"].erase(5); }},
+      {"null refreshToken",
+       [](json& d) {
+         entry(d, "refreshToken") = {{"key", "refreshToken"}, {"kind", "null"}};
+       }},
+  };
+  ASSERT_TRUE(KeyedUnarchiver::unarchiveObjectWithData(bytesOf(sampleDocument().dump())));
+  for (const auto& [name, edit] : cases) {
+    json document = sampleDocument();
+    edit(document);
+    EXPECT_EQ(KeyedUnarchiver::unarchiveObjectWithData(bytesOf(document.dump())), nullptr) << name;
+  }
+}
+
+TEST(OAuthTokenArchive, BytesThatAreNoArchiveAreRefused) {
+  const std::string good = sampleDocument().dump();
+  std::string notUtf8 = good;
+  notUtf8[notUtf8.find("refresh-1")] = static_cast<char>(0xFF);
+  std::string withNul = good;
+  withNul[withNul.size() / 2] = '\0';
+  for (const auto& [name, text] : std::vector<std::pair<const char*, std::string>>{
+           {"empty", ""},
+           {"a list", "[]"},
+           {"trailing bytes", good + "x"},
+           {"second document", good + good},
+           {"unclosed nesting", std::string(200000, '{')},
+           {"deep nesting", std::string(200000, '[') + std::string(200000, ']')},
+           {"not UTF-8", notUtf8},
+           {"NUL inside", withNul}}) {
+    EXPECT_EQ(KeyedUnarchiver::unarchiveObjectWithData(bytesOf(text)), nullptr) << name;
+    EXPECT_FALSE(KeyedUnarchiver::contents(bytesOf(text))) << name;
+  }
+  OAuthToken token = sampleToken();  // brackets inside texts are no nesting
+  token.setAccessToken(std::string(1000, '[') + "\\\"" + std::string(1000, '{'));
+  const auto brackets =
+      KeyedUnarchiver::unarchiveObjectWithData(*KeyedArchiver::archivedDataWithRootObject(token));
+  ASSERT_TRUE(brackets);
+  EXPECT_EQ(brackets->accessToken(), token.accessToken());
+  token.setAdditionalData({{"blob", std::string(KeyedUnarchiver::maxArchiveSize, 'x')}});
+  const auto large = KeyedArchiver::archivedDataWithRootObject(token);
+  ASSERT_TRUE(large);
+  EXPECT_EQ(KeyedUnarchiver::unarchiveObjectWithData(*large), nullptr);
 }
 
 class OAuthTokenStore : public ::testing::Test {
@@ -197,43 +277,17 @@ TEST_F(OAuthTokenStore, RetrieveGivesTheLastStoredToken) {
   EXPECT_EQ(read->scope(), OAuthToken::Scope{""});  // an empty list comes back as one empty item
   EXPECT_EQ(read->additionalData(), (OAuthToken::AdditionalData{{"k", "v"}}));
   EXPECT_NE(OAuthToken::retrieve(settings), read);  // a new object each time
-  EXPECT_TRUE(settings.data("token"));              // and the entry stays
 }
 
-TEST_F(OAuthTokenStore, TokensThatCannotBeReadBackAreStoredButRetrieveAsAbsent) {
-  for (const int absent : {0, 1, 2}) {
-    OAuthToken token = sampleToken();
-    if (absent == 0) {
-      token.setRefreshToken(std::nullopt);
-    } else if (absent == 1) {
-      token.setExpiresOn(std::nullopt);
-    } else {
-      token.setScope(std::nullopt);
-    }
-    ASSERT_TRUE(token.store(settings));
-    EXPECT_EQ(OAuthToken::retrieve(settings), nullptr) << absent;
-  }
-}
-
-TEST_F(OAuthTokenStore, UnreadableBytesRetrieveAsAbsentAndStayInPlace) {
+TEST_F(OAuthTokenStore, TokensThatCannotBeReadBackRetrieveAsAbsentAndStayInPlace) {
+  OAuthToken token = sampleToken();
+  token.setExpiresOn(std::nullopt);
+  ASSERT_TRUE(token.store(settings));
+  EXPECT_EQ(OAuthToken::retrieve(settings), nullptr);
   const Data garbage = {'n', 'o', 't', 0x00, 0xFF, '{'};
   ASSERT_TRUE(settings.setData("token", garbage));
   EXPECT_EQ(OAuthToken::retrieve(settings), nullptr);
   EXPECT_EQ(settings.data("token"), garbage);
-}
-
-TEST_F(OAuthTokenStore, PlantedArchiveWithALineBreakGivesNoHeader) {
-  const std::string planted =
-      R"({"format":"Tervala.KeyedArchive","version":1,"class":"Tervala.OAuthToken","entries":[)"
-      R"({"key":"accessToken","kind":"text","value":"a\r\nX-Other: 1"},{"key":"tokenType","kind":"text",)"
-      R"("value":"Bearer"},{"key":"refreshToken","kind":"text","value":""},{"key":"expiresOn","kind":"date",)"
-      R"("value":5},{"key":"scope","kind":"text","value":""},{"key":"additionalData","kind":"dictionary",)"
-      R"("value":{}}]})";
-  ASSERT_TRUE(settings.setData("token", Data(planted.begin(), planted.end())));
-  const auto read = OAuthToken::retrieve(settings);
-  ASSERT_TRUE(read);
-  EXPECT_EQ(read->accessToken(), "a\r\nX-Other: 1");
-  EXPECT_FALSE(read->createAuthorizationHeader());
 }
 
 TEST_F(OAuthTokenStore, AFailedStoreLeavesTheEarlierTokenInPlace) {
@@ -250,7 +304,7 @@ TEST_F(OAuthTokenStore, AFailedStoreLeavesTheEarlierTokenInPlace) {
 
   const auto read = OAuthToken::retrieve(settings);
   ASSERT_TRUE(read);
-  EXPECT_EQ(read->accessToken(), "access-1");
+  EXPECT_EQ(read->accessToken(), sampleToken().accessToken());
 }
 
 TEST_F(OAuthTokenStore, TheStandardStoreIsTheOneTheHostChose) {
@@ -259,8 +313,8 @@ TEST_F(OAuthTokenStore, TheStandardStoreIsTheOneTheHostChose) {
   EXPECT_EQ(SettingsStore::standard().location(), chosen);
   EXPECT_EQ(OAuthToken::retrieve(), nullptr);
   ASSERT_TRUE(sampleToken().store());
-  EXPECT_EQ(OAuthToken::retrieve()->accessToken(), "access-1");
-  EXPECT_EQ(OAuthToken::retrieve(*std::make_unique<SettingsStore>(chosen))->accessToken(), "access-1");
+  SettingsStore same(chosen);
+  EXPECT_EQ(OAuthToken::retrieve(same)->accessToken(), sampleToken().accessToken());
   SettingsStore::setStandardLocation(folder / "elsewhere.sqlite3");
   EXPECT_EQ(OAuthToken::retrieve(), nullptr);
 }

@@ -109,7 +109,8 @@ TEST(OtpCli, HelpVersionManPageAndCompletionComeFromTheTables) {
            {{"--help"}, "  token refresh "},
            {{"help"}, "  help [COMMAND] "},
            {{"help", "totp"},
-            "usage: tervala totp [-d DIGITS] [-a ALGORITHM] [-p SECONDS] [-t TIME] [-w] [--steam] [--hex] SECRET|URI|-"},
+            "usage: tervala totp [-d DIGITS] [-a ALGORITHM] [-p SECONDS] [-t TIME] [-w] [--steam] [--hex] "
+            "SECRET|URI|-"},
            {{"hotp", "--help"}, "  -n, --count COUNT "},
            {{"token", "--help"}, "  token show "},
            {{"help", "token"}, "  token code "},

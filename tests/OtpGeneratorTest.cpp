@@ -1,3 +1,5 @@
+// One-time passwords: the hash names, the RFC vectors, a cross-check against OpenSSL's one-shot
+// HMAC, the counters of HOTP and the clock of TOTP, and the debug lines of each operation.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
@@ -10,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include <tervala/HmacAlgorithm.hpp>
 #include <tervala/HotpGeneratorContext.hpp>
 #include <tervala/OtpGeneratorContext.hpp>
 #include <tervala/TotpGeneratorContext.hpp>
@@ -82,15 +85,31 @@ std::string referenceCode(const EVP_MD* md, const std::vector<std::uint8_t>& key
   return std::string(static_cast<std::size_t>(digits) - code.size(), '0') + code;
 }
 
-class Quiet : public ::testing::Test {
- protected:
-  void SetUp() override { setDebugSink(nullptr); }
-  void TearDown() override { resetDebugSink(); }
-};
+// Names are upper-cased in full (Unicode) and then compared exactly.
+TEST(HmacAlgorithmNames, UpperCasedThenComparedExactly) {
+  using Named = std::pair<std::string, std::optional<HmacAlgorithm>>;
+  for (const auto& [name, algorithm] :
+       std::vector<Named>{{"sha1", HmacAlgorithm::SHA1},
+                          {"Sha256", HmacAlgorithm::SHA256},
+                          {"sHa512", HmacAlgorithm::SHA512},
+                          {"\xC5\xBFha1", HmacAlgorithm::SHA1},  // long s upper-cases to "S"
+                          {"SHA-1", std::nullopt},
+                          {"SHA1 ", std::nullopt},
+                          {"SHA384", std::nullopt},
+                          {"", std::nullopt},
+                          {std::string("SHA1\0", 5), std::nullopt},
+                          {"\xC3\x9Fha1", std::nullopt},      // sharp s upper-cases to "SS"
+                          {"\xEF\xBC\xB3HA1", std::nullopt},  // a fullwidth letter stays fullwidth
+                          {"SHA1\xFF", std::nullopt}}) {      // not UTF-8
+    EXPECT_EQ(hmacAlgorithmFromName(name), algorithm) << ::testing::PrintToString(name);
+  }
+  EXPECT_EQ(hmacAlgorithmFromRawValue(2), HmacAlgorithm::SHA512);
+  for (const std::int64_t other : {std::int64_t{-1}, std::int64_t{3}, INT64_MIN}) {
+    EXPECT_EQ(hmacAlgorithmFromRawValue(other), std::nullopt) << other;
+  }
+}
 
-using Rfc4226 = Quiet;
-
-TEST_F(Rfc4226, AppendixDAllTenCounters) {
+TEST(OtpGenerator, Rfc4226AppendixD) {
   const std::vector<std::string> expected{"755224", "287082", "359152", "969429", "338314",
                                           "254676", "287922", "162583", "399871", "520489"};
   const auto base = OtpGeneratorContext::make(secret20);
@@ -102,66 +121,33 @@ TEST_F(Rfc4226, AppendixDAllTenCounters) {
   }
 }
 
-struct TotpVector {
-  double time;
-  HmacAlgorithm algorithm;
-  std::string code;
-};
-
-void PrintTo(const TotpVector& vector, std::ostream* out) {
-  *out << vector.time << " -> " << vector.code;
+// RFC 6238 Appendix B, two times per hash (one with a leading zero, one past 32-bit counters).
+TEST(OtpGenerator, Rfc6238AppendixB) {
+  struct Vector {
+    double time;
+    HmacAlgorithm algorithm;
+    const std::string& secret;
+    std::string code;
+  };
+  for (const auto& [time, algorithm, secret, code] :
+       std::vector<Vector>{{59, HmacAlgorithm::SHA1, secret20, "94287082"},
+                           {1111111109, HmacAlgorithm::SHA1, secret20, "07081804"},
+                           {59, HmacAlgorithm::SHA256, secret32, "46119246"},
+                           {20000000000, HmacAlgorithm::SHA256, secret32, "77737706"},
+                           {59, HmacAlgorithm::SHA512, secret64, "90693936"},
+                           {20000000000, HmacAlgorithm::SHA512, secret64, "47863826"}}) {
+    const auto totp = TotpGeneratorContext::make(secret, 8, algorithm);
+    ASSERT_TRUE(totp);
+    EXPECT_EQ(totp->create(time), code) << time;
+    EXPECT_NE(totp->create(time + 30), code) << time;  // the next period's code differs
+    const OtpGeneratorContext& base = *totp;
+    EXPECT_EQ(base.create(static_cast<std::uint64_t>(time / 30)), code) << time;
+  }
 }
-
-class Rfc6238 : public ::testing::TestWithParam<TotpVector> {
- protected:
-  void SetUp() override { setDebugSink(nullptr); }
-  void TearDown() override { resetDebugSink(); }
-};
-
-TEST_P(Rfc6238, AppendixBEightDigits) {
-  const auto& [time, algorithm, code] = GetParam();
-  const std::string& secret = algorithm == HmacAlgorithm::SHA1     ? secret20
-                              : algorithm == HmacAlgorithm::SHA256 ? secret32
-                                                                   : secret64;
-  const auto totp = TotpGeneratorContext::make(secret, 8, algorithm);
-  ASSERT_TRUE(totp);
-  EXPECT_EQ(totp->create(time), code);
-  // The base's code for T = floor(time / 30) is the same one.
-  const OtpGeneratorContext& base = *totp;
-  EXPECT_EQ(base.create(static_cast<std::uint64_t>(time / 30)), code);
-}
-
-INSTANTIATE_TEST_SUITE_P(Totp, Rfc6238,
-                         ::testing::Values(TotpVector{59, HmacAlgorithm::SHA1, "94287082"},
-                                           TotpVector{59, HmacAlgorithm::SHA256, "46119246"},
-                                           TotpVector{59, HmacAlgorithm::SHA512, "90693936"},
-                                           TotpVector{1111111109, HmacAlgorithm::SHA1, "07081804"},
-                                           TotpVector{1111111109, HmacAlgorithm::SHA256, "68084774"},
-                                           TotpVector{1111111109, HmacAlgorithm::SHA512, "25091201"},
-                                           TotpVector{1111111111, HmacAlgorithm::SHA1, "14050471"},
-                                           TotpVector{1111111111, HmacAlgorithm::SHA256, "67062674"},
-                                           TotpVector{1111111111, HmacAlgorithm::SHA512, "99943326"},
-                                           TotpVector{1234567890, HmacAlgorithm::SHA1, "89005924"},
-                                           TotpVector{1234567890, HmacAlgorithm::SHA256, "91819424"},
-                                           TotpVector{1234567890, HmacAlgorithm::SHA512, "93441116"},
-                                           TotpVector{2000000000, HmacAlgorithm::SHA1, "69279037"},
-                                           TotpVector{2000000000, HmacAlgorithm::SHA256, "90698825"},
-                                           TotpVector{2000000000, HmacAlgorithm::SHA512, "38618901"},
-                                           TotpVector{20000000000, HmacAlgorithm::SHA1, "65353130"},
-                                           TotpVector{20000000000, HmacAlgorithm::SHA256, "77737706"},
-                                           TotpVector{20000000000, HmacAlgorithm::SHA512, "47863826"}),
-                         [](const auto& info) {
-                           return "T" + std::to_string(static_cast<std::int64_t>(info.param.time)) + "_SHA" +
-                                  (info.param.algorithm == HmacAlgorithm::SHA1     ? "1"
-                                   : info.param.algorithm == HmacAlgorithm::SHA256 ? "256"
-                                                                                   : "512");
-                         });
-
-using OtpGenerator = Quiet;
 
 // Keys of every length around the block sizes (64 and 128 bytes, where HMAC first hashes the
 // key) and counters at both ends, against OpenSSL's one-shot HMAC.
-TEST_F(OtpGenerator, MatchesOneShotHmacForKeysOfEveryLength) {
+TEST(OtpGenerator, MatchesOneShotHmacForKeysOfEveryLength) {
   std::mt19937 random(2026);
   const std::vector<std::pair<HmacAlgorithm, const EVP_MD*>> hashes{{HmacAlgorithm::SHA1, EVP_sha1()},
                                                                     {HmacAlgorithm::SHA256, EVP_sha256()},
@@ -183,101 +169,42 @@ TEST_F(OtpGenerator, MatchesOneShotHmacForKeysOfEveryLength) {
   }
 }
 
-TEST_F(OtpGenerator, CodesKeepTheirLeadingZeros) {
-  for (const int digits : {6, 8}) {
-    const auto generator = OtpGeneratorContext::make(secret20, digits);
-    ASSERT_TRUE(generator);
-    bool sawLeadingZero = false;
-    for (std::uint64_t counter = 0; counter < 200; ++counter) {
-      const auto code = generator->create(counter);
-      ASSERT_TRUE(code);
-      ASSERT_EQ(code->size(), static_cast<std::size_t>(digits));
-      ASSERT_TRUE(std::all_of(code->begin(), code->end(), [](char c) { return c >= '0' && c <= '9'; }));
-      sawLeadingZero = sawLeadingZero || code->front() == '0';
-    }
-    EXPECT_TRUE(sawLeadingZero) << digits;
-  }
-}
-
-TEST_F(OtpGenerator, RefusesDigitsOtherThanSixOrEightAndUnknownAlgorithms) {
-  for (const std::int64_t digits : {0, 1, 4, 5, 7, 9, 10, -6, 1000000}) {
+TEST(OtpGenerator, RefusesOtherDigitsAlgorithmsAndSecrets) {
+  for (const std::int64_t digits : {0, 5, 7, 9, -6}) {
     EXPECT_FALSE(OtpGeneratorContext::make(secret20, digits)) << digits;
-    EXPECT_FALSE(HotpGeneratorContext::make(secret20, digits, HmacAlgorithm::SHA1, 0)) << digits;
-    EXPECT_FALSE(TotpGeneratorContext::make(secret20, digits)) << digits;
   }
+  EXPECT_FALSE(HotpGeneratorContext::make(secret20, 7, HmacAlgorithm::SHA1, 0));
+  EXPECT_FALSE(TotpGeneratorContext::make(secret20, 7));
   EXPECT_FALSE(OtpGeneratorContext::make(secret20, 6, static_cast<HmacAlgorithm>(3)));
-  EXPECT_FALSE(OtpGeneratorContext::make(secret20, 6, static_cast<HmacAlgorithm>(-1)));
   EXPECT_FALSE(OtpGeneratorContext::make("not base32!", 6));
-  EXPECT_TRUE(OtpGeneratorContext::make(secret20, 8, HmacAlgorithm::SHA512));
+  const auto empty = OtpGeneratorContext::make("");  // an empty HMAC key
+  ASSERT_TRUE(empty);
+  EXPECT_EQ(empty->create(7), referenceCode(EVP_sha1(), {}, 7, 6));
 }
 
-TEST_F(OtpGenerator, EmptySecretIsAnEmptyHmacKey) {
-  const auto generator = OtpGeneratorContext::make("");
-  ASSERT_TRUE(generator);
-  EXPECT_EQ(generator->create(7), referenceCode(EVP_sha1(), {}, 7, 6));
-}
-
-TEST_F(OtpGenerator, CreateIsSafeFromManyThreads) {
-  const auto generator = OtpGeneratorContext::make(secret64, 8, HmacAlgorithm::SHA512);
-  ASSERT_TRUE(generator);
-  std::vector<std::string> expected;
-  for (std::uint64_t counter = 0; counter < 500; ++counter) {
-    expected.push_back(*generator->create(counter));
-  }
-  std::vector<int> mismatches(4, 0);
-  std::vector<std::thread> threads;
-  for (std::size_t t = 0; t < mismatches.size(); ++t) {
-    threads.emplace_back([&, t] {
-      for (std::uint64_t counter = 0; counter < expected.size(); ++counter) {
-        mismatches[t] += generator->create(counter) != expected[counter] ? 1 : 0;
-      }
-    });
-  }
-  for (auto& thread : threads) {
-    thread.join();
-  }
-  EXPECT_EQ(mismatches, std::vector<int>(4, 0));
-}
-
-using HotpGenerator = Quiet;
-
-TEST_F(HotpGenerator, UsesTheCounterThenStepsItAndLeavesItToTheBase) {
+TEST(HotpGenerator, UsesTheCounterThenStepsItUntilSpent) {
   const auto base = OtpGeneratorContext::make(secret20);
   const auto hotp = HotpGeneratorContext::make(secret20, 6, HmacAlgorithm::SHA1, 5);
-  const auto twin = HotpGeneratorContext::make(secret20, 6, HmacAlgorithm::SHA1, 5);
-  ASSERT_TRUE(base && hotp && twin);
+  const auto last = HotpGeneratorContext::make(secret20, 6, HmacAlgorithm::SHA1, lastCounter - 1);
+  ASSERT_TRUE(base && hotp && last);
   EXPECT_EQ(hotp->create(), base->create(5));
   EXPECT_EQ(hotp->create(100), base->create(100));  // the base's create leaves the counter alone
   EXPECT_EQ(hotp->create(), base->create(6));
-  EXPECT_EQ(hotp->create(), base->create(7));
-  for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(twin->create(), base->create(5 + static_cast<std::uint64_t>(i)));
-  }
-  EXPECT_TRUE(HotpGeneratorContext::make(secret20, 8, HmacAlgorithm::SHA1, lastCounter));
-}
-
-TEST_F(HotpGenerator, LastCounterGivesItsCodeThenTheGeneratorIsSpent) {
-  const auto base = OtpGeneratorContext::make(secret20);
-  const auto hotp = HotpGeneratorContext::make(secret20, 6, HmacAlgorithm::SHA1, lastCounter - 1);
-  ASSERT_TRUE(base && hotp);
-  EXPECT_EQ(hotp->create(), base->create(lastCounter - 1));
-  EXPECT_EQ(hotp->create(), base->create(lastCounter));
-  EXPECT_EQ(hotp->create(), std::nullopt);
-  EXPECT_EQ(hotp->create(), std::nullopt);
-  EXPECT_EQ(hotp->create(0), base->create(0));  // the base's create still works
-
+  EXPECT_EQ(last->create(), base->create(lastCounter - 1));
+  EXPECT_EQ(last->create(), base->create(lastCounter));
   LineCapture capture;
-  EXPECT_EQ(hotp->create(), std::nullopt);
+  EXPECT_EQ(last->create(), std::nullopt);
   EXPECT_EQ(capture.take(), Lines{hotpCreate});
+  EXPECT_EQ(last->create(0), base->create(0));
 }
 
-TEST_F(HotpGenerator, ConcurrentCallsNeverShareACounterValue) {
-  const auto base = OtpGeneratorContext::make(secret20);
+TEST(HotpGenerator, ConcurrentCallsNeverShareACounterValue) {
   const auto hotp = HotpGeneratorContext::make(secret20, 8, HmacAlgorithm::SHA1, lastCounter - 399);
   const auto base8 = OtpGeneratorContext::make(secret20, 8);
-  ASSERT_TRUE(base && hotp && base8);
+  ASSERT_TRUE(hotp && base8);
   std::vector<std::vector<std::string>> codes(4);
   std::vector<std::thread> threads;
+  threads.reserve(codes.size());
   for (auto& mine : codes) {
     threads.emplace_back([&hotp, &mine] {
       for (int i = 0; i < 150; ++i) {
@@ -306,86 +233,54 @@ TEST_F(HotpGenerator, ConcurrentCallsNeverShareACounterValue) {
   EXPECT_EQ(all, expected);  // 400 values, each once, then nothing
 }
 
-using TotpGenerator = Quiet;
-
-TEST_F(TotpGenerator, PeriodBoundsAreInclusiveAndEverythingElseIsRefused) {
+TEST(TotpGenerator, PeriodsFromTenToThreeHundredSeconds) {
   EXPECT_TRUE(TotpGeneratorContext::make(secret20, 6, HmacAlgorithm::SHA1, 10.0));
   EXPECT_TRUE(TotpGeneratorContext::make(secret20, 6, HmacAlgorithm::SHA1, 300.0));
-  const auto fractional = TotpGeneratorContext::make(secret20, 6, HmacAlgorithm::SHA1, 12.5);
-  ASSERT_TRUE(fractional);
-  EXPECT_EQ(fractional->period(), 12.5);
-  for (const double period : {9.99, 300.01, 0.0, -30.0, nan, infinity, -infinity}) {
-    LineCapture capture;
+  for (const double period : {9.99, 300.01, -30.0, nan, infinity}) {
     EXPECT_FALSE(TotpGeneratorContext::make(secret20, 6, HmacAlgorithm::SHA1, period)) << period;
-    EXPECT_EQ(capture.take(), (Lines{totpInit, otpInit})) << period;
   }
 }
 
-TEST_F(TotpGenerator, TimeMapsToWholePeriodsSinceTheEpoch) {
+TEST(TotpGenerator, TimeMapsToWholePeriodsSinceTheEpoch) {
   const auto totp = TotpGeneratorContext::make(secret20);
+  const auto fractional = TotpGeneratorContext::make(secret20, 6, HmacAlgorithm::SHA1, 12.5);
   const auto base = OtpGeneratorContext::make(secret20);
-  ASSERT_TRUE(totp && base);
-  for (const auto& [time, counter] : std::vector<std::pair<double, std::uint64_t>>{
-           {0.0, 0}, {-0.0, 0}, {29.999, 0}, {30.0, 1}, {59.0, 1}, {60.0, 2}, {1.7e9, 56666666}}) {
+  ASSERT_TRUE(totp && fractional && base);
+  for (const auto& [time, counter] :
+       std::vector<std::pair<double, std::uint64_t>>{{-0.0, 0}, {29.999, 0}, {30.0, 1}, {1.7e9, 56666666}}) {
     EXPECT_EQ(totp->create(time), base->create(counter)) << time;
   }
-  const auto fractional = TotpGeneratorContext::make(secret20, 6, HmacAlgorithm::SHA1, 12.5);
-  ASSERT_TRUE(fractional);
   EXPECT_EQ(fractional->create(25.0), base->create(2));
   EXPECT_EQ(fractional->create(24.999), base->create(1));
-}
-
-TEST_F(TotpGenerator, TimesWithoutACounterValueHaveNoCode) {
-  const auto totp = TotpGeneratorContext::make(secret20);
-  const auto base = OtpGeneratorContext::make(secret20);
-  ASSERT_TRUE(totp && base);
   const double twoTo64 = 18446744073709551616.0;
-  for (const double time : {-0.001, -30.0, -1e300, nan, infinity, -infinity, twoTo64 * 30, 1e300}) {
-    LineCapture capture;
+  for (const double time : {-0.001, nan, infinity, twoTo64 * 30}) {
     EXPECT_EQ(totp->create(time), std::nullopt) << time;
-    EXPECT_EQ(capture.take(), Lines{totpCreate}) << time;
   }
   // The largest quotient below 2^64 still has its code.
   const double largest = std::nextafter(twoTo64, 0.0);
   EXPECT_EQ(totp->create(largest * 30), base->create(static_cast<std::uint64_t>(largest)));
-}
-
-TEST_F(TotpGenerator, CreateWithoutTimeUsesNow) {
-  const auto totp = TotpGeneratorContext::make(secret20, 6, HmacAlgorithm::SHA1, 10.0);
-  ASSERT_TRUE(totp);
   const double before = TotpGeneratorContext::currentUnixTime();
-  const auto code = totp->create();
-  const double after = TotpGeneratorContext::currentUnixTime();
-  ASSERT_TRUE(code);
-  EXPECT_TRUE(code == totp->create(before) || code == totp->create(after));
+  const auto now = totp->create();
+  EXPECT_TRUE(now == totp->create(before) || now == totp->create(TotpGeneratorContext::currentUnixTime()));
 }
 
-TEST_F(TotpGenerator, RemainingTimeCountsDownWholeSecondsOfThePeriod) {
+TEST(TotpGenerator, RemainingTimeCountsDownWholeSecondsOfThePeriod) {
   const double base = 30.0 * 56666666;
   for (const auto& [period, now, left] :
        std::vector<std::tuple<double, double, std::int64_t>>{{30.0, base + 12.9, 18},
                                                              {30.0, base, 30},
-                                                             {30.0, base + 0.999, 30},
                                                              {30.0, base + 29.999, 1},
-                                                             {30.0, 0.0, 30},
-                                                             {1.0, base + 0.5, 1},
-                                                             {1.0, 12345.999, 1},
                                                              {30.5, 30.4, 0},
-                                                             {30.5, 0.2, 30},
-                                                             {300.0, 299.0, 1}}) {
+                                                             {30.5, 0.2, 30}}) {
     EXPECT_EQ(TotpGeneratorContext::remainingTime(period, now), left) << period << " at " << now;
   }
-  for (const double period : {0.5, 0.0, -30.0, nan, infinity, -infinity, 1e300}) {
-    EXPECT_EQ(TotpGeneratorContext::remainingTime(period, base), std::nullopt) << period;
-  }
-  for (const double now : {-1.0, nan, infinity}) {
-    EXPECT_EQ(TotpGeneratorContext::remainingTime(30.0, now), std::nullopt) << now;
+  for (const auto& [period, now] : std::vector<std::pair<double, double>>{
+           {0.5, base}, {nan, base}, {1e300, base}, {30.0, -1.0}, {30.0, nan}}) {
+    EXPECT_EQ(TotpGeneratorContext::remainingTime(period, now), std::nullopt) << period << " at " << now;
   }
   const auto now = TotpGeneratorContext::remainingTime();
   ASSERT_TRUE(now);
-  EXPECT_GE(*now, 1);
-  EXPECT_LE(*now, 30);
-  EXPECT_EQ(TotpGeneratorContext::remainingTime(1.0), 1);
+  EXPECT_TRUE(*now >= 1 && *now <= 30) << *now;
 }
 
 // Each operation writes its class's line on entry, then the base's, in that order; refusals
@@ -393,8 +288,6 @@ TEST_F(TotpGenerator, RemainingTimeCountsDownWholeSecondsOfThePeriod) {
 TEST(OtpDebugLines, EachOperationWritesItsLinesInOrder) {
   LineCapture capture;
   const auto otp = OtpGeneratorContext::make(secret20);
-  EXPECT_EQ(capture.take(), Lines{otpInit});
-  EXPECT_FALSE(OtpGeneratorContext::make(secret20, 7));
   EXPECT_EQ(capture.take(), Lines{otpInit});
   EXPECT_FALSE(OtpGeneratorContext::make("1"));
   EXPECT_EQ(capture.take(), (Lines{otpInit, "String contains invalid characters."}));
@@ -409,8 +302,6 @@ TEST(OtpDebugLines, EachOperationWritesItsLinesInOrder) {
   ASSERT_TRUE(hotp);
   (void)hotp->create();
   EXPECT_EQ(capture.take(), (Lines{hotpCreate, otpCreate}));
-  (void)hotp->create(9);
-  EXPECT_EQ(capture.take(), Lines{otpCreate});
 
   const auto totp = TotpGeneratorContext::make(secret20);
   EXPECT_EQ(capture.take(), (Lines{totpInit, otpInit}));
@@ -419,11 +310,9 @@ TEST(OtpDebugLines, EachOperationWritesItsLinesInOrder) {
   ASSERT_TRUE(totp);
   (void)totp->create(59.0);
   EXPECT_EQ(capture.take(), (Lines{totpCreate, otpCreate}));
-  (void)totp->create();
-  EXPECT_EQ(capture.take(), (Lines{totpCreate, otpCreate}));
+  (void)totp->create(-1.0);
+  EXPECT_EQ(capture.take(), Lines{totpCreate});
   (void)TotpGeneratorContext::remainingTime(30.0, 1.0);
-  EXPECT_EQ(capture.take(), Lines{totpRemaining});
-  (void)TotpGeneratorContext::remainingTime(0.5);
   EXPECT_EQ(capture.take(), Lines{totpRemaining});
 }
 

@@ -1,18 +1,22 @@
+// The settings store on real files: bytes per key, limits, owner-only modes, files planted by
+// other users, and a table of faults (read-only, full, corrupt) after which a token read back is
+// always one that was written whole and `store` reports the truth. The heavy multi-process cases
+// (killed writers, concurrent writers) are in SettingsStoreStressTest.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <memory>
+#include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <sqlite3.h>
@@ -25,35 +29,23 @@
 namespace tervala {
 namespace {
 
+namespace fs = std::filesystem;
+using test::isWrittenToken;
+using test::makeToken;
 using test::runInChild;
 using test::TemporaryFolder;
 
-mode_t modeOf(const std::filesystem::path& path) {
+constexpr uid_t nobody = 65534;
+
+mode_t modeOf(const fs::path& path) {
   struct stat status {};
   return ::stat(path.c_str(), &status) == 0 ? (status.st_mode & 07777) : 0;
-}
-
-// A value whose every byte says who wrote it, so a torn or mixed value shows.
-Data stamped(std::uint8_t writer, std::size_t size) {
-  return Data(size, writer);
-}
-
-bool isWhole(const std::optional<Data>& value, std::size_t size) {
-  return value && value->size() == size &&
-         std::all_of(value->begin(), value->end(), [&](std::uint8_t b) { return b == value->front(); });
-}
-
-OAuthToken numberedToken(const std::string& prefix, int number) {
-  // A sizeable additionalData makes each write span several pages.
-  return OAuthToken(prefix + std::to_string(number), "Bearer", "refresh",
-                    Date(std::chrono::seconds(2'000'000'000)), "read",
-                    {{"padding", std::string(20000, static_cast<char>('a' + number % 26))}});
 }
 
 class SettingsStoreFile : public ::testing::Test {
  protected:
   TemporaryFolder folder;
-  std::filesystem::path file = folder / "settings.sqlite3";
+  fs::path file = folder / "settings.sqlite3";
 };
 
 TEST_F(SettingsStoreFile, KeepsBytesPerKeyAcrossInstances) {
@@ -66,11 +58,8 @@ TEST_F(SettingsStoreFile, KeepsBytesPerKeyAcrossInstances) {
   ASSERT_TRUE(store.setData("empty", {}));
   ASSERT_TRUE(store.setData("other", {1}));
   ASSERT_TRUE(store.setData("other", {2, 3}));
-  EXPECT_EQ(store.data("token"), binary);
   EXPECT_EQ(store.data("empty"), Data{});
-  EXPECT_EQ(store.data("other"), (Data{2, 3}));
   EXPECT_FALSE(store.data("Token"));
-
   SettingsStore reopened(file);
   EXPECT_EQ(reopened.data("token"), binary);
   EXPECT_EQ(reopened.data("other"), (Data{2, 3}));
@@ -81,10 +70,8 @@ TEST_F(SettingsStoreFile, RefusesOversizedKeysAndValuesKeepingTheEarlierValue) {
   ASSERT_TRUE(store.setData("k", {7}));
   EXPECT_FALSE(store.setData("k", Data(SettingsStore::maxValueSize + 1)));
   EXPECT_FALSE(store.setData(std::string(SettingsStore::maxKeySize + 1, 'k'), {1}));
-  EXPECT_FALSE(store.data(std::string(SettingsStore::maxKeySize + 1, 'k')));
   EXPECT_EQ(store.data("k"), Data{7});
   ASSERT_TRUE(store.setData("k", Data(SettingsStore::maxValueSize, 1)));
-  EXPECT_EQ(store.data("k")->size(), SettingsStore::maxValueSize);
   ASSERT_TRUE(store.setData(std::string(SettingsStore::maxKeySize, 'k'), {1}));
 }
 
@@ -113,129 +100,12 @@ TEST_F(SettingsStoreFile, UnusableFilesGiveFailureValues) {
   EXPECT_EQ(corrupt.lastProblem()->reason.rfind("corrupt or unreadable settings file " + file.string(), 0),
             0U);
   EXPECT_FALSE(corrupt.setData("token", {1}));
-
-  std::filesystem::create_directory(folder / "dir.sqlite3");
-  SettingsStore directory(folder / "dir.sqlite3");
-  EXPECT_FALSE(directory.setData("token", {1}));
-  EXPECT_FALSE(directory.data("token"));
-
-  SettingsStore belowFile(file / "settings.sqlite3");
-  EXPECT_FALSE(belowFile.setData("token", {1}));
-
-  SettingsStore nowhere{std::filesystem::path()};
-  EXPECT_FALSE(nowhere.setData("token", {1}));
-  EXPECT_FALSE(nowhere.data("token"));
-}
-
-TEST_F(SettingsStoreFile, ReadOnlyFileCanBeReadButNotWritten) {
-  ASSERT_TRUE(SettingsStore(file).setData("token", {4, 2}));
-  // Root ignores permissions, so the check runs as the unprivileged owner of the store when the
-  // tests run as root.
-  const bool asRoot = ::geteuid() == 0;
-  std::filesystem::permissions(folder.path(), std::filesystem::perms(asRoot ? 0711 : 0500));
-  std::filesystem::permissions(file, std::filesystem::perms(0400));
-  const auto sub = folder / "owned";
-  if (asRoot) {
-    std::filesystem::create_directory(sub);
-    std::filesystem::rename(file, sub / "settings.sqlite3");
-    ASSERT_EQ(::chown(sub.c_str(), 65534, 65534), 0);
-    ASSERT_EQ(::chown((sub / "settings.sqlite3").c_str(), 65534, 65534), 0);
-    ASSERT_EQ(::chmod(sub.c_str(), 0500), 0);
+  fs::create_directory(folder / "dir.sqlite3");
+  for (const auto& path : {folder / "dir.sqlite3", file / "settings.sqlite3", fs::path()}) {
+    SettingsStore unusable(path);
+    EXPECT_FALSE(unusable.setData("token", {1})) << path;
+    EXPECT_FALSE(unusable.data("token")) << path;
   }
-  const auto store = asRoot ? sub / "settings.sqlite3" : file;
-  const int status = runInChild([&] {
-    if (asRoot && (::setgid(65534) != 0 || ::setuid(65534) != 0)) {
-      return 10;
-    }
-    SettingsStore settings(store);
-    if (settings.data("token") != Data{4, 2}) {
-      return 1;
-    }
-    if (settings.setData("token", {9})) {
-      return 2;
-    }
-    return settings.data("token") == Data{4, 2} ? 0 : 3;
-  });
-  EXPECT_EQ(status, 0);
-  std::filesystem::permissions(folder.path(), std::filesystem::perms(0700));
-}
-
-TEST_F(SettingsStoreFile, ThreadsWritingAtOnceNeverTearAValue) {
-  constexpr int writers = 4;
-  constexpr int rounds = 20;
-  constexpr std::size_t size = std::size_t{64} * 1024;
-  SettingsStore shared(file);
-  std::atomic<int> failures{0};
-  std::atomic<bool> writing{true};
-  std::vector<std::thread> threads;
-  threads.reserve(writers);
-  for (int writer = 0; writer < writers; ++writer) {
-    threads.emplace_back([&, writer] {
-      // Half the threads share one connection, the others each open their own.
-      SettingsStore own(file);
-      SettingsStore& store = writer % 2 == 0 ? shared : own;
-      for (int round = 0; round < rounds; ++round) {
-        if (!store.setData("shared", stamped(static_cast<std::uint8_t>(writer + 1), size)) ||
-            !store.setData("own-" + std::to_string(writer),
-                           stamped(static_cast<std::uint8_t>(round + 1), 16))) {
-          ++failures;
-        }
-      }
-    });
-  }
-  std::thread reader([&] {
-    SettingsStore store(file);
-    while (writing) {
-      const auto value = store.data("shared");
-      if (value && !isWhole(value, size)) {
-        ++failures;
-      }
-    }
-  });
-  for (auto& thread : threads) {
-    thread.join();
-  }
-  writing = false;
-  reader.join();
-  EXPECT_EQ(failures, 0);
-  EXPECT_TRUE(isWhole(shared.data("shared"), size));
-  for (int writer = 0; writer < writers; ++writer) {
-    EXPECT_EQ(shared.data("own-" + std::to_string(writer)), stamped(rounds, 16));
-  }
-}
-
-TEST_F(SettingsStoreFile, TwoProcessesStoringAtOnceLoseNoToken) {
-  constexpr int stores = 15;
-  std::vector<pid_t> children;
-  for (int child = 0; child < 2; ++child) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      int failures = 0;
-      SettingsStore store(file);
-      for (int i = 0; i < stores; ++i) {
-        const std::string prefix = "child-" + std::to_string(child) + "-";
-        failures += numberedToken(prefix, i).store(store) ? 0 : 1;
-        failures += OAuthToken::retrieve(store) ? 0 : 1;
-      }
-      ::_exit(failures);
-    }
-    ASSERT_GT(pid, 0);
-    children.push_back(pid);
-  }
-  for (const pid_t pid : children) {
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "stores or retrieves failed in a child";
-  }
-  SettingsStore store(file);
-  const auto last = OAuthToken::retrieve(store);
-  ASSERT_TRUE(last);
-  const std::string lastName = last->accessToken();
-  EXPECT_TRUE(lastName == "child-0-" + std::to_string(stores - 1) ||
-              lastName == "child-1-" + std::to_string(stores - 1))
-      << lastName;
-  EXPECT_EQ(last->additionalData(), numberedToken("", stores - 1).additionalData());
 }
 
 TEST_F(SettingsStoreFile, AForkedChildOpensItsOwnConnection) {
@@ -253,45 +123,155 @@ TEST_F(SettingsStoreFile, AForkedChildOpensItsOwnConnection) {
   EXPECT_EQ(SettingsStore(file).data("k"), Data{3});
 }
 
-TEST_F(SettingsStoreFile, AWriterKilledMidStoreLeavesAReadableToken) {
-  for (const int killAfter : {1, 4, 9}) {
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      ::close(ready[0]);
-      SettingsStore store(file);
-      for (int i = 0;; ++i) {
-        if (numberedToken("killed-", i).store(store)) {
-          const char done = 1;
-          (void)::write(ready[1], &done, 1);
-        }
-      }
+// Makes `folder` and what it holds read-only and runs `body` in a child that cannot write them:
+// as "nobody" when this process is root (who writes anywhere), else as itself. Gives the folder
+// back afterwards.
+int withReadOnlyFolder(const fs::path& folder, const std::function<int()>& body) {
+  const bool root = ::geteuid() == 0;
+  const auto own = [root](const fs::path& path, uid_t user, mode_t mode) {
+    return (!root || ::chown(path.c_str(), user, user) == 0) && ::chmod(path.c_str(), mode) == 0;
+  };
+  bool ready = ::chmod(folder.parent_path().c_str(), 0711) == 0;  // lets the child through
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    ready = ready && own(entry.path(), nobody, 0400);
+  }
+  ready = ready && own(folder, nobody, 0500);
+  const int status = ready ? runInChild([&] {
+    if (root && (::setgid(nobody) != 0 || ::setuid(nobody) != 0)) {
+      return 97;
     }
-    ::close(ready[1]);
-    // Kill as soon as enough stores have committed: the child is then inside its next store.
-    int seen = 0;
-    char byte = 0;
-    while (seen < killAfter && ::read(ready[0], &byte, 1) == 1) {
-      ++seen;
-    }
-    ::kill(pid, SIGKILL);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ::close(ready[0]);
-    ASSERT_EQ(seen, killAfter);
-    EXPECT_TRUE(WIFSIGNALED(status));
+    return body();
+  })
+                           : -2;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    own(entry.path(), ::geteuid(), 0600);
+  }
+  own(folder, ::geteuid(), 0700);
+  return status;
+}
 
-    SettingsStore store(file);
-    const auto token = OAuthToken::retrieve(store);
-    ASSERT_TRUE(token) << "after " << killAfter << " stores";
-    const int number = std::stoi(token->accessToken().substr(std::string("killed-").size()));
-    EXPECT_GE(number, killAfter - 1);
-    EXPECT_EQ(token->additionalData(), numberedToken("", number).additionalData());
-    EXPECT_TRUE(numberedToken("after-", 0).store(store));  // and the file still takes writes
+// Writes random bytes over [from, from + count) of `path`.
+void scribble(const fs::path& path, std::size_t from, std::size_t count, unsigned seed) {
+  std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+  std::mt19937 random(seed);
+  file.seekp(static_cast<std::streamoff>(from));
+  for (std::size_t i = 0; i < count; ++i) {
+    file.put(static_cast<char>(random() & 0xFFU));
   }
 }
+
+// A fault between a stored token ("before") and the store of the next one ("after", padded so
+// it needs pages beyond the first few). `attempt` runs that store under the fault and gives 1
+// when `store` said yes, 0 when it said no.
+struct StoreFault {
+  const char* name;
+  std::function<int(const fs::path& file)> attempt;
+  std::optional<bool> mustStore;  ///< the only truthful answer, where there is one
+  bool mayLoseEarlier = false;    ///< the fault itself may destroy the earlier token (and more)
+};
+
+void PrintTo(const StoreFault& fault, std::ostream* out) {
+  *out << fault.name;
+}
+
+constexpr std::size_t padding = 20000;
+
+int storeAfter(const fs::path& file) {
+  SettingsStore settings(file);
+  return makeToken("after", 0, padding).store(settings) ? 1 : 0;
+}
+
+// A full disk, made with the file size limit: every write past `limit` bytes of any file fails.
+StoreFault full(rlim_t limit, std::optional<bool> mustStore) {
+  return {"full",
+          [limit](const fs::path& file) {
+            return runInChild([&] {
+              ::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails with EFBIG instead of killing
+              const rlimit size{limit, limit};
+              return ::setrlimit(RLIMIT_FSIZE, &size) == 0 ? storeAfter(file) : 97;
+            });
+          },
+          mustStore};
+}
+
+// Random bytes over a part of the database file, then the store through a fresh connection or
+// one opened before: what it says it stored reads back through that same connection (its
+// cache may hold pages the file no longer has).
+StoreFault corrupt(std::size_t from, std::size_t count, bool openConnection) {
+  return {"corrupt",
+          [=](const fs::path& file) {
+            auto open = std::make_unique<SettingsStore>(file);
+            (void)open->data("token");
+            const std::size_t size = fs::file_size(file);
+            scribble(file, std::min(from, size), std::min(count, size - std::min(from, size)), 7);
+            if (!openConnection) {
+              open = std::make_unique<SettingsStore>(file);
+            }
+            if (!makeToken("after", 0, padding).store(*open)) {
+              return 0;
+            }
+            const auto token = OAuthToken::retrieve(*open);
+            return token && isWrittenToken(*token, "after", 1, padding) ? 1 : 4;
+          },
+          std::nullopt, true};
+}
+
+class SettingsStoreFaults : public ::testing::TestWithParam<StoreFault> {
+ protected:
+  TemporaryFolder folder;
+  fs::path file = folder / "settings" / "settings.sqlite3";
+};
+
+TEST_P(SettingsStoreFaults, StoreTellsTheTruthAndAWholeTokenReadsBack) {
+  const StoreFault& fault = GetParam();
+  {
+    SettingsStore settings(file);
+    ASSERT_TRUE(makeToken("before", 0).store(settings));
+  }
+  const int status = fault.attempt(file);
+  ASSERT_TRUE(status == 0 || status == 1) << "attempt ended with " << status;
+  const bool stored = status == 1;
+  if (fault.mustStore) {
+    EXPECT_EQ(stored, *fault.mustStore);
+  }
+  SettingsStore settings(file);
+  const auto token = OAuthToken::retrieve(settings);
+  if (stored && fault.mayLoseEarlier) {
+    return;  // the rest of the file may still be damaged: the attempt read it back itself
+  }
+  if (stored) {
+    ASSERT_NE(token, nullptr) << "store said yes";
+    EXPECT_TRUE(isWrittenToken(*token, "after", 1, padding)) << token->accessToken();
+  } else if (token || !fault.mayLoseEarlier) {
+    ASSERT_NE(token, nullptr) << "the earlier token was lost";
+    EXPECT_TRUE(isWrittenToken(*token, "before", 1)) << token->accessToken();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, SettingsStoreFaults,
+    ::testing::Values(StoreFault{"readOnly",
+                                 [](const fs::path& file) {
+                                   return withReadOnlyFolder(file.parent_path(), [&] {
+                                     const int stored = storeAfter(file);
+                                     SettingsStore settings(file);
+                                     return OAuthToken::retrieve(settings) ? stored : 3;  // still readable
+                                   });
+                                 },
+                                 false},
+                      StoreFault{"readOnlyWithoutDatabase",
+                                 [](const fs::path& file) {
+                                   fs::remove(file);
+                                   const int status = withReadOnlyFolder(file.parent_path(),
+                                                                         [&] { return storeAfter(file); });
+                                   return status == 0 && !fs::exists(file) ? 0 : status == 0 ? 2 : status;
+                                 },
+                                 false, true},
+                      full(0, false), full(4096, std::nullopt), full(16384, std::nullopt),
+                      full(24576, std::nullopt), full(rlim_t{1} << 20, true), corrupt(0, 100, false),
+                      corrupt(100, 1U << 20, false), corrupt(4096, 1U << 20, true),
+                      corrupt(0, 1U << 20, true)),
+    [](const auto& info) { return std::string(info.param.name) + std::to_string(info.index); });
 
 // Files and folders planted by another local user, and databases that are not the store's own.
 class SettingsStoreTrust : public SettingsStoreFile {

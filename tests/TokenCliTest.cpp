@@ -268,5 +268,16 @@ TEST_F(TokenCli, SecretsOnTheCommandLineAreBlankedWhileTheRequestRuns) {
   EXPECT_NE(endpoint.requests()[0].body.find("password=PW-SECRET"), std::string::npos);
 }
 
+// --timeout reaches the request: a silent server ends the run as timed out after one second,
+// long before the library's default of 30 (the process is killed after 10 s).
+TEST_F(TokenCli, TimeoutEndsTheRunAgainstASilentServer) {
+  endpoint.setReply(Reply::silent());
+  test::ToolProcess tool({"--settings", settings(), "token", "code", "--url", endpoint.url(), "--client-id",
+                          "cli", "--code", "c", "--timeout", "1"});
+  const auto run = tool.finish();
+  EXPECT_EQ(run.status, 1) << run.err;
+  EXPECT_NE(run.out.find("The request timed out."), std::string::npos) << run.out;
+}
+
 }  // namespace
 }  // namespace tervala

@@ -170,5 +170,30 @@ TEST(TransportFaultTlsTest, WrongHostAndExpiredCertificatesAreUntrusted) {
   resetDebugSink();
 }
 
+// A body without a length that streams past the 1 MiB limit on an open connection: reading stops
+// at the limit and the reply is refused as too large, long before the request's timeout.
+TEST(TransportFaultControlTest, EndlessBodyStopsAtTheLimit) {
+  setDebugSink(nullptr);
+  OAuthContext::sharedInstance().timeoutInterval = 30.0;
+  CompletionRecorder recorder;
+  {
+    ScriptedServer server([](ScriptedServer::Connection& c) {
+      const std::string block(64 * 1024, ' ');
+      bool open = c.send("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n\r\n{\"access_token\":\"");
+      for (int sent = 0; open && sent < 64 * 16 * 4; ++sent) {  // 64 MiB at most
+        open = c.send(block);
+      }
+      c.pauseFor(60s);
+    });
+    OAuthContext::sharedInstance().getAccessToken(server.url(), "app", "alice", "secret",
+                                                  recorder.completion());
+    ASSERT_TRUE(recorder.waitFor(1));
+  }
+  const auto result = recorder.results()[0];
+  ASSERT_TRUE(result && result->hasError());
+  EXPECT_EQ(result->error()->code, -1103) << result->error()->localizedDescription();
+  resetDebugSink();
+}
+
 }  // namespace
 }  // namespace tervala

@@ -228,7 +228,7 @@ HttpReply setupFailure(std::string_view what) {
 }  // namespace
 
 HttpReply HttpTransfer::perform(const HttpRequest& request, std::size_t bodyLimit,
-                                TransferGate::Inside& inside) {
+                                TransferGate::Inside& inside, const std::optional<std::string>& caFile) {
   if (!TransferGate::prepare()) {
     return setupFailure("libcurl could not be initialised");
   }
@@ -253,7 +253,7 @@ HttpReply HttpTransfer::perform(const HttpRequest& request, std::size_t bodyLimi
   BodySink sink{reply.body, bodyLimit};
   bool headEnded = false;
   std::array<char, CURL_ERROR_SIZE> errorText{};
-  ServerTrustCheck trust(request.trustDelegate, request.host);
+  ServerTrustCheck trust(request.trustDelegate, request.host, caFile);
 
   bool ready =
       curl_easy_setopt(handle, CURLOPT_URL, request.url.c_str()) == CURLE_OK &&
@@ -275,7 +275,8 @@ HttpReply HttpTransfer::perform(const HttpRequest& request, std::size_t bodyLimi
       curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &collectBody) == CURLE_OK &&
       curl_easy_setopt(handle, CURLOPT_WRITEDATA, &sink) == CURLE_OK &&
       curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &noteHeaderLine) == CURLE_OK &&
-      curl_easy_setopt(handle, CURLOPT_HEADERDATA, &headEnded) == CURLE_OK;
+      curl_easy_setopt(handle, CURLOPT_HEADERDATA, &headEnded) == CURLE_OK &&
+      (!caFile || curl_easy_setopt(handle, CURLOPT_CAINFO, caFile->c_str()) == CURLE_OK);
   if (ready && request.trustDelegate) {
     ready = trust.install(handle);
   } else if (ready) {

@@ -38,8 +38,10 @@ class HttpTransfer {
   /// Sends `request` and waits for the reply, on the calling thread. Reading stops once the body
   /// exceeds `bodyLimit`. The caller is `inside` the gate; the transfer leaves it while it waits
   /// for its sockets. When the process begins to exit, the transfer ends at once as cancelled
-  /// and returns outside the gate, without touching libcurl again.
-  static HttpReply perform(const HttpRequest& request, std::size_t bodyLimit, TransferGate::Inside& inside);
+  /// and returns outside the gate, without touching libcurl again. `caFile` replaces libcurl's
+  /// built-in CA bundle (for tests).
+  static HttpReply perform(const HttpRequest& request, std::size_t bodyLimit, TransferGate::Inside& inside,
+                           const std::optional<std::string>& caFile = std::nullopt);
 };
 
 }  // namespace tervala::platform

@@ -9,7 +9,8 @@
 
 namespace tervala::test {
 
-/// Collects the library's debug lines while it lives, then gives standard output back.
+/// Collects the library's debug lines while it lives; silences them afterwards, as the test main
+/// does.
 class LineCapture {
  public:
   LineCapture() {
@@ -20,7 +21,13 @@ class LineCapture {
   }
   LineCapture(const LineCapture&) = delete;
   LineCapture& operator=(const LineCapture&) = delete;
-  ~LineCapture() { resetDebugSink(); }
+  ~LineCapture() { setDebugSink(nullptr); }
+
+  /// The lines so far.
+  [[nodiscard]] std::vector<std::string> lines() const {
+    const std::lock_guard lock(mutex_);
+    return lines_;
+  }
 
   /// The lines so far, and forgets them.
   std::vector<std::string> take() {
@@ -31,7 +38,7 @@ class LineCapture {
   }
 
  private:
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::vector<std::string> lines_;
 };
 

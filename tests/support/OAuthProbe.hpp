@@ -1,86 +1,17 @@
 #pragma once
 
-#include <chrono>
-#include <condition_variable>
-#include <memory>
-#include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
+// What the OAuth suites share: the completion probe, the debug capture and a reset of the shared
+// context.
 
 #include <tervala/Debug.hpp>
 #include <tervala/OAuthContext.hpp>
 
+#include "CompletionRecorder.hpp"
+#include "LineCapture.hpp"
+
 namespace tervala::test {
 
-/// Catches the completion of one grant: how often it ran, on which thread, with which result.
-class CompletionProbe {
- public:
-  /// The callback to hand to a grant.
-  OAuthContext::Completion completion() {
-    return [state = state_](std::shared_ptr<const OAuthResult> result) {
-      const std::lock_guard lock(state->mutex);
-      ++state->calls;
-      state->result = std::move(result);
-      state->thread = std::this_thread::get_id();
-      state->arrived.notify_all();
-    };
-  }
-
-  /// The result, once it arrived; null when nothing came within `limit`.
-  std::shared_ptr<const OAuthResult> wait(std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-    std::unique_lock lock(state_->mutex);
-    state_->arrived.wait_for(lock, limit, [this] { return state_->calls > 0; });
-    return state_->result;
-  }
-
-  [[nodiscard]] int calls() const {
-    const std::lock_guard lock(state_->mutex);
-    return state_->calls;
-  }
-  [[nodiscard]] std::thread::id thread() const {
-    const std::lock_guard lock(state_->mutex);
-    return state_->thread;
-  }
-
- private:
-  struct State {
-    std::mutex mutex;
-    std::condition_variable arrived;
-    int calls = 0;
-    std::shared_ptr<const OAuthResult> result;
-    std::thread::id thread;
-  };
-  std::shared_ptr<State> state_ = std::make_shared<State>();
-};
-
-/// Collects the library's debug lines while it lives; silences them afterwards.
-class DebugCapture {
- public:
-  DebugCapture() {
-    setDebugSink([lines = lines_](std::string_view line) {
-      const std::lock_guard lock(lines->mutex);
-      lines->all.emplace_back(line);
-    });
-  }
-  ~DebugCapture() { setDebugSink(nullptr); }
-  DebugCapture(const DebugCapture&) = delete;
-  DebugCapture& operator=(const DebugCapture&) = delete;
-  DebugCapture(DebugCapture&&) = delete;
-  DebugCapture& operator=(DebugCapture&&) = delete;
-
-  [[nodiscard]] std::vector<std::string> lines() const {
-    const std::lock_guard lock(lines_->mutex);
-    return lines_->all;
-  }
-
- private:
-  struct Lines {
-    std::mutex mutex;
-    std::vector<std::string> all;
-  };
-  std::shared_ptr<Lines> lines_ = std::make_shared<Lines>();
-};
+using DebugCapture = LineCapture;
 
 /// Puts the shared context's settings back to their defaults and silences the debug lines.
 inline void resetSharedContext() {

@@ -1,16 +1,20 @@
 #pragma once
 
-// Fixtures shared by the token, archive and settings store suites.
+// Fixtures shared by the token and settings store suites.
 
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <string>
 #include <system_error>
+
+#include <tervala/OAuthToken.hpp>
 
 namespace tervala::test {
 
@@ -62,6 +66,30 @@ inline int runInChild(const std::function<int()>& body) {
     return -1;
   }
   return WEXITSTATUS(status);
+}
+
+/// A token whose every field names `writer` and `index`, so a torn one is seen at once; `padding`
+/// makes it span several pages.
+inline OAuthToken makeToken(const std::string& writer, int index, std::size_t padding = 0) {
+  const std::string tag = writer + "-" + std::to_string(index);
+  return OAuthToken("access-" + tag, "Bearer", "refresh-" + tag,
+                    Date(std::chrono::seconds(1'800'000'000 + index)), "scope-" + tag + ",read",
+                    {{"tag", tag}, {"padding", std::string(padding, 'p')}});
+}
+
+/// True when `token` is exactly makeToken(writer, index, padding) for some index in [0, count).
+inline bool isWrittenToken(const OAuthToken& token, const std::string& writer, int count,
+                           std::size_t padding = 0) {
+  const std::string prefix = "access-" + writer + "-";
+  const std::string number = token.accessToken().substr(std::min(prefix.size(), token.accessToken().size()));
+  if (!token.accessToken().starts_with(prefix) || number.empty() || number.size() > 6 ||
+      number.find_first_not_of("0123456789") != std::string::npos || std::stoi(number) >= count) {
+    return false;
+  }
+  const OAuthToken expected = makeToken(writer, std::stoi(number), padding);
+  return token.tokenType() == expected.tokenType() && token.refreshToken() == expected.refreshToken() &&
+         token.expiresOn() == expected.expiresOn() && token.scope() == expected.scope() &&
+         token.additionalData() == expected.additionalData();
 }
 
 }  // namespace tervala::test
