@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -19,6 +20,23 @@ namespace tervala::platform {
 namespace {
 
 namespace url = errors::url;
+
+// Handles of transfers left behind when the process exits: libcurl may no longer be called to
+// free them, so they are kept reachable here (never destroyed) rather than dropped, which leak
+// checkers would report as lost.
+void keepUntilExit(void* handle) noexcept {
+  struct Kept {
+    std::mutex mutex;
+    std::vector<void*> handles;
+  };
+  static auto* const kept = new Kept();  // NOLINT(cppcoreguidelines-owning-memory): never destroyed
+  try {
+    const std::lock_guard lock(kept->mutex);
+    kept->handles.push_back(handle);
+  } catch (...) {
+    // Without memory to note it the handle is simply left; the process is ending anyway.
+  }
+}
 
 struct BodySink {
   SecretBytes& body;
@@ -117,7 +135,7 @@ std::optional<CURLcode> performWatchingExit(CURL* easy, TransferGate::Inside& in
     inside.leave();
     const int woken = ::poll(ready.data(), ready.size(), static_cast<int>(waitMs));
     if (!inside.enter()) {
-      static_cast<void>(multi.release());
+      keepUntilExit(multi.release());
       return std::nullopt;
     }
     if (woken <= 0) {
@@ -290,8 +308,8 @@ HttpReply HttpTransfer::perform(const HttpRequest& request, std::size_t bodyLimi
   const std::optional<CURLcode> ended = performWatchingExit(handle, inside);
   if (!ended) {
     // The process is exiting: libcurl and OpenSSL are no longer ours to call, not even to clean up.
-    static_cast<void>(easy.release());
-    static_cast<void>(headers.release());
+    keepUntilExit(easy.release());
+    keepUntilExit(headers.release());
     reply.transportError = transportError(CURLE_ABORTED_BY_CALLBACK, "The process is exiting.", false);
     return reply;
   }
