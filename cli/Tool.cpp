@@ -102,7 +102,9 @@ int handOver(std::string_view program, std::span<char* const> args, const Io& io
   std::error_code error;
   const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
   std::string path = (self.parent_path() / program).string();
-  std::vector<char*> argv{path.data()};
+  // The program keeps this one's name as its argv[0]: the settings folder is named after it, so
+  // the token commands find what `tervala` stored before and what its other commands store.
+  std::vector<char*> argv{program_invocation_name};
   argv.insert(argv.end(), args.begin(), args.end());
   argv.push_back(nullptr);
   io.out.flush();

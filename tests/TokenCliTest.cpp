@@ -268,6 +268,21 @@ TEST_F(TokenCli, SecretsOnTheCommandLineAreBlankedWhileTheRequestRuns) {
   EXPECT_NE(endpoint.requests()[0].body.find("password=PW-SECRET"), std::string::npos);
 }
 
+// The token commands run in a program of their own, yet without --settings they use the tool's
+// folder, $XDG_CONFIG_HOME/tervala, where earlier versions of the tool stored the token.
+TEST_F(TokenCli, WithoutSettingsTheTokenIsKeptInTheToolsOwnFolder) {
+  const auto config = folder / "config";
+  SettingsStore store(config / "tervala" / "settings.sqlite3");
+  ASSERT_TRUE(OAuthToken("kept", "Bearer", "r", std::chrono::system_clock::now() + std::chrono::hours(1), "s")
+                  .store(store));
+  ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+  test::ToolProcess tool({"token", "show"});
+  const auto run = tool.finish();
+  ::unsetenv("XDG_CONFIG_HOME");
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(run.out.starts_with("Authorization: Bearer kept\n")) << run.out;
+}
+
 // --timeout reaches the request: a silent server ends the run as timed out after one second,
 // long before the library's default of 30 (the process is killed after 10 s).
 TEST_F(TokenCli, TimeoutEndsTheRunAgainstASilentServer) {
