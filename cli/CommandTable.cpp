@@ -239,6 +239,7 @@ constexpr std::array tokenShow{
     Option{.name = "json", .help = "print the token as one JSON object"},
 };
 
+// The program beside the tool that links the whole library: the network, the store and codecs.
 constexpr std::string_view tokenProgram = "tervala-token";
 
 const std::array table{
@@ -259,28 +260,33 @@ const std::array table{
             .options = verify,
             .operand = "CODE SECRET|URI|-",
             .secretOperand = true,
+            .program = tokenProgram,
             .run = runVerify},
     Command{.name = "uri totp",
             .summary = "print the Key URI (otpauth://) of a time-based key, or its QR code",
             .options = uriTotp,
             .operand = "SECRET|URI|-",
             .secretOperand = true,
+            .program = tokenProgram,
             .run = runUriTotp},
     Command{.name = "uri hotp",
             .summary = "print the Key URI (otpauth://) of a counter-based key, or its QR code",
             .options = uriHotp,
             .operand = "SECRET|URI|-",
             .secretOperand = true,
+            .program = tokenProgram,
             .run = runUriHotp},
     Command{.name = "import",
             .summary = "print the accounts of authenticator exports (otpauth-migration://) as Key URIs",
             .options = {},
             .operand = "MIGRATION_URI|-",
             .secretOperand = true,
+            .program = tokenProgram,
             .run = runImport},
     Command{.name = "export",
             .summary = "print the Key URIs read on standard input as authenticator exports",
             .options = exportOptions,
+            .program = tokenProgram,
             .run = runExport},
     Command{.name = "token password",
             .summary = "ask the token endpoint for a token with the resource owner's password",

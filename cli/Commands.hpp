@@ -42,14 +42,15 @@ class Arguments;
 // The run function of each row of the command table: called once the command line has been read.
 int runTotp(const GlobalOptions& global, const Arguments& arguments, const Io& io);
 int runHotp(const GlobalOptions& global, const Arguments& arguments, const Io& io);
-int runVerify(const GlobalOptions& global, const Arguments& arguments, const Io& io);
-int runUriTotp(const GlobalOptions& global, const Arguments& arguments, const Io& io);
-int runUriHotp(const GlobalOptions& global, const Arguments& arguments, const Io& io);
-int runImport(const GlobalOptions& global, const Arguments& arguments, const Io& io);
-int runExport(const GlobalOptions& global, const Arguments& arguments, const Io& io);
-// The token commands live in the program that links libcurl and SQLite (tervala-token), so that
-// `tervala totp` never loads them. Referenced weakly: in `tervala` itself they are null, and the
-// tool hands those commands to the program their row names.
+// The commands that need libcurl, SQLite, protobuf or libqrencode live in the program beside the
+// tool that links them (tervala-token), so that `tervala totp` never loads them. Referenced weakly:
+// in `tervala` itself they are null, and the tool hands those commands to the program their row
+// names.
+[[gnu::weak]] int runVerify(const GlobalOptions& global, const Arguments& arguments, const Io& io);
+[[gnu::weak]] int runUriTotp(const GlobalOptions& global, const Arguments& arguments, const Io& io);
+[[gnu::weak]] int runUriHotp(const GlobalOptions& global, const Arguments& arguments, const Io& io);
+[[gnu::weak]] int runImport(const GlobalOptions& global, const Arguments& arguments, const Io& io);
+[[gnu::weak]] int runExport(const GlobalOptions& global, const Arguments& arguments, const Io& io);
 [[gnu::weak]] int runTokenPassword(const GlobalOptions& global, const Arguments& arguments, const Io& io);
 [[gnu::weak]] int runTokenCode(const GlobalOptions& global, const Arguments& arguments, const Io& io);
 [[gnu::weak]] int runTokenRefresh(const GlobalOptions& global, const Arguments& arguments, const Io& io);
