@@ -29,8 +29,8 @@ void keepUntilExit(void* handle) noexcept {
     std::mutex mutex;
     std::vector<void*> handles;
   };
-  static auto* const kept = new Kept();  // NOLINT(cppcoreguidelines-owning-memory): never destroyed
   try {
+    static auto* const kept = new Kept();  // NOLINT(cppcoreguidelines-owning-memory): never destroyed
     const std::lock_guard lock(kept->mutex);
     kept->handles.push_back(handle);
   } catch (...) {
