@@ -139,7 +139,9 @@ std::optional<Refusal> readLabel(std::string_view raw, OtpAuthParameters& p) {
   }
   const std::size_t colon = label->find(':');
   if (colon == std::string::npos) {
-    p.account = std::move(*label);
+    // Leading blanks go here too: a built URI writes an issuer prefix, after which they would.
+    const std::size_t account = label->find_first_not_of(' ');
+    p.account = account == std::string::npos ? std::string() : label->substr(account);
     return std::nullopt;
   }
   if (label->find(':', colon + 1) != std::string::npos) {
