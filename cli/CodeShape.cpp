@@ -21,6 +21,28 @@ std::string secondsText(double seconds) {
 
 }  // namespace
 
+std::variant<std::uint64_t, UsageError> readCounter(const Arguments& arguments, std::uint64_t fallback) {
+  const auto text = arguments.value("counter");
+  if (!text) {
+    return fallback;
+  }
+  const auto counter = parseNumber<std::uint64_t>(*text);
+  if (!counter) {
+    return UsageError{"counter must be a whole number from 0 to 18446744073709551615, not '" +
+                      visible(*text) + "'"};
+  }
+  return *counter;
+}
+
+std::optional<UsageError> steamShapeConflict(const Arguments& arguments, OtpCodeForm form) {
+  // Steam codes have one shape; an option that changes it is a mistake, not a wish.
+  if (form == OtpCodeForm::steam &&
+      (arguments.value("digits") || arguments.value("algorithm") || arguments.value("period"))) {
+    return UsageError{"Steam Guard codes take no --digits, --algorithm or --period"};
+  }
+  return std::nullopt;
+}
+
 std::variant<CodeShape, UsageError> readShape(const Arguments& arguments, const OtpAuthParameters& key) {
   // A Steam key's digit count (5) is its form's; its generator makes the decimal default.
   CodeShape shape{key.form == OtpCodeForm::steam ? CodeShape{}.digits : key.digits, key.algorithm};

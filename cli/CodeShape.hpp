@@ -26,6 +26,12 @@ std::variant<CodeShape, UsageError> readShape(const Arguments& arguments, const 
 /// `key`'s period with `--period` over it (fractions allowed, within the generator's bounds).
 std::variant<double, UsageError> readPeriod(const Arguments& arguments, const OtpAuthParameters& key);
 
+/// `--counter` over `fallback` (the key's own counter).
+std::variant<std::uint64_t, UsageError> readCounter(const Arguments& arguments, std::uint64_t fallback);
+
+/// The refusal of an option that would change a Steam Guard code's one shape.
+std::optional<UsageError> steamShapeConflict(const Arguments& arguments, OtpCodeForm form);
+
 /// `--time` (seconds since 1970 or ISO 8601), absent when not given.
 std::variant<std::optional<double>, UsageError> readTime(const Arguments& arguments);
 

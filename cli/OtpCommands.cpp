@@ -83,26 +83,39 @@ int watch(const TotpGeneratorContext& generator, OtpCodeForm form, const Io& io)
   return 128 + interruption;
 }
 
+// The key and the code shape both generating commands start from.
+struct GeneratorInput {
+  KeyOperand key;
+  CodeShape shape;
+};
+
+std::variant<GeneratorInput, UsageError> readGeneratorInput(const Arguments& arguments, OtpType type) {
+  auto read = KeyOperand::read(platform::view(*arguments.operand()), arguments.has("hex"));
+  if (auto* error = std::get_if<UsageError>(&read)) {
+    return std::move(*error);
+  }
+  auto& key = std::get<KeyOperand>(read);
+  if (auto error = key.typeMismatch(type)) {
+    return std::move(*error);
+  }
+  auto shape = readShape(arguments, key.parameters);
+  if (auto* error = std::get_if<UsageError>(&shape)) {
+    return std::move(*error);
+  }
+  return GeneratorInput{std::move(key), std::get<CodeShape>(shape)};
+}
+
 }  // namespace
 
 int runTotp(const GlobalOptions& /*global*/, const Arguments& arguments, const Io& io) {
-  auto read = KeyOperand::read(platform::view(*arguments.operand()), arguments.has("hex"));
-  if (const auto* error = std::get_if<UsageError>(&read)) {
+  auto input = readGeneratorInput(arguments, OtpType::totp);
+  if (const auto* error = std::get_if<UsageError>(&input)) {
     return refuse(io, *error);
   }
-  const auto& key = std::get<KeyOperand>(read);
-  if (auto error = key.typeMismatch(OtpType::totp)) {
-    return refuse(io, *error);
-  }
-  const auto shape = readShape(arguments, key.parameters);
-  if (const auto* error = std::get_if<UsageError>(&shape)) {
-    return refuse(io, *error);
-  }
+  const auto& [key, shape] = std::get<GeneratorInput>(input);
   const auto form = arguments.has("steam") ? OtpCodeForm::steam : key.parameters.form;
-  // Steam codes have one shape; an option that changes it is a mistake, not a wish.
-  if (form == OtpCodeForm::steam &&
-      (arguments.value("digits") || arguments.value("algorithm") || arguments.value("period"))) {
-    return refuse(io, UsageError{"Steam Guard codes take no --digits, --algorithm or --period"});
+  if (auto error = steamShapeConflict(arguments, form)) {
+    return refuse(io, *error);
   }
   const auto period = readPeriod(arguments, key.parameters);
   if (const auto* error = std::get_if<UsageError>(&period)) {
@@ -116,7 +129,7 @@ int runTotp(const GlobalOptions& /*global*/, const Arguments& arguments, const I
   if (at && arguments.has("watch")) {
     return refuse(io, UsageError{"--watch shows the codes of now and cannot be combined with --time"});
   }
-  const auto& [digits, algorithm] = std::get<CodeShape>(shape);
+  const auto& [digits, algorithm] = shape;
   const auto generator =
       TotpGeneratorContext::make(platform::view(key.secret), digits, algorithm, std::get<double>(period));
   if (!generator) {
@@ -134,27 +147,17 @@ int runTotp(const GlobalOptions& /*global*/, const Arguments& arguments, const I
 }
 
 int runHotp(const GlobalOptions& /*global*/, const Arguments& arguments, const Io& io) {
-  auto read = KeyOperand::read(platform::view(*arguments.operand()), arguments.has("hex"));
+  auto input = readGeneratorInput(arguments, OtpType::hotp);
+  if (const auto* error = std::get_if<UsageError>(&input)) {
+    return refuse(io, *error);
+  }
+  const auto& [key, shape] = std::get<GeneratorInput>(input);
+  const auto read = readCounter(arguments, key.parameters.counter);
   if (const auto* error = std::get_if<UsageError>(&read)) {
     return refuse(io, *error);
   }
-  const auto& key = std::get<KeyOperand>(read);
-  if (auto error = key.typeMismatch(OtpType::hotp)) {
-    return refuse(io, *error);
-  }
-  const auto shape = readShape(arguments, key.parameters);
-  if (const auto* error = std::get_if<UsageError>(&shape)) {
-    return refuse(io, *error);
-  }
-  std::uint64_t counter = key.parameters.counter;
-  if (const auto text = arguments.value("counter")) {
-    const auto value = parseNumber<std::uint64_t>(*text);
-    if (!value) {
-      return refuse(io, UsageError{"counter must be a whole number from 0 to 18446744073709551615, not '" +
-                                   visible(*text) + "'"});
-    }
-    counter = *value;
-  } else if (!key.fromUri) {
+  const std::uint64_t counter = std::get<std::uint64_t>(read);
+  if (!arguments.value("counter") && !key.fromUri) {
     return refuse(io, UsageError{"hotp needs --counter (or a Key URI, which holds it)"});
   }
   std::uint64_t count = 1;
@@ -169,7 +172,7 @@ int runHotp(const GlobalOptions& /*global*/, const Arguments& arguments, const I
   if (count - 1 > std::numeric_limits<std::uint64_t>::max() - counter) {
     return refuse(io, UsageError{"the counter would pass 18446744073709551615"});
   }
-  const auto& [digits, algorithm] = std::get<CodeShape>(shape);
+  const auto& [digits, algorithm] = shape;
   const auto generator = HotpGeneratorContext::make(platform::view(key.secret), digits, algorithm, counter);
   if (!generator) {
     return refuse(io, UsageError{"the secret is not valid Base32"});

@@ -143,19 +143,14 @@ int runVerify(const GlobalOptions& global, const Arguments& arguments, const Io&
       return refuse(io, *error);
     }
   }
-  if (key.parameters.form == OtpCodeForm::steam &&
-      (arguments.value("digits") || arguments.value("algorithm") || arguments.value("period"))) {
-    return refuse(io, UsageError{"Steam Guard codes take no --digits, --algorithm or --period"});
+  if (auto error = steamShapeConflict(arguments, key.parameters.form)) {
+    return refuse(io, *error);
   }
-  std::uint64_t nextCounter = key.parameters.counter;
-  if (const auto text = arguments.value("counter")) {
-    const auto counter = parseNumber<std::uint64_t>(*text);
-    if (!counter) {
-      return refuse(io, UsageError{"counter must be a whole number from 0 to 18446744073709551615, not '" +
-                                   visible(*text) + "'"});
-    }
-    nextCounter = *counter;
+  const auto counter = readCounter(arguments, key.parameters.counter);
+  if (const auto* error = std::get_if<UsageError>(&counter)) {
+    return refuse(io, *error);
   }
+  std::uint64_t nextCounter = std::get<std::uint64_t>(counter);
   if (const auto strength = secretStrength(platform::view(key.secret));
       strength && strength->belowMinimum()) {
     io.err << "tervala: warning: the secret has " << strength->bits

@@ -8,7 +8,7 @@
 namespace tervala {
 namespace {
 
-constexpr std::string_view alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZ234567";
+constexpr std::string_view alphabet = base32Alphabet;
 constexpr int notInAlphabet = -1;
 
 int valueOf(char c) noexcept {
@@ -78,25 +78,6 @@ platform::SecretBytes decodeCanonicalBase32(std::string_view canonical) {
     }
   }
   return bytes;
-}
-
-platform::SecretText encodeBase32(std::span<const std::uint8_t> bytes) {
-  platform::SecretText text;
-  text.reserve((bytes.size() * 8 + 4) / 5);
-  std::uint32_t buffer = 0;
-  int bits = 0;
-  for (const std::uint8_t byte : bytes) {
-    buffer = ((buffer << 8U) | byte) & 0xFFFFU;
-    bits += 8;
-    while (bits >= 5) {
-      bits -= 5;
-      text.push_back(alphabet[(buffer >> static_cast<unsigned>(bits)) & 31U]);
-    }
-  }
-  if (bits > 0) {
-    text.push_back(alphabet[(buffer << static_cast<unsigned>(5 - bits)) & 31U]);
-  }
-  return text;
 }
 
 std::optional<std::string> base32WithoutBlanks(std::string_view text) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -20,7 +21,28 @@ std::optional<platform::SecretBytes> decodeBase32(std::string_view text);
 /// The decoded bytes of a canonical text.
 platform::SecretBytes decodeCanonicalBase32(std::string_view canonical);
 
-/// `bytes` as canonical Base32 text.
-platform::SecretText encodeBase32(std::span<const std::uint8_t> bytes);
+inline constexpr std::string_view base32Alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZ234567";
+
+/// `bytes` as canonical Base32 text. Inline, so the tool (which sees only the library's exported
+/// names when it is shared) writes keys with the same code.
+inline platform::SecretText encodeBase32(std::span<const std::uint8_t> bytes) {
+  platform::SecretText text;
+  text.reserve((bytes.size() * 8 + 4) / 5);
+  std::uint32_t buffer = 0;
+  int bits = 0;
+  for (const std::uint8_t byte : bytes) {
+    buffer = ((buffer << 8U) | byte) & 0xFFFFU;
+    bits += 8;
+    while (bits >= 5) {
+      bits -= 5;
+      text.push_back(base32Alphabet[(buffer >> static_cast<unsigned>(bits)) & 31U]);
+    }
+  }
+  if (bits > 0) {
+    text.push_back(base32Alphabet[(buffer << static_cast<unsigned>(5 - bits)) & 31U]);
+  }
+  platform::cleanse(&buffer, sizeof buffer);
+  return text;
+}
 
 }  // namespace tervala

@@ -5,19 +5,6 @@
 namespace tervala {
 namespace {
 
-int hexValue(char c) noexcept {
-  if (c >= '0' && c <= '9') {
-    return c - '0';
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
-  }
-  if (c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
-  }
-  return -1;
-}
-
 char lower(char c) noexcept {
   return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
@@ -33,8 +20,8 @@ std::optional<std::string> percentDecode(std::string_view text, bool plusIsBlank
       if (i + 2 >= text.size()) {
         return std::nullopt;
       }
-      const int high = hexValue(text[i + 1]);
-      const int low = hexValue(text[i + 2]);
+      const int high = hexDigitValue(text[i + 1]);
+      const int low = hexDigitValue(text[i + 2]);
       if (high < 0 || low < 0) {
         return std::nullopt;
       }

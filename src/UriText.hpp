@@ -8,6 +8,20 @@
 
 namespace tervala {
 
+/// The value of one hex digit of either case, or -1 for any other character.
+constexpr int hexDigitValue(char c) noexcept {
+  if (c >= '0' && c <= '9') {
+    return c - '0';
+  }
+  if (c >= 'A' && c <= 'F') {
+    return c - 'A' + 10;
+  }
+  if (c >= 'a' && c <= 'f') {
+    return c - 'a' + 10;
+  }
+  return -1;
+}
+
 /// Decodes "%XX" escapes (either case of hex digit); with `plusIsBlank`, "+" is a blank as in a
 /// form-encoded query. Absent for a "%" not followed by two hex digits.
 std::optional<std::string> percentDecode(std::string_view text, bool plusIsBlank);
