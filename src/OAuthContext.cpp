@@ -1,11 +1,9 @@
 #include <tervala/OAuthContext.hpp>
 
-#include <openssl/crypto.h>
 #include <unistd.h>
 
 #include <map>
 #include <system_error>
-#include <thread>
 #include <utility>
 #include <variant>
 
@@ -15,6 +13,7 @@
 #include "platform/DebugLog.hpp"
 #include "platform/EndpointUrl.hpp"
 #include "platform/HttpTransfer.hpp"
+#include "platform/RequestThreads.hpp"
 #include "platform/SecureMemory.hpp"
 #include "platform/TransferGate.hpp"
 
@@ -42,10 +41,8 @@ std::shared_ptr<const OAuthResult> invalidUrlResult() {
 }
 
 // The exchange proper, the same for both forms: the transfer inside the gate that keeps it out
-// of the libraries' cleanup at exit, then the reply handling. `onRequestThread` releases
-// OpenSSL's per-thread state of a thread the library owns (a host's thread keeps its own).
-std::shared_ptr<const OAuthResult> exchange(const platform::HttpRequest& request,
-                                            bool onRequestThread) noexcept {
+// of the libraries' cleanup at exit, then the reply handling.
+std::shared_ptr<const OAuthResult> exchange(const platform::HttpRequest& request) noexcept {
   try {
     platform::HttpReply reply;
     {
@@ -55,9 +52,6 @@ std::shared_ptr<const OAuthResult> exchange(const platform::HttpRequest& request
                                    "The process is exiting.");
       }
       reply = platform::HttpTransfer::perform(request, ReplyHandler::maxBodyBytes, inside);
-      if (onRequestThread && inside.held()) {
-        OPENSSL_thread_stop();
-      }
     }
     return reply.transportError ? std::make_shared<const OAuthResult>(*reply.transportError)
                                 : ReplyHandler::resultFromBody(reply.statusCode, reply.body);
@@ -249,13 +243,13 @@ OAuthContext::Result OAuthContext::executeRequest(std::string url, std::string h
   // host's own initialisation of libcurl and OpenSSL. A failure is the transfer's to report.
   static_cast<void>(platform::TransferGate::prepare());
   if (completion == nullptr) {
-    return exchange(request, false);
+    return exchange(request);
   }
   // Shared so that the completion survives a thread that could not be started.
   auto sharedCompletion = std::make_shared<Completion>(std::move(*completion));
   try {
-    std::thread([request = std::move(request), sharedCompletion]() noexcept {
-      const auto result = exchange(request, true);
+    platform::RequestThreads::run([request = std::move(request), sharedCompletion]() noexcept {
+      const auto result = exchange(request);
       if (platform::TransferGate::exiting()) {
         // Nobody is left to receive the result, and ending the thread would run OpenSSL's
         // per-thread cleanup under its global one: the thread waits for the process to end.
@@ -264,7 +258,7 @@ OAuthContext::Result OAuthContext::executeRequest(std::string url, std::string h
         }
       }
       deliver(*sharedCompletion, result);
-    }).detach();
+    });
   } catch (const std::system_error& error) {
     deliver(*sharedCompletion, errors::errorResult(Error::urlErrorDomain, errors::oauth,
                                                    "The request could not be started", error.what()));
