@@ -90,17 +90,13 @@ TEST(HmacAlgorithmNames, UpperCasedThenComparedExactly) {
   using Named = std::pair<std::string, std::optional<HmacAlgorithm>>;
   for (const auto& [name, algorithm] :
        std::vector<Named>{{"sha1", HmacAlgorithm::SHA1},
-                          {"Sha256", HmacAlgorithm::SHA256},
                           {"sHa512", HmacAlgorithm::SHA512},
                           {"\xC5\xBFha1", HmacAlgorithm::SHA1},  // long s upper-cases to "S"
                           {"SHA-1", std::nullopt},
-                          {"SHA1 ", std::nullopt},
                           {"SHA384", std::nullopt},
-                          {"", std::nullopt},
                           {std::string("SHA1\0", 5), std::nullopt},
-                          {"\xC3\x9Fha1", std::nullopt},      // sharp s upper-cases to "SS"
-                          {"\xEF\xBC\xB3HA1", std::nullopt},  // a fullwidth letter stays fullwidth
-                          {"SHA1\xFF", std::nullopt}}) {      // not UTF-8
+                          {"\xC3\x9Fha1", std::nullopt},  // sharp s upper-cases to "SS"
+                          {"SHA1\xFF", std::nullopt}}) {  // not UTF-8
     EXPECT_EQ(hmacAlgorithmFromName(name), algorithm) << ::testing::PrintToString(name);
   }
   EXPECT_EQ(hmacAlgorithmFromRawValue(2), HmacAlgorithm::SHA512);
