@@ -5,7 +5,6 @@
 
 #include <functional>
 #include <thread>
-#include <tuple>
 
 #include <tervala/OAuthContext.hpp>
 #include <tervala/OAuthToken.hpp>
@@ -104,23 +103,25 @@ void PrintTo(const ReplyCase& replyCase, std::ostream* out) {
   *out << replyCase.name;
 }
 
-// Every reply through both forms of the grant (the second value: blocking), so they cannot drift.
-class OAuthExchangeReply : public OAuthExchange,
-                           public ::testing::WithParamInterface<std::tuple<ReplyCase, bool>> {};
+// Every reply through both forms of the grant, so they cannot drift.
+class OAuthExchangeReply : public OAuthExchange, public ::testing::WithParamInterface<ReplyCase> {};
 
 TEST_P(OAuthExchangeReply, BecomesExactlyOneErrorResult) {
-  const auto& [replyCase, blocking] = GetParam();
+  const ReplyCase& replyCase = GetParam();
   endpoint.setReply(replyCase.reply);
-  const auto result = passwordGrant(endpoint.url(), "pw", blocking);
-  ASSERT_TRUE(result && result->hasError());
-  EXPECT_EQ(result->error()->domain, replyCase.domain);
-  EXPECT_EQ(result->error()->code, replyCase.code);
-  EXPECT_NE(result->error()->localizedDescription().find(replyCase.descriptionPart), std::string::npos)
-      << result->error()->localizedDescription();
-  // Hosts log the description: it never quotes the reply.
-  EXPECT_EQ(result->error()->localizedDescription().find("SECRET"), std::string::npos)
-      << result->error()->localizedDescription();
-  EXPECT_EQ(endpoint.requests().size(), 1U);  // never retried, never redirected
+  for (const bool blocking : {false, true}) {
+    SCOPED_TRACE(blocking ? "blocking" : "asynchronous");
+    const auto result = passwordGrant(endpoint.url(), "pw", blocking);
+    ASSERT_TRUE(result && result->hasError());
+    EXPECT_EQ(result->error()->domain, replyCase.domain);
+    EXPECT_EQ(result->error()->code, replyCase.code);
+    EXPECT_NE(result->error()->localizedDescription().find(replyCase.descriptionPart), std::string::npos)
+        << result->error()->localizedDescription();
+    // Hosts log the description: it never quotes the reply.
+    EXPECT_EQ(result->error()->localizedDescription().find("SECRET"), std::string::npos)
+        << result->error()->localizedDescription();
+  }
+  EXPECT_EQ(endpoint.requests().size(), 2U);  // never retried, never redirected
 }
 
 std::string nested(std::size_t depth) {
@@ -134,34 +135,29 @@ std::string paddedTo(std::size_t size) {
 
 INSTANTIATE_TEST_SUITE_P(
     Replies, OAuthExchangeReply,
-    ::testing::Combine(
-        ::testing::Values(
-            ReplyCase{"OAuthError400",
-                      Reply::answer(400, R"({"error":"invalid_grant","error_description":"Bad pw"})"),
-                      "NSOAuthErrorDomain", -1, "Bad pw"},
-            ReplyCase{"RedirectIsNotFollowed",
-                      Reply::answer(302, R"({"error":"moved"})")
-                          .withHeader("Location", "http://127.0.0.1:1/elsewhere"),
-                      "NSOAuthErrorDomain", -1, "moved"},
-            ReplyCase{"EmptyBody", Reply::answer(200, ""), "NSCocoaErrorDomain", 3840, "not valid JSON"},
-            ReplyCase{"ControlCharacterInToken", Reply::answer(200, "{\"access_token\":\"AT-SECRET\n\"}"),
-                      "NSCocoaErrorDomain", 3840, "control character"},
-            ReplyCase{"InvalidUtf8", Reply::answer(200, "{\"access_token\":\"\xFF\"}"), "NSCocoaErrorDomain",
-                      3840, "not valid"},
-            ReplyCase{"TopLevelArray", Reply::answer(200, R"([{"access_token":"x"}])"), "NSCocoaErrorDomain",
-                      3840, "top level of the JSON reply is not an object"},
-            ReplyCase{"TooDeep", Reply::answer(200, nested(513)), "NSCocoaErrorDomain", 3840,
-                      "deeper than 512"},
-            ReplyCase{"DeepButAllowedReachesTheResult", Reply::answer(200, nested(512)), "NSOAuthErrorDomain",
-                      -1, ""},
-            ReplyCase{"OneMebibyteReachesTheResult", Reply::answer(200, paddedTo(1U << 20U)),
-                      "NSOAuthErrorDomain", -1, "Invalid or missing"},
-            ReplyCase{"LargerThanOneMebibyte", Reply::answer(200, paddedTo((1U << 20U) + 1)),
-                      "NSURLErrorDomain", -1103, "larger than 1048576"}),
-        ::testing::Bool()),
-    [](const auto& info) {
-      return std::get<0>(info.param).name + (std::get<1>(info.param) ? "Blocking" : "");
-    });
+    ::testing::Values(
+        ReplyCase{"OAuthError400",
+                  Reply::answer(400, R"({"error":"invalid_grant","error_description":"Bad pw"})"),
+                  "NSOAuthErrorDomain", -1, "Bad pw"},
+        ReplyCase{
+            "RedirectIsNotFollowed",
+            Reply::answer(302, R"({"error":"moved"})").withHeader("Location", "http://127.0.0.1:1/elsewhere"),
+            "NSOAuthErrorDomain", -1, "moved"},
+        ReplyCase{"EmptyBody", Reply::answer(200, ""), "NSCocoaErrorDomain", 3840, "not valid JSON"},
+        ReplyCase{"ControlCharacterInToken", Reply::answer(200, "{\"access_token\":\"AT-SECRET\n\"}"),
+                  "NSCocoaErrorDomain", 3840, "control character"},
+        ReplyCase{"InvalidUtf8", Reply::answer(200, "{\"access_token\":\"\xFF\"}"), "NSCocoaErrorDomain",
+                  3840, "not valid"},
+        ReplyCase{"TopLevelArray", Reply::answer(200, R"([{"access_token":"x"}])"), "NSCocoaErrorDomain",
+                  3840, "top level of the JSON reply is not an object"},
+        ReplyCase{"TooDeep", Reply::answer(200, nested(513)), "NSCocoaErrorDomain", 3840, "deeper than 512"},
+        ReplyCase{"DeepButAllowedReachesTheResult", Reply::answer(200, nested(512)), "NSOAuthErrorDomain", -1,
+                  ""},
+        ReplyCase{"OneMebibyteReachesTheResult", Reply::answer(200, paddedTo(1U << 20U)),
+                  "NSOAuthErrorDomain", -1, "Invalid or missing"},
+        ReplyCase{"LargerThanOneMebibyte", Reply::answer(200, paddedTo((1U << 20U) + 1)), "NSURLErrorDomain",
+                  -1103, "larger than 1048576"}),
+    [](const auto& info) { return info.param.name; });
 
 // The six grants, each through both forms: the same body on the wire, the same debug lines, the
 // same result; only the asynchronous form calls back, on a thread of its own.
