@@ -10,8 +10,6 @@
 #include <tervala/OAuthResult.hpp>
 #include <tervala/OAuthToken.hpp>
 
-#include "support/LineCapture.hpp"
-
 namespace tervala {
 namespace {
 
@@ -49,7 +47,6 @@ TEST(OAuthResultParse, ErrorRepliesBecomeOAuthErrors) {
        std::nullopt},
       {"no description", {{"error", "invalid_grant"}}, "invalid_grant", "invalid_grant"},
       {"number error, no description", {{"error", 42}}, refused, "42"},
-      {"null error, no description", {{"error", nullptr}}, refused, std::nullopt},
       {"structured values",
        {{"error", {{"code", 7}}}, {"error_description", json::array({"a", true})}},
        R"(["a",true])",
@@ -115,14 +112,6 @@ TEST(OAuthResultParse, EachMissingOrWrongKindTokenFieldIsRefused) {
     ASSERT_TRUE(result && result->hasError());
     EXPECT_EQ(result->errorDescription(), invalidData);
   }
-}
-
-TEST(OAuthResultParse, WritesItsDebugLineFirstForEveryReply) {
-  test::LineCapture capture;
-  (void)OAuthResult::parse(typicalReply);
-  (void)OAuthResult::parse(json{{"error", nullptr}});
-  (void)OAuthResult::parse(json::array());
-  EXPECT_EQ(capture.take(), std::vector<std::string>(3, "Tervala.OAuthResult parse"));
 }
 
 TEST(OAuthResultParse, SuccessCarriesTheGrantedFieldsIntoTheToken) {
