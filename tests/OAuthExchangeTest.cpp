@@ -448,6 +448,8 @@ INSTANTIATE_TEST_SUITE_P(
               },
               -1005},
         Fault{"NotHttp", [](ScriptedServer::Connection& c) { c.send("SSH-2.0-OpenSSH_9.2\r\n\r\n"); }, -1},
+        Fault{"StatusWithoutCode", [](ScriptedServer::Connection& c) { c.send("HTTP/1.1 OK\r\n\r\n{}"); },
+              -1},
         Fault{
             "BadContentLength",
             [](ScriptedServer::Connection& c) { c.send("HTTP/1.1 200 OK\r\nContent-Length: ten\r\n\r\n{}"); },
