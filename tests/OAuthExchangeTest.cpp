@@ -476,7 +476,7 @@ TEST(TransportFaultControlTest, WellFormedReplyGivesToken) {
 TEST(TransportFaultControlTest, EndlessBodyStopsAtTheLimit) {
   const auto result = grantAgainst(
       [](ScriptedServer::Connection& c) {
-        const std::string block(64 * 1024, ' ');
+        const std::string block(std::size_t{64} * 1024, ' ');
         bool open = c.send("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n\r\n{\"access_token\":\"");
         for (int sent = 0; open && sent < 64 * 16 * 4; ++sent) {  // 64 MiB at most
           open = c.send(block);

@@ -59,6 +59,8 @@ const std::vector<Row>& rows() {
       {uriOf + "alice" + s + "&secret=GEZDGNBV", "secret is given twice", {}},
       {uriOf + "alice?issuer=Example", "no secret", {}},
       {uriOf + "alice?secret=JBSW1", "not Base32", {}},
+      {uriOf + "alice?secret=JBSWY3", "not Base32", {}},         // 6 characters leave stray bits
+      {uriOf + "alice?secret=JBSWY3DP=====", "not Base32", {}},  // no length pads with 5
       {uriOf + "alice?secret=jbsw%20y3dp+ehpk%203pxp====", "", totp("", "alice")},
       {"otpauth://hotp/alice" + s, "needs a counter", {}},
       {"otpauth://hotp/alice" + s + "&counter=5&period=7", "",
