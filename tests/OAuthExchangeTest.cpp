@@ -1,15 +1,10 @@
 // The exchange with a real token endpoint on loopback: the request on the wire, every kind of
-// reply, transport failures, the debug lines, concurrency and exiting with requests in flight.
+// reply, transport failures from a server that misbehaves on purpose, the debug lines,
+// concurrency and exiting with requests in flight.
 #include <gtest/gtest.h>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <functional>
 #include <thread>
-#include <tuple>
 
 #include <tervala/OAuthContext.hpp>
 #include <tervala/OAuthToken.hpp>
@@ -18,14 +13,17 @@
 #include "ReplyRedaction.hpp"
 #include "platform/FormEncoding.hpp"
 #include "support/OAuthProbe.hpp"
+#include "support/ScriptedServer.hpp"
 #include "support/TokenEndpoint.hpp"
 
 namespace tervala {
 namespace {
 
+using namespace std::chrono_literals;
 using test::CompletionProbe;
 using test::DebugCapture;
 using test::Reply;
+using test::ScriptedServer;
 using test::TokenEndpoint;
 
 const std::string successBody =
@@ -105,76 +103,61 @@ void PrintTo(const ReplyCase& replyCase, std::ostream* out) {
   *out << replyCase.name;
 }
 
-// Every reply through both forms of the grant (the second value: blocking), so they cannot drift.
-class OAuthExchangeReply : public OAuthExchange,
-                           public ::testing::WithParamInterface<std::tuple<ReplyCase, bool>> {};
+// Every reply through both forms of the grant, so they cannot drift.
+class OAuthExchangeReply : public OAuthExchange, public ::testing::WithParamInterface<ReplyCase> {};
 
 TEST_P(OAuthExchangeReply, BecomesExactlyOneErrorResult) {
-  const auto& [replyCase, blocking] = GetParam();
+  const ReplyCase& replyCase = GetParam();
   endpoint.setReply(replyCase.reply);
-  const auto result = passwordGrant(endpoint.url(), "pw", blocking);
-  ASSERT_TRUE(result && result->hasError());
-  EXPECT_EQ(result->error()->domain, replyCase.domain);
-  EXPECT_EQ(result->error()->code, replyCase.code);
-  EXPECT_NE(result->error()->localizedDescription().find(replyCase.descriptionPart), std::string::npos)
-      << result->error()->localizedDescription();
-  // Hosts log the description: it never quotes the reply.
-  EXPECT_EQ(result->error()->localizedDescription().find("SECRET"), std::string::npos)
-      << result->error()->localizedDescription();
-  EXPECT_EQ(endpoint.requests().size(), 1U);  // never retried, never redirected
+  for (const bool blocking : {false, true}) {
+    SCOPED_TRACE(blocking ? "blocking" : "asynchronous");
+    const auto result = passwordGrant(endpoint.url(), "pw", blocking);
+    ASSERT_TRUE(result && result->hasError());
+    EXPECT_EQ(result->error()->domain, replyCase.domain);
+    EXPECT_EQ(result->error()->code, replyCase.code);
+    EXPECT_NE(result->error()->localizedDescription().find(replyCase.descriptionPart), std::string::npos)
+        << result->error()->localizedDescription();
+    // Hosts log the description: it never quotes the reply.
+    EXPECT_EQ(result->error()->localizedDescription().find("SECRET"), std::string::npos)
+        << result->error()->localizedDescription();
+  }
+  EXPECT_EQ(endpoint.requests().size(), 2U);  // never retried, never redirected
 }
 
 std::string nested(std::size_t depth) {
   return R"({"access_token":)" + std::string(depth - 1, '[') + std::string(depth - 1, ']') + "}";
 }
 
+// A reply of exactly `size` bytes without token fields: it reaches the parser or is refused first.
 std::string paddedTo(std::size_t size) {
-  std::string body = successBody;
-  body.pop_back();
-  body += R"(,"pad":")";
-  body += std::string(size - body.size() - 2, 'p');
-  body += "\"}";
-  return body;
+  return R"({"pad":")" + std::string(size - 10, 'p') + "\"}";
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Replies, OAuthExchangeReply,
-    ::testing::Combine(
-        ::testing::Values(
-            ReplyCase{"OAuthError400",
-                      Reply::answer(400, R"({"error":"invalid_grant","error_description":"Bad pw"})"),
-                      "NSOAuthErrorDomain", -1, "Bad pw"},
-            ReplyCase{"OAuthError401", Reply::answer(401, R"({"error":"invalid_client"})"),
-                      "NSOAuthErrorDomain", -1, "invalid_client"},
-            ReplyCase{"RedirectIsNotFollowed",
-                      Reply::answer(302, R"({"error":"moved"})")
-                          .withHeader("Location", "http://127.0.0.1:1/elsewhere"),
-                      "NSOAuthErrorDomain", -1, "moved"},
-            ReplyCase{"EmptyBody", Reply::answer(200, ""), "NSCocoaErrorDomain", 3840, "not valid JSON"},
-            ReplyCase{"Html", Reply::answer(500, "<html>oops</html>", "text/html"), "NSCocoaErrorDomain",
-                      3840, "not valid JSON"},
-            ReplyCase{"TruncatedJson", Reply::answer(200, R"({"access_token":"AT-SECRET")"),
-                      "NSCocoaErrorDomain", 3840, "not valid JSON"},
-            ReplyCase{"ControlCharacterInToken", Reply::answer(200, "{\"access_token\":\"AT-SECRET\n\"}"),
-                      "NSCocoaErrorDomain", 3840, "control character"},
-            ReplyCase{"UnquotedToken", Reply::answer(200, R"({"access_token":AT-SECRET})"),
-                      "NSCocoaErrorDomain", 3840, "not valid JSON"},
-            ReplyCase{"InvalidUtf8", Reply::answer(200, "{\"access_token\":\"\xFF\"}"), "NSCocoaErrorDomain",
-                      3840, "not valid"},
-            ReplyCase{"TopLevelArray", Reply::answer(200, R"([{"access_token":"x"}])"), "NSCocoaErrorDomain",
-                      3840, "top level of the JSON reply is not an object"},
-            ReplyCase{"TopLevelScalar", Reply::answer(200, "42"), "NSCocoaErrorDomain", 3840,
-                      "not an object"},
-            ReplyCase{"TooDeep", Reply::answer(200, nested(513)), "NSCocoaErrorDomain", 3840,
-                      "deeper than 512"},
-            ReplyCase{"DeepButAllowedReachesTheResult", Reply::answer(200, nested(512)), "NSOAuthErrorDomain",
-                      -1, ""},
-            ReplyCase{"LargerThanOneMebibyte", Reply::answer(200, paddedTo((1U << 20U) + 1)),
-                      "NSURLErrorDomain", -1103, "larger than 1048576"}),
-        ::testing::Bool()),
-    [](const auto& info) {
-      return std::get<0>(info.param).name + (std::get<1>(info.param) ? "Blocking" : "");
-    });
+    ::testing::Values(
+        ReplyCase{"OAuthError400",
+                  Reply::answer(400, R"({"error":"invalid_grant","error_description":"Bad pw"})"),
+                  "NSOAuthErrorDomain", -1, "Bad pw"},
+        ReplyCase{
+            "RedirectIsNotFollowed",
+            Reply::answer(302, R"({"error":"moved"})").withHeader("Location", "http://127.0.0.1:1/elsewhere"),
+            "NSOAuthErrorDomain", -1, "moved"},
+        ReplyCase{"EmptyBody", Reply::answer(200, ""), "NSCocoaErrorDomain", 3840, "not valid JSON"},
+        ReplyCase{"ControlCharacterInToken", Reply::answer(200, "{\"access_token\":\"AT-SECRET\n\"}"),
+                  "NSCocoaErrorDomain", 3840, "control character"},
+        ReplyCase{"InvalidUtf8", Reply::answer(200, "{\"access_token\":\"\xFF\"}"), "NSCocoaErrorDomain",
+                  3840, "not valid"},
+        ReplyCase{"TopLevelArray", Reply::answer(200, R"([{"access_token":"x"}])"), "NSCocoaErrorDomain",
+                  3840, "top level of the JSON reply is not an object"},
+        ReplyCase{"TooDeep", Reply::answer(200, nested(513)), "NSCocoaErrorDomain", 3840, "deeper than 512"},
+        ReplyCase{"DeepButAllowedReachesTheResult", Reply::answer(200, nested(512)), "NSOAuthErrorDomain", -1,
+                  ""},
+        ReplyCase{"OneMebibyteReachesTheResult", Reply::answer(200, paddedTo(1U << 20U)),
+                  "NSOAuthErrorDomain", -1, "Invalid or missing"},
+        ReplyCase{"LargerThanOneMebibyte", Reply::answer(200, paddedTo((1U << 20U) + 1)), "NSURLErrorDomain",
+                  -1103, "larger than 1048576"}),
+    [](const auto& info) { return info.param.name; });
 
 // The six grants, each through both forms: the same body on the wire, the same debug lines, the
 // same result; only the asynchronous form calls back, on a thread of its own.
@@ -242,13 +225,6 @@ INSTANTIATE_TEST_SUITE_P(
                   [](auto& url) { return shared.refreshAccessToken(url, "app", "r", extra); }}),
     [](const auto& info) { return info.param.name; });
 
-TEST_F(OAuthExchange, ReplyOfExactlyOneMebibyteIsParsed) {
-  endpoint.setReply(Reply::answer(200, paddedTo(1U << 20U)));
-  const auto result = passwordGrant(endpoint.url());
-  ASSERT_TRUE(result && !result->hasError()) << result->errorDescription().value_or("");
-  EXPECT_EQ(result->serializeToToken()->accessToken(), "AT-secret");
-}
-
 TEST_F(OAuthExchange, RefusedConnectionIsCannotConnectWithoutResponseLines) {
   const std::string url = endpoint.url();
   endpoint.stop();
@@ -261,23 +237,6 @@ TEST_F(OAuthExchange, RefusedConnectionIsCannotConnectWithoutResponseLines) {
   for (const auto& line : capture.lines()) {
     EXPECT_EQ(line.find("OAuth response"), std::string::npos) << line;
   }
-}
-
-TEST_F(OAuthExchange, SilentServerTimesOutAfterTimeoutInterval) {
-  endpoint.setReply(Reply::silent());
-  context.timeoutInterval = 1.0;
-  const auto result = passwordGrant(endpoint.url());
-  ASSERT_TRUE(result && result->hasError());
-  EXPECT_EQ(result->error()->domain, "NSURLErrorDomain");
-  EXPECT_EQ(result->error()->code, -1001);
-}
-
-TEST_F(OAuthExchange, ConnectionClosedMidReplyIsConnectionLost) {
-  endpoint.setReply(Reply::cutOff(successBody));
-  const auto result = passwordGrant(endpoint.url());
-  ASSERT_TRUE(result && result->hasError());
-  EXPECT_EQ(result->error()->domain, "NSURLErrorDomain");
-  EXPECT_EQ(result->error()->code, -1005);
 }
 
 TEST_F(OAuthExchange, DebugLinesFollowTheRoadInOrderAndHoldNoSecret) {
@@ -326,79 +285,52 @@ TEST_F(OAuthExchange, ErrorReplyBodyLineMasksSecretsEvenWhenNotJson) {
   EXPECT_EQ(lines[5], "OAuth response body: oops {\"refresh_token\" : \"***\" \xEF\xBF\xBD");
 }
 
-TEST_F(OAuthExchange, TwoHundredConcurrentGrantsCompleteExactlyOnceEach) {
+TEST_F(OAuthExchange, ConcurrentGrantsCompleteExactlyOnceEachWithTheirOwnReply) {
   endpoint.setHandler([](const test::RecordedRequest& request) {
     Reply reply;
     reply.body = R"({"access_token":")" + request.field("username").value_or("?") +
                  R"(","token_type":"bearer","expires_in":60,"refresh_token":"r","scope":""})";
     return reply;
   });
-  constexpr int count = 200;
-  std::vector<CompletionProbe> probes(count);
+  constexpr std::size_t count = 100;
+  test::CompletionRecorder recorder;
+  std::vector<OAuthContext::Completion> completions;
+  for (std::size_t index = 0; index < count; ++index) {
+    completions.push_back(recorder.completion());
+  }
   std::vector<std::thread> callers;
-  for (int caller = 0; caller < 4; ++caller) {
+  for (std::size_t caller = 0; caller < 4; ++caller) {
     callers.emplace_back([&, caller] {
-      for (int index = caller; index < count; index += 4) {
+      for (std::size_t index = caller; index < count; index += 4) {
         context.getAccessToken(endpoint.url(), "app", "user" + std::to_string(index), "pw",
-                               probes[static_cast<std::size_t>(index)].completion());
+                               completions[index]);
       }
     });
   }
   for (auto& caller : callers) {
     caller.join();
   }
-  for (int index = 0; index < count; ++index) {
-    auto& probe = probes[static_cast<std::size_t>(index)];
-    const auto result = probe.wait();
-    ASSERT_TRUE(result && !result->hasError()) << index << ": " << result->errorDescription().value_or("");
-    EXPECT_EQ(result->serializeToToken()->accessToken(), "user" + std::to_string(index));
+  ASSERT_TRUE(recorder.waitFor(count));
+  std::this_thread::sleep_for(50ms);  // a second call would show by now
+  EXPECT_EQ(recorder.callsPerGrant(), std::vector<std::size_t>(count, 1));
+  const auto results = recorder.results();
+  for (std::size_t index = 0; index < count; ++index) {
+    ASSERT_TRUE(results[index] && !results[index]->hasError()) << index;
+    EXPECT_EQ(results[index]->serializeToToken()->accessToken(), "user" + std::to_string(index));
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // a second call would show by now
-  for (const auto& probe : probes) {
-    EXPECT_EQ(probe.calls(), 1);
-  }
-  EXPECT_EQ(endpoint.requests().size(), static_cast<std::size_t>(count));
 }
-
-// A socket that listens but never accepts: the kernel completes the connections, nobody answers.
-class SilentListener {
- public:
-  SilentListener() : socket_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    if (socket_ < 0 || ::bind(socket_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-        ::listen(socket_, 64) != 0 ||
-        ::getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-      ADD_FAILURE() << "cannot listen on 127.0.0.1";
-    }
-    port_ = ntohs(address.sin_port);
-  }
-  ~SilentListener() { ::close(socket_); }
-  SilentListener(const SilentListener&) = delete;
-  SilentListener& operator=(const SilentListener&) = delete;
-  SilentListener(SilentListener&&) = delete;
-  SilentListener& operator=(SilentListener&&) = delete;
-
-  [[nodiscard]] std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/token"; }
-
- private:
-  int socket_;
-  int port_ = 0;
-};
 
 TEST(OAuthExchangeExit, ProcessExitsCleanlyWithRequestsInFlight) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  const SilentListener listener;
-  const std::string url = listener.url();
+  const ScriptedServer silent([](ScriptedServer::Connection& c) { c.pauseFor(60s); });
+  const std::string url = silent.url();
   EXPECT_EXIT(
       {
         setDebugSink(nullptr);
         for (int index = 0; index < 20; ++index) {
           OAuthContext::sharedInstance().getAccessToken(url, "app", "u", "p", [](auto) {});
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));  // let them connect and wait
+        std::this_thread::sleep_for(200ms);  // let them connect and wait
         std::exit(0);
       },
       ::testing::ExitedWithCode(0), "");
@@ -456,6 +388,112 @@ TEST(OAuthFormEncoding, EveryByteRoundTripsAndOnlySafeCharactersRemain) {
   ASSERT_EQ(decoded.size(), 1U);
   EXPECT_EQ(decoded[0].second, all);
   EXPECT_EQ(platform::view(platform::formUrlEncode(" +%&=~\xC3\xA9")), "+%2B%25%26%3D%7E%C3%A9");
+}
+
+// One password grant against a server running `script` on each connection, with a 1 s timeout
+// unless `timeout` says otherwise. The server is gone when it returns: every connection has ended,
+// so a second completion would have run by then.
+std::shared_ptr<const OAuthResult> grantAgainst(ScriptedServer::Script script, double timeout = 1.0) {
+  test::resetSharedContext();
+  OAuthContext::sharedInstance().timeoutInterval = timeout;
+  CompletionProbe probe;
+  {
+    const ScriptedServer server(std::move(script));
+    OAuthContext::sharedInstance().getAccessToken(server.url(), "app", "alice", "secret", probe.completion());
+    probe.wait();
+  }
+  test::resetSharedContext();
+  EXPECT_EQ(probe.calls(), 1);
+  return probe.wait(0ms);
+}
+
+struct Fault {
+  const char* name;
+  ScriptedServer::Script script;
+  std::int64_t code;  // NSURLErrorDomain
+};
+
+void PrintTo(const Fault& fault, std::ostream* out) {
+  *out << fault.name;
+}
+
+class TransportFaultTest : public ::testing::TestWithParam<Fault> {};
+
+// Writes `bytes` one at a time, 100 ms apart, until the client gives up.
+void drip(ScriptedServer::Connection& connection, std::string_view bytes) {
+  for (const char c : bytes) {
+    if (!connection.send(std::string_view(&c, 1)) || !connection.pauseFor(100ms)) {
+      return;
+    }
+  }
+}
+
+TEST_P(TransportFaultTest, EndsInExactlyOneTransportError) {
+  const auto result = grantAgainst(GetParam().script);
+  ASSERT_TRUE(result && result->hasError());
+  EXPECT_EQ(result->error()->domain, Error::urlErrorDomain);
+  EXPECT_EQ(result->error()->code, GetParam().code) << result->error()->localizedFailureReason().value_or("");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, TransportFaultTest,
+    ::testing::Values(
+        Fault{"ClosedBeforeReply", [](ScriptedServer::Connection&) {}, -1005},
+        Fault{"ClosedInHead", [](ScriptedServer::Connection& c) { c.send("HTTP/1.1 200 OK\r\nContent-Ty"); },
+              -1005},
+        Fault{"ClosedInBody",
+              [](ScriptedServer::Connection& c) {
+                const std::string reply = ScriptedServer::jsonReply(200, successBody);
+                c.send(std::string_view(reply).substr(0, reply.size() - 20));
+              },
+              -1005},
+        Fault{"NotHttp", [](ScriptedServer::Connection& c) { c.send("SSH-2.0-OpenSSH_9.2\r\n\r\n"); }, -1},
+        Fault{"StatusWithoutCode", [](ScriptedServer::Connection& c) { c.send("HTTP/1.1 OK\r\n\r\n{}"); },
+              -1},
+        Fault{
+            "BadContentLength",
+            [](ScriptedServer::Connection& c) { c.send("HTTP/1.1 200 OK\r\nContent-Length: ten\r\n\r\n{}"); },
+            -1},
+        Fault{"BodyDrippedPastTimeout",
+              [](ScriptedServer::Connection& c) {
+                c.send("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
+                       std::to_string(successBody.size()) + "\r\n\r\n");
+                drip(c, successBody);
+              },
+              -1001},
+        Fault{"SilentPastTimeout", [](ScriptedServer::Connection& c) { c.pauseFor(5s); }, -1001}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The control: the same server machinery answering properly gives a token, so the faults above
+// fail for their own reason; and a body without a length that streams past the 1 MiB limit on an
+// open connection stops at the limit, long before the request's timeout.
+TEST(TransportFaultControlTest, WellFormedReplyGivesToken) {
+  const auto result = grantAgainst(
+      [](ScriptedServer::Connection& c) { c.send(ScriptedServer::jsonReply(200, successBody)); });
+  ASSERT_TRUE(result && !result->hasError()) << result->errorDescription().value_or("");
+}
+
+TEST(TransportFaultControlTest, EndlessBodyStopsAtTheLimit) {
+  const auto result = grantAgainst(
+      [](ScriptedServer::Connection& c) {
+        const std::string block(std::size_t{64} * 1024, ' ');
+        bool open = c.send("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n\r\n{\"access_token\":\"");
+        for (int sent = 0; open && sent < 64 * 16 * 4; ++sent) {  // 64 MiB at most
+          open = c.send(block);
+        }
+        c.pauseFor(60s);
+      },
+      30.0);
+  ASSERT_TRUE(result && result->hasError());
+  EXPECT_EQ(result->error()->code, -1103) << result->error()->localizedDescription();
+}
+
+// A scheme libcurl is not allowed to speak is still the URL's fault, not the server's.
+TEST_F(OAuthExchange, UnsupportedSchemeIsAnUnsupportedUrl) {
+  const auto result = passwordGrant("ftp://127.0.0.1:9/token");
+  ASSERT_TRUE(result && result->hasError());
+  EXPECT_EQ(result->error()->domain, Error::urlErrorDomain);
+  EXPECT_EQ(result->error()->code, -1002);
 }
 
 }  // namespace

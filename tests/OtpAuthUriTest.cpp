@@ -42,38 +42,33 @@ const std::vector<Row>& rows() {
   static const std::vector<Row> table = {
       {uriOf + "Example:alice" + s + "&issuer=Example", "", alice},
       {"OTPAUTH://TOTP/Example:alice" + s, "", alice},
-      {uriOf + "Example:alice" + s + "&issuer=", "", alice},
       {uriOf + "Example%3A%20%20alice" + s, "", alice},
       {uriOf + "Ex+Co:alice+1" + s, "", totp("Ex+Co", "alice+1")},
       {uriOf + "alice" + s + "&issuer=Ex+Co", "", totp("Ex Co", "alice")},
       {uriOf + "alice" + s, "", totp("", "alice")},
       {uriOf + "A:alice" + s + "&issuer=B", "differs", {}},
-      {uriOf + "Example:" + s, "no account", {}},
       {"otpauth://totp" + s, "no account", {}},
       {uriOf + "a:b:c" + s, "more than one colon", {}},
       {uriOf + "alice" + s + "&digits=7", "6 or 8", {}},
       {uriOf + "alice" + s + "&digits=8", "", with(totp("", "alice"), [](auto& p) { p.digits = 8; })},
       {uriOf + "alice" + s + "&period=0", "period", {}},
-      {uriOf + "alice" + s + "&period=30.5", "period", {}},
       {uriOf + "alice" + s + "&period=60", "", with(totp("", "alice"), [](auto& p) { p.period = 60; })},
       {uriOf + "alice" + s + "&algorithm=sha256", "",
        with(totp("", "alice"), [](auto& p) { p.algorithm = HmacAlgorithm::SHA256; })},
       {uriOf + "alice" + s + "&algorithm=MD5", "unknown algorithm", {}},
-      {uriOf + "alice" + s + "&image=https%3A%2F%2Fx&color=red&secret2=x", "", totp("", "alice")},
       {uriOf + "alice" + s + "&secret=GEZDGNBV", "secret is given twice", {}},
-      {uriOf + "alice" + s + "&digits=6&digits=8", "digits is given twice", {}},
       {uriOf + "alice?issuer=Example", "no secret", {}},
       {uriOf + "alice?secret=JBSW1", "not Base32", {}},
+      {uriOf + "alice?secret=JBSWY3", "not Base32", {}},         // 6 characters leave stray bits
+      {uriOf + "alice?secret=JBSWY3DP=====", "not Base32", {}},  // no length pads with 5
       {uriOf + "alice?secret=jbsw%20y3dp+ehpk%203pxp====", "", totp("", "alice")},
       {"otpauth://hotp/alice" + s, "needs a counter", {}},
-      {"otpauth://hotp/alice" + s + "&counter=18446744073709551616", "counter", {}},
       {"otpauth://hotp/alice" + s + "&counter=5&period=7", "",
        with(totp("", "alice"),
             [](auto& p) {
               p.type = OtpType::hotp;
               p.counter = 5;
             })},
-      {"otpauth://motp/alice" + s, "unknown type", {}},
       {"https://totp/alice" + s, "not an otpauth", {}},
       {uriOf + "alice" + s + "&encoder=steam&digits=5", "",
        with(totp("", "alice"),
@@ -88,9 +83,7 @@ const std::vector<Row>& rows() {
               p.digits = 5;
             })},
       {uriOf + "alice" + s + "&encoder=steam&algorithm=SHA256", "Steam codes", {}},
-      {uriOf + "alice" + s + "&encoder=yandex", "unknown encoder", {}},
       {uriOf + "al%G0ice" + s, "percent-escape", {}},
-      {uriOf + "alice%0A" + s, "printable", {}},
       {uriOf + std::string(OtpAuthUri::maxLength, 'a') + s, "longer than", {}},
   };
   return table;

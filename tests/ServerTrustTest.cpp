@@ -273,9 +273,7 @@ TEST(CertificateFileTrust, LeafMustBeFitForATlsServer) {
   const std::vector<std::pair<std::string, ServerTrustDecision>> cases = {
       {"", ServerTrustDecision::accept},
       {"serverAuth", ServerTrustDecision::accept},
-      {"clientAuth,serverAuth", ServerTrustDecision::accept},
       {"clientAuth", ServerTrustDecision::reject},
-      {"codeSigning", ServerTrustDecision::reject},
       {"emailProtection", ServerTrustDecision::reject}};
   for (const auto& [usage, decision] : cases) {
     std::vector<std::pair<int, std::string>> extensions = {{NID_subject_alt_name, "IP:127.0.0.1"}};

@@ -267,10 +267,8 @@ INSTANTIATE_TEST_SUITE_P(
                                    return status == 0 && !fs::exists(file) ? 0 : status == 0 ? 2 : status;
                                  },
                                  false, true},
-                      full(0, false), full(4096, std::nullopt), full(16384, std::nullopt),
-                      full(24576, std::nullopt), full(rlim_t{1} << 20, true), corrupt(0, 100, false),
-                      corrupt(100, 1U << 20, false), corrupt(4096, 1U << 20, true),
-                      corrupt(0, 1U << 20, true)),
+                      full(0, false), full(16384, std::nullopt), full(rlim_t{1} << 20, true),
+                      corrupt(100, 1U << 20, false), corrupt(4096, 1U << 20, true)),
     [](const auto& info) { return std::string(info.param.name) + std::to_string(info.index); });
 
 // Files and folders planted by another local user, and databases that are not the store's own.
@@ -387,8 +385,7 @@ TEST_F(SettingsStoreTrust, RefusesADatabaseHoldingAnythingButTheStoresOwnTable) 
       "CREATE TRIGGER swallow BEFORE INSERT ON settings BEGIN SELECT RAISE(IGNORE); END",
       std::string("CREATE TABLE copies (v BLOB); CREATE TRIGGER copy AFTER UPDATE ON settings BEGIN ") +
           "INSERT INTO copies VALUES (new.value); END",
-      "CREATE VIEW everything AS SELECT * FROM settings", "CREATE INDEX byValue ON settings (value)",
-      "CREATE TABLE other (x)"};
+      "CREATE INDEX byValue ON settings (value)", "CREATE TABLE other (x)"};
   for (const auto& sql : planted) {
     SCOPED_TRACE(sql);
     std::filesystem::remove(file);
