@@ -155,7 +155,7 @@ TokenSource::TokenAnswer TokenSource::token() {
         outcome.error ? TokenAnswer{nullptr, outcome.error} : TokenAnswer{outcome.token, std::nullopt};
     state.refreshing = false;
     ++state.refreshes;
-    const auto answer = state.lastRefresh;
+    auto answer = state.lastRefresh;
     const auto handler = state.handler;
     lock.unlock();
     if (outcome.token) {

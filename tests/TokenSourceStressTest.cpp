@@ -8,7 +8,9 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <tervala/OAuthToken.hpp>
@@ -35,6 +37,7 @@ class Child {
       return;
     }
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (const auto& arg : args) {
       argv.push_back(const_cast<char*>(arg.c_str()));
     }
@@ -48,31 +51,27 @@ class Child {
     }
     ::close(in[0]);
     ::close(out[1]);
-    in_ = ::fdopen(in[1], "w");
-    out_ = ::fdopen(out[0], "r");
+    in_.reset(::fdopen(in[1], "w"));
+    out_.reset(::fdopen(out[0], "r"));
   }
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
   ~Child() {
-    if (in_ != nullptr) {
-      std::fclose(in_);  // the child ends at the end of its input
-    }
-    if (out_ != nullptr) {
-      std::fclose(out_);
-    }
+    in_.reset();  // the child ends at the end of its input
+    out_.reset();
     if (pid_ > 0) {
       ::waitpid(pid_, nullptr, 0);
     }
   }
 
   void go() {
-    std::fputs("go\n", in_);
-    std::fflush(in_);
+    std::fputs("go\n", in_.get());
+    std::fflush(in_.get());
   }
   // The child's answer to the round; empty once it has ended (it ends itself after 30 s).
   std::string answer() {
     std::array<char, 256> line{};
-    if (std::fgets(line.data(), line.size(), out_) == nullptr) {
+    if (std::fgets(line.data(), static_cast<int>(line.size()), out_.get()) == nullptr) {
       return {};
     }
     std::string text(line.data());
@@ -83,9 +82,13 @@ class Child {
   }
 
  private:
+  struct CloseFile {
+    // NOLINTNEXTLINE(cppcoreguidelines-owning-memory): the deleter is the owner
+    void operator()(FILE* file) const noexcept { (void)std::fclose(file); }
+  };
   pid_t pid_ = -1;
-  FILE* in_ = nullptr;
-  FILE* out_ = nullptr;
+  std::unique_ptr<FILE, CloseFile> in_;
+  std::unique_ptr<FILE, CloseFile> out_;
 };
 
 TEST(TokenSourceStress, ThreadsOfFourProcessesShareOneRefreshEveryRound) {
@@ -97,6 +100,7 @@ TEST(TokenSourceStress, ThreadsOfFourProcessesShareOneRefreshEveryRound) {
   endpoint.setHandler([&server](const test::RecordedRequest& request) { return server.answer(request); });
 
   std::vector<std::unique_ptr<Child>> children;
+  children.reserve(processes);
   for (int index = 0; index < processes; ++index) {
     children.push_back(std::make_unique<Child>(std::vector<std::string>{
         TERVALA_TOKEN_SOURCE_CHILD_PATH, endpoint.url(), file.string(), std::to_string(threadsPerProcess)}));
@@ -136,6 +140,30 @@ TEST(TokenSourceStress, ThreadsOfFourProcessesShareOneRefreshEveryRound) {
   }
   std::cout << threadsPerProcess << " threads x " << processes << " processes, " << rounds
             << " rounds: " << refreshes << " refreshes at the server\n";
+}
+
+// The store gives up on a lock after about 5 s; a process whose refresh takes longer must not make
+// the others fail, nor send their own request.
+TEST(TokenSourceStress, AProcessWaitsOutAnotherProcesssSlowRefresh) {
+  const test::TemporaryFolder folder;
+  const auto file = folder / "settings.sqlite3";
+  SettingsStore store(file);
+  test::TokenEndpoint endpoint;
+  test::RotatingRefresh server;
+  server.reset("slow-refresh", "slow");
+  endpoint.setHandler([&server](const test::RecordedRequest& request) {
+    return server.answer(request).after(std::chrono::seconds(12));
+  });
+  const OAuthToken expired("old", "Bearer", "slow-refresh", std::chrono::system_clock::now(), "read");
+  ASSERT_TRUE(expired.store(store));
+  Child first({TERVALA_TOKEN_SOURCE_CHILD_PATH, endpoint.url(), file.string(), "1"});
+  Child second({TERVALA_TOKEN_SOURCE_CHILD_PATH, endpoint.url(), file.string(), "1"});
+  first.go();
+  std::this_thread::sleep_for(std::chrono::seconds(1));  // the first holds the lock by then
+  second.go();
+  EXPECT_EQ(first.answer(), "slow-1 1");
+  EXPECT_EQ(second.answer(), "slow-1 1");
+  EXPECT_EQ(endpoint.requests().size(), 1U);
 }
 
 }  // namespace

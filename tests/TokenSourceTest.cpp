@@ -109,6 +109,7 @@ TEST_F(TokenSourceTest, ThreadsAskingAtOnceShareOneRefresh) {
   });
   std::vector<std::string> got(8);
   std::vector<std::thread> threads;
+  threads.reserve(got.size());
   for (auto& access : got) {
     threads.emplace_back([&] {
       const auto answer = source.token();

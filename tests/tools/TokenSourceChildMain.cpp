@@ -36,6 +36,7 @@ int main(int argc, char** argv) {
     std::latch start(static_cast<std::ptrdiff_t>(threads) + 1);
     std::vector<std::string> got(threads);
     std::vector<std::thread> askers;
+    askers.reserve(threads);
     for (auto& access : got) {
       askers.emplace_back([&] {
         start.arrive_and_wait();
