@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <set>
-#include <thread>
 #include <vector>
 
 #include <tervala/OAuthToken.hpp>
@@ -100,27 +98,6 @@ TEST_F(TokenSourceTest, EveryChangeIsToldOnceWhetherRefreshedReplacedOrInvalidat
   EXPECT_EQ(source.token().token->accessToken(), "new-2");
   EXPECT_EQ(told, (std::vector<std::string>{"new-1", "replaced", "new-2"}));
   EXPECT_EQ(server.granted(), 2);
-}
-
-TEST_F(TokenSourceTest, ThreadsAskingAtOnceShareOneRefresh) {
-  plant(seconds(-5));
-  endpoint.setHandler([this](const test::RecordedRequest& request) {
-    return server.answer(request).after(std::chrono::milliseconds(200));  // they all come in meanwhile
-  });
-  std::vector<std::string> got(8);
-  std::vector<std::thread> threads;
-  threads.reserve(got.size());
-  for (auto& access : got) {
-    threads.emplace_back([&] {
-      const auto answer = source.token();
-      access = answer.token ? answer.token->accessToken() : "failed";
-    });
-  }
-  for (auto& thread : threads) {
-    thread.join();
-  }
-  EXPECT_EQ(std::set<std::string>(got.begin(), got.end()), std::set<std::string>{"new-1"});
-  EXPECT_EQ(endpoint.requests().size(), 1U);
 }
 
 }  // namespace
