@@ -333,13 +333,12 @@ const std::array table{
             .holdsCredentials = true,
             .program = tokenProgram,
             .run = runTokenShow},
-    Command{
-        .name = "token get",
-        .summary = "print a valid token, refreshing and storing the stored one when it is about to expire",
-        .options = tokenGet,
-        .holdsCredentials = true,
-        .program = tokenProgram,
-        .run = runTokenGet},
+    Command{.name = "token get",
+            .summary = "print a valid token, refreshed and stored first when about to expire",
+            .options = tokenGet,
+            .holdsCredentials = true,
+            .program = tokenProgram,
+            .run = runTokenGet},
 };
 
 std::string_view firstWord(std::string_view name) {
