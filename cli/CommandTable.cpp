@@ -239,6 +239,27 @@ constexpr std::array tokenShow{
     Option{.name = "json", .help = "print the token as one JSON object"},
 };
 
+constexpr auto tokenGet = join(
+    grantHead,
+    std::array{
+        Option{.name = "header", .help = "print the Authorization header value (\"Bearer ...\") instead"},
+        Option{.name = "client-secret",
+               .takes = Takes::secret,
+               .valueName = "TEXT",
+               .help = "the client secret",
+               .environment = "TERVALA_CLIENT_SECRET"},
+        Option{.name = "timeout",
+               .takes = Takes::value,
+               .valueName = "SECONDS",
+               .help = "limit of a refresh request, above 0 (default 30; at most a day)"},
+        Option{.name = "cacert",
+               .takes = Takes::value,
+               .valueName = "FILE",
+               .help = "trust exactly the certificates in this PEM file"},
+        Option{.name = "allow-http",
+               .help = "allow sending the refresh token over plain http:// to a host that is not loopback"},
+    });
+
 // The program beside the tool that links the whole library: the network, the store and codecs.
 constexpr std::string_view tokenProgram = "tervala-token";
 
@@ -312,6 +333,12 @@ const std::array table{
             .holdsCredentials = true,
             .program = tokenProgram,
             .run = runTokenShow},
+    Command{.name = "token get",
+            .summary = "print a valid token, refreshed and stored first when about to expire",
+            .options = tokenGet,
+            .holdsCredentials = true,
+            .program = tokenProgram,
+            .run = runTokenGet},
 };
 
 std::string_view firstWord(std::string_view name) {

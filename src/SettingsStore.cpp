@@ -82,8 +82,8 @@ struct SettingsStore::State {
 
   // Notes a failed read or write of the open connection, which is then dropped: the file may
   // have been replaced or repaired by the next call.
-  void failed(std::string_view doing) {
-    problem = Problem{Problem::Kind::failed, std::string(doing) + " settings file " +
+  void failed(std::string_view doing, Problem::Kind kind = Problem::Kind::failed) {
+    problem = Problem{kind, std::string(doing) + " settings file " +
                                                  platform::describedPath(file) + ": " +
                                                  (database ? database->lastMessage() : std::string())};
     database.reset();
@@ -186,7 +186,8 @@ SettingsStore::UpdateOutcome SettingsStore::update(std::string_view key, const C
       return UpdateOutcome::failed;
     }
     if (!database->beginImmediate()) {
-      state_->failed("cannot lock");
+      // A busy lock is worth waiting for again (a token refresh may hold it for a request's length).
+      state_->failed("cannot lock", database->lastWasBusy() ? Problem::Kind::busy : Problem::Kind::failed);
       return UpdateOutcome::failed;
     }
     // The transaction is rolled back on every way out but a commit (a throwing `change`

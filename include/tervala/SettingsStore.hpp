@@ -58,7 +58,8 @@ class TERVALA_EXPORT SettingsStore {
   struct Problem {
     enum class Kind {
       refused,  ///< the file or its folder is not safely the user's own store
-      failed    ///< the file is corrupt, unreadable or cannot be written
+      failed,   ///< the file is corrupt, unreadable or cannot be written
+      busy      ///< another connection held the write lock for longer than the wait (about 5 s)
     };
     Kind kind;
     /// One line naming the file, control characters escaped, e.g. "refusing settings file

@@ -317,6 +317,10 @@ std::string SqliteDatabase::lastMessage() const {
   return sqlite3_errmsg(db_.get());
 }
 
+bool SqliteDatabase::lastWasBusy() const {
+  return (static_cast<unsigned>(sqlite3_extended_errcode(db_.get())) & 0xFFU) == SQLITE_BUSY;
+}
+
 std::string describedPath(const std::filesystem::path& path) {
   // The reason is printed on terminals and logged: bytes that would steer a terminal are shown
   // as escapes.

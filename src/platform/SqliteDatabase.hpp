@@ -34,6 +34,8 @@ class SqliteDatabase {
 
   /// SQLite's own message for the last failed call on this connection.
   [[nodiscard]] std::string lastMessage() const;
+  /// Whether the last failed call gave up waiting for a lock another connection held.
+  [[nodiscard]] bool lastWasBusy() const;
 
   SqliteDatabase(const SqliteDatabase&) = delete;
   SqliteDatabase& operator=(const SqliteDatabase&) = delete;

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <tervala/Error.hpp>
+#include <tervala/OAuthToken.hpp>
+#include <tervala/export.hpp>
+
+namespace tervala {
+
+class SettingsStore;
+
+/// Hands out a valid token at any time: the one kept in a settings store while it stays valid
+/// for `margin` more, else a new one from the refresh grant, which then replaces the stored one.
+///
+/// One refresh at a time: threads asking while a refresh runs wait for it and share its outcome
+/// (one request on the wire). Processes sharing the store file take turns: the refresh runs under
+/// the store's write lock, the stored token is read again once the lock is held (when another
+/// process refreshed it meanwhile, that token is used and nothing is sent), and the new token is
+/// written in the same transaction, so a rotating refresh token is never spent twice.
+///
+/// The refresh goes through `OAuthContext::sharedInstance()` in its blocking form, with that
+/// context's settings (client secret, scope, trust, timeout). A token without a known expiry
+/// counts as valid until `invalidate` says the server refused it. Safe to use from many threads;
+/// failures are values, nothing is thrown.
+class TERVALA_EXPORT TokenSource {
+ public:
+  /// Told of each new token once: one this source refreshed, or one another process stored, as
+  /// first seen. Runs on the asking thread, with no lock of the source or the store held, so it
+  /// may call the source again.
+  using ChangeHandler = std::function<void(const OAuthToken& token)>;
+
+  /// A valid token, or why there is none.
+  struct TokenAnswer {
+    std::shared_ptr<const OAuthToken> token;  ///< null exactly when `error` is set
+    std::optional<Error> error;
+  };
+  /// An `Authorization` header value ("Bearer abc"), or why there is none.
+  struct HeaderAnswer {
+    std::optional<std::string> header;  ///< absent exactly when `error` is set
+    std::optional<Error> error;
+  };
+
+  static constexpr std::chrono::seconds defaultMargin{60};
+
+  /// A source for the token stored in `settings` under `entryKey`, refreshed at the token
+  /// endpoint `tokenUrl` as client `clientId`. `settings` must outlive the source.
+  TokenSource(std::string tokenUrl, std::string clientId, SettingsStore& settings,
+              std::string entryKey = std::string(OAuthToken::settingsKey));
+  TokenSource(const TokenSource&) = delete;
+  TokenSource& operator=(const TokenSource&) = delete;
+  ~TokenSource();
+
+  /// How long a token must still be valid to be handed out (default 60 s; negative counts as 0).
+  void setMargin(std::chrono::seconds margin);
+  [[nodiscard]] std::chrono::seconds margin() const;
+
+  /// Replaces the change handler (none by default).
+  void setChangeHandler(ChangeHandler handler);
+
+  /// The stored token while valid, else a refreshed one (stored before it is returned).
+  TokenAnswer token();
+  /// The header value of `token()`; an error also when the token's fields cannot form a header.
+  HeaderAnswer authorizationHeader();
+
+  /// Says the server refused the token with access token `accessToken` (a 401): the next call
+  /// refreshes unless the stored token is already another one.
+  void invalidate(std::string_view accessToken);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace tervala
