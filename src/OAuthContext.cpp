@@ -9,6 +9,7 @@
 #include <utility>
 #include <variant>
 
+#include "ClientCredentials.hpp"
 #include "ErrorCodes.hpp"
 #include "ReplyHandler.hpp"
 #include "TokenRequestForm.hpp"
@@ -74,6 +75,7 @@ struct OAuthContext::Settings {
   std::optional<std::vector<std::string>> scope;
   std::optional<platform::SecretText> clientSecret;
   std::shared_ptr<ServerTrustDelegate> serverTrustDelegate;
+  ClientAuthentication clientAuthentication;
 };
 
 ServerTrustDelegate::~ServerTrustDelegate() = default;
@@ -191,7 +193,7 @@ OAuthContext::Result OAuthContext::grant(std::string_view url, std::string_view 
     // One reading of the shared fields for the whole grant.
     const Settings settings{timeoutInterval, scope,
                             clientSecret ? std::optional(platform::secretText(*clientSecret)) : std::nullopt,
-                            serverTrustDelegate};
+                            serverTrustDelegate, clientAuthentication};
     auto parsed = platform::parseEndpointUrl(url);
     if (!parsed) {
       return finish(invalidUrlResult());
@@ -212,10 +214,8 @@ OAuthContext::Result OAuthContext::executeRequest(std::string url, std::string h
   platform::debugLine(className, "executeRequest(_:_:params:completion:)");
 
   TokenRequestForm form;
-  form.add("client_id", clientId);
-  if (settings.clientSecret && !settings.clientSecret->empty()) {
-    form.add("client_secret", platform::view(*settings.clientSecret));
-  }
+  const ClientCredentials credentials(settings.clientAuthentication, clientId, settings.clientSecret);
+  credentials.addTo(form);
   if (settings.scope) {
     std::string joined;
     for (std::size_t index = 0; index < settings.scope->size(); ++index) {
@@ -243,8 +243,18 @@ OAuthContext::Result OAuthContext::executeRequest(std::string url, std::string h
   }
   platform::debugLine(form.debugText());
 
-  platform::HttpRequest request{std::move(url), std::move(host), form.takeText(), settings.timeoutInterval,
-                                settings.serverTrustDelegate};
+  platform::HttpRequest request{std::move(url),
+                                std::move(host),
+                                form.takeText(),
+                                settings.timeoutInterval,
+                                settings.serverTrustDelegate,
+                                {}};
+  if (const auto& authorization = credentials.authorization()) {
+    platform::debugLine(*credentials.authorizationDebugLine());
+    platform::SecretText line = platform::secretText("Authorization: ");
+    line.insert(line.end(), authorization->begin(), authorization->end());
+    request.extraHeaders.push_back(std::move(line));
+  }
   // On the calling thread, at the first grant: the exit handler must be registered after the
   // host's own initialisation of libcurl and OpenSSL. A failure is the transfer's to report.
   static_cast<void>(platform::TransferGate::prepare());

@@ -10,6 +10,7 @@
 #include <variant>
 #include <vector>
 
+#include <tervala/ClientAuthentication.hpp>
 #include <tervala/OAuthResult.hpp>
 #include <tervala/ServerTrustDelegate.hpp>
 #include <tervala/export.hpp>
@@ -61,8 +62,11 @@ class TERVALA_EXPORT OAuthContext {
   double timeoutInterval = 30.0;
   /// Sent as the "scope" field, items joined by ",", when present.
   std::optional<std::vector<std::string>> scope;
-  /// Sent as the "client_secret" field when present and not empty.
+  /// Sent as the "client_secret" field when present and not empty (with `form`), or in the
+  /// Basic header (with `basic`).
   std::optional<std::string> clientSecret;
+  /// How the client id and secret reach the token endpoint; `form` by default.
+  ClientAuthentication clientAuthentication = ClientAuthentication::form;
 
   /// Resource-owner password grant.
   void getAccessToken(std::string_view url, std::string_view clientId, std::string_view username,

@@ -2,6 +2,7 @@
 
 // Everything public of Tervala.
 #include <tervala/Checked.hpp>
+#include <tervala/ClientAuthentication.hpp>
 #include <tervala/Coder.hpp>
 #include <tervala/Data.hpp>
 #include <tervala/Debug.hpp>
