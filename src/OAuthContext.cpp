@@ -93,6 +93,8 @@ constexpr std::string_view codeShort = "getAccessToken(_:_:code:completion:)";
 constexpr std::string_view codeWithParams = "getAccessToken(_:_:code:params:completion:)";
 constexpr std::string_view refreshShort = "refreshAccessToken(_:_:refreshToken:completion:)";
 constexpr std::string_view refreshWithParams = "refreshAccessToken(_:_:refreshToken:params:completion:)";
+constexpr std::string_view clientShort = "getClientAccessToken(_:_:completion:)";
+constexpr std::string_view clientWithParams = "getClientAccessToken(_:_:params:completion:)";
 }  // namespace
 
 // The blocking forms write the same lines as their asynchronous twins, so a log reads the same
@@ -139,6 +141,18 @@ void OAuthContext::refreshAccessToken(std::string_view url, std::string_view cli
                           {{"grant_type", "refresh_token"}, {"refresh_token", refreshToken}}, &completion));
 }
 
+void OAuthContext::getClientAccessToken(std::string_view url, std::string_view clientId,
+                                        Completion completion) {
+  platform::debugLine(className, clientShort);
+  getClientAccessToken(url, clientId, Params{}, std::move(completion));
+}
+
+void OAuthContext::getClientAccessToken(std::string_view url, std::string_view clientId, const Params& params,
+                                        Completion completion) {
+  platform::debugLine(className, clientWithParams);
+  static_cast<void>(grant(url, clientId, params, {{"grant_type", "client_credentials"}}, &completion));
+}
+
 OAuthContext::Result OAuthContext::getAccessToken(std::string_view url, std::string_view clientId,
                                                   std::string_view username, std::string_view password) {
   platform::debugLine(className, passwordShort);
@@ -176,6 +190,17 @@ OAuthContext::Result OAuthContext::refreshAccessToken(std::string_view url, std:
   platform::debugLine(className, refreshWithParams);
   return grant(url, clientId, params, {{"grant_type", "refresh_token"}, {"refresh_token", refreshToken}},
                nullptr);
+}
+
+OAuthContext::Result OAuthContext::getClientAccessToken(std::string_view url, std::string_view clientId) {
+  platform::debugLine(className, clientShort);
+  return getClientAccessToken(url, clientId, Params{});
+}
+
+OAuthContext::Result OAuthContext::getClientAccessToken(std::string_view url, std::string_view clientId,
+                                                        const Params& params) {
+  platform::debugLine(className, clientWithParams);
+  return grant(url, clientId, params, {{"grant_type", "client_credentials"}}, nullptr);
 }
 
 OAuthContext::Result OAuthContext::grant(std::string_view url, std::string_view clientId,
