@@ -1,6 +1,7 @@
 #pragma once
 
 // Everything public of Tervala.
+#include <tervala/AuthorizationRequest.hpp>
 #include <tervala/Checked.hpp>
 #include <tervala/ClientAuthentication.hpp>
 #include <tervala/Coder.hpp>
