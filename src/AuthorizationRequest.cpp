@@ -116,13 +116,14 @@ AuthorizationRequest::Redirect AuthorizationRequest::parseRedirect(std::string_v
       return {std::nullopt,
               errors::errorResult(Error::oauthErrorDomain, errors::oauth,
                                   platform::view(description != nullptr ? *description : *error),
-                                  platform::view(*error))};
+                                  platform::view(*error)),
+              true};
     }
     const platform::SecretText* const code = query->find("code");
     if (code == nullptr || code->empty()) {
-      return {std::nullopt, redirectError("The redirect holds no code.")};
+      return {std::nullopt, redirectError("The redirect holds no code."), true};
     }
-    return {std::string(platform::view(*code)), nullptr};
+    return {std::string(platform::view(*code)), nullptr, true};
   } catch (const std::exception& failure) {
     return {std::nullopt, errors::errorResult(Error::oauthErrorDomain, errors::oauth,
                                               "The redirect could not be read", failure.what())};

@@ -142,7 +142,7 @@ TEST_F(OAuthAuthorization, CodeExchangeProvesTheVerifierAndMasksIt) {
 }
 
 TEST_F(OAuthAuthorization, ClientCredentialsGrantInBothForms) {
-  server.setClientSecret("s3:cr+t");
+  server.setClientSecret("svc", "s3:cr+t");
   context.clientSecret = "s3:cr+t";
   context.clientAuthentication = ClientAuthentication::basic;
   context.scope = std::vector<std::string>{"read", "write"};

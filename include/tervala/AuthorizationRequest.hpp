@@ -23,6 +23,8 @@ class TERVALA_EXPORT AuthorizationRequest {
   struct Redirect {
     std::optional<std::string> code;
     std::shared_ptr<const OAuthResult> error;
+    /// The redirect carried this request's state: it is this request's reply, code or error.
+    bool stateMatched = false;
   };
 
   /// A new request to the authorization endpoint `authorizationUrl` (its own query is kept) for

@@ -77,9 +77,9 @@ std::string AuthorizationServer::url(std::string_view path) const {
   return "http://127.0.0.1:" + std::to_string(port_) + std::string(path);
 }
 
-void AuthorizationServer::setClientSecret(std::optional<std::string> secret) {
+void AuthorizationServer::setClientSecret(const std::string& clientId, std::string secret) {
   const std::lock_guard lock(mutex_);
-  clientSecret_ = std::move(secret);
+  clientSecrets_.insert_or_assign(clientId, std::move(secret));
 }
 
 void AuthorizationServer::setDenying(bool denying) {
@@ -126,7 +126,9 @@ Reply AuthorizationServer::token(const RecordedRequest& request) {
   }
   const std::string clientId = basic ? basic->first : request.field("client_id").value_or("");
   const auto secret = basic ? std::optional(basic->second) : request.field("client_secret");
-  if (clientSecret_ != secret) {
+  const auto registered = clientSecrets_.find(clientId);
+  const bool confidential = registered != clientSecrets_.end();
+  if ((confidential ? std::optional(registered->second) : std::nullopt) != secret) {
     return refusal(401, "invalid_client", "client authentication failed");
   }
   const auto grantType = request.field("grant_type").value_or("");
@@ -145,7 +147,7 @@ Reply AuthorizationServer::token(const RecordedRequest& request) {
     return issue();
   }
   if (grantType == "client_credentials") {
-    if (!clientSecret_) {
+    if (!confidential) {
       return refusal(400, "unauthorized_client", "a public client has no credentials of its own");
     }
     return issue();

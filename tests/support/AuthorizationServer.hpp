@@ -38,8 +38,9 @@ class AuthorizationServer {
   /// "http://127.0.0.1:PORT" followed by `path`.
   [[nodiscard]] std::string url(std::string_view path) const;
 
-  /// The secret every token request must carry; absent: a public client.
-  void setClientSecret(std::optional<std::string> secret);
+  /// Makes `clientId` a confidential client that must present `secret`; every other client is
+  /// a public one, which must present none.
+  void setClientSecret(const std::string& clientId, std::string secret);
   /// Whether /authorize refuses (error=access_denied) instead of approving.
   void setDenying(bool denying);
   /// Answers token requests of grants served nowhere else.
@@ -62,7 +63,7 @@ class AuthorizationServer {
   int port_ = 0;
 
   mutable std::mutex mutex_;
-  std::optional<std::string> clientSecret_;
+  std::map<std::string, std::string> clientSecrets_;
   bool denying_ = false;
   Fallback fallback_;
   std::map<std::string, Grant> codes_;
