@@ -189,6 +189,10 @@ constexpr std::array grantTail{
     Option{.name = "store", .help = "store a granted token in the settings file"},
     Option{.name = "allow-http",
            .help = "allow sending credentials over plain http:// to a host that is not loopback"},
+    Option{.name = "auth",
+           .takes = Takes::value,
+           .valueName = "METHOD",
+           .help = "how the client authenticates: form (default), basic or none"},
 };
 
 constexpr auto tokenPassword =
@@ -233,6 +237,22 @@ constexpr auto tokenRefresh =
                          .environment = "TERVALA_REFRESH_TOKEN"},
                   Option{.name = "stored", .help = "use the refresh token of the stored token"},
               }),
+         grantTail);
+
+constexpr auto tokenClient = join(grantHead, grantTail);
+
+constexpr auto tokenLogin =
+    join(join(
+             std::array{
+                 Option{.name = "auth-url",
+                        .takes = Takes::value,
+                        .valueName = "URL",
+                        .help = "the authorization endpoint the browser opens",
+                        .required = true},
+                 Option{.name = "no-browser", .help = "print the URL to open instead of starting a browser"},
+                 Option{.name = "ipv6", .help = "listen for the browser's redirect on [::1], not 127.0.0.1"},
+             },
+             grantHead),
          grantTail);
 
 constexpr std::array tokenShow{
@@ -327,6 +347,18 @@ const std::array table{
             .holdsCredentials = true,
             .program = tokenProgram,
             .run = runTokenRefresh},
+    Command{.name = "token login",
+            .summary = "log in through the browser: code grant with PKCE, redirect to a loopback port",
+            .options = tokenLogin,
+            .holdsCredentials = true,
+            .program = tokenProgram,
+            .run = runTokenLogin},
+    Command{.name = "token client",
+            .summary = "ask the token endpoint for a token of the client itself (client credentials)",
+            .options = tokenClient,
+            .holdsCredentials = true,
+            .program = tokenProgram,
+            .run = runTokenClient},
     Command{.name = "token show",
             .summary = "show the stored token: exit 0 valid, 1 none, 3 expired",
             .options = tokenShow,

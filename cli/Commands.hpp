@@ -56,6 +56,8 @@ int runHotp(const GlobalOptions& global, const Arguments& arguments, const Io& i
 [[gnu::weak]] int runTokenRefresh(const GlobalOptions& global, const Arguments& arguments, const Io& io);
 [[gnu::weak]] int runTokenShow(const GlobalOptions& global, const Arguments& arguments, const Io& io);
 [[gnu::weak]] int runTokenGet(const GlobalOptions& global, const Arguments& arguments, const Io& io);
+[[gnu::weak]] int runTokenLogin(const GlobalOptions& global, const Arguments& arguments, const Io& io);
+[[gnu::weak]] int runTokenClient(const GlobalOptions& global, const Arguments& arguments, const Io& io);
 
 /// Prints "tervala: MESSAGE" and gives the usage exit status.
 int refuse(const Io& io, const UsageError& error);

@@ -14,17 +14,13 @@
 #include "Commands.hpp"
 #include "Input.hpp"
 #include "StoreCheck.hpp"
+#include "TokenGrant.hpp"
 #include "VisibleText.hpp"
 
 namespace tervala::cli {
 namespace {
 
 using platform::view;
-
-// Runs one grant on the context, on this thread, with the request's URL, client and form fields.
-using Exchange =
-    std::function<OAuthContext::Result(OAuthContext& context, std::string_view url, std::string_view clientId,
-                                       const OAuthContext::Params& params)>;
 
 std::variant<OAuthContext::Params, UsageError> formFields(const Arguments& arguments) {
   OAuthContext::Params params;
@@ -52,7 +48,15 @@ std::optional<UsageError> configure(OAuthContext& context, const Arguments& argu
   context.serverTrustDelegate = nullptr;
   context.scope.reset();
   context.timeoutInterval = 30.0;
+  context.clientAuthentication = ClientAuthentication::form;
   forgetClientSecret(context);
+  if (const auto method = arguments.value("auth")) {
+    const auto parsed = clientAuthenticationNamed(*method);
+    if (!parsed) {
+      return UsageError{"--auth takes basic, form or none, not '" + visible(*method) + "'"};
+    }
+    context.clientAuthentication = *parsed;
+  }
   if (const auto path = arguments.value("cacert")) {
     context.serverTrustDelegate = CertificateFileTrust::load(std::string(*path));
     if (!context.serverTrustDelegate) {
@@ -83,10 +87,19 @@ std::optional<UsageError> configure(OAuthContext& context, const Arguments& argu
   return std::nullopt;
 }
 
+}  // namespace
+
+std::optional<ClientAuthentication> clientAuthenticationNamed(std::string_view name) {
+  if (name == "form") return ClientAuthentication::form;
+  if (name == "basic") return ClientAuthentication::basic;
+  if (name == "none") return ClientAuthentication::none;
+  return std::nullopt;
+}
+
 // `storeAlways`: a refresh of the stored token stores what it gets, or the spent refresh token
 // of a rotating server would stay behind as the stored one.
 int grant(const GlobalOptions& global, const Arguments& arguments, const Io& io, const Exchange& exchange,
-          bool storeAlways = false) {
+          bool storeAlways) {
   if (global.settingsPath) {
     SettingsStore::setStandardLocation(*global.settingsPath);
   }
@@ -128,8 +141,6 @@ int grant(const GlobalOptions& global, const Arguments& arguments, const Io& io,
   }
   return success;
 }
-
-}  // namespace
 
 int runTokenPassword(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
   return grant(global, arguments, io,

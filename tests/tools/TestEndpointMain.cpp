@@ -1,5 +1,8 @@
 // tervala-test-endpoint: a token endpoint on 127.0.0.1 for the demo. It grants the password and
 // refresh-token grants, prints its port on one line, and exits on standard input's end or SIGTERM.
+// It is an authorization server too: GET /authorize approves at once and redirects to the
+// loopback redirect_uri, POST /token redeems the code with its PKCE verifier, and the client
+// "demo-service" with secret "demo-secret" gets client-credentials tokens.
 #include <pthread.h>
 #include <unistd.h>
 #include <csignal>
@@ -10,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "support/AuthorizationServer.hpp"
 #include "support/TokenEndpoint.hpp"
 
 namespace {
@@ -71,8 +75,9 @@ int main() {
   }
 
   Grants grants;
-  tervala::test::TokenEndpoint endpoint;
-  endpoint.setHandler([&grants](const RecordedRequest& request) { return grants.answer(request); });
+  tervala::test::AuthorizationServer endpoint;
+  endpoint.setClientSecret("demo-service", "demo-secret");
+  endpoint.setFallback([&grants](const RecordedRequest& request) { return grants.answer(request); });
   std::cout << endpoint.port() << std::endl;
 
   std::thread([] {
@@ -84,6 +89,5 @@ int main() {
 
   int received = 0;
   sigwait(&stopSignals, &received);
-  endpoint.stop();
   return 0;
 }

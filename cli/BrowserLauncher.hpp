@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string>
+
+namespace tervala::cli {
+
+/// Asks the desktop to open a URL in the user's browser with `xdg-open`, started from an
+/// argument vector (never through a shell) with its standard output sent to /dev/null, so the
+/// tool's own output stays clean. Does not wait for it.
+class BrowserLauncher {
+ public:
+  /// True when xdg-open could be started.
+  static bool open(const std::string& url);
+};
+
+}  // namespace tervala::cli

@@ -1,0 +1,162 @@
+#include <chrono>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <variant>
+
+#include <tervala/AuthorizationRequest.hpp>
+#include <tervala/OAuthContext.hpp>
+#include <tervala/OAuthToken.hpp>
+
+#include "Arguments.hpp"
+#include "BrowserLauncher.hpp"
+#include "CleartextUrl.hpp"
+#include "Commands.hpp"
+#include "Input.hpp"
+#include "LoopbackListener.hpp"
+#include "TokenGrant.hpp"
+#include "VisibleText.hpp"
+
+namespace tervala::cli {
+namespace {
+
+using platform::view;
+
+// Long enough for a person to sign in, short enough that a forgotten login does not listen on.
+constexpr double defaultWaitSeconds = 300.0;
+constexpr std::string_view callbackPath = "/callback";
+
+// The two endpoints of a login. Discovery from an issuer's metadata fills them in where given.
+struct LoginEndpoints {
+  std::string authorization;
+  std::string token;
+};
+
+std::variant<LoginEndpoints, UsageError> loginEndpoints(const Arguments& arguments) {
+  LoginEndpoints endpoints{std::string(arguments.value("auth-url").value_or("")),
+                           std::string(arguments.value("url").value_or(""))};
+  if (!arguments.has("allow-http") &&
+      (isCleartextToAnotherHost(endpoints.authorization) || isCleartextToAnotherHost(endpoints.token))) {
+    return UsageError{"refusing to log in over plain http to another host; use https (or --allow-http)"};
+  }
+  return endpoints;
+}
+
+std::variant<double, UsageError> waitSeconds(const Arguments& arguments) {
+  const auto text = arguments.value("timeout");
+  if (!text) {
+    return defaultWaitSeconds;
+  }
+  const auto seconds = parseNumber<double>(*text);
+  if (!seconds || *seconds <= 0.0) {
+    return UsageError{"--timeout needs a number of seconds above 0, not '" + visible(*text) + "'"};
+  }
+  return *seconds;
+}
+
+std::vector<std::string> scopeItems(const Arguments& arguments) {
+  std::vector<std::string> items;
+  for (const auto& scope : arguments.values("scope")) {
+    const auto split = OAuthToken::splitScope(scope);
+    items.insert(items.end(), split.begin(), split.end());
+  }
+  return items;
+}
+
+// Serves the listener until one callback of this request arrives, or the deadline passes.
+// Requests on another path, and callbacks with another state (a stale tab, a forged link), get
+// an error page and are otherwise ignored: they can neither end nor steer the login.
+std::optional<AuthorizationRequest::Redirect> awaitCallback(LoopbackListener& listener,
+                                                            const AuthorizationRequest& request,
+                                                            std::chrono::steady_clock::time_point deadline) {
+  while (auto incoming = listener.next(deadline)) {
+    if (incoming->method() != "GET" || incoming->path() != callbackPath) {
+      incoming->answer(404, "Not found", "This address is not the login's callback.");
+      continue;
+    }
+    auto redirect = request.parseRedirect(incoming->target());
+    if (!redirect.stateMatched) {
+      incoming->answer(400, "Login refused", "This reply does not belong to the login in progress.");
+      continue;
+    }
+    if (redirect.code) {
+      incoming->answer(200, "Logged in", "You may close this window and return to the terminal.");
+    } else {
+      incoming->answer(400, "Login failed", "The authorization server refused the login; see the terminal.");
+    }
+    return redirect;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+int runTokenLogin(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
+  auto endpoints = loginEndpoints(arguments);
+  if (auto* error = std::get_if<UsageError>(&endpoints)) {
+    return refuse(io, *error);
+  }
+  const auto wait = waitSeconds(arguments);
+  if (const auto* error = std::get_if<UsageError>(&wait)) {
+    return refuse(io, *error);
+  }
+  if (const auto method = arguments.value("auth"); method && !clientAuthenticationNamed(*method)) {
+    return refuse(io, UsageError{"--auth takes basic, form or none, not '" + visible(*method) + "'"});
+  }
+  auto opened = LoopbackListener::open(arguments.has("ipv6"));
+  if (const auto* problem = std::get_if<std::string>(&opened)) {
+    io.err << "tervala: " << *problem << '\n';
+    return failure;
+  }
+  std::optional<LoopbackListener> listener(std::move(std::get<LoopbackListener>(opened)));
+  const auto request = AuthorizationRequest::make(
+      std::get<LoginEndpoints>(endpoints).authorization, arguments.value("client-id").value_or(""),
+      listener->origin() + std::string(callbackPath), scopeItems(arguments));
+  if (!request) {
+    return refuse(io, UsageError{"--auth-url needs an absolute URL without a fragment"});
+  }
+  if (arguments.has("no-browser") || !BrowserLauncher::open(request->url())) {
+    io.err << "Open this URL in a browser to log in:\n";
+  } else {
+    io.err << "Opened a browser to log in; if none appears, open:\n";
+  }
+  io.err << request->url() << '\n' << std::flush;
+
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                             std::chrono::duration<double>(std::get<double>(wait)));
+  auto redirect = awaitCallback(*listener, *request, deadline);
+  listener.reset();  // one callback only: later ones find nobody listening
+  if (!redirect) {
+    io.err << "tervala: no login callback arrived within " << std::get<double>(wait) << " seconds\n";
+    return failure;
+  }
+  if (redirect->error) {
+    io.out << redirect->error->serializeToJson() << '\n' << std::flush;
+    return failure;
+  }
+  const platform::SecretText code = platform::secretText(*redirect->code);
+  platform::cleanse(*redirect->code);
+  return grant(global, arguments, io,
+               [&](OAuthContext& context, std::string_view url, std::string_view clientId,
+                   const OAuthContext::Params& params) {
+                 auto fields = params;
+                 for (auto& [name, value] : request->exchangeParams()) {
+                   fields.insert_or_assign(name, std::move(value));
+                 }
+                 // The scope was asked for at the authorization endpoint; the code carries it.
+                 context.scope.reset();
+                 auto result = context.getAccessToken(url, clientId, view(code), fields);
+                 platform::cleanse(std::get<std::string>(fields.at("code_verifier")));
+                 return result;
+               });
+}
+
+int runTokenClient(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
+  return grant(
+      global, arguments, io,
+      [](OAuthContext& context, std::string_view url, std::string_view clientId,
+         const OAuthContext::Params& params) { return context.getClientAccessToken(url, clientId, params); });
+}
+
+}  // namespace tervala::cli
