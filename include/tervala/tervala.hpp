@@ -1,16 +1,21 @@
 #pragma once
 
 // Everything public of Tervala.
+#include <tervala/AuthorizationServerMetadata.hpp>
+#include <tervala/CancelToken.hpp>
 #include <tervala/Checked.hpp>
 #include <tervala/Coder.hpp>
 #include <tervala/Data.hpp>
 #include <tervala/Debug.hpp>
+#include <tervala/DeviceAuthorization.hpp>
 #include <tervala/Error.hpp>
 #include <tervala/HmacAlgorithm.hpp>
 #include <tervala/HotpGeneratorContext.hpp>
 #include <tervala/KeyedArchiver.hpp>
 #include <tervala/KeyedUnarchiver.hpp>
 #include <tervala/OAuthContext.hpp>
+#include <tervala/OAuthDeviceFlow.hpp>
+#include <tervala/OAuthDiscovery.hpp>
 #include <tervala/OAuthResult.hpp>
 #include <tervala/OAuthToken.hpp>
 #include <tervala/OtpAuthUri.hpp>

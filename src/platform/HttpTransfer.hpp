@@ -13,13 +13,17 @@
 
 namespace tervala::platform {
 
-/// One form POST to a token endpoint.
+/// One form POST to an endpoint of the authorization server, or a GET of its metadata.
 struct HttpRequest {
   std::string url;
   std::string host;  ///< the URL's host, for the trust check
   SecretText body;   ///< the form, which holds the grant's secrets
   double timeoutSeconds = 30.0;
   std::shared_ptr<ServerTrustDelegate> trustDelegate;
+  /// A GET without a body (a metadata document) instead of the form POST.
+  bool get = false;
+  /// A descriptor that becomes readable when the caller gives up on the request; -1 for none.
+  int cancelSignal = -1;
 };
 
 /// What came back: a transport error, or a status (absent when the reply was not HTTP) and the
