@@ -1,14 +1,17 @@
 #include "EndpointCall.hpp"
 
+#include <algorithm>
 #include <string>
 
 #include "ErrorCodes.hpp"
 #include "ReplyHandler.hpp"
+#include "ReplyRedaction.hpp"
 #include "TokenRequestForm.hpp"
 #include "platform/DebugLog.hpp"
 #include "platform/EndpointUrl.hpp"
 #include "platform/JsonNesting.hpp"
 #include "platform/TransferGate.hpp"
+#include "platform/Utf8.hpp"
 
 namespace tervala {
 namespace {
@@ -19,7 +22,21 @@ platform::HttpReply failed(Error error) {
   return reply;
 }
 
-platform::HttpReply perform(platform::HttpRequest& request) {
+// The reply's code and body lines, in the grants' words, every value but the harmless ones masked.
+void writeReplyLines(const platform::HttpReply& reply) {
+  if (!platform::debugEnabled() || reply.transportError) {
+    return;
+  }
+  platform::debugLine("OAuth response code: " +
+                      (reply.statusCode ? std::to_string(*reply.statusCode) : std::string("nil")));
+  std::string decoded =
+      platform::decodeUtf8Leniently({reinterpret_cast<const char*>(reply.body.data()),
+                                     std::min(reply.body.size(), ReplyHandler::maxBodyBytes)});
+  platform::debugLine("OAuth response body: " + redactReplyBody(decoded));
+  platform::cleanse(decoded);
+}
+
+platform::HttpReply perform(platform::HttpRequest& request, bool replyLines) {
   try {
     static_cast<void>(platform::TransferGate::prepare());
     platform::TransferGate::Inside inside;
@@ -28,8 +45,9 @@ platform::HttpReply perform(platform::HttpRequest& request) {
           Error::make(Error::urlErrorDomain, errors::url::cancelled, "cancelled", "The process is exiting."));
     }
     auto reply = platform::HttpTransfer::perform(request, ReplyHandler::maxBodyBytes, inside);
-    platform::debugLine("OAuth response code: " +
-                        (reply.statusCode ? std::to_string(*reply.statusCode) : std::string("nil")));
+    if (replyLines) {
+      writeReplyLines(reply);
+    }
     return reply;
   } catch (const std::exception& error) {
     return failed(Error::make(Error::urlErrorDomain, errors::oauth, "The request failed", error.what()));
@@ -59,11 +77,11 @@ platform::HttpReply EndpointCall::get(std::string_view url, const EndpointSettin
                                 settings.timeoutInterval,
                                 settings.serverTrustDelegate};
   request.get = true;
-  return perform(request);
+  return perform(request, true);
 }
 
 platform::HttpReply EndpointCall::post(std::string_view url, std::string_view clientId, Fields fields,
-                                       const EndpointSettings& settings, int cancelSignal) {
+                                       const EndpointSettings& settings, int cancelSignal, bool replyLines) {
   auto parsed = platform::parseEndpointUrl(url);
   if (!parsed) {
     return failed(invalidUrl());
@@ -80,7 +98,7 @@ platform::HttpReply EndpointCall::post(std::string_view url, std::string_view cl
   platform::HttpRequest request{std::move(parsed->text), std::move(parsed->host), form.takeText(),
                                 settings.timeoutInterval, settings.serverTrustDelegate};
   request.cancelSignal = cancelSignal;
-  return perform(request);
+  return perform(request, replyLines);
 }
 
 std::variant<platform::SecretJson, Error> EndpointCall::jsonObject(const platform::HttpReply& reply) {

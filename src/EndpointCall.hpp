@@ -36,9 +36,12 @@ class EndpointCall {
   /// GET of a document that holds no secrets.
   static platform::HttpReply get(std::string_view url, const EndpointSettings& settings);
   /// Form POST: the client's credentials first, then `fields` in order. Writes the form's debug
-  /// line with secrets masked. A readable `cancelSignal` ends the transfer as cancelled.
+  /// line with secrets masked, and unless `replyLines` is false (for a reply that goes to the
+  /// grants' reply handler, which writes them) the reply's lines too. A readable `cancelSignal`
+  /// ends the transfer as cancelled.
   static platform::HttpReply post(std::string_view url, std::string_view clientId, Fields fields,
-                                  const EndpointSettings& settings, int cancelSignal = -1);
+                                  const EndpointSettings& settings, int cancelSignal = -1,
+                                  bool replyLines = true);
   /// The reply's body as a JSON object, or what is wrong: a transport error, a body over the cap,
   /// or a body that is not a JSON object (the parser's error).
   static std::variant<platform::SecretJson, Error> jsonObject(const platform::HttpReply& reply);

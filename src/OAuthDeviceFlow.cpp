@@ -5,7 +5,6 @@
 #include "DevicePoller.hpp"
 #include "EndpointCall.hpp"
 #include "ErrorCodes.hpp"
-#include "ReplyRedaction.hpp"
 #include "platform/DebugLog.hpp"
 #include "platform/EndpointUrl.hpp"
 
@@ -113,11 +112,6 @@ OAuthDeviceFlow::Started OAuthDeviceFlow::start(std::string_view url, std::strin
     }
     const auto reply = context.scope ? EndpointCall::post(url, clientId, {{"scope", scope}}, settings)
                                      : EndpointCall::post(url, clientId, {}, settings);
-    if (platform::debugEnabled() && !reply.transportError) {
-      platform::debugLine(
-          "OAuth response body: " +
-          redactReplyBody({reinterpret_cast<const char*>(reply.body.data()), reply.body.size()}));
-    }
     auto parsed = EndpointCall::jsonObject(reply);
     if (reply.transportError) {
       return *reply.transportError;

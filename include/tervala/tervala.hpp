@@ -16,7 +16,9 @@
 #include <tervala/OAuthContext.hpp>
 #include <tervala/OAuthDeviceFlow.hpp>
 #include <tervala/OAuthDiscovery.hpp>
+#include <tervala/OAuthIntrospection.hpp>
 #include <tervala/OAuthResult.hpp>
+#include <tervala/OAuthRevocation.hpp>
 #include <tervala/OAuthToken.hpp>
 #include <tervala/OtpAuthUri.hpp>
 #include <tervala/OtpGeneratorContext.hpp>
@@ -28,5 +30,6 @@
 #include <tervala/SettingsStore.hpp>
 #include <tervala/SteamGuard.hpp>
 #include <tervala/Text.hpp>
+#include <tervala/TokenIntrospection.hpp>
 #include <tervala/TotpGeneratorContext.hpp>
 #include <tervala/Version.hpp>
