@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string>
 
+#include "ClientCredentials.hpp"
 #include "ErrorCodes.hpp"
 #include "ReplyHandler.hpp"
 #include "ReplyRedaction.hpp"
@@ -62,7 +63,8 @@ Error invalidUrl() {
 
 EndpointSettings EndpointSettings::of(const OAuthContext& context) {
   return {context.timeoutInterval, context.serverTrustDelegate,
-          context.clientSecret ? std::optional(platform::secretText(*context.clientSecret)) : std::nullopt};
+          context.clientSecret ? std::optional(platform::secretText(*context.clientSecret)) : std::nullopt,
+          context.clientAuthentication};
 }
 
 platform::HttpReply EndpointCall::get(std::string_view url, const EndpointSettings& settings) {
@@ -71,11 +73,8 @@ platform::HttpReply EndpointCall::get(std::string_view url, const EndpointSettin
     return failed(invalidUrl());
   }
   platform::debugLine("GET " + parsed->text);
-  platform::HttpRequest request{std::move(parsed->text),
-                                std::move(parsed->host),
-                                {},
-                                settings.timeoutInterval,
-                                settings.serverTrustDelegate};
+  platform::HttpRequest request{std::move(parsed->text),  std::move(parsed->host),      {},
+                                settings.timeoutInterval, settings.serverTrustDelegate, {}};
   request.get = true;
   return perform(request, true);
 }
@@ -87,17 +86,21 @@ platform::HttpReply EndpointCall::post(std::string_view url, std::string_view cl
     return failed(invalidUrl());
   }
   TokenRequestForm form;
-  form.add("client_id", clientId);
-  if (settings.clientSecret && !settings.clientSecret->empty()) {
-    form.add("client_secret", platform::view(*settings.clientSecret));
-  }
+  const ClientCredentials credentials(settings.clientAuthentication, clientId, settings.clientSecret);
+  credentials.addTo(form);
   for (const auto& [name, value] : fields) {
     form.add(name, value);
   }
   platform::debugLine(form.debugText());
-  platform::HttpRequest request{std::move(parsed->text), std::move(parsed->host), form.takeText(),
-                                settings.timeoutInterval, settings.serverTrustDelegate};
+  platform::HttpRequest request{std::move(parsed->text),  std::move(parsed->host),      form.takeText(),
+                                settings.timeoutInterval, settings.serverTrustDelegate, {}};
   request.cancelSignal = cancelSignal;
+  if (const auto& authorization = credentials.authorization()) {
+    platform::debugLine(*credentials.authorizationDebugLine());
+    platform::SecretText line = platform::secretText("Authorization: ");
+    line.insert(line.end(), authorization->begin(), authorization->end());
+    request.extraHeaders.push_back(std::move(line));
+  }
   return perform(request, replyLines);
 }
 

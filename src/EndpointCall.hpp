@@ -21,6 +21,7 @@ struct EndpointSettings {
   double timeoutInterval = 30.0;
   std::shared_ptr<ServerTrustDelegate> serverTrustDelegate;
   std::optional<platform::SecretText> clientSecret;
+  ClientAuthentication clientAuthentication = ClientAuthentication::form;
 
   static EndpointSettings of(const OAuthContext& context);
 };
@@ -35,7 +36,8 @@ class EndpointCall {
 
   /// GET of a document that holds no secrets.
   static platform::HttpReply get(std::string_view url, const EndpointSettings& settings);
-  /// Form POST: the client's credentials first, then `fields` in order. Writes the form's debug
+  /// Form POST: the client's credentials first (form fields or a Basic header, by the settings'
+  /// method), then `fields` in order. Writes the form's debug
   /// line with secrets masked, and unless `replyLines` is false (for a reply that goes to the
   /// grants' reply handler, which writes them) the reply's lines too. A readable `cancelSignal`
   /// ends the transfer as cancelled.

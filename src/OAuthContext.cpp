@@ -9,6 +9,7 @@
 #include <utility>
 #include <variant>
 
+#include "ClientCredentials.hpp"
 #include "ErrorCodes.hpp"
 #include "ReplyHandler.hpp"
 #include "TokenRequestForm.hpp"
@@ -74,6 +75,7 @@ struct OAuthContext::Settings {
   std::optional<std::vector<std::string>> scope;
   std::optional<platform::SecretText> clientSecret;
   std::shared_ptr<ServerTrustDelegate> serverTrustDelegate;
+  ClientAuthentication clientAuthentication;
 };
 
 ServerTrustDelegate::~ServerTrustDelegate() = default;
@@ -91,6 +93,8 @@ constexpr std::string_view codeShort = "getAccessToken(_:_:code:completion:)";
 constexpr std::string_view codeWithParams = "getAccessToken(_:_:code:params:completion:)";
 constexpr std::string_view refreshShort = "refreshAccessToken(_:_:refreshToken:completion:)";
 constexpr std::string_view refreshWithParams = "refreshAccessToken(_:_:refreshToken:params:completion:)";
+constexpr std::string_view clientShort = "getClientAccessToken(_:_:completion:)";
+constexpr std::string_view clientWithParams = "getClientAccessToken(_:_:params:completion:)";
 }  // namespace
 
 // The blocking forms write the same lines as their asynchronous twins, so a log reads the same
@@ -137,6 +141,18 @@ void OAuthContext::refreshAccessToken(std::string_view url, std::string_view cli
                           {{"grant_type", "refresh_token"}, {"refresh_token", refreshToken}}, &completion));
 }
 
+void OAuthContext::getClientAccessToken(std::string_view url, std::string_view clientId,
+                                        Completion completion) {
+  platform::debugLine(className, clientShort);
+  getClientAccessToken(url, clientId, Params{}, std::move(completion));
+}
+
+void OAuthContext::getClientAccessToken(std::string_view url, std::string_view clientId, const Params& params,
+                                        Completion completion) {
+  platform::debugLine(className, clientWithParams);
+  static_cast<void>(grant(url, clientId, params, {{"grant_type", "client_credentials"}}, &completion));
+}
+
 OAuthContext::Result OAuthContext::getAccessToken(std::string_view url, std::string_view clientId,
                                                   std::string_view username, std::string_view password) {
   platform::debugLine(className, passwordShort);
@@ -176,6 +192,17 @@ OAuthContext::Result OAuthContext::refreshAccessToken(std::string_view url, std:
                nullptr);
 }
 
+OAuthContext::Result OAuthContext::getClientAccessToken(std::string_view url, std::string_view clientId) {
+  platform::debugLine(className, clientShort);
+  return getClientAccessToken(url, clientId, Params{});
+}
+
+OAuthContext::Result OAuthContext::getClientAccessToken(std::string_view url, std::string_view clientId,
+                                                        const Params& params) {
+  platform::debugLine(className, clientWithParams);
+  return grant(url, clientId, params, {{"grant_type", "client_credentials"}}, nullptr);
+}
+
 OAuthContext::Result OAuthContext::grant(std::string_view url, std::string_view clientId,
                                          const Params& params, GrantFields grantFields,
                                          Completion* completion) {
@@ -191,7 +218,7 @@ OAuthContext::Result OAuthContext::grant(std::string_view url, std::string_view 
     // One reading of the shared fields for the whole grant.
     const Settings settings{timeoutInterval, scope,
                             clientSecret ? std::optional(platform::secretText(*clientSecret)) : std::nullopt,
-                            serverTrustDelegate};
+                            serverTrustDelegate, clientAuthentication};
     auto parsed = platform::parseEndpointUrl(url);
     if (!parsed) {
       return finish(invalidUrlResult());
@@ -212,10 +239,8 @@ OAuthContext::Result OAuthContext::executeRequest(std::string url, std::string h
   platform::debugLine(className, "executeRequest(_:_:params:completion:)");
 
   TokenRequestForm form;
-  form.add("client_id", clientId);
-  if (settings.clientSecret && !settings.clientSecret->empty()) {
-    form.add("client_secret", platform::view(*settings.clientSecret));
-  }
+  const ClientCredentials credentials(settings.clientAuthentication, clientId, settings.clientSecret);
+  credentials.addTo(form);
   if (settings.scope) {
     std::string joined;
     for (std::size_t index = 0; index < settings.scope->size(); ++index) {
@@ -243,8 +268,18 @@ OAuthContext::Result OAuthContext::executeRequest(std::string url, std::string h
   }
   platform::debugLine(form.debugText());
 
-  platform::HttpRequest request{std::move(url), std::move(host), form.takeText(), settings.timeoutInterval,
-                                settings.serverTrustDelegate};
+  platform::HttpRequest request{std::move(url),
+                                std::move(host),
+                                form.takeText(),
+                                settings.timeoutInterval,
+                                settings.serverTrustDelegate,
+                                {}};
+  if (const auto& authorization = credentials.authorization()) {
+    platform::debugLine(*credentials.authorizationDebugLine());
+    platform::SecretText line = platform::secretText("Authorization: ");
+    line.insert(line.end(), authorization->begin(), authorization->end());
+    request.extraHeaders.push_back(std::move(line));
+  }
   // On the calling thread, at the first grant: the exit handler must be registered after the
   // host's own initialisation of libcurl and OpenSSL. A failure is the transfer's to report.
   static_cast<void>(platform::TransferGate::prepare());

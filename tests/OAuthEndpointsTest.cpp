@@ -29,6 +29,7 @@ using test::TokenEndpoint;
 class Endpoints : public ::testing::Test {
  protected:
   void SetUp() override {
+    OAuthContext::sharedInstance().clientAuthentication = ClientAuthentication::form;
     OAuthContext::sharedInstance().clientSecret.reset();
     OAuthContext::sharedInstance().scope.reset();
     server.setHandler([this](const RecordedRequest& request) {
@@ -343,6 +344,26 @@ INSTANTIATE_TEST_SUITE_P(
         IntrospectCase{"MemberOfTheWrongKind", Reply::answer(200, R"({"active":true,"exp":"soon"})"), "exp"},
         IntrospectCase{"Refused", Reply::answer(401, R"({"error":"invalid_client"})"), "invalid_client"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Endpoints, BasicCredentialsGoInTheHeaderNeverInDebugLines) {
+  server.setReply(Reply::answer(200, R"({"active":false})"));
+  auto& context = OAuthContext::sharedInstance();
+  context.clientAuthentication = ClientAuthentication::basic;
+  context.clientSecret = "s3cret";
+  const test::LineCapture lines;
+  const auto result = OAuthIntrospection::introspect(server.url("/introspect"), "c", "t");
+  context.clientAuthentication = ClientAuthentication::form;
+  context.clientSecret.reset();
+  ASSERT_TRUE(std::holds_alternative<TokenIntrospection>(result));
+  EXPECT_FALSE(std::get<TokenIntrospection>(result).active);
+  const auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 1U);
+  EXPECT_EQ(requests[0].header("authorization"), "Basic YzpzM2NyZXQ=");
+  EXPECT_EQ(requests[0].field("client_id"), std::nullopt);
+  for (const auto& line : lines.lines()) {
+    EXPECT_EQ(line.find("YzpzM2NyZXQ"), std::string::npos) << line;
+  }
+}
 
 }  // namespace
 }  // namespace tervala

@@ -10,6 +10,7 @@
 #include <variant>
 #include <vector>
 
+#include <tervala/ClientAuthentication.hpp>
 #include <tervala/OAuthResult.hpp>
 #include <tervala/ServerTrustDelegate.hpp>
 #include <tervala/export.hpp>
@@ -17,7 +18,7 @@
 namespace tervala {
 
 /// The process-wide client of an OAuth 2.0 token endpoint (RFC 6749): the password,
-/// authorization-code and refresh-token grants.
+/// authorization-code, refresh-token and client-credentials grants.
 ///
 /// Every grant comes in two forms:
 /// - asynchronous (with a `Completion`): returns at once and calls the completion exactly once:
@@ -61,8 +62,11 @@ class TERVALA_EXPORT OAuthContext {
   double timeoutInterval = 30.0;
   /// Sent as the "scope" field, items joined by ",", when present.
   std::optional<std::vector<std::string>> scope;
-  /// Sent as the "client_secret" field when present and not empty.
+  /// Sent as the "client_secret" field when present and not empty (with `form`), or in the
+  /// Basic header (with `basic`).
   std::optional<std::string> clientSecret;
+  /// How the client id and secret reach the token endpoint; `form` by default.
+  ClientAuthentication clientAuthentication = ClientAuthentication::form;
 
   /// Resource-owner password grant.
   void getAccessToken(std::string_view url, std::string_view clientId, std::string_view username,
@@ -85,6 +89,13 @@ class TERVALA_EXPORT OAuthContext {
   void refreshAccessToken(std::string_view url, std::string_view clientId, std::string_view refreshToken,
                           const Params& params, Completion completion);
 
+  /// Client-credentials grant (RFC 6749 section 4.4): the client asks on its own behalf, so it
+  /// should authenticate (`clientSecret`, `clientAuthentication`).
+  void getClientAccessToken(std::string_view url, std::string_view clientId, Completion completion);
+  /// Client-credentials grant with extra form fields; "grant_type" comes from the grant.
+  void getClientAccessToken(std::string_view url, std::string_view clientId, const Params& params,
+                            Completion completion);
+
   /// Resource-owner password grant, blocking.
   [[nodiscard]] Result getAccessToken(std::string_view url, std::string_view clientId,
                                       std::string_view username, std::string_view password);
@@ -103,6 +114,11 @@ class TERVALA_EXPORT OAuthContext {
   /// Refresh-token grant with extra form fields, blocking.
   [[nodiscard]] Result refreshAccessToken(std::string_view url, std::string_view clientId,
                                           std::string_view refreshToken, const Params& params);
+  /// Client-credentials grant, blocking.
+  [[nodiscard]] Result getClientAccessToken(std::string_view url, std::string_view clientId);
+  /// Client-credentials grant with extra form fields, blocking.
+  [[nodiscard]] Result getClientAccessToken(std::string_view url, std::string_view clientId,
+                                            const Params& params);
 
  private:
   OAuthContext() = default;

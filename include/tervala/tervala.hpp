@@ -1,9 +1,11 @@
 #pragma once
 
 // Everything public of Tervala.
+#include <tervala/AuthorizationRequest.hpp>
 #include <tervala/AuthorizationServerMetadata.hpp>
 #include <tervala/CancelToken.hpp>
 #include <tervala/Checked.hpp>
+#include <tervala/ClientAuthentication.hpp>
 #include <tervala/Coder.hpp>
 #include <tervala/Data.hpp>
 #include <tervala/Debug.hpp>

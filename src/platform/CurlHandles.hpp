@@ -2,15 +2,24 @@
 
 #include <curl/curl.h>
 
+#include <cstring>
 #include <memory>
+
+#include "platform/SecureMemory.hpp"
 
 namespace tervala::platform {
 
 struct CurlEasyDeleter {
   void operator()(CURL* handle) const noexcept { curl_easy_cleanup(handle); }
 };
+// A header line may carry credentials ("Authorization"), so every line is wiped before it goes.
 struct CurlSlistDeleter {
-  void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
+  void operator()(curl_slist* list) const noexcept {
+    for (curl_slist* item = list; item != nullptr; item = item->next) {
+      cleanse(item->data, std::strlen(item->data));
+    }
+    curl_slist_free_all(list);
+  }
 };
 struct CurlMultiDeleter {
   void operator()(CURLM* multi) const noexcept { curl_multi_cleanup(multi); }

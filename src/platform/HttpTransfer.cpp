@@ -268,14 +268,32 @@ HttpReply HttpTransfer::perform(const HttpRequest& request, std::size_t bodyLimi
   CURL* const handle = easy.get();
 
   CurlHeaderList headers;
-  for (const char* line :
-       {"Content-Type: application/x-www-form-urlencoded", "Accept: application/json", "Expect:"}) {
+  const auto appendHeader = [&headers](const char* line) {
     curl_slist* const longer = curl_slist_append(headers.get(), line);
     if (longer == nullptr) {
-      return setupFailure("no memory for the header list");
+      return false;
     }
     static_cast<void>(headers.release());
     headers.reset(longer);
+    return true;
+  };
+  for (const char* line :
+       {"Content-Type: application/x-www-form-urlencoded", "Accept: application/json", "Expect:"}) {
+    if (!appendHeader(line)) {
+      return setupFailure("no memory for the header list");
+    }
+  }
+  for (const SecretText& line : request.extraHeaders) {
+    // libcurl copies a line up to its NUL: a line is taken whole or not at all.
+    const std::string_view text = view(line);
+    if (text.find_first_of(std::string_view("\0\r\n", 3)) != std::string_view::npos) {
+      return setupFailure("a header line holds a line break or NUL");
+    }
+    SecretText terminated = line;
+    terminated.push_back('\0');
+    if (!appendHeader(terminated.data())) {
+      return setupFailure("no memory for the header list");
+    }
   }
 
   HttpReply reply;

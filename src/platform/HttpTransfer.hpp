@@ -3,6 +3,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <tervala/Data.hpp>
 #include <tervala/Error.hpp>
@@ -20,6 +21,8 @@ struct HttpRequest {
   SecretText body;   ///< the form, which holds the grant's secrets
   double timeoutSeconds = 30.0;
   std::shared_ptr<ServerTrustDelegate> trustDelegate;
+  /// Header lines ("Name: value") sent after the fixed ones; they may hold credentials.
+  std::vector<SecretText> extraHeaders;
   /// A GET without a body (a metadata document) instead of the form POST.
   bool get = false;
   /// A descriptor that becomes readable when the caller gives up on the request; -1 for none.

@@ -1,0 +1,169 @@
+// The authorization request with PKCE, the redirect's reading, the code exchange and the
+// client-credentials grant, against a real authorization server on loopback.
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <tervala/AuthorizationRequest.hpp>
+#include <tervala/OAuthContext.hpp>
+
+#include "support/AuthorizationServer.hpp"
+#include "support/OAuthProbe.hpp"
+
+namespace tervala {
+namespace {
+
+using Query = std::multimap<std::string, std::string>;
+
+Query queryOf(const std::string& url) {
+  Query query;
+  for (auto& [name, value] : test::decodeForm(url.substr(url.find('?') + 1))) {
+    query.emplace(name, value);
+  }
+  return query;
+}
+
+std::string verifierOf(const AuthorizationRequest& request) {
+  return std::get<std::string>(request.exchangeParams().at("code_verifier"));
+}
+
+class OAuthAuthorization : public ::testing::Test {
+ protected:
+  void SetUp() override { test::resetSharedContext(); }
+  void TearDown() override {
+    test::resetSharedContext();
+    context.clientAuthentication = ClientAuthentication::form;
+  }
+
+  // What a browser does with the authorization URL: the server's redirect target.
+  static std::string redirectOf(const std::string& authorizationUrl) {
+    httplib::Client browser("127.0.0.1", std::stoi(authorizationUrl.substr(authorizationUrl.rfind(':') + 1)));
+    const auto reply = browser.Get(authorizationUrl.substr(authorizationUrl.find('/', 8)));
+    EXPECT_TRUE(reply && reply->status == 302);
+    return reply ? reply->get_header_value("Location") : "";
+  }
+
+  OAuthContext& context = OAuthContext::sharedInstance();
+  test::AuthorizationServer server;
+};
+
+TEST_F(OAuthAuthorization, UrlCarriesFreshStateAndTheS256ChallengeOfAHiddenVerifier) {
+  const auto request = AuthorizationRequest::make(server.url("/authorize?tenant=7"), "app id",
+                                                  "http://127.0.0.1:5/cb", {"read", "write"});
+  ASSERT_TRUE(request);
+  const auto verifier = verifierOf(*request);
+  const auto query = queryOf(request->url());
+  EXPECT_TRUE(
+      request->url().starts_with(server.url("/authorize?tenant=7&response_type=code&client_id=app+id")));
+  EXPECT_EQ(query.find("redirect_uri")->second, "http://127.0.0.1:5/cb");
+  EXPECT_EQ(query.find("scope")->second, "read write");
+  EXPECT_EQ(query.find("state")->second, request->state());
+  EXPECT_EQ(query.find("code_challenge")->second, AuthorizationRequest::challengeOf(verifier));
+  EXPECT_EQ(query.find("code_challenge_method")->second, "S256");
+  EXPECT_EQ(request->url().find(verifier), std::string::npos);
+  for (const auto& random : {verifier, request->state()}) {
+    EXPECT_EQ(random.size(), 43U);
+    EXPECT_EQ(random.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~"),
+              std::string::npos);
+  }
+  const auto other = AuthorizationRequest::make(server.url("/authorize"), "app", "");
+  ASSERT_TRUE(other);
+  EXPECT_NE(other->state(), request->state());
+  EXPECT_NE(verifierOf(*other), verifier);
+  EXPECT_FALSE(AuthorizationRequest::make("https://as.example/authorize#frag", "app", ""));
+  EXPECT_FALSE(AuthorizationRequest::make("not a url", "app", ""));
+  // RFC 7636 appendix B.
+  EXPECT_EQ(AuthorizationRequest::challengeOf("dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk"),
+            "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM");
+}
+
+struct RedirectCase {
+  const char* name;
+  std::string query;  // "STATE" stands for the request's state
+  std::optional<std::string> code;
+  std::string error;  // a word of the error's description or reason
+};
+
+class RedirectReading : public ::testing::TestWithParam<RedirectCase> {};
+
+TEST_P(RedirectReading, BelievesNothingBeforeTheState) {
+  const auto request =
+      AuthorizationRequest::make("https://as.example/authorize", "app", "http://127.0.0.1:5/cb");
+  ASSERT_TRUE(request);
+  std::string query = GetParam().query;
+  if (const auto at = query.find("STATE"); at != std::string::npos) {
+    query.replace(at, 5, request->state());
+  }
+  const auto redirect = request->parseRedirect("/cb" + query);
+  EXPECT_EQ(redirect.code, GetParam().code);
+  ASSERT_EQ(redirect.error != nullptr, !GetParam().code);
+  if (redirect.error) {
+    const auto& error = *redirect.error->error();
+    EXPECT_NE((error.localizedDescription() + " " + error.localizedFailureReason().value_or(""))
+                  .find(GetParam().error),
+              std::string::npos)
+        << error.localizedDescription();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, RedirectReading,
+    ::testing::Values(RedirectCase{"Code", "?code=a%2Bb+c&state=STATE#frag", "a+b c", ""},
+                      RedirectCase{"WrongState", "?code=abc&state=STATE0", std::nullopt, "state"},
+                      RedirectCase{"NoState", "?code=abc", std::nullopt, "state"},
+                      RedirectCase{"Error", "?error=access_denied&error_description=no+way&state=STATE",
+                                   std::nullopt, "no way"},
+                      RedirectCase{"ErrorOfAnotherRequest", "?error=access_denied&state=other", std::nullopt,
+                                   "state"},
+                      RedirectCase{"RepeatedCode", "?code=a&code=b&state=STATE", std::nullopt, "repeats"},
+                      RedirectCase{"NoCode", "?state=STATE&code=", std::nullopt, "no code"},
+                      RedirectCase{"NoQuery", "", std::nullopt, "query"},
+                      RedirectCase{"BadEscape", "?code=%zz&state=STATE", std::nullopt, "query"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(OAuthAuthorization, CodeExchangeProvesTheVerifierAndMasksIt) {
+  const auto request = AuthorizationRequest::make(server.url("/authorize"), "app", "http://127.0.0.1:5/cb");
+  ASSERT_TRUE(request);
+  const auto redirect = request->parseRedirect(redirectOf(request->url()));
+  ASSERT_TRUE(redirect.code);
+  test::DebugCapture capture;
+  const auto result =
+      context.getAccessToken(server.url("/token"), "app", *redirect.code, request->exchangeParams());
+  ASSERT_TRUE(result && !result->hasError()) << result->errorDescription().value_or("");
+  EXPECT_EQ(capture.lines().at(2),
+            "client_id=app&code=***&code_verifier=***&grant_type=authorization_code&"
+            "redirect_uri=http%3A%2F%2F127.0.0.1%3A5%2Fcb");
+  // Another request's verifier does not redeem this one's code.
+  const auto second = AuthorizationRequest::make(server.url("/authorize"), "app", "http://127.0.0.1:5/cb");
+  const auto code = second->parseRedirect(redirectOf(second->url())).code;
+  ASSERT_TRUE(code);
+  const auto refused = context.getAccessToken(server.url("/token"), "app", *code, request->exchangeParams());
+  ASSERT_TRUE(refused && refused->hasError());
+  EXPECT_EQ(refused->error()->localizedFailureReason(), "invalid_grant");
+}
+
+TEST_F(OAuthAuthorization, ClientCredentialsGrantInBothForms) {
+  server.setClientSecret("s3:cr+t");
+  context.clientSecret = "s3:cr+t";
+  context.clientAuthentication = ClientAuthentication::basic;
+  context.scope = std::vector<std::string>{"read", "write"};
+  test::DebugCapture capture;
+  test::CompletionProbe probe;
+  context.getClientAccessToken(server.url("/token"), "svc", probe.completion());
+  const auto asynchronous = probe.wait();
+  const auto blocking = context.getClientAccessToken(server.url("/token"), "svc");
+  for (const auto& result : {asynchronous, blocking}) {
+    ASSERT_TRUE(result && !result->hasError()) << result->errorDescription().value_or("");
+  }
+  const auto lines = capture.lines();
+  ASSERT_GE(lines.size(), 5U);
+  EXPECT_EQ(lines[0], "Tervala.OAuthContext getClientAccessToken(_:_:completion:)");
+  EXPECT_EQ(lines[1], "Tervala.OAuthContext getClientAccessToken(_:_:params:completion:)");
+  EXPECT_EQ(lines[3], "scope=read%2Cwrite&grant_type=client_credentials");
+  EXPECT_EQ(lines[4], "Authorization: Basic ***");
+  context.clientSecret = "wrong";
+  const auto refused = context.getClientAccessToken(server.url("/token"), "svc");
+  EXPECT_EQ(refused->error()->localizedFailureReason(), "invalid_client");
+}
+
+}  // namespace
+}  // namespace tervala

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TokenEndpoint.hpp"
+
+namespace httplib {
+class Server;
+}
+
+namespace tervala::test {
+
+/// An authorization server on 127.0.0.1 with an ephemeral port, over plain HTTP. GET /authorize
+/// approves (or, when told, denies) at once and redirects to the request's loopback
+/// redirect_uri with a one-time code and the state. POST /token serves the code grant, which
+/// must present the verifier of the code's S256 challenge and the same redirect_uri, and the
+/// client-credentials grant; other grants go to the fallback. A set client secret must come
+/// either in the form or as HTTP Basic. Stops in its destructor.
+class AuthorizationServer {
+ public:
+  using Fallback = std::function<Reply(const RecordedRequest&)>;
+
+  AuthorizationServer();
+  ~AuthorizationServer();
+  AuthorizationServer(const AuthorizationServer&) = delete;
+  AuthorizationServer& operator=(const AuthorizationServer&) = delete;
+  AuthorizationServer(AuthorizationServer&&) = delete;
+  AuthorizationServer& operator=(AuthorizationServer&&) = delete;
+
+  [[nodiscard]] int port() const noexcept { return port_; }
+  /// "http://127.0.0.1:PORT" followed by `path`.
+  [[nodiscard]] std::string url(std::string_view path) const;
+
+  /// The secret every token request must carry; absent: a public client.
+  void setClientSecret(std::optional<std::string> secret);
+  /// Whether /authorize refuses (error=access_denied) instead of approving.
+  void setDenying(bool denying);
+  /// Answers token requests of grants served nowhere else.
+  void setFallback(Fallback fallback);
+  /// The token requests received so far.
+  [[nodiscard]] std::vector<RecordedRequest> tokenRequests() const;
+
+ private:
+  struct Grant {
+    std::string clientId;
+    std::string redirectUri;
+    std::string challenge;
+  };
+  Reply authorize(const std::multimap<std::string, std::string>& query);
+  Reply token(const RecordedRequest& request);
+  Reply issue();
+
+  std::unique_ptr<httplib::Server> server_;
+  std::thread thread_;
+  int port_ = 0;
+
+  mutable std::mutex mutex_;
+  std::optional<std::string> clientSecret_;
+  bool denying_ = false;
+  Fallback fallback_;
+  std::map<std::string, Grant> codes_;
+  int serial_ = 0;
+  std::vector<RecordedRequest> tokenRequests_;
+};
+
+}  // namespace tervala::test
