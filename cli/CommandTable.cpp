@@ -150,13 +150,17 @@ constexpr std::array exportOptions{
            .help = "accounts per migration URI (default 10)"},
 };
 
+constexpr Option issuerUrl{
+    .name = "issuer",
+    .takes = Takes::value,
+    .valueName = "URL",
+    .help = "find the endpoints not given in this issuer's metadata (RFC 8414 or OpenID)"};
+
 // The parts every grant shares: where, and who asks.
 constexpr std::array grantHead{
-    Option{.name = "url",
-           .takes = Takes::value,
-           .valueName = "URL",
-           .help = "the token endpoint",
-           .required = true},
+    Option{
+        .name = "url", .takes = Takes::value, .valueName = "URL", .help = "the token endpoint (or --issuer)"},
+    issuerUrl,
     Option{.name = "client-id",
            .takes = Takes::value,
            .valueName = "ID",
@@ -254,6 +258,59 @@ constexpr auto tokenLogin =
              },
              grantHead),
          grantTail);
+// A row of the grants' shared tail, for the commands that take only some of them.
+constexpr Option tailOption(std::string_view name) {
+  for (const auto& option : grantTail) {
+    if (option.name == name) {
+      return option;
+    }
+  }
+  return Option{};
+}
+
+constexpr auto tokenDevice =
+    join(grantHead, std::array{
+                        Option{.name = "device-url",
+                               .takes = Takes::value,
+                               .valueName = "URL",
+                               .help = "the device authorization endpoint (or --issuer)"},
+                        Option{.name = "no-qr", .help = "do not draw the QR code"},
+                        tailOption("client-secret"),
+                        tailOption("scope"),
+                        tailOption("timeout"),
+                        tailOption("cacert"),
+                        tailOption("store"),
+                        tailOption("allow-http"),
+                    });
+
+// Revoke and inspect send a token to an endpoint of their own.
+constexpr auto tokenAbout = [](std::string_view endpoint) {
+  return std::array{
+      Option{.name = "url", .takes = Takes::value, .valueName = "URL", .help = endpoint},
+      issuerUrl,
+      Option{.name = "client-id",
+             .takes = Takes::value,
+             .valueName = "ID",
+             .help = "the client identifier",
+             .required = true},
+      Option{.name = "token",
+             .takes = Takes::secret,
+             .valueName = "TOKEN",
+             .help = "the token",
+             .environment = "TERVALA_TOKEN"},
+      Option{.name = "stored", .help = "the stored token (for revoke its refresh token, when it has one)"},
+      Option{.name = "token-type-hint",
+             .takes = Takes::value,
+             .valueName = "KIND",
+             .help = "access_token or refresh_token (default for --stored: its kind)"},
+      tailOption("client-secret"),
+      tailOption("timeout"),
+      tailOption("cacert"),
+      tailOption("allow-http"),
+  };
+};
+constexpr auto tokenRevoke = tokenAbout("the revocation endpoint (or --issuer)");
+constexpr auto tokenInspect = tokenAbout("the introspection endpoint (or --issuer)");
 
 constexpr std::array tokenShow{
     Option{.name = "json", .help = "print the token as one JSON object"},
@@ -371,6 +428,20 @@ const std::array table{
             .holdsCredentials = true,
             .program = tokenProgram,
             .run = runTokenGet},
+    Command{.name = "token device",
+            .summary = "log in on another device: show a code to enter there, then wait for the token",
+            .options = tokenDevice,
+            .run = runTokenDevice},
+    Command{.name = "token revoke",
+            .summary = "tell the authorization server a token is no longer needed",
+            .options = tokenRevoke,
+            .holdsCredentials = true,
+            .program = tokenProgram,
+            .run = runTokenRevoke},
+    Command{.name = "token inspect",
+            .summary = "ask the authorization server about a token: exit 0 active, 3 inactive",
+            .options = tokenInspect,
+            .run = runTokenInspect},
 };
 
 std::string_view firstWord(std::string_view name) {

@@ -58,6 +58,9 @@ int runHotp(const GlobalOptions& global, const Arguments& arguments, const Io& i
 [[gnu::weak]] int runTokenGet(const GlobalOptions& global, const Arguments& arguments, const Io& io);
 [[gnu::weak]] int runTokenLogin(const GlobalOptions& global, const Arguments& arguments, const Io& io);
 [[gnu::weak]] int runTokenClient(const GlobalOptions& global, const Arguments& arguments, const Io& io);
+[[gnu::weak]] int runTokenDevice(const GlobalOptions& global, const Arguments& arguments, const Io& io);
+[[gnu::weak]] int runTokenRevoke(const GlobalOptions& global, const Arguments& arguments, const Io& io);
+[[gnu::weak]] int runTokenInspect(const GlobalOptions& global, const Arguments& arguments, const Io& io);
 
 /// Prints "tervala: MESSAGE" and gives the usage exit status.
 int refuse(const Io& io, const UsageError& error);

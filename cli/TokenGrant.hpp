@@ -12,17 +12,25 @@
 namespace tervala::cli {
 
 class Arguments;
+class IssuerEndpoints;
 
 /// Runs one grant on the context, on this thread, with the request's URL, client and form fields.
 using Exchange =
     std::function<OAuthContext::Result(OAuthContext& context, std::string_view url, std::string_view clientId,
                                        const OAuthContext::Params& params)>;
 
-/// The common road of every token command: the context set from the options (scope, secret,
-/// --auth, trust, timeout), the exchange, the result printed as JSON and, when asked, stored.
-/// `storeAlways` stores a success even without --store.
+/// Settles the shared context's fields from the options (trust, scope, timeout, client secret);
+/// a refusal says what was wrong. Every field is set, so nothing of an earlier run carries over.
+std::optional<UsageError> configure(OAuthContext& context, const Arguments& arguments);
+
+/// Wipes the client secret that `configure` had to hand over as a plain string.
+void forgetClientSecret(OAuthContext& context);
+
+/// Runs `exchange` against the token endpoint (--url, or the one --issuer names, found through
+/// `endpoints` when given, so that the exchange reuses its discovery) and prints its result as
+/// JSON; a success is stored with --store, or always with `storeAlways`.
 int grant(const GlobalOptions& global, const Arguments& arguments, const Io& io, const Exchange& exchange,
-          bool storeAlways = false);
+          bool storeAlways = false, IssuerEndpoints* endpoints = nullptr);
 
 /// The method of `--auth`: "form", "basic" or "none".
 std::optional<ClientAuthentication> clientAuthenticationNamed(std::string_view name);

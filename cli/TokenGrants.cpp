@@ -13,6 +13,7 @@
 #include "CleartextUrl.hpp"
 #include "Commands.hpp"
 #include "Input.hpp"
+#include "IssuerEndpoints.hpp"
 #include "StoreCheck.hpp"
 #include "TokenGrant.hpp"
 #include "VisibleText.hpp"
@@ -34,7 +35,8 @@ std::variant<OAuthContext::Params, UsageError> formFields(const Arguments& argum
   return params;
 }
 
-// Wipes the client secret that `configure` had to hand over as a plain string.
+}  // namespace
+
 void forgetClientSecret(OAuthContext& context) {
   if (context.clientSecret) {
     platform::cleanse(*context.clientSecret);  // the whole buffer, also what a longer value left
@@ -42,8 +44,6 @@ void forgetClientSecret(OAuthContext& context) {
   }
 }
 
-// Settles the shared context's fields from the options; a refusal says what was wrong. Every
-// field is set, so nothing of an earlier run in the same process carries over.
 std::optional<UsageError> configure(OAuthContext& context, const Arguments& arguments) {
   context.serverTrustDelegate = nullptr;
   context.scope.reset();
@@ -87,8 +87,6 @@ std::optional<UsageError> configure(OAuthContext& context, const Arguments& argu
   return std::nullopt;
 }
 
-}  // namespace
-
 std::optional<ClientAuthentication> clientAuthenticationNamed(std::string_view name) {
   if (name == "form") return ClientAuthentication::form;
   if (name == "basic") return ClientAuthentication::basic;
@@ -99,14 +97,9 @@ std::optional<ClientAuthentication> clientAuthenticationNamed(std::string_view n
 // `storeAlways`: a refresh of the stored token stores what it gets, or the spent refresh token
 // of a rotating server would stay behind as the stored one.
 int grant(const GlobalOptions& global, const Arguments& arguments, const Io& io, const Exchange& exchange,
-          bool storeAlways) {
+          bool storeAlways, IssuerEndpoints* endpoints) {
   if (global.settingsPath) {
     SettingsStore::setStandardLocation(*global.settingsPath);
-  }
-  const std::string url(arguments.value("url").value_or(""));
-  if (!arguments.has("allow-http") && isCleartextToAnotherHost(url)) {
-    return refuse(io, UsageError{"refusing to send credentials over plain http to another host; use https "
-                                 "(or --allow-http)"});
   }
   auto params = formFields(arguments);
   if (auto* error = std::get_if<UsageError>(&params)) {
@@ -116,6 +109,19 @@ int grant(const GlobalOptions& global, const Arguments& arguments, const Io& io,
   if (auto error = configure(context, arguments)) {
     forgetClientSecret(context);
     return refuse(io, *error);
+  }
+  // Discovery needs the trust and timeout settled above.
+  IssuerEndpoints own(arguments);
+  auto resolved = (endpoints != nullptr ? *endpoints : own).url("url", Endpoint::token);
+  if (const auto* problem = std::get_if<EndpointProblem>(&resolved)) {
+    forgetClientSecret(context);
+    return report(io, *problem);
+  }
+  const std::string& url = std::get<std::string>(resolved);
+  if (!arguments.has("allow-http") && isCleartextToAnotherHost(url)) {
+    forgetClientSecret(context);
+    return refuse(io, UsageError{"refusing to send credentials over plain http to another host; use https "
+                                 "(or --allow-http)"});
   }
 
   // The blocking form: the tool waits for the result anyway, and so saves the hand-over to a

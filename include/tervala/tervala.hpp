@@ -2,18 +2,25 @@
 
 // Everything public of Tervala.
 #include <tervala/AuthorizationRequest.hpp>
+#include <tervala/AuthorizationServerMetadata.hpp>
+#include <tervala/CancelToken.hpp>
 #include <tervala/Checked.hpp>
 #include <tervala/ClientAuthentication.hpp>
 #include <tervala/Coder.hpp>
 #include <tervala/Data.hpp>
 #include <tervala/Debug.hpp>
+#include <tervala/DeviceAuthorization.hpp>
 #include <tervala/Error.hpp>
 #include <tervala/HmacAlgorithm.hpp>
 #include <tervala/HotpGeneratorContext.hpp>
 #include <tervala/KeyedArchiver.hpp>
 #include <tervala/KeyedUnarchiver.hpp>
 #include <tervala/OAuthContext.hpp>
+#include <tervala/OAuthDeviceFlow.hpp>
+#include <tervala/OAuthDiscovery.hpp>
+#include <tervala/OAuthIntrospection.hpp>
 #include <tervala/OAuthResult.hpp>
+#include <tervala/OAuthRevocation.hpp>
 #include <tervala/OAuthToken.hpp>
 #include <tervala/OtpAuthUri.hpp>
 #include <tervala/OtpGeneratorContext.hpp>
@@ -26,5 +33,6 @@
 #include <tervala/SteamGuard.hpp>
 #include <tervala/Text.hpp>
 #include <tervala/TokenSource.hpp>
+#include <tervala/TokenIntrospection.hpp>
 #include <tervala/TotpGeneratorContext.hpp>
 #include <tervala/Version.hpp>

@@ -113,8 +113,9 @@ int noteTimer(CURLM* /*multi*/, long timeoutMs, void* waitsPointer) noexcept {
 
 // Drives the one transfer of `easy` to its end. The waits for its sockets happen outside the
 // gate and also watch the process's exit; once the process is exiting the transfer never calls
-// into libcurl again: absent is returned, and `multi` is left to the end of the process.
-std::optional<CURLcode> performWatchingExit(CURL* easy, TransferGate::Inside& inside) {
+// into libcurl again: absent is returned, and `multi` is left to the end of the process. A
+// readable `cancelSignal` ends the transfer as aborted.
+std::optional<CURLcode> performWatchingExit(CURL* easy, TransferGate::Inside& inside, int cancelSignal) {
   CurlMulti multi(curl_multi_init());
   Waits waits;
   if (!multi || curl_multi_setopt(multi.get(), CURLMOPT_SOCKETFUNCTION, &noteSocket) != CURLM_OK ||
@@ -129,6 +130,9 @@ std::optional<CURLcode> performWatchingExit(CURL* easy, TransferGate::Inside& in
   std::vector<pollfd> ready;
   while (step == CURLM_OK && running > 0 && !waits.failed) {
     ready = waits.sockets;
+    if (cancelSignal >= 0) {
+      ready.push_back(pollfd{cancelSignal, POLLIN, 0});
+    }
     ready.push_back(pollfd{TransferGate::exitSignal(), POLLIN, 0});
     constexpr long longestWaitMs = 1000;
     const long waitMs = waits.timerMs < 0 ? longestWaitMs : std::min(waits.timerMs, longestWaitMs);
@@ -143,6 +147,13 @@ std::optional<CURLcode> performWatchingExit(CURL* easy, TransferGate::Inside& in
       continue;
     }
     ready.pop_back();
+    if (cancelSignal >= 0) {
+      if (ready.back().revents != 0) {
+        curl_multi_remove_handle(multi.get(), easy);
+        return CURLE_ABORTED_BY_CALLBACK;
+      }
+      ready.pop_back();
+    }
     for (const pollfd& entry : ready) {
       if (entry.revents != 0 && step == CURLM_OK) {
         const int mask = ((entry.revents & POLLIN) != 0 ? CURL_CSELECT_IN : 0) |
@@ -295,11 +306,12 @@ HttpReply HttpTransfer::perform(const HttpRequest& request, std::size_t bodyLimi
       curl_easy_setopt(handle, CURLOPT_URL, request.url.c_str()) == CURLE_OK &&
       curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
       curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
-      curl_easy_setopt(handle, CURLOPT_POST, 1L) == CURLE_OK &&
-      curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size())) ==
-          CURLE_OK &&
-      curl_easy_setopt(handle, CURLOPT_POSTFIELDS, request.body.empty() ? "" : request.body.data()) ==
-          CURLE_OK &&
+      (request.get ? curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L) == CURLE_OK
+                   : curl_easy_setopt(handle, CURLOPT_POST, 1L) == CURLE_OK &&
+                         curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE,
+                                          static_cast<curl_off_t>(request.body.size())) == CURLE_OK &&
+                         curl_easy_setopt(handle, CURLOPT_POSTFIELDS,
+                                          request.body.empty() ? "" : request.body.data()) == CURLE_OK) &&
       curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get()) == CURLE_OK &&
       curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L) == CURLE_OK &&
       curl_easy_setopt(handle, CURLOPT_FORBID_REUSE, 1L) == CURLE_OK &&
@@ -323,7 +335,7 @@ HttpReply HttpTransfer::perform(const HttpRequest& request, std::size_t bodyLimi
     return setupFailure("libcurl refused an option of the request");
   }
 
-  const std::optional<CURLcode> ended = performWatchingExit(handle, inside);
+  const std::optional<CURLcode> ended = performWatchingExit(handle, inside, request.cancelSignal);
   if (!ended) {
     // The process is exiting: libcurl and OpenSSL are no longer ours to call, not even to clean up.
     keepUntilExit(easy.release());

@@ -14,7 +14,7 @@
 
 namespace tervala::platform {
 
-/// One form POST to a token endpoint.
+/// One form POST to an endpoint of the authorization server, or a GET of its metadata.
 struct HttpRequest {
   std::string url;
   std::string host;  ///< the URL's host, for the trust check
@@ -23,6 +23,10 @@ struct HttpRequest {
   std::shared_ptr<ServerTrustDelegate> trustDelegate;
   /// Header lines ("Name: value") sent after the fixed ones; they may hold credentials.
   std::vector<SecretText> extraHeaders;
+  /// A GET without a body (a metadata document) instead of the form POST.
+  bool get = false;
+  /// A descriptor that becomes readable when the caller gives up on the request; -1 for none.
+  int cancelSignal = -1;
 };
 
 /// What came back: a transport error, or a status (absent when the reply was not HTTP) and the

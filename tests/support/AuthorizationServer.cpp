@@ -32,31 +32,47 @@ bool isLoopbackRedirect(std::string_view uri) {
   return uri.starts_with("http://127.0.0.1:") || uri.starts_with("http://[::1]:");
 }
 
+RecordedRequest recorded(const httplib::Request& request) {
+  RecordedRequest recorded{request.method, request.path, {}, request.body};
+  for (const auto& [name, value] : request.headers) {
+    std::string lower(name);
+    for (char& c : lower) {
+      c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    recorded.headers.emplace(lower, value);
+  }
+  return recorded;
+}
+
+void answer(const Reply& reply, httplib::Response& response) {
+  response.status = reply.status;
+  for (const auto& [name, value] : reply.headers) {
+    response.set_header(name, value);
+  }
+  response.set_content(reply.body, reply.contentType);
+}
+
 }  // namespace
 
 AuthorizationServer::AuthorizationServer() : server_(std::make_unique<httplib::Server>()) {
   server_->Get("/authorize", [this](const httplib::Request& request, httplib::Response& response) {
     const std::multimap<std::string, std::string> query(request.params.begin(), request.params.end());
-    const Reply reply = authorize(query);
-    response.status = reply.status;
-    for (const auto& [name, value] : reply.headers) {
-      response.set_header(name, value);
-    }
-    response.set_content(reply.body, reply.contentType);
+    answer(authorize(query), response);
   });
   server_->Post("/token", [this](const httplib::Request& request, httplib::Response& response) {
-    RecordedRequest recorded{request.method, request.path, {}, request.body};
-    for (const auto& [name, value] : request.headers) {
-      std::string lower(name);
-      for (char& c : lower) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      }
-      recorded.headers.emplace(lower, value);
-    }
-    const Reply reply = token(recorded);
-    response.status = reply.status;
-    response.set_content(reply.body, reply.contentType);
+    answer(token(recorded(request)), response);
   });
+  // Every other path (metadata, device, revocation, introspection) is the fallback's.
+  const auto other = [this](const httplib::Request& request, httplib::Response& response) {
+    Fallback fallback;
+    {
+      const std::lock_guard lock(mutex_);
+      fallback = fallback_;
+    }
+    answer(fallback ? fallback(recorded(request)) : Reply::answer(404, "", "text/plain"), response);
+  };
+  server_->Get(".*", other);
+  server_->Post(".*", other);
   port_ = server_->bind_to_any_port("127.0.0.1");
   if (port_ <= 0) {
     std::cerr << "AuthorizationServer: cannot listen on 127.0.0.1\n";

@@ -98,7 +98,8 @@ void TokenEndpoint::start() {
   // Enough workers that a few requests held open never starve the others.
   server_->new_task_queue = [] { return new httplib::ThreadPool(16); };
   server_->set_keep_alive_max_count(1);
-  server_->Post(".*", [this](const httplib::Request& request, httplib::Response& response) {
+  // GET too: the metadata documents and the authorization endpoint are served the same way.
+  const auto serve = [this](const httplib::Request& request, httplib::Response& response) {
     RecordedRequest recorded{request.method, request.path, {}, request.body};
     for (const auto& [name, value] : request.headers) {
       recorded.headers.emplace(lower(name), value);
@@ -136,7 +137,9 @@ void TokenEndpoint::start() {
       return;
     }
     response.set_content(reply.body, reply.contentType.c_str());
-  });
+  };
+  server_->Post(".*", serve);
+  server_->Get(".*", serve);
   int listening = -1;
   server_->set_socket_options([&listening](socket_t sock) {
     listening = sock;

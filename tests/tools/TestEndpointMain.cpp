@@ -1,14 +1,17 @@
 // tervala-test-endpoint: a token endpoint on 127.0.0.1 for the demo. It grants the password and
-// refresh-token grants, prints its port on one line, and exits on standard input's end or SIGTERM.
-// It is an authorization server too: GET /authorize approves at once and redirects to the
-// loopback redirect_uri, POST /token redeems the code with its PKCE verifier, and the client
-// "demo-service" with secret "demo-secret" gets client-credentials tokens.
+// refresh-token grants, serves its metadata, the device flow, revocation and introspection, prints
+// its port on one line, and exits on standard input's end or SIGTERM. It is an authorization server
+// too: GET /authorize approves at once and redirects to the loopback redirect_uri, POST /token
+// redeems the code with its PKCE verifier, and the client "demo-service" with secret "demo-secret"
+// gets client-credentials tokens.
 #include <pthread.h>
 #include <unistd.h>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
+#include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -61,6 +64,66 @@ class Grants {
   std::set<std::string> issued_;
 };
 
+// The authorization server's other endpoints for the demo: its metadata, the device flow (each
+// device code is approved at its second poll), revocation and introspection of the tokens it
+// issued. Answers only the requests it serves.
+class EndpointRoutes {
+ public:
+  explicit EndpointRoutes(std::string base) : base_(std::move(base)) {}
+
+  std::optional<Reply> answer(const RecordedRequest& request) {
+    const std::lock_guard lock(mutex_);
+    if (request.method == "GET" && request.path == "/.well-known/oauth-authorization-server") {
+      return Reply::answer(200, R"({"issuer":")" + base_ + R"(","token_endpoint":")" + base_ +
+                                    R"(/token","device_authorization_endpoint":")" + base_ +
+                                    R"(/device","revocation_endpoint":")" + base_ +
+                                    R"(/revoke","introspection_endpoint":")" + base_ +
+                                    R"(/introspect","response_types_supported":["code"]})");
+    }
+    if (request.path == "/device") {
+      const std::string serial = std::to_string(++serial_);
+      polls_["demo-device-" + serial] = 0;
+      return Reply::answer(
+          200, R"({"device_code":"demo-device-)" + serial + R"(","user_code":"DEMO-)" + serial +
+                   R"(","verification_uri":")" + base_ + R"(/activate","verification_uri_complete":")" +
+                   base_ + "/activate?user_code=DEMO-" + serial + R"(","expires_in":300,"interval":1})");
+    }
+    if (request.field("grant_type") == "urn:ietf:params:oauth:grant-type:device_code") {
+      const auto found = polls_.find(request.field("device_code").value_or(""));
+      if (found == polls_.end()) {
+        return Reply::answer(400, R"({"error":"expired_token"})");
+      }
+      if (found->second++ == 0) {
+        return Reply::answer(400, R"({"error":"authorization_pending"})");
+      }
+      const std::string token = "demo-access-" + found->first;
+      polls_.erase(found);
+      return Reply::answer(200, R"({"access_token":")" + token +
+                                    R"(","token_type":"bearer","expires_in":3600,)"
+                                    R"("refresh_token":"none","scope":"demo"})");
+    }
+    if (request.path == "/revoke") {
+      revoked_.insert(request.field("token").value_or(""));
+      return Reply::answer(200, "");
+    }
+    if (request.path == "/introspect") {
+      // Every token this program issues starts so, the grants' and the device flow's alike.
+      const auto token = request.field("token").value_or("");
+      const bool active = token.starts_with("demo-access-") && !revoked_.contains(token);
+      return Reply::answer(
+          200, active ? R"({"active":true,"scope":"demo","token_type":"Bearer"})" : R"({"active":false})");
+    }
+    return std::nullopt;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::string base_;
+  int serial_ = 0;
+  std::map<std::string, int> polls_;
+  std::set<std::string> revoked_;
+};
+
 }  // namespace
 
 int main() {
@@ -77,7 +140,11 @@ int main() {
   Grants grants;
   tervala::test::AuthorizationServer endpoint;
   endpoint.setClientSecret("demo-service", "demo-secret");
-  endpoint.setFallback([&grants](const RecordedRequest& request) { return grants.answer(request); });
+  EndpointRoutes routes(endpoint.url(""));
+  endpoint.setFallback([&grants, &routes](const RecordedRequest& request) {
+    auto reply = routes.answer(request);
+    return reply ? std::move(*reply) : grants.answer(request);
+  });
   std::cout << endpoint.port() << std::endl;
 
   std::thread([] {

@@ -1,0 +1,221 @@
+// The commands of the authorization server's endpoints beside the grants: the device flow,
+// revocation and introspection.
+#include <chrono>
+#include <ostream>
+#include <string>
+#include <variant>
+
+#include <nlohmann/json.hpp>
+#include <tervala/CancelToken.hpp>
+#include <tervala/OAuthDeviceFlow.hpp>
+#include <tervala/OAuthIntrospection.hpp>
+#include <tervala/OAuthResult.hpp>
+#include <tervala/OAuthRevocation.hpp>
+#include <tervala/OAuthToken.hpp>
+#include <tervala/SettingsStore.hpp>
+
+#include "Arguments.hpp"
+#include "CleartextUrl.hpp"
+#include "Commands.hpp"
+#include "InterruptCancel.hpp"
+#include "IssuerEndpoints.hpp"
+#include "StoreCheck.hpp"
+#include "TerminalQrCode.hpp"
+#include "TokenGrant.hpp"
+#include "VisibleText.hpp"
+
+namespace tervala::cli {
+namespace {
+
+using platform::view;
+
+constexpr std::string_view cleartextRefusal =
+    "refusing to send credentials over plain http to another host; use https (or --allow-http)";
+
+std::shared_ptr<const OAuthResult> errorResult(std::string_view description) {
+  return std::make_shared<const OAuthResult>(
+      Error::make(Error::oauthErrorDomain, -1, description, description));
+}
+
+// Tells the user where to go: on standard error, so standard output keeps the one JSON line.
+void showCodes(const DeviceAuthorization& authorization, const Arguments& arguments, const Io& io) {
+  io.err << "Open " << visible(authorization.verificationUri()) << " and enter the code "
+         << visible(authorization.userCode()) << '\n';
+  if (const auto& complete = authorization.verificationUriComplete()) {
+    io.err << "or open " << visible(*complete) << '\n';
+    if (!arguments.has("no-qr")) {
+      static_cast<void>(writeTerminalQrCode(*complete, io.err));
+    }
+  }
+  io.err << "Waiting (at most " << authorization.expiresIn().count() << " s; Ctrl-C cancels)...\n"
+         << std::flush;
+}
+
+// The token to revoke or inspect: --token, or one of the stored token's: the kind named by
+// --token-type-hint, else the refresh token first when `refreshFirst` and it has one. A stored
+// token goes with its kind as hint.
+struct ChosenToken {
+  platform::SecretText token;
+  std::string hint;
+};
+
+std::variant<ChosenToken, int> chooseToken(const GlobalOptions& global, const Arguments& arguments,
+                                           const Io& io, bool refreshFirst) {
+  const auto* given = arguments.secret("token");
+  if ((given != nullptr) == arguments.has("stored")) {
+    return refuse(io, UsageError{"needs one of --token and --stored"});
+  }
+  const std::string hint(arguments.value("token-type-hint").value_or(""));
+  if (given != nullptr) {
+    return ChosenToken{*given, hint};
+  }
+  if (global.settingsPath) {
+    SettingsStore::setStandardLocation(*global.settingsPath);
+  }
+  const auto stored = OAuthToken::retrieve();
+  if (!stored) {
+    io.err << "tervala: " << missingTokenReason(SettingsStore::standard()) << '\n';
+    return failure;
+  }
+  // A hint chooses which of the stored tokens goes.
+  const auto refresh = stored->refreshToken();
+  if (hint != "access_token" && (refreshFirst || hint == "refresh_token") && refresh && !refresh->empty()) {
+    return ChosenToken{platform::secretText(*refresh), hint.empty() ? "refresh_token" : hint};
+  }
+  return ChosenToken{platform::secretText(stored->accessToken()), hint.empty() ? "access_token" : hint};
+}
+
+// Settles the context and finds the endpoint's URL for revoke and inspect; a status ends the run.
+std::variant<std::string, int> prepare(const Arguments& arguments, const Io& io, Endpoint endpoint) {
+  auto& context = OAuthContext::sharedInstance();
+  if (auto error = configure(context, arguments)) {
+    return refuse(io, *error);
+  }
+  auto resolved = IssuerEndpoints(arguments).url("url", endpoint);
+  if (const auto* problem = std::get_if<EndpointProblem>(&resolved)) {
+    return report(io, *problem);
+  }
+  auto& url = std::get<std::string>(resolved);
+  if (!arguments.has("allow-http") && isCleartextToAnotherHost(url)) {
+    return refuse(io, UsageError{std::string(cleartextRefusal)});
+  }
+  return std::move(url);
+}
+
+nlohmann::json introspectionJson(const TokenIntrospection& read) {
+  nlohmann::json shown{{"active", read.active}};
+  for (const auto& [name, value] : read.additionalData) {
+    shown[name] = value;
+  }
+  const std::pair<const char*, const std::optional<std::string>*> texts[] = {
+      {"scope", &read.scope},          {"client_id", &read.clientId}, {"username", &read.username},
+      {"token_type", &read.tokenType}, {"sub", &read.subject},        {"iss", &read.issuer},
+      {"jti", &read.tokenId}};
+  for (const auto& [name, value] : texts) {
+    if (*value) {
+      shown[name] = **value;
+    }
+  }
+  const std::pair<const char*, const std::optional<Date>*> times[] = {
+      {"exp", &read.expiresAt}, {"iat", &read.issuedAt}, {"nbf", &read.notBefore}};
+  for (const auto& [name, value] : times) {
+    if (*value) {
+      shown[name] = std::chrono::duration_cast<std::chrono::seconds>((*value)->time_since_epoch()).count();
+    }
+  }
+  if (!read.audience.empty()) {
+    shown["aud"] = read.audience;
+  }
+  return shown;
+}
+
+}  // namespace
+
+int runTokenDevice(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
+  if (!arguments.value("device-url") && !arguments.value("issuer")) {
+    return refuse(io, UsageError{"token device needs --device-url or --issuer"});
+  }
+  IssuerEndpoints endpoints(arguments);  // one discovery for both endpoints
+  CancelToken cancel;
+  const InterruptCancel interrupt(cancel);
+  if (!interrupt.installed()) {
+    io.err << "tervala: cannot watch for interruption\n";
+    return failure;
+  }
+  const int status = grant(
+      global, arguments, io,
+      [&](OAuthContext& /*context*/, std::string_view url, std::string_view clientId,
+          const OAuthContext::Params& /*params*/) -> OAuthContext::Result {
+        auto deviceUrl = endpoints.url("device-url", Endpoint::deviceAuthorization);
+        if (const auto* problem = std::get_if<EndpointProblem>(&deviceUrl)) {
+          return errorResult(problem->message);
+        }
+        const auto& from = std::get<std::string>(deviceUrl);
+        if (!arguments.has("allow-http") && isCleartextToAnotherHost(from)) {
+          return errorResult(cleartextRefusal);
+        }
+        auto started = OAuthDeviceFlow::start(from, clientId);
+        if (const auto* error = std::get_if<Error>(&started)) {
+          return std::make_shared<const OAuthResult>(*error);
+        }
+        const auto& authorization = std::get<DeviceAuthorization>(started);
+        showCodes(authorization, arguments, io);
+        return OAuthDeviceFlow::poll(url, clientId, authorization, cancel);
+      },
+      false, &endpoints);
+  if (cancel.cancelled()) {
+    io.err << "tervala: cancelled\n";
+    return 128 + InterruptCancel::signal();
+  }
+  return status;
+}
+
+int runTokenRevoke(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
+  auto chosen = chooseToken(global, arguments, io, true);
+  if (const auto* status = std::get_if<int>(&chosen)) {
+    return *status;
+  }
+  const auto& [token, hint] = std::get<ChosenToken>(chosen);
+  auto url = prepare(arguments, io, Endpoint::revocation);
+  auto& context = OAuthContext::sharedInstance();
+  if (const auto* status = std::get_if<int>(&url)) {
+    forgetClientSecret(context);
+    return *status;
+  }
+  const auto error = OAuthRevocation::revoke(std::get<std::string>(url),
+                                             arguments.value("client-id").value_or(""), view(token), hint);
+  forgetClientSecret(context);
+  if (error) {
+    io.out << OAuthResult(*error).serializeToJson() << '\n' << std::flush;
+    return failure;
+  }
+  return success;
+}
+
+int runTokenInspect(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
+  auto chosen = chooseToken(global, arguments, io, false);
+  if (const auto* status = std::get_if<int>(&chosen)) {
+    return *status;
+  }
+  const auto& [token, hint] = std::get<ChosenToken>(chosen);
+  auto url = prepare(arguments, io, Endpoint::introspection);
+  auto& context = OAuthContext::sharedInstance();
+  if (const auto* status = std::get_if<int>(&url)) {
+    forgetClientSecret(context);
+    return *status;
+  }
+  const auto result = OAuthIntrospection::introspect(
+      std::get<std::string>(url), arguments.value("client-id").value_or(""), view(token), hint);
+  forgetClientSecret(context);
+  if (const auto* error = std::get_if<Error>(&result)) {
+    io.out << OAuthResult(*error).serializeToJson() << '\n' << std::flush;
+    return failure;
+  }
+  const auto& read = std::get<TokenIntrospection>(result);
+  // JSON escapes every control character and non-ASCII: the server's texts reach a terminal.
+  io.out << introspectionJson(read).dump(-1, ' ', true, nlohmann::json::error_handler_t::replace) << '\n'
+         << std::flush;
+  return read.active ? success : ExitStatus::expired;
+}
+
+}  // namespace tervala::cli

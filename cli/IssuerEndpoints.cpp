@@ -1,0 +1,76 @@
+#include "IssuerEndpoints.hpp"
+
+#include <ostream>
+
+#include "Arguments.hpp"
+#include "VisibleText.hpp"
+
+namespace tervala::cli {
+namespace {
+
+const std::optional<std::string>& field(const AuthorizationServerMetadata& metadata, Endpoint endpoint) {
+  switch (endpoint) {
+    case Endpoint::authorization:
+      return metadata.authorizationEndpoint;
+    case Endpoint::deviceAuthorization:
+      return metadata.deviceAuthorizationEndpoint;
+    case Endpoint::revocation:
+      return metadata.revocationEndpoint;
+    case Endpoint::introspection:
+      return metadata.introspectionEndpoint;
+    case Endpoint::token:
+      break;
+  }
+  return metadata.tokenEndpoint;
+}
+
+std::string_view field(Endpoint endpoint) {
+  switch (endpoint) {
+    case Endpoint::authorization:
+      return "authorization_endpoint";
+    case Endpoint::deviceAuthorization:
+      return "device_authorization_endpoint";
+    case Endpoint::revocation:
+      return "revocation_endpoint";
+    case Endpoint::introspection:
+      return "introspection_endpoint";
+    case Endpoint::token:
+      break;
+  }
+  return "token_endpoint";
+}
+
+}  // namespace
+
+int report(const Io& io, const EndpointProblem& problem) {
+  io.err << "tervala: " << problem.message << '\n';
+  return problem.status;
+}
+
+std::variant<std::string, EndpointProblem> IssuerEndpoints::url(std::string_view option, Endpoint endpoint) {
+  if (const auto given = arguments_.value(option)) {
+    return std::string(*given);
+  }
+  const auto issuer = arguments_.value("issuer");
+  if (!issuer) {
+    return EndpointProblem{"needs --" + std::string(option) + " or --issuer"};
+  }
+  if (!discovered_) {
+    discovered_ = OAuthDiscovery::discover(*issuer);
+  }
+  if (const auto* error = std::get_if<Error>(&*discovered_)) {
+    const auto reason = error->localizedFailureReason();
+    return EndpointProblem{"no endpoints from issuer '" + visible(*issuer) +
+                               "': " + visible(error->localizedDescription()) +
+                               (reason ? " (" + visible(*reason) + ")" : ""),
+                           failure};
+  }
+  const auto& found = field(std::get<AuthorizationServerMetadata>(*discovered_), endpoint);
+  if (!found) {
+    return EndpointProblem{
+        "the issuer names no " + std::string(field(endpoint)) + "; give --" + std::string(option), failure};
+  }
+  return *found;
+}
+
+}  // namespace tervala::cli

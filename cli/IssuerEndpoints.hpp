@@ -1,0 +1,43 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include <tervala/OAuthDiscovery.hpp>
+
+#include "Commands.hpp"
+
+namespace tervala::cli {
+
+class Arguments;
+
+/// The endpoints of the authorization server a command may reach.
+enum class Endpoint { token, authorization, deviceAuthorization, revocation, introspection };
+
+/// Why a command has no URL for an endpoint: a one-line message and the exit status.
+struct EndpointProblem {
+  std::string message;
+  int status = usage;
+};
+
+/// Prints "tervala: MESSAGE" and gives the problem's exit status.
+int report(const Io& io, const EndpointProblem& problem);
+
+/// The URLs a command sends to: each given by its own option, or else named by the metadata of
+/// `--issuer`, which is fetched once, when first needed. The shared context's trust and timeout
+/// must be settled first: the discovery runs through it.
+class IssuerEndpoints {
+ public:
+  explicit IssuerEndpoints(const Arguments& arguments) : arguments_(arguments) {}
+
+  /// The value of `option` when given, else the issuer's URL for `endpoint`.
+  std::variant<std::string, EndpointProblem> url(std::string_view option, Endpoint endpoint);
+
+ private:
+  const Arguments& arguments_;
+  std::optional<OAuthDiscovery::Result> discovered_;
+};
+
+}  // namespace tervala::cli

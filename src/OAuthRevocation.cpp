@@ -1,0 +1,34 @@
+#include <tervala/OAuthRevocation.hpp>
+
+#include <tervala/OAuthContext.hpp>
+
+#include "EndpointCall.hpp"
+#include "ErrorCodes.hpp"
+#include "platform/DebugLog.hpp"
+
+namespace tervala {
+
+std::optional<Error> OAuthRevocation::revoke(std::string_view url, std::string_view clientId,
+                                             std::string_view token, std::string_view tokenTypeHint) {
+  platform::debugLine("Tervala.OAuthRevocation", "revoke(_:_:token:tokenTypeHint:)");
+  try {
+    const auto settings = EndpointSettings::of(OAuthContext::sharedInstance());
+    const auto reply =
+        tokenTypeHint.empty()
+            ? EndpointCall::post(url, clientId, {{"token", token}}, settings)
+            : EndpointCall::post(url, clientId, {{"token", token}, {"token_type_hint", tokenTypeHint}},
+                                 settings);
+    if (reply.transportError) {
+      return reply.transportError;
+    }
+    if (reply.statusCode == 200) {
+      return std::nullopt;
+    }
+    return EndpointCall::refusal(reply, "The revocation endpoint");
+  } catch (const std::exception& error) {
+    return Error::make(Error::oauthErrorDomain, errors::oauth, "The request could not be built",
+                       error.what());
+  }
+}
+
+}  // namespace tervala
