@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <tervala/OAuthResult.hpp>
+#include <tervala/ReplyProfile.hpp>
 #include <tervala/ServerTrustDelegate.hpp>
 #include <tervala/export.hpp>
 
@@ -63,6 +64,9 @@ class TERVALA_EXPORT OAuthContext {
   std::optional<std::vector<std::string>> scope;
   /// Sent as the "client_secret" field when present and not empty.
   std::optional<std::string> clientSecret;
+  /// How success replies are read: `strict` (the default) refuses one that lacks a token field;
+  /// `lenient` assumes what real servers leave out (see `ReplyProfile`).
+  ReplyProfile replyProfile = ReplyProfile::strict;
 
   /// Resource-owner password grant.
   void getAccessToken(std::string_view url, std::string_view clientId, std::string_view username,
