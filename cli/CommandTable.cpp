@@ -155,16 +155,24 @@ constexpr std::array grantHead{
     Option{.name = "url",
            .takes = Takes::value,
            .valueName = "URL",
-           .help = "the token endpoint",
-           .required = true},
+           .help = "the token endpoint (remembered by --profile)"},
     Option{.name = "client-id",
            .takes = Takes::value,
            .valueName = "ID",
-           .help = "the client identifier",
-           .required = true},
+           .help = "the client identifier (remembered by --profile)"},
 };
 
+constexpr Option profile{.name = "profile",
+                         .takes = Takes::value,
+                         .valueName = "NAME",
+                         .help = "the account NAME: remembers its endpoint, client id, scope and token"};
+
 constexpr std::array grantTail{
+    profile,
+    Option{.name = "strict", .help = "refuse a reply that lacks a token field or holds one of another kind"},
+    Option{.name = "lenient",
+           .help = "accept replies without refresh_token, scope or expires_in, or expires_in as text "
+                   "(the default)"},
     Option{.name = "client-secret",
            .takes = Takes::secret,
            .valueName = "TEXT",
@@ -237,7 +245,10 @@ constexpr auto tokenRefresh =
 
 constexpr std::array tokenShow{
     Option{.name = "json", .help = "print the token as one JSON object"},
+    profile,
 };
+
+constexpr std::array tokenLogout{profile};
 
 // The program beside the tool that links the whole library: the network, the store and codecs.
 constexpr std::string_view tokenProgram = "tervala-token";
@@ -312,6 +323,12 @@ const std::array table{
             .holdsCredentials = true,
             .program = tokenProgram,
             .run = runTokenShow},
+    Command{.name = "token logout",
+            .summary = "forget the stored token (of a profile): exit 0 forgotten, 1 none stored",
+            .options = tokenLogout,
+            .holdsCredentials = true,
+            .program = tokenProgram,
+            .run = runTokenLogout},
 };
 
 std::string_view firstWord(std::string_view name) {

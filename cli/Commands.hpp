@@ -55,6 +55,7 @@ int runHotp(const GlobalOptions& global, const Arguments& arguments, const Io& i
 [[gnu::weak]] int runTokenCode(const GlobalOptions& global, const Arguments& arguments, const Io& io);
 [[gnu::weak]] int runTokenRefresh(const GlobalOptions& global, const Arguments& arguments, const Io& io);
 [[gnu::weak]] int runTokenShow(const GlobalOptions& global, const Arguments& arguments, const Io& io);
+[[gnu::weak]] int runTokenLogout(const GlobalOptions& global, const Arguments& arguments, const Io& io);
 
 /// Prints "tervala: MESSAGE" and gives the usage exit status.
 int refuse(const Io& io, const UsageError& error);

@@ -13,6 +13,7 @@
 #include "CleartextUrl.hpp"
 #include "Commands.hpp"
 #include "Input.hpp"
+#include "Profile.hpp"
 #include "StoreCheck.hpp"
 #include "VisibleText.hpp"
 
@@ -80,17 +81,43 @@ std::optional<UsageError> configure(OAuthContext& context, const Arguments& argu
   if (const auto* secret = arguments.secret("client-secret")) {
     context.clientSecret = std::string(view(*secret));
   }
+  // People talk to real servers: the tool reads replies leniently unless told otherwise.
+  if (arguments.has("strict") && arguments.has("lenient")) {
+    return UsageError{"give one of --strict and --lenient"};
+  }
+  context.replyProfile = arguments.has("strict") ? ReplyProfile::strict : ReplyProfile::lenient;
   return std::nullopt;
 }
 
-// `storeAlways`: a refresh of the stored token stores what it gets, or the spent refresh token
-// of a rotating server would stay behind as the stored one.
+// The grant's settings: what the command line gives, else what the profile remembers.
+struct Request {
+  std::string_view command;  // for messages: "token password"
+  const Profile& profile;
+  // The stored token a refresh renews, or null: what it gets is stored, or the spent refresh
+  // token of a rotating server would stay behind as the stored one.
+  std::shared_ptr<OAuthToken> renewed;
+};
+
 int grant(const GlobalOptions& global, const Arguments& arguments, const Io& io, const Exchange& exchange,
-          bool storeAlways = false) {
+          const Request& request) {
   if (global.settingsPath) {
     SettingsStore::setStandardLocation(*global.settingsPath);
   }
-  const std::string url(arguments.value("url").value_or(""));
+  Profile::Account account = request.profile.account();
+  if (const auto url = arguments.value("url")) {
+    account.url = std::string(*url);
+  }
+  if (const auto clientId = arguments.value("client-id")) {
+    account.clientId = std::string(*clientId);
+  }
+  for (const auto& [option, value] :
+       {std::pair{"url", &account.url}, std::pair{"client-id", &account.clientId}}) {
+    if (!*value) {
+      return refuse(io, UsageError{std::string(request.command) + " needs --" + option +
+                                   (request.profile.named() ? " (the profile remembers none yet)" : "")});
+    }
+  }
+  const std::string& url = *account.url;
   if (!arguments.has("allow-http") && isCleartextToAnotherHost(url)) {
     return refuse(io, UsageError{"refusing to send credentials over plain http to another host; use https "
                                  "(or --allow-http)"});
@@ -104,11 +131,19 @@ int grant(const GlobalOptions& global, const Arguments& arguments, const Io& io,
     forgetClientSecret(context);
     return refuse(io, *error);
   }
+  if (context.scope) {
+    std::string joined;
+    for (std::size_t index = 0; index < context.scope->size(); ++index) {
+      joined.append(index == 0 ? "" : ",").append((*context.scope)[index]);
+    }
+    account.scope = std::move(joined);
+  } else if (account.scope) {
+    context.scope = OAuthToken::splitScope(*account.scope);
+  }
 
   // The blocking form: the tool waits for the result anyway, and so saves the hand-over to a
   // request thread and back. Every grant ends: the request has its timeout.
-  const auto result = exchange(context, url, arguments.value("client-id").value_or(""),
-                               std::get<OAuthContext::Params>(params));
+  const auto result = exchange(context, url, *account.clientId, std::get<OAuthContext::Params>(params));
   forgetClientSecret(context);
   if (!result) {
     io.err << "tervala: the token request gave no result\n";
@@ -116,11 +151,18 @@ int grant(const GlobalOptions& global, const Arguments& arguments, const Io& io,
   }
   io.out << result->serializeToJson() << '\n' << std::flush;
   if (result->hasError()) {
+    if (const auto& problem = result->tokenDataProblem()) {
+      io.err << "tervala: the token endpoint's reply was refused: " << *problem << '\n';
+    }
     return failure;
   }
-  if (storeAlways || arguments.has("store")) {
+  if (request.profile.named() || request.renewed || arguments.has("store")) {
     const auto token = result->serializeToToken();
-    if (!token || !token->store()) {
+    // A reply that named no scope renews the scope the token had.
+    if (token && request.renewed && token->scope() && token->scope()->empty()) {
+      token->setScope(request.renewed->scope());
+    }
+    if (!token || !request.profile.store(*token) || !request.profile.remember(account)) {
       auto& store = SettingsStore::standard();
       io.err << "tervala: the token could not be stored: " << storeProblem(store) << '\n';
       return failure;
@@ -132,55 +174,70 @@ int grant(const GlobalOptions& global, const Arguments& arguments, const Io& io,
 }  // namespace
 
 int runTokenPassword(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
+  const auto profile = Profile::of(arguments);
+  if (const auto* error = std::get_if<UsageError>(&profile)) {
+    return refuse(io, *error);
+  }
   return grant(global, arguments, io,
                [&](OAuthContext& context, std::string_view url, std::string_view clientId,
                    const OAuthContext::Params& params) {
                  return context.getAccessToken(url, clientId, arguments.value("username").value_or(""),
                                                view(*arguments.secret("password")), params);
-               });
+               },
+               {"token password", std::get<Profile>(profile), nullptr});
 }
 
 int runTokenCode(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
+  const auto profile = Profile::of(arguments);
+  if (const auto* error = std::get_if<UsageError>(&profile)) {
+    return refuse(io, *error);
+  }
   return grant(global, arguments, io,
                [&](OAuthContext& context, std::string_view url, std::string_view clientId,
                    const OAuthContext::Params& params) {
                  return context.getAccessToken(url, clientId, view(*arguments.secret("code")), params);
-               });
+               },
+               {"token code", std::get<Profile>(profile), nullptr});
 }
 
 int runTokenRefresh(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
-  // --stored wins over a refresh token that only stands in the environment.
+  const auto chosen = Profile::of(arguments);
+  if (const auto* error = std::get_if<UsageError>(&chosen)) {
+    return refuse(io, *error);
+  }
+  const Profile& profile = std::get<Profile>(chosen);
+  // --stored wins over a refresh token that only stands in the environment; a profile renews its
+  // own token unless one is given.
   const auto* given = arguments.has("stored") && arguments.fromEnvironment("refresh-token")
                           ? nullptr
                           : arguments.secret("refresh-token");
-  if ((given != nullptr) == arguments.has("stored")) {
+  const bool stored = arguments.has("stored") || (profile.named() && given == nullptr);
+  if ((given != nullptr) == stored) {
     return refuse(io, UsageError{"token refresh needs one of --refresh-token and --stored"});
   }
   platform::SecretText refreshToken;
+  std::shared_ptr<OAuthToken> renewed;
   if (given != nullptr) {
     refreshToken = *given;
   } else {
     if (global.settingsPath) {
       SettingsStore::setStandardLocation(*global.settingsPath);
     }
-    const auto token = OAuthToken::retrieve();
-    const auto stored = token ? token->refreshToken() : std::nullopt;
-    if (!stored || stored->empty()) {
+    renewed = profile.token();
+    const auto held = renewed ? renewed->refreshToken() : std::nullopt;
+    if (!held || held->empty()) {
       io.err << "tervala: "
-             << (token ? "the stored token has no refresh token"
-                       : missingTokenReason(SettingsStore::standard()))
-             << '\n';
+             << (renewed ? "the stored token has no refresh token" : profile.missingTokenReason()) << '\n';
       return failure;
     }
-    refreshToken = platform::secretText(*stored);
+    refreshToken = platform::secretText(*held);
   }
-  return grant(
-      global, arguments, io,
-      [&](OAuthContext& context, std::string_view url, std::string_view clientId,
-          const OAuthContext::Params& params) {
-        return context.refreshAccessToken(url, clientId, view(refreshToken), params);
-      },
-      given == nullptr);
+  return grant(global, arguments, io,
+               [&](OAuthContext& context, std::string_view url, std::string_view clientId,
+                   const OAuthContext::Params& params) {
+                 return context.refreshAccessToken(url, clientId, view(refreshToken), params);
+               },
+               {"token refresh", profile, renewed});
 }
 
 }  // namespace tervala::cli
