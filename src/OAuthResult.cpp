@@ -243,7 +243,7 @@ std::shared_ptr<const OAuthResult> OAuthResult::read(const nlohmann::json& reply
     }
     additionalData.emplace(key, value.is_string() ? value.get_ref<const std::string&>() : compactJson(value));
   }
-  auto result = std::make_shared<OAuthResult>(*accessToken, capitalized(*tokenType), std::move(refreshToken),
+  auto result = std::make_shared<OAuthResult>(*accessToken, capitalized(*tokenType), refreshToken,
                                               lifetime.value_or(0.0), scope.value_or(std::string()),
                                               std::move(additionalData), now);
   // What the lenient reading could not learn stays absent.
@@ -253,7 +253,7 @@ std::shared_ptr<const OAuthResult> OAuthResult::read(const nlohmann::json& reply
   if (!scope) {
     result->scope_.reset();
   }
-  platform::cleanse(refreshToken);
+  platform::cleanse(refreshToken);  // the result holds its own copy
   return result;
 }
 
