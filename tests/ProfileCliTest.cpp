@@ -95,6 +95,16 @@ TEST_F(ProfileCli, LenientByDefaultAndStrictNamesTheField) {
   const auto strict = tervala(strictArgs);
   EXPECT_EQ(strict.status, 1);
   EXPECT_EQ(strict.err, "tervala: the token endpoint's reply was refused: \"expires_in\" is missing\n");
+
+  // Renewing the stored token: a reply without refresh_token and scope keeps both of the token's.
+  endpoint.setReply(Reply::answer(200, R"({"access_token":"A2","token_type":"bearer","expires_in":60})"));
+  const std::vector<std::string> renew{"token",       "refresh", "--url",   endpoint.url(),
+                                       "--client-id", "c",       "--stored"};
+  ASSERT_EQ(tervala(renew).status, 0);
+  ASSERT_EQ(tervala(renew).status, 0);
+  EXPECT_EQ(endpoint.requests().back().field("refresh_token"), "R");
+  EXPECT_EQ(nlohmann::json::parse(tervala({"token", "show", "--json"}).out)["scope"],
+            nlohmann::json::array({"s"}));
 }
 
 }  // namespace
