@@ -158,17 +158,28 @@ constexpr Option issuerUrl{
 
 // The parts every grant shares: where, and who asks.
 constexpr std::array grantHead{
-    Option{
-        .name = "url", .takes = Takes::value, .valueName = "URL", .help = "the token endpoint (or --issuer)"},
+    Option{.name = "url",
+           .takes = Takes::value,
+           .valueName = "URL",
+           .help = "the token endpoint (or --issuer; remembered by --profile)"},
     issuerUrl,
     Option{.name = "client-id",
            .takes = Takes::value,
            .valueName = "ID",
-           .help = "the client identifier",
-           .required = true},
+           .help = "the client identifier (remembered by --profile)"},
 };
 
+constexpr Option profile{.name = "profile",
+                         .takes = Takes::value,
+                         .valueName = "NAME",
+                         .help = "the account NAME: remembers its endpoint, client id, scope and token"};
+
 constexpr std::array grantTail{
+    profile,
+    Option{.name = "strict", .help = "refuse a reply that lacks a token field or holds one of another kind"},
+    Option{.name = "lenient",
+           .help = "accept replies without refresh_token, scope or expires_in, or expires_in as text "
+                   "(the default)"},
     Option{.name = "client-secret",
            .takes = Takes::secret,
            .valueName = "TEXT",
@@ -314,6 +325,7 @@ constexpr auto tokenInspect = tokenAbout("the introspection endpoint (or --issue
 
 constexpr std::array tokenShow{
     Option{.name = "json", .help = "print the token as one JSON object"},
+    profile,
 };
 
 constexpr auto tokenGet = join(
@@ -336,6 +348,8 @@ constexpr auto tokenGet = join(
         Option{.name = "allow-http",
                .help = "allow sending the refresh token over plain http:// to a host that is not loopback"},
     });
+
+constexpr std::array tokenLogout{profile};
 
 // The program beside the tool that links the whole library: the network, the store and codecs.
 constexpr std::string_view tokenProgram = "tervala-token";
@@ -431,6 +445,8 @@ const std::array table{
     Command{.name = "token device",
             .summary = "log in on another device: show a code to enter there, then wait for the token",
             .options = tokenDevice,
+            .holdsCredentials = true,
+            .program = tokenProgram,
             .run = runTokenDevice},
     Command{.name = "token revoke",
             .summary = "tell the authorization server a token is no longer needed",
@@ -441,7 +457,15 @@ const std::array table{
     Command{.name = "token inspect",
             .summary = "ask the authorization server about a token: exit 0 active, 3 inactive",
             .options = tokenInspect,
+            .holdsCredentials = true,
+            .program = tokenProgram,
             .run = runTokenInspect},
+    Command{.name = "token logout",
+            .summary = "forget the stored token (of a profile): exit 0 forgotten, 1 none stored",
+            .options = tokenLogout,
+            .holdsCredentials = true,
+            .program = tokenProgram,
+            .run = runTokenLogout},
 };
 
 std::string_view firstWord(std::string_view name) {

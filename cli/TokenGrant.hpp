@@ -1,11 +1,13 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string_view>
 
 #include <tervala/ClientAuthentication.hpp>
 #include <tervala/OAuthContext.hpp>
+#include <tervala/OAuthToken.hpp>
 
 #include "Commands.hpp"
 
@@ -13,6 +15,7 @@ namespace tervala::cli {
 
 class Arguments;
 class IssuerEndpoints;
+class Profile;
 
 /// Runs one grant on the context, on this thread, with the request's URL, client and form fields.
 using Exchange =
@@ -31,6 +34,21 @@ void forgetClientSecret(OAuthContext& context);
 /// JSON; a success is stored with --store, or always with `storeAlways`.
 int grant(const GlobalOptions& global, const Arguments& arguments, const Io& io, const Exchange& exchange,
           bool storeAlways = false, IssuerEndpoints* endpoints = nullptr);
+
+/// What a grant command adds to the options: its name for messages, the account (`--profile`)
+/// whose endpoint, client and scope fill what the options leave out and which keeps the token,
+/// and the stored token a refresh renews (whose scope a reply without one keeps).
+struct GrantRequest {
+  std::string_view command = "token";
+  const Profile& profile;
+  std::shared_ptr<OAuthToken> renewed;
+  bool storeAlways = false;
+  IssuerEndpoints* endpoints = nullptr;
+};
+
+/// `grant` for a command that has read its profile.
+int grant(const GlobalOptions& global, const Arguments& arguments, const Io& io, const Exchange& exchange,
+          const GrantRequest& request);
 
 /// The method of `--auth`: "form", "basic" or "none".
 std::optional<ClientAuthentication> clientAuthenticationNamed(std::string_view name);

@@ -14,6 +14,7 @@
 #include "Commands.hpp"
 #include "Input.hpp"
 #include "IssuerEndpoints.hpp"
+#include "Profile.hpp"
 #include "StoreCheck.hpp"
 #include "TokenGrant.hpp"
 #include "VisibleText.hpp"
@@ -84,20 +85,41 @@ std::optional<UsageError> configure(OAuthContext& context, const Arguments& argu
   if (const auto* secret = arguments.secret("client-secret")) {
     context.clientSecret = std::string(view(*secret));
   }
+  // People talk to real servers: the tool reads replies leniently unless told otherwise.
+  if (arguments.has("strict") && arguments.has("lenient")) {
+    return UsageError{"give one of --strict and --lenient"};
+  }
+  context.replyProfile = arguments.has("strict") ? ReplyProfile::strict : ReplyProfile::lenient;
   return std::nullopt;
 }
 
 std::optional<ClientAuthentication> clientAuthenticationNamed(std::string_view name) {
-  if (name == "form") return ClientAuthentication::form;
-  if (name == "basic") return ClientAuthentication::basic;
-  if (name == "none") return ClientAuthentication::none;
+  if (name == "form") {
+    return ClientAuthentication::form;
+  }
+  if (name == "basic") {
+    return ClientAuthentication::basic;
+  }
+  if (name == "none") {
+    return ClientAuthentication::none;
+  }
   return std::nullopt;
 }
 
-// `storeAlways`: a refresh of the stored token stores what it gets, or the spent refresh token
-// of a rotating server would stay behind as the stored one.
 int grant(const GlobalOptions& global, const Arguments& arguments, const Io& io, const Exchange& exchange,
           bool storeAlways, IssuerEndpoints* endpoints) {
+  const auto profile = Profile::of(arguments);
+  if (const auto* error = std::get_if<UsageError>(&profile)) {
+    return refuse(io, *error);
+  }
+  return grant(
+      global, arguments, io, exchange,
+      GrantRequest{
+          .profile = std::get<Profile>(profile), .storeAlways = storeAlways, .endpoints = endpoints});
+}
+
+int grant(const GlobalOptions& global, const Arguments& arguments, const Io& io, const Exchange& exchange,
+          const GrantRequest& request) {
   if (global.settingsPath) {
     SettingsStore::setStandardLocation(*global.settingsPath);
   }
@@ -105,29 +127,52 @@ int grant(const GlobalOptions& global, const Arguments& arguments, const Io& io,
   if (auto* error = std::get_if<UsageError>(&params)) {
     return refuse(io, *error);
   }
+  Profile::Account account = request.profile.account();
+  if (const auto clientId = arguments.value("client-id")) {
+    account.clientId = std::string(*clientId);
+  }
+  if (!account.clientId) {
+    return refuse(io, UsageError{std::string(request.command) + " needs --client-id" +
+                                 (request.profile.named() ? " (the profile remembers none yet)" : "")});
+  }
   auto& context = OAuthContext::sharedInstance();
   if (auto error = configure(context, arguments)) {
     forgetClientSecret(context);
     return refuse(io, *error);
   }
-  // Discovery needs the trust and timeout settled above.
-  IssuerEndpoints own(arguments);
-  auto resolved = (endpoints != nullptr ? *endpoints : own).url("url", Endpoint::token);
-  if (const auto* problem = std::get_if<EndpointProblem>(&resolved)) {
-    forgetClientSecret(context);
-    return report(io, *problem);
+  // A URL on the command line (or an issuer's) wins over the profile's. Discovery needs the trust
+  // and timeout settled above.
+  if (arguments.value("url") || arguments.value("issuer") || !account.url) {
+    IssuerEndpoints own(arguments);
+    auto resolved = (request.endpoints != nullptr ? *request.endpoints : own).url("url", Endpoint::token);
+    if (auto* problem = std::get_if<EndpointProblem>(&resolved)) {
+      forgetClientSecret(context);
+      if (request.profile.named() && !account.url) {
+        problem->message += " (the profile remembers none yet)";
+      }
+      return report(io, *problem);
+    }
+    account.url = std::move(std::get<std::string>(resolved));
   }
-  const std::string& url = std::get<std::string>(resolved);
+  const std::string& url = *account.url;
   if (!arguments.has("allow-http") && isCleartextToAnotherHost(url)) {
     forgetClientSecret(context);
     return refuse(io, UsageError{"refusing to send credentials over plain http to another host; use https "
                                  "(or --allow-http)"});
   }
+  if (context.scope) {
+    std::string joined;
+    for (std::size_t index = 0; index < context.scope->size(); ++index) {
+      joined.append(index == 0 ? "" : ",").append((*context.scope)[index]);
+    }
+    account.scope = std::move(joined);
+  } else if (account.scope) {
+    context.scope = OAuthToken::splitScope(*account.scope);
+  }
 
   // The blocking form: the tool waits for the result anyway, and so saves the hand-over to a
   // request thread and back. Every grant ends: the request has its timeout.
-  const auto result = exchange(context, url, arguments.value("client-id").value_or(""),
-                               std::get<OAuthContext::Params>(params));
+  const auto result = exchange(context, url, *account.clientId, std::get<OAuthContext::Params>(params));
   forgetClientSecret(context);
   if (!result) {
     io.err << "tervala: the token request gave no result\n";
@@ -135,11 +180,20 @@ int grant(const GlobalOptions& global, const Arguments& arguments, const Io& io,
   }
   io.out << result->serializeToJson() << '\n' << std::flush;
   if (result->hasError()) {
+    if (const auto& problem = result->tokenDataProblem()) {
+      io.err << "tervala: the token endpoint's reply was refused: " << *problem << '\n';
+    }
     return failure;
   }
-  if (storeAlways || arguments.has("store")) {
+  // A refresh of the stored token stores what it gets, or the spent refresh token of a rotating
+  // server would stay behind as the stored one.
+  if (request.profile.named() || request.renewed || request.storeAlways || arguments.has("store")) {
     const auto token = result->serializeToToken();
-    if (!token || !token->store()) {
+    // A reply that named no scope renews the scope the token had.
+    if (token && request.renewed && token->scope() && token->scope()->empty()) {
+      token->setScope(request.renewed->scope());
+    }
+    if (!token || !request.profile.store(*token) || !request.profile.remember(account)) {
       auto& store = SettingsStore::standard();
       io.err << "tervala: the token could not be stored: " << storeProblem(store) << '\n';
       return failure;
@@ -149,47 +203,65 @@ int grant(const GlobalOptions& global, const Arguments& arguments, const Io& io,
 }
 
 int runTokenPassword(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
-  return grant(global, arguments, io,
-               [&](OAuthContext& context, std::string_view url, std::string_view clientId,
-                   const OAuthContext::Params& params) {
-                 return context.getAccessToken(url, clientId, arguments.value("username").value_or(""),
-                                               view(*arguments.secret("password")), params);
-               });
+  const auto profile = Profile::of(arguments);
+  if (const auto* error = std::get_if<UsageError>(&profile)) {
+    return refuse(io, *error);
+  }
+  return grant(
+      global, arguments, io,
+      [&](OAuthContext& context, std::string_view url, std::string_view clientId,
+          const OAuthContext::Params& params) {
+        return context.getAccessToken(url, clientId, arguments.value("username").value_or(""),
+                                      view(*arguments.secret("password")), params);
+      },
+      GrantRequest{.command = "token password", .profile = std::get<Profile>(profile)});
 }
 
 int runTokenCode(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
-  return grant(global, arguments, io,
-               [&](OAuthContext& context, std::string_view url, std::string_view clientId,
-                   const OAuthContext::Params& params) {
-                 return context.getAccessToken(url, clientId, view(*arguments.secret("code")), params);
-               });
+  const auto profile = Profile::of(arguments);
+  if (const auto* error = std::get_if<UsageError>(&profile)) {
+    return refuse(io, *error);
+  }
+  return grant(
+      global, arguments, io,
+      [&](OAuthContext& context, std::string_view url, std::string_view clientId,
+          const OAuthContext::Params& params) {
+        return context.getAccessToken(url, clientId, view(*arguments.secret("code")), params);
+      },
+      GrantRequest{.command = "token code", .profile = std::get<Profile>(profile)});
 }
 
 int runTokenRefresh(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
-  // --stored wins over a refresh token that only stands in the environment.
+  const auto chosen = Profile::of(arguments);
+  if (const auto* error = std::get_if<UsageError>(&chosen)) {
+    return refuse(io, *error);
+  }
+  const Profile& profile = std::get<Profile>(chosen);
+  // --stored wins over a refresh token that only stands in the environment; a profile renews its
+  // own token unless one is given.
   const auto* given = arguments.has("stored") && arguments.fromEnvironment("refresh-token")
                           ? nullptr
                           : arguments.secret("refresh-token");
-  if ((given != nullptr) == arguments.has("stored")) {
+  const bool stored = arguments.has("stored") || (profile.named() && given == nullptr);
+  if ((given != nullptr) == stored) {
     return refuse(io, UsageError{"token refresh needs one of --refresh-token and --stored"});
   }
   platform::SecretText refreshToken;
+  std::shared_ptr<OAuthToken> renewed;
   if (given != nullptr) {
     refreshToken = *given;
   } else {
     if (global.settingsPath) {
       SettingsStore::setStandardLocation(*global.settingsPath);
     }
-    const auto token = OAuthToken::retrieve();
-    const auto stored = token ? token->refreshToken() : std::nullopt;
-    if (!stored || stored->empty()) {
+    renewed = profile.token();
+    const auto held = renewed ? renewed->refreshToken() : std::nullopt;
+    if (!held || held->empty()) {
       io.err << "tervala: "
-             << (token ? "the stored token has no refresh token"
-                       : missingTokenReason(SettingsStore::standard()))
-             << '\n';
+             << (renewed ? "the stored token has no refresh token" : profile.missingTokenReason()) << '\n';
       return failure;
     }
-    refreshToken = platform::secretText(*stored);
+    refreshToken = platform::secretText(*held);
   }
   return grant(
       global, arguments, io,
@@ -197,7 +269,7 @@ int runTokenRefresh(const GlobalOptions& global, const Arguments& arguments, con
           const OAuthContext::Params& params) {
         return context.refreshAccessToken(url, clientId, view(refreshToken), params);
       },
-      given == nullptr);
+      GrantRequest{.command = "token refresh", .profile = profile, .renewed = renewed});
 }
 
 }  // namespace tervala::cli

@@ -10,6 +10,7 @@
 
 #include "Arguments.hpp"
 #include "Commands.hpp"
+#include "Profile.hpp"
 #include "StoreCheck.hpp"
 #include "VisibleText.hpp"
 
@@ -49,12 +50,18 @@ int runTokenShow(const GlobalOptions& global, const Arguments& arguments, const 
   if (global.settingsPath) {
     SettingsStore::setStandardLocation(*global.settingsPath);
   }
-  const auto token = OAuthToken::retrieve();
+  const auto profile = Profile::of(arguments);
+  if (const auto* error = std::get_if<UsageError>(&profile)) {
+    return refuse(io, *error);
+  }
+  const auto token = std::get<Profile>(profile).token();
   if (!token) {
-    io.err << "tervala: " << missingTokenReason(SettingsStore::standard()) << '\n';
+    io.err << "tervala: " << std::get<Profile>(profile).missingTokenReason() << '\n';
     return failure;
   }
-  const auto expires = utcText(token->expiresOn());
+  // A server that told no lifetime: shown as unknown rather than as the end of time.
+  const auto expires =
+      token->expiresOn() == OAuthToken::unknownExpiry ? std::nullopt : utcText(token->expiresOn());
   const bool expired = token->hasTokenExpired();
   if (arguments.has("json")) {
     io.out << jsonText(*token, expires, expired) << '\n';

@@ -9,6 +9,7 @@
 
 #include "ClientCredentials.hpp"
 #include "ErrorCodes.hpp"
+#include "LenientReply.hpp"
 #include "ReplyHandler.hpp"
 #include "TokenRequestForm.hpp"
 #include "platform/DebugLog.hpp"
@@ -43,7 +44,8 @@ std::shared_ptr<const OAuthResult> invalidUrlResult() {
 
 // The exchange proper, the same for both forms: the transfer inside the gate that keeps it out
 // of the libraries' cleanup at exit, then the reply handling.
-std::shared_ptr<const OAuthResult> exchange(const platform::HttpRequest& request) noexcept {
+std::shared_ptr<const OAuthResult> exchange(const platform::HttpRequest& request,
+                                            const std::optional<LenientReply>& lenient) noexcept {
   try {
     platform::HttpReply reply;
     {
@@ -54,8 +56,9 @@ std::shared_ptr<const OAuthResult> exchange(const platform::HttpRequest& request
       }
       reply = platform::HttpTransfer::perform(request, ReplyHandler::maxBodyBytes, inside);
     }
-    return reply.transportError ? std::make_shared<const OAuthResult>(*reply.transportError)
-                                : ReplyHandler::resultFromBody(reply.statusCode, reply.body);
+    return reply.transportError
+               ? std::make_shared<const OAuthResult>(*reply.transportError)
+               : ReplyHandler::resultFromBody(reply.statusCode, reply.body, lenient ? &*lenient : nullptr);
   } catch (const std::exception& error) {
     return errors::errorResult(Error::urlErrorDomain, errors::oauth, "The request failed", error.what());
   }
@@ -70,6 +73,7 @@ struct OAuthContext::Settings {
   std::optional<platform::SecretText> clientSecret;
   std::shared_ptr<ServerTrustDelegate> serverTrustDelegate;
   ClientAuthentication clientAuthentication;
+  ReplyProfile replyProfile;
 };
 
 ServerTrustDelegate::~ServerTrustDelegate() = default;
@@ -210,9 +214,12 @@ OAuthContext::Result OAuthContext::grant(std::string_view url, std::string_view 
   };
   try {
     // One reading of the shared fields for the whole grant.
-    const Settings settings{timeoutInterval, scope,
+    const Settings settings{timeoutInterval,
+                            scope,
                             clientSecret ? std::optional(platform::secretText(*clientSecret)) : std::nullopt,
-                            serverTrustDelegate, clientAuthentication};
+                            serverTrustDelegate,
+                            clientAuthentication,
+                            replyProfile};
     auto parsed = platform::parseEndpointUrl(url);
     if (!parsed) {
       return finish(invalidUrlResult());
@@ -235,12 +242,14 @@ OAuthContext::Result OAuthContext::executeRequest(std::string url, std::string h
   TokenRequestForm form;
   const ClientCredentials credentials(settings.clientAuthentication, clientId, settings.clientSecret);
   credentials.addTo(form);
+  std::optional<std::string> requestedScope;
   if (settings.scope) {
     std::string joined;
     for (std::size_t index = 0; index < settings.scope->size(); ++index) {
       joined.append(index == 0 ? "" : ",").append((*settings.scope)[index]);
     }
     form.add("scope", joined);
+    requestedScope = std::move(joined);
   }
   // The grant's own fields replace the caller's of the same name, and all go in name order.
   // Only views are gathered, so the password, code or refresh token is copied nowhere but into
@@ -261,6 +270,24 @@ OAuthContext::Result OAuthContext::executeRequest(std::string url, std::string h
     }
   }
   platform::debugLine(form.debugText());
+  // What a lenient reading of the reply may assume: the refresh token a refresh grant sent and
+  // the scope asked for.
+  std::optional<LenientReply> lenient;
+  if (settings.replyProfile == ReplyProfile::lenient) {
+    const auto grantField = [&grantFields](std::string_view name) -> std::optional<std::string_view> {
+      for (const auto& [field, value] : grantFields) {
+        if (field == name) {
+          return value;
+        }
+      }
+      return std::nullopt;
+    };
+    std::optional<platform::SecretText> sentRefreshToken;
+    if (grantField("grant_type") == "refresh_token") {
+      sentRefreshToken = platform::secretText(grantField("refresh_token").value_or(""));
+    }
+    lenient.emplace(std::move(sentRefreshToken), std::move(requestedScope));
+  }
 
   platform::HttpRequest request{std::move(url),
                                 std::move(host),
@@ -278,22 +305,23 @@ OAuthContext::Result OAuthContext::executeRequest(std::string url, std::string h
   // host's own initialisation of libcurl and OpenSSL. A failure is the transfer's to report.
   static_cast<void>(platform::TransferGate::prepare());
   if (completion == nullptr) {
-    return exchange(request);
+    return exchange(request, lenient);
   }
   // Shared so that the completion survives a thread that could not be started.
   auto sharedCompletion = std::make_shared<Completion>(std::move(*completion));
   try {
-    platform::RequestThreads::run([request = std::move(request), sharedCompletion]() noexcept {
-      const auto result = exchange(request);
-      if (platform::TransferGate::exiting()) {
-        // Nobody is left to receive the result, and ending the thread would run OpenSSL's
-        // per-thread cleanup under its global one: the thread waits for the process to end.
-        for (;;) {
-          ::pause();
-        }
-      }
-      deliver(*sharedCompletion, result);
-    });
+    platform::RequestThreads::run(
+        [request = std::move(request), lenient = std::move(lenient), sharedCompletion]() noexcept {
+          const auto result = exchange(request, lenient);
+          if (platform::TransferGate::exiting()) {
+            // Nobody is left to receive the result, and ending the thread would run OpenSSL's
+            // per-thread cleanup under its global one: the thread waits for the process to end.
+            for (;;) {
+              ::pause();
+            }
+          }
+          deliver(*sharedCompletion, result);
+        });
   } catch (const std::system_error& error) {
     deliver(*sharedCompletion, errors::errorResult(Error::urlErrorDomain, errors::oauth,
                                                    "The request could not be started", error.what()));

@@ -10,7 +10,9 @@
 
 #include "ErrorCodes.hpp"
 #include "HeaderText.hpp"
+#include "LenientReply.hpp"
 #include "platform/DebugLog.hpp"
+#include "platform/SecureMemory.hpp"
 
 namespace tervala {
 namespace {
@@ -147,35 +149,91 @@ const std::string* textEntry(const nlohmann::json& reply, std::string_view key) 
 constexpr std::array<std::string_view, 5> tokenKeys = {"access_token", "token_type", "refresh_token",
                                                        "expires_in", "scope"};
 
-std::shared_ptr<const OAuthResult> parseReply(const nlohmann::json& reply, Date now) {
+// Which token field a reply failed on, and how, for the tool's one-line message.
+std::string problemWith(const nlohmann::json& reply, std::string_view key, std::string_view kind) {
+  std::string problem(1, '"');
+  problem.append(key).append("\" ");
+  const auto found = reply.find(key);
+  if (found == reply.end()) {
+    return problem.append("is missing");
+  }
+  if (found->is_null()) {
+    return problem.append("is null");
+  }
+  return problem.append("is a ").append(found->type_name()).append(", not ").append(kind);
+}
+
+std::string unsafeInHeader(std::string_view key) {
+  std::string problem(1, '"');
+  return problem.append(key).append("\" holds characters an Authorization header cannot carry");
+}
+
+}  // namespace
+
+std::shared_ptr<const OAuthResult> OAuthResult::read(const nlohmann::json& reply, Date now,
+                                                     const LenientReply* lenient) {
   if (!reply.is_object()) {
     return invalidTokenDataResult();
   }
   if (reply.contains("error")) {
     return errorReply(reply);
   }
+  const auto refused = [](std::string problem) -> std::shared_ptr<const OAuthResult> {
+    auto result = std::make_shared<OAuthResult>(
+        Error::make(Error::oauthErrorDomain, errors::oauth, invalidTokenData, invalidTokenData));
+    result->tokenDataProblem_ = std::move(problem);
+    return result;
+  };
   // In the order the reply is checked; the first missing or wrong-kind field decides.
   // Both end up in the host's Authorization header: a line break or a control character there
   // would smuggle headers, or a whole request, into the host's calls.
   const std::string* accessToken = textEntry(reply, "access_token");
-  if (accessToken == nullptr || !HeaderText::isAccessToken(*accessToken)) {
-    return invalidTokenDataResult();
+  if (accessToken == nullptr) {
+    return refused(problemWith(reply, "access_token", "a string"));
+  }
+  if (!HeaderText::isAccessToken(*accessToken)) {
+    return refused(unsafeInHeader("access_token"));
   }
   const std::string* tokenType = textEntry(reply, "token_type");
-  if (tokenType == nullptr || !HeaderText::isTokenType(*tokenType)) {
-    return invalidTokenDataResult();
+  if (tokenType == nullptr) {
+    return refused(problemWith(reply, "token_type", "a string"));
   }
-  const std::string* refreshToken = textEntry(reply, "refresh_token");
-  if (refreshToken == nullptr) {
-    return invalidTokenDataResult();
+  if (!HeaderText::isTokenType(*tokenType)) {
+    return refused(unsafeInHeader("token_type"));
   }
+  // Only a field the reply left out is assumed; one of another kind is still refused.
+  std::string refreshToken;
+  if (const std::string* given = textEntry(reply, "refresh_token")) {
+    refreshToken = *given;
+  } else if (const platform::SecretText* kept = lenient != nullptr && !reply.contains("refresh_token")
+                                                    ? lenient->keptRefreshToken()
+                                                    : nullptr) {
+    refreshToken = platform::view(*kept);
+  } else {
+    return refused(problemWith(reply, "refresh_token", "a string"));
+  }
+  std::optional<double> lifetime;
   const auto expiresIn = reply.find("expires_in");
-  if (expiresIn == reply.end() || !expiresIn->is_number()) {
-    return invalidTokenDataResult();
+  if (expiresIn != reply.end() && expiresIn->is_number()) {
+    lifetime = expiresIn->get<double>();
+  } else if (lenient != nullptr && expiresIn != reply.end() && expiresIn->is_string()) {
+    auto seconds = LenientReply::lifetimeOf(*expiresIn);
+    if (auto* problem = std::get_if<std::string>(&seconds)) {
+      return refused(std::move(*problem));
+    }
+    lifetime = std::get<double>(seconds);
+  } else if (lenient != nullptr && expiresIn == reply.end()) {
+    LenientReply::assumeUnknownExpiry();
+  } else {
+    return refused(problemWith(reply, "expires_in", "a number"));
   }
-  const std::string* scope = textEntry(reply, "scope");
-  if (scope == nullptr) {
-    return invalidTokenDataResult();
+  std::optional<std::string> scope;
+  if (const std::string* given = textEntry(reply, "scope")) {
+    scope = *given;
+  } else if (lenient != nullptr && !reply.contains("scope")) {
+    scope = lenient->assumedScope();
+  } else {
+    return refused(problemWith(reply, "scope", "a string"));
   }
 
   OAuthResult::AdditionalData additionalData;
@@ -185,12 +243,19 @@ std::shared_ptr<const OAuthResult> parseReply(const nlohmann::json& reply, Date 
     }
     additionalData.emplace(key, value.is_string() ? value.get_ref<const std::string&>() : compactJson(value));
   }
-  return std::make_shared<const OAuthResult>(*accessToken, capitalized(*tokenType), *refreshToken,
-                                             expiresIn->get<double>(), *scope, std::move(additionalData),
-                                             now);
+  auto result = std::make_shared<OAuthResult>(*accessToken, capitalized(*tokenType), refreshToken,
+                                              lifetime.value_or(0.0), scope.value_or(std::string()),
+                                              std::move(additionalData), now);
+  // What the lenient reading could not learn stays absent.
+  if (!lifetime) {
+    result->expiresOn_.reset();
+  }
+  if (!scope) {
+    result->scope_.reset();
+  }
+  platform::cleanse(refreshToken);  // the result holds its own copy
+  return result;
 }
-
-}  // namespace
 
 OAuthResult::OAuthResult(std::string accessToken, std::string tokenType, std::string refreshToken,
                          double expiresOn, std::string scope, AdditionalData additionalData, Date now)
@@ -209,9 +274,14 @@ std::shared_ptr<const OAuthResult> OAuthResult::parse(const nlohmann::json& repl
 }
 
 std::shared_ptr<const OAuthResult> OAuthResult::parse(const nlohmann::json& reply, Date now) {
+  return parse(reply, now, nullptr);
+}
+
+std::shared_ptr<const OAuthResult> OAuthResult::parse(const nlohmann::json& reply, Date now,
+                                                      const LenientReply* lenient) {
   platform::debugLine(className, "parse");
   try {
-    return parseReply(reply, now);
+    return read(reply, now, lenient);
   } catch (...) {
     // Only allocation can fail here; the caller still gets a result.
     try {
@@ -272,9 +342,13 @@ std::shared_ptr<OAuthToken> OAuthResult::serializeToToken() const {
     return nullptr;
   }
   try {
-    return std::make_shared<OAuthToken>(accessToken_, tokenType_, refreshToken_.value_or(std::string()),
-                                        expiresOn_.value_or(Date::min()), scope_.value_or(std::string()),
-                                        additionalData_);
+    auto token = std::make_shared<OAuthToken>(accessToken_, tokenType_, refreshToken_.value_or(std::string()),
+                                              expiresOn_.value_or(OAuthToken::unknownExpiry),
+                                              scope_.value_or(std::string()), additionalData_);
+    if (!scope_) {
+      token->setScope(OAuthToken::Scope{});  // not known: no items, which the archive keeps as ""
+    }
+    return token;
   } catch (...) {
     return nullptr;
   }

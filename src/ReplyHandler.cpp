@@ -47,7 +47,8 @@ struct PlainReply {
 }  // namespace
 
 std::shared_ptr<const OAuthResult> ReplyHandler::resultFromBody(std::optional<long> statusCode,
-                                                                std::span<const std::uint8_t> body) {
+                                                                std::span<const std::uint8_t> body,
+                                                                const LenientReply* lenient) {
   try {
     platform::debugLine("OAuth response code: " +
                         (statusCode ? std::to_string(*statusCode) : std::string("nil")));
@@ -75,7 +76,7 @@ std::shared_ptr<const OAuthResult> ReplyHandler::resultFromBody(std::optional<lo
     if (parsed.is_object()) {
       // OAuthResult reads a document of the host's kind: a copy wiped before it goes.
       const PlainReply reply{platform::plainCopy(parsed)};
-      if (auto result = OAuthResult::parse(reply.document)) {
+      if (auto result = OAuthResult::parse(reply.document, std::chrono::system_clock::now(), lenient)) {
         return result;
       }
       // parse yields null only when memory ran out

@@ -10,6 +10,8 @@
 
 namespace tervala {
 
+class LenientReply;
+
 /// Turns the reply of a token endpoint, received without transport error, into the one result
 /// of the request.
 class ReplyHandler {
@@ -20,10 +22,12 @@ class ReplyHandler {
   static constexpr std::size_t maxJsonDepth = 512;
 
   /// Writes the code line and the body line (secrets masked), then parses the body: a JSON object
-  /// goes to `OAuthResult::parse` whatever the status; anything else is a parser-domain error.
-  /// Leaves no copy of the body's tokens in memory it frees.
+  /// goes to `OAuthResult::parse` whatever the status, read leniently when `lenient` is given;
+  /// anything else is a parser-domain error. Leaves no copy of the body's tokens in memory it
+  /// frees.
   static std::shared_ptr<const OAuthResult> resultFromBody(std::optional<long> statusCode,
-                                                           std::span<const std::uint8_t> body);
+                                                           std::span<const std::uint8_t> body,
+                                                           const LenientReply* lenient = nullptr);
 };
 
 }  // namespace tervala

@@ -142,6 +142,27 @@ bool SettingsStore::setData(std::string_view key, const Data& value) {
   }
 }
 
+bool SettingsStore::removeData(std::string_view key) {
+  try {
+    const std::lock_guard lock(state_->mutex);
+    if (key.size() > maxKeySize) {
+      state_->problem.reset();
+      return false;
+    }
+    platform::SqliteDatabase* const database = state_->connection();
+    if (database == nullptr) {
+      return false;
+    }
+    if (!database->remove(key)) {
+      state_->failed("cannot write");
+      return false;
+    }
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
 std::optional<Data> SettingsStore::data(std::string_view key) {
   try {
     const std::lock_guard lock(state_->mutex);

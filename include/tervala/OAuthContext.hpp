@@ -12,6 +12,7 @@
 
 #include <tervala/ClientAuthentication.hpp>
 #include <tervala/OAuthResult.hpp>
+#include <tervala/ReplyProfile.hpp>
 #include <tervala/ServerTrustDelegate.hpp>
 #include <tervala/export.hpp>
 
@@ -67,6 +68,9 @@ class TERVALA_EXPORT OAuthContext {
   std::optional<std::string> clientSecret;
   /// How the client id and secret reach the token endpoint; `form` by default.
   ClientAuthentication clientAuthentication = ClientAuthentication::form;
+  /// How success replies are read: `strict` (the default) refuses one that lacks a token field;
+  /// `lenient` assumes what real servers leave out (see `ReplyProfile`).
+  ReplyProfile replyProfile = ReplyProfile::strict;
 
   /// Resource-owner password grant.
   void getAccessToken(std::string_view url, std::string_view clientId, std::string_view username,

@@ -13,6 +13,8 @@
 namespace tervala {
 
 class OAuthToken;
+class LenientReply;
+class ReplyHandler;
 
 /// The outcome of one exchange with a token endpoint: a success holding the granted token
 /// fields, or an error holding one `Error`. Never changes after construction.
@@ -50,10 +52,25 @@ class TERVALA_EXPORT OAuthResult {
   [[nodiscard]] std::string serializeToJson() const;
   [[nodiscard]] std::string serializeToJson(Date now) const;
 
-  /// A new token made from a success result; null for an error result.
+  /// A new token made from a success result; null for an error result. A leniently read
+  /// result without a known expiry gives `OAuthToken::unknownExpiry`, one without a known scope
+  /// a token without scope items.
   [[nodiscard]] std::shared_ptr<OAuthToken> serializeToToken() const;
 
+  /// For an error result made because a token field of the reply could not be used: the field
+  /// and what is wrong with it (`"expires_in" is missing`); absent for every other result.
+  [[nodiscard]] const std::optional<std::string>& tokenDataProblem() const noexcept {
+    return tokenDataProblem_;
+  }
+
  private:
+  // The reply handler reads a reply under its request's profile: `lenient` null for strict.
+  friend class ReplyHandler;
+  static std::shared_ptr<const OAuthResult> parse(const nlohmann::json& reply, Date now,
+                                                  const LenientReply* lenient);
+  static std::shared_ptr<const OAuthResult> read(const nlohmann::json& reply, Date now,
+                                                 const LenientReply* lenient);
+
   std::string accessToken_;
   std::string tokenType_;
   std::optional<Date> expiresOn_;
@@ -61,6 +78,7 @@ class TERVALA_EXPORT OAuthResult {
   std::optional<std::string> scope_;
   AdditionalData additionalData_;
   std::optional<Error> error_;
+  std::optional<std::string> tokenDataProblem_;
 };
 
 }  // namespace tervala

@@ -30,6 +30,11 @@ class TERVALA_EXPORT OAuthToken {
   static constexpr std::string_view settingsKey = "token";
   /// The class name recorded in the archive.
   static constexpr std::string_view className = "Tervala.OAuthToken";
+  /// The expiry of a token whose lifetime the server did not tell (a leniently read reply
+  /// without "expires_in"): the last whole second of `Date`'s range, which the archive keeps
+  /// exactly. Such a token does not count as expired; the server's refusal of it is the sign to
+  /// refresh it.
+  static constexpr Date unknownExpiry = std::chrono::floor<std::chrono::seconds>(Date::max());
 
   /// The items of a scope text, cut at every comma; empty pieces stay, so "" gives one empty item.
   static Scope splitScope(std::string_view text);

@@ -51,6 +51,10 @@ class TERVALA_EXPORT SettingsStore {
   /// failure the earlier value stays.
   bool setData(std::string_view key, const Data& value);
 
+  /// Deletes the value under `key` in one transaction (a key without value is no failure); true
+  /// once committed. Its bytes do not stay behind in the file's free pages.
+  bool removeData(std::string_view key);
+
   /// The value under `key`; absent when there is none or the store cannot be read.
   [[nodiscard]] std::optional<Data> data(std::string_view key);
 

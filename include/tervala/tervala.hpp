@@ -28,6 +28,7 @@
 #include <tervala/OtpReplayGuard.hpp>
 #include <tervala/OtpSecret.hpp>
 #include <tervala/OtpVerification.hpp>
+#include <tervala/ReplyProfile.hpp>
 #include <tervala/ServerTrustDelegate.hpp>
 #include <tervala/SettingsStore.hpp>
 #include <tervala/SteamGuard.hpp>

@@ -372,6 +372,15 @@ bool SqliteDatabase::put(std::string_view key, const Data& value) {
          sqlite3_step(statement) == SQLITE_DONE;
 }
 
+bool SqliteDatabase::remove(std::string_view key) {
+  sqlite3_stmt* raw = nullptr;
+  if (sqlite3_prepare_v2(db_.get(), "DELETE FROM settings WHERE key = ?1", -1, &raw, nullptr) != SQLITE_OK) {
+    return false;
+  }
+  const Statement statement(raw);
+  return bindKey(statement.get(), key) && sqlite3_step(statement.get()) == SQLITE_DONE;
+}
+
 bool SqliteDatabase::beginImmediate() {
   return sqlite3_exec(db_.get(), "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
 }

@@ -48,6 +48,10 @@ class SqliteDatabase {
   /// Writes `value` under `key` as one transaction; true once committed.
   bool put(std::string_view key, const Data& value);
 
+  /// Deletes the value under `key`, if any, as one transaction (its pages are overwritten, as
+  /// secure_delete is on); true once committed.
+  bool remove(std::string_view key);
+
   /// Starts a transaction that takes the write lock at once (BEGIN IMMEDIATE), so what it reads
   /// stays current until `commit`; `get` and `put` then run inside it.
   bool beginImmediate();

@@ -1,0 +1,141 @@
+#include "Profile.hpp"
+
+#include <algorithm>
+
+#include <nlohmann/json.hpp>
+#include <tervala/KeyedArchiver.hpp>
+#include <tervala/KeyedUnarchiver.hpp>
+#include <tervala/OAuthToken.hpp>
+#include <tervala/SettingsStore.hpp>
+
+#include "Arguments.hpp"
+#include "StoreCheck.hpp"
+#include "VisibleText.hpp"
+
+namespace tervala::cli {
+namespace {
+
+constexpr std::size_t maxNameSize = 32;
+
+bool isNameCharacter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+}
+
+// The name becomes part of settings keys and of messages: a short, plain charset keeps both safe.
+bool isProfileName(std::string_view name) {
+  return !name.empty() && name.size() <= maxNameSize && name.front() != '-' && name.front() != '_' &&
+         std::all_of(name.begin(), name.end(), isNameCharacter);
+}
+
+std::optional<std::string> textOf(const nlohmann::json& document, std::string_view key) {
+  const auto found = document.find(key);
+  if (found == document.end() || !found->is_string()) {
+    return std::nullopt;
+  }
+  return found->get<std::string>();
+}
+
+}  // namespace
+
+std::variant<Profile, UsageError> Profile::of(const Arguments& arguments) {
+  const auto name = arguments.value("profile");
+  if (!name) {
+    return Profile(std::nullopt);
+  }
+  if (!isProfileName(*name)) {
+    return UsageError{"--profile needs a name of 1 to 32 letters, digits, '-' and '_', not '" +
+                      visible(*name) + "'"};
+  }
+  return Profile(std::string(*name));
+}
+
+std::string Profile::tokenKey() const {
+  return name_ ? "profile." + *name_ + ".token" : std::string(OAuthToken::settingsKey);
+}
+
+Profile::Account Profile::account() const {
+  if (!name_) {
+    return {};
+  }
+  const auto bytes = SettingsStore::standard().data("profile." + *name_ + ".account");
+  if (!bytes) {
+    return {};
+  }
+  // Written by this tool, but the file is the user's: anything unexpected counts as not remembered.
+  const auto document = nlohmann::json::parse(bytes->begin(), bytes->end(), nullptr, false);
+  if (!document.is_object()) {
+    return {};
+  }
+  return {textOf(document, "url"), textOf(document, "client_id"), textOf(document, "scope")};
+}
+
+bool Profile::remember(const Account& account) const {
+  if (!name_) {
+    return true;
+  }
+  nlohmann::json document = nlohmann::json::object();
+  for (const auto& [key, value] : {std::pair{"url", &account.url}, std::pair{"client_id", &account.clientId},
+                                   std::pair{"scope", &account.scope}}) {
+    if (*value) {
+      document[key] = **value;
+    }
+  }
+  const std::string text = document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  return SettingsStore::standard().setData("profile." + *name_ + ".account", Data(text.begin(), text.end()));
+}
+
+std::shared_ptr<OAuthToken> Profile::token() const {
+  if (!name_) {
+    return OAuthToken::retrieve();
+  }
+  auto archive = SettingsStore::standard().data(tokenKey());
+  auto token = archive ? KeyedUnarchiver::unarchiveObjectWithData(*archive) : nullptr;
+  if (archive) {
+    platform::cleanse(archive->data(), archive->size());
+  }
+  return token;
+}
+
+bool Profile::store(const OAuthToken& token) const {
+  if (!name_) {
+    return token.store();
+  }
+  auto archive = KeyedArchiver::archivedDataWithRootObject(token);
+  if (!archive) {
+    return false;
+  }
+  const bool stored = SettingsStore::standard().setData(tokenKey(), *archive);
+  platform::cleanse(archive->data(), archive->size());
+  return stored;
+}
+
+bool Profile::holdsToken() const {
+  auto archive = SettingsStore::standard().data(tokenKey());
+  if (!archive) {
+    return false;
+  }
+  platform::cleanse(archive->data(), archive->size());
+  return true;
+}
+
+bool Profile::forgetToken() const {
+  return SettingsStore::standard().removeData(tokenKey());
+}
+
+std::string Profile::missingTokenReason() const {
+  auto& store = SettingsStore::standard();
+  if (!name_) {
+    return cli::missingTokenReason(store);
+  }
+  const bool stored = holdsToken();
+  if (auto problem = store.lastProblem()) {
+    return std::move(problem->reason);
+  }
+  if (stored) {
+    return "the token of profile " + *name_ + " in '" + visible(store.location().string()) +
+           "' cannot be read";
+  }
+  return "no stored token for profile " + *name_;
+}
+
+}  // namespace tervala::cli
