@@ -158,14 +158,18 @@ constexpr Option issuerUrl{
 
 // The parts every grant shares: where, and who asks.
 constexpr std::array grantHead{
-    Option{
-        .name = "url", .takes = Takes::value, .valueName = "URL", .help = "the token endpoint (or --issuer)"},
-    issuerUrl,
+    Option{.name = "url",
+           .takes = Takes::value,
+           .valueName = "URL",
+           .help = "the token endpoint (or --issuer)",
+           .required = true,
+           .unlessGiven = "issuer"},
     Option{.name = "client-id",
            .takes = Takes::value,
            .valueName = "ID",
            .help = "the client identifier",
            .required = true},
+    issuerUrl,
 };
 
 constexpr std::array grantTail{
@@ -267,7 +271,12 @@ constexpr auto tokenDevice =
 // Revoke and inspect send a token to an endpoint of their own.
 constexpr auto tokenAbout = [](std::string_view endpoint) {
   return std::array{
-      Option{.name = "url", .takes = Takes::value, .valueName = "URL", .help = endpoint},
+      Option{.name = "url",
+             .takes = Takes::value,
+             .valueName = "URL",
+             .help = endpoint,
+             .required = true,
+             .unlessGiven = "issuer"},
       issuerUrl,
       Option{.name = "client-id",
              .takes = Takes::value,
