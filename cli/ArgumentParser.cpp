@@ -287,7 +287,8 @@ std::variant<Arguments, UsageError> ArgumentParser::parse(std::span<char* const>
   }
   for (const auto& option : options_) {
     if (option.required && !done.arguments.values_.contains(option.name) &&
-        !done.arguments.secrets_.contains(option.name)) {
+        !done.arguments.secrets_.contains(option.name) &&
+        (option.unlessGiven.empty() || !done.arguments.values_.contains(option.unlessGiven))) {
       return UsageError{std::string(commandName_) + " needs --" + std::string(option.name)};
     }
   }

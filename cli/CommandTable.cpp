@@ -297,7 +297,12 @@ constexpr auto tokenDevice =
 // Revoke and inspect send a token to an endpoint of their own.
 constexpr auto tokenAbout = [](std::string_view endpoint) {
   return std::array{
-      Option{.name = "url", .takes = Takes::value, .valueName = "URL", .help = endpoint},
+      Option{.name = "url",
+             .takes = Takes::value,
+             .valueName = "URL",
+             .help = endpoint,
+             .required = true,
+             .unlessGiven = "issuer"},
       issuerUrl,
       Option{.name = "client-id",
              .takes = Takes::value,

@@ -24,6 +24,7 @@ struct Option {
   std::string_view help = {};
   std::string_view environment = {};  ///< for a secret, the variable read when it is not given
   bool required = false;              ///< the command cannot run without it
+  std::string_view unlessGiven = {};  ///< a required option that this other option stands in for
 };
 
 }  // namespace tervala::cli

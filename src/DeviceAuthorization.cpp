@@ -22,7 +22,7 @@ DeviceAuthorization::DeviceAuthorization(std::string_view deviceCode, std::strin
       received_(received) {}
 
 std::string_view DeviceAuthorization::deviceCode() const noexcept {
-  return platform::view(deviceCode_->code);
+  return deviceCode_ ? platform::view(deviceCode_->code) : std::string_view();  // empty once moved from
 }
 
 }  // namespace tervala

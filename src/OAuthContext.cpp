@@ -44,8 +44,8 @@ std::shared_ptr<const OAuthResult> invalidUrlResult() {
 
 // The exchange proper, the same for both forms: the transfer inside the gate that keeps it out
 // of the libraries' cleanup at exit, then the reply handling.
-std::shared_ptr<const OAuthResult> exchange(const platform::HttpRequest& request,
-                                            const std::optional<LenientReply>& lenient) noexcept {
+std::shared_ptr<const OAuthResult> runExchange(const platform::HttpRequest& request,
+                                               const std::optional<LenientReply>& lenient) noexcept {
   try {
     platform::HttpReply reply;
     {
@@ -305,14 +305,14 @@ OAuthContext::Result OAuthContext::executeRequest(std::string url, std::string h
   // host's own initialisation of libcurl and OpenSSL. A failure is the transfer's to report.
   static_cast<void>(platform::TransferGate::prepare());
   if (completion == nullptr) {
-    return exchange(request, lenient);
+    return runExchange(request, lenient);
   }
   // Shared so that the completion survives a thread that could not be started.
   auto sharedCompletion = std::make_shared<Completion>(std::move(*completion));
   try {
     platform::RequestThreads::run(
         [request = std::move(request), lenient = std::move(lenient), sharedCompletion]() noexcept {
-          const auto result = exchange(request, lenient);
+          const auto result = runExchange(request, lenient);
           if (platform::TransferGate::exiting()) {
             // Nobody is left to receive the result, and ending the thread would run OpenSSL's
             // per-thread cleanup under its global one: the thread waits for the process to end.

@@ -119,6 +119,9 @@ std::optional<std::pair<std::string, std::string>> OAuthDiscovery::documentUrls(
   }
   const std::size_t pathStart = base.find('/', base.find("://") + 3);
   const std::string_view origin = base.substr(0, pathStart);
+  if (origin.find('@') != std::string_view::npos) {
+    return std::nullopt;  // credentials in an issuer would end up in every debug line and log
+  }
   const std::string_view path =
       pathStart == std::string_view::npos ? std::string_view() : base.substr(pathStart);
   return std::pair(std::string(origin).append(rfc8414Path).append(path),

@@ -50,8 +50,8 @@ TEST(OAuthDiscoveryUrls, WellKnownPathGoesBetweenHostAndIssuerPath) {
   EXPECT_EQ(OAuthDiscovery::documentUrls("https://a.example:8443/tenant/1/"),
             Urls({"https://a.example:8443/.well-known/oauth-authorization-server/tenant/1",
                   "https://a.example:8443/tenant/1/.well-known/openid-configuration"}));
-  for (const char* refused :
-       {"https://a.example/?x=1", "https://a.example/#f", "ftp://a.example", "a.example"}) {
+  for (const char* refused : {"https://a.example/?x=1", "https://a.example/#f", "ftp://a.example",
+                              "a.example", "https://u:p@a.example"}) {
     EXPECT_EQ(OAuthDiscovery::documentUrls(refused), std::nullopt) << refused;
   }
 }

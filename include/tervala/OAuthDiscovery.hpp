@@ -22,8 +22,8 @@ class TERVALA_EXPORT OAuthDiscovery {
  public:
   using Result = std::variant<AuthorizationServerMetadata, Error>;
 
-  /// The issuer's metadata, or an error: an issuer that is not an http(s) URL without query and
-  /// fragment; a transport failure; no document at either place; a document whose "issuer" is
+  /// The issuer's metadata, or an error: an issuer that is not an http(s) URL without user info,
+  /// query and fragment; a transport failure; no document at either place; a document whose "issuer" is
   /// not exactly `issuer`, which lacks "token_endpoint" or "response_types_supported", whose
   /// endpoint is not a text or not an absolute URL, or that sends the client from an https
   /// issuer to a plain http endpoint. Blocking, on the calling thread.
