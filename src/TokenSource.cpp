@@ -1,5 +1,6 @@
 #include <tervala/TokenSource.hpp>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -52,13 +53,14 @@ struct TokenSource::State {
   // Whether `token`, about to be handed out, is a change worth telling. The first token handed
   // out is one only when the stored one would not do. Called with `mutex` held.
   bool noteHandedOut(const OAuthToken& token, bool replacedStored) {
-    const std::string access = token.accessToken();
-    if (seen && platform::view(*seen) == access) {
-      return false;
-    }
+    std::string access = token.accessToken();
+    const bool same = seen && platform::view(*seen) == access;
     const bool first = !seen;
-    seen = platform::secretText(access);
-    return replacedStored || !first;
+    if (!same) {
+      seen = platform::secretText(access);
+    }
+    platform::cleanse(access);
+    return !same && (replacedStored || !first);
   }
 
   void tell(bool changed, const std::shared_ptr<const ChangeHandler>& to, const OAuthToken& token) const {
@@ -77,7 +79,8 @@ TokenSource::~TokenSource() = default;
 
 void TokenSource::setMargin(std::chrono::seconds margin) {
   const std::lock_guard lock(state_->mutex);
-  state_->margin = std::max(margin, std::chrono::seconds(0));
+  // A day at most: the clock's range must hold now plus the margin.
+  state_->margin = std::clamp(margin, std::chrono::seconds(0), std::chrono::seconds(86400));
 }
 
 std::chrono::seconds TokenSource::margin() const {

@@ -56,7 +56,8 @@ class TERVALA_EXPORT TokenSource {
   TokenSource& operator=(const TokenSource&) = delete;
   ~TokenSource();
 
-  /// How long a token must still be valid to be handed out (default 60 s; negative counts as 0).
+  /// How long a token must still be valid to be handed out (default 60 s; negative counts as 0, more
+  /// than a day as a day).
   void setMargin(std::chrono::seconds margin);
   [[nodiscard]] std::chrono::seconds margin() const;
 
