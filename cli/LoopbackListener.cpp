@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstring>
+#include <system_error>
 
 namespace tervala::cli {
 namespace {
@@ -16,7 +16,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // A browser's request head is a few hundred bytes; anything longer is no callback of ours.
-constexpr std::size_t maxHeadBytes = 16 * 1024;
+constexpr std::size_t maxHeadBytes = std::size_t{16} * 1024;
 // One connection may not hold the listener longer than this, so a silent one cannot block
 // the real callback.
 constexpr std::chrono::seconds connectionPatience{5};
@@ -95,7 +95,7 @@ void LoopbackRequest::answer(int status, std::string_view title, std::string_vie
 std::variant<LoopbackListener, std::string> LoopbackListener::open(bool ipv6) {
   FileDescriptor socket(::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!socket.valid()) {
-    return std::string("no socket: ") + std::strerror(errno);
+    return "no socket: " + std::system_category().message(errno);
   }
   sockaddr_storage address{};
   socklen_t length = 0;
@@ -113,7 +113,8 @@ std::variant<LoopbackListener, std::string> LoopbackListener::open(bool ipv6) {
   if (::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
       ::listen(socket.get(), 8) != 0 ||
       ::getsockname(socket.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    return std::string("cannot listen on ") + (ipv6 ? "[::1]" : "127.0.0.1") + ": " + std::strerror(errno);
+    return std::string("cannot listen on ") + (ipv6 ? "[::1]" : "127.0.0.1") + ": " +
+           std::system_category().message(errno);
   }
   const int port = ntohs(ipv6 ? reinterpret_cast<const sockaddr_in6&>(address).sin6_port
                               : reinterpret_cast<const sockaddr_in&>(address).sin_port);
