@@ -44,7 +44,12 @@ bool hasLine(const std::vector<std::string>& lines, const std::string& line) {
   return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
-const std::string head = R"({"access_token":"AT","token_type":"bearer")";
+// A reply that begins with the access token and its type, then `middle` and `tail`.
+std::string reply(std::string_view middle, std::string_view tail = {}) {
+  std::string body(R"({"access_token":"AT","token_type":"bearer")");
+  body.append(middle).append(tail);
+  return body;
+}
 
 TEST_F(LenientReplies, EachAssumptionHasItsLineAndStrictRefusesItNamingTheField) {
   struct Row {
@@ -58,30 +63,30 @@ TEST_F(LenientReplies, EachAssumptionHasItsLineAndStrictRefusesItNamingTheField)
   };
   const Date before = std::chrono::system_clock::now();
   const std::vector<Row> rows{
-      {"refresh reply without refresh_token", true, std::nullopt, head + R"(,"expires_in":60,"scope":"s"})",
+      {"refresh reply without refresh_token", true, std::nullopt, reply(R"(,"expires_in":60,"scope":"s"})"),
        "no refresh_token in the reply; keeping the refresh token that was sent",
        R"("refresh_token" is missing)",
        [](const OAuthResult&, const OAuthToken& token) { EXPECT_EQ(token.refreshToken(), "RT-sent"); }},
       {"no scope, scope requested", false, std::vector<std::string>{"read", "write"},
-       head + R"(,"expires_in":60,"refresh_token":"RT"})",
+       reply(R"(,"expires_in":60,"refresh_token":"RT"})"),
        "no scope in the reply; assuming the requested scope", R"("scope" is missing)",
        [](const OAuthResult&, const OAuthToken& token) {
          EXPECT_EQ(token.scope(), (OAuthToken::Scope{"read", "write"}));
        }},
-      {"no scope, none requested", true, std::nullopt, head + R"(,"expires_in":60,"refresh_token":"RT"})",
+      {"no scope, none requested", true, std::nullopt, reply(R"(,"expires_in":60,"refresh_token":"RT"})"),
        "no scope in the reply and none requested; scope unknown", R"("scope" is missing)",
        [](const OAuthResult& result, const OAuthToken& token) {
          EXPECT_NE(result.serializeToJson().find(R"("scope":"nil")"), std::string::npos);
          EXPECT_EQ(token.scope(), OAuthToken::Scope{});
        }},
       {"expires_in as a text", false, std::nullopt,
-       head + R"(,"expires_in":"3600","refresh_token":"RT","scope":"s"})",
+       reply(R"(,"expires_in":"3600","refresh_token":"RT","scope":"s"})"),
        "expires_in is a text; reading it as 3600 seconds", R"("expires_in" is a string, not a number)",
        [before](const OAuthResult&, const OAuthToken& token) {
          EXPECT_GE(*token.expiresOn(), before + std::chrono::seconds(3600));
          EXPECT_LE(*token.expiresOn(), std::chrono::system_clock::now() + std::chrono::seconds(3600));
        }},
-      {"no expires_in", false, std::nullopt, head + R"(,"refresh_token":"RT","scope":"s"})",
+      {"no expires_in", false, std::nullopt, reply(R"(,"refresh_token":"RT","scope":"s"})"),
        "no expires_in in the reply; expiry unknown", R"("expires_in" is missing)",
        [](const OAuthResult& result, const OAuthToken& token) {
          EXPECT_NE(result.serializeToJson().find(R"("expires_in":"nil")"), std::string::npos);
@@ -122,22 +127,22 @@ TEST_F(LenientReplies, EachAssumptionHasItsLineAndStrictRefusesItNamingTheField)
 
 TEST_F(LenientReplies, RefusesWhatItCannotAssume) {
   context.replyProfile = ReplyProfile::lenient;
-  const std::string rest = R"(,"refresh_token":"RT","scope":"s"})";
+  constexpr std::string_view rest = R"(,"refresh_token":"RT","scope":"s"})";
   for (const auto& [refresh, body, problem] : std::vector<std::tuple<bool, std::string, std::string>>{
-           {false, head + R"(,"expires_in":"+60")" + rest,
+           {false, reply(R"(,"expires_in":"+60")", rest),
             R"("expires_in" is a string that is not a whole number of seconds)"},
-           {false, head + R"(,"expires_in":"60.5")" + rest,
+           {false, reply(R"(,"expires_in":"60.5")", rest),
             R"("expires_in" is a string that is not a whole number of seconds)"},
-           {false, head + R"(,"expires_in":" 60")" + rest,
+           {false, reply(R"(,"expires_in":" 60")", rest),
             R"("expires_in" is a string that is not a whole number of seconds)"},
-           {false, head + R"(,"expires_in":"")" + rest,
+           {false, reply(R"(,"expires_in":"")", rest),
             R"("expires_in" is a string that is not a whole number of seconds)"},
-           {false, head + R"(,"expires_in":"99999999999999999999")" + rest,
+           {false, reply(R"(,"expires_in":"99999999999999999999")", rest),
             R"("expires_in" is a string whose number is too large)"},
-           {false, head + R"(,"expires_in":60,"scope":"s"})", R"("refresh_token" is missing)"},
-           {true, head + R"(,"expires_in":60,"refresh_token":null,"scope":"s"})",
+           {false, reply(R"(,"expires_in":60,"scope":"s"})"), R"("refresh_token" is missing)"},
+           {true, reply(R"(,"expires_in":60,"refresh_token":null,"scope":"s"})"),
             R"("refresh_token" is null)"},
-           {true, head + R"(,"expires_in":60,"refresh_token":"RT","scope":5})",
+           {true, reply(R"(,"expires_in":60,"refresh_token":"RT","scope":5})"),
             R"("scope" is a number, not a string)"},
            {true, R"({"token_type":"bearer","expires_in":60})", R"("access_token" is missing)"},
        }) {
