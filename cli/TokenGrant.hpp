@@ -41,7 +41,7 @@ int grant(const GlobalOptions& global, const Arguments& arguments, const Io& io,
 struct GrantRequest {
   std::string_view command = "token";
   const Profile& profile;
-  std::shared_ptr<OAuthToken> renewed;
+  std::shared_ptr<OAuthToken> renewed = nullptr;
   bool storeAlways = false;
   IssuerEndpoints* endpoints = nullptr;
 };

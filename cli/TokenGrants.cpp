@@ -147,8 +147,11 @@ int grant(const GlobalOptions& global, const Arguments& arguments, const Io& io,
     auto resolved = (request.endpoints != nullptr ? *request.endpoints : own).url("url", Endpoint::token);
     if (auto* problem = std::get_if<EndpointProblem>(&resolved)) {
       forgetClientSecret(context);
-      if (request.profile.named() && !account.url) {
-        problem->message += " (the profile remembers none yet)";
+      if (problem->message.starts_with("needs ")) {
+        problem->message.insert(0, std::string(request.command) + ' ');
+        if (request.profile.named()) {
+          problem->message += " (the profile remembers none yet)";
+        }
       }
       return report(io, *problem);
     }

@@ -74,7 +74,10 @@ TEST(OtpCli, RefusedInputExitsTwoWithOneLine) {
            {{"hotp", "-c", "0", "-n", "0", secret20}, "", "count"},
            {{"hotp", "-c", max, "-n", "2", secret20}, "", "would pass"},
            {{"totpp", secret20}, "", "unknown command 'totpp' (did you mean 'totp'?)"},
-           {{"token"}, "", "token needs one of: password, code, refresh, show"},
+           {{"token"},
+            "",
+            "token needs one of: password, code, refresh, login, client, show, get, device, revoke, inspect, "
+            "logout"},
            {{}, "", "a command is needed"},
            {{"--generate-completion", "zsh"}, "", "bash only"},
        }) {
@@ -100,10 +103,12 @@ TEST(OtpCli, HelpVersionManPageAndCompletionComeFromTheTables) {
            {{"hotp", "--help"}, "  -n, --count COUNT "},
            {{"help", "token"}, "  token code "},
            {{"help", "token", "password"}, "--password-file PATH from a file, else $TERVALA_PASSWORD"},
-           {{"token", "code", "--code", "-", "-h"}, "usage: tervala token code --url URL"},
+           {{"token", "code", "--code", "-", "-h"},
+            "usage: tervala token code [--url URL] [--issuer URL] [--client-id ID] --code CODE"},
            {{"--version"}, "tervala 1."},
            {{"--generate-man"}, ".SS token refresh\n"},
-           {{"--generate-completion", "bash"}, "'token password') choices='--help --url --client-id"},
+           {{"--generate-completion", "bash"},
+            "'token password') choices='--help --url --issuer --client-id"},
        }) {
     const auto run = runTool(args);
     EXPECT_EQ(run.status, 0) << args[0];

@@ -68,7 +68,7 @@ TEST_F(ProfileCli, RefusesBadNamesAndMissingSettings) {
            {{"token", "logout", "--profile", "../x"}, "--profile needs a name"},
            {{"token", "show", "--profile", std::string(33, 'p')}, "--profile needs a name"},
            {login({"--profile", "new", "--client-id", "c"}),
-            "token password needs --url (the profile remembers none yet)"},
+            "token password needs --url or --issuer (the profile remembers none yet)"},
            {login({"--url", "http://127.0.0.1:1/t"}), "token password needs --client-id"},
            {login({"--url", "http://127.0.0.1:1/t", "--client-id", "c", "--strict", "--lenient"}),
             "give one of --strict and --lenient"},

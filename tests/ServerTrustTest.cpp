@@ -118,7 +118,7 @@ TEST_F(OAuthServerTrust, DelegateDecidesWithoutASystemCaFile) {
   const TokenEndpoint endpoint(TestCertificate::Kind::loopback);
   for (const auto answer : {ServerTrustDecision::accept, ServerTrustDecision::reject}) {
     const auto delegate = std::make_shared<RecordingDelegate>(answer);
-    const platform::HttpRequest request{endpoint.url(), "127.0.0.1", form, 5.0, delegate};
+    const platform::HttpRequest request{endpoint.url(), "127.0.0.1", form, 5.0, delegate, {}};
     platform::TransferGate::Inside inside;
     const auto reply = platform::HttpTransfer::perform(request, 1U << 20U, inside,
                                                        "/nonexistent/tervala/ca-certificates.crt");
@@ -196,7 +196,7 @@ TEST_F(OAuthServerTrust, TrustedCertificateForAnotherHostIsUntrusted) {
     const std::string caFile = folder / "ca.pem";
     endpoint.certificate().writePem(caFile);
     for (const bool withDelegate : {false, true}) {
-      platform::HttpRequest request{endpoint.url(), "127.0.0.1", form, 5.0, nullptr};
+      platform::HttpRequest request{endpoint.url(), "127.0.0.1", form, 5.0, nullptr, {}};
       if (withDelegate) {
         request.trustDelegate =
             std::make_shared<RecordingDelegate>(ServerTrustDecision::performDefaultHandling);
