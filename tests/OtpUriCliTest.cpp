@@ -113,6 +113,8 @@ TEST(OtpUriCli, UriWritesTheKeyUriOfEveryForm) {
             "otpauth://totp/Example%20Co:alice?secret=JBSWY3DPEHPK3PXP&issuer=Example%20Co"},
            {{"uri", "totp", "--account", "a", "-d", "8", "-a", "sha256", "-p", "60", secret20},
             "otpauth://totp/a?secret=" + secret20 + "&algorithm=SHA256&digits=8&period=60"},
+           {{"uri", "totp", "--issuer", "A&B", "--account", "a", secret20},
+            "otpauth://totp/A%26B:a?secret=" + secret20 + "&issuer=A%26B"},
            {{"uri", "totp", "--account", "a", "--steam", secret20},
             "otpauth://totp/a?secret=" + secret20 + "&encoder=steam"},
            {{"uri", "hotp", "--account", "bob", "--hex", hex20},
