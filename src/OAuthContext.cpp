@@ -271,22 +271,25 @@ OAuthContext::Result OAuthContext::executeRequest(std::string url, std::string h
   }
   platform::debugLine(form.debugText());
   // What a lenient reading of the reply may assume: the refresh token a refresh grant sent and
-  // the scope asked for.
+  // the scope asked for. A client-credentials reply carries no refresh token (RFC 6749 section
+  // 4.4.3) under either profile: the client asks again with its own credentials.
+  const auto grantField = [&grantFields](std::string_view name) -> std::optional<std::string_view> {
+    for (const auto& [field, value] : grantFields) {
+      if (field == name) {
+        return value;
+      }
+    }
+    return std::nullopt;
+  };
   std::optional<LenientReply> lenient;
   if (settings.replyProfile == ReplyProfile::lenient) {
-    const auto grantField = [&grantFields](std::string_view name) -> std::optional<std::string_view> {
-      for (const auto& [field, value] : grantFields) {
-        if (field == name) {
-          return value;
-        }
-      }
-      return std::nullopt;
-    };
     std::optional<platform::SecretText> sentRefreshToken;
     if (grantField("grant_type") == "refresh_token") {
       sentRefreshToken = platform::secretText(grantField("refresh_token").value_or(""));
     }
     lenient.emplace(std::move(sentRefreshToken), std::move(requestedScope));
+  } else if (grantField("grant_type") == "client_credentials") {
+    lenient.emplace(LenientReply::forClientCredentials());
   }
 
   platform::HttpRequest request{std::move(url),

@@ -216,13 +216,14 @@ std::shared_ptr<const OAuthResult> OAuthResult::read(const nlohmann::json& reply
   const auto expiresIn = reply.find("expires_in");
   if (expiresIn != reply.end() && expiresIn->is_number()) {
     lifetime = expiresIn->get<double>();
-  } else if (lenient != nullptr && expiresIn != reply.end() && expiresIn->is_string()) {
+  } else if (lenient != nullptr && lenient->wholeProfile() && expiresIn != reply.end() &&
+             expiresIn->is_string()) {
     auto seconds = LenientReply::lifetimeOf(*expiresIn);
     if (auto* problem = std::get_if<std::string>(&seconds)) {
       return refused(std::move(*problem));
     }
     lifetime = std::get<double>(seconds);
-  } else if (lenient != nullptr && expiresIn == reply.end()) {
+  } else if (lenient != nullptr && lenient->wholeProfile() && expiresIn == reply.end()) {
     LenientReply::assumeUnknownExpiry();
   } else {
     return refused(problemWith(reply, "expires_in", "a number"));
@@ -230,7 +231,7 @@ std::shared_ptr<const OAuthResult> OAuthResult::read(const nlohmann::json& reply
   std::optional<std::string> scope;
   if (const std::string* given = textEntry(reply, "scope")) {
     scope = *given;
-  } else if (lenient != nullptr && !reply.contains("scope")) {
+  } else if (lenient != nullptr && lenient->wholeProfile() && !reply.contains("scope")) {
     scope = lenient->assumedScope();
   } else {
     return refused(problemWith(reply, "scope", "a string"));

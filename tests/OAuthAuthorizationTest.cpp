@@ -5,6 +5,7 @@
 
 #include <tervala/AuthorizationRequest.hpp>
 #include <tervala/OAuthContext.hpp>
+#include <tervala/OAuthToken.hpp>
 
 #include "support/AuthorizationServer.hpp"
 #include "support/OAuthProbe.hpp"
@@ -151,8 +152,10 @@ TEST_F(OAuthAuthorization, ClientCredentialsGrantInBothForms) {
   context.getClientAccessToken(server.url("/token"), "svc", probe.completion());
   const auto asynchronous = probe.wait();
   const auto blocking = context.getClientAccessToken(server.url("/token"), "svc");
+  // The server sends no refresh token (RFC 6749 section 4.4.3); the strict profile takes that here.
   for (const auto& result : {asynchronous, blocking}) {
     ASSERT_TRUE(result && !result->hasError()) << result->errorDescription().value_or("");
+    EXPECT_EQ(result->serializeToToken()->refreshToken(), std::optional<std::string>(""));
   }
   const auto lines = capture.lines();
   ASSERT_GE(lines.size(), 5U);

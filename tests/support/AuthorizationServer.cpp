@@ -166,7 +166,7 @@ Reply AuthorizationServer::token(const RecordedRequest& request) {
     if (!confidential) {
       return refusal(400, "unauthorized_client", "a public client has no credentials of its own");
     }
-    return issue();
+    return issue(false);
   }
   if (fallback_) {
     return fallback_(request);
@@ -174,13 +174,13 @@ Reply AuthorizationServer::token(const RecordedRequest& request) {
   return refusal(400, "unsupported_grant_type", "only authorization_code and client_credentials are served");
 }
 
-// With a refresh token even for client credentials, where RFC 6749 section 4.4.3 advises
-// against one: the token reply is read as described, which requires one.
-Reply AuthorizationServer::issue() {
+// Client credentials get no refresh token, as RFC 6749 section 4.4.3 advises.
+Reply AuthorizationServer::issue(bool withRefreshToken) {
   const std::string serial = std::to_string(++serial_);
   return Reply::answer(200, R"({"access_token":"access-)" + serial +
                                 R"(","token_type":"bearer","expires_in":3600,)" +
-                                R"("refresh_token":"refresh-)" + serial + R"(",)" + R"("scope":"read"})");
+                                (withRefreshToken ? R"("refresh_token":"refresh-)" + serial + R"(",)" : "") +
+                                R"("scope":"read"})");
 }
 
 }  // namespace tervala::test

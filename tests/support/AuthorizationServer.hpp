@@ -56,7 +56,7 @@ class AuthorizationServer {
   };
   Reply authorize(const std::multimap<std::string, std::string>& query);
   Reply token(const RecordedRequest& request);
-  Reply issue();
+  Reply issue(bool withRefreshToken = true);
 
   std::unique_ptr<httplib::Server> server_;
   std::thread thread_;
