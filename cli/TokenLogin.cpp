@@ -13,6 +13,7 @@
 #include "CleartextUrl.hpp"
 #include "Commands.hpp"
 #include "Input.hpp"
+#include "IssuerEndpoints.hpp"
 #include "LoopbackListener.hpp"
 #include "TokenGrant.hpp"
 #include "VisibleText.hpp"
@@ -32,12 +33,24 @@ struct LoginEndpoints {
   std::string token;
 };
 
-std::variant<LoginEndpoints, UsageError> loginEndpoints(const Arguments& arguments) {
-  LoginEndpoints endpoints{std::string(arguments.value("auth-url").value_or("")),
-                           std::string(arguments.value("url").value_or(""))};
+// Each endpoint from its option, else from the issuer's metadata (one discovery for both).
+std::variant<LoginEndpoints, EndpointProblem> loginEndpoints(const Arguments& arguments,
+                                                             IssuerEndpoints& issuer) {
+  auto authorization = issuer.url("auth-url", Endpoint::authorization);
+  auto* problem = std::get_if<EndpointProblem>(&authorization);
+  auto token = problem != nullptr ? authorization : issuer.url("url", Endpoint::token);
+  problem = problem != nullptr ? problem : std::get_if<EndpointProblem>(&token);
+  if (problem != nullptr) {
+    if (problem->message.starts_with("needs ")) {
+      problem->message.insert(0, "token login ");
+    }
+    return std::move(*problem);
+  }
+  LoginEndpoints endpoints{std::move(std::get<std::string>(authorization)),
+                           std::move(std::get<std::string>(token))};
   if (!arguments.has("allow-http") &&
       (isCleartextToAnotherHost(endpoints.authorization) || isCleartextToAnotherHost(endpoints.token))) {
-    return UsageError{"refusing to log in over plain http to another host; use https (or --allow-http)"};
+    return EndpointProblem{"refusing to log in over plain http to another host; use https (or --allow-http)"};
   }
   return endpoints;
 }
@@ -92,9 +105,18 @@ std::optional<AuthorizationRequest::Redirect> awaitCallback(LoopbackListener& li
 }  // namespace
 
 int runTokenLogin(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
-  auto endpoints = loginEndpoints(arguments);
-  if (auto* error = std::get_if<UsageError>(&endpoints)) {
-    return refuse(io, *error);
+  // Discovery runs through the shared context: its trust and timeout come first. The secret is
+  // not needed before the exchange, which settles the context again.
+  auto& shared = OAuthContext::sharedInstance();
+  const auto unusable = configure(shared, arguments);
+  forgetClientSecret(shared);
+  if (unusable) {
+    return refuse(io, *unusable);
+  }
+  IssuerEndpoints issuer(arguments);
+  auto endpoints = loginEndpoints(arguments, issuer);
+  if (const auto* problem = std::get_if<EndpointProblem>(&endpoints)) {
+    return report(io, *problem);
   }
   const auto wait = waitSeconds(arguments);
   if (const auto* error = std::get_if<UsageError>(&wait)) {
@@ -137,19 +159,21 @@ int runTokenLogin(const GlobalOptions& global, const Arguments& arguments, const
   }
   const platform::SecretText code = platform::secretText(*redirect->code);
   platform::cleanse(*redirect->code);
-  return grant(global, arguments, io,
-               [&](OAuthContext& context, std::string_view url, std::string_view clientId,
-                   const OAuthContext::Params& params) {
-                 auto fields = params;
-                 for (auto& [name, value] : request->exchangeParams()) {
-                   fields.insert_or_assign(name, std::move(value));
-                 }
-                 // The scope was asked for at the authorization endpoint; the code carries it.
-                 context.scope.reset();
-                 auto result = context.getAccessToken(url, clientId, view(code), fields);
-                 platform::cleanse(std::get<std::string>(fields.at("code_verifier")));
-                 return result;
-               });
+  return grant(
+      global, arguments, io,
+      [&](OAuthContext& context, std::string_view url, std::string_view clientId,
+          const OAuthContext::Params& params) {
+        auto fields = params;
+        for (auto& [name, value] : request->exchangeParams()) {
+          fields.insert_or_assign(name, std::move(value));
+        }
+        // The scope was asked for at the authorization endpoint; the code carries it.
+        context.scope.reset();
+        auto result = context.getAccessToken(url, clientId, view(code), fields);
+        platform::cleanse(std::get<std::string>(fields.at("code_verifier")));
+        return result;
+      },
+      false, &issuer);
 }
 
 int runTokenClient(const GlobalOptions& global, const Arguments& arguments, const Io& io) {

@@ -74,7 +74,8 @@ class EndpointRoutes {
   std::optional<Reply> answer(const RecordedRequest& request) {
     const std::lock_guard lock(mutex_);
     if (request.method == "GET" && request.path == "/.well-known/oauth-authorization-server") {
-      return Reply::answer(200, R"({"issuer":")" + base_ + R"(","token_endpoint":")" + base_ +
+      return Reply::answer(200, R"({"issuer":")" + base_ + R"(","authorization_endpoint":")" + base_ +
+                                    R"(/authorize","token_endpoint":")" + base_ +
                                     R"(/token","device_authorization_endpoint":")" + base_ +
                                     R"(/device","revocation_endpoint":")" + base_ +
                                     R"(/revoke","introspection_endpoint":")" + base_ +
