@@ -2,11 +2,11 @@
 # Builds the libFuzzer targets with clang (only the library and the targets) and runs each for a
 # fixed time with a fixed seed on a copy of its committed corpus: fuzz.sh DIR.
 # Fails when any target finds a crash, a leak or a broken property; the input is kept and named.
-# TERVALA_FUZZ_SECONDS changes the time per target (default 60).
+# TERVALA_FUZZ_SECONDS changes the time per target (default 30).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 dir=$1
-seconds=${TERVALA_FUZZ_SECONDS:-60}
+seconds=${TERVALA_FUZZ_SECONDS:-30}
 jobs=$(nproc)
 
 "$root/scripts/build.sh" "$dir" -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
