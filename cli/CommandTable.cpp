@@ -20,7 +20,7 @@ constexpr std::array global{
     Option{.name = "settings",
            .takes = Takes::value,
            .valueName = "PATH",
-           .help = "keep the stored token in PATH instead of the standard settings file"},
+           .help = "keep the stored token in the settings file PATH (not the keyring, unless --keyring)"},
     Option{.name = "version", .help = "print the version and exit"},
     Option{.name = "generate-man", .help = "print the manual page (roff) and exit"},
     Option{.name = "generate-completion",
@@ -164,6 +164,15 @@ constexpr std::array grantHead{
            .required = true},
 };
 
+// Where the token is kept, for the commands that store or read it.
+constexpr std::array tokenStorage{
+    Option{.name = "keyring",
+           .help = "keep the token in the desktop keyring (Secret Service); fail when none is reachable"},
+    Option{.name = "allow-file",
+           .help = "with --keyring: use the settings file when no keyring is reachable"},
+    Option{.name = "file-store", .help = "keep the token in the settings file, not in the keyring"},
+};
+
 constexpr std::array grantTail{
     Option{.name = "client-secret",
            .takes = Takes::secret,
@@ -186,7 +195,8 @@ constexpr std::array grantTail{
            .takes = Takes::value,
            .valueName = "FILE",
            .help = "trust exactly the certificates in this PEM file"},
-    Option{.name = "store", .help = "store a granted token in the settings file"},
+    Option{.name = "store",
+           .help = "store a granted token: in the keyring when reachable, else the settings file"},
     Option{.name = "allow-http",
            .help = "allow sending credentials over plain http:// to a host that is not loopback"},
 };
@@ -210,7 +220,7 @@ constexpr auto tokenPassword =
                          .valueName = "password",
                          .help = "read the password from standard input (as --password -)"},
               }),
-         grantTail);
+         join(grantTail, tokenStorage));
 
 constexpr auto tokenCode = join(join(grantHead,
                                      std::array{
@@ -221,7 +231,7 @@ constexpr auto tokenCode = join(join(grantHead,
                                                 .environment = "TERVALA_CODE",
                                                 .required = true},
                                      }),
-                                grantTail);
+                                join(grantTail, tokenStorage));
 
 constexpr auto tokenRefresh =
     join(join(grantHead,
@@ -233,11 +243,10 @@ constexpr auto tokenRefresh =
                          .environment = "TERVALA_REFRESH_TOKEN"},
                   Option{.name = "stored", .help = "use the refresh token of the stored token"},
               }),
-         grantTail);
+         join(grantTail, tokenStorage));
 
-constexpr std::array tokenShow{
-    Option{.name = "json", .help = "print the token as one JSON object"},
-};
+constexpr auto tokenShow =
+    join(std::array{Option{.name = "json", .help = "print the token as one JSON object"}}, tokenStorage);
 
 // The program beside the tool that links the whole library: the network, the store and codecs.
 constexpr std::string_view tokenProgram = "tervala-token";

@@ -14,6 +14,7 @@
 #include "Commands.hpp"
 #include "Input.hpp"
 #include "StoreCheck.hpp"
+#include "TokenPlace.hpp"
 #include "VisibleText.hpp"
 
 namespace tervala::cli {
@@ -83,13 +84,19 @@ std::optional<UsageError> configure(OAuthContext& context, const Arguments& argu
   return std::nullopt;
 }
 
-// `storeAlways`: a refresh of the stored token stores what it gets, or the spent refresh token
-// of a rotating server would stay behind as the stored one.
+// `storedAt`: the place a stored token was read from, which the new one then replaces.
 int grant(const GlobalOptions& global, const Arguments& arguments, const Io& io, const Exchange& exchange,
-          bool storeAlways = false) {
-  if (global.settingsPath) {
-    SettingsStore::setStandardLocation(*global.settingsPath);
+          TokenPlace* storedAt = nullptr) {
+  std::optional<TokenPlace> chosen;
+  if (storedAt == nullptr) {
+    auto choice = TokenPlace::choose(global, arguments);
+    if (auto* error = std::get_if<UsageError>(&choice)) {
+      return refuse(io, *error);
+    }
+    chosen.emplace(std::move(std::get<TokenPlace>(choice)));
   }
+  TokenPlace& place = storedAt != nullptr ? *storedAt : *chosen;
+  const bool storing = storedAt != nullptr || arguments.has("store");
   const std::string url(arguments.value("url").value_or(""));
   if (!arguments.has("allow-http") && isCleartextToAnotherHost(url)) {
     return refuse(io, UsageError{"refusing to send credentials over plain http to another host; use https "
@@ -98,6 +105,11 @@ int grant(const GlobalOptions& global, const Arguments& arguments, const Io& io,
   auto params = formFields(arguments);
   if (auto* error = std::get_if<UsageError>(&params)) {
     return refuse(io, *error);
+  }
+  // Where the token goes is settled before the grant spends a code or a refresh token.
+  if (const auto problem = storing ? place.prepareWrite(io) : std::nullopt) {
+    io.err << "tervala: " << *problem << '\n';
+    return failure;
   }
   auto& context = OAuthContext::sharedInstance();
   if (auto error = configure(context, arguments)) {
@@ -118,11 +130,12 @@ int grant(const GlobalOptions& global, const Arguments& arguments, const Io& io,
   if (result->hasError()) {
     return failure;
   }
-  if (storeAlways || arguments.has("store")) {
+  if (storing) {
     const auto token = result->serializeToToken();
-    if (!token || !token->store()) {
-      auto& store = SettingsStore::standard();
-      io.err << "tervala: the token could not be stored: " << storeProblem(store) << '\n';
+    const auto problem =
+        token ? place.storeToken(*token) : std::optional(storeProblem(SettingsStore::standard()));
+    if (problem) {
+      io.err << "tervala: the token could not be stored: " << *problem << '\n';
       return failure;
     }
   }
@@ -157,30 +170,36 @@ int runTokenRefresh(const GlobalOptions& global, const Arguments& arguments, con
     return refuse(io, UsageError{"token refresh needs one of --refresh-token and --stored"});
   }
   platform::SecretText refreshToken;
+  std::optional<TokenPlace> storedAt;
   if (given != nullptr) {
     refreshToken = *given;
   } else {
-    if (global.settingsPath) {
-      SettingsStore::setStandardLocation(*global.settingsPath);
+    auto chosen = TokenPlace::choose(global, arguments);
+    if (auto* error = std::get_if<UsageError>(&chosen)) {
+      return refuse(io, *error);
     }
-    const auto token = OAuthToken::retrieve();
-    const auto stored = token ? token->refreshToken() : std::nullopt;
+    storedAt.emplace(std::move(std::get<TokenPlace>(chosen)));
+    auto read = storedAt->retrieveToken(io);
+    if (auto* reason = std::get_if<std::string>(&read)) {
+      io.err << "tervala: " << *reason << '\n';
+      return failure;
+    }
+    const auto stored = std::get<std::shared_ptr<OAuthToken>>(read)->refreshToken();
     if (!stored || stored->empty()) {
-      io.err << "tervala: "
-             << (token ? "the stored token has no refresh token"
-                       : missingTokenReason(SettingsStore::standard()))
-             << '\n';
+      io.err << "tervala: the stored token has no refresh token\n";
       return failure;
     }
     refreshToken = platform::secretText(*stored);
   }
+  // A refresh of the stored token stores what it gets where the token was, or the spent refresh
+  // token of a rotating server would stay behind as the stored one.
   return grant(
       global, arguments, io,
       [&](OAuthContext& context, std::string_view url, std::string_view clientId,
           const OAuthContext::Params& params) {
         return context.refreshAccessToken(url, clientId, view(refreshToken), params);
       },
-      given == nullptr);
+      storedAt ? &*storedAt : nullptr);
 }
 
 }  // namespace tervala::cli

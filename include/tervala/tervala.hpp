@@ -19,6 +19,7 @@
 #include <tervala/OtpReplayGuard.hpp>
 #include <tervala/OtpSecret.hpp>
 #include <tervala/OtpVerification.hpp>
+#include <tervala/SecretServiceStore.hpp>
 #include <tervala/ServerTrustDelegate.hpp>
 #include <tervala/SettingsStore.hpp>
 #include <tervala/SteamGuard.hpp>
