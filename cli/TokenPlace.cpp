@@ -42,7 +42,9 @@ Lookup fromFile(std::string_view key) {
   if (!archive) {
     return {};
   }
-  return unarchived(std::move(archive), "'" + visible(store.location().string()) + "'");
+  std::string where(1, '\'');
+  where.append(visible(store.location().string())).push_back('\'');
+  return unarchived(std::move(archive), where);
 }
 
 Lookup fromKeyring(SecretServiceStore& keyring, std::string_view key) {

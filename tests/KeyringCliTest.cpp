@@ -3,6 +3,8 @@
 // then the tool: in-process where the keyring is there, as a process without a bus where it is not.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -207,6 +209,29 @@ TEST_F(NoKeyring, WithoutAChoiceTheFileIsUsedAndSaidSo) {
   const auto json = nlohmann::json::parse(tervala({"token", "show", "--json"}).out);
   EXPECT_EQ(json["stored_in"], "file");
   EXPECT_EQ(json["settings_file"], file);
+}
+
+// Last: the daemon is stopped for a moment. Every call still ends, at the store's timeout, and
+// says so.
+TEST(SilentKeyring, EachCallEndsAtTheTimeoutWithThatReason) {
+  SKIP_WITHOUT_KEYRING();
+  const char* const daemon = std::getenv("TERVALA_TEST_KEYRING_PID");
+  ASSERT_NE(daemon, nullptr);
+  const pid_t pid = std::stoi(daemon);
+  SecretServiceStore keyring("tervala-test", std::chrono::milliseconds(300));
+  ASSERT_EQ(keyring.unreachableReason(), std::nullopt);
+  ASSERT_EQ(::kill(pid, SIGSTOP), 0);
+  const struct Resume {
+    pid_t pid;
+    ~Resume() { ::kill(pid, SIGCONT); }
+  } resume{pid};
+  const std::string silent = "no answer from the keyring within 300 ms";
+  EXPECT_NE(keyring.unreachableReason().value_or("").find(silent), std::string::npos);
+  EXPECT_FALSE(keyring.setData("k", Data{1}));
+  EXPECT_NE(keyring.lastProblem().value_or("").find(silent), std::string::npos)
+      << keyring.lastProblem().value_or("");
+  EXPECT_EQ(keyring.data("k"), std::nullopt);
+  EXPECT_NE(keyring.lastProblem().value_or("").find(silent), std::string::npos);
 }
 
 }  // namespace
