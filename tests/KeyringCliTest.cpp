@@ -147,6 +147,17 @@ TEST_F(KeyringCli, WithoutAChoiceTheKeyringComesFirstAndAFileTokenStillCounts) {
   EXPECT_EQ(fromKeyring.err, "Stored in: the keyring (Secret Service)\n");
 }
 
+TEST(KeyringOptions, ContradictionsAreRefusedBeforeAnythingIsAsked) {
+  using Case = std::pair<std::vector<std::string>, std::string>;
+  for (const auto& [args, message] :
+       {Case{{"token", "show", "--keyring", "--file-store"}, "--keyring and --file-store exclude each other"},
+        Case{{"token", "show", "--allow-file"}, "--allow-file only goes with --keyring"}}) {
+    const auto run = test::runTool(args);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err, "tervala: " + message + "\n");
+  }
+}
+
 // The tool as a process whose session bus is a socket that does not exist.
 class NoKeyring : public ::testing::Test {
  protected:
