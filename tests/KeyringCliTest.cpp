@@ -86,7 +86,9 @@ class KeyringCli : public ::testing::Test {
  protected:
   void SetUp() override {
     SKIP_WITHOUT_KEYRING();
-    SecretServiceStore("tervala").remove(OAuthToken::settingsKey);
+    SecretServiceStore keyring("tervala");
+    keyring.remove(OAuthToken::settingsKey);
+    keyring.remove("profile.work.token");
   }
 
   [[nodiscard]] std::string settings() const { return (folder / "settings.sqlite3").string(); }
@@ -145,6 +147,27 @@ TEST_F(KeyringCli, WithoutAChoiceTheKeyringComesFirstAndAFileTokenStillCounts) {
   const auto fromKeyring = test::runTool({"token", "show"});
   EXPECT_TRUE(fromKeyring.out.starts_with("Authorization: Bearer test-access\n")) << fromKeyring.out;
   EXPECT_EQ(fromKeyring.err, "Stored in: the keyring (Secret Service)\n");
+}
+
+TEST_F(KeyringCli, AProfilesTokenLivesInTheKeyringItsAccountInTheFileAndLogoutRemovesIt) {
+  SecretServiceStore keyring("tervala");
+  const auto stored = test::runTool(grant({"--profile", "work", "--keyring"}));
+  ASSERT_EQ(stored.status, 0) << stored.err;
+  const auto held = keyring.data("profile.work.token");
+  ASSERT_TRUE(held.has_value());
+  EXPECT_EQ(keyring.data(OAuthToken::settingsKey), std::nullopt);
+  SettingsStore file(settings());
+  EXPECT_EQ(file.data("profile.work.token"), std::nullopt);
+  EXPECT_TRUE(file.data("profile.work.account").has_value());
+
+  const std::vector<std::string> show{"--settings", settings(), "token",    "show",
+                                      "--profile",  "work",     "--keyring"};
+  EXPECT_EQ(test::runTool(show).err, "Stored in: the keyring (Secret Service)\n");
+  auto logout = show;
+  logout[3] = "logout";
+  EXPECT_EQ(test::runTool(logout).status, 0);
+  EXPECT_EQ(keyring.data("profile.work.token"), std::nullopt);
+  EXPECT_EQ(test::runTool(show).err, "tervala: no stored token for profile work in the keyring\n");
 }
 
 TEST(KeyringOptions, ContradictionsAreRefusedBeforeAnythingIsAsked) {
