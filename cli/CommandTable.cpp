@@ -20,7 +20,7 @@ constexpr std::array global{
     Option{.name = "settings",
            .takes = Takes::value,
            .valueName = "PATH",
-           .help = "keep the stored token in PATH instead of the standard settings file"},
+           .help = "keep the stored token in the settings file PATH (not the keyring, unless --keyring)"},
     Option{.name = "version", .help = "print the version and exit"},
     Option{.name = "generate-man", .help = "print the manual page (roff) and exit"},
     Option{.name = "generate-completion",
@@ -174,6 +174,15 @@ constexpr Option profile{.name = "profile",
                          .valueName = "NAME",
                          .help = "the account NAME: remembers its endpoint, client id, scope and token"};
 
+// Where the token is kept, for the commands that store or read it.
+constexpr std::array tokenStorage{
+    Option{.name = "keyring",
+           .help = "keep the token in the desktop keyring (Secret Service); fail when none is reachable"},
+    Option{.name = "allow-file",
+           .help = "with --keyring: use the settings file when no keyring is reachable"},
+    Option{.name = "file-store", .help = "keep the token in the settings file, not in the keyring"},
+};
+
 constexpr std::array grantTail{
     profile,
     Option{.name = "strict", .help = "refuse a reply that lacks a token field or holds one of another kind"},
@@ -201,7 +210,8 @@ constexpr std::array grantTail{
            .takes = Takes::value,
            .valueName = "FILE",
            .help = "trust exactly the certificates in this PEM file"},
-    Option{.name = "store", .help = "store a granted token in the settings file"},
+    Option{.name = "store",
+           .help = "store a granted token: in the keyring when reachable, else the settings file"},
     Option{.name = "allow-http",
            .help = "allow sending credentials over plain http:// to a host that is not loopback"},
     Option{.name = "auth",
@@ -229,7 +239,7 @@ constexpr auto tokenPassword =
                          .valueName = "password",
                          .help = "read the password from standard input (as --password -)"},
               }),
-         grantTail);
+         join(grantTail, tokenStorage));
 
 constexpr auto tokenCode = join(join(grantHead,
                                      std::array{
@@ -240,7 +250,7 @@ constexpr auto tokenCode = join(join(grantHead,
                                                 .environment = "TERVALA_CODE",
                                                 .required = true},
                                      }),
-                                grantTail);
+                                join(grantTail, tokenStorage));
 
 constexpr auto tokenRefresh =
     join(join(grantHead,
@@ -252,9 +262,9 @@ constexpr auto tokenRefresh =
                          .environment = "TERVALA_REFRESH_TOKEN"},
                   Option{.name = "stored", .help = "use the refresh token of the stored token"},
               }),
-         grantTail);
+         join(grantTail, tokenStorage));
 
-constexpr auto tokenClient = join(grantHead, grantTail);
+constexpr auto tokenClient = join(join(grantHead, grantTail), tokenStorage);
 
 constexpr auto tokenLogin =
     join(join(
@@ -269,7 +279,7 @@ constexpr auto tokenLogin =
                  Option{.name = "ipv6", .help = "listen for the browser's redirect on [::1], not 127.0.0.1"},
              },
              grantHead),
-         grantTail);
+         join(grantTail, tokenStorage));
 // A row of the grants' shared tail, for the commands that take only some of them.
 constexpr Option tailOption(std::string_view name) {
   for (const auto& option : grantTail) {
@@ -293,6 +303,9 @@ constexpr auto tokenDevice =
                         tailOption("cacert"),
                         tailOption("store"),
                         tailOption("allow-http"),
+                        tokenStorage[0],
+                        tokenStorage[1],
+                        tokenStorage[2],
                     });
 
 // Revoke and inspect send a token to an endpoint of their own.
@@ -326,13 +339,11 @@ constexpr auto tokenAbout = [](std::string_view endpoint) {
       tailOption("allow-http"),
   };
 };
-constexpr auto tokenRevoke = tokenAbout("the revocation endpoint (or --issuer)");
-constexpr auto tokenInspect = tokenAbout("the introspection endpoint (or --issuer)");
+constexpr auto tokenRevoke = join(tokenAbout("the revocation endpoint (or --issuer)"), tokenStorage);
+constexpr auto tokenInspect = join(tokenAbout("the introspection endpoint (or --issuer)"), tokenStorage);
 
-constexpr std::array tokenShow{
-    Option{.name = "json", .help = "print the token as one JSON object"},
-    profile,
-};
+constexpr auto tokenShow = join(
+    std::array{Option{.name = "json", .help = "print the token as one JSON object"}, profile}, tokenStorage);
 
 constexpr auto tokenGet = join(
     grantHead,
@@ -355,7 +366,7 @@ constexpr auto tokenGet = join(
                .help = "allow sending the refresh token over plain http:// to a host that is not loopback"},
     });
 
-constexpr std::array tokenLogout{profile};
+constexpr auto tokenLogout = join(std::array{profile}, tokenStorage);
 
 // The program beside the tool that links the whole library: the network, the store and codecs.
 constexpr std::string_view tokenProgram = "tervala-token";

@@ -12,16 +12,15 @@
 #include <tervala/OAuthResult.hpp>
 #include <tervala/OAuthRevocation.hpp>
 #include <tervala/OAuthToken.hpp>
-#include <tervala/SettingsStore.hpp>
 
 #include "Arguments.hpp"
 #include "CleartextUrl.hpp"
 #include "Commands.hpp"
 #include "InterruptCancel.hpp"
 #include "IssuerEndpoints.hpp"
-#include "StoreCheck.hpp"
 #include "TerminalQrCode.hpp"
 #include "TokenGrant.hpp"
+#include "TokenPlace.hpp"
 #include "VisibleText.hpp"
 
 namespace tervala::cli {
@@ -69,14 +68,16 @@ std::variant<ChosenToken, int> chooseToken(const GlobalOptions& global, const Ar
   if (given != nullptr) {
     return ChosenToken{*given, hint};
   }
-  if (global.settingsPath) {
-    SettingsStore::setStandardLocation(*global.settingsPath);
+  auto chosen = TokenPlace::choose(global, arguments);
+  if (const auto* error = std::get_if<UsageError>(&chosen)) {
+    return refuse(io, *error);
   }
-  const auto stored = OAuthToken::retrieve();
-  if (!stored) {
-    io.err << "tervala: " << missingTokenReason(SettingsStore::standard()) << '\n';
+  auto read = std::get<TokenPlace>(chosen).retrieveToken(io);
+  if (const auto* reason = std::get_if<std::string>(&read)) {
+    io.err << "tervala: " << *reason << '\n';
     return failure;
   }
+  const auto& stored = std::get<std::shared_ptr<OAuthToken>>(read);
   // A hint chooses which of the stored tokens goes.
   const auto refresh = stored->refreshToken();
   if (hint != "access_token" && (refreshFirst || hint == "refresh_token") && refresh && !refresh->empty()) {

@@ -3,13 +3,9 @@
 #include <algorithm>
 
 #include <nlohmann/json.hpp>
-#include <tervala/KeyedArchiver.hpp>
-#include <tervala/KeyedUnarchiver.hpp>
-#include <tervala/OAuthToken.hpp>
 #include <tervala/SettingsStore.hpp>
 
 #include "Arguments.hpp"
-#include "StoreCheck.hpp"
 #include "VisibleText.hpp"
 
 namespace tervala::cli {
@@ -37,20 +33,19 @@ std::optional<std::string> textOf(const nlohmann::json& document, std::string_vi
 
 }  // namespace
 
-std::variant<Profile, UsageError> Profile::of(const Arguments& arguments) {
-  const auto name = arguments.value("profile");
-  if (!name) {
-    return Profile(std::nullopt);
-  }
-  if (!isProfileName(*name)) {
+std::variant<Profile, UsageError> Profile::of(const GlobalOptions& global, const Arguments& arguments) {
+  std::optional<std::string> name(arguments.value("profile"));
+  if (name && !isProfileName(*name)) {
     return UsageError{"--profile needs a name of 1 to 32 letters, digits, '-' and '_', not '" +
                       visible(*name) + "'"};
   }
-  return Profile(std::string(*name));
-}
-
-std::string Profile::tokenKey() const {
-  return name_ ? "profile." + *name_ + ".token" : std::string(OAuthToken::settingsKey);
+  auto place =
+      name ? TokenPlace::choose(global, arguments, "profile." + *name + ".token", " for profile " + *name)
+           : TokenPlace::choose(global, arguments);
+  if (auto* error = std::get_if<UsageError>(&place)) {
+    return std::move(*error);
+  }
+  return Profile(std::move(name), std::move(std::get<TokenPlace>(place)));
 }
 
 Profile::Account Profile::account() const {
@@ -82,60 +77,6 @@ bool Profile::remember(const Account& account) const {
   }
   const std::string text = document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   return SettingsStore::standard().setData("profile." + *name_ + ".account", Data(text.begin(), text.end()));
-}
-
-std::shared_ptr<OAuthToken> Profile::token() const {
-  if (!name_) {
-    return OAuthToken::retrieve();
-  }
-  auto archive = SettingsStore::standard().data(tokenKey());
-  auto token = archive ? KeyedUnarchiver::unarchiveObjectWithData(*archive) : nullptr;
-  if (archive) {
-    platform::cleanse(archive->data(), archive->size());
-  }
-  return token;
-}
-
-bool Profile::store(const OAuthToken& token) const {
-  if (!name_) {
-    return token.store();
-  }
-  auto archive = KeyedArchiver::archivedDataWithRootObject(token);
-  if (!archive) {
-    return false;
-  }
-  const bool stored = SettingsStore::standard().setData(tokenKey(), *archive);
-  platform::cleanse(archive->data(), archive->size());
-  return stored;
-}
-
-bool Profile::holdsToken() const {
-  auto archive = SettingsStore::standard().data(tokenKey());
-  if (!archive) {
-    return false;
-  }
-  platform::cleanse(archive->data(), archive->size());
-  return true;
-}
-
-bool Profile::forgetToken() const {
-  return SettingsStore::standard().removeData(tokenKey());
-}
-
-std::string Profile::missingTokenReason() const {
-  auto& store = SettingsStore::standard();
-  if (!name_) {
-    return cli::missingTokenReason(store);
-  }
-  const bool stored = holdsToken();
-  if (auto problem = store.lastProblem()) {
-    return std::move(problem->reason);
-  }
-  if (stored) {
-    return "the token of profile " + *name_ + " in '" + visible(store.location().string()) +
-           "' cannot be read";
-  }
-  return "no stored token for profile " + *name_;
 }
 
 }  // namespace tervala::cli

@@ -6,19 +6,17 @@
 #include <variant>
 
 #include "Commands.hpp"
-
-namespace tervala {
-class OAuthToken;
-}
+#include "TokenPlace.hpp"
 
 namespace tervala::cli {
 
 class Arguments;
 
-/// Where the tool keeps one account in the settings file. Without `--profile` that is the entry
-/// "token" alone, as ever; with `--profile NAME` it is "profile.NAME.account" (the endpoint URL,
-/// client id and scope, as JSON) and "profile.NAME.token" (the token's archive). The client secret
-/// is never remembered.
+/// One account of the tool. Without `--profile` that is the token under the key "token" alone, as
+/// ever; with `--profile NAME` it is the token under "profile.NAME.token" and, in the settings
+/// file, "profile.NAME.account" (the endpoint URL, client id and scope, as JSON: nothing secret).
+/// The token's key lies where the storage options choose (`TokenPlace`). The client secret is
+/// never remembered.
 class Profile {
  public:
   /// What a profile remembers besides its token.
@@ -28,9 +26,10 @@ class Profile {
     std::optional<std::string> scope;  ///< items joined with ","
   };
 
-  /// The profile that `--profile` names, or the standard slot without it. A name is 1 to 32
-  /// letters, digits, '-' and '_', beginning with a letter or digit.
-  static std::variant<Profile, UsageError> of(const Arguments& arguments);
+  /// The profile that `--profile` names, or the standard slot without it, with its token's place
+  /// from the storage options. A name is 1 to 32 letters, digits, '-' and '_', beginning with a
+  /// letter or digit.
+  static std::variant<Profile, UsageError> of(const GlobalOptions& global, const Arguments& arguments);
 
   /// Whether `--profile` was given.
   [[nodiscard]] bool named() const noexcept { return name_.has_value(); }
@@ -40,22 +39,15 @@ class Profile {
   /// Remembers `account` (a named profile only); true once written.
   [[nodiscard]] bool remember(const Account& account) const;
 
-  /// The stored token, or null.
-  [[nodiscard]] std::shared_ptr<OAuthToken> token() const;
-  /// Stores `token`; true once written.
-  [[nodiscard]] bool store(const OAuthToken& token) const;
-  /// Whether anything is stored as the token, readable or not.
-  [[nodiscard]] bool holdsToken() const;
-  /// Forgets the stored token; true once it is gone.
-  [[nodiscard]] bool forgetToken() const;
-  /// Why `token()` gave none, in one line.
-  [[nodiscard]] std::string missingTokenReason() const;
+  /// Where the profile's token is read, stored and forgotten.
+  [[nodiscard]] TokenPlace& tokenPlace() noexcept { return place_; }
 
  private:
-  explicit Profile(std::optional<std::string> name) : name_(std::move(name)) {}
-  [[nodiscard]] std::string tokenKey() const;
+  Profile(std::optional<std::string> name, TokenPlace place)
+      : name_(std::move(name)), place_(std::move(place)) {}
 
   std::optional<std::string> name_;
+  TokenPlace place_;
 };
 
 }  // namespace tervala::cli

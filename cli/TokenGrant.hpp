@@ -40,7 +40,7 @@ int grant(const GlobalOptions& global, const Arguments& arguments, const Io& io,
 /// and the stored token a refresh renews (whose scope a reply without one keeps).
 struct GrantRequest {
   std::string_view command = "token";
-  const Profile& profile;
+  Profile& profile;
   std::shared_ptr<OAuthToken> renewed = nullptr;
   bool storeAlways = false;
   IssuerEndpoints* endpoints = nullptr;

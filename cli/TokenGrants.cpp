@@ -17,6 +17,7 @@
 #include "Profile.hpp"
 #include "StoreCheck.hpp"
 #include "TokenGrant.hpp"
+#include "TokenPlace.hpp"
 #include "VisibleText.hpp"
 
 namespace tervala::cli {
@@ -108,7 +109,7 @@ std::optional<ClientAuthentication> clientAuthenticationNamed(std::string_view n
 
 int grant(const GlobalOptions& global, const Arguments& arguments, const Io& io, const Exchange& exchange,
           bool storeAlways, IssuerEndpoints* endpoints) {
-  const auto profile = Profile::of(arguments);
+  auto profile = Profile::of(global, arguments);
   if (const auto* error = std::get_if<UsageError>(&profile)) {
     return refuse(io, *error);
   }
@@ -118,11 +119,9 @@ int grant(const GlobalOptions& global, const Arguments& arguments, const Io& io,
           .profile = std::get<Profile>(profile), .storeAlways = storeAlways, .endpoints = endpoints});
 }
 
-int grant(const GlobalOptions& global, const Arguments& arguments, const Io& io, const Exchange& exchange,
+// The settings file was chosen with the request's profile.
+int grant(const GlobalOptions& /*global*/, const Arguments& arguments, const Io& io, const Exchange& exchange,
           const GrantRequest& request) {
-  if (global.settingsPath) {
-    SettingsStore::setStandardLocation(*global.settingsPath);
-  }
   auto params = formFields(arguments);
   if (auto* error = std::get_if<UsageError>(&params)) {
     return refuse(io, *error);
@@ -134,6 +133,16 @@ int grant(const GlobalOptions& global, const Arguments& arguments, const Io& io,
   if (!account.clientId) {
     return refuse(io, UsageError{std::string(request.command) + " needs --client-id" +
                                  (request.profile.named() ? " (the profile remembers none yet)" : "")});
+  }
+  // A refresh of the stored token stores what it gets, or the spent refresh token of a rotating
+  // server would stay behind as the stored one.
+  const bool storing =
+      request.profile.named() || request.renewed || request.storeAlways || arguments.has("store");
+  TokenPlace& place = request.profile.tokenPlace();
+  // Where the token goes is settled before the grant spends a code or a refresh token.
+  if (const auto problem = storing ? place.prepareWrite(io) : std::nullopt) {
+    io.err << "tervala: " << *problem << '\n';
+    return failure;
   }
   auto& context = OAuthContext::sharedInstance();
   if (auto error = configure(context, arguments)) {
@@ -188,17 +197,18 @@ int grant(const GlobalOptions& global, const Arguments& arguments, const Io& io,
     }
     return failure;
   }
-  // A refresh of the stored token stores what it gets, or the spent refresh token of a rotating
-  // server would stay behind as the stored one.
-  if (request.profile.named() || request.renewed || request.storeAlways || arguments.has("store")) {
+  if (storing) {
     const auto token = result->serializeToToken();
     // A reply that named no scope renews the scope the token had.
     if (token && request.renewed && token->scope() && token->scope()->empty()) {
       token->setScope(request.renewed->scope());
     }
-    if (!token || !request.profile.store(*token) || !request.profile.remember(account)) {
-      auto& store = SettingsStore::standard();
-      io.err << "tervala: the token could not be stored: " << storeProblem(store) << '\n';
+    auto problem = token ? place.storeToken(*token) : std::optional(storeProblem(SettingsStore::standard()));
+    if (!problem && !request.profile.remember(account)) {
+      problem = storeProblem(SettingsStore::standard());
+    }
+    if (problem) {
+      io.err << "tervala: the token could not be stored: " << *problem << '\n';
       return failure;
     }
   }
@@ -206,7 +216,7 @@ int grant(const GlobalOptions& global, const Arguments& arguments, const Io& io,
 }
 
 int runTokenPassword(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
-  const auto profile = Profile::of(arguments);
+  auto profile = Profile::of(global, arguments);
   if (const auto* error = std::get_if<UsageError>(&profile)) {
     return refuse(io, *error);
   }
@@ -221,7 +231,7 @@ int runTokenPassword(const GlobalOptions& global, const Arguments& arguments, co
 }
 
 int runTokenCode(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
-  const auto profile = Profile::of(arguments);
+  auto profile = Profile::of(global, arguments);
   if (const auto* error = std::get_if<UsageError>(&profile)) {
     return refuse(io, *error);
   }
@@ -235,11 +245,11 @@ int runTokenCode(const GlobalOptions& global, const Arguments& arguments, const 
 }
 
 int runTokenRefresh(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
-  const auto chosen = Profile::of(arguments);
+  auto chosen = Profile::of(global, arguments);
   if (const auto* error = std::get_if<UsageError>(&chosen)) {
     return refuse(io, *error);
   }
-  const Profile& profile = std::get<Profile>(chosen);
+  Profile& profile = std::get<Profile>(chosen);
   // --stored wins over a refresh token that only stands in the environment; a profile renews its
   // own token unless one is given.
   const auto* given = arguments.has("stored") && arguments.fromEnvironment("refresh-token")
@@ -254,14 +264,15 @@ int runTokenRefresh(const GlobalOptions& global, const Arguments& arguments, con
   if (given != nullptr) {
     refreshToken = *given;
   } else {
-    if (global.settingsPath) {
-      SettingsStore::setStandardLocation(*global.settingsPath);
+    auto read = profile.tokenPlace().retrieveToken(io);
+    if (auto* reason = std::get_if<std::string>(&read)) {
+      io.err << "tervala: " << *reason << '\n';
+      return failure;
     }
-    renewed = profile.token();
-    const auto held = renewed ? renewed->refreshToken() : std::nullopt;
+    renewed = std::get<std::shared_ptr<OAuthToken>>(read);
+    const auto held = renewed->refreshToken();
     if (!held || held->empty()) {
-      io.err << "tervala: "
-             << (renewed ? "the stored token has no refresh token" : profile.missingTokenReason()) << '\n';
+      io.err << "tervala: the stored token has no refresh token\n";
       return failure;
     }
     refreshToken = platform::secretText(*held);

@@ -1,12 +1,11 @@
 #include <ostream>
 
 #include <tervala/OAuthToken.hpp>
-#include <tervala/SettingsStore.hpp>
 
 #include "Arguments.hpp"
 #include "Commands.hpp"
 #include "Profile.hpp"
-#include "StoreCheck.hpp"
+#include "TokenPlace.hpp"
 
 namespace tervala::cli {
 namespace {
@@ -22,28 +21,27 @@ bool revokeAtServer(const Profile::Account& /*account*/, const OAuthToken& /*tok
 }  // namespace
 
 int runTokenLogout(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
-  if (global.settingsPath) {
-    SettingsStore::setStandardLocation(*global.settingsPath);
-  }
-  const auto chosen = Profile::of(arguments);
+  auto chosen = Profile::of(global, arguments);
   if (const auto* error = std::get_if<UsageError>(&chosen)) {
     return refuse(io, *error);
   }
-  const Profile& profile = std::get<Profile>(chosen);
-  if (!profile.holdsToken()) {
-    io.err << "tervala: " << profile.missingTokenReason() << '\n';
+  Profile& profile = std::get<Profile>(chosen);
+  auto& place = profile.tokenPlace();
+  auto read = place.retrieveToken(io);
+  // A token that can no longer be read is forgotten all the same.
+  if (!place.heldToken()) {
+    io.err << "tervala: " << std::get<std::string>(read) << '\n';
     return failure;
   }
-  // A token that can no longer be read is forgotten all the same.
-  const auto token = profile.token();
-  const bool revoked = token && revokeAtServer(profile.account(), *token);
-  if (!profile.forgetToken()) {
-    io.err << "tervala: the token could not be forgotten: " << storeProblem(SettingsStore::standard())
-           << '\n';
+  const auto* token = std::get_if<std::shared_ptr<OAuthToken>>(&read);
+  const bool revoked = token != nullptr && revokeAtServer(profile.account(), **token);
+  if (const auto problem = place.removeToken()) {
+    io.err << "tervala: the token could not be forgotten: " << *problem << '\n';
     return failure;
   }
   if (!revoked) {
-    io.err << "tervala: the stored token is forgotten here; it was not revoked at the server\n";
+    io.err << "tervala: the stored token is forgotten from " << place.description()
+           << "; it was not revoked at the server\n";
   }
   return success;
 }

@@ -11,7 +11,7 @@
 #include "Arguments.hpp"
 #include "Commands.hpp"
 #include "Profile.hpp"
-#include "StoreCheck.hpp"
+#include "TokenPlace.hpp"
 #include "VisibleText.hpp"
 
 namespace tervala::cli {
@@ -33,13 +33,18 @@ std::optional<std::string> utcText(std::optional<Date> when) {
 
 // Stored values may hold anything a server or another program put there: JSON escapes every
 // control character, and non-ASCII as \\u (a byte that is not UTF-8 as U+FFFD).
-std::string jsonText(const OAuthToken& token, const std::optional<std::string>& expires, bool expired) {
+std::string jsonText(const OAuthToken& token, const std::optional<std::string>& expires, bool expired,
+                     const TokenPlace& place) {
   nlohmann::json shown{{"token_type", token.tokenType()},
                        {"access_token", token.accessToken()},
                        {"expires_on", expires ? nlohmann::json(*expires) : nlohmann::json(nullptr)},
-                       {"expired", expired}};
+                       {"expired", expired},
+                       {"stored_in", place.inKeyring() ? "keyring" : "file"}};
   if (const auto scope = token.scope()) {
     shown["scope"] = *scope;
+  }
+  if (!place.inKeyring()) {
+    shown["settings_file"] = SettingsStore::standard().location().string();
   }
   return shown.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace);
 }
@@ -47,25 +52,27 @@ std::string jsonText(const OAuthToken& token, const std::optional<std::string>& 
 }  // namespace
 
 int runTokenShow(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
-  if (global.settingsPath) {
-    SettingsStore::setStandardLocation(*global.settingsPath);
-  }
-  const auto profile = Profile::of(arguments);
-  if (const auto* error = std::get_if<UsageError>(&profile)) {
+  auto chosen = Profile::of(global, arguments);
+  if (auto* error = std::get_if<UsageError>(&chosen)) {
     return refuse(io, *error);
   }
-  const auto token = std::get<Profile>(profile).token();
-  if (!token) {
-    io.err << "tervala: " << std::get<Profile>(profile).missingTokenReason() << '\n';
+  Profile& profile = std::get<Profile>(chosen);
+  auto& place = profile.tokenPlace();
+  auto read = place.retrieveToken(io);
+  if (auto* reason = std::get_if<std::string>(&read)) {
+    io.err << "tervala: " << *reason << '\n';
     return failure;
   }
+  const auto& token = std::get<std::shared_ptr<OAuthToken>>(read);
   // A server that told no lifetime: shown as unknown rather than as the end of time.
   const auto expires =
       token->expiresOn() == OAuthToken::unknownExpiry ? std::nullopt : utcText(token->expiresOn());
   const bool expired = token->hasTokenExpired();
   if (arguments.has("json")) {
-    io.out << jsonText(*token, expires, expired) << '\n';
+    io.out << jsonText(*token, expires, expired, place) << '\n';
   } else {
+    // Beside the three lines, not among them, so scripts that read them keep working.
+    io.err << "Stored in: " << place.description() << '\n';
     // Written from the fields, not the header value, so a planted control character shows as an
     // escape instead of reaching the terminal.
     io.out << "Authorization: " << visible(token->tokenType()) << ' ' << visible(token->accessToken()) << '\n'

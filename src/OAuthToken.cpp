@@ -3,6 +3,7 @@
 #include <tervala/Coder.hpp>
 #include <tervala/KeyedArchiver.hpp>
 #include <tervala/KeyedUnarchiver.hpp>
+#include <tervala/SecretServiceStore.hpp>
 #include <tervala/SettingsStore.hpp>
 
 #include "HeaderText.hpp"
@@ -217,6 +218,34 @@ std::shared_ptr<OAuthToken> OAuthToken::retrieve() noexcept {
 std::shared_ptr<OAuthToken> OAuthToken::retrieve(SettingsStore& settings) noexcept {
   try {
     std::optional<Data> archive = settings.data(settingsKey);
+    if (!archive) {
+      return nullptr;
+    }
+    auto token = KeyedUnarchiver::unarchiveObjectWithData(*archive);
+    platform::cleanse(archive->data(), archive->size());
+    return token;
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+bool OAuthToken::store(SecretServiceStore& keyring) const noexcept {
+  try {
+    std::optional<Data> archive = KeyedArchiver::archivedDataWithRootObject(*this);
+    if (!archive) {
+      return false;
+    }
+    const bool stored = keyring.setData(settingsKey, *archive);
+    platform::cleanse(archive->data(), archive->size());
+    return stored;
+  } catch (...) {
+    return false;
+  }
+}
+
+std::shared_ptr<OAuthToken> OAuthToken::retrieve(SecretServiceStore& keyring) noexcept {
+  try {
+    std::optional<Data> archive = keyring.data(settingsKey);
     if (!archive) {
       return nullptr;
     }

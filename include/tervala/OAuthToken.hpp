@@ -13,6 +13,7 @@
 namespace tervala {
 
 class Coder;
+class SecretServiceStore;
 class SettingsStore;
 
 /// A persistable OAuth 2.0 access token: knows its expiry, builds an `Authorization` header
@@ -103,6 +104,14 @@ class TERVALA_EXPORT OAuthToken {
   /// (the bytes are left untouched). Never throws.
   static std::shared_ptr<OAuthToken> retrieve() noexcept;
   static std::shared_ptr<OAuthToken> retrieve(SettingsStore& settings) noexcept;
+
+  /// The same archive kept in the desktop's keyring under "token" instead of a file; true when
+  /// the keyring has it, else `keyring.lastProblem()` says why (nothing is written elsewhere).
+  /// Not virtual: it archives through `encodeWithCoder`. Never throws.
+  bool store(SecretServiceStore& keyring) const noexcept;
+  /// A new token read from the keyring, or null when none is there, the keyring cannot be read
+  /// (`keyring.lastProblem()` says why) or the value is not a readable token archive. Never throws.
+  static std::shared_ptr<OAuthToken> retrieve(SecretServiceStore& keyring) noexcept;
 
  private:
   std::string accessToken_;

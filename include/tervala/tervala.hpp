@@ -29,6 +29,7 @@
 #include <tervala/OtpSecret.hpp>
 #include <tervala/OtpVerification.hpp>
 #include <tervala/ReplyProfile.hpp>
+#include <tervala/SecretServiceStore.hpp>
 #include <tervala/ServerTrustDelegate.hpp>
 #include <tervala/SettingsStore.hpp>
 #include <tervala/SteamGuard.hpp>

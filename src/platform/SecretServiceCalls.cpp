@@ -1,0 +1,173 @@
+#include "platform/SecretServiceCalls.hpp"
+
+#include <string>
+
+#include "platform/CallDeadline.hpp"
+#include "platform/GlibHandles.hpp"
+
+namespace tervala::platform::secretService {
+namespace {
+
+// The schema name is stored with each item too, so items of other programs that happen to use
+// the same two attributes are never read or removed.
+const SecretSchema schema = {"org.tervala.Secret",
+                             SECRET_SCHEMA_NONE,
+                             {{"application", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                              {"key", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                              {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING}},
+                             0,
+                             nullptr,
+                             nullptr,
+                             nullptr,
+                             nullptr,
+                             nullptr,
+                             nullptr,
+                             nullptr};
+
+// A message of the bus or the daemon, for one line on a terminal: control bytes as \xNN.
+std::string oneLine(std::string_view text) {
+  constexpr std::string_view hexDigits = "0123456789abcdef";
+  std::string out;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      out.append("\\x").append(1, hexDigits[byte >> 4U]).append(1, hexDigits[byte & 0xFU]);
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
+std::string failure(std::string_view doing, const GErrorHandle& error, const CallDeadline& deadline,
+                    std::chrono::milliseconds timeout) {
+  if (deadline.expired()) {
+    return std::string(doing) + ": no answer from the keyring within " + std::to_string(timeout.count()) +
+           " ms";
+  }
+  return std::string(doing) + ": " + (error ? oneLine(error->message) : std::string("unknown failure"));
+}
+
+// The Secret Service with an open session, or why there is none usable: no bus, no service on
+// it, no default collection, or a locked one (which only a prompt could open).
+struct Service {
+  GObjectHandle<SecretService> handle;
+  std::optional<std::string> problem;
+};
+
+Service openService(const CallDeadline& deadline, std::chrono::milliseconds timeout) {
+  GError* raw = nullptr;
+  GObjectHandle<SecretService> service(
+      secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, deadline.cancellable(), &raw));
+  GErrorHandle error(raw);
+  if (!service) {
+    return {nullptr, failure("no Secret Service keyring on the session bus", error, deadline, timeout)};
+  }
+  raw = nullptr;
+  const GObjectHandle<SecretCollection> collection(secret_collection_for_alias_sync(
+      service.get(), SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, deadline.cancellable(), &raw));
+  error.reset(raw);
+  if (!collection) {
+    if (error || deadline.expired()) {
+      return {nullptr, failure("the keyring's default collection cannot be read", error, deadline, timeout)};
+    }
+    return {nullptr, "the Secret Service keyring has no default collection"};
+  }
+  if (secret_collection_get_locked(collection.get()) != 0) {
+    return {nullptr, "the Secret Service keyring is locked"};
+  }
+  return {std::move(service), std::nullopt};
+}
+
+// The lookup attributes; the table borrows the texts, which outlive it.
+GHashTableHandle attributesOf(const std::string& application, const std::string& key) {
+  GHashTableHandle table(g_hash_table_new(g_str_hash, g_str_equal));
+  g_hash_table_insert(table.get(), const_cast<char*>("application"), const_cast<char*>(application.c_str()));
+  g_hash_table_insert(table.get(), const_cast<char*>("key"), const_cast<char*>(key.c_str()));
+  return table;
+}
+
+}  // namespace
+
+bool builtIn() noexcept {
+  return true;
+}
+
+std::optional<std::string> unreachableReason(std::chrono::milliseconds timeout) {
+  const CallDeadline deadline(timeout);
+  return openService(deadline, timeout).problem;
+}
+
+std::optional<std::string> store(std::string_view application, std::string_view key, std::string_view label,
+                                 const Data& value, std::chrono::milliseconds timeout) {
+  const CallDeadline deadline(timeout);
+  const Service service = openService(deadline, timeout);
+  if (!service.handle) {
+    return service.problem;
+  }
+  const std::string applicationText(application);
+  const std::string keyText(key);
+  const std::string labelText(label);
+  const GHashTableHandle attributes = attributesOf(applicationText, keyText);
+  // Copied into libsecret's own memory, which it wipes when the value goes.
+  const SecretValueHandle secret(
+      secret_value_new(value.empty() ? "" : reinterpret_cast<const gchar*>(value.data()),
+                       static_cast<gssize>(value.size()), "application/octet-stream"));
+  GError* raw = nullptr;
+  const bool stored =
+      secret_service_store_sync(service.handle.get(), &schema, attributes.get(), SECRET_COLLECTION_DEFAULT,
+                                labelText.c_str(), secret.get(), deadline.cancellable(), &raw) != 0;
+  const GErrorHandle error(raw);
+  if (!stored) {
+    return failure("cannot write to the keyring", error, deadline, timeout);
+  }
+  return std::nullopt;
+}
+
+Lookup lookup(std::string_view application, std::string_view key, std::chrono::milliseconds timeout) {
+  const CallDeadline deadline(timeout);
+  const Service service = openService(deadline, timeout);
+  if (!service.handle) {
+    return {std::nullopt, service.problem};
+  }
+  const std::string applicationText(application);
+  const std::string keyText(key);
+  const GHashTableHandle attributes = attributesOf(applicationText, keyText);
+  GError* raw = nullptr;
+  const SecretValueHandle secret(secret_service_lookup_sync(service.handle.get(), &schema, attributes.get(),
+                                                            deadline.cancellable(), &raw));
+  const GErrorHandle error(raw);
+  if (error || deadline.expired()) {
+    return {std::nullopt, failure("cannot read the keyring", error, deadline, timeout)};
+  }
+  if (!secret) {
+    return {};
+  }
+  gsize length = 0;
+  const gchar* bytes = secret_value_get(secret.get(), &length);
+  const auto* first = reinterpret_cast<const std::uint8_t*>(bytes);
+  return {Data(first, first + length), std::nullopt};
+}
+
+std::optional<std::string> clear(std::string_view application, std::string_view key,
+                                 std::chrono::milliseconds timeout) {
+  const CallDeadline deadline(timeout);
+  const Service service = openService(deadline, timeout);
+  if (!service.handle) {
+    return service.problem;
+  }
+  const std::string applicationText(application);
+  const std::string keyText(key);
+  const GHashTableHandle attributes = attributesOf(applicationText, keyText);
+  GError* raw = nullptr;
+  // False without an error means there was nothing to remove.
+  (void)secret_service_clear_sync(service.handle.get(), &schema, attributes.get(), deadline.cancellable(),
+                                  &raw);
+  const GErrorHandle error(raw);
+  if (error || deadline.expired()) {
+    return failure("cannot remove from the keyring", error, deadline, timeout);
+  }
+  return std::nullopt;
+}
+
+}  // namespace tervala::platform::secretService

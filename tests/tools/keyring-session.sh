@@ -1,0 +1,42 @@
+#!/bin/sh
+# Runs a test program on a session bus and a keyring daemon of its own, in a temporary home, so
+# the user's keyring is never touched: keyring-session.sh PROGRAM [ARGUMENTS...]
+# The program learns it runs here from TERVALA_TEST_KEYRING_SESSION, and the daemon's process id
+# from TERVALA_TEST_KEYRING_PID (to stop it and see a keyring that no longer answers). Where
+# dbus-run-session or gnome-keyring-daemon is missing it runs without them, and
+# TERVALA_TEST_NO_KEYRING says why.
+set -u
+
+if [ "${1-}" = --on-bus ]; then
+  shift
+  # The daemon unlocks (first creating) the login keyring with the password on its input, and
+  # ends with the bus. It takes its name on the bus a moment after it returns.
+  printf %s test-password | gnome-keyring-daemon --unlock --components=secrets >/dev/null || exit 1
+  tries=0
+  until pid=$(dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+    org.freedesktop.DBus.GetConnectionUnixProcessID string:org.freedesktop.secrets 2>/dev/null |
+    awk '/uint32/ { print $2 }') && [ -n "$pid" ]; do
+    tries=$((tries + 1))
+    if [ "$tries" -ge 100 ]; then
+      echo "keyring-session: the keyring daemon did not come up on the bus" >&2
+      exit 1
+    fi
+    sleep 0.1
+  done
+  TERVALA_TEST_KEYRING_PID=$pid TERVALA_TEST_KEYRING_SESSION=1 exec "$@"
+fi
+
+home=$(mktemp -d)
+trap 'rm -rf "$home"' EXIT
+mkdir -m 700 "$home/run"
+export HOME="$home" XDG_DATA_HOME="$home/data" XDG_CONFIG_HOME="$home/config" XDG_CACHE_HOME="$home/cache" \
+  XDG_RUNTIME_DIR="$home/run"
+# Nothing may reach the user's own session bus, not even before ours is up.
+unset DBUS_SESSION_BUS_ADDRESS
+for tool in dbus-run-session dbus-send gnome-keyring-daemon; do
+  if ! command -v "$tool" >/dev/null 2>&1; then
+    TERVALA_TEST_NO_KEYRING="$tool is not installed (scripts/setup.sh test installs it)" "$@"
+    exit $?
+  fi
+done
+dbus-run-session -- sh "$0" --on-bus "$@"
