@@ -366,7 +366,21 @@ constexpr auto tokenGet = join(
                .help = "allow sending the refresh token over plain http:// to a host that is not loopback"},
     });
 
-constexpr auto tokenLogout = join(std::array{profile}, tokenStorage);
+// Logout revokes at the server when told where (--revoke-url or --issuer), then forgets.
+constexpr auto tokenLogout =
+    join(std::array{profile,
+                    Option{.name = "revoke-url",
+                           .takes = Takes::value,
+                           .valueName = "URL",
+                           .help = "revoke the token at this endpoint first (or --issuer)"},
+                    issuerUrl,
+                    Option{.name = "client-id",
+                           .takes = Takes::value,
+                           .valueName = "ID",
+                           .help = "the client identifier (default: the profile's)"},
+                    tailOption("client-secret"), tailOption("auth"), tailOption("timeout"),
+                    tailOption("cacert"), tailOption("allow-http")},
+         tokenStorage);
 
 // The program beside the tool that links the whole library: the network, the store and codecs.
 constexpr std::string_view tokenProgram = "tervala-token";

@@ -1,21 +1,61 @@
+#include <optional>
 #include <ostream>
+#include <string>
 
+#include <tervala/OAuthContext.hpp>
+#include <tervala/OAuthRevocation.hpp>
 #include <tervala/OAuthToken.hpp>
 
 #include "Arguments.hpp"
+#include "CleartextUrl.hpp"
 #include "Commands.hpp"
+#include "IssuerEndpoints.hpp"
 #include "Profile.hpp"
+#include "TokenGrant.hpp"
 #include "TokenPlace.hpp"
+#include "VisibleText.hpp"
 
 namespace tervala::cli {
 namespace {
 
-// Revocation at the server (RFC 7009) before the token is forgotten. The hook for the endpoint
-// client's revocation: it gets the account the profile remembers and the token, and says whether
-// the server revoked it. Until revocation is offered nothing is sent and the token is only
-// forgotten here.
-bool revokeAtServer(const Profile::Account& /*account*/, const OAuthToken& /*token*/) {
-  return false;
+// Revocation at the server (RFC 7009) before the token is forgotten, when the command names the
+// revocation endpoint (--revoke-url, or --issuer's metadata). The refresh token goes when there is
+// one: revoking it ends the access tokens granted with it too (RFC 7009 section 2.1). Absent when
+// nothing was asked; otherwise whether it was revoked, and why not.
+std::optional<std::string> revokeAtServer(const Arguments& arguments, const Profile::Account& account,
+                                          const OAuthToken* token, bool& revoked) {
+  if (!arguments.value("revoke-url") && !arguments.value("issuer")) {
+    return std::nullopt;
+  }
+  if (token == nullptr) {
+    return std::string("the stored token could not be read");
+  }
+  auto& context = OAuthContext::sharedInstance();
+  if (auto error = configure(context, arguments)) {
+    forgetClientSecret(context);
+    return error->message;
+  }
+  auto url = IssuerEndpoints(arguments).url("revoke-url", Endpoint::revocation);
+  std::optional<std::string> problem;
+  if (const auto* unknown = std::get_if<EndpointProblem>(&url)) {
+    problem = unknown->message;
+  } else if (!arguments.has("allow-http") && isCleartextToAnotherHost(std::get<std::string>(url))) {
+    problem = "refusing to send the token over plain http to another host; use https (or --allow-http)";
+  } else {
+    const auto refresh = token->refreshToken();
+    const bool byRefresh = refresh && !refresh->empty();
+    const auto clientId = arguments.value("client-id").value_or(account.clientId.value_or(""));
+    const auto error = OAuthRevocation::revoke(std::get<std::string>(url), clientId,
+                                               byRefresh ? *refresh : token->accessToken(),
+                                               byRefresh ? "refresh_token" : "access_token");
+    if (error) {
+      problem = visible(error->localizedFailureReason().value_or(error->localizedDescription()));
+    } else {
+      revoked = true;
+    }
+  }
+  forgetClientSecret(context);
+  return problem;
 }
 
 }  // namespace
@@ -34,14 +74,22 @@ int runTokenLogout(const GlobalOptions& global, const Arguments& arguments, cons
     return failure;
   }
   const auto* token = std::get_if<std::shared_ptr<OAuthToken>>(&read);
-  const bool revoked = token != nullptr && revokeAtServer(profile.account(), **token);
+  bool revoked = false;
+  const auto notRevoked =
+      revokeAtServer(arguments, profile.account(), token != nullptr ? token->get() : nullptr, revoked);
+  // The token is forgotten here whatever the server said: a logout that keeps it would surprise.
   if (const auto problem = place.removeToken()) {
     io.err << "tervala: the token could not be forgotten: " << *problem << '\n';
     return failure;
   }
+  if (notRevoked) {
+    io.err << "tervala: the stored token is forgotten from " << place.description()
+           << ", but the server did not revoke it: " << *notRevoked << '\n';
+    return failure;
+  }
   if (!revoked) {
     io.err << "tervala: the stored token is forgotten from " << place.description()
-           << "; it was not revoked at the server\n";
+           << "; it was not revoked at the server (no --revoke-url or --issuer)\n";
   }
   return success;
 }

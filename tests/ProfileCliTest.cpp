@@ -52,7 +52,21 @@ TEST_F(ProfileCli, RemembersTheAccountKeepsItsOwnTokenAndForgetsIt) {
   EXPECT_EQ(token["access_token"], "A2");
   EXPECT_EQ(token["scope"], nlohmann::json::array({"read"}));
 
-  EXPECT_EQ(tervala({"token", "logout", "--profile", "work"}).status, 0);
+  // Logout revokes the refresh token first (RFC 7009) with the profile's client id; a refusal
+  // still forgets the token and says so.
+  endpoint.setReply(Reply::answer(503, ""));
+  EXPECT_EQ(tervala({"token", "logout", "--profile", "work", "--revoke-url", endpoint.url("/revoke")}).status,
+            1);
+  EXPECT_EQ(tervala({"token", "show", "--profile", "work"}).status, 1) << "forgotten although not revoked";
+  endpoint.setReply(Reply{});
+  ASSERT_EQ(tervala(login({"--profile", "work"})).status, 0);
+  EXPECT_EQ(tervala({"token", "logout", "--profile", "work", "--revoke-url", endpoint.url("/revoke")}).status,
+            0);
+  const auto revocation = endpoint.requests().back();
+  EXPECT_EQ(revocation.path, "/revoke");
+  EXPECT_EQ(revocation.field("token"), "test-refresh");
+  EXPECT_EQ(revocation.field("token_type_hint"), "refresh_token");
+  EXPECT_EQ(revocation.field("client_id"), "c");
   const auto gone = tervala({"token", "show", "--profile", "work"});
   EXPECT_EQ(gone.status, 1);
   EXPECT_EQ(gone.err, "tervala: no stored token for profile work\n");
