@@ -34,7 +34,7 @@ TEST_F(ProfileCli, RemembersTheAccountKeepsItsOwnTokenAndForgetsIt) {
       tervala(login({"--profile", "work", "--url", endpoint.url(), "--client-id", "c", "--scope", "read"}))
           .status,
       0);
-  EXPECT_EQ(tervala({"token", "show"}).status, 1) << "the described entry stays untouched";
+  EXPECT_EQ(tervala({"token", "show"}).status, 1) << "the standard entry stays untouched";
 
   // A server that keeps its refresh token and names no scope: the profile supplies the rest.
   endpoint.setReply(Reply::answer(200, R"({"access_token":"A2","token_type":"bearer","expires_in":"60"})"));
