@@ -83,9 +83,8 @@ struct SettingsStore::State {
   // Notes a failed read or write of the open connection, which is then dropped: the file may
   // have been replaced or repaired by the next call.
   void failed(std::string_view doing, Problem::Kind kind = Problem::Kind::failed) {
-    problem = Problem{kind, std::string(doing) + " settings file " +
-                                                 platform::describedPath(file) + ": " +
-                                                 (database ? database->lastMessage() : std::string())};
+    problem = Problem{kind, std::string(doing) + " settings file " + platform::describedPath(file) + ": " +
+                                (database ? database->lastMessage() : std::string())};
     database.reset();
   }
 };

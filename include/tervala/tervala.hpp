@@ -34,7 +34,7 @@
 #include <tervala/SettingsStore.hpp>
 #include <tervala/SteamGuard.hpp>
 #include <tervala/Text.hpp>
-#include <tervala/TokenSource.hpp>
 #include <tervala/TokenIntrospection.hpp>
+#include <tervala/TokenSource.hpp>
 #include <tervala/TotpGeneratorContext.hpp>
 #include <tervala/Version.hpp>
