@@ -44,7 +44,8 @@ std::optional<std::string> revokeAtServer(const Arguments& arguments, const Prof
   } else {
     const auto refresh = token->refreshToken();
     const bool byRefresh = refresh && !refresh->empty();
-    const auto clientId = arguments.value("client-id").value_or(account.clientId.value_or(""));
+    const std::string remembered = account.clientId.value_or("");
+    const std::string_view clientId = arguments.value("client-id").value_or(remembered);
     const auto error = OAuthRevocation::revoke(std::get<std::string>(url), clientId,
                                                byRefresh ? *refresh : token->accessToken(),
                                                byRefresh ? "refresh_token" : "access_token");
