@@ -8,10 +8,10 @@
 #include <nlohmann/json.hpp>
 #include <tervala/CancelToken.hpp>
 #include <tervala/OAuthDeviceFlow.hpp>
-#include <tervala/OAuthIntrospection.hpp>
 #include <tervala/OAuthResult.hpp>
 #include <tervala/OAuthRevocation.hpp>
 #include <tervala/OAuthToken.hpp>
+#include <tervala/OAuthTokenStatus.hpp>
 
 #include "Arguments.hpp"
 #include "CleartextUrl.hpp"
@@ -103,7 +103,7 @@ std::variant<std::string, int> prepare(const Arguments& arguments, const Io& io,
   return std::move(url);
 }
 
-nlohmann::json introspectionJson(const TokenIntrospection& read) {
+nlohmann::json introspectionJson(const TokenStatus& read) {
   nlohmann::json shown{{"active", read.active}};
   for (const auto& [name, value] : read.additionalData) {
     shown[name] = value;
@@ -205,14 +205,14 @@ int runTokenInspect(const GlobalOptions& global, const Arguments& arguments, con
     forgetClientSecret(context);
     return *status;
   }
-  const auto result = OAuthIntrospection::introspect(
-      std::get<std::string>(url), arguments.value("client-id").value_or(""), view(token), hint);
+  const auto result = OAuthTokenStatus::query(std::get<std::string>(url),
+                                              arguments.value("client-id").value_or(""), view(token), hint);
   forgetClientSecret(context);
   if (const auto* error = std::get_if<Error>(&result)) {
     io.out << OAuthResult(*error).serializeToJson() << '\n' << std::flush;
     return failure;
   }
-  const auto& read = std::get<TokenIntrospection>(result);
+  const auto& read = std::get<TokenStatus>(result);
   // JSON escapes every control character and non-ASCII: the server's texts reach a terminal.
   io.out << introspectionJson(read).dump(-1, ' ', true, nlohmann::json::error_handler_t::replace) << '\n'
          << std::flush;

@@ -11,8 +11,8 @@
 #include <tervala/OAuthContext.hpp>
 #include <tervala/OAuthDeviceFlow.hpp>
 #include <tervala/OAuthDiscovery.hpp>
-#include <tervala/OAuthIntrospection.hpp>
 #include <tervala/OAuthRevocation.hpp>
+#include <tervala/OAuthTokenStatus.hpp>
 
 #include "DevicePoller.hpp"
 #include "support/LineCapture.hpp"
@@ -313,8 +313,7 @@ class Introspection : public Endpoints, public ::testing::WithParamInterface<Int
 TEST_P(Introspection, ReadsTheStandardMembers) {
   server.setReply(GetParam().reply);
   const test::LineCapture lines;
-  const auto result =
-      OAuthIntrospection::introspect(server.url("/introspect"), "c", "tok-secret", "refresh_token");
+  const auto result = OAuthTokenStatus::query(server.url("/introspect"), "c", "tok-secret", "refresh_token");
   expectTokenSentAndMasked(server, lines);
   if (GetParam().failure != nullptr) {
     ASSERT_TRUE(std::holds_alternative<Error>(result));
@@ -324,8 +323,8 @@ TEST_P(Introspection, ReadsTheStandardMembers) {
     EXPECT_NE(said.find(GetParam().failure), std::string::npos) << said;
     return;
   }
-  ASSERT_TRUE(std::holds_alternative<TokenIntrospection>(result));
-  const auto& read = std::get<TokenIntrospection>(result);
+  ASSERT_TRUE(std::holds_alternative<TokenStatus>(result));
+  const auto& read = std::get<TokenStatus>(result);
   EXPECT_TRUE(read.active);
   EXPECT_EQ(read.scope, "read write");
   EXPECT_EQ(read.audience, (std::vector<std::string>{"api", "web"}));
@@ -351,11 +350,11 @@ TEST_F(Endpoints, BasicCredentialsGoInTheHeaderNeverInDebugLines) {
   context.clientAuthentication = ClientAuthentication::basic;
   context.clientSecret = "s3cret";
   const test::LineCapture lines;
-  const auto result = OAuthIntrospection::introspect(server.url("/introspect"), "c", "t");
+  const auto result = OAuthTokenStatus::query(server.url("/introspect"), "c", "t");
   context.clientAuthentication = ClientAuthentication::form;
   context.clientSecret.reset();
-  ASSERT_TRUE(std::holds_alternative<TokenIntrospection>(result));
-  EXPECT_FALSE(std::get<TokenIntrospection>(result).active);
+  ASSERT_TRUE(std::holds_alternative<TokenStatus>(result));
+  EXPECT_FALSE(std::get<TokenStatus>(result).active);
   const auto requests = server.requests();
   ASSERT_EQ(requests.size(), 1U);
   EXPECT_EQ(requests[0].header("authorization"), "Basic YzpzM2NyZXQ=");

@@ -18,10 +18,10 @@
 #include <tervala/OAuthContext.hpp>
 #include <tervala/OAuthDeviceFlow.hpp>
 #include <tervala/OAuthDiscovery.hpp>
-#include <tervala/OAuthIntrospection.hpp>
 #include <tervala/OAuthResult.hpp>
 #include <tervala/OAuthRevocation.hpp>
 #include <tervala/OAuthToken.hpp>
+#include <tervala/OAuthTokenStatus.hpp>
 #include <tervala/OtpAuthUri.hpp>
 #include <tervala/OtpGeneratorContext.hpp>
 #include <tervala/OtpMigration.hpp>
@@ -34,7 +34,7 @@
 #include <tervala/SettingsStore.hpp>
 #include <tervala/SteamGuard.hpp>
 #include <tervala/Text.hpp>
-#include <tervala/TokenIntrospection.hpp>
 #include <tervala/TokenSource.hpp>
+#include <tervala/TokenStatus.hpp>
 #include <tervala/TotpGeneratorContext.hpp>
 #include <tervala/Version.hpp>

@@ -1,4 +1,4 @@
-#include <tervala/OAuthIntrospection.hpp>
+#include <tervala/OAuthTokenStatus.hpp>
 
 #include <array>
 #include <cmath>
@@ -32,7 +32,7 @@ std::string plain(const SecretJson& value) {
 // Reads each standard member into its field; false when one is of the wrong kind.
 class MemberReader {
  public:
-  explicit MemberReader(TokenIntrospection& into) : into_(into) {}
+  explicit MemberReader(TokenStatus& into) : into_(into) {}
 
   bool read(const std::string& name, const SecretJson& value) {
     const std::array<std::pair<std::string_view, std::optional<std::string>*>, 7> texts{{
@@ -88,11 +88,11 @@ class MemberReader {
   }
 
  private:
-  TokenIntrospection& into_;
+  TokenStatus& into_;
 };
 
-OAuthIntrospection::Result readReply(const SecretJson& reply) {
-  TokenIntrospection introspection;
+OAuthTokenStatus::Result readReply(const SecretJson& reply) {
+  TokenStatus introspection;
   const auto active = reply.find("active");
   if (active == reply.end() || !active->is_boolean()) {
     return malformed("active");
@@ -110,10 +110,9 @@ OAuthIntrospection::Result readReply(const SecretJson& reply) {
 
 }  // namespace
 
-OAuthIntrospection::Result OAuthIntrospection::introspect(std::string_view url, std::string_view clientId,
-                                                          std::string_view token,
-                                                          std::string_view tokenTypeHint) {
-  platform::debugLine("Tervala.OAuthIntrospection", "introspect(_:_:token:tokenTypeHint:)");
+OAuthTokenStatus::Result OAuthTokenStatus::query(std::string_view url, std::string_view clientId,
+                                                 std::string_view token, std::string_view tokenTypeHint) {
+  platform::debugLine("Tervala.OAuthTokenStatus", "query(_:_:token:tokenTypeHint:)");
   try {
     const auto settings = EndpointSettings::of(OAuthContext::sharedInstance());
     const auto reply =

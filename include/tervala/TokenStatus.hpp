@@ -12,7 +12,7 @@ namespace tervala {
 
 /// What the authorization server says of a token (RFC 7662 section 2.2): whether it is active and,
 /// when the server tells, its standard members.
-struct TERVALA_EXPORT TokenIntrospection {
+struct TERVALA_EXPORT TokenStatus {
   bool active = false;
   std::optional<std::string> scope;
   std::optional<std::string> clientId;  ///< "client_id"
