@@ -33,8 +33,8 @@ struct CurlFreeDeleter {
 
 /// One easy handle, used for one request only.
 using CurlEasy = std::unique_ptr<CURL, CurlEasyDeleter>;
-/// A multi handle that drives one easy handle, so the wait for the socket can also watch the
-/// process's exit.
+/// A multi handle that drives one easy handle at a time, so the wait for the socket can also
+/// watch the process's exit.
 using CurlMulti = std::unique_ptr<CURLM, CurlMultiDeleter>;
 /// A list of header lines.
 using CurlHeaderList = std::unique_ptr<curl_slist, CurlSlistDeleter>;

@@ -13,6 +13,7 @@
 
 #include "ErrorCodes.hpp"
 #include "platform/CurlHandles.hpp"
+#include "platform/IdleMultiHandles.hpp"
 #include "platform/ServerTrustCheck.hpp"
 #include "platform/TransferGate.hpp"
 
@@ -116,7 +117,7 @@ int noteTimer(CURLM* /*multi*/, long timeoutMs, void* waitsPointer) noexcept {
 // into libcurl again: absent is returned, and `multi` is left to the end of the process. A
 // readable `cancelSignal` ends the transfer as aborted.
 std::optional<CURLcode> performWatchingExit(CURL* easy, TransferGate::Inside& inside, int cancelSignal) {
-  CurlMulti multi(curl_multi_init());
+  CurlMulti multi = IdleMultiHandles::take();
   Waits waits;
   if (!multi || curl_multi_setopt(multi.get(), CURLMOPT_SOCKETFUNCTION, &noteSocket) != CURLM_OK ||
       curl_multi_setopt(multi.get(), CURLMOPT_SOCKETDATA, &waits) != CURLM_OK ||
@@ -150,6 +151,7 @@ std::optional<CURLcode> performWatchingExit(CURL* easy, TransferGate::Inside& in
     if (cancelSignal >= 0) {
       if (ready.back().revents != 0) {
         curl_multi_remove_handle(multi.get(), easy);
+        IdleMultiHandles::giveBack(std::move(multi));
         return CURLE_ABORTED_BY_CALLBACK;
       }
       ready.pop_back();
@@ -171,6 +173,7 @@ std::optional<CURLcode> performWatchingExit(CURL* easy, TransferGate::Inside& in
     }
   }
   curl_multi_remove_handle(multi.get(), easy);
+  IdleMultiHandles::giveBack(std::move(multi));
   return result;
 }
 
@@ -317,6 +320,8 @@ HttpReply HttpTransfer::perform(const HttpRequest& request, std::size_t bodyLimi
       curl_easy_setopt(handle, CURLOPT_FORBID_REUSE, 1L) == CURLE_OK &&
       curl_easy_setopt(handle, CURLOPT_FRESH_CONNECT, 1L) == CURLE_OK &&
       curl_easy_setopt(handle, CURLOPT_SSL_SESSIONID_CACHE, 0L) == CURLE_OK &&
+      // The multi handle outlives the request: nothing resolved for one request serves the next.
+      curl_easy_setopt(handle, CURLOPT_DNS_CACHE_TIMEOUT, 0L) == CURLE_OK &&
       curl_easy_setopt(handle, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2)) == CURLE_OK &&
       curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, timeoutMilliseconds(request.timeoutSeconds)) == CURLE_OK &&
       curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorText.data()) == CURLE_OK &&
