@@ -10,23 +10,27 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 tervala=${1:-$root/build/release/bin/tervala}
 secret=GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ
 time=1700000000
-programs=("$tervala totp -t $time $secret" "oathtool --totp -b -N @$time $secret")
+ours=("$tervala" totp -t "$time" "$secret")
+theirs=(oathtool --totp -b -N "@$time" "$secret")
 names=(tervala oathtool)
+# One program's CPU time per run (milliseconds, the mean of RUNS runs) and page faults: "TIME FAULTS".
+measure() {
+  # perf stat -x, prints "value,unit,event,..." lines; task-clock is in milliseconds.
+  perf stat -x, -r "${RUNS:-40}" -e task-clock,page-faults "$@" 2>&1 >/dev/null |
+    awk -F, '/task-clock/ {t = $1} /page-faults/ {p = $1} END {printf "%.3f %d\n", t, p}'
+}
 
 # Both must print the same code, or the comparison means nothing.
-ours=$(${programs[0]})
-theirs=$(${programs[1]})
-[[ $ours == "$theirs" ]] || { echo "codes differ: tervala $ours, oathtool $theirs" >&2; exit 1; }
+code=$("${ours[@]}")
+reference=$("${theirs[@]}")
+[[ $code == "$reference" ]] || { echo "codes differ: tervala $code, oathtool $reference" >&2; exit 1; }
 
 if command -v perf >/dev/null; then
   rounds=${ROUNDS:-7}
   declare -a samples=("" "")
   for ((round = 0; round < rounds; round++)); do
-    for i in 0 1; do
-      # perf stat -x, prints "value,unit,event,..." lines; task-clock is in milliseconds.
-      samples[i]+=$(perf stat -x, -r "${RUNS:-40}" -e task-clock,page-faults ${programs[i]} 2>&1 >/dev/null |
-        awk -F, '/task-clock/ {t = $1} /page-faults/ {p = $1} END {printf "%.3f %d\n", t, p}')$'\n'
-    done
+    samples[0]+=$(measure "${ours[@]}")$'\n'
+    samples[1]+=$(measure "${theirs[@]}")$'\n'
   done
   declare -a medians
   for i in 0 1; do
@@ -41,7 +45,8 @@ else
 fi
 
 if command -v hyperfine >/dev/null; then
-  hyperfine -N --warmup 20 --runs "${HYPERFINE_RUNS:-300}" "${programs[@]}"
+  hyperfine -N --warmup 20 --runs "${HYPERFINE_RUNS:-300}" "$(printf '%q ' "${ours[@]}")" \
+    "$(printf '%q ' "${theirs[@]}")"
 fi
 for program in "$tervala" "$(command -v oathtool)"; do
   printf '%s maps %s shared libraries\n' "$(basename "$program")" "$(ldd "$program" | grep -c '=>')"
