@@ -53,4 +53,9 @@ bool isCleartextToAnotherHost(std::string_view url) {
   return !isLoopback(lowered(host));
 }
 
+std::string cleartextRefusal(std::string_view sent) {
+  return "refusing to send " + std::string(sent) +
+         " over plain http to another host; use https (or --allow-http)";
+}
+
 }  // namespace tervala::cli

@@ -28,9 +28,6 @@ namespace {
 
 using platform::view;
 
-constexpr std::string_view cleartextRefusal =
-    "refusing to send credentials over plain http to another host; use https (or --allow-http)";
-
 std::shared_ptr<const OAuthResult> errorResult(std::string_view description) {
   return std::make_shared<const OAuthResult>(
       Error::make(Error::oauthErrorDomain, -1, description, description));
@@ -86,23 +83,6 @@ std::variant<ChosenToken, int> chooseToken(const GlobalOptions& global, const Ar
   return ChosenToken{platform::secretText(stored->accessToken()), hint.empty() ? "access_token" : hint};
 }
 
-// Settles the context and finds the endpoint's URL for revoke and inspect; a status ends the run.
-std::variant<std::string, int> prepare(const Arguments& arguments, const Io& io, Endpoint endpoint) {
-  auto& context = OAuthContext::sharedInstance();
-  if (auto error = configure(context, arguments)) {
-    return refuse(io, *error);
-  }
-  auto resolved = IssuerEndpoints(arguments).url("url", endpoint);
-  if (const auto* problem = std::get_if<EndpointProblem>(&resolved)) {
-    return report(io, *problem);
-  }
-  auto& url = std::get<std::string>(resolved);
-  if (!arguments.has("allow-http") && isCleartextToAnotherHost(url)) {
-    return refuse(io, UsageError{std::string(cleartextRefusal)});
-  }
-  return std::move(url);
-}
-
 nlohmann::json introspectionJson(const TokenStatus& read) {
   nlohmann::json shown{{"active", read.active}};
   for (const auto& [name, value] : read.additionalData) {
@@ -143,27 +123,26 @@ int runTokenDevice(const GlobalOptions& global, const Arguments& arguments, cons
     io.err << "tervala: cannot watch for interruption\n";
     return failure;
   }
-  const int status = grant(
-      global, arguments, io,
-      [&](OAuthContext& /*context*/, std::string_view url, std::string_view clientId,
-          const OAuthContext::Params& /*params*/) -> OAuthContext::Result {
-        auto deviceUrl = endpoints.url("device-url", Endpoint::deviceAuthorization);
-        if (const auto* problem = std::get_if<EndpointProblem>(&deviceUrl)) {
-          return errorResult(problem->message);
-        }
-        const auto& from = std::get<std::string>(deviceUrl);
-        if (!arguments.has("allow-http") && isCleartextToAnotherHost(from)) {
-          return errorResult(cleartextRefusal);
-        }
-        auto started = OAuthDeviceFlow::start(from, clientId);
-        if (const auto* error = std::get_if<Error>(&started)) {
-          return std::make_shared<const OAuthResult>(*error);
-        }
-        const auto& authorization = std::get<DeviceAuthorization>(started);
-        showCodes(authorization, arguments, io);
-        return OAuthDeviceFlow::poll(url, clientId, authorization, cancel);
-      },
-      false, &endpoints);
+  const int status = grant(global, arguments, io,
+                           [&](OAuthContext& /*context*/, std::string_view url, std::string_view clientId,
+                               const OAuthContext::Params& /*params*/) -> OAuthContext::Result {
+                             auto deviceUrl = endpoints.url("device-url", Endpoint::deviceAuthorization);
+                             if (const auto* problem = std::get_if<EndpointProblem>(&deviceUrl)) {
+                               return errorResult(problem->message);
+                             }
+                             const auto& from = std::get<std::string>(deviceUrl);
+                             if (!arguments.has("allow-http") && isCleartextToAnotherHost(from)) {
+                               return errorResult(cleartextRefusal("credentials"));
+                             }
+                             auto started = OAuthDeviceFlow::start(from, clientId);
+                             if (const auto* error = std::get_if<Error>(&started)) {
+                               return std::make_shared<const OAuthResult>(*error);
+                             }
+                             const auto& authorization = std::get<DeviceAuthorization>(started);
+                             showCodes(authorization, arguments, io);
+                             return OAuthDeviceFlow::poll(url, clientId, authorization, cancel);
+                           },
+                           {.endpoints = &endpoints});
   if (cancel.cancelled()) {
     io.err << "tervala: cancelled\n";
     return 128 + InterruptCancel::signal();
@@ -177,15 +156,13 @@ int runTokenRevoke(const GlobalOptions& global, const Arguments& arguments, cons
     return *status;
   }
   const auto& [token, hint] = std::get<ChosenToken>(chosen);
-  auto url = prepare(arguments, io, Endpoint::revocation);
-  auto& context = OAuthContext::sharedInstance();
-  if (const auto* status = std::get_if<int>(&url)) {
-    forgetClientSecret(context);
-    return *status;
+  const ClientSecretScope secretScope(OAuthContext::sharedInstance());
+  auto url = configuredEndpoint(arguments, "url", Endpoint::revocation, "credentials");
+  if (const auto* problem = std::get_if<EndpointProblem>(&url)) {
+    return report(io, *problem);
   }
   const auto error = OAuthRevocation::revoke(std::get<std::string>(url),
                                              arguments.value("client-id").value_or(""), view(token), hint);
-  forgetClientSecret(context);
   if (error) {
     io.out << OAuthResult(*error).serializeToJson() << '\n' << std::flush;
     return failure;
@@ -199,15 +176,13 @@ int runTokenInspect(const GlobalOptions& global, const Arguments& arguments, con
     return *status;
   }
   const auto& [token, hint] = std::get<ChosenToken>(chosen);
-  auto url = prepare(arguments, io, Endpoint::introspection);
-  auto& context = OAuthContext::sharedInstance();
-  if (const auto* status = std::get_if<int>(&url)) {
-    forgetClientSecret(context);
-    return *status;
+  const ClientSecretScope secretScope(OAuthContext::sharedInstance());
+  auto url = configuredEndpoint(arguments, "url", Endpoint::introspection, "credentials");
+  if (const auto* problem = std::get_if<EndpointProblem>(&url)) {
+    return report(io, *problem);
   }
   const auto result = OAuthTokenStatus::query(std::get<std::string>(url),
                                               arguments.value("client-id").value_or(""), view(token), hint);
-  forgetClientSecret(context);
   if (const auto* error = std::get_if<Error>(&result)) {
     io.out << OAuthResult(*error).serializeToJson() << '\n' << std::flush;
     return failure;

@@ -3,6 +3,8 @@
 #include <ostream>
 
 #include "Arguments.hpp"
+#include "CleartextUrl.hpp"
+#include "TokenGrant.hpp"
 #include "VisibleText.hpp"
 
 namespace tervala::cli {
@@ -71,6 +73,20 @@ std::variant<std::string, EndpointProblem> IssuerEndpoints::url(std::string_view
         "the issuer names no " + std::string(field(endpoint)) + "; give --" + std::string(option), failure};
   }
   return *found;
+}
+
+std::variant<std::string, EndpointProblem> configuredEndpoint(const Arguments& arguments,
+                                                              std::string_view option, Endpoint endpoint,
+                                                              std::string_view sent) {
+  if (auto error = configure(OAuthContext::sharedInstance(), arguments)) {
+    return EndpointProblem{std::move(error->message)};
+  }
+  auto url = IssuerEndpoints(arguments).url(option, endpoint);
+  if (const auto* found = std::get_if<std::string>(&url);
+      found != nullptr && !arguments.has("allow-http") && isCleartextToAnotherHost(*found)) {
+    return EndpointProblem{cleartextRefusal(sent)};
+  }
+  return url;
 }
 
 }  // namespace tervala::cli

@@ -25,6 +25,13 @@ struct EndpointProblem {
 /// Prints "tervala: MESSAGE" and gives the problem's exit status.
 int report(const Io& io, const EndpointProblem& problem);
 
+/// Settles the shared context from the options (`configure`) and finds the URL that `sent` (the
+/// credentials, a token) goes to: `option`, or the issuer's URL for `endpoint`. A plain http URL
+/// to another host is refused unless --allow-http.
+std::variant<std::string, EndpointProblem> configuredEndpoint(const Arguments& arguments,
+                                                              std::string_view option, Endpoint endpoint,
+                                                              std::string_view sent);
+
 /// The URLs a command sends to: each given by its own option, or else named by the metadata of
 /// `--issuer`, which is fetched once, when first needed. The shared context's trust and timeout
 /// must be settled first: the discovery runs through it.

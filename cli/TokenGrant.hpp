@@ -8,6 +8,7 @@
 #include <tervala/ClientAuthentication.hpp>
 #include <tervala/OAuthContext.hpp>
 #include <tervala/OAuthToken.hpp>
+#include <tervala/ReplyProfile.hpp>
 
 #include "Commands.hpp"
 
@@ -22,32 +23,46 @@ using Exchange =
     std::function<OAuthContext::Result(OAuthContext& context, std::string_view url, std::string_view clientId,
                                        const OAuthContext::Params& params)>;
 
-/// Settles the shared context's fields from the options (trust, scope, timeout, client secret);
-/// a refusal says what was wrong. Every field is set, so nothing of an earlier run carries over.
-std::optional<UsageError> configure(OAuthContext& context, const Arguments& arguments);
+/// Settles the shared context's fields from the options (trust, scope, timeout, client secret,
+/// method of client authentication, reading of replies: `unlessTold` without --strict or
+/// --lenient); a refusal says what was wrong. Every field is set, so nothing of an earlier run
+/// carries over.
+std::optional<UsageError> configure(OAuthContext& context, const Arguments& arguments,
+                                    ReplyProfile unlessTold = ReplyProfile::lenient);
 
 /// Wipes the client secret that `configure` had to hand over as a plain string.
 void forgetClientSecret(OAuthContext& context);
 
-/// Runs `exchange` against the token endpoint (--url, or the one --issuer names, found through
-/// `endpoints` when given, so that the exchange reuses its discovery) and prints its result as
-/// JSON; a success is stored with --store, or always with `storeAlways`.
-int grant(const GlobalOptions& global, const Arguments& arguments, const Io& io, const Exchange& exchange,
-          bool storeAlways = false, IssuerEndpoints* endpoints = nullptr);
+/// Wipes the context's client secret on every way out of a command that configured it.
+class ClientSecretScope {
+ public:
+  explicit ClientSecretScope(OAuthContext& context) : context_(context) {}
+  ~ClientSecretScope() { forgetClientSecret(context_); }
+  ClientSecretScope(const ClientSecretScope&) = delete;
+  ClientSecretScope& operator=(const ClientSecretScope&) = delete;
 
-/// What a grant command adds to the options: its name for messages, the account (`--profile`)
-/// whose endpoint, client and scope fill what the options leave out and which keeps the token,
-/// and the stored token a refresh renews (whose scope a reply without one keeps).
-struct GrantRequest {
-  std::string_view command = "token";
-  Profile& profile;
-  std::shared_ptr<OAuthToken> renewed = nullptr;
-  bool storeAlways = false;
-  IssuerEndpoints* endpoints = nullptr;
+ private:
+  OAuthContext& context_;
 };
 
-/// `grant` for a command that has read its profile.
+/// What a grant command adds to the options: its name for messages, the stored token a refresh
+/// renews (whose scope a reply without one keeps), the endpoints it has found already (so that
+/// the exchange reuses their discovery), and whether it has configured the context itself.
+struct GrantRequest {
+  std::string_view command = "token";
+  std::shared_ptr<OAuthToken> renewed = nullptr;
+  IssuerEndpoints* endpoints = nullptr;
+  bool configured = false;
+};
+
+/// Runs `exchange` against the token endpoint (--url, or the one --issuer names) for the account
+/// (`--profile`) whose endpoint, client and scope fill what the options leave out and which keeps
+/// the token, and prints its result as JSON; a success is stored with --store or a profile.
 int grant(const GlobalOptions& global, const Arguments& arguments, const Io& io, const Exchange& exchange,
+          const GrantRequest& request = {});
+
+/// `grant` for a command that has read its profile.
+int grant(const Arguments& arguments, const Io& io, const Exchange& exchange, Profile& profile,
           const GrantRequest& request);
 
 /// The method of `--auth`: "form", "basic" or "none".

@@ -46,7 +46,8 @@ void forgetClientSecret(OAuthContext& context) {
   }
 }
 
-std::optional<UsageError> configure(OAuthContext& context, const Arguments& arguments) {
+std::optional<UsageError> configure(OAuthContext& context, const Arguments& arguments,
+                                    ReplyProfile unlessTold) {
   context.serverTrustDelegate = nullptr;
   context.scope.reset();
   context.timeoutInterval = 30.0;
@@ -86,11 +87,13 @@ std::optional<UsageError> configure(OAuthContext& context, const Arguments& argu
   if (const auto* secret = arguments.secret("client-secret")) {
     context.clientSecret = std::string(view(*secret));
   }
-  // People talk to real servers: the tool reads replies leniently unless told otherwise.
+  // People talk to real servers: the grants read replies leniently unless told otherwise.
   if (arguments.has("strict") && arguments.has("lenient")) {
     return UsageError{"give one of --strict and --lenient"};
   }
-  context.replyProfile = arguments.has("strict") ? ReplyProfile::strict : ReplyProfile::lenient;
+  context.replyProfile = arguments.has("strict")    ? ReplyProfile::strict
+                         : arguments.has("lenient") ? ReplyProfile::lenient
+                                                    : unlessTold;
   return std::nullopt;
 }
 
@@ -108,45 +111,41 @@ std::optional<ClientAuthentication> clientAuthenticationNamed(std::string_view n
 }
 
 int grant(const GlobalOptions& global, const Arguments& arguments, const Io& io, const Exchange& exchange,
-          bool storeAlways, IssuerEndpoints* endpoints) {
+          const GrantRequest& request) {
   auto profile = Profile::of(global, arguments);
   if (const auto* error = std::get_if<UsageError>(&profile)) {
     return refuse(io, *error);
   }
-  return grant(
-      global, arguments, io, exchange,
-      GrantRequest{
-          .profile = std::get<Profile>(profile), .storeAlways = storeAlways, .endpoints = endpoints});
+  return grant(arguments, io, exchange, std::get<Profile>(profile), request);
 }
 
-// The settings file was chosen with the request's profile.
-int grant(const GlobalOptions& /*global*/, const Arguments& arguments, const Io& io, const Exchange& exchange,
+// The settings file was chosen with the profile.
+int grant(const Arguments& arguments, const Io& io, const Exchange& exchange, Profile& profile,
           const GrantRequest& request) {
   auto params = formFields(arguments);
   if (auto* error = std::get_if<UsageError>(&params)) {
     return refuse(io, *error);
   }
-  Profile::Account account = request.profile.account();
+  Profile::Account account = profile.account();
   if (const auto clientId = arguments.value("client-id")) {
     account.clientId = std::string(*clientId);
   }
   if (!account.clientId) {
     return refuse(io, UsageError{std::string(request.command) + " needs --client-id" +
-                                 (request.profile.named() ? " (the profile remembers none yet)" : "")});
+                                 (profile.named() ? " (the profile remembers none yet)" : "")});
   }
   // A refresh of the stored token stores what it gets, or the spent refresh token of a rotating
   // server would stay behind as the stored one.
-  const bool storing =
-      request.profile.named() || request.renewed || request.storeAlways || arguments.has("store");
-  TokenPlace& place = request.profile.tokenPlace();
+  const bool storing = profile.named() || request.renewed || arguments.has("store");
+  TokenPlace& place = profile.tokenPlace();
   // Where the token goes is settled before the grant spends a code or a refresh token.
   if (const auto problem = storing ? place.prepareWrite(io) : std::nullopt) {
     io.err << "tervala: " << *problem << '\n';
     return failure;
   }
   auto& context = OAuthContext::sharedInstance();
-  if (auto error = configure(context, arguments)) {
-    forgetClientSecret(context);
+  const ClientSecretScope secretScope(context);
+  if (auto error = request.configured ? std::nullopt : configure(context, arguments)) {
     return refuse(io, *error);
   }
   // A URL on the command line (or an issuer's) wins over the profile's. Discovery needs the trust
@@ -155,10 +154,9 @@ int grant(const GlobalOptions& /*global*/, const Arguments& arguments, const Io&
     IssuerEndpoints own(arguments);
     auto resolved = (request.endpoints != nullptr ? *request.endpoints : own).url("url", Endpoint::token);
     if (auto* problem = std::get_if<EndpointProblem>(&resolved)) {
-      forgetClientSecret(context);
       if (problem->message.starts_with("needs ")) {
         problem->message.insert(0, std::string(request.command) + ' ');
-        if (request.profile.named()) {
+        if (profile.named()) {
           problem->message += " (the profile remembers none yet)";
         }
       }
@@ -168,9 +166,7 @@ int grant(const GlobalOptions& /*global*/, const Arguments& arguments, const Io&
   }
   const std::string& url = *account.url;
   if (!arguments.has("allow-http") && isCleartextToAnotherHost(url)) {
-    forgetClientSecret(context);
-    return refuse(io, UsageError{"refusing to send credentials over plain http to another host; use https "
-                                 "(or --allow-http)"});
+    return refuse(io, UsageError{cleartextRefusal("credentials")});
   }
   if (context.scope) {
     std::string joined;
@@ -185,7 +181,6 @@ int grant(const GlobalOptions& /*global*/, const Arguments& arguments, const Io&
   // The blocking form: the tool waits for the result anyway, and so saves the hand-over to a
   // request thread and back. Every grant ends: the request has its timeout.
   const auto result = exchange(context, url, *account.clientId, std::get<OAuthContext::Params>(params));
-  forgetClientSecret(context);
   if (!result) {
     io.err << "tervala: the token request gave no result\n";
     return failure;
@@ -204,7 +199,7 @@ int grant(const GlobalOptions& /*global*/, const Arguments& arguments, const Io&
       token->setScope(request.renewed->scope());
     }
     auto problem = token ? place.storeToken(*token) : std::optional(storeProblem(SettingsStore::standard()));
-    if (!problem && !request.profile.remember(account)) {
+    if (!problem && !profile.remember(account)) {
       problem = storeProblem(SettingsStore::standard());
     }
     if (problem) {
@@ -216,32 +211,22 @@ int grant(const GlobalOptions& /*global*/, const Arguments& arguments, const Io&
 }
 
 int runTokenPassword(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
-  auto profile = Profile::of(global, arguments);
-  if (const auto* error = std::get_if<UsageError>(&profile)) {
-    return refuse(io, *error);
-  }
-  return grant(
-      global, arguments, io,
-      [&](OAuthContext& context, std::string_view url, std::string_view clientId,
-          const OAuthContext::Params& params) {
-        return context.getAccessToken(url, clientId, arguments.value("username").value_or(""),
-                                      view(*arguments.secret("password")), params);
-      },
-      GrantRequest{.command = "token password", .profile = std::get<Profile>(profile)});
+  return grant(global, arguments, io,
+               [&](OAuthContext& context, std::string_view url, std::string_view clientId,
+                   const OAuthContext::Params& params) {
+                 return context.getAccessToken(url, clientId, arguments.value("username").value_or(""),
+                                               view(*arguments.secret("password")), params);
+               },
+               {.command = "token password"});
 }
 
 int runTokenCode(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
-  auto profile = Profile::of(global, arguments);
-  if (const auto* error = std::get_if<UsageError>(&profile)) {
-    return refuse(io, *error);
-  }
-  return grant(
-      global, arguments, io,
-      [&](OAuthContext& context, std::string_view url, std::string_view clientId,
-          const OAuthContext::Params& params) {
-        return context.getAccessToken(url, clientId, view(*arguments.secret("code")), params);
-      },
-      GrantRequest{.command = "token code", .profile = std::get<Profile>(profile)});
+  return grant(global, arguments, io,
+               [&](OAuthContext& context, std::string_view url, std::string_view clientId,
+                   const OAuthContext::Params& params) {
+                 return context.getAccessToken(url, clientId, view(*arguments.secret("code")), params);
+               },
+               {.command = "token code"});
 }
 
 int runTokenRefresh(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
@@ -277,13 +262,12 @@ int runTokenRefresh(const GlobalOptions& global, const Arguments& arguments, con
     }
     refreshToken = platform::secretText(*held);
   }
-  return grant(
-      global, arguments, io,
-      [&](OAuthContext& context, std::string_view url, std::string_view clientId,
-          const OAuthContext::Params& params) {
-        return context.refreshAccessToken(url, clientId, view(refreshToken), params);
-      },
-      GrantRequest{.command = "token refresh", .profile = profile, .renewed = renewed});
+  return grant(arguments, io,
+               [&](OAuthContext& context, std::string_view url, std::string_view clientId,
+                   const OAuthContext::Params& params) {
+                 return context.refreshAccessToken(url, clientId, view(refreshToken), params);
+               },
+               profile, {.command = "token refresh", .renewed = renewed});
 }
 
 }  // namespace tervala::cli

@@ -12,11 +12,9 @@
 #include "BrowserLauncher.hpp"
 #include "CleartextUrl.hpp"
 #include "Commands.hpp"
-#include "Input.hpp"
 #include "IssuerEndpoints.hpp"
 #include "LoopbackListener.hpp"
 #include "TokenGrant.hpp"
-#include "VisibleText.hpp"
 
 namespace tervala::cli {
 namespace {
@@ -55,27 +53,6 @@ std::variant<LoginEndpoints, EndpointProblem> loginEndpoints(const Arguments& ar
   return endpoints;
 }
 
-std::variant<double, UsageError> waitSeconds(const Arguments& arguments) {
-  const auto text = arguments.value("timeout");
-  if (!text) {
-    return defaultWaitSeconds;
-  }
-  const auto seconds = parseNumber<double>(*text);
-  if (!seconds || *seconds <= 0.0) {
-    return UsageError{"--timeout needs a number of seconds above 0, not '" + visible(*text) + "'"};
-  }
-  return *seconds;
-}
-
-std::vector<std::string> scopeItems(const Arguments& arguments) {
-  std::vector<std::string> items;
-  for (const auto& scope : arguments.values("scope")) {
-    const auto split = OAuthToken::splitScope(scope);
-    items.insert(items.end(), split.begin(), split.end());
-  }
-  return items;
-}
-
 // Serves the listener until one callback of this request arrives, or the deadline passes.
 // Requests on another path, and callbacks with another state (a stale tab, a forged link), get
 // an error page and are otherwise ignored: they can neither end nor steer the login.
@@ -105,12 +82,10 @@ std::optional<AuthorizationRequest::Redirect> awaitCallback(LoopbackListener& li
 }  // namespace
 
 int runTokenLogin(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
-  // Discovery runs through the shared context: its trust and timeout come first. The secret is
-  // not needed before the exchange, which settles the context again.
+  // Discovery runs through the shared context: it is settled first, once for the whole login.
   auto& shared = OAuthContext::sharedInstance();
-  const auto unusable = configure(shared, arguments);
-  forgetClientSecret(shared);
-  if (unusable) {
+  const ClientSecretScope secretScope(shared);
+  if (const auto unusable = configure(shared, arguments)) {
     return refuse(io, *unusable);
   }
   IssuerEndpoints issuer(arguments);
@@ -118,13 +93,8 @@ int runTokenLogin(const GlobalOptions& global, const Arguments& arguments, const
   if (const auto* problem = std::get_if<EndpointProblem>(&endpoints)) {
     return report(io, *problem);
   }
-  const auto wait = waitSeconds(arguments);
-  if (const auto* error = std::get_if<UsageError>(&wait)) {
-    return refuse(io, *error);
-  }
-  if (const auto method = arguments.value("auth"); method && !clientAuthenticationNamed(*method)) {
-    return refuse(io, UsageError{"--auth takes basic, form or none, not '" + visible(*method) + "'"});
-  }
+  // --timeout, checked with the request's, bounds the wait for the browser too.
+  const double wait = arguments.value("timeout") ? shared.timeoutInterval : defaultWaitSeconds;
   auto opened = LoopbackListener::open(arguments.has("ipv6"));
   if (const auto* problem = std::get_if<std::string>(&opened)) {
     io.err << "tervala: " << *problem << '\n';
@@ -133,7 +103,7 @@ int runTokenLogin(const GlobalOptions& global, const Arguments& arguments, const
   std::optional<LoopbackListener> listener(std::move(std::get<LoopbackListener>(opened)));
   const auto request = AuthorizationRequest::make(
       std::get<LoginEndpoints>(endpoints).authorization, arguments.value("client-id").value_or(""),
-      listener->origin() + std::string(callbackPath), scopeItems(arguments));
+      listener->origin() + std::string(callbackPath), shared.scope.value_or(OAuthToken::Scope{}));
   if (!request) {
     return refuse(io, UsageError{"--auth-url needs an absolute URL without a fragment"});
   }
@@ -145,12 +115,12 @@ int runTokenLogin(const GlobalOptions& global, const Arguments& arguments, const
   io.err << request->url() << '\n' << std::flush;
 
   const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                             std::chrono::duration<double>(std::get<double>(wait)));
+      std::chrono::steady_clock::now() +
+      std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(wait));
   auto redirect = awaitCallback(*listener, *request, deadline);
   listener.reset();  // one callback only: later ones find nobody listening
   if (!redirect) {
-    io.err << "tervala: no login callback arrived within " << std::get<double>(wait) << " seconds\n";
+    io.err << "tervala: no login callback arrived within " << wait << " seconds\n";
     return failure;
   }
   if (redirect->error) {
@@ -159,21 +129,20 @@ int runTokenLogin(const GlobalOptions& global, const Arguments& arguments, const
   }
   const platform::SecretText code = platform::secretText(*redirect->code);
   platform::cleanse(*redirect->code);
-  return grant(
-      global, arguments, io,
-      [&](OAuthContext& context, std::string_view url, std::string_view clientId,
-          const OAuthContext::Params& params) {
-        auto fields = params;
-        for (auto& [name, value] : request->exchangeParams()) {
-          fields.insert_or_assign(name, std::move(value));
-        }
-        // The scope was asked for at the authorization endpoint; the code carries it.
-        context.scope.reset();
-        auto result = context.getAccessToken(url, clientId, view(code), fields);
-        platform::cleanse(std::get<std::string>(fields.at("code_verifier")));
-        return result;
-      },
-      false, &issuer);
+  return grant(global, arguments, io,
+               [&](OAuthContext& context, std::string_view url, std::string_view clientId,
+                   const OAuthContext::Params& params) {
+                 auto fields = params;
+                 for (auto& [name, value] : request->exchangeParams()) {
+                   fields.insert_or_assign(name, std::move(value));
+                 }
+                 // The scope was asked for at the authorization endpoint; the code carries it.
+                 context.scope.reset();
+                 auto result = context.getAccessToken(url, clientId, view(code), fields);
+                 platform::cleanse(std::get<std::string>(fields.at("code_verifier")));
+                 return result;
+               },
+               {.endpoints = &issuer, .configured = true});
 }
 
 int runTokenClient(const GlobalOptions& global, const Arguments& arguments, const Io& io) {

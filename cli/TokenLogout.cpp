@@ -7,7 +7,6 @@
 #include <tervala/OAuthToken.hpp>
 
 #include "Arguments.hpp"
-#include "CleartextUrl.hpp"
 #include "Commands.hpp"
 #include "IssuerEndpoints.hpp"
 #include "Profile.hpp"
@@ -30,17 +29,11 @@ std::optional<std::string> revokeAtServer(const Arguments& arguments, const Prof
   if (token == nullptr) {
     return std::string("the stored token could not be read");
   }
-  auto& context = OAuthContext::sharedInstance();
-  if (auto error = configure(context, arguments)) {
-    forgetClientSecret(context);
-    return error->message;
-  }
-  auto url = IssuerEndpoints(arguments).url("revoke-url", Endpoint::revocation);
+  const ClientSecretScope secretScope(OAuthContext::sharedInstance());
+  auto url = configuredEndpoint(arguments, "revoke-url", Endpoint::revocation, "the token");
   std::optional<std::string> problem;
   if (const auto* unknown = std::get_if<EndpointProblem>(&url)) {
     problem = unknown->message;
-  } else if (!arguments.has("allow-http") && isCleartextToAnotherHost(std::get<std::string>(url))) {
-    problem = "refusing to send the token over plain http to another host; use https (or --allow-http)";
   } else {
     const auto refresh = token->refreshToken();
     const bool byRefresh = refresh && !refresh->empty();
@@ -55,7 +48,6 @@ std::optional<std::string> revokeAtServer(const Arguments& arguments, const Prof
       revoked = true;
     }
   }
-  forgetClientSecret(context);
   return problem;
 }
 

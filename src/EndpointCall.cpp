@@ -104,6 +104,15 @@ platform::HttpReply EndpointCall::post(std::string_view url, std::string_view cl
   return perform(request, replyLines);
 }
 
+platform::HttpReply EndpointCall::postToken(std::string_view url, std::string_view clientId,
+                                            std::string_view token, std::string_view tokenTypeHint,
+                                            const EndpointSettings& settings) {
+  if (tokenTypeHint.empty()) {
+    return post(url, clientId, {{"token", token}}, settings);
+  }
+  return post(url, clientId, {{"token", token}, {"token_type_hint", tokenTypeHint}}, settings);
+}
+
 std::variant<platform::SecretJson, Error> EndpointCall::jsonObject(const platform::HttpReply& reply) {
   if (reply.transportError) {
     return *reply.transportError;

@@ -44,6 +44,11 @@ class EndpointCall {
   static platform::HttpReply post(std::string_view url, std::string_view clientId, Fields fields,
                                   const EndpointSettings& settings, int cancelSignal = -1,
                                   bool replyLines = true);
+  /// Form POST of `token`, with its `token_type_hint` unless the hint is empty (revocation and
+  /// introspection both send a token this way).
+  static platform::HttpReply postToken(std::string_view url, std::string_view clientId,
+                                       std::string_view token, std::string_view tokenTypeHint,
+                                       const EndpointSettings& settings);
   /// The reply's body as a JSON object, or what is wrong: a transport error, a body over the cap,
   /// or a body that is not a JSON object (the parser's error).
   static std::variant<platform::SecretJson, Error> jsonObject(const platform::HttpReply& reply);

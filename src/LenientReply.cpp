@@ -19,19 +19,9 @@ LenientReply::LenientReply(std::optional<platform::SecretText> sentRefreshToken,
                            std::optional<std::string> requestedScope)
     : sentRefreshToken_(std::move(sentRefreshToken)), requestedScope_(std::move(requestedScope)) {}
 
-LenientReply LenientReply::forClientCredentials() {
-  LenientReply reply(platform::SecretText{}, std::nullopt);
-  reply.wholeProfile_ = false;
-  return reply;
-}
-
 const platform::SecretText* LenientReply::keptRefreshToken() const {
   if (!sentRefreshToken_) {
     return nullptr;
-  }
-  if (!wholeProfile_) {
-    platform::debugLine(className, "no refresh_token in the client-credentials reply; the token has none");
-    return &*sentRefreshToken_;
   }
   platform::debugLine(className,
                       "lenient: no refresh_token in the reply; keeping the refresh token that was sent");

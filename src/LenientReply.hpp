@@ -19,13 +19,6 @@ class LenientReply {
   LenientReply(std::optional<platform::SecretText> sentRefreshToken,
                std::optional<std::string> requestedScope);
 
-  /// Under the strict profile, the one allowance of a client-credentials reply: no refresh
-  /// token (the token then has an empty one).
-  static LenientReply forClientCredentials();
-
-  /// Whether the whole lenient profile applies (scope and expiry assumptions too).
-  [[nodiscard]] bool wholeProfile() const noexcept { return wholeProfile_; }
-
   /// For a reply without "refresh_token": the one the refresh grant sent, or null for another
   /// grant.
   [[nodiscard]] const platform::SecretText* keptRefreshToken() const;
@@ -42,7 +35,6 @@ class LenientReply {
  private:
   std::optional<platform::SecretText> sentRefreshToken_;
   std::optional<std::string> requestedScope_;
-  bool wholeProfile_ = true;
 };
 
 }  // namespace tervala

@@ -45,7 +45,8 @@ std::shared_ptr<const OAuthResult> invalidUrlResult() {
 // The exchange proper, the same for both forms: the transfer inside the gate that keeps it out
 // of the libraries' cleanup at exit, then the reply handling.
 std::shared_ptr<const OAuthResult> runExchange(const platform::HttpRequest& request,
-                                               const std::optional<LenientReply>& lenient) noexcept {
+                                               const std::optional<LenientReply>& lenient,
+                                               bool refreshTokenExpected) noexcept {
   try {
     platform::HttpReply reply;
     {
@@ -58,7 +59,8 @@ std::shared_ptr<const OAuthResult> runExchange(const platform::HttpRequest& requ
     }
     return reply.transportError
                ? std::make_shared<const OAuthResult>(*reply.transportError)
-               : ReplyHandler::resultFromBody(reply.statusCode, reply.body, lenient ? &*lenient : nullptr);
+               : ReplyHandler::resultFromBody(reply.statusCode, reply.body, lenient ? &*lenient : nullptr,
+                                              refreshTokenExpected);
   } catch (const std::exception& error) {
     return errors::errorResult(Error::urlErrorDomain, errors::oauth, "The request failed", error.what());
   }
@@ -288,9 +290,8 @@ OAuthContext::Result OAuthContext::executeRequest(std::string url, std::string h
       sentRefreshToken = platform::secretText(grantField("refresh_token").value_or(""));
     }
     lenient.emplace(std::move(sentRefreshToken), std::move(requestedScope));
-  } else if (grantField("grant_type") == "client_credentials") {
-    lenient.emplace(LenientReply::forClientCredentials());
   }
+  const bool refreshTokenExpected = grantField("grant_type") != "client_credentials";
 
   platform::HttpRequest request{std::move(url),
                                 std::move(host),
@@ -308,23 +309,23 @@ OAuthContext::Result OAuthContext::executeRequest(std::string url, std::string h
   // host's own initialisation of libcurl and OpenSSL. A failure is the transfer's to report.
   static_cast<void>(platform::TransferGate::prepare());
   if (completion == nullptr) {
-    return runExchange(request, lenient);
+    return runExchange(request, lenient, refreshTokenExpected);
   }
   // Shared so that the completion survives a thread that could not be started.
   auto sharedCompletion = std::make_shared<Completion>(std::move(*completion));
   try {
-    platform::RequestThreads::run(
-        [request = std::move(request), lenient = std::move(lenient), sharedCompletion]() noexcept {
-          const auto result = runExchange(request, lenient);
-          if (platform::TransferGate::exiting()) {
-            // Nobody is left to receive the result, and ending the thread would run OpenSSL's
-            // per-thread cleanup under its global one: the thread waits for the process to end.
-            for (;;) {
-              ::pause();
-            }
-          }
-          deliver(*sharedCompletion, result);
-        });
+    platform::RequestThreads::run([request = std::move(request), lenient = std::move(lenient),
+                                   refreshTokenExpected, sharedCompletion]() noexcept {
+      const auto result = runExchange(request, lenient, refreshTokenExpected);
+      if (platform::TransferGate::exiting()) {
+        // Nobody is left to receive the result, and ending the thread would run OpenSSL's
+        // per-thread cleanup under its global one: the thread waits for the process to end.
+        for (;;) {
+          ::pause();
+        }
+      }
+      deliver(*sharedCompletion, result);
+    });
   } catch (const std::system_error& error) {
     deliver(*sharedCompletion, errors::errorResult(Error::urlErrorDomain, errors::oauth,
                                                    "The request could not be started", error.what()));

@@ -171,7 +171,7 @@ std::string unsafeInHeader(std::string_view key) {
 }  // namespace
 
 std::shared_ptr<const OAuthResult> OAuthResult::read(const nlohmann::json& reply, Date now,
-                                                     const LenientReply* lenient) {
+                                                     const LenientReply* lenient, bool refreshTokenExpected) {
   if (!reply.is_object()) {
     return invalidTokenDataResult();
   }
@@ -205,6 +205,8 @@ std::shared_ptr<const OAuthResult> OAuthResult::read(const nlohmann::json& reply
   std::string refreshToken;
   if (const std::string* given = textEntry(reply, "refresh_token")) {
     refreshToken = *given;
+  } else if (!refreshTokenExpected && !reply.contains("refresh_token")) {
+    platform::debugLine(className, "no refresh_token in the client-credentials reply; the token has none");
   } else if (const platform::SecretText* kept = lenient != nullptr && !reply.contains("refresh_token")
                                                     ? lenient->keptRefreshToken()
                                                     : nullptr) {
@@ -216,14 +218,13 @@ std::shared_ptr<const OAuthResult> OAuthResult::read(const nlohmann::json& reply
   const auto expiresIn = reply.find("expires_in");
   if (expiresIn != reply.end() && expiresIn->is_number()) {
     lifetime = expiresIn->get<double>();
-  } else if (lenient != nullptr && lenient->wholeProfile() && expiresIn != reply.end() &&
-             expiresIn->is_string()) {
+  } else if (lenient != nullptr && expiresIn != reply.end() && expiresIn->is_string()) {
     auto seconds = LenientReply::lifetimeOf(*expiresIn);
     if (auto* problem = std::get_if<std::string>(&seconds)) {
       return refused(std::move(*problem));
     }
     lifetime = std::get<double>(seconds);
-  } else if (lenient != nullptr && lenient->wholeProfile() && expiresIn == reply.end()) {
+  } else if (lenient != nullptr && expiresIn == reply.end()) {
     LenientReply::assumeUnknownExpiry();
   } else {
     return refused(problemWith(reply, "expires_in", "a number"));
@@ -231,7 +232,7 @@ std::shared_ptr<const OAuthResult> OAuthResult::read(const nlohmann::json& reply
   std::optional<std::string> scope;
   if (const std::string* given = textEntry(reply, "scope")) {
     scope = *given;
-  } else if (lenient != nullptr && lenient->wholeProfile() && !reply.contains("scope")) {
+  } else if (lenient != nullptr && !reply.contains("scope")) {
     scope = lenient->assumedScope();
   } else {
     return refused(problemWith(reply, "scope", "a string"));
@@ -275,14 +276,15 @@ std::shared_ptr<const OAuthResult> OAuthResult::parse(const nlohmann::json& repl
 }
 
 std::shared_ptr<const OAuthResult> OAuthResult::parse(const nlohmann::json& reply, Date now) {
-  return parse(reply, now, nullptr);
+  return parse(reply, now, nullptr, true);
 }
 
 std::shared_ptr<const OAuthResult> OAuthResult::parse(const nlohmann::json& reply, Date now,
-                                                      const LenientReply* lenient) {
+                                                      const LenientReply* lenient,
+                                                      bool refreshTokenExpected) {
   platform::debugLine(className, "parse");
   try {
-    return read(reply, now, lenient);
+    return read(reply, now, lenient, refreshTokenExpected);
   } catch (...) {
     // Only allocation can fail here; the caller still gets a result.
     try {

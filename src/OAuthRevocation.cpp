@@ -13,11 +13,7 @@ std::optional<Error> OAuthRevocation::revoke(std::string_view url, std::string_v
   platform::debugLine("Tervala.OAuthRevocation", "revoke(_:_:token:tokenTypeHint:)");
   try {
     const auto settings = EndpointSettings::of(OAuthContext::sharedInstance());
-    const auto reply =
-        tokenTypeHint.empty()
-            ? EndpointCall::post(url, clientId, {{"token", token}}, settings)
-            : EndpointCall::post(url, clientId, {{"token", token}, {"token_type_hint", tokenTypeHint}},
-                                 settings);
+    const auto reply = EndpointCall::postToken(url, clientId, token, tokenTypeHint, settings);
     if (reply.transportError) {
       return reply.transportError;
     }

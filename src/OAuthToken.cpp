@@ -69,6 +69,38 @@ const CodedValue& entryNamed(const Coder& coder, std::string_view key) {
   return null;
 }
 
+// The settings store and the keyring keep the token the same way: the archive under
+// `settingsKey`, wiped once written or read, since it holds the tokens in clear.
+template <typename Store>
+bool storeArchive(const OAuthToken& token, Store& store) noexcept {
+  try {
+    std::optional<Data> archive = KeyedArchiver::archivedDataWithRootObject(token);
+    if (!archive) {
+      return false;
+    }
+    const bool stored = store.setData(OAuthToken::settingsKey, *archive);
+    platform::cleanse(archive->data(), archive->size());
+    return stored;
+  } catch (...) {
+    return false;
+  }
+}
+
+template <typename Store>
+std::shared_ptr<OAuthToken> retrieveArchive(Store& store) noexcept {
+  try {
+    std::optional<Data> archive = store.data(OAuthToken::settingsKey);
+    if (!archive) {
+      return nullptr;
+    }
+    auto token = KeyedUnarchiver::unarchiveObjectWithData(*archive);
+    platform::cleanse(archive->data(), archive->size());
+    return token;
+  } catch (...) {
+    return nullptr;
+  }
+}
+
 }  // namespace
 
 std::shared_ptr<OAuthToken> OAuthToken::make(const Coder& coder) {
@@ -194,17 +226,7 @@ bool OAuthToken::store() const noexcept {
 }
 
 bool OAuthToken::store(SettingsStore& settings) const noexcept {
-  try {
-    std::optional<Data> archive = KeyedArchiver::archivedDataWithRootObject(*this);
-    if (!archive) {
-      return false;
-    }
-    const bool stored = settings.setData(settingsKey, *archive);
-    platform::cleanse(archive->data(), archive->size());  // the archive holds the tokens in clear
-    return stored;
-  } catch (...) {
-    return false;
-  }
+  return storeArchive(*this, settings);
 }
 
 std::shared_ptr<OAuthToken> OAuthToken::retrieve() noexcept {
@@ -216,45 +238,15 @@ std::shared_ptr<OAuthToken> OAuthToken::retrieve() noexcept {
 }
 
 std::shared_ptr<OAuthToken> OAuthToken::retrieve(SettingsStore& settings) noexcept {
-  try {
-    std::optional<Data> archive = settings.data(settingsKey);
-    if (!archive) {
-      return nullptr;
-    }
-    auto token = KeyedUnarchiver::unarchiveObjectWithData(*archive);
-    platform::cleanse(archive->data(), archive->size());
-    return token;
-  } catch (...) {
-    return nullptr;
-  }
+  return retrieveArchive(settings);
 }
 
 bool OAuthToken::store(SecretServiceStore& keyring) const noexcept {
-  try {
-    std::optional<Data> archive = KeyedArchiver::archivedDataWithRootObject(*this);
-    if (!archive) {
-      return false;
-    }
-    const bool stored = keyring.setData(settingsKey, *archive);
-    platform::cleanse(archive->data(), archive->size());
-    return stored;
-  } catch (...) {
-    return false;
-  }
+  return storeArchive(*this, keyring);
 }
 
 std::shared_ptr<OAuthToken> OAuthToken::retrieve(SecretServiceStore& keyring) noexcept {
-  try {
-    std::optional<Data> archive = keyring.data(settingsKey);
-    if (!archive) {
-      return nullptr;
-    }
-    auto token = KeyedUnarchiver::unarchiveObjectWithData(*archive);
-    platform::cleanse(archive->data(), archive->size());
-    return token;
-  } catch (...) {
-    return nullptr;
-  }
+  return retrieveArchive(keyring);
 }
 
 }  // namespace tervala

@@ -115,11 +115,7 @@ OAuthTokenStatus::Result OAuthTokenStatus::query(std::string_view url, std::stri
   platform::debugLine("Tervala.OAuthTokenStatus", "query(_:_:token:tokenTypeHint:)");
   try {
     const auto settings = EndpointSettings::of(OAuthContext::sharedInstance());
-    const auto reply =
-        tokenTypeHint.empty()
-            ? EndpointCall::post(url, clientId, {{"token", token}}, settings)
-            : EndpointCall::post(url, clientId, {{"token", token}, {"token_type_hint", tokenTypeHint}},
-                                 settings);
+    const auto reply = EndpointCall::postToken(url, clientId, token, tokenTypeHint, settings);
     auto parsed = EndpointCall::jsonObject(reply);
     if (reply.transportError) {
       return *reply.transportError;

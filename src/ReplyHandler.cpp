@@ -48,7 +48,8 @@ struct PlainReply {
 
 std::shared_ptr<const OAuthResult> ReplyHandler::resultFromBody(std::optional<long> statusCode,
                                                                 std::span<const std::uint8_t> body,
-                                                                const LenientReply* lenient) {
+                                                                const LenientReply* lenient,
+                                                                bool refreshTokenExpected) {
   try {
     platform::debugLine("OAuth response code: " +
                         (statusCode ? std::to_string(*statusCode) : std::string("nil")));
@@ -76,7 +77,8 @@ std::shared_ptr<const OAuthResult> ReplyHandler::resultFromBody(std::optional<lo
     if (parsed.is_object()) {
       // OAuthResult reads a document of the host's kind: a copy wiped before it goes.
       const PlainReply reply{platform::plainCopy(parsed)};
-      if (auto result = OAuthResult::parse(reply.document, std::chrono::system_clock::now(), lenient)) {
+      if (auto result = OAuthResult::parse(reply.document, std::chrono::system_clock::now(), lenient,
+                                           refreshTokenExpected)) {
         return result;
       }
       // parse yields null only when memory ran out

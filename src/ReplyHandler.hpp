@@ -22,12 +22,14 @@ class ReplyHandler {
   static constexpr std::size_t maxJsonDepth = 512;
 
   /// Writes the code line and the body line (secrets masked), then parses the body: a JSON object
-  /// goes to `OAuthResult::parse` whatever the status, read leniently when `lenient` is given;
+  /// goes to `OAuthResult::parse` whatever the status, read leniently when `lenient` is given and
+  /// without asking for a refresh token when `refreshTokenExpected` is false (client credentials);
   /// anything else is a parser-domain error. Leaves no copy of the body's tokens in memory it
   /// frees.
   static std::shared_ptr<const OAuthResult> resultFromBody(std::optional<long> statusCode,
                                                            std::span<const std::uint8_t> body,
-                                                           const LenientReply* lenient = nullptr);
+                                                           const LenientReply* lenient = nullptr,
+                                                           bool refreshTokenExpected = true);
 };
 
 }  // namespace tervala

@@ -80,6 +80,16 @@ struct SettingsStore::State {
     return database.get();
   }
 
+  // The connection for a call on `key`; null for a key too long to keep (the file was not the
+  // problem) or a file that cannot be opened. Called with `mutex` held.
+  platform::SqliteDatabase* connectionFor(std::string_view key) {
+    if (key.size() > maxKeySize) {
+      problem.reset();
+      return nullptr;
+    }
+    return connection();
+  }
+
   // Notes a failed read or write of the open connection, which is then dropped: the file may
   // have been replaced or repaired by the next call.
   void failed(std::string_view doing, Problem::Kind kind = Problem::Kind::failed) {
@@ -123,11 +133,11 @@ void SettingsStore::setStandardLocation(std::filesystem::path databaseFile) {
 bool SettingsStore::setData(std::string_view key, const Data& value) {
   try {
     const std::lock_guard lock(state_->mutex);
-    if (key.size() > maxKeySize || value.size() > maxValueSize) {
+    if (value.size() > maxValueSize) {
       state_->problem.reset();  // the file was not the problem
       return false;
     }
-    platform::SqliteDatabase* const database = state_->connection();
+    platform::SqliteDatabase* const database = state_->connectionFor(key);
     if (database == nullptr) {
       return false;
     }
@@ -144,11 +154,7 @@ bool SettingsStore::setData(std::string_view key, const Data& value) {
 bool SettingsStore::removeData(std::string_view key) {
   try {
     const std::lock_guard lock(state_->mutex);
-    if (key.size() > maxKeySize) {
-      state_->problem.reset();
-      return false;
-    }
-    platform::SqliteDatabase* const database = state_->connection();
+    platform::SqliteDatabase* const database = state_->connectionFor(key);
     if (database == nullptr) {
       return false;
     }
@@ -165,11 +171,7 @@ bool SettingsStore::removeData(std::string_view key) {
 std::optional<Data> SettingsStore::data(std::string_view key) {
   try {
     const std::lock_guard lock(state_->mutex);
-    if (key.size() > maxKeySize) {
-      state_->problem.reset();
-      return std::nullopt;
-    }
-    platform::SqliteDatabase* const database = state_->connection();
+    platform::SqliteDatabase* const database = state_->connectionFor(key);
     if (database == nullptr) {
       return std::nullopt;
     }
@@ -197,11 +199,7 @@ std::optional<SettingsStore::Problem> SettingsStore::lastProblem() const {
 SettingsStore::UpdateOutcome SettingsStore::update(std::string_view key, const Change& change) {
   try {
     const std::lock_guard lock(state_->mutex);
-    if (key.size() > maxKeySize) {
-      state_->problem.reset();
-      return UpdateOutcome::failed;
-    }
-    platform::SqliteDatabase* const database = state_->connection();
+    platform::SqliteDatabase* const database = state_->connectionFor(key);
     if (database == nullptr) {
       return UpdateOutcome::failed;
     }

@@ -64,12 +64,13 @@ class TERVALA_EXPORT OAuthResult {
   }
 
  private:
-  // The reply handler reads a reply under its request's profile: `lenient` null for strict.
+  // The reply handler reads a reply under its request's profile (`lenient` null for strict) and
+  // its grant: a client-credentials reply expects no refresh token.
   friend class ReplyHandler;
   static std::shared_ptr<const OAuthResult> parse(const nlohmann::json& reply, Date now,
-                                                  const LenientReply* lenient);
+                                                  const LenientReply* lenient, bool refreshTokenExpected);
   static std::shared_ptr<const OAuthResult> read(const nlohmann::json& reply, Date now,
-                                                 const LenientReply* lenient);
+                                                 const LenientReply* lenient, bool refreshTokenExpected);
 
   std::string accessToken_;
   std::string tokenType_;

@@ -303,7 +303,7 @@ HttpReply HttpTransfer::perform(const HttpRequest& request, std::size_t bodyLimi
   BodySink sink{reply.body, bodyLimit};
   bool headEnded = false;
   std::array<char, CURL_ERROR_SIZE> errorText{};
-  ServerTrustCheck trust(request.trustDelegate, request.host, caFile);
+  ServerTrustCheck trust(request.trustDelegate, request.host);
 
   bool ready =
       curl_easy_setopt(handle, CURLOPT_URL, request.url.c_str()) == CURLE_OK &&
@@ -331,7 +331,7 @@ HttpReply HttpTransfer::perform(const HttpRequest& request, std::size_t bodyLimi
       curl_easy_setopt(handle, CURLOPT_HEADERDATA, &headEnded) == CURLE_OK &&
       (!caFile || curl_easy_setopt(handle, CURLOPT_CAINFO, caFile->c_str()) == CURLE_OK);
   if (ready && request.trustDelegate) {
-    ready = trust.install(handle);
+    ready = trust.install(handle, caFile);
   } else if (ready) {
     ready = curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
             curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK;

@@ -11,20 +11,18 @@ namespace {
 
 using Payload = migration::MigrationPayload;
 
-// The message keeps the secrets in plain strings; they are wiped before the message goes.
-void wipeSecrets(Payload& payload) noexcept {
-  for (auto& parameters : *payload.mutable_otp_parameters()) {
-    std::string* const secret = parameters.mutable_secret();
-    cleanse(secret->data(), secret->size());
-  }
-}
-
+// The generated message keeps the secrets in std::string fields, which no allocator of ours
+// reaches: each is wiped whole (its inline buffer too) before the message goes.
 struct WipedPayload {
   Payload message;
   WipedPayload() = default;
   WipedPayload(const WipedPayload&) = delete;
   WipedPayload& operator=(const WipedPayload&) = delete;
-  ~WipedPayload() { wipeSecrets(message); }
+  ~WipedPayload() {
+    for (auto& parameters : *message.mutable_otp_parameters()) {
+      cleanse(*parameters.mutable_secret());
+    }
+  }
 };
 
 }  // namespace

@@ -79,13 +79,34 @@ Service openService(const CallDeadline& deadline, std::chrono::milliseconds time
   return {std::move(service), std::nullopt};
 }
 
-// The lookup attributes; the table borrows the texts, which outlive it.
-GHashTableHandle attributesOf(const std::string& application, const std::string& key) {
-  GHashTableHandle table(g_hash_table_new(g_str_hash, g_str_equal));
-  g_hash_table_insert(table.get(), const_cast<char*>("application"), const_cast<char*>(application.c_str()));
-  g_hash_table_insert(table.get(), const_cast<char*>("key"), const_cast<char*>(key.c_str()));
-  return table;
-}
+// What each call on one item begins with: its deadline, the service, and the item's lookup
+// attributes. The table borrows the texts, which live as long as the call.
+struct ItemCall {
+  ItemCall(std::string_view application, std::string_view key, std::chrono::milliseconds timeout)
+      : timeout(timeout),
+        deadline(timeout),
+        service(openService(deadline, timeout)),
+        applicationText(application),
+        keyText(key),
+        attributes(g_hash_table_new(g_str_hash, g_str_equal)) {
+    g_hash_table_insert(attributes.get(), const_cast<char*>("application"),
+                        const_cast<char*>(applicationText.c_str()));
+    g_hash_table_insert(attributes.get(), const_cast<char*>("key"), const_cast<char*>(keyText.c_str()));
+  }
+  ItemCall(const ItemCall&) = delete;
+  ItemCall& operator=(const ItemCall&) = delete;
+
+  [[nodiscard]] std::string failed(std::string_view doing, const GErrorHandle& error) const {
+    return failure(doing, error, deadline, timeout);
+  }
+
+  const std::chrono::milliseconds timeout;
+  const CallDeadline deadline;
+  const Service service;
+  const std::string applicationText;
+  const std::string keyText;
+  const GHashTableHandle attributes;
+};
 
 }  // namespace
 
@@ -100,45 +121,37 @@ std::optional<std::string> unreachableReason(std::chrono::milliseconds timeout) 
 
 std::optional<std::string> store(std::string_view application, std::string_view key, std::string_view label,
                                  const Data& value, std::chrono::milliseconds timeout) {
-  const CallDeadline deadline(timeout);
-  const Service service = openService(deadline, timeout);
-  if (!service.handle) {
-    return service.problem;
+  const ItemCall call(application, key, timeout);
+  if (!call.service.handle) {
+    return call.service.problem;
   }
-  const std::string applicationText(application);
-  const std::string keyText(key);
   const std::string labelText(label);
-  const GHashTableHandle attributes = attributesOf(applicationText, keyText);
   // Copied into libsecret's own memory, which it wipes when the value goes.
   const SecretValueHandle secret(
       secret_value_new(value.empty() ? "" : reinterpret_cast<const gchar*>(value.data()),
                        static_cast<gssize>(value.size()), "application/octet-stream"));
   GError* raw = nullptr;
-  const bool stored =
-      secret_service_store_sync(service.handle.get(), &schema, attributes.get(), SECRET_COLLECTION_DEFAULT,
-                                labelText.c_str(), secret.get(), deadline.cancellable(), &raw) != 0;
+  const bool stored = secret_service_store_sync(call.service.handle.get(), &schema, call.attributes.get(),
+                                                SECRET_COLLECTION_DEFAULT, labelText.c_str(), secret.get(),
+                                                call.deadline.cancellable(), &raw) != 0;
   const GErrorHandle error(raw);
   if (!stored) {
-    return failure("cannot write to the keyring", error, deadline, timeout);
+    return call.failed("cannot write to the keyring", error);
   }
   return std::nullopt;
 }
 
 Lookup lookup(std::string_view application, std::string_view key, std::chrono::milliseconds timeout) {
-  const CallDeadline deadline(timeout);
-  const Service service = openService(deadline, timeout);
-  if (!service.handle) {
-    return {std::nullopt, service.problem};
+  const ItemCall call(application, key, timeout);
+  if (!call.service.handle) {
+    return {std::nullopt, call.service.problem};
   }
-  const std::string applicationText(application);
-  const std::string keyText(key);
-  const GHashTableHandle attributes = attributesOf(applicationText, keyText);
   GError* raw = nullptr;
-  const SecretValueHandle secret(secret_service_lookup_sync(service.handle.get(), &schema, attributes.get(),
-                                                            deadline.cancellable(), &raw));
+  const SecretValueHandle secret(secret_service_lookup_sync(
+      call.service.handle.get(), &schema, call.attributes.get(), call.deadline.cancellable(), &raw));
   const GErrorHandle error(raw);
-  if (error || deadline.expired()) {
-    return {std::nullopt, failure("cannot read the keyring", error, deadline, timeout)};
+  if (error || call.deadline.expired()) {
+    return {std::nullopt, call.failed("cannot read the keyring", error)};
   }
   if (!secret) {
     return {};
@@ -151,21 +164,17 @@ Lookup lookup(std::string_view application, std::string_view key, std::chrono::m
 
 std::optional<std::string> clear(std::string_view application, std::string_view key,
                                  std::chrono::milliseconds timeout) {
-  const CallDeadline deadline(timeout);
-  const Service service = openService(deadline, timeout);
-  if (!service.handle) {
-    return service.problem;
+  const ItemCall call(application, key, timeout);
+  if (!call.service.handle) {
+    return call.service.problem;
   }
-  const std::string applicationText(application);
-  const std::string keyText(key);
-  const GHashTableHandle attributes = attributesOf(applicationText, keyText);
   GError* raw = nullptr;
   // False without an error means there was nothing to remove.
-  (void)secret_service_clear_sync(service.handle.get(), &schema, attributes.get(), deadline.cancellable(),
-                                  &raw);
+  (void)secret_service_clear_sync(call.service.handle.get(), &schema, call.attributes.get(),
+                                  call.deadline.cancellable(), &raw);
   const GErrorHandle error(raw);
-  if (error || deadline.expired()) {
-    return failure("cannot remove from the keyring", error, deadline, timeout);
+  if (error || call.deadline.expired()) {
+    return call.failed("cannot remove from the keyring", error);
   }
   return std::nullopt;
 }

@@ -69,12 +69,11 @@ std::string builtInCaFile() {
 
 }  // namespace
 
-ServerTrustCheck::ServerTrustCheck(std::shared_ptr<ServerTrustDelegate> delegate, std::string host,
-                                   std::optional<std::string> systemCaFile)
-    : delegate_(std::move(delegate)), host_(std::move(host)), systemCaFile_(std::move(systemCaFile)) {}
+ServerTrustCheck::ServerTrustCheck(std::shared_ptr<ServerTrustDelegate> delegate, std::string host)
+    : delegate_(std::move(delegate)), host_(std::move(host)) {}
 
-bool ServerTrustCheck::install(CURL* handle) {
-  const std::string caFile = systemCaFile_.value_or(builtInCaFile());
+bool ServerTrustCheck::install(CURL* handle, const std::optional<std::string>& givenCaFile) {
+  const std::string caFile = givenCaFile.value_or(builtInCaFile());
   // libcurl fails the handshake before the delegate is asked when the CA file it was told to
   // load is missing. The delegate decides here, so a machine without the file gets an empty
   // default store (default verdict: untrusted) instead of an error.

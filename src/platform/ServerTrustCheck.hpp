@@ -16,13 +16,12 @@ namespace tervala::platform {
 /// name), asks the delegate and applies its answer. Lives as long as the request's easy handle.
 class ServerTrustCheck {
  public:
-  /// `systemCaFile` stands in for libcurl's built-in CA bundle (the tests name a missing one).
-  ServerTrustCheck(std::shared_ptr<ServerTrustDelegate> delegate, std::string host,
-                   std::optional<std::string> systemCaFile = std::nullopt);
+  ServerTrustCheck(std::shared_ptr<ServerTrustDelegate> delegate, std::string host);
 
   /// Sets the easy handle's TLS options so that this check decides; false when libcurl refused.
-  /// Without a system CA file the delegate still decides, with a default verdict of untrusted.
-  bool install(CURL* handle);
+  /// `caFile` is the CA file the transfer was told to load instead of libcurl's built-in bundle.
+  /// Without a readable CA file the delegate still decides, with a default verdict of untrusted.
+  bool install(CURL* handle, const std::optional<std::string>& caFile);
 
   /// True when the delegate refused the chain during the transfer.
   [[nodiscard]] bool delegateRejected() const noexcept { return delegateRejected_; }
@@ -33,7 +32,6 @@ class ServerTrustCheck {
 
   std::shared_ptr<ServerTrustDelegate> delegate_;
   std::string host_;
-  std::optional<std::string> systemCaFile_;
   bool delegateRejected_ = false;
 };
 
