@@ -1,5 +1,5 @@
 // The settings store on real files: bytes per key, limits, owner-only modes, files planted by
-// other users, and a table of faults (read-only, full, corrupt) after which a token read back is
+// other users, and a table of faults (a full disk, a corrupt file) after which a token read back is
 // always one that was written whole and `store` reports the truth. The heavy multi-process cases
 // are in SettingsStoreStressTest.
 #include <gtest/gtest.h>
@@ -45,15 +45,6 @@ mode_t modeOf(const fs::path& path) {
 std::string contents(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// Runs `body` in a child as "nobody" when this process is root (who may write anywhere), else as
-// this user.
-int asAnotherUser(const std::function<int()>& body) {
-  return runInChild([&] {
-    const bool root = ::geteuid() == 0;
-    return root && (::setgid(nobody) != 0 || ::setuid(nobody) != 0) ? 97 : body();
-  });
 }
 
 class SettingsStoreFile : public ::testing::Test {
@@ -157,41 +148,6 @@ int storeAfter(const fs::path& file) {
   return makeToken("after", 0, padding).store(settings) ? 1 : 0;
 }
 
-// Makes the store's folder and what it holds read-only to the attempt, which runs as another user
-// when this process is root; gives the folder back afterwards.
-StoreFault readOnly(bool withDatabase) {
-  return {withDatabase ? "readOnly" : "readOnlyWithoutDatabase",
-          [withDatabase](const fs::path& file) {
-            const auto folder = file.parent_path();
-            if (!withDatabase) {
-              fs::remove(file);
-            }
-            const auto own = [](const fs::path& path, uid_t user, mode_t mode) {
-              return (::geteuid() != 0 || ::chown(path.c_str(), user, user) == 0) &&
-                     ::chmod(path.c_str(), mode) == 0;
-            };
-            bool ready = ::chmod(folder.parent_path().c_str(), 0711) == 0;  // lets the child through
-            for (const auto& entry : fs::directory_iterator(folder)) {
-              ready = own(entry.path(), nobody, 0400) && ready;
-            }
-            ready = own(folder, nobody, 0500) && ready;
-            const int status = !ready ? -2 : asAnotherUser([&] {
-              const int stored = storeAfter(file);
-              if (!withDatabase) {
-                return fs::exists(file) ? 2 : stored;
-              }
-              SettingsStore settings(file);
-              return OAuthToken::retrieve(settings) ? stored : 3;  // still readable
-            });
-            for (const auto& entry : fs::directory_iterator(folder)) {
-              own(entry.path(), ::geteuid(), 0600);
-            }
-            own(folder, ::geteuid(), 0700);
-            return status;
-          },
-          false, !withDatabase};
-}
-
 // A full disk, made with the file size limit: every write past `limit` bytes of any file fails.
 StoreFault full(rlim_t limit, std::optional<bool> mustStore) {
   return {"full",
@@ -266,9 +222,9 @@ TEST_P(SettingsStoreFaults, StoreTellsTheTruthAndAWholeTokenReadsBack) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, SettingsStoreFaults,
-                         ::testing::Values(readOnly(true), readOnly(false), full(0, false),
-                                           full(16384, std::nullopt), full(rlim_t{1} << 20, true),
-                                           corrupt(100, false), corrupt(4096, true)),
+                         ::testing::Values(full(0, false), full(16384, std::nullopt),
+                                           full(rlim_t{1} << 20, true), corrupt(100, false),
+                                           corrupt(4096, true)),
                          [](const auto& info) {
                            return std::string(info.param.name) + std::to_string(info.index);
                          });
@@ -304,7 +260,10 @@ TEST_F(SettingsStoreFile, RefusesWhatAnotherUserOwnsOrOthersCanWrite) {
   fs::create_directory(shared);
   ::chmod(folder.path().c_str(), 0711);
   ::chmod(shared.c_str(), 0777);
-  ASSERT_EQ(asAnotherUser([&] {
+  ASSERT_EQ(runInChild([&] {
+              if (::setgid(nobody) != 0 || ::setuid(nobody) != 0) {
+                return 97;
+              }
               ::mkdir((shared / "theirs").c_str(), 0755);
               ::close(::open((shared / "theirs" / "settings.sqlite3").c_str(), O_CREAT | O_WRONLY, 0644));
               ::close(::open((shared / "planted.sqlite3").c_str(), O_CREAT | O_WRONLY, 0600));
