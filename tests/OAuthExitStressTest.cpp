@@ -56,10 +56,13 @@ struct ExitCase {
   int runs;
 };
 
+void PrintTo(const ExitCase& exitCase, std::ostream* out) {
+  *out << exitCase.mode << '/' << exitCase.grants;
+}
+
 class OAuthExitStress : public ::testing::TestWithParam<ExitCase> {};
 
 TEST_P(OAuthExitStress, NoRunCrashesOrHangs) {
-  const int runs = GetParam().runs;
   // Handshakes queue behind the endpoint's workers; replies wait up to 40 ms, so an exit finds
   // grants in every stage: connecting, in the handshake, waiting for the reply, completing.
   TokenEndpoint endpoint(test::TestCertificate::Kind::loopback);
@@ -67,7 +70,7 @@ TEST_P(OAuthExitStress, NoRunCrashesOrHangs) {
     return Reply{}.after(std::chrono::milliseconds(served->fetch_add(7) % 41));
   });
   std::mt19937 seeds(std::random_device{}());
-  for (int run = 0; run < runs; ++run) {
+  for (int run = 0; run < GetParam().runs; ++run) {
     ASSERT_EQ(runExitChild({TERVALA_EXIT_CHILD_PATH, endpoint.url(), std::to_string(GetParam().grants),
                             GetParam().mode, std::to_string(seeds())}),
               0)
