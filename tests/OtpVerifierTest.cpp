@@ -1,3 +1,5 @@
+// Verifying typed codes: the TOTP window, HOTP look-ahead and resynchronisation, Steam codes, and
+// the replay guard that accepts each counter once, also against a second process.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -26,35 +28,27 @@ template <class Generator, class Argument>
 concept CreatesFrom = requires(const Generator& generator, Argument argument) {
   generator.create(argument);
 };
-static_assert(!CreatesFrom<TotpGeneratorContext, std::uint64_t>);
-static_assert(!CreatesFrom<TotpGeneratorContext, int>);
-static_assert(CreatesFrom<TotpGeneratorContext, double>);
+static_assert(!CreatesFrom<TotpGeneratorContext, std::uint64_t> && CreatesFrom<TotpGeneratorContext, double>);
 static_assert(CreatesFrom<OtpGeneratorContext, std::uint64_t>);
 
 class OtpVerifierTest : public ::testing::Test {
  protected:
   test::LineCapture quiet_;
   std::shared_ptr<TotpGeneratorContext> totp_ = TotpGeneratorContext::make(rfcSecret);
-  std::shared_ptr<HotpGeneratorContext> hotp_ = HotpGeneratorContext::make(rfcSecret, 0);
+  std::shared_ptr<HotpGeneratorContext> hotp_ = HotpGeneratorContext::make(rfcSecret, 0);  // the short make
 };
 
 TEST_F(OtpVerifierTest, TotpWindowFindsTheNearestStepAndOnlyWithinTheWindow) {
   (void)quiet_.take();            // the generators' construction lines
   const double now = 5 * 30 + 7;  // step 5
-  struct Case {
-    std::uint64_t codeStep;
-    std::uint64_t window;
-    std::optional<OtpMatch> expected;
-  };
-  for (const auto& [codeStep, window, expected] : std::vector<Case>{
-           {5, 1, OtpMatch{5, 0}},
-           {4, 1, OtpMatch{4, -1}},
-           {6, 1, OtpMatch{6, 1}},
-           {3, 1, std::nullopt},
-           {7, 1, std::nullopt},
-           {3, 2, OtpMatch{3, -2}},
-           {9, 0, std::nullopt},
-       }) {
+  for (const auto& [codeStep, window, expected] :
+       std::vector<std::tuple<int, int, std::optional<OtpMatch>>>{{5, 1, OtpMatch{5, 0}},
+                                                                  {4, 1, OtpMatch{4, -1}},
+                                                                  {6, 1, OtpMatch{6, 1}},
+                                                                  {3, 1, std::nullopt},
+                                                                  {7, 1, std::nullopt},
+                                                                  {3, 2, OtpMatch{3, -2}},
+                                                                  {9, 0, std::nullopt}}) {
     EXPECT_EQ(OtpVerifier::verifyTotp(*totp_, rfcCodes[codeStep], now, window), expected) << codeStep;
   }
   EXPECT_EQ(OtpVerifier::verifyTotp(*totp_, rfcCodes[0], 1.0, 1), (OtpMatch{0, 0}));  // no step -1
@@ -62,18 +56,15 @@ TEST_F(OtpVerifierTest, TotpWindowFindsTheNearestStepAndOnlyWithinTheWindow) {
   EXPECT_TRUE(quiet_.take().empty()) << "verification writes no debug line per candidate";
 }
 
-TEST_F(OtpVerifierTest, MalformedCodesAreRefused) {
-  for (const std::string& code : {std::string("75522"), std::string("7552240"), std::string(" 55224"),
-                                  std::string("75522\0", 6), std::string("")}) {
-    EXPECT_EQ(OtpVerifier::verifyHotp(*hotp_, code, 0, 5), std::nullopt) << code;
-  }
-}
-
-TEST_F(OtpVerifierTest, HotpLooksAheadAndResynchronises) {
+TEST_F(OtpVerifierTest, HotpLooksAheadOnlyAndResynchronisesOnTwoCodesInARow) {
   EXPECT_EQ(OtpVerifier::verifyHotp(*hotp_, rfcCodes[3], 2), (OtpMatch{3, 1}));
   EXPECT_EQ(OtpVerifier::verifyHotp(*hotp_, rfcCodes[4], 2), std::nullopt);
   EXPECT_EQ(OtpVerifier::verifyHotp(*hotp_, rfcCodes[1], 2, 5), std::nullopt) << "no look-behind";
   EXPECT_EQ(OtpVerifier::verifyHotp(*hotp_, rfcCodes[9], 2, 7), (OtpMatch{9, 7}));
+  for (const std::string& code : {std::string("75522"), std::string("7552240"), std::string(" 55224"),
+                                  std::string("75522\0", 6), std::string("")}) {
+    EXPECT_EQ(OtpVerifier::verifyHotp(*hotp_, code, 0, 5), std::nullopt) << code;
+  }
   EXPECT_EQ(OtpVerifier::resynchronize(*hotp_, rfcCodes[6], rfcCodes[7], 1, 10), 8U);
   EXPECT_EQ(OtpVerifier::resynchronize(*hotp_, rfcCodes[6], rfcCodes[8], 1, 10), std::nullopt);
   EXPECT_EQ(OtpVerifier::resynchronize(*hotp_, rfcCodes[6], rfcCodes[7], 1, 4), std::nullopt);
@@ -83,11 +74,11 @@ TEST_F(OtpVerifierTest, HotpLooksAheadAndResynchronises) {
 // RFC 6238's SHA-1 value at 59 s through the Steam alphabet; other steps verify what they make.
 TEST_F(OtpVerifierTest, SteamCodesAreTheRfcValuesThroughTheSteamAlphabet) {
   EXPECT_EQ(SteamGuard::codeAt(*totp_, 59.0), "PV9M4");
-  for (const double time : {59.0, 1111111109.0, 2000000000.0}) {
-    const auto counter = static_cast<std::uint64_t>(time / 30);
+  for (const double time : {1111111109.0, 2000000000.0}) {
     const auto code = SteamGuard::codeAt(*totp_, time);
     ASSERT_TRUE(code);
-    EXPECT_EQ(OtpVerifier::verifyTotp(*totp_, *code, time, 1, OtpCodeForm::steam), (OtpMatch{counter, 0}));
+    EXPECT_EQ(OtpVerifier::verifyTotp(*totp_, *code, time, 1, OtpCodeForm::steam),
+              (OtpMatch{static_cast<std::uint64_t>(time / 30), 0}));
   }
   EXPECT_EQ(OtpVerifier::verifyTotp(*totp_, "22222", 59.0, 1, OtpCodeForm::steam), std::nullopt);
 }
@@ -103,46 +94,13 @@ TEST(OtpReplayGuard, AcceptsEachCounterOnceAndOnlyForward) {
   EXPECT_EQ(guard.accept("alice", 9), Verdict::replayed);
   EXPECT_EQ(guard.accept("bob", 10), Verdict::accepted);
   EXPECT_EQ(guard.accept("alice", 11), Verdict::accepted);
-  EXPECT_EQ(guard.lastAccepted("alice"), 11U);
   EXPECT_EQ(store.data("otp.replay.alice"), (Data{0, 0, 0, 0, 0, 0, 0, 11}));
   // A value the guard did not write is not taken for "nothing accepted yet".
   ASSERT_TRUE(store.setData("otp.replay.carol", Data{1, 2, 3}));
   EXPECT_EQ(guard.accept("carol", 1), Verdict::failed);
   EXPECT_EQ(guard.accept(std::string(OtpReplayGuard::maxAccountLength + 1, 'a'), 1), Verdict::failed);
-}
-
-TEST(OtpReplayGuard, TwoProcessesRacingAcceptEachCodeOnce) {
-  const test::TemporaryFolder folder;
-  const auto accepted = test::raceReplayGuard(folder / "settings.sqlite3", 30);
-  EXPECT_EQ(accepted, std::vector<int>(30, 1));
-}
-
-TEST(SettingsStoreUpdate, WritesNothingWhenTheChangeDeclinesOrThrows) {
-  const test::TemporaryFolder folder;
-  SettingsStore store(folder / "settings.sqlite3");
-  ASSERT_TRUE(store.setData("k", Data{1}));
-  EXPECT_EQ(store.update("k", [](const auto&) -> std::optional<Data> { return std::nullopt; }),
-            SettingsStore::UpdateOutcome::unchanged);
-  EXPECT_EQ(store.update("k", [](const auto&) -> std::optional<Data> { throw 1; }),
-            SettingsStore::UpdateOutcome::failed);
-  EXPECT_EQ(store.update("k",
-                         [](const auto& current) {
-                           return std::optional(Data{(*current)[0], 2});
-                         }),
-            SettingsStore::UpdateOutcome::written);
-  EXPECT_EQ(store.data("k"), (Data{1, 2}));
-  // No transaction was left open: a plain write still commits.
-  EXPECT_TRUE(store.setData("k", Data{3}));
-  EXPECT_EQ(SettingsStore(folder / "settings.sqlite3").data("k"), Data{3});
-}
-
-TEST(HotpGeneratorContext, ShortMakeHasTheDescribedDefaults) {
-  const test::LineCapture quiet;
-  const auto generator = HotpGeneratorContext::make(rfcSecret, 4);
-  ASSERT_NE(generator, nullptr);
-  EXPECT_EQ(generator->digits(), 6);
-  EXPECT_EQ(generator->algorithm(), HmacAlgorithm::SHA1);
-  EXPECT_EQ(generator->create(), std::string(rfcCodes[4]));
+  // Two processes offering the same code at the same moment: one of them is accepted.
+  EXPECT_EQ(test::raceReplayGuard(folder / "race.sqlite3", 30), std::vector<int>(30, 1));
 }
 
 }  // namespace

@@ -4,18 +4,8 @@
 
 #include <tervala/Debug.hpp>
 
-namespace {
-
-class QuietDebugLines : public ::testing::Environment {
- public:
-  void SetUp() override { tervala::setDebugSink(nullptr); }
-};
-
-}  // namespace
-
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
-  ::testing::AddGlobalTestEnvironment(
-      new QuietDebugLines);  // NOLINT(cppcoreguidelines-owning-memory): gtest owns it
+  tervala::setDebugSink(nullptr);
   return RUN_ALL_TESTS();
 }
