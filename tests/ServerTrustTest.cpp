@@ -130,35 +130,43 @@ INSTANTIATE_TEST_SUITE_P(
                       TrustCase{"AnotherPinned", Kind::loopback, Asks::pinAnother, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// One transfer to `endpoint` with `caFile` as the CA file the transfer trusts.
+// One transfer to `endpoint`, named by `host`, with `caFile` as the CA file the transfer trusts.
 platform::HttpReply perform(const TokenEndpoint& endpoint, const std::optional<std::string>& caFile,
-                            std::shared_ptr<ServerTrustDelegate> delegate) {
+                            std::shared_ptr<ServerTrustDelegate> delegate,
+                            const std::string& host = "127.0.0.1") {
   const std::string_view text = "grant_type=password";
-  const platform::HttpRequest request{
-      endpoint.url(),      "127.0.0.1", platform::SecretText(text.begin(), text.end()), 5.0,
-      std::move(delegate), {}};
+  const platform::HttpRequest request{"https://" + host + ":" + std::to_string(endpoint.port()) + "/token",
+                                      host,
+                                      platform::SecretText(text.begin(), text.end()),
+                                      5.0,
+                                      std::move(delegate),
+                                      {}};
   platform::TransferGate::Inside inside;
   return platform::HttpTransfer::perform(request, 1U << 20U, inside, caFile);
 }
 
 // A certificate the client trusts (its CA file names it) but issued for another host: only the
-// host-name check can refuse it, on the library's own path and on a delegate's default verdict.
+// host-name check can refuse it, on the library's own path and on a delegate's default verdict,
+// for an address and for a name.
 TEST(OAuthServerTrust, TrustedCertificateForAnotherHostIsUntrusted) {
   const test::TemporaryFolder folder;
   for (const auto kind : {Kind::loopback, Kind::wrongHost}) {
     const TokenEndpoint endpoint(kind);
     endpoint.certificate().writePem(folder / "ca.pem");
     for (const bool withDelegate : {false, true}) {
-      SCOPED_TRACE(withDelegate ? "delegate keeping the default" : "no delegate");
-      const auto reply = perform(
-          endpoint, (folder / "ca.pem").string(),
-          withDelegate ? std::make_shared<RecordingDelegate>(ServerTrustDecision::performDefaultHandling)
-                       : nullptr);
-      if (kind == Kind::loopback) {
-        EXPECT_FALSE(reply.transportError) << reply.transportError->localizedFailureReason().value_or("");
-      } else {
-        ASSERT_TRUE(reply.transportError);
-        EXPECT_EQ(reply.transportError->code, -1202);
+      for (const char* host : {"127.0.0.1", "localhost"}) {
+        SCOPED_TRACE(std::string(withDelegate ? "delegate keeping the default, " : "no delegate, ") + host);
+        const auto reply = perform(
+            endpoint, (folder / "ca.pem").string(),
+            withDelegate ? std::make_shared<RecordingDelegate>(ServerTrustDecision::performDefaultHandling)
+                         : nullptr,
+            host);
+        if (kind == Kind::loopback) {
+          EXPECT_FALSE(reply.transportError) << reply.transportError->localizedFailureReason().value_or("");
+        } else {
+          ASSERT_TRUE(reply.transportError);
+          EXPECT_EQ(reply.transportError->code, -1202);
+        }
       }
     }
   }
