@@ -130,6 +130,7 @@ TEST_F(LenientReplies, RefusesWhatItCannotAssume) {
             R"("expires_in" is a string that is not a whole number of seconds)"},
            {false, reply(R"(,"expires_in":"99999999999999999999")", rest),
             R"("expires_in" is a string whose number is too large)"},
+           {false, reply(R"(,"expires_in":true)", rest), R"("expires_in" is a boolean, not a number)"},
            {false, reply(R"(,"expires_in":60,"scope":"s"})"), R"("refresh_token" is missing)"},
            {true, reply(R"(,"expires_in":60,"refresh_token":null,"scope":"s"})"),
             R"("refresh_token" is null)"},
