@@ -146,28 +146,6 @@ TEST(OAuthTokenArchive, RoundTripKeepsEveryFieldAndDatesToTheMicrosecond) {
   }
 }
 
-TEST(OAuthTokenArchive, CoderMissingNullOrWrongKindEntryMakesNoToken) {
-  for (const auto& [key, values] : std::vector<std::pair<std::string, std::vector<CodedValue>>>{
-           {"accessToken", {CodedValue{}, expiry}},
-           {"tokenType", {CodedDictionary{{"a", "b"}}}},
-           {"refreshToken", {CodedValue{}}},
-           {"expiresOn", {CodedValue{}, std::string("2027-01-01T00:00:00Z")}},
-           {"scope", {CodedValue{}}},
-           {"additionalData", {std::string("{}")}}}) {
-    Coder good;
-    sampleToken().encodeWithCoder(good);
-    std::vector<Coder::Entry> without;
-    std::copy_if(good.entries().begin(), good.entries().end(), std::back_inserter(without),
-                 [&key = key](const auto& entry) { return entry.first != key; });
-    EXPECT_EQ(OAuthToken::make(Coder(without)), nullptr) << "without " << key;
-    for (const CodedValue& value : values) {
-      Coder coder = good;
-      coder.encodeObject(value, key);
-      EXPECT_EQ(OAuthToken::make(coder), nullptr) << key << " of kind " << value.index();
-    }
-  }
-}
-
 json& entry(json& document, std::string_view key) {
   for (json& item : document["entries"]) {
     if (item["key"] == key) {
