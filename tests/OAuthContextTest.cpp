@@ -97,18 +97,18 @@ TEST_P(OAuthContextBody, IsBuiltInOrderAndTheClientAuthenticatesByItsMethod) {
   EXPECT_EQ(maskedLine, row.basic.has_value());
 }
 
-Call password(std::string user, std::string password, OAuthContext::Params params = {}) {
+Call password(const std::string& user, const std::string& password, const OAuthContext::Params& params = {}) {
   return [=](OAuthContext& c, const std::string& url) {
     return c.getAccessToken(url, "app", user, password, params);
   };
 }
-Call code(std::string clientId, OAuthContext::Params params = {}) {
+Call code(const std::string& clientId, const OAuthContext::Params& params = {}) {
   return
       [=](OAuthContext& c, const std::string& url) { return c.getAccessToken(url, clientId, "c", params); };
 }
 
-const std::string awkwardId = "app:1+/%= \xC3\xA9";  // every character Basic must encode, and é
-const std::string awkwardSecret = "s3:cr+t/%=\xE2\x82\xAC";
+constexpr const char* awkwardId = "app:1+/%= \xC3\xA9";  // every character Basic must encode, and é
+constexpr const char* awkwardSecret = "s3:cr+t/%=\xE2\x82\xAC";
 
 INSTANTIATE_TEST_SUITE_P(
     Grants, OAuthContextBody,

@@ -22,7 +22,7 @@ using test::DebugCapture;
 using test::Reply;
 using test::ScriptedServer;
 
-const std::string successBody =
+constexpr const char* successBody =
     R"({"access_token":"AT-secret","token_type":"bearer","expires_in":3600,"refresh_token":"RT-secret",)"
     R"("scope":"read","id_token":"ID-secret","device_code":"DC-secret"})";
 
@@ -161,8 +161,8 @@ TEST_F(OAuthExchange, DebugLinesFollowTheRoadInOrderAndHoldNoSecret) {
   const std::vector<std::string> expected{
       "Tervala.OAuthContext refreshAccessToken(_:_:refreshToken:params:completion:)",
       "Tervala.OAuthContext executeRequest(_:_:params:completion:)",
-      "client_id=app&client_secret=***&code_verifier=***&grant_type=refresh_token&note=***&password=***&"
-      "refresh_token=***&username=alice",
+      std::string("client_id=app&client_secret=***&code_verifier=***&grant_type=refresh_token&note=***&") +
+          "password=***&refresh_token=***&username=alice",
       "OAuth response code: 200",
       R"(OAuth response body: {"access_token":"***","token_type":"bearer","expires_in":3600,)"
       R"("refresh_token":"***","scope":"read","id_token":"***","device_code":"***"})",
