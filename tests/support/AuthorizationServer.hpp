@@ -2,18 +2,10 @@
 
 #include <functional>
 #include <map>
-#include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "TokenEndpoint.hpp"
-
-namespace httplib {
-class Server;
-}
 
 namespace tervala::test {
 
@@ -21,32 +13,25 @@ namespace tervala::test {
 /// approves (or, when told, denies) at once and redirects to the request's loopback
 /// redirect_uri with a one-time code and the state. POST /token serves the code grant, which
 /// must present the verifier of the code's S256 challenge and the same redirect_uri, and the
-/// client-credentials grant; other grants go to the fallback. A set client secret must come
-/// either in the form or as HTTP Basic. Stops in its destructor.
+/// client-credentials grant; other grants and paths go to the fallback. A set client secret must
+/// come either in the form or as HTTP Basic. Stops in its destructor.
 class AuthorizationServer {
  public:
   using Fallback = std::function<Reply(const RecordedRequest&)>;
 
   AuthorizationServer();
-  ~AuthorizationServer();
-  AuthorizationServer(const AuthorizationServer&) = delete;
-  AuthorizationServer& operator=(const AuthorizationServer&) = delete;
-  AuthorizationServer(AuthorizationServer&&) = delete;
-  AuthorizationServer& operator=(AuthorizationServer&&) = delete;
 
-  [[nodiscard]] int port() const noexcept { return port_; }
+  [[nodiscard]] int port() const noexcept { return endpoint_.port(); }
   /// "http://127.0.0.1:PORT" followed by `path`.
-  [[nodiscard]] std::string url(std::string_view path) const;
+  [[nodiscard]] std::string url(std::string_view path) const { return endpoint_.url(path); }
 
   /// Makes `clientId` a confidential client that must present `secret`; every other client is
   /// a public one, which must present none.
   void setClientSecret(const std::string& clientId, std::string secret);
   /// Whether /authorize refuses (error=access_denied) instead of approving.
   void setDenying(bool denying);
-  /// Answers token requests of grants served nowhere else.
+  /// Answers what is served nowhere else.
   void setFallback(Fallback fallback);
-  /// The token requests received so far.
-  [[nodiscard]] std::vector<RecordedRequest> tokenRequests() const;
 
  private:
   struct Grant {
@@ -54,21 +39,18 @@ class AuthorizationServer {
     std::string redirectUri;
     std::string challenge;
   };
-  Reply authorize(const std::multimap<std::string, std::string>& query);
+  Reply answer(const RecordedRequest& request);
+  Reply authorize(const RecordedRequest& request);
   Reply token(const RecordedRequest& request);
-  Reply issue(bool withRefreshToken = true);
+  Reply issue(bool withRefreshToken);
 
-  std::unique_ptr<httplib::Server> server_;
-  std::thread thread_;
-  int port_ = 0;
-
-  mutable std::mutex mutex_;
+  std::mutex mutex_;
   std::map<std::string, std::string> clientSecrets_;
   bool denying_ = false;
   Fallback fallback_;
   std::map<std::string, Grant> codes_;
   int serial_ = 0;
-  std::vector<RecordedRequest> tokenRequests_;
+  TokenEndpoint endpoint_;  // last: it stops, and no request runs, before the rest goes
 };
 
 }  // namespace tervala::test

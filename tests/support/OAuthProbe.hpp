@@ -21,6 +21,8 @@ inline void resetSharedContext() {
   context.timeoutInterval = 30.0;
   context.scope.reset();
   context.clientSecret.reset();
+  context.clientAuthentication = ClientAuthentication::form;
+  context.replyProfile = ReplyProfile::strict;
 }
 
 }  // namespace tervala::test

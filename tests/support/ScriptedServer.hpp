@@ -50,8 +50,6 @@ class ScriptedServer {
   [[nodiscard]] std::string url() const;
   /// Connections accepted so far.
   [[nodiscard]] std::size_t connections() const { return connections_.load(); }
-  /// Connections whose script has ended.
-  [[nodiscard]] std::size_t finished() const { return finished_.load(); }
 
   /// A complete HTTP/1.1 reply with a JSON body and "Connection: close".
   static std::string jsonReply(int status, std::string_view body);
@@ -66,7 +64,6 @@ class ScriptedServer {
   int port_ = 0;
   std::atomic<bool> stopping_{false};
   std::atomic<std::size_t> connections_{0};
-  std::atomic<std::size_t> finished_{0};
   std::mutex mutex_;
   std::vector<std::thread> workers_;
   std::thread acceptor_;

@@ -66,6 +66,9 @@ TestCertificate TestCertificate::make(Kind kind) {
   addExtension(certificate, NID_basic_constraints, "critical,CA:TRUE");
   addExtension(certificate, NID_key_usage, "critical,digitalSignature,keyCertSign");
   addExtension(certificate, NID_subject_key_identifier, "hash");
+  if (kind == Kind::clientOnly) {
+    addExtension(certificate, NID_ext_key_usage, "clientAuth");
+  }
   require(X509_sign(certificate, made.key_.get(), EVP_sha256()) > 0, "X509_sign");
   return made;
 }

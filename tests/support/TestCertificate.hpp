@@ -14,9 +14,10 @@ namespace tervala::test {
 class TestCertificate {
  public:
   enum class Kind {
-    loopback,   ///< valid now, for 127.0.0.1, ::1 and localhost
-    wrongHost,  ///< valid now, for another host name only
-    expired,    ///< for 127.0.0.1, ::1 and localhost, but expired yesterday
+    loopback,    ///< valid now, for 127.0.0.1, ::1 and localhost
+    wrongHost,   ///< valid now, for another host name only
+    expired,     ///< for 127.0.0.1, ::1 and localhost, but expired yesterday
+    clientOnly,  ///< valid now, for 127.0.0.1, ::1 and localhost, but for TLS clients only
   };
 
   /// Makes a fresh P-256 key and certificate; aborts the test run if OpenSSL fails.

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "platform/Base64.hpp"
+
 namespace tervala::test {
 namespace {
 
@@ -59,6 +61,24 @@ std::vector<std::pair<std::string, std::string>> decodeForm(std::string_view bod
   return fields;
 }
 
+std::optional<std::pair<std::string, std::string>> basicCredentials(const RecordedRequest& request) {
+  const auto header = request.header("Authorization");
+  const auto decoded = header && header->starts_with("Basic ")
+                           ? platform::decodeBase64(std::string_view(*header).substr(6))
+                           : std::nullopt;
+  const std::string pair = decoded ? std::string(decoded->begin(), decoded->end()) : std::string();
+  const std::size_t colon = pair.find(':');
+  if (colon == std::string::npos || pair.find(':', colon + 1) != std::string::npos) {
+    return std::nullopt;  // no header, or an unencoded ":" in either part
+  }
+  // decodeForm reads a lone "part" as a field name without a value.
+  const auto decodePart = [](std::string_view part) {
+    return part.empty() ? std::string() : decodeForm(part).front().first;
+  };
+  return std::pair(decodePart(std::string_view(pair).substr(0, colon)),
+                   decodePart(std::string_view(pair).substr(colon + 1)));
+}
+
 std::optional<std::string> RecordedRequest::header(std::string_view name) const {
   const auto found = headers.find(lower(name));
   if (found == headers.end()) {
@@ -96,13 +116,17 @@ TokenEndpoint::~TokenEndpoint() {
 void TokenEndpoint::start() {
   handler_ = [](const RecordedRequest&) { return Reply{}; };
   // Enough workers that a few requests held open never starve the others.
+  // NOLINTNEXTLINE(cppcoreguidelines-owning-memory): the server takes the pool over.
   server_->new_task_queue = [] { return new httplib::ThreadPool(16); };
   server_->set_keep_alive_max_count(1);
   // GET too: the metadata documents and the authorization endpoint are served the same way.
   const auto serve = [this](const httplib::Request& request, httplib::Response& response) {
-    RecordedRequest recorded{request.method, request.path, {}, request.body};
+    RecordedRequest recorded{request.method, request.path, {}, request.body, {}};
     for (const auto& [name, value] : request.headers) {
       recorded.headers.emplace(lower(name), value);
+    }
+    if (request.method == "GET") {
+      recorded.query.insert(request.params.begin(), request.params.end());
     }
     Handler handler;
     {
@@ -122,21 +146,9 @@ void TokenEndpoint::start() {
     }
     response.status = reply.status;
     for (const auto& [name, value] : reply.headers) {
-      response.set_header(name.c_str(), value);
+      response.set_header(name, value);
     }
-    if (reply.behaviour == Reply::Behaviour::closeMidReply) {
-      const std::string part = reply.body.substr(0, reply.body.size() / 2);
-      response.set_content_provider(reply.body.size() + 1024, reply.contentType,
-                                    [part](std::size_t offset, std::size_t, httplib::DataSink& sink) {
-                                      if (offset == 0) {
-                                        sink.write(part.data(), part.size());
-                                        return true;
-                                      }
-                                      return false;  // breaks the connection before the announced length
-                                    });
-      return;
-    }
-    response.set_content(reply.body, reply.contentType.c_str());
+    response.set_content(reply.body, reply.contentType);
   };
   server_->Post(".*", serve);
   server_->Get(".*", serve);

@@ -26,6 +26,7 @@ struct RecordedRequest {
   std::string path;
   std::multimap<std::string, std::string> headers;  ///< names in lower case
   std::string body;
+  std::multimap<std::string, std::string> query;  ///< a GET's query, decoded
 
   /// The first value of header `name` (any case), or absent.
   [[nodiscard]] std::optional<std::string> header(std::string_view name) const;
@@ -38,9 +39,8 @@ struct RecordedRequest {
 /// How the endpoint answers a request.
 struct Reply {
   enum class Behaviour {
-    answer,         ///< status, content type and body after `delay`
-    neverAnswer,    ///< keep the connection open without a word until the endpoint stops
-    closeMidReply,  ///< announce a longer body, send a part of it and close the connection
+    answer,       ///< status, content type and body after `delay`
+    neverAnswer,  ///< keep the connection open without a word until the endpoint stops
   };
   int status = 200;
   std::string body =
@@ -65,12 +65,6 @@ struct Reply {
     reply.behaviour = Behaviour::neverAnswer;
     return reply;
   }
-  /// Sends half of `body` and closes the connection.
-  static Reply cutOff(std::string body) {
-    Reply reply = answer(200, std::move(body));
-    reply.behaviour = Behaviour::closeMidReply;
-    return reply;
-  }
   /// The same reply after `wait`.
   Reply after(std::chrono::milliseconds wait) && {
     delay = wait;
@@ -85,6 +79,11 @@ struct Reply {
 
 /// Decodes an application/x-www-form-urlencoded body ("+" is a blank, "%XX" a byte).
 std::vector<std::pair<std::string, std::string>> decodeForm(std::string_view body);
+
+/// The client id and secret of a request's "Authorization: Basic" header, read as an
+/// authorization server does: Base64-decoded, split at the one ":", each part form-decoded.
+/// Absent without such a header, or when it is malformed.
+std::optional<std::pair<std::string, std::string>> basicCredentials(const RecordedRequest& request);
 
 /// A token endpoint on 127.0.0.1 with an ephemeral port, over HTTP or HTTPS (with a certificate
 /// made at run time), that records every request and answers as it is told. Stops in its
