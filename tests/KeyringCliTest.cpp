@@ -27,6 +27,7 @@ namespace {
 
 using test::TemporaryFolder;
 using test::TokenEndpoint;
+using Args = std::vector<std::string>;
 
 // Why the keyring cases cannot run here, or absent when they can. Outside the wrapper they never
 // run: they would write to the user's own keyring.
@@ -57,10 +58,9 @@ TEST(SecretServiceStore, StoresReadsReplacesAndRemovesBytesAndTokens) {
   SecretServiceStore keyring("tervala-test");
   ASSERT_EQ(keyring.unreachableReason(), std::nullopt);
   const Data bytes{0x00, 0xFF, 'a', 0x00, '\n'};  // not text: NULs and a byte beyond UTF-8
-  ASSERT_TRUE(keyring.setData("bytes", bytes)) << keyring.lastProblem().value_or("");
+  ASSERT_TRUE(keyring.setData("bytes", Data{'2'})) << keyring.lastProblem().value_or("");
+  ASSERT_TRUE(keyring.setData("bytes", bytes));
   EXPECT_EQ(keyring.data("bytes"), bytes);
-  ASSERT_TRUE(keyring.setData("bytes", Data{'2'}));
-  EXPECT_EQ(keyring.data("bytes"), Data{'2'});
   // Another application's item of the same key is another item.
   SecretServiceStore other("tervala-other");
   EXPECT_EQ(other.data("bytes"), std::nullopt);
@@ -69,180 +69,126 @@ TEST(SecretServiceStore, StoresReadsReplacesAndRemovesBytesAndTokens) {
   ASSERT_TRUE(sampleToken("in-keyring").store(keyring));
   const auto token = OAuthToken::retrieve(keyring);
   ASSERT_NE(token, nullptr);
-  EXPECT_EQ(token->accessToken(), "in-keyring");
   EXPECT_EQ(token->scope(), (OAuthToken::Scope{"a", "b"}));
-
-  for (const char* key : {"bytes", "token"}) {
+  for (const char* key : {"bytes", "token", "token"}) {  // nothing left to remove is no failure
     EXPECT_TRUE(keyring.remove(key));
     EXPECT_EQ(keyring.data(key), std::nullopt);
     EXPECT_EQ(keyring.lastProblem(), std::nullopt);
   }
-  EXPECT_TRUE(keyring.remove("token"));  // nothing left to remove is no failure
   EXPECT_FALSE(keyring.setData(std::string("a\0b", 3), bytes));
   EXPECT_NE(keyring.lastProblem(), std::nullopt);
 }
 
+// The tool in-process on the test keyring, or as a process whose session bus is a socket that
+// does not exist.
 class KeyringCli : public ::testing::Test {
  protected:
-  void SetUp() override {
-    SKIP_WITHOUT_KEYRING();
-    SecretServiceStore keyring("tervala");
-    keyring.remove(OAuthToken::settingsKey);
-    keyring.remove("profile.work.token");
-  }
-
   [[nodiscard]] std::string settings() const { return (folder / "settings.sqlite3").string(); }
-  [[nodiscard]] std::vector<std::string> grant(std::vector<std::string> more) const {
-    std::vector<std::string> args{"--settings",   settings(),    "token", "code",   "--url",
-                                  endpoint.url(), "--client-id", "cli",   "--code", "c"};
+  [[nodiscard]] Args grant(const Args& more) const {
+    Args args{"token", "code", "--url", endpoint.url(), "--client-id", "cli", "--code", "c"};
     args.insert(args.end(), more.begin(), more.end());
     return args;
+  }
+  [[nodiscard]] test::ToolRun inFile(Args args) const {
+    args.insert(args.begin(), {"--settings", settings()});
+    return test::runTool(args);
+  }
+  [[nodiscard]] test::ToolProcess::Outcome withoutBus(const Args& args) const {
+    return test::ToolProcess(args, {"DBUS_SESSION_BUS_ADDRESS=unix:path=" + (folder / "no-bus").string(),
+                                    "XDG_CONFIG_HOME=" + (folder / "config").string()})
+        .finish();
   }
 
   TemporaryFolder folder;
   TokenEndpoint endpoint;
+  const std::string standard = (folder / "config" / "tervala" / "settings.sqlite3").string();
+  SecretServiceStore keyring{"tervala"};
 };
 
+#define SKIP_WITHOUT_TOOL_KEYRING()        \
+  SKIP_WITHOUT_KEYRING();                  \
+  keyring.remove(OAuthToken::settingsKey); \
+  keyring.remove("profile.work.token")
+
 TEST_F(KeyringCli, KeyringTokenIsStoredShownAndRefreshedThereAndNeverInTheFile) {
-  const auto stored = test::runTool(grant({"--store", "--keyring"}));
+  SKIP_WITHOUT_TOOL_KEYRING();
+  const auto stored = inFile(grant({"--store", "--keyring"}));
   ASSERT_EQ(stored.status, 0) << stored.err;
   EXPECT_EQ(stored.err, "");
-  EXPECT_FALSE(std::filesystem::exists(settings()));
-
-  const auto show = test::runTool({"--settings", settings(), "token", "show", "--keyring"});
-  EXPECT_EQ(show.status, 0) << show.err;
+  const auto show = inFile({"token", "show", "--keyring"});
   EXPECT_TRUE(show.out.starts_with("Authorization: Bearer test-access\n")) << show.out;
   EXPECT_EQ(show.err, "Stored in: the keyring (Secret Service)\n");
-  const auto json = test::runTool({"--settings", settings(), "token", "show", "--keyring", "--json"});
-  EXPECT_EQ(nlohmann::json::parse(json.out)["stored_in"], "keyring");
+  EXPECT_EQ(nlohmann::json::parse(inFile({"token", "show", "--keyring", "--json"}).out)["stored_in"],
+            "keyring");
 
   // A refresh of the stored token reads it from the keyring and puts the new one back there.
   endpoint.setReply(test::Reply::answer(
-      200,
-      R"({"access_token":"renewed","token_type":"Bearer","expires_in":60,"refresh_token":"r2","scope":"s"})"));
-  const auto refreshed = test::runTool({"--settings", settings(), "token", "refresh", "--url", endpoint.url(),
-                                        "--client-id", "cli", "--stored", "--keyring"});
+      200, R"({"access_token":"renewed","token_type":"Bearer","expires_in":60,"refresh_token":"r2"})"));
+  const auto refreshed =
+      inFile({"token", "refresh", "--url", endpoint.url(), "--client-id", "cli", "--stored", "--keyring"});
   ASSERT_EQ(refreshed.status, 0) << refreshed.err;
   EXPECT_EQ(endpoint.requests().back().field("refresh_token"), "test-refresh");
-  EXPECT_TRUE(test::runTool({"--settings", settings(), "token", "show", "--keyring"})
-                  .out.starts_with("Authorization: Bearer renewed\n"));
+  EXPECT_TRUE(inFile({"token", "show", "--keyring"}).out.starts_with("Authorization: Bearer renewed\n"));
   EXPECT_FALSE(std::filesystem::exists(settings()));
   // --settings alone chooses the file, where nothing is.
-  EXPECT_EQ(test::runTool({"--settings", settings(), "token", "show"}).err, "tervala: no stored token\n");
+  EXPECT_EQ(inFile({"token", "show"}).err, "tervala: no stored token\n");
 }
 
 TEST_F(KeyringCli, WithoutAChoiceTheKeyringComesFirstAndAFileTokenStillCounts) {
-  // A token of an earlier version, in the standard file.
-  SettingsStore::setStandardLocation(settings());
-  const auto standard = settings();
-  SettingsStore file(standard);
+  SKIP_WITHOUT_TOOL_KEYRING();
+  SettingsStore::setStandardLocation(settings());  // a token of an earlier version is there
+  SettingsStore file(settings());
   ASSERT_TRUE(sampleToken("from-file").store(file));
   const auto fromFile = test::runTool({"token", "show"});
   EXPECT_TRUE(fromFile.out.starts_with("Authorization: Bearer from-file\n")) << fromFile.out;
-  EXPECT_EQ(fromFile.err, "Stored in: the settings file '" + standard + "'\n");
+  EXPECT_EQ(fromFile.err, "Stored in: the settings file '" + settings() + "'\n");
 
-  auto args = grant({"--store"});
-  args.erase(args.begin(), args.begin() + 2);  // no --settings: no choice made
-  ASSERT_EQ(test::runTool(args).status, 0);
+  ASSERT_EQ(test::runTool(grant({"--store"})).status, 0);
   const auto fromKeyring = test::runTool({"token", "show"});
   EXPECT_TRUE(fromKeyring.out.starts_with("Authorization: Bearer test-access\n")) << fromKeyring.out;
   EXPECT_EQ(fromKeyring.err, "Stored in: the keyring (Secret Service)\n");
 }
 
 TEST_F(KeyringCli, AProfilesTokenLivesInTheKeyringItsAccountInTheFileAndLogoutRemovesIt) {
-  SecretServiceStore keyring("tervala");
-  const auto stored = test::runTool(grant({"--profile", "work", "--keyring"}));
-  ASSERT_EQ(stored.status, 0) << stored.err;
-  const auto held = keyring.data("profile.work.token");
-  ASSERT_TRUE(held.has_value());
+  SKIP_WITHOUT_TOOL_KEYRING();
+  ASSERT_EQ(inFile(grant({"--profile", "work", "--keyring"})).status, 0);
+  EXPECT_TRUE(keyring.data("profile.work.token").has_value());
   EXPECT_EQ(keyring.data(OAuthToken::settingsKey), std::nullopt);
   SettingsStore file(settings());
   EXPECT_EQ(file.data("profile.work.token"), std::nullopt);
   EXPECT_TRUE(file.data("profile.work.account").has_value());
 
-  const std::vector<std::string> show{"--settings", settings(), "token",    "show",
-                                      "--profile",  "work",     "--keyring"};
-  EXPECT_EQ(test::runTool(show).err, "Stored in: the keyring (Secret Service)\n");
-  auto logout = show;
-  logout[3] = "logout";
-  EXPECT_EQ(test::runTool(logout).status, 0);
+  EXPECT_EQ(inFile({"token", "show", "--profile", "work", "--keyring"}).err,
+            "Stored in: the keyring (Secret Service)\n");
+  EXPECT_EQ(inFile({"token", "logout", "--profile", "work", "--keyring"}).status, 0);
   EXPECT_EQ(keyring.data("profile.work.token"), std::nullopt);
-  EXPECT_EQ(test::runTool(show).err, "tervala: no stored token for profile work in the keyring\n");
+  EXPECT_EQ(inFile({"token", "show", "--profile", "work", "--keyring"}).err,
+            "tervala: no stored token for profile work in the keyring\n");
 }
 
-TEST(KeyringOptions, ContradictionsAreRefusedBeforeAnythingIsAsked) {
-  using Case = std::pair<std::vector<std::string>, std::string>;
-  for (const auto& [args, message] :
-       {Case{{"token", "show", "--keyring", "--file-store"}, "--keyring and --file-store exclude each other"},
-        Case{{"token", "show", "--allow-file"}, "--allow-file only goes with --keyring"}}) {
-    const auto run = test::runTool(args);
-    EXPECT_EQ(run.status, 2);
-    EXPECT_EQ(run.err, "tervala: " + message + "\n");
-  }
-}
-
-// The tool as a process whose session bus is a socket that does not exist.
-class NoKeyring : public ::testing::Test {
- protected:
-  test::ToolProcess::Outcome tervala(const std::vector<std::string>& args) const {
-    const std::vector<std::pair<const char*, std::string>> childOnly{
-        {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + (folder / "no-bus").string()},
-        {"XDG_CONFIG_HOME", (folder / "config").string()}};
-    std::vector<std::optional<std::string>> kept;
-    for (const auto& [name, value] : childOnly) {
-      const char* const was = std::getenv(name);
-      kept.push_back(was != nullptr ? std::optional<std::string>(was) : std::nullopt);
-      ::setenv(name, value.c_str(), 1);
-    }
-    test::ToolProcess tool(args);
-    // Restored at once: this process asks its own bus again in later tests.
-    for (std::size_t at = 0; at < childOnly.size(); ++at) {
-      kept[at] ? ::setenv(childOnly[at].first, kept[at]->c_str(), 1) : ::unsetenv(childOnly[at].first);
-    }
-    return tool.finish();
-  }
-  [[nodiscard]] std::vector<std::string> grant(std::vector<std::string> more) const {
-    std::vector<std::string> args{"token",       "code", "--url",  endpoint.url(),
-                                  "--client-id", "cli",  "--code", "c"};
-    args.insert(args.end(), more.begin(), more.end());
-    return args;
-  }
-
-  TemporaryFolder folder;
-  TokenEndpoint endpoint;
-};
-
-TEST_F(NoKeyring, DemandedKeyringFailsBeforeTheGrantUnlessTheFileIsAllowed) {
-  const auto file = (folder / "config" / "tervala" / "settings.sqlite3").string();
-  const auto refused = tervala(grant({"--store", "--keyring"}));
+TEST_F(KeyringCli, WithoutABusADemandedKeyringFailsBeforeTheGrantUnlessTheFileIsAllowed) {
+  const auto refused = withoutBus(grant({"--store", "--keyring"}));
   EXPECT_EQ(refused.status, 1);
   EXPECT_TRUE(refused.err.starts_with("tervala: the keyring is not reachable: ")) << refused.err;
   EXPECT_TRUE(refused.err.ends_with(" (--allow-file would use the settings file)\n")) << refused.err;
   EXPECT_EQ(std::count(refused.err.begin(), refused.err.end(), '\n'), 1);
   EXPECT_TRUE(endpoint.requests().empty());  // the code was not spent
-  EXPECT_FALSE(std::filesystem::exists(file));
-  EXPECT_EQ(tervala({"token", "show", "--keyring"}).status, 1);
+  EXPECT_FALSE(std::filesystem::exists(standard));
+  EXPECT_EQ(withoutBus({"token", "show", "--keyring"}).status, 1);
 
-  const auto allowed = tervala(grant({"--store", "--keyring", "--allow-file"}));
+  const std::string fileSaid = "); the token is stored in the settings file '" + standard + "'\n";
+  const auto allowed = withoutBus(grant({"--store", "--keyring", "--allow-file"}));
   EXPECT_EQ(allowed.status, 0) << allowed.err;
-  EXPECT_TRUE(allowed.err.starts_with("tervala: no keyring (")) << allowed.err;
-  EXPECT_TRUE(allowed.err.ends_with("); the token is stored in the settings file '" + file + "'\n"))
+  EXPECT_TRUE(allowed.err.starts_with("tervala: no keyring (") && allowed.err.ends_with(fileSaid))
       << allowed.err;
-  EXPECT_TRUE(std::filesystem::exists(file));
-}
-
-TEST_F(NoKeyring, WithoutAChoiceTheFileIsUsedAndSaidSo) {
-  const auto file = (folder / "config" / "tervala" / "settings.sqlite3").string();
-  const auto stored = tervala(grant({"--store"}));
-  EXPECT_EQ(stored.status, 0) << stored.err;
-  EXPECT_TRUE(stored.err.ends_with("); the token is stored in the settings file '" + file + "'\n"))
-      << stored.err;
-  const auto show = tervala({"token", "show"});
-  EXPECT_EQ(show.status, 0) << show.err;
-  EXPECT_EQ(show.err, "Stored in: the settings file '" + file + "'\n");
-  const auto json = nlohmann::json::parse(tervala({"token", "show", "--json"}).out);
+  // Without a choice the file is used and said so.
+  const auto chosen = withoutBus(grant({"--store"}));
+  EXPECT_EQ(chosen.status, 0) << chosen.err;
+  EXPECT_TRUE(chosen.err.ends_with(fileSaid)) << chosen.err;
+  EXPECT_EQ(withoutBus({"token", "show"}).err, "Stored in: the settings file '" + standard + "'\n");
+  const auto json = nlohmann::json::parse(withoutBus({"token", "show", "--json"}).out);
   EXPECT_EQ(json["stored_in"], "file");
-  EXPECT_EQ(json["settings_file"], file);
+  EXPECT_EQ(json["settings_file"], standard);
 }
 
 // Last: the daemon is stopped for a moment. Every call still ends, at the store's timeout, and

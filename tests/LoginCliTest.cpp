@@ -1,49 +1,19 @@
-// `tervala token login` end to end, in-process: the test plays the browser against a loopback
+// `tervala token login` end to end, as a process: the test plays the browser against a loopback
 // authorization server and the tool's own redirect listener.
 #include <gtest/gtest.h>
 #include <httplib.h>
 
 #include <chrono>
-#include <mutex>
-#include <sstream>
-#include <thread>
 
 #include <tervala/OAuthToken.hpp>
 #include <tervala/SettingsStore.hpp>
 
-#include "Tool.hpp"
 #include "support/AuthorizationServer.hpp"
 #include "support/TokenTestSupport.hpp"
+#include "support/ToolProcess.hpp"
 
 namespace tervala {
 namespace {
-
-// An output stream another thread may read while the tool writes it.
-class SharedText : public std::streambuf {
- public:
-  [[nodiscard]] std::string text() const {
-    const std::lock_guard lock(mutex_);
-    return text_;
-  }
-
- protected:
-  int_type overflow(int_type c) override {
-    if (c != traits_type::eof()) {
-      const std::lock_guard lock(mutex_);
-      text_.push_back(static_cast<char>(c));
-    }
-    return c;
-  }
-  std::streamsize xsputn(const char* data, std::streamsize count) override {
-    const std::lock_guard lock(mutex_);
-    text_.append(data, static_cast<std::size_t>(count));
-    return count;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::string text_;
-};
 
 // A GET the way a browser sends it, redirects not followed; null when nobody answers.
 httplib::Result browse(const std::string& url) {
@@ -67,6 +37,10 @@ struct LoginCase {
   std::string output;       // a part of the tool's standard output or error
 };
 
+void PrintTo(const LoginCase& row, std::ostream* out) {
+  *out << row.name;
+}
+
 class LoginCli : public ::testing::TestWithParam<LoginCase> {
  protected:
   test::AuthorizationServer server;
@@ -76,47 +50,18 @@ class LoginCli : public ::testing::TestWithParam<LoginCase> {
 TEST_P(LoginCli, AcceptsExactlyOneCallbackOfItsOwn) {
   const auto& row = GetParam();
   server.setDenying(row.denying);
-  std::vector<std::string> args{"--settings",
-                                (folder / "settings.sqlite3").string(),
-                                "token",
-                                "login",
-                                "--no-browser",
-                                "--auth-url",
-                                server.url("/authorize"),
-                                "--url",
-                                server.url("/token"),
-                                "--client-id",
-                                "cli",
-                                "--scope",
-                                "read",
-                                "--store",
-                                "--timeout",
-                                row.follow ? "10" : "1"};
-  SharedText outText;
-  SharedText errText;
-  std::ostream out(&outText);
-  std::ostream err(&errText);
-  std::istringstream in;
-  int status = -1;
-  // Joined also when an assertion returns early: the tool gives up within its --timeout.
-  std::jthread tool([&] {
-    std::vector<char*> argv;
-    for (auto& arg : args) {
-      argv.push_back(arg.data());
-    }
-    status = cli::runTool(argv, cli::Io{in, out, err});
-  });
+  const auto settings = (folder / "settings.sqlite3").string();
+  test::ToolProcess tool({"--settings", settings, "token", "login", "--no-browser", "--store", "--scope",
+                          "read", "--auth-url", server.url("/authorize"), "--url", server.url("/token"),
+                          "--client-id", "cli", "--timeout", row.follow ? "10" : "1"});
   // The URL the user would open: the last line once it is whole.
-  std::string url;
-  for (const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-       url.empty() && std::chrono::steady_clock::now() < giveUp;
-       std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
-    const auto text = errText.text();
-    if (const auto start = text.find("\nhttp"); start != std::string::npos && text.ends_with('\n')) {
-      url = text.substr(start + 1, text.size() - start - 2);
-    }
-  }
-  ASSERT_FALSE(url.empty()) << errText.text();
+  const auto whole = [](const test::ToolProcess::Outcome& so) {
+    return so.err.find("\nhttp") != std::string::npos && so.err.ends_with('\n');
+  };
+  const std::string shown = tool.readUntil(whole).err;
+  const auto start = shown.find("\nhttp");
+  ASSERT_NE(start, std::string::npos) << shown;
+  const std::string url = shown.substr(start + 1, shown.size() - start - 2);
   std::string callback;
   if (row.follow) {
     const auto approval = browse(url);
@@ -131,16 +76,14 @@ TEST_P(LoginCli, AcceptsExactlyOneCallbackOfItsOwn) {
     ASSERT_TRUE(page);
     EXPECT_EQ(page->status, row.denying ? 400 : 200);
   }
-  tool.join();
-  EXPECT_EQ(status, row.status) << errText.text();
-  EXPECT_NE((outText.text() + errText.text()).find(row.output), std::string::npos)
-      << outText.text() << errText.text();
+  const auto run = tool.finish();
+  EXPECT_EQ(run.status, row.status) << run.err;
+  EXPECT_NE((run.out + run.err).find(row.output), std::string::npos) << run.out << run.err;
   if (!callback.empty()) {
     EXPECT_FALSE(browse(callback)) << "a second callback found the listener still open";
   }
-  SettingsStore::setStandardLocation((folder / "settings.sqlite3").string());
-  const auto stored = OAuthToken::retrieve();
-  EXPECT_EQ(stored != nullptr, row.status == 0);
+  SettingsStore store(settings);
+  EXPECT_EQ(OAuthToken::retrieve(store) != nullptr, row.status == 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -30,10 +30,9 @@ class ProfileCli : public ::testing::Test {
 };
 
 TEST_F(ProfileCli, RemembersTheAccountKeepsItsOwnTokenAndForgetsIt) {
-  ASSERT_EQ(
-      tervala(login({"--profile", "work", "--url", endpoint.url(), "--client-id", "c", "--scope", "read"}))
-          .status,
-      0);
+  const auto first =
+      login({"--profile", "work", "--url", endpoint.url(), "--client-id", "c", "--scope", "read"});
+  ASSERT_EQ(tervala(first).status, 0);
   EXPECT_EQ(tervala({"token", "show"}).status, 1) << "the standard entry stays untouched";
 
   // A server that keeps its refresh token and names no scope: the profile supplies the rest.
@@ -46,22 +45,20 @@ TEST_F(ProfileCli, RemembersTheAccountKeepsItsOwnTokenAndForgetsIt) {
     EXPECT_EQ(sent.field("scope"), "read");
     EXPECT_EQ(sent.field("refresh_token"), "test-refresh");
   }
-  const auto shown = tervala({"token", "show", "--profile", "work", "--json"});
-  ASSERT_EQ(shown.status, 0) << shown.err;
-  const auto token = nlohmann::json::parse(shown.out);
+  const auto token = nlohmann::json::parse(tervala({"token", "show", "--profile", "work", "--json"}).out);
   EXPECT_EQ(token["access_token"], "A2");
   EXPECT_EQ(token["scope"], nlohmann::json::array({"read"}));
 
   // Logout revokes the refresh token first (RFC 7009) with the profile's client id; a refusal
   // still forgets the token and says so.
+  const std::vector<std::string> logout{"token", "logout",       "--profile",
+                                        "work",  "--revoke-url", endpoint.url("/revoke")};
   endpoint.setReply(Reply::answer(503, ""));
-  EXPECT_EQ(tervala({"token", "logout", "--profile", "work", "--revoke-url", endpoint.url("/revoke")}).status,
-            1);
+  EXPECT_EQ(tervala(logout).status, 1);
   EXPECT_EQ(tervala({"token", "show", "--profile", "work"}).status, 1) << "forgotten although not revoked";
   endpoint.setReply(Reply{});
   ASSERT_EQ(tervala(login({"--profile", "work"})).status, 0);
-  EXPECT_EQ(tervala({"token", "logout", "--profile", "work", "--revoke-url", endpoint.url("/revoke")}).status,
-            0);
+  EXPECT_EQ(tervala(logout).status, 0);
   const auto revocation = endpoint.requests().back();
   EXPECT_EQ(revocation.path, "/revoke");
   EXPECT_EQ(revocation.field("token"), "test-refresh");
@@ -109,16 +106,6 @@ TEST_F(ProfileCli, LenientByDefaultAndStrictNamesTheField) {
   const auto strict = tervala(strictArgs);
   EXPECT_EQ(strict.status, 1);
   EXPECT_EQ(strict.err, "tervala: the token endpoint's reply was refused: \"expires_in\" is missing\n");
-
-  // Renewing the stored token: a reply without refresh_token and scope keeps both of the token's.
-  endpoint.setReply(Reply::answer(200, R"({"access_token":"A2","token_type":"bearer","expires_in":60})"));
-  const std::vector<std::string> renew{"token",       "refresh", "--url",   endpoint.url(),
-                                       "--client-id", "c",       "--stored"};
-  ASSERT_EQ(tervala(renew).status, 0);
-  ASSERT_EQ(tervala(renew).status, 0);
-  EXPECT_EQ(endpoint.requests().back().field("refresh_token"), "R");
-  EXPECT_EQ(nlohmann::json::parse(tervala({"token", "show", "--json"}).out)["scope"],
-            nlohmann::json::array({"s"}));
 }
 
 }  // namespace

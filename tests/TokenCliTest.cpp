@@ -1,6 +1,6 @@
-// The `tervala token` commands against a real endpoint on loopback and a real settings file,
-// in-process through string streams; the real binary where a process is the point (argv as
-// others see it while a request runs).
+// The `tervala token` grants, show and get against a real endpoint on loopback and a real
+// settings file, in-process; the real binary where a process is the point (argv as others see it,
+// the tool's own folder, --timeout against a silent server).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -27,38 +27,32 @@ namespace {
 using test::Reply;
 using test::TestCertificate;
 using test::TokenEndpoint;
+using Args = std::vector<std::string>;
 using Environment = std::map<std::string, std::string>;
 
 class TokenCli : public ::testing::Test {
  protected:
   [[nodiscard]] std::string settings() const { return (folder / "settings.sqlite3").string(); }
 
-  test::ToolRun tervala(std::vector<std::string> args, const std::string& input = {},
-                        const Environment& environment = {}) const {
+  test::ToolRun tervala(Args args, const std::string& input = {}, const Environment& environment = {}) const {
     args.insert(args.begin(), {"--settings", settings()});
     return test::runTool(args, input, environment);
   }
-
-  [[nodiscard]] std::vector<std::string> grant(const std::string& kind, const TokenEndpoint& at) const {
-    return {"token", kind, "--url", at.url(), "--client-id", "cli"};
-  }
-  [[nodiscard]] std::vector<std::string> grant(const std::string& kind,
-                                               std::vector<std::string> more = {}) const {
-    auto args = grant(kind, endpoint);
+  [[nodiscard]] Args grant(const std::string& kind, const Args& more = {},
+                           const TokenEndpoint* at = nullptr) const {
+    Args args{"token", kind, "--url", (at != nullptr ? *at : endpoint).url(), "--client-id", "cli"};
     args.insert(args.end(), more.begin(), more.end());
     return args;
   }
-
   [[nodiscard]] std::string file(const std::string& name, const std::string& text, mode_t mode) const {
     const auto path = (folder / name).string();
     std::ofstream(path) << text;
     ::chmod(path.c_str(), mode);
     return path;
   }
-
-  void plant(const OAuthToken& token) const {
+  void plant(const std::string& access, std::chrono::seconds left, const std::string& type = "Bearer") const {
     SettingsStore store(settings());
-    ASSERT_TRUE(token.store(store));
+    ASSERT_TRUE(OAuthToken(access, type, "spent", std::chrono::system_clock::now() + left, "s").store(store));
   }
 
   test::TemporaryFolder folder;
@@ -72,7 +66,7 @@ TEST_F(TokenCli, PasswordGrantSendsTheFormAndPrintsTheResultLine) {
               "p a&ss\n\n", {{"TERVALA_CLIENT_SECRET", "cs"}});
   ASSERT_EQ(run.status, 0) << run.err;
   // The lifetime left is recomputed when printed: 3599 or a little less on a slow machine.
-  EXPECT_EQ(run.out.rfind(R"({ "access_token":"test-access","expires_in":"35)", 0), 0U) << run.out;
+  EXPECT_TRUE(run.out.starts_with(R"({ "access_token":"test-access","expires_in":"35)")) << run.out;
   EXPECT_EQ(run.err, "");
   ASSERT_EQ(endpoint.requests().size(), 1U);
   EXPECT_EQ(
@@ -83,19 +77,17 @@ TEST_F(TokenCli, PasswordGrantSendsTheFormAndPrintsTheResultLine) {
 
 TEST_F(TokenCli, EverySecretComesFromTheCommandLineStandardInputAFileOrTheEnvironment) {
   struct Case {
-    std::vector<std::string> args;
+    Args args;
     std::string input;
     Environment environment;
     std::string field;
-    bool warns = false;
   };
-  const auto owner = file("owner", "c3\n", 0600);
   const auto shared = file("shared", "c4", 0644);
-  for (const auto& [args, input, environment, field, warns] : std::vector<Case>{
+  for (const auto& [args, input, environment, field] : std::vector<Case>{
            {grant("code", {"--code", "c1"}), "", {}, "code=c1"},
            {grant("code", {"--code", "-"}), "c2\n", {}, "code=c2"},
-           {grant("code", {"--code-file", owner}), "", {}, "code=c3"},
-           {grant("code", {"--code-file", shared}), "", {}, "code=c4", true},
+           {grant("code", {"--code-file", file("owner", "c3\n", 0600)}), "", {}, "code=c3"},
+           {grant("code", {"--code-file", shared}), "", {}, "code=c4"},
            {grant("code"), "", {{"TERVALA_CODE", "c5"}}, "code=c5"},
            {grant("code", {"--code=c7", "--client-secret", "-"}), "s7", {}, "client_secret=s7"},
            {grant("refresh"), "", {{"TERVALA_REFRESH_TOKEN", "r9"}}, "refresh_token=r9"},
@@ -103,9 +95,9 @@ TEST_F(TokenCli, EverySecretComesFromTheCommandLineStandardInputAFileOrTheEnviro
        }) {
     const auto run = tervala(args, input, environment);
     EXPECT_EQ(run.status, 0) << field << run.err;
-    EXPECT_EQ(run.err, warns ? "tervala: warning: '" + shared +
-                                   "' can be read by others than its owner; make it 0600\n"
-                             : "");
+    EXPECT_EQ(run.err, field == "code=c4" ? "tervala: warning: '" + shared +
+                                                "' can be read by others than its owner; make it 0600\n"
+                                          : "");
     ASSERT_FALSE(endpoint.requests().empty());
     EXPECT_NE(endpoint.requests().back().body.find(field), std::string::npos)
         << endpoint.requests().back().body;
@@ -113,21 +105,18 @@ TEST_F(TokenCli, EverySecretComesFromTheCommandLineStandardInputAFileOrTheEnviro
 }
 
 TEST_F(TokenCli, BadUsageExitsTwoWithOneLineAndSendsNothing) {
-  struct Case {
-    std::vector<std::string> args;
-    std::string input;
-    std::string says;
-  };
   const auto empty = file("empty", "\n", 0600);
   const auto plainUrl = "http://0.0.0.0:" + std::to_string(endpoint.port()) + "/token";
-  for (const auto& [args, input, says] : std::vector<Case>{
+  for (const auto& [args, input, says] : std::vector<std::tuple<Args, std::string, std::string>>{
            {{"token", "implicit"}, "", "unknown command 'token implicit'"},
+           {{"token", "show", "--keyring", "--file-store"},
+            "",
+            "--keyring and --file-store exclude each other"},
+           {{"token", "show", "--allow-file"}, "", "--allow-file only goes with --keyring"},
            {grant("password", {"--username", "u"}), "", "token password needs --password"},
-           {grant("code", {"--code", "x", "--code-file", empty}), "", "more than once"},
            {grant("code", {"--code", "-", "--client-secret", "-"}), "a\nb",
             "only one value can come from standard"},
            {grant("code", {"--code-file", empty}), "", "--code is empty"},
-           {{"token", "code", "--client-id", "c", "--code", "x"}, "", "needs --url"},
            {grant("refresh"), "", "one of --refresh-token and --stored"},
            {grant("code", {"--code", "x", "--timeout", "0"}), "",
             "--timeout needs a number of seconds above 0"},
@@ -141,15 +130,14 @@ TEST_F(TokenCli, BadUsageExitsTwoWithOneLineAndSendsNothing) {
     EXPECT_NE(run.err.find(says), std::string::npos) << run.err;
   }
   EXPECT_TRUE(endpoint.requests().empty());
-  const auto allowed =
-      tervala({"token", "code", "--url", plainUrl, "--client-id", "c", "--code", "x", "--allow-http"});
-  EXPECT_EQ(allowed.status, 0) << allowed.err;
+  EXPECT_EQ(
+      tervala({"token", "code", "--url", plainUrl, "--client-id", "c", "--code", "x", "--allow-http"}).status,
+      0);
 }
 
 TEST_F(TokenCli, StoreShowRefreshAndTheExitStatusOfEachState) {
-  const auto none = tervala({"token", "show"});
-  EXPECT_EQ(none.status, 1);
-  EXPECT_EQ(none.err, "tervala: no stored token\n");
+  EXPECT_EQ(tervala({"token", "show"}).err, "tervala: no stored token\n");
+  EXPECT_EQ(tervala({"token", "show"}).status, 1);
 
   ASSERT_EQ(tervala(grant("code", {"--code", "c1", "--store"})).status, 0);
   EXPECT_EQ(std::filesystem::status(settings()).permissions() & std::filesystem::perms::all,
@@ -165,18 +153,21 @@ TEST_F(TokenCli, StoreShowRefreshAndTheExitStatusOfEachState) {
 
   // A refresh of the stored token stores what it gets, even without --store: a rotating server
   // has spent the refresh token that was sent.
-  plant(OAuthToken("old", "Bearer", "spent", std::chrono::system_clock::now() + std::chrono::hours(1), "s"));
+  plant("old", std::chrono::hours(1));
   ASSERT_EQ(tervala(grant("refresh", {"--stored"}), "", {{"TERVALA_REFRESH_TOKEN", "from-env"}}).status, 0);
   EXPECT_EQ(endpoint.requests().back().body, "client_id=cli&grant_type=refresh_token&refresh_token=spent");
   EXPECT_TRUE(tervala({"token", "show"}).out.starts_with("Authorization: Bearer test-access\n"));
 
-  plant(OAuthToken("old", "Bearer", "r", std::chrono::system_clock::now() - std::chrono::hours(1), "s"));
+  plant("old", -std::chrono::hours(1));
   const auto expired = tervala({"token", "show"});
   EXPECT_EQ(expired.status, 3);
   EXPECT_TRUE(expired.out.ends_with("\nExpired: yes\n")) << expired.out;
+  const auto expiredJson = tervala({"token", "show", "--json"});
+  EXPECT_EQ(expiredJson.status, 3);
+  EXPECT_EQ(nlohmann::json::parse(expiredJson.out)["expired"], true);
 
   std::ofstream(settings(), std::ios::trunc) << "not a database, not even close to one";
-  for (const auto& args : {std::vector<std::string>{"token", "show"}, grant("refresh", {"--stored"})}) {
+  for (const auto& args : {Args{"token", "show"}, grant("refresh", {"--stored"})}) {
     const auto damaged = tervala(args);
     EXPECT_EQ(damaged.status, 1);
     EXPECT_EQ(damaged.err,
@@ -190,7 +181,7 @@ TEST_F(TokenCli, ShowEscapesEveryControlCharacterOfAPlantedToken) {
     access.push_back(static_cast<char>(c));
   }
   access += "\x7f\xc3\xa9 \x1b[31mX";
-  plant(OAuthToken(access, "Bear\r\ner", "r", std::chrono::system_clock::now() + std::chrono::hours(1), ""));
+  plant(access, std::chrono::hours(1), "Bear\r\ner");
   const auto show = tervala({"token", "show"});
   EXPECT_EQ(show.status, 0);
   EXPECT_TRUE(show.out.starts_with("Authorization: Bear\\r\\ner \\x01\\x02")) << show.out;
@@ -209,9 +200,35 @@ TEST_F(TokenCli, ErrorResultsExitOneAndAreNotStored) {
   endpoint.setReply(Reply::answer(401, R"({"error":"invalid_client","error_description":"Unknown client"})"));
   const auto run = tervala(grant("code", {"--code", "c", "--store"}));
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.out, R"({ "error_reason":"invalid_client","error_description":"Unknown client" })"
-                     "\n");
+  EXPECT_EQ(run.out, "{ \"error_reason\":\"invalid_client\",\"error_description\":\"Unknown client\" }\n");
   EXPECT_EQ(tervala({"token", "show"}).status, 1);
+}
+
+// `token get` prints the stored token while it lasts, else refreshes and stores it; a refused
+// refresh keeps the stored one.
+TEST_F(TokenCli, GetPrintsTheStoredTokenOrARefreshedOne) {
+  const auto get = [&](const Args& more = {}) { return tervala(grant("get", more)); };
+  EXPECT_EQ(get().err, "tervala: cannot get a token: no stored token\n");
+  plant("stored", std::chrono::hours(1));
+  EXPECT_EQ(get().out, "stored\n");
+  plant("stored", std::chrono::seconds(10));
+  const auto refreshed = get({"--header"});
+  EXPECT_EQ(refreshed.status, 0);
+  EXPECT_EQ(refreshed.out, "Bearer test-access\n");
+  EXPECT_EQ(endpoint.requests().back().field("refresh_token"), "spent");
+  EXPECT_EQ(get().out, "test-access\n");
+  EXPECT_EQ(endpoint.requests().size(), 1U);
+
+  plant("stored\x1b[2J", -std::chrono::seconds(1));
+  endpoint.setReply(Reply::answer(400, R"({"error":"invalid_grant"})"));
+  const auto refused = get();
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.out, "");
+  EXPECT_NE(refused.err.find("invalid_grant"), std::string::npos) << refused.err;
+  SettingsStore store(settings());
+  EXPECT_EQ(OAuthToken::retrieve(store)->accessToken(), "stored\x1b[2J");
+  plant("stored\x1b[2J", std::chrono::hours(1));  // valid, but no header can hold it
+  EXPECT_EQ(get().err, "tervala: the stored token holds characters that cannot be sent in a header\n");
 }
 
 TEST_F(TokenCli, CacertTrustsExactlyTheCertificatesInTheFileAndStillChecksHostAndExpiry) {
@@ -220,20 +237,13 @@ TEST_F(TokenCli, CacertTrustsExactlyTheCertificatesInTheFileAndStillChecksHostAn
   secure.certificate().writePem(pem);
   const auto other = (folder / "other.pem").string();
   TestCertificate::make(TestCertificate::Kind::loopback).writePem(other);
-  const auto trusting = [&](const std::string& file) {
-    auto args = grant("code", secure);
-    args.insert(args.end(), {"--code", "x", "--cacert", file});
-    return tervala(args).status;
-  };
-  EXPECT_EQ(trusting(pem), 0);
-  EXPECT_EQ(trusting(other), 1);
+  EXPECT_EQ(tervala(grant("code", {"--code", "x", "--cacert", pem}, &secure)).status, 0);
+  EXPECT_EQ(tervala(grant("code", {"--code", "x", "--cacert", other}, &secure)).status, 1);
   EXPECT_EQ(secure.requests().size(), 1U);
   for (const auto kind : {TestCertificate::Kind::wrongHost, TestCertificate::Kind::expired}) {
     const TokenEndpoint wrong(kind);
     wrong.certificate().writePem(pem);
-    auto wrongArgs = grant("code", wrong);
-    wrongArgs.insert(wrongArgs.end(), {"--code", "x", "--cacert", pem});
-    EXPECT_EQ(tervala(wrongArgs).status, 1);
+    EXPECT_EQ(tervala(grant("code", {"--code", "x", "--cacert", pem}, &wrong)).status, 1);
     EXPECT_TRUE(wrong.requests().empty());
   }
 }
@@ -257,17 +267,14 @@ TEST_F(TokenCli, SecretsOnTheCommandLineAreBlankedWhileTheRequestRuns) {
   EXPECT_NE(endpoint.requests()[0].body.find("password=PW-SECRET"), std::string::npos);
 }
 
-// The token commands run in a program of their own, yet without --settings they use the tool's
-// folder, $XDG_CONFIG_HOME/tervala, where earlier versions of the tool stored the token.
+// Without --settings the token commands use the tool's folder, $XDG_CONFIG_HOME/tervala, where
+// earlier versions of the tool stored the token.
 TEST_F(TokenCli, WithoutSettingsTheTokenIsKeptInTheToolsOwnFolder) {
   const auto config = folder / "config";
   SettingsStore store(config / "tervala" / "settings.sqlite3");
   ASSERT_TRUE(OAuthToken("kept", "Bearer", "r", std::chrono::system_clock::now() + std::chrono::hours(1), "s")
                   .store(store));
-  ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
-  test::ToolProcess tool({"token", "show"});
-  const auto run = tool.finish();
-  ::unsetenv("XDG_CONFIG_HOME");
+  const auto run = test::ToolProcess({"token", "show"}, {"XDG_CONFIG_HOME=" + config.string()}).finish();
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_TRUE(run.out.starts_with("Authorization: Bearer kept\n")) << run.out;
 }

@@ -2,14 +2,16 @@
 
 #include <sys/types.h>
 
-#include <cstddef>
+#include <array>
+#include <functional>
 #include <string>
 #include <vector>
 
 namespace tervala::test {
 
-/// The real tervala binary as a child process with pipes on its three standard streams, for the
-/// few checks that need a process: its argv as others see it, signals, stdout not a terminal.
+/// The real tervala binary as a child process, standard input empty and the other two streams
+/// piped back, for the few checks that need a process: its argv as others see it, signals,
+/// standard output not a terminal, its own environment.
 class ToolProcess {
  public:
   struct Outcome {
@@ -18,27 +20,24 @@ class ToolProcess {
     std::string err;
   };
 
-  explicit ToolProcess(const std::vector<std::string>& args);
+  /// Runs the tool with `args`; `environment` ("NAME=value") comes before this process's own.
+  explicit ToolProcess(const std::vector<std::string>& args,
+                       const std::vector<std::string>& environment = {});
   ToolProcess(const ToolProcess&) = delete;
   ToolProcess& operator=(const ToolProcess&) = delete;
   /// Kills the child if it still runs.
   ~ToolProcess();
 
   [[nodiscard]] pid_t pid() const noexcept { return pid_; }
-  /// Sends `text` to standard input and closes it.
-  void send(const std::string& text);
-  /// Reads until standard output holds `bytes` bytes, both streams end, or 10 s pass.
-  void readUntil(std::size_t bytes);
-  /// Closes standard input, reads both streams to their end and waits for the exit.
+  /// Reads until what both streams gave is `enough`, both end, or 10 s pass; gives what they gave.
+  const Outcome& readUntil(const std::function<bool(const Outcome&)>& enough);
+  /// Reads both streams to their end and waits for the exit (killed after 10 s).
   Outcome finish();
-  [[nodiscard]] const std::string& outSoFar() const noexcept { return outcome_.out; }
 
  private:
   pid_t pid_ = -1;
   bool reaped_ = false;
-  int in_ = -1;
-  int out_ = -1;
-  int err_ = -1;
+  std::array<int, 2> streams_{-1, -1};  ///< the read ends of standard output and error
   Outcome outcome_;
 };
 

@@ -6,14 +6,14 @@
 // gets client-credentials tokens.
 #include <pthread.h>
 #include <unistd.h>
+
 #include <csignal>
-#include <cstdio>
 #include <iostream>
 #include <map>
 #include <mutex>
-#include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "support/AuthorizationServer.hpp"
@@ -24,55 +24,17 @@ namespace {
 using tervala::test::RecordedRequest;
 using tervala::test::Reply;
 
-// Issues tokens and remembers the refresh tokens it gave out, so a refresh must present one.
-class Grants {
+// What the authorization server leaves to others: the password and refresh grants (a refresh must
+// present a refresh token given out here), the metadata, the device flow (each device code is
+// approved at its second poll), revocation and introspection of the tokens issued here.
+class DemoGrants {
  public:
+  explicit DemoGrants(std::string base) : base_(std::move(base)) {}
+
   Reply answer(const RecordedRequest& request) {
-    const auto grantType = request.field("grant_type").value_or("");
     const std::lock_guard lock(mutex_);
-    if (grantType == "password") {
-      if (request.field("username").value_or("").empty() || request.field("password").value_or("").empty()) {
-        return refusal("invalid_request", "username and password are required");
-      }
-      return issue();
-    }
-    if (grantType == "refresh_token") {
-      const auto presented = request.field("refresh_token").value_or("");
-      if (issued_.erase(presented) == 0) {
-        return refusal("invalid_grant", "unknown refresh token");
-      }
-      return issue();
-    }
-    return refusal("unsupported_grant_type", "only password and refresh_token are served");
-  }
-
- private:
-  Reply issue() {
-    ++serial_;
-    const std::string refresh = "demo-refresh-" + std::to_string(serial_);
-    issued_.insert(refresh);
-    return Reply::answer(200, R"({"access_token":"demo-access-)" + std::to_string(serial_) +
-                                  R"(","token_type":"bearer","expires_in":3600,"refresh_token":")" + refresh +
-                                  R"(","scope":"demo"})");
-  }
-  static Reply refusal(const std::string& error, const std::string& description) {
-    return Reply::answer(400, R"({"error":")" + error + R"(","error_description":")" + description + R"("})");
-  }
-
-  std::mutex mutex_;
-  int serial_ = 0;
-  std::set<std::string> issued_;
-};
-
-// The authorization server's other endpoints for the demo: its metadata, the device flow (each
-// device code is approved at its second poll), revocation and introspection of the tokens it
-// issued. Answers only the requests it serves.
-class EndpointRoutes {
- public:
-  explicit EndpointRoutes(std::string base) : base_(std::move(base)) {}
-
-  std::optional<Reply> answer(const RecordedRequest& request) {
-    const std::lock_guard lock(mutex_);
+    const auto field = [&](std::string_view name) { return request.field(name).value_or(""); };
+    const auto grantType = field("grant_type");
     if (request.method == "GET" && request.path == "/.well-known/oauth-authorization-server") {
       return Reply::answer(200, R"({"issuer":")" + base_ + R"(","authorization_endpoint":")" + base_ +
                                     R"(/authorize","token_endpoint":")" + base_ +
@@ -82,45 +44,64 @@ class EndpointRoutes {
                                     R"(/introspect","response_types_supported":["code"]})");
     }
     if (request.path == "/device") {
-      const std::string serial = std::to_string(++serial_);
+      const std::string serial = std::to_string(++devices_);
       polls_["demo-device-" + serial] = 0;
       return Reply::answer(
           200, R"({"device_code":"demo-device-)" + serial + R"(","user_code":"DEMO-)" + serial +
                    R"(","verification_uri":")" + base_ + R"(/activate","verification_uri_complete":")" +
                    base_ + "/activate?user_code=DEMO-" + serial + R"(","expires_in":300,"interval":1})");
     }
-    if (request.field("grant_type") == "urn:ietf:params:oauth:grant-type:device_code") {
-      const auto found = polls_.find(request.field("device_code").value_or(""));
+    if (request.path == "/revoke") {
+      revoked_.insert(field("token"));
+      return Reply::answer(200, "");
+    }
+    if (request.path == "/introspect") {
+      // Every token issued here starts so, the grants' and the device flow's alike.
+      const bool active = field("token").starts_with("demo-access-") && !revoked_.contains(field("token"));
+      return Reply::answer(
+          200, active ? R"({"active":true,"scope":"demo","token_type":"Bearer"})" : R"({"active":false})");
+    }
+    if (grantType == "urn:ietf:params:oauth:grant-type:device_code") {
+      const auto found = polls_.find(field("device_code"));
       if (found == polls_.end()) {
         return Reply::answer(400, R"({"error":"expired_token"})");
       }
       if (found->second++ == 0) {
         return Reply::answer(400, R"({"error":"authorization_pending"})");
       }
-      const std::string token = "demo-access-" + found->first;
+      const std::string device = found->first;
       polls_.erase(found);
-      return Reply::answer(200, R"({"access_token":")" + token +
-                                    R"(","token_type":"bearer","expires_in":3600,)"
-                                    R"("refresh_token":"none","scope":"demo"})");
+      return token("demo-access-" + device, "none");
     }
-    if (request.path == "/revoke") {
-      revoked_.insert(request.field("token").value_or(""));
-      return Reply::answer(200, "");
+    if (grantType == "password" && (field("username").empty() || field("password").empty())) {
+      return refusal("invalid_request", "username and password are required");
     }
-    if (request.path == "/introspect") {
-      // Every token this program issues starts so, the grants' and the device flow's alike.
-      const auto token = request.field("token").value_or("");
-      const bool active = token.starts_with("demo-access-") && !revoked_.contains(token);
-      return Reply::answer(
-          200, active ? R"({"active":true,"scope":"demo","token_type":"Bearer"})" : R"({"active":false})");
+    if (grantType == "refresh_token" && issued_.erase(field("refresh_token")) == 0) {
+      return refusal("invalid_grant", "unknown refresh token");
     }
-    return std::nullopt;
+    if (grantType == "password" || grantType == "refresh_token") {
+      const std::string serial = std::to_string(++serial_);
+      issued_.insert("demo-refresh-" + serial);
+      return token("demo-access-" + serial, "demo-refresh-" + serial);
+    }
+    return refusal("unsupported_grant_type", "only password and refresh_token are served");
   }
 
  private:
+  static Reply token(const std::string& access, const std::string& refresh) {
+    return Reply::answer(200, R"({"access_token":")" + access +
+                                  R"(","token_type":"bearer","expires_in":3600,)" + R"("refresh_token":")" +
+                                  refresh + R"(","scope":"demo"})");
+  }
+  static Reply refusal(const std::string& error, const std::string& description) {
+    return Reply::answer(400, R"({"error":")" + error + R"(","error_description":")" + description + R"("})");
+  }
+
   std::mutex mutex_;
   std::string base_;
   int serial_ = 0;
+  int devices_ = 0;
+  std::set<std::string> issued_;
   std::map<std::string, int> polls_;
   std::set<std::string> revoked_;
 };
@@ -137,15 +118,10 @@ int main() {
     std::cerr << "tervala-test-endpoint: cannot block signals\n";
     return 1;
   }
-
-  Grants grants;
   tervala::test::AuthorizationServer endpoint;
   endpoint.setClientSecret("demo-service", "demo-secret");
-  EndpointRoutes routes(endpoint.url(""));
-  endpoint.setFallback([&grants, &routes](const RecordedRequest& request) {
-    auto reply = routes.answer(request);
-    return reply ? std::move(*reply) : grants.answer(request);
-  });
+  DemoGrants grants(endpoint.url(""));
+  endpoint.setFallback([&grants](const RecordedRequest& request) { return grants.answer(request); });
   std::cout << endpoint.port() << std::endl;
 
   std::thread([] {
@@ -154,7 +130,6 @@ int main() {
     }
     ::kill(::getpid(), SIGTERM);  // end of standard input: stop like on SIGTERM
   }).detach();
-
   int received = 0;
   sigwait(&stopSignals, &received);
   return 0;
