@@ -158,7 +158,7 @@ json& entry(json& document, std::string_view key) {
 // Each case edits a good archive into one that must be refused.
 TEST(OAuthTokenArchive, ArchivesOfAnotherShapeAreRefused) {
   using Edit = std::function<std::string(json)>;
-  const auto edit = [](std::function<void(json&)> change) -> Edit {
+  const auto edit = [](const std::function<void(json&)>& change) -> Edit {
     return [change](json d) {
       change(d);
       return d.dump();

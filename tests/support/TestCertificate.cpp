@@ -49,7 +49,7 @@ TestCertificate TestCertificate::make(Kind kind) {
   require(X509_set_version(certificate, X509_VERSION_3) == 1, "X509_set_version");
   static std::atomic<long> serial{1};
   require(ASN1_INTEGER_set(X509_get_serialNumber(certificate), serial++) == 1, "serial");
-  constexpr long day = 24 * 3600;
+  constexpr long day = 24L * 3600;
   const bool expired = kind == Kind::expired;
   require(X509_gmtime_adj(X509_getm_notBefore(certificate), expired ? -2 * day : -day) != nullptr,
           "notBefore");
