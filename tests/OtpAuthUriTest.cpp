@@ -43,40 +43,43 @@ TEST_P(OtpAuthUriRead, ReadsOrRefusesWithAReasonThatHidesTheSecret) {
   }
 }
 
-const std::string at = "otpauth://totp/";
-const std::string s = "?secret=JBSWY3DPEHPK3PXP";
+std::vector<Row> rows() {
+  const std::string at = "otpauth://totp/";
+  const std::string s = "?secret=JBSWY3DPEHPK3PXP";
+  return {{at + "Example:alice" + s + "&issuer=Example", "", {.issuer = "Example", .account = "alice"}},
+          {"OTPAUTH://TOTP/Example%3A%20%20alice" + s, "", {.issuer = "Example", .account = "alice"}},
+          {at + "Ex+Co:alice+1" + s, "", {.issuer = "Ex+Co", .account = "alice+1"}},
+          {at + "alice" + s + "&issuer=Ex+Co", "", {.issuer = "Ex Co", .account = "alice"}},
+          {at + "A:alice" + s + "&issuer=B", "differs", {}},
+          {"otpauth://totp" + s, "no account", {}},
+          {at + "a:b:c" + s, "more than one colon", {}},
+          {at + "alice" + s + "&digits=7", "6 or 8", {}},
+          {at + "alice" + s + "&period=0", "period", {}},
+          {at + "alice" + s + "&algorithm=MD5", "unknown algorithm", {}},
+          {at + "alice" + s + "&secret=GEZDGNBV", "secret is given twice", {}},
+          {at + "alice?issuer=Example", "no secret", {}},
+          {at + "alice?secret=JBSW1", "not Base32", {}},
+          {at + "alice?secret=JBSWY3", "not Base32", {}},         // 6 characters leave stray bits
+          {at + "alice?secret=JBSWY3DP=====", "not Base32", {}},  // no length pads with 5
+          {at + "alice?secret=jbsw%20y3dp+ehpk%203pxp====", "", {.issuer = "", .account = "alice"}},
+          {"otpauth://hotp/alice" + s, "needs a counter", {}},
+          {"otpauth://hotp/alice" + s + "&counter=5&period=7",
+           "",
+           {.type = OtpType::hotp, .issuer = "", .account = "alice", .counter = 5}},
+          {"https://totp/alice" + s, "not an otpauth", {}},
+          {at + "alice" + s + "&encoder=steam",
+           "",
+           {.issuer = "", .account = "alice", .digits = 5, .form = OtpCodeForm::steam}},
+          {at + "Steam:alice" + s,
+           "",
+           {.issuer = "Steam", .account = "alice", .digits = 5, .form = OtpCodeForm::steam}},
+          {at + "alice" + s + "&encoder=steam&algorithm=SHA256", "Steam codes", {}},
+          {at + "al%G0ice" + s, "percent-escape", {}},
+          {at + std::string(OtpAuthUri::maxLength, 'a') + s, "longer than", {}}};
+}
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, OtpAuthUriRead,
-    ::testing::Values(
-        Row{at + "Example:alice" + s + "&issuer=Example", "", {.issuer = "Example", .account = "alice"}},
-        Row{"OTPAUTH://TOTP/Example%3A%20%20alice" + s, "", {.issuer = "Example", .account = "alice"}},
-        Row{at + "Ex+Co:alice+1" + s, "", {.issuer = "Ex+Co", .account = "alice+1"}},
-        Row{at + "alice" + s + "&issuer=Ex+Co", "", {.issuer = "Ex Co", .account = "alice"}},
-        Row{at + "A:alice" + s + "&issuer=B", "differs", {}}, Row{"otpauth://totp" + s, "no account", {}},
-        Row{at + "a:b:c" + s, "more than one colon", {}}, Row{at + "alice" + s + "&digits=7", "6 or 8", {}},
-        Row{at + "alice" + s + "&period=0", "period", {}},
-        Row{at + "alice" + s + "&algorithm=MD5", "unknown algorithm", {}},
-        Row{at + "alice" + s + "&secret=GEZDGNBV", "secret is given twice", {}},
-        Row{at + "alice?issuer=Example", "no secret", {}}, Row{at + "alice?secret=JBSW1", "not Base32", {}},
-        Row{at + "alice?secret=JBSWY3", "not Base32", {}},         // 6 characters leave stray bits
-        Row{at + "alice?secret=JBSWY3DP=====", "not Base32", {}},  // no length pads with 5
-        Row{at + "alice?secret=jbsw%20y3dp+ehpk%203pxp====", "", {.issuer = "", .account = "alice"}},
-        Row{"otpauth://hotp/alice" + s, "needs a counter", {}},
-        Row{"otpauth://hotp/alice" + s + "&counter=5&period=7",
-            "",
-            {.type = OtpType::hotp, .issuer = "", .account = "alice", .counter = 5}},
-        Row{"https://totp/alice" + s, "not an otpauth", {}},
-        Row{at + "alice" + s + "&encoder=steam",
-            "",
-            {.issuer = "", .account = "alice", .digits = 5, .form = OtpCodeForm::steam}},
-        Row{at + "Steam:alice" + s,
-            "",
-            {.issuer = "Steam", .account = "alice", .digits = 5, .form = OtpCodeForm::steam}},
-        Row{at + "alice" + s + "&encoder=steam&algorithm=SHA256", "Steam codes", {}},
-        Row{at + "al%G0ice" + s, "percent-escape", {}},
-        Row{at + std::string(OtpAuthUri::maxLength, 'a') + s, "longer than", {}}),
-    [](const auto& info) { return "row" + std::to_string(info.index); });
+INSTANTIATE_TEST_SUITE_P(Table, OtpAuthUriRead, ::testing::ValuesIn(rows()),
+                         [](const auto& info) { return "row" + std::to_string(info.index); });
 
 TEST(OtpAuthUri, WritesTheShortAndFullFormsThatReadBackToTheSameKey) {
   const std::vector<P> keys = {

@@ -142,9 +142,9 @@ TEST(HotpGenerator, ConcurrentCallsNeverShareACounterValue) {
   Lines expected;
   std::mutex mutex;
   {
-    std::vector<std::jthread> threads;
-    for (int t = 0; t < 4; ++t) {
-      threads.emplace_back([&] {
+    std::vector<std::jthread> threads(4);
+    for (auto& thread : threads) {
+      thread = std::jthread([&] {
         for (int i = 0; i < 150; ++i) {
           if (auto code = hotp->create()) {
             const std::lock_guard lock(mutex);

@@ -189,6 +189,7 @@ TEST(SettingsStoreContention, ThreadsWritingAtOnceNeverTearAValue) {
   });
   {
     std::vector<std::jthread> threads;
+    threads.reserve(4);
     for (int writer = 0; writer < 4; ++writer) {
       threads.emplace_back([&, writer] {
         SettingsStore own(file);

@@ -171,7 +171,7 @@ void expectRefused(SettingsStore& store, std::string_view phrase, const fs::path
 
 TEST_F(SettingsStoreFile, NeverFollowsALinkAtTheFilesPlace) {
   const auto target = folder / "target";  // empty: SQLite would take it for a new database
-  std::ofstream{target};
+  std::ofstream(target).close();
   fs::create_symlink(target, file);
   SettingsStore store(file);
   expectRefused(store, "symbolic link", file);

@@ -103,6 +103,7 @@ class TokenSourceStress : public ::testing::Test {
 
 TEST_F(TokenSourceStress, ThreadsOfFourProcessesShareOneRefreshEveryRound) {
   std::vector<std::unique_ptr<Child>> children;
+  children.reserve(4);
   for (int index = 0; index < 4; ++index) {
     children.push_back(launch(8));
   }

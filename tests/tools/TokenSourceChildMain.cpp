@@ -23,8 +23,7 @@ int main(int argc, char** argv) {
   if (argc != 4) {
     return 2;
   }
-  constexpr unsigned timeLimitSeconds = 30;  // a stuck round ends the process, so the test cannot hang
-  ::alarm(timeLimitSeconds);
+  ::alarm(30);  // a stuck round ends the process, so the test cannot hang
   tervala::setDebugSink(nullptr);
   const auto threads = static_cast<std::size_t>(std::atoi(argv[3]));
   tervala::SettingsStore store(argv[2]);
