@@ -271,6 +271,16 @@ OAuthResult::OAuthResult(std::string accessToken, std::string tokenType, std::st
 OAuthResult::OAuthResult(Error error)
     : refreshToken_(std::string()), scope_(std::string()), error_(std::move(error)) {}
 
+OAuthResult::~OAuthResult() {
+  platform::cleanse(accessToken_);
+  if (refreshToken_) {
+    platform::cleanse(*refreshToken_);
+  }
+  for (auto& entry : additionalData_) {
+    platform::cleanse(entry.second);  // an id_token, for one
+  }
+}
+
 std::shared_ptr<const OAuthResult> OAuthResult::parse(const nlohmann::json& reply) {
   return parse(reply, Clock::now());
 }

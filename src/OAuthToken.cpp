@@ -53,7 +53,26 @@ OAuthToken::OAuthToken(std::string accessToken, std::string tokenType, std::stri
       additionalData_(std::move(additionalData)),
       scope_(splitScope(scope)) {}
 
-OAuthToken::~OAuthToken() = default;
+namespace {
+
+// The tokens, and the extras that may be tokens too (an id_token), are wiped before their
+// memory goes back to the heap.
+void wipeTokens(std::string& accessToken, std::optional<std::string>& refreshToken,
+                OAuthToken::AdditionalData& additionalData) noexcept {
+  platform::cleanse(accessToken);
+  if (refreshToken) {
+    platform::cleanse(*refreshToken);
+  }
+  for (auto& entry : additionalData) {
+    platform::cleanse(entry.second);
+  }
+}
+
+}  // namespace
+
+OAuthToken::~OAuthToken() {
+  wipeTokens(accessToken_, refreshToken_, additionalData_);
+}
 
 namespace {
 
@@ -147,6 +166,7 @@ std::string OAuthToken::accessToken() const {
   return accessToken_;
 }
 void OAuthToken::setAccessToken(std::string value) {
+  platform::cleanse(accessToken_);
   accessToken_ = std::move(value);
 }
 std::string OAuthToken::tokenType() const {
@@ -165,12 +185,18 @@ std::optional<std::string> OAuthToken::refreshToken() const {
   return refreshToken_;
 }
 void OAuthToken::setRefreshToken(std::optional<std::string> value) {
+  if (refreshToken_) {
+    platform::cleanse(*refreshToken_);
+  }
   refreshToken_ = std::move(value);
 }
 OAuthToken::AdditionalData OAuthToken::additionalData() const {
   return additionalData_;
 }
 void OAuthToken::setAdditionalData(AdditionalData value) {
+  for (auto& entry : additionalData_) {
+    platform::cleanse(entry.second);
+  }
   additionalData_ = std::move(value);
 }
 std::optional<OAuthToken::Scope> OAuthToken::scope() const {

@@ -134,7 +134,7 @@ TEST_P(SecretMemoryTest, PasswordGrantStoreAndRetrieveFreeNoSecret) {
                                    std::string(refreshToken) + R"(","scope":"read"})"));
   const test::TemporaryFolder folder;
   SettingsStore store(folder / "settings.sqlite3");
-  // The result and the token are released after the scan: they hold the secrets by design.
+  // The result and the tokens hold the secrets by design until they go (second scan).
   OAuthContext::Result result;
   std::shared_ptr<OAuthToken> token;
   std::shared_ptr<OAuthToken> retrieved;
@@ -152,6 +152,11 @@ TEST_P(SecretMemoryTest, PasswordGrantStoreAndRetrieveFreeNoSecret) {
   EXPECT_EQ(retrieved->refreshToken(), refreshToken);
   ASSERT_EQ(endpoint.requests().size(), 1U);
   EXPECT_EQ(endpoint.requests()[0].field("password"), std::string(GetParam()));
+  const ArmedScan scan;
+  result.reset();
+  token.reset();
+  retrieved.reset();
+  EXPECT_EQ(hits.load(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Passwords, SecretMemoryTest, ::testing::Values(longPassword, shortPassword),

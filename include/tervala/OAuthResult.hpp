@@ -31,6 +31,12 @@ class TERVALA_EXPORT OAuthResult {
 
   /// An error result carrying `error`.
   explicit OAuthResult(Error error);
+  OAuthResult(const OAuthResult&) = default;
+  OAuthResult& operator=(const OAuthResult&) = default;
+  OAuthResult(OAuthResult&&) = default;
+  OAuthResult& operator=(OAuthResult&&) = default;
+  /// Wipes the tokens before their memory is freed.
+  ~OAuthResult();
 
   /// Reads a token endpoint's reply object: an error result when it holds "error" or lacks a
   /// token field of the right kind, else a success whose lifetime counts from `now`, with the
