@@ -196,7 +196,10 @@ Uris OtpMigration::exportUris(const std::vector<OtpAuthUri>& keys, std::size_t b
         platform::MigrationEntry entry;
         const platform::SecretBytes secret = decodeCanonicalBase32(OtpAuthUriSecret::base32(keys[i]));
         entry.secret.assign(secret.begin(), secret.end());
-        entry.name = p.issuer.empty() ? p.account : p.issuer + ":" + p.account;
+        // Blanks after a name's colon are not part of the account: an account that starts with
+        // one goes alone, its issuer in the issuer field, so that it reads back the same.
+        const bool prefixed = !p.issuer.empty() && !p.account.starts_with(' ');
+        entry.name = prefixed ? p.issuer + ":" + p.account : p.account;
         entry.issuer = p.issuer;
         entry.algorithm = wireAlgorithm(p.algorithm);
         entry.digits = p.digits == 8 ? wireEight : wireSix;
