@@ -75,12 +75,37 @@ std::variant<ChosenToken, int> chooseToken(const GlobalOptions& global, const Ar
     return failure;
   }
   const auto& stored = std::get<std::shared_ptr<OAuthToken>>(read);
-  // A hint chooses which of the stored tokens goes.
-  const auto refresh = stored->refreshToken();
+  // A hint chooses which of the stored tokens goes; the copies the token hands out are wiped once
+  // taken over.
+  auto refresh = stored->refreshToken();
   if (hint != "access_token" && (refreshFirst || hint == "refresh_token") && refresh && !refresh->empty()) {
-    return ChosenToken{platform::secretText(*refresh), hint.empty() ? "refresh_token" : hint};
+    ChosenToken taken{platform::secretText(*refresh), hint.empty() ? "refresh_token" : hint};
+    platform::cleanse(refresh);
+    return taken;
   }
-  return ChosenToken{platform::secretText(stored->accessToken()), hint.empty() ? "access_token" : hint};
+  platform::cleanse(refresh);
+  auto access = stored->accessToken();
+  ChosenToken taken{platform::secretText(access), hint.empty() ? "access_token" : hint};
+  platform::cleanse(access);
+  return taken;
+}
+
+// Revoke and inspect alike: choose the token, hold the client secret for the call, find the
+// endpoint, then hand the token, its hint and the URL to `send`, whose exit status is returned.
+template <class Send>
+int sendChosenToken(const GlobalOptions& global, const Arguments& arguments, const Io& io, bool refreshFirst,
+                    Endpoint endpoint, const Send& send) {
+  auto chosen = chooseToken(global, arguments, io, refreshFirst);
+  if (const auto* status = std::get_if<int>(&chosen)) {
+    return *status;
+  }
+  const auto& [token, hint] = std::get<ChosenToken>(chosen);
+  const ClientSecretScope secretScope(OAuthContext::sharedInstance());
+  auto url = configuredEndpoint(arguments, "url", endpoint, "credentials");
+  if (const auto* problem = std::get_if<EndpointProblem>(&url)) {
+    return report(io, *problem);
+  }
+  return send(std::get<std::string>(url), view(token), hint);
 }
 
 nlohmann::json introspectionJson(const TokenStatus& read) {
@@ -151,47 +176,35 @@ int runTokenDevice(const GlobalOptions& global, const Arguments& arguments, cons
 }
 
 int runTokenRevoke(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
-  auto chosen = chooseToken(global, arguments, io, true);
-  if (const auto* status = std::get_if<int>(&chosen)) {
-    return *status;
-  }
-  const auto& [token, hint] = std::get<ChosenToken>(chosen);
-  const ClientSecretScope secretScope(OAuthContext::sharedInstance());
-  auto url = configuredEndpoint(arguments, "url", Endpoint::revocation, "credentials");
-  if (const auto* problem = std::get_if<EndpointProblem>(&url)) {
-    return report(io, *problem);
-  }
-  const auto error = OAuthRevocation::revoke(std::get<std::string>(url),
-                                             arguments.value("client-id").value_or(""), view(token), hint);
-  if (error) {
-    io.out << OAuthResult(*error).serializeToJson() << '\n' << std::flush;
-    return failure;
-  }
-  return success;
+  return sendChosenToken(global, arguments, io, true, Endpoint::revocation,
+                         [&](const std::string& url, std::string_view token, const std::string& hint) {
+                           const auto error = OAuthRevocation::revoke(
+                               url, arguments.value("client-id").value_or(""), token, hint);
+                           if (error) {
+                             io.out << OAuthResult(*error).serializeToJson() << '\n' << std::flush;
+                             return failure;
+                           }
+                           return success;
+                         });
 }
 
 int runTokenInspect(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
-  auto chosen = chooseToken(global, arguments, io, false);
-  if (const auto* status = std::get_if<int>(&chosen)) {
-    return *status;
-  }
-  const auto& [token, hint] = std::get<ChosenToken>(chosen);
-  const ClientSecretScope secretScope(OAuthContext::sharedInstance());
-  auto url = configuredEndpoint(arguments, "url", Endpoint::introspection, "credentials");
-  if (const auto* problem = std::get_if<EndpointProblem>(&url)) {
-    return report(io, *problem);
-  }
-  const auto result = OAuthTokenStatus::query(std::get<std::string>(url),
-                                              arguments.value("client-id").value_or(""), view(token), hint);
-  if (const auto* error = std::get_if<Error>(&result)) {
-    io.out << OAuthResult(*error).serializeToJson() << '\n' << std::flush;
-    return failure;
-  }
-  const auto& read = std::get<TokenStatus>(result);
-  // JSON escapes every control character and non-ASCII: the server's texts reach a terminal.
-  io.out << introspectionJson(read).dump(-1, ' ', true, nlohmann::json::error_handler_t::replace) << '\n'
-         << std::flush;
-  return read.active ? success : ExitStatus::expired;
+  return sendChosenToken(
+      global, arguments, io, false, Endpoint::introspection,
+      [&](const std::string& url, std::string_view token, const std::string& hint) {
+        const auto result =
+            OAuthTokenStatus::query(url, arguments.value("client-id").value_or(""), token, hint);
+        if (const auto* error = std::get_if<Error>(&result)) {
+          io.out << OAuthResult(*error).serializeToJson() << '\n' << std::flush;
+          return failure;
+        }
+        const auto& read = std::get<TokenStatus>(result);
+        // JSON escapes every control character and non-ASCII: the server's texts reach a terminal.
+        io.out << introspectionJson(read).dump(-1, ' ', true, nlohmann::json::error_handler_t::replace)
+               << '\n'
+               << std::flush;
+        return read.active ? success : ExitStatus::expired;
+      });
 }
 
 }  // namespace tervala::cli

@@ -18,9 +18,7 @@ Coder::~Coder() {
     if (auto* const text = std::get_if<std::string>(&value)) {
       platform::cleanse(*text);
     } else if (auto* const dictionary = std::get_if<CodedDictionary>(&value)) {
-      for (auto& [name, item] : *dictionary) {
-        platform::cleanse(item);
-      }
+      platform::cleanse(*dictionary);
     }
   }
 }

@@ -273,12 +273,8 @@ OAuthResult::OAuthResult(Error error)
 
 OAuthResult::~OAuthResult() {
   platform::cleanse(accessToken_);
-  if (refreshToken_) {
-    platform::cleanse(*refreshToken_);
-  }
-  for (auto& entry : additionalData_) {
-    platform::cleanse(entry.second);  // an id_token, for one
-  }
+  platform::cleanse(refreshToken_);
+  platform::cleanse(additionalData_);
 }
 
 std::shared_ptr<const OAuthResult> OAuthResult::parse(const nlohmann::json& reply) {

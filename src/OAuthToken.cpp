@@ -53,25 +53,11 @@ OAuthToken::OAuthToken(std::string accessToken, std::string tokenType, std::stri
       additionalData_(std::move(additionalData)),
       scope_(splitScope(scope)) {}
 
-namespace {
-
-// The tokens, and the extras that may be tokens too (an id_token), are wiped before their
-// memory goes back to the heap.
-void wipeTokens(std::string& accessToken, std::optional<std::string>& refreshToken,
-                OAuthToken::AdditionalData& additionalData) noexcept {
-  platform::cleanse(accessToken);
-  if (refreshToken) {
-    platform::cleanse(*refreshToken);
-  }
-  for (auto& entry : additionalData) {
-    platform::cleanse(entry.second);
-  }
-}
-
-}  // namespace
-
 OAuthToken::~OAuthToken() {
-  wipeTokens(accessToken_, refreshToken_, additionalData_);
+  // The tokens are wiped before their memory goes back to the heap.
+  platform::cleanse(accessToken_);
+  platform::cleanse(refreshToken_);
+  platform::cleanse(additionalData_);
 }
 
 namespace {
@@ -185,18 +171,14 @@ std::optional<std::string> OAuthToken::refreshToken() const {
   return refreshToken_;
 }
 void OAuthToken::setRefreshToken(std::optional<std::string> value) {
-  if (refreshToken_) {
-    platform::cleanse(*refreshToken_);
-  }
+  platform::cleanse(refreshToken_);
   refreshToken_ = std::move(value);
 }
 OAuthToken::AdditionalData OAuthToken::additionalData() const {
   return additionalData_;
 }
 void OAuthToken::setAdditionalData(AdditionalData value) {
-  for (auto& entry : additionalData_) {
-    platform::cleanse(entry.second);
-  }
+  platform::cleanse(additionalData_);
   additionalData_ = std::move(value);
 }
 std::optional<OAuthToken::Scope> OAuthToken::scope() const {

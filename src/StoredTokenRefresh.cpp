@@ -91,7 +91,7 @@ std::optional<Data> StoredTokenRefresh::refreshOrAdopt(const std::optional<Data>
     return std::nullopt;
   }
   const auto reply = OAuthContext::sharedInstance().refreshAccessToken(url_, clientId_, *refreshToken);
-  platform::cleanse(*refreshToken);
+  platform::cleanse(refreshToken);
   if (!reply || reply->hasError()) {
     outcome.error = reply ? *reply->error()
                           : Error::make(Error::oauthErrorDomain, errors::oauth, "The refresh gave no result");

@@ -4,7 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -53,6 +55,20 @@ void cleanse(std::basic_string<char, std::char_traits<char>, Allocator>& text) n
   text.resize(text.capacity());  // within the capacity: no new block, and the tail is covered
   cleanse(text.data(), text.size());
   text.clear();
+}
+
+/// Wipes an optional text when there is one: a refresh token.
+inline void cleanse(std::optional<std::string>& text) noexcept {
+  if (text) {
+    cleanse(*text);
+  }
+}
+
+/// Wipes the values of a reply's or token's extras, which may be tokens too (an id_token).
+inline void cleanse(std::map<std::string, std::string>& extras) noexcept {
+  for (auto& entry : extras) {
+    cleanse(entry.second);
+  }
 }
 
 inline SecretText secretText(std::string_view text) {
