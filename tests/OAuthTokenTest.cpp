@@ -25,19 +25,21 @@ using nlohmann::json;
 using namespace std::chrono_literals;
 
 // A fixed "now" on a whole second, so lifetimes are easy to read.
-const Date grantedAt = Date(std::chrono::seconds(1'800'000'000));
-const Date expiry = grantedAt + 654321us;
+constexpr Date grantedAt = Date(std::chrono::seconds(1'800'000'000));
+constexpr Date expiry = grantedAt + 654321us;
 
-const json typicalReply = {{"access_token", "2YotnFZFEjr1zCsicMWpAA"},
-                           {"token_type", "bearer"},
-                           {"refresh_token", "tGzv3JOkF0XG5Qx2TlKWIA"},
-                           {"expires_in", 3600},
-                           {"scope", "read,write"}};
+json typicalReply() {
+  return {{"access_token", "2YotnFZFEjr1zCsicMWpAA"},
+          {"token_type", "bearer"},
+          {"refresh_token", "tGzv3JOkF0XG5Qx2TlKWIA"},
+          {"expires_in", 3600},
+          {"scope", "read,write"}};
+}
 
 constexpr const char* invalidData = "Invalid or missing OAuth token data received.";
 
 std::shared_ptr<const OAuthResult> parseWith(const std::string& key, const json& value) {
-  json reply = typicalReply;
+  json reply = typicalReply();
   reply[key] = value;
   return OAuthResult::parse(reply, grantedAt);
 }
@@ -52,7 +54,7 @@ std::string printable(const std::string& text) {
 }
 
 TEST(OAuthResultParse, ErrorRepliesBecomeOAuthErrorsWrittenInTheErrorForm) {
-  json besideToken = typicalReply;
+  json besideToken = typicalReply();
   besideToken.update({{"error", "server_error"}, {"error_description", "Try later"}});
   using Case = std::tuple<json, std::string, std::string>;  // reply, description, failure reason
   for (const auto& [reply, description, reason] :
@@ -78,28 +80,30 @@ TEST(OAuthResultParse, ErrorRepliesBecomeOAuthErrorsWrittenInTheErrorForm) {
             R"({ "error_reason":"nil","error_description":"The request \"timed\" out." })");
 }
 
-// The lenient-reply suite refuses the missing fields of the strict profile; these are the others.
+// The problem names the field. (The lenient-reply suite has the strict profile's missing fields.)
 TEST(OAuthResultParse, EachMissingOrWrongKindTokenFieldIsRefused) {
-  std::vector<json> replies = {json::array({typicalReply}), json(nullptr)};
+  std::vector<std::pair<json, std::string>> replies = {{json::array({typicalReply()}), ""}, {nullptr, ""}};
   for (const auto& [key, value] :
        std::vector<std::pair<const char*, std::optional<json>>>{{"access_token", 12},
                                                                 {"token_type", json::object()},
                                                                 {"expires_in", true},
                                                                 {"scope", std::nullopt},
                                                                 {"scope", json::array({"read", "write"})}}) {
-    replies.push_back(typicalReply);
-    value ? void(replies.back()[key] = *value) : void(replies.back().erase(key));
+    json reply = typicalReply();
+    value ? void(reply[key] = *value) : void(reply.erase(key));
+    replies.emplace_back(reply, key);
   }
-  for (const json& reply : replies) {
+  for (const auto& [reply, field] : replies) {
     const auto result = OAuthResult::parse(reply, grantedAt);
     ASSERT_TRUE(result && result->hasError()) << reply.dump();
     EXPECT_EQ(result->errorDescription(), invalidData) << reply.dump();
+    EXPECT_NE(result->tokenDataProblem().value_or("none").find(field), std::string::npos) << reply.dump();
   }
 }
 
 // The type is capitalised, lifetimes may be fractional, other entries are kept as text.
 TEST(OAuthResultParse, SuccessCarriesTheGrantedFieldsAndOtherEntriesIntoTheToken) {
-  json reply = typicalReply;
+  json reply = typicalReply();
   reply.update({{"token_type", "n_a-B2"},
                 {"expires_in", 0.5},
                 {"id_token", "eyJhbGciOi.payload.sig"},
@@ -152,7 +156,7 @@ TEST(OAuthTokenHeader, IsTypeBlankAccessTokenAndNothingThatCouldBreakTheLine) {
 // The text gives the lifetime left at each call; a lifetime past the date range (about 292 years
 // either side of 1970) is held as the range's end.
 TEST(OAuthResultJson, RemainingLifetimeIsRecomputedAtEachCallAndSaturates) {
-  EXPECT_EQ(OAuthResult::parse(typicalReply, grantedAt)->serializeToJson(grantedAt + 500ms),
+  EXPECT_EQ(OAuthResult::parse(typicalReply(), grantedAt)->serializeToJson(grantedAt + 500ms),
             R"({ "access_token":"2YotnFZFEjr1zCsicMWpAA","expires_in":"3599","token_type":"Bearer",)"
             R"("refresh_token":"tGzv3JOkF0XG5Qx2TlKWIA","scope":"read,write" })");
   const auto secondsTo = [](Date end) {
