@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <map>
-#include <thread>
 
 #include <tervala/OAuthContext.hpp>
 #include <tervala/OAuthDeviceFlow.hpp>
@@ -228,22 +227,6 @@ INSTANTIATE_TEST_SUITE_P(
                       PollCase{"PendingUntilTheCodesExpire", {pending}, 4, "expired_token", 4},
                       PollCase{"Denied", {pending, R"({"error":"access_denied"})"}, 600, "access_denied", 2}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(Endpoints, CancellingEndsTheWaitAtOnce) {
-  server.setReply(Reply::answer(400, pending));
-  // Real seconds: a wait that the cancel did not cut short would outlast the test's time limit.
-  const DeviceAuthorization authorization("d", "U", "https://e.x", std::nullopt, std::chrono::seconds(600),
-                                          std::chrono::seconds(120));
-  CancelToken cancel;
-  std::thread canceller([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    cancel.cancel();
-  });
-  const auto result = OAuthDeviceFlow::poll(server.url("/token"), "c", authorization, cancel);
-  canceller.join();
-  ASSERT_TRUE(result->hasError());
-  EXPECT_EQ(result->error()->code, -999);
-}
 
 class RevocationAndIntrospection : public Endpoints, public ::testing::WithParamInterface<Case> {};
 
