@@ -22,10 +22,7 @@ namespace tervala::test {
 class TemporaryFolder {
  public:
   TemporaryFolder() {
-    // mkdtemp fills in the six trailing X of its template.
-    std::string name("tervala-");
-    name.append(6, 'X');
-    std::string pattern = (std::filesystem::temp_directory_path() / name).string();
+    std::string pattern = (std::filesystem::temp_directory_path() / "tervala-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) {
       std::abort();  // no temporary folder: nothing below can run
     }
