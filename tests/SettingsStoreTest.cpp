@@ -153,9 +153,10 @@ TEST_F(SettingsStoreFile, AFullDiskLeavesAWholeTokenAndStoreTellsTheTruth) {
   }
 }
 
-// Expects `store` to refuse its file on writing and on reading, with a reason naming `phrase` and
-// `path`.
-void expectRefused(SettingsStore& store, std::string_view phrase, const fs::path& path) {
+// Expects a store on `file` to refuse it on writing and on reading, with a reason naming `phrase`
+// and `path`.
+void expectRefused(const fs::path& file, std::string_view phrase, const fs::path& path) {
+  SettingsStore store(file);
   EXPECT_FALSE(store.setData("token", {1}));
   for (const bool reading : {false, true}) {
     EXPECT_FALSE(reading && store.data("token"));
@@ -171,8 +172,7 @@ TEST_F(SettingsStoreFile, NeverFollowsALinkAtTheFilesPlace) {
   const auto target = folder / "target";  // empty: SQLite would take it for a new database
   std::ofstream(target).close();
   fs::create_symlink(target, file);
-  SettingsStore store(file);
-  expectRefused(store, "symbolic link", file);
+  expectRefused(file, "symbolic link", file);
   EXPECT_EQ(fs::file_size(target), 0U);
 }
 
@@ -194,16 +194,12 @@ TEST_F(SettingsStoreFile, RefusesWhatAnotherUserOwnsOrOthersCanWrite) {
               return ::symlink("/nonexistent", (shared / "link.sqlite3").c_str());
             }),
             0);
-  SettingsStore worldWritable(shared / "settings.sqlite3");
-  expectRefused(worldWritable, "other users can write", shared);
+  expectRefused(shared / "settings.sqlite3", "other users can write", shared);
   EXPECT_FALSE(fs::exists(shared / "settings.sqlite3"));
-  SettingsStore link(shared / "link.sqlite3");
-  expectRefused(link, "other users can write", shared);
-  SettingsStore theirFolder(shared / "theirs" / "settings.sqlite3");
-  expectRefused(theirFolder, "owned by another user", shared / "theirs");
+  expectRefused(shared / "link.sqlite3", "other users can write", shared);
+  expectRefused(shared / "theirs" / "settings.sqlite3", "owned by another user", shared / "theirs");
   fs::rename(shared / "planted.sqlite3", file);  // their file, moved into a folder of ours
-  SettingsStore theirFile(file);
-  expectRefused(theirFile, "owned by another user", file);
+  expectRefused(file, "owned by another user", file);
   EXPECT_EQ(contents(file), "");
 }
 
@@ -212,13 +208,11 @@ TEST_F(SettingsStoreFile, OwnEntriesOthersCanWriteAreRefusedAndThoseTheyCanReadT
   const auto innerFile = inner / "settings.sqlite3";
   ASSERT_TRUE(SettingsStore(innerFile).setData("token", {1}));
   ::chmod(innerFile.c_str(), 0664);
-  SettingsStore groupWritable(innerFile);
-  expectRefused(groupWritable, "other users can write", innerFile);
+  expectRefused(innerFile, "other users can write", innerFile);
   EXPECT_EQ(modeOf(innerFile), 0664U);
   ::chmod(innerFile.c_str(), 0600);
   ::chmod(inner.c_str(), 0777);
-  SettingsStore openFolder(innerFile);
-  expectRefused(openFolder, "other users can write", inner);
+  expectRefused(innerFile, "other users can write", inner);
   EXPECT_EQ(modeOf(inner), 0777U);
 
   ::chmod(inner.c_str(), 0755);
@@ -242,8 +236,7 @@ TEST_F(SettingsStoreFile, RefusesADatabaseHoldingAnythingButTheStoresOwnTable) {
     EXPECT_EQ(sqlite3_exec(raw, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(raw);
     const std::string before = contents(file);
-    SettingsStore store(file);
-    expectRefused(store, "not the store's own", file);
+    expectRefused(file, "not the store's own", file);
     EXPECT_EQ(contents(file), before);  // neither repaired nor rewritten
   }
 }
