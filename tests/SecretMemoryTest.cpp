@@ -47,11 +47,12 @@ void scanAndFree(void* block) noexcept {
       hits += ::memmem(block, size, needle.data(), needle.size()) != nullptr ? 1 : 0;
     }
   }
-  std::free(block);  // NOLINT(cppcoreguidelines-no-malloc)
+  std::free(block);  // NOLINT(cppcoreguidelines-no-malloc,cppcoreguidelines-owning-memory)
 }
 
 void* allocate(std::size_t size) {
-  void* block = std::malloc(size == 0 ? 1 : size);  // NOLINT(cppcoreguidelines-no-malloc)
+  void* block = std::malloc(
+      size == 0 ? 1 : size);  // NOLINT(cppcoreguidelines-no-malloc,cppcoreguidelines-owning-memory)
   if (block == nullptr) {
     throw std::bad_alloc();
   }

@@ -173,6 +173,7 @@ TEST(SettingsStoreContention, ThreadsWritingAtOnceNeverTearAValue) {
   });
   {
     std::vector<std::jthread> writers;
+    writers.reserve(4);
     for (int writer = 0; writer < 4; ++writer) {
       writers.emplace_back([&, writer] {
         SettingsStore own(file);

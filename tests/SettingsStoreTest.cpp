@@ -244,8 +244,10 @@ TEST_F(SettingsStoreFile, RefusesADatabaseHoldingAnythingButTheStoresOwnTable) {
 // The standard location follows XDG_CONFIG_HOME (when absolute), then HOME, then the user
 // database, and names the program; the standard store moves where the host says.
 TEST_F(SettingsStoreFile, StandardLocationAndStore) {
+  // The environment changes stay in the child, which has one thread.
+  // NOLINTBEGIN(concurrency-mt-unsafe)
   EXPECT_EQ(
-      runInChild([] {  // the environment changes stay in the child
+      runInChild([] {
         ::setenv("XDG_CONFIG_HOME", "/srv/config", 1);
         ::setenv("HOME", "/home/someone", 1);
         EXPECT_EQ(SettingsStore::defaultLocation(), "/srv/config/SettingsStoreTest/settings.sqlite3");
@@ -259,6 +261,7 @@ TEST_F(SettingsStoreFile, StandardLocationAndStore) {
         return ::testing::Test::HasFailure() ? 1 : 0;
       }),
       0);
+  // NOLINTEND(concurrency-mt-unsafe)
   SettingsStore& standard = SettingsStore::standard();
   SettingsStore::setStandardLocation(folder / "one.sqlite3");
   ASSERT_TRUE(standard.setData("k", {1}));

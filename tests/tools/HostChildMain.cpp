@@ -69,7 +69,7 @@ int exitWithGrantsInFlight(const std::string& url, int count, std::string_view m
   std::mt19937 random(seed);
   std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(0, 60)(random)));
   if (mode == "exit-thread") {
-    std::thread([] { std::exit(0); }).detach();
+    std::thread([] { std::exit(0); }).detach();  // NOLINT(concurrency-mt-unsafe): the race under test
     forever.wait();
   }
   return 0;
@@ -84,6 +84,7 @@ int askTokenSourceEachRound(const std::string& url, const std::string& file, std
     std::latch start(static_cast<std::ptrdiff_t>(threads) + 1);
     std::vector<std::string> got(threads);
     std::vector<std::jthread> askers;
+    askers.reserve(threads);
     for (auto& access : got) {
       askers.emplace_back([&] {
         start.arrive_and_wait();
