@@ -110,18 +110,28 @@ class KeyringCli : public ::testing::Test {
   keyring.remove(OAuthToken::settingsKey); \
   keyring.remove("profile.work.token")
 
-TEST_F(KeyringCli, KeyringTokenIsStoredShownAndRefreshedThereAndNeverInTheFile) {
+// Without a choice the keyring comes first and a token of an earlier version in the standard
+// file still counts; --keyring keeps the token there, refreshed too, and --settings alone chooses
+// the file.
+TEST_F(KeyringCli, TokensGoToTheKeyringFirstAndAFileTokenStillCounts) {
   SKIP_WITHOUT_TOOL_KEYRING();
-  const auto stored = inFile(grant({"--store", "--keyring"}));
+  SettingsStore::setStandardLocation(settings());
+  SettingsStore file(settings());
+  ASSERT_TRUE(sampleToken("from-file").store(file));
+  const auto fromFile = test::runTool({"token", "show"});
+  EXPECT_TRUE(fromFile.out.starts_with("Authorization: Bearer from-file\n")) << fromFile.out;
+  EXPECT_EQ(fromFile.err, "Stored in: the settings file '" + settings() + "'\n");
+
+  const auto stored = test::runTool(grant({"--store"}));
   ASSERT_EQ(stored.status, 0) << stored.err;
   EXPECT_EQ(stored.err, "");
   const auto show = inFile({"token", "show", "--keyring"});
   EXPECT_TRUE(show.out.starts_with("Authorization: Bearer test-access\n")) << show.out;
   EXPECT_EQ(show.err, "Stored in: the keyring (Secret Service)\n");
+  EXPECT_EQ(test::runTool({"token", "show"}).err, show.err);
   EXPECT_EQ(nlohmann::json::parse(inFile({"token", "show", "--keyring", "--json"}).out)["stored_in"],
             "keyring");
 
-  // A refresh of the stored token reads it from the keyring and puts the new one back there.
   endpoint.setReply(test::Reply::answer(
       200, R"({"access_token":"renewed","token_type":"Bearer","expires_in":60,"refresh_token":"r2"})"));
   const auto refreshed =
@@ -129,24 +139,7 @@ TEST_F(KeyringCli, KeyringTokenIsStoredShownAndRefreshedThereAndNeverInTheFile) 
   ASSERT_EQ(refreshed.status, 0) << refreshed.err;
   EXPECT_EQ(endpoint.requests().back().field("refresh_token"), "test-refresh");
   EXPECT_TRUE(inFile({"token", "show", "--keyring"}).out.starts_with("Authorization: Bearer renewed\n"));
-  EXPECT_FALSE(std::filesystem::exists(settings()));
-  // --settings alone chooses the file, where nothing is.
-  EXPECT_EQ(inFile({"token", "show"}).err, "tervala: no stored token\n");
-}
-
-TEST_F(KeyringCli, WithoutAChoiceTheKeyringComesFirstAndAFileTokenStillCounts) {
-  SKIP_WITHOUT_TOOL_KEYRING();
-  SettingsStore::setStandardLocation(settings());  // a token of an earlier version is there
-  SettingsStore file(settings());
-  ASSERT_TRUE(sampleToken("from-file").store(file));
-  const auto fromFile = test::runTool({"token", "show"});
-  EXPECT_TRUE(fromFile.out.starts_with("Authorization: Bearer from-file\n")) << fromFile.out;
-  EXPECT_EQ(fromFile.err, "Stored in: the settings file '" + settings() + "'\n");
-
-  ASSERT_EQ(test::runTool(grant({"--store"})).status, 0);
-  const auto fromKeyring = test::runTool({"token", "show"});
-  EXPECT_TRUE(fromKeyring.out.starts_with("Authorization: Bearer test-access\n")) << fromKeyring.out;
-  EXPECT_EQ(fromKeyring.err, "Stored in: the keyring (Secret Service)\n");
+  EXPECT_TRUE(inFile({"token", "show"}).out.starts_with("Authorization: Bearer from-file\n"));
 }
 
 TEST_F(KeyringCli, AProfilesTokenLivesInTheKeyringItsAccountInTheFileAndLogoutRemovesIt) {
