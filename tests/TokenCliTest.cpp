@@ -386,14 +386,12 @@ TEST_F(TokenCli, InterruptCancelsTheDeviceWaitWithOneLine) {
 // tool's own redirect listener. A GET the way a browser sends it, redirects not followed; null
 // when nobody answers.
 httplib::Result browse(const std::string& url) {
-  const std::size_t hostStart = url.find("//") + 2;
-  const std::size_t pathStart = url.find('/', hostStart);
-  const std::size_t colon = url.rfind(':', pathStart);
-  httplib::Client browser(url.substr(hostStart, colon - hostStart), std::stoi(url.substr(colon + 1)));
+  const std::size_t path = url.find('/', url.find("//") + 2);
+  httplib::Client browser(url.substr(0, path));
   browser.set_url_encode(false);  // a browser sends the Location as the server wrote it
   browser.set_connection_timeout(std::chrono::seconds(5));
   browser.set_read_timeout(std::chrono::seconds(10));
-  return browser.Get(url.substr(pathStart));
+  return browser.Get(url.substr(path));
 }
 
 struct LoginCase {
