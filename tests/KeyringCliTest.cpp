@@ -5,7 +5,6 @@
 
 #include <signal.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
@@ -35,11 +34,8 @@ std::optional<std::string> keyringMissing() {
   if (const char* reason = std::getenv("TERVALA_TEST_NO_KEYRING")) {
     return std::string("no test keyring: ") + reason;
   }
-  if (std::getenv("TERVALA_TEST_KEYRING_SESSION") == nullptr) {
-    return "no test keyring: run through tests/tools/keyring-session.sh (ctest does)";
-  }
-  if (!SecretServiceStore::isBuiltIn()) {
-    return "no test keyring: the library is built without libsecret (TERVALA_KEYRING=OFF)";
+  if (std::getenv("TERVALA_TEST_KEYRING_SESSION") == nullptr || !SecretServiceStore::isBuiltIn()) {
+    return "no test keyring: not run through tests/tools/keyring-session.sh, or built without libsecret";
   }
   return std::nullopt;
 }
@@ -129,8 +125,6 @@ TEST_F(KeyringCli, TokensGoToTheKeyringFirstAndAFileTokenStillCounts) {
   EXPECT_TRUE(show.out.starts_with("Authorization: Bearer test-access\n")) << show.out;
   EXPECT_EQ(show.err, "Stored in: the keyring (Secret Service)\n");
   EXPECT_EQ(test::runTool({"token", "show"}).err, show.err);
-  EXPECT_EQ(nlohmann::json::parse(inFile({"token", "show", "--keyring", "--json"}).out)["stored_in"],
-            "keyring");
 
   endpoint.setReply(test::Reply::answer(
       200, R"({"access_token":"renewed","token_type":"Bearer","expires_in":60,"refresh_token":"r2"})"));
@@ -164,10 +158,8 @@ TEST_F(KeyringCli, WithoutABusADemandedKeyringFailsBeforeTheGrantUnlessTheFileIs
   EXPECT_EQ(refused.status, 1);
   EXPECT_TRUE(refused.err.starts_with("tervala: the keyring is not reachable: ")) << refused.err;
   EXPECT_TRUE(refused.err.ends_with(" (--allow-file would use the settings file)\n")) << refused.err;
-  EXPECT_EQ(std::count(refused.err.begin(), refused.err.end(), '\n'), 1);
   EXPECT_TRUE(endpoint.requests().empty());  // the code was not spent
   EXPECT_FALSE(std::filesystem::exists(standard));
-  EXPECT_EQ(withoutBus({"token", "show", "--keyring"}).status, 1);
 
   const std::string fileSaid = "); the token is stored in the settings file '" + standard + "'\n";
   const auto allowed = withoutBus(grant({"--store", "--keyring", "--allow-file"}));
