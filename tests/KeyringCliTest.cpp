@@ -109,7 +109,7 @@ class KeyringCli : public ::testing::Test {
 // Without a choice the keyring comes first and a token of an earlier version in the standard
 // file still counts; --keyring keeps the token there, refreshed too, and --settings alone chooses
 // the file.
-TEST_F(KeyringCli, TokensGoToTheKeyringFirstAndAFileTokenStillCounts) {
+TEST_F(KeyringCli, TheKeyringComesFirstHoldsProfileTokensAndAFileTokenStillCounts) {
   SKIP_WITHOUT_TOOL_KEYRING();
   SettingsStore::setStandardLocation(settings());
   SettingsStore file(settings());
@@ -134,14 +134,12 @@ TEST_F(KeyringCli, TokensGoToTheKeyringFirstAndAFileTokenStillCounts) {
   EXPECT_EQ(endpoint.requests().back().field("refresh_token"), "test-refresh");
   EXPECT_TRUE(inFile({"token", "show", "--keyring"}).out.starts_with("Authorization: Bearer renewed\n"));
   EXPECT_TRUE(inFile({"token", "show"}).out.starts_with("Authorization: Bearer from-file\n"));
-}
 
-TEST_F(KeyringCli, AProfilesTokenLivesInTheKeyringItsAccountInTheFileAndLogoutRemovesIt) {
-  SKIP_WITHOUT_TOOL_KEYRING();
+  // A profile's token lives in the keyring, its account in the file; logout removes the token.
+  ASSERT_TRUE(keyring.remove(OAuthToken::settingsKey));
   ASSERT_EQ(inFile(grant({"--profile", "work", "--keyring"})).status, 0);
   EXPECT_TRUE(keyring.data("profile.work.token").has_value());
   EXPECT_EQ(keyring.data(OAuthToken::settingsKey), std::nullopt);
-  SettingsStore file(settings());
   EXPECT_EQ(file.data("profile.work.token"), std::nullopt);
   EXPECT_TRUE(file.data("profile.work.account").has_value());
 

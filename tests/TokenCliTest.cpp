@@ -1,6 +1,6 @@
 // The `tervala token` commands (grants, show, get, profiles, device, revoke, inspect, login) against
 // real servers on loopback and a real settings file, in-process; the real binary where a process
-// is the point (argv as others see it, the tool's own folder, --timeout, Ctrl-C, the browser).
+// is the point (argv as others see it, --timeout, Ctrl-C, the browser).
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <signal.h>
@@ -265,18 +265,6 @@ TEST_F(TokenCli, TimeoutEndsTheRunAgainstASilentServer) {
   EXPECT_NE(run.out.find("The request timed out."), std::string::npos) << run.out;
 }
 
-// Without --settings the token commands use the tool's folder, $XDG_CONFIG_HOME/tervala, where
-// earlier versions of the tool stored the token.
-TEST_F(TokenCli, WithoutSettingsTheTokenIsKeptInTheToolsOwnFolder) {
-  const auto config = folder / "config";
-  SettingsStore store(config / "tervala" / "settings.sqlite3");
-  ASSERT_TRUE(OAuthToken("kept", "Bearer", "r", std::chrono::system_clock::now() + std::chrono::hours(1), "s")
-                  .store(store));
-  const auto run = test::ToolProcess({"token", "show"}, {"XDG_CONFIG_HOME=" + config.string()}).finish();
-  EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_TRUE(run.out.starts_with("Authorization: Bearer kept\n")) << run.out;
-}
-
 TEST_F(TokenCli, AProfileRemembersItsAccountKeepsItsOwnTokenAndForgetsIt) {
   const Args login{"token", "password", "--username", "alice", "--password-stdin", "--profile", "work"};
   const auto as = [&](Args args, const Args& more = {}) {
@@ -454,8 +442,7 @@ TEST_P(LoginCli, AcceptsExactlyOneCallbackOfItsOwn) {
 
 INSTANTIATE_TEST_SUITE_P(
     Browsers, LoginCli,
-    ::testing::Values(LoginCase{"Approved", false, "", 0, true, 0, R"("access_token":"access-)"},
-                      LoginCase{"WrongStateIgnored", false, "/callback?code=forged&state=guess", 400, true, 0,
+    ::testing::Values(LoginCase{"WrongStateIgnored", false, "/callback?code=forged&state=guess", 400, true, 0,
                                 R"("access_token":"access-)"},
                       LoginCase{"OtherPathIgnored", false, "/favicon.ico", 404, true, 0,
                                 R"("access_token":"access-)"},
