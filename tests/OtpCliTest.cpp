@@ -21,10 +21,13 @@ namespace {
 using test::runTool;
 using Args = std::vector<std::string>;
 
-const std::string secret20 = "GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ";  // RFC 4226's "12345678901234567890"
-const std::string hex20 = "3132333435363738393031323334353637383930";
-const std::string totpUri = "otpauth://totp/Example:alice?secret=" + secret20 + "&issuer=Example";
-const std::string hotpUri = "otpauth://hotp/Example:bob?secret=" + secret20 + "&issuer=Example&counter=1";
+class OtpCli : public ::testing::Test {
+ protected:
+  const std::string secret20 = "GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ";  // RFC 4226's "12345678901234567890"
+  const std::string hex20 = "3132333435363738393031323334353637383930";
+  const std::string totpUri = "otpauth://totp/Example:alice?secret=" + secret20 + "&issuer=Example";
+  const std::string hotpUri = "otpauth://hotp/Example:bob?secret=" + secret20 + "&issuer=Example&counter=1";
+};
 
 std::string fileText(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -42,7 +45,7 @@ std::string shown(const Args& args) {
 }
 
 // Every form of key and option reaches the generator: RFC 4226/6238 codes at time 59 (step 1).
-TEST(OtpCli, EveryFormOfAKeyAndOptionGivesTheCodeAndKeyUri) {
+TEST_F(OtpCli, EveryFormOfAKeyAndOptionGivesTheCodeAndKeyUri) {
   const std::string secret32 = "GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQGEZA====";
   for (const auto& [args, input, out] : std::vector<Case>{
            {{"hotp", "-c", "1", "-n", "3", secret20}, "", "287082\n359152\n969429\n"},
@@ -82,7 +85,7 @@ TEST(OtpCli, EveryFormOfAKeyAndOptionGivesTheCodeAndKeyUri) {
 
 // Every refused use of every command exits 2 with one line on standard error, nothing on standard
 // output, and never repeats a secret or a URI holding one.
-TEST(OtpCli, RefusedUsageOfEveryCommandExitsTwoWithOneLine) {
+TEST_F(OtpCli, RefusedUsageOfEveryCommandExitsTwoWithOneLine) {
   const test::TemporaryFolder folder;
   const auto empty = (folder / "empty").string();
   std::ofstream(empty) << "\n";
@@ -122,7 +125,9 @@ TEST(OtpCli, RefusedUsageOfEveryCommandExitsTwoWithOneLine) {
            {{"verify", "--no-replay"}, "", "verify needs CODE and SECRET"},
            {{"verify", "--no-replay", "-c", "1", "123456", totpUri}, "", "--counter is for hotp"},
            {{"import", totpUri}, "", "not an otpauth-migration"},
-           {{"export"}, totpUri + "\n\nnot-a-uri-" + secret20 + "\n", "URI 2: not an otpauth://"},
+           {{"export"},
+            std::string(totpUri).append("\n\nnot-a-uri-").append(secret20),
+            "URI 2: not an otpauth://"},
            {{"export", "--batch-size", "0"}, totpUri, "batch size"},
            {{"token", "implicit"}, "", "unknown command 'token implicit'"},
            {{"token", "show", "--keyring", "--file-store"},
@@ -166,7 +171,7 @@ TEST(OtpCli, RefusedUsageOfEveryCommandExitsTwoWithOneLine) {
   }
 }
 
-TEST(OtpCli, HelpManPageAndCompletionComeFromTheTables) {
+TEST_F(OtpCli, HelpManPageAndCompletionComeFromTheTables) {
   for (const auto& [args, input, says] : std::vector<Case>{
            {{"--help"}, "", "  token refresh "},
            {{"help", "totp"}, "", "usage: tervala totp [-d DIGITS] [-a ALGORITHM] [-p SECONDS] [-t TIME]"},
@@ -185,7 +190,7 @@ TEST(OtpCli, HelpManPageAndCompletionComeFromTheTables) {
   }
 }
 
-TEST(OtpCli, VerifyAcceptsEachStepOnceAndReportsItsOffset) {
+TEST_F(OtpCli, VerifyAcceptsEachStepOnceAndReportsItsOffset) {
   const test::TemporaryFolder folder;
   const std::string store = (folder / "replay.sqlite3").string();
   const auto guarded = [&](const Args& tail) {
@@ -228,7 +233,7 @@ TEST(OtpCli, VerifyAcceptsEachStepOnceAndReportsItsOffset) {
   EXPECT_EQ(runTool(plain).status, 1);
 }
 
-TEST(OtpCli, ExportThenImportGivesTheKeysBack) {
+TEST_F(OtpCli, ExportThenImportGivesTheKeysBack) {
   const std::string keys = totpUri + "\n" + "otpauth://hotp/bob?secret=" + secret20 + "&digits=8&counter=3\n";
   const auto exported = runTool({"export", "--batch-size", "1"}, keys);
   ASSERT_EQ(exported.status, 0) << exported.err;
@@ -240,7 +245,7 @@ TEST(OtpCli, ExportThenImportGivesTheKeysBack) {
 
 // The printed half blocks become a PGM image (light modules white, four pixels a module) that
 // zbar, a decoder independent of libqrencode, must read back as the Key URI.
-TEST(OtpCli, QrCodeReadsBackAsTheKeyUri) {
+TEST_F(OtpCli, QrCodeReadsBackAsTheKeyUri) {
   const test::TemporaryFolder folder;
   const auto shell = [&](const std::string& command) {
     const std::string line = command + " 2>'" + (folder / "err").string() + "'";
@@ -284,7 +289,7 @@ TEST(OtpCli, QrCodeReadsBackAsTheKeyUri) {
   EXPECT_EQ(fileText(decoded), plain.out);
 }
 
-TEST(OtpCli, DebugLinesGoToStandardErrorOnlyWithDebug) {
+TEST_F(OtpCli, DebugLinesGoToStandardErrorOnlyWithDebug) {
   const auto run = test::ToolProcess({"--debug", "hotp", "-c", "0", secret20}).finish();
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out, "755224\n");
@@ -293,7 +298,7 @@ TEST(OtpCli, DebugLinesGoToStandardErrorOnlyWithDebug) {
 }
 
 // Standard output is a pipe here: plain lines, no redrawn bar; Ctrl-C ends it as shells expect.
-TEST(OtpCli, WatchWritesPlainLinesToAPipeAndEndsWith130OnInterrupt) {
+TEST_F(OtpCli, WatchWritesPlainLinesToAPipeAndEndsWith130OnInterrupt) {
   test::ToolProcess watch({"totp", "--watch", secret20});
   watch.readUntil([](const auto& shown) { return shown.out.size() >= 7; });
   ::kill(watch.pid(), SIGINT);

@@ -57,7 +57,7 @@ class TokenCli : public ::testing::Test {
     return args;
   }
   [[nodiscard]] std::string file(const std::string& name, const std::string& text, mode_t mode) const {
-    const auto path = (folder / name).string();
+    auto path = (folder / name).string();
     std::ofstream(path) << text;
     ::chmod(path.c_str(), mode);
     return path;
