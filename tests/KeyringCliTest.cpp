@@ -31,9 +31,10 @@ using Args = std::vector<std::string>;
 // Why the keyring cases cannot run here, or absent when they can. Outside the wrapper they never
 // run: they would write to the user's own keyring.
 std::optional<std::string> keyringMissing() {
-  if (const char* reason = std::getenv("TERVALA_TEST_NO_KEYRING")) {
+  if (const char* reason = std::getenv("TERVALA_TEST_NO_KEYRING")) {  // NOLINT(concurrency-mt-unsafe)
     return std::string("no test keyring: ") + reason;
   }
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): nothing sets the environment
   if (std::getenv("TERVALA_TEST_KEYRING_SESSION") == nullptr || !SecretServiceStore::isBuiltIn()) {
     return "no test keyring: not run through tests/tools/keyring-session.sh, or built without libsecret";
   }
@@ -178,7 +179,7 @@ TEST_F(KeyringCli, WithoutABusADemandedKeyringFailsBeforeTheGrantUnlessTheFileIs
 // says so.
 TEST(SilentKeyring, EachCallEndsAtTheTimeoutWithThatReason) {
   SKIP_WITHOUT_KEYRING();
-  const char* const daemon = std::getenv("TERVALA_TEST_KEYRING_PID");
+  const char* const daemon = std::getenv("TERVALA_TEST_KEYRING_PID");  // NOLINT(concurrency-mt-unsafe)
   ASSERT_NE(daemon, nullptr);
   const pid_t pid = std::stoi(daemon);
   SecretServiceStore keyring("tervala-test", std::chrono::milliseconds(300));
