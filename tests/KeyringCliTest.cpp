@@ -5,7 +5,6 @@
 
 #include <signal.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
@@ -32,14 +31,12 @@ using Args = std::vector<std::string>;
 // Why the keyring cases cannot run here, or absent when they can. Outside the wrapper they never
 // run: they would write to the user's own keyring.
 std::optional<std::string> keyringMissing() {
-  if (const char* reason = std::getenv("TERVALA_TEST_NO_KEYRING")) {
+  if (const char* reason = std::getenv("TERVALA_TEST_NO_KEYRING")) {  // NOLINT(concurrency-mt-unsafe)
     return std::string("no test keyring: ") + reason;
   }
-  if (std::getenv("TERVALA_TEST_KEYRING_SESSION") == nullptr) {
-    return "no test keyring: run through tests/tools/keyring-session.sh (ctest does)";
-  }
-  if (!SecretServiceStore::isBuiltIn()) {
-    return "no test keyring: the library is built without libsecret (TERVALA_KEYRING=OFF)";
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): nothing sets the environment
+  if (std::getenv("TERVALA_TEST_KEYRING_SESSION") == nullptr || !SecretServiceStore::isBuiltIn()) {
+    return "no test keyring: not run through tests/tools/keyring-session.sh, or built without libsecret";
   }
   return std::nullopt;
 }
@@ -110,18 +107,26 @@ class KeyringCli : public ::testing::Test {
   keyring.remove(OAuthToken::settingsKey); \
   keyring.remove("profile.work.token")
 
-TEST_F(KeyringCli, KeyringTokenIsStoredShownAndRefreshedThereAndNeverInTheFile) {
+// Without a choice the keyring comes first and a token of an earlier version in the standard
+// file still counts; --keyring keeps the token there, refreshed too, and --settings alone chooses
+// the file.
+TEST_F(KeyringCli, TheKeyringComesFirstHoldsProfileTokensAndAFileTokenStillCounts) {
   SKIP_WITHOUT_TOOL_KEYRING();
-  const auto stored = inFile(grant({"--store", "--keyring"}));
+  SettingsStore::setStandardLocation(settings());
+  SettingsStore file(settings());
+  ASSERT_TRUE(sampleToken("from-file").store(file));
+  const auto fromFile = test::runTool({"token", "show"});
+  EXPECT_TRUE(fromFile.out.starts_with("Authorization: Bearer from-file\n")) << fromFile.out;
+  EXPECT_EQ(fromFile.err, "Stored in: the settings file '" + settings() + "'\n");
+
+  const auto stored = test::runTool(grant({"--store"}));
   ASSERT_EQ(stored.status, 0) << stored.err;
   EXPECT_EQ(stored.err, "");
   const auto show = inFile({"token", "show", "--keyring"});
   EXPECT_TRUE(show.out.starts_with("Authorization: Bearer test-access\n")) << show.out;
   EXPECT_EQ(show.err, "Stored in: the keyring (Secret Service)\n");
-  EXPECT_EQ(nlohmann::json::parse(inFile({"token", "show", "--keyring", "--json"}).out)["stored_in"],
-            "keyring");
+  EXPECT_EQ(test::runTool({"token", "show"}).err, show.err);
 
-  // A refresh of the stored token reads it from the keyring and puts the new one back there.
   endpoint.setReply(test::Reply::answer(
       200, R"({"access_token":"renewed","token_type":"Bearer","expires_in":60,"refresh_token":"r2"})"));
   const auto refreshed =
@@ -129,32 +134,13 @@ TEST_F(KeyringCli, KeyringTokenIsStoredShownAndRefreshedThereAndNeverInTheFile) 
   ASSERT_EQ(refreshed.status, 0) << refreshed.err;
   EXPECT_EQ(endpoint.requests().back().field("refresh_token"), "test-refresh");
   EXPECT_TRUE(inFile({"token", "show", "--keyring"}).out.starts_with("Authorization: Bearer renewed\n"));
-  EXPECT_FALSE(std::filesystem::exists(settings()));
-  // --settings alone chooses the file, where nothing is.
-  EXPECT_EQ(inFile({"token", "show"}).err, "tervala: no stored token\n");
-}
+  EXPECT_TRUE(inFile({"token", "show"}).out.starts_with("Authorization: Bearer from-file\n"));
 
-TEST_F(KeyringCli, WithoutAChoiceTheKeyringComesFirstAndAFileTokenStillCounts) {
-  SKIP_WITHOUT_TOOL_KEYRING();
-  SettingsStore::setStandardLocation(settings());  // a token of an earlier version is there
-  SettingsStore file(settings());
-  ASSERT_TRUE(sampleToken("from-file").store(file));
-  const auto fromFile = test::runTool({"token", "show"});
-  EXPECT_TRUE(fromFile.out.starts_with("Authorization: Bearer from-file\n")) << fromFile.out;
-  EXPECT_EQ(fromFile.err, "Stored in: the settings file '" + settings() + "'\n");
-
-  ASSERT_EQ(test::runTool(grant({"--store"})).status, 0);
-  const auto fromKeyring = test::runTool({"token", "show"});
-  EXPECT_TRUE(fromKeyring.out.starts_with("Authorization: Bearer test-access\n")) << fromKeyring.out;
-  EXPECT_EQ(fromKeyring.err, "Stored in: the keyring (Secret Service)\n");
-}
-
-TEST_F(KeyringCli, AProfilesTokenLivesInTheKeyringItsAccountInTheFileAndLogoutRemovesIt) {
-  SKIP_WITHOUT_TOOL_KEYRING();
+  // A profile's token lives in the keyring, its account in the file; logout removes the token.
+  ASSERT_TRUE(keyring.remove(OAuthToken::settingsKey));
   ASSERT_EQ(inFile(grant({"--profile", "work", "--keyring"})).status, 0);
   EXPECT_TRUE(keyring.data("profile.work.token").has_value());
   EXPECT_EQ(keyring.data(OAuthToken::settingsKey), std::nullopt);
-  SettingsStore file(settings());
   EXPECT_EQ(file.data("profile.work.token"), std::nullopt);
   EXPECT_TRUE(file.data("profile.work.account").has_value());
 
@@ -171,10 +157,8 @@ TEST_F(KeyringCli, WithoutABusADemandedKeyringFailsBeforeTheGrantUnlessTheFileIs
   EXPECT_EQ(refused.status, 1);
   EXPECT_TRUE(refused.err.starts_with("tervala: the keyring is not reachable: ")) << refused.err;
   EXPECT_TRUE(refused.err.ends_with(" (--allow-file would use the settings file)\n")) << refused.err;
-  EXPECT_EQ(std::count(refused.err.begin(), refused.err.end(), '\n'), 1);
   EXPECT_TRUE(endpoint.requests().empty());  // the code was not spent
   EXPECT_FALSE(std::filesystem::exists(standard));
-  EXPECT_EQ(withoutBus({"token", "show", "--keyring"}).status, 1);
 
   const std::string fileSaid = "); the token is stored in the settings file '" + standard + "'\n";
   const auto allowed = withoutBus(grant({"--store", "--keyring", "--allow-file"}));
@@ -195,7 +179,7 @@ TEST_F(KeyringCli, WithoutABusADemandedKeyringFailsBeforeTheGrantUnlessTheFileIs
 // says so.
 TEST(SilentKeyring, EachCallEndsAtTheTimeoutWithThatReason) {
   SKIP_WITHOUT_KEYRING();
-  const char* const daemon = std::getenv("TERVALA_TEST_KEYRING_PID");
+  const char* const daemon = std::getenv("TERVALA_TEST_KEYRING_PID");  // NOLINT(concurrency-mt-unsafe)
   ASSERT_NE(daemon, nullptr);
   const pid_t pid = std::stoi(daemon);
   SecretServiceStore keyring("tervala-test", std::chrono::milliseconds(300));

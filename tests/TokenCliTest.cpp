@@ -1,7 +1,9 @@
-// The `tervala token` grants, show and get against a real endpoint on loopback and a real
-// settings file, in-process; the real binary where a process is the point (argv as others see it,
-// the tool's own folder, --timeout against a silent server).
+// The `tervala token` commands (grants, show, get, profiles, device, revoke, inspect, login) against
+// real servers on loopback and a real settings file, in-process; the real binary where a process
+// is the point (argv as others see it, --timeout, Ctrl-C, the browser).
 #include <gtest/gtest.h>
+#include <httplib.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -16,6 +18,7 @@
 #include <tervala/OAuthToken.hpp>
 #include <tervala/SettingsStore.hpp>
 
+#include "support/AuthorizationServer.hpp"
 #include "support/InProcessTool.hpp"
 #include "support/TokenEndpoint.hpp"
 #include "support/TokenTestSupport.hpp"
@@ -24,11 +27,20 @@
 namespace tervala {
 namespace {
 
+using test::RecordedRequest;
 using test::Reply;
 using test::TestCertificate;
 using test::TokenEndpoint;
 using Args = std::vector<std::string>;
 using Environment = std::map<std::string, std::string>;
+
+// Waits, at most 10 s, until `server` has received a request.
+void awaitRequest(const TokenEndpoint& server) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (server.requests().empty() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
 
 class TokenCli : public ::testing::Test {
  protected:
@@ -45,7 +57,7 @@ class TokenCli : public ::testing::Test {
     return args;
   }
   [[nodiscard]] std::string file(const std::string& name, const std::string& text, mode_t mode) const {
-    const auto path = (folder / name).string();
+    auto path = (folder / name).string();
     std::ofstream(path) << text;
     ::chmod(path.c_str(), mode);
     return path;
@@ -54,9 +66,28 @@ class TokenCli : public ::testing::Test {
     SettingsStore store(settings());
     ASSERT_TRUE(OAuthToken(access, type, "spent", std::chrono::system_clock::now() + left, "s").store(store));
   }
+  // The endpoint answers by path, as an authorization server with discovery does.
+  void serveByPath() {
+    endpoint.setHandler([this](const RecordedRequest& request) {
+      const auto found = routes.find(request.path);
+      return found == routes.end() ? Reply::answer(404, "", "text/plain") : found->second;
+    });
+    const std::string base = endpoint.url("");
+    routes["/.well-known/oauth-authorization-server"] = Reply::answer(
+        200, R"({"issuer":")" + base + R"(","token_endpoint":")" + base +
+                 R"(/token","device_authorization_endpoint":")" + base +
+                 R"(/device","revocation_endpoint":")" + base + R"(/revoke","introspection_endpoint":")" +
+                 base + R"(/introspect","response_types_supported":["code"]})");
+    routes["/device"] = Reply::answer(
+        200, R"({"device_code":"dc","user_code":"ABCD-EFGH","verification_uri":"https://e.x/d",)"
+             R"("verification_uri_complete":"https://e.x/d?c=ABCD-EFGH","expires_in":60,"interval":1})");
+    routes["/token"] = Reply{};
+    routes["/revoke"] = Reply::answer(200, "");
+  }
 
   test::TemporaryFolder folder;
   TokenEndpoint endpoint;
+  std::map<std::string, Reply> routes;  // set before the requests, read by the server's threads
 };
 
 TEST_F(TokenCli, PasswordGrantSendsTheFormAndPrintsTheResultLine) {
@@ -102,37 +133,6 @@ TEST_F(TokenCli, EverySecretComesFromTheCommandLineStandardInputAFileOrTheEnviro
     EXPECT_NE(endpoint.requests().back().body.find(field), std::string::npos)
         << endpoint.requests().back().body;
   }
-}
-
-TEST_F(TokenCli, BadUsageExitsTwoWithOneLineAndSendsNothing) {
-  const auto empty = file("empty", "\n", 0600);
-  const auto plainUrl = "http://0.0.0.0:" + std::to_string(endpoint.port()) + "/token";
-  for (const auto& [args, input, says] : std::vector<std::tuple<Args, std::string, std::string>>{
-           {{"token", "implicit"}, "", "unknown command 'token implicit'"},
-           {{"token", "show", "--keyring", "--file-store"},
-            "",
-            "--keyring and --file-store exclude each other"},
-           {{"token", "show", "--allow-file"}, "", "--allow-file only goes with --keyring"},
-           {grant("password", {"--username", "u"}), "", "token password needs --password"},
-           {grant("code", {"--code", "-", "--client-secret", "-"}), "a\nb",
-            "only one value can come from standard"},
-           {grant("code", {"--code-file", empty}), "", "--code is empty"},
-           {grant("refresh"), "", "one of --refresh-token and --stored"},
-           {grant("code", {"--code", "x", "--timeout", "0"}), "",
-            "--timeout needs a number of seconds above 0"},
-           {grant("code", {"--code", "x", "--param", "novalue"}), "", "KEY=VALUE"},
-           {grant("code", {"--code", "x", "--cacert", "/nonexistent"}), "", "no readable PEM"},
-           {{"token", "code", "--url", plainUrl, "--client-id", "c", "--code", "x"}, "", "plain http"},
-       }) {
-    const auto run = tervala(args, input, {{"TERVALA_CODE", ""}});
-    EXPECT_EQ(run.status, 2) << says;
-    EXPECT_TRUE(run.err.starts_with("tervala: ") && run.err.find('\n') == run.err.size() - 1) << run.err;
-    EXPECT_NE(run.err.find(says), std::string::npos) << run.err;
-  }
-  EXPECT_TRUE(endpoint.requests().empty());
-  EXPECT_EQ(
-      tervala({"token", "code", "--url", plainUrl, "--client-id", "c", "--code", "x", "--allow-http"}).status,
-      0);
 }
 
 TEST_F(TokenCli, StoreShowRefreshAndTheExitStatusOfEachState) {
@@ -196,16 +196,8 @@ TEST_F(TokenCli, ShowEscapesEveryControlCharacterOfAPlantedToken) {
   EXPECT_EQ(nlohmann::json::parse(json.out)["access_token"], access);
 }
 
-TEST_F(TokenCli, ErrorResultsExitOneAndAreNotStored) {
-  endpoint.setReply(Reply::answer(401, R"({"error":"invalid_client","error_description":"Unknown client"})"));
-  const auto run = tervala(grant("code", {"--code", "c", "--store"}));
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.out, "{ \"error_reason\":\"invalid_client\",\"error_description\":\"Unknown client\" }\n");
-  EXPECT_EQ(tervala({"token", "show"}).status, 1);
-}
-
 // `token get` prints the stored token while it lasts, else refreshes and stores it; a refused
-// refresh keeps the stored one.
+// refresh keeps the stored one, and an error result of a grant is never stored.
 TEST_F(TokenCli, GetPrintsTheStoredTokenOrARefreshedOne) {
   const auto get = [&](const Args& more = {}) { return tervala(grant("get", more)); };
   EXPECT_EQ(get().err, "tervala: cannot get a token: no stored token\n");
@@ -220,7 +212,7 @@ TEST_F(TokenCli, GetPrintsTheStoredTokenOrARefreshedOne) {
   EXPECT_EQ(endpoint.requests().size(), 1U);
 
   plant("stored\x1b[2J", -std::chrono::seconds(1));
-  endpoint.setReply(Reply::answer(400, R"({"error":"invalid_grant"})"));
+  endpoint.setReply(Reply::answer(400, R"({"error":"invalid_grant","error_description":"Spent"})"));
   const auto refused = get();
   EXPECT_EQ(refused.status, 1);
   EXPECT_EQ(refused.out, "");
@@ -229,6 +221,11 @@ TEST_F(TokenCli, GetPrintsTheStoredTokenOrARefreshedOne) {
   EXPECT_EQ(OAuthToken::retrieve(store)->accessToken(), "stored\x1b[2J");
   plant("stored\x1b[2J", std::chrono::hours(1));  // valid, but no header can hold it
   EXPECT_EQ(get().err, "tervala: the stored token holds characters that cannot be sent in a header\n");
+
+  const auto run = tervala(grant("code", {"--code", "c", "--store"}));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "{ \"error_reason\":\"invalid_grant\",\"error_description\":\"Spent\" }\n");
+  EXPECT_EQ(OAuthToken::retrieve(store)->accessToken(), "stored\x1b[2J");
 }
 
 TEST_F(TokenCli, CacertTrustsExactlyTheCertificatesInTheFileAndStillChecksHostAndExpiry) {
@@ -248,16 +245,14 @@ TEST_F(TokenCli, CacertTrustsExactlyTheCertificatesInTheFileAndStillChecksHostAn
   }
 }
 
-// What another local user sees in the process list while the request runs.
-TEST_F(TokenCli, SecretsOnTheCommandLineAreBlankedWhileTheRequestRuns) {
+// While the request waits, another local user's process list shows no secret of the command line;
+// --timeout then ends the run long before the library's default of 30 s.
+TEST_F(TokenCli, TimeoutEndsTheRunAgainstASilentServer) {
   endpoint.setReply(Reply::silent());
   test::ToolProcess tool({"--settings", settings(), "token", "password", "--url", endpoint.url(),
                           "--client-id", "cli", "--username", "alice", "--password", "PW-SECRET",
-                          "--client-secret=CS-SECRET"});
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (endpoint.requests().empty() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+                          "--client-secret=CS-SECRET", "--timeout", "1"});
+  awaitRequest(endpoint);
   ASSERT_EQ(endpoint.requests().size(), 1U);
   std::ifstream cmdline("/proc/" + std::to_string(tool.pid()) + "/cmdline");
   const std::string seen((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
@@ -265,29 +260,183 @@ TEST_F(TokenCli, SecretsOnTheCommandLineAreBlankedWhileTheRequestRuns) {
   EXPECT_EQ(seen.find("PW-SECRET"), std::string::npos) << seen;
   EXPECT_EQ(seen.find("CS-SECRET"), std::string::npos) << seen;
   EXPECT_NE(endpoint.requests()[0].body.find("password=PW-SECRET"), std::string::npos);
-}
-
-// Without --settings the token commands use the tool's folder, $XDG_CONFIG_HOME/tervala, where
-// earlier versions of the tool stored the token.
-TEST_F(TokenCli, WithoutSettingsTheTokenIsKeptInTheToolsOwnFolder) {
-  const auto config = folder / "config";
-  SettingsStore store(config / "tervala" / "settings.sqlite3");
-  ASSERT_TRUE(OAuthToken("kept", "Bearer", "r", std::chrono::system_clock::now() + std::chrono::hours(1), "s")
-                  .store(store));
-  const auto run = test::ToolProcess({"token", "show"}, {"XDG_CONFIG_HOME=" + config.string()}).finish();
-  EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_TRUE(run.out.starts_with("Authorization: Bearer kept\n")) << run.out;
-}
-
-// --timeout reaches the request: a silent server ends the run as timed out after one second,
-// long before the library's default of 30 (the process is killed after 10 s).
-TEST_F(TokenCli, TimeoutEndsTheRunAgainstASilentServer) {
-  endpoint.setReply(Reply::silent());
-  test::ToolProcess tool({"--settings", settings(), "token", "code", "--url", endpoint.url(), "--client-id",
-                          "cli", "--code", "c", "--timeout", "1"});
   const auto run = tool.finish();
   EXPECT_EQ(run.status, 1) << run.err;
   EXPECT_NE(run.out.find("The request timed out."), std::string::npos) << run.out;
+}
+
+TEST_F(TokenCli, AProfileRemembersItsAccountKeepsItsOwnTokenAndForgetsIt) {
+  const Args login{"token", "password", "--username", "alice", "--password-stdin", "--profile", "work"};
+  const auto as = [&](Args args, const Args& more = {}) {
+    args.insert(args.end(), more.begin(), more.end());
+    return tervala(args, "pw\n");
+  };
+  ASSERT_EQ(as(login, {"--url", endpoint.url(), "--client-id", "c", "--scope", "read"}).status, 0);
+  EXPECT_EQ(tervala({"token", "show"}).status, 1) << "the standard entry stays untouched";
+  EXPECT_EQ(tervala({"token", "show", "--profile", "home"}).status, 1) << "each profile has its own";
+
+  // A server that keeps its refresh token and names no scope: the profile supplies the rest.
+  endpoint.setReply(Reply::answer(200, R"({"access_token":"A2","token_type":"bearer","expires_in":"60"})"));
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_EQ(tervala({"token", "refresh", "--profile", "work"}).status, 0);
+    const auto sent = endpoint.requests().back();
+    EXPECT_EQ(sent.field("client_id"), "c");
+    EXPECT_EQ(sent.field("scope"), "read");
+    EXPECT_EQ(sent.field("refresh_token"), "test-refresh");
+  }
+  const auto token = nlohmann::json::parse(tervala({"token", "show", "--profile", "work", "--json"}).out);
+  EXPECT_EQ(token["access_token"], "A2");
+  EXPECT_EQ(token["scope"], nlohmann::json::array({"read"}));
+
+  // Logout revokes the refresh token first with the profile's client id; a refusal still forgets
+  // the token and says so.
+  const Args logout{"token", "logout", "--profile", "work", "--revoke-url", endpoint.url("/revoke")};
+  endpoint.setReply(Reply::answer(503, ""));
+  EXPECT_EQ(tervala(logout).status, 1);
+  EXPECT_EQ(tervala({"token", "show", "--profile", "work"}).status, 1) << "forgotten although not revoked";
+  endpoint.setReply(Reply{});
+  ASSERT_EQ(as(login).status, 0) << "the account outlives the token: no --url needed";
+  EXPECT_EQ(tervala(logout).status, 0);
+  const auto revocation = endpoint.requests().back();
+  EXPECT_EQ(revocation.path, "/revoke");
+  EXPECT_EQ(revocation.field("token"), "test-refresh");
+  EXPECT_EQ(revocation.field("token_type_hint"), "refresh_token");
+  EXPECT_EQ(revocation.field("client_id"), "c");
+  EXPECT_EQ(tervala({"token", "show", "--profile", "work"}).err,
+            "tervala: no stored token for profile work\n");
+  EXPECT_EQ(tervala(logout).status, 1);
+}
+
+TEST_F(TokenCli, LenientByDefaultAndStrictNamesTheField) {
+  endpoint.setReply(
+      Reply::answer(200, R"({"access_token":"A","token_type":"bearer","refresh_token":"R","scope":"s"})"));
+  const auto lenient = tervala(grant("code", {"--code", "c", "--store"}));
+  ASSERT_EQ(lenient.status, 0) << lenient.err;
+  EXPECT_NE(lenient.out.find(R"("expires_in":"nil")"), std::string::npos) << lenient.out;
+  const auto shown = tervala({"token", "show"});
+  EXPECT_EQ(shown.status, 0);
+  EXPECT_NE(shown.out.find("Expires: unknown\nExpired: no\n"), std::string::npos) << shown.out;
+  const auto strict = tervala(grant("code", {"--code", "c", "--strict"}));
+  EXPECT_EQ(strict.status, 1);
+  EXPECT_EQ(strict.err, "tervala: the token endpoint's reply was refused: \"expires_in\" is missing\n");
+}
+
+TEST_F(TokenCli, DeviceFlowThroughTheIssuerShowsTheCodeThenPrintsTheToken) {
+  serveByPath();
+  const auto run = tervala({"token", "device", "--issuer", endpoint.url(""), "--client-id", "c", "--no-qr"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(run.out.starts_with(R"({ "access_token":"test-access")")) << run.out;
+  EXPECT_NE(run.err.find("Open https://e.x/d and enter the code ABCD-EFGH\n"), std::string::npos) << run.err;
+  const auto requests = endpoint.requests();
+  ASSERT_EQ(requests.size(), 3U);
+  EXPECT_EQ(requests[2].path, "/token");
+  EXPECT_EQ(requests[2].field("device_code"), "dc");
+  const auto lost = tervala(
+      {"token", "refresh", "--issuer", endpoint.url("/nobody"), "--client-id", "c", "--refresh-token", "r1"});
+  EXPECT_EQ(lost.status, 1);
+  EXPECT_NE(lost.err.find("no endpoints from issuer"), std::string::npos) << lost.err;
+}
+
+TEST_F(TokenCli, RevokeAndInspectSayWhatTheServerSaid) {
+  serveByPath();
+  const Reply active = Reply::answer(200, R"({"active":true,"scope":"a b","exp":1800000000,"x":"\u001b"})");
+  // Each row: the command, what the introspection endpoint answers, exit status, output.
+  for (const auto& [command, introspection, status, out] :
+       std::vector<std::tuple<std::string, Reply, int, std::string>>{
+           {"revoke", active, 0, ""},
+           {"inspect", active, 0, R"({"active":true,"exp":1800000000,"scope":"a b","x":"\u001b"})"},
+           {"inspect", Reply::answer(200, R"({"active":false})"), 3, R"({"active":false})"},
+           {"inspect", Reply::answer(401, R"({"error":"invalid_client"})"), 1,
+            R"({ "error_reason":"invalid_client","error_description":"invalid_client" })"},
+       }) {
+    routes["/introspect"] = introspection;
+    const auto run =
+        tervala({"token", command, "--token", "t1", "--issuer", endpoint.url(""), "--client-id", "c"});
+    EXPECT_EQ(run.status, status) << command << run.err;
+    EXPECT_EQ(run.out, out.empty() ? "" : out + "\n");
+    EXPECT_EQ(endpoint.requests().back().field("token"), "t1");
+  }
+}
+
+TEST_F(TokenCli, InterruptCancelsTheDeviceWaitWithOneLine) {
+  serveByPath();
+  routes["/token"] = Reply::answer(400, R"({"error":"authorization_pending"})");
+  test::ToolProcess tool({"--settings", settings(), "token", "device", "--device-url",
+                          endpoint.url("/device"), "--url", endpoint.url("/token"), "--client-id", "c"});
+  awaitRequest(endpoint);  // interrupted only once it waits
+  ASSERT_EQ(::kill(tool.pid(), SIGINT), 0);
+  const auto outcome = tool.finish();
+  EXPECT_EQ(outcome.status, 128 + SIGINT);
+  EXPECT_NE(outcome.err.find("\ntervala: cancelled\n"), std::string::npos) << outcome.err;
+}
+
+// `token login`: the test plays the browser against a loopback authorization server and the
+// tool's own redirect listener. A GET the way a browser sends it, redirects not followed; null
+// when nobody answers.
+httplib::Result browse(const std::string& url) {
+  const std::size_t path = url.find('/', url.find("//") + 2);
+  httplib::Client browser(url.substr(0, path));
+  browser.set_url_encode(false);  // a browser sends the Location as the server wrote it
+  browser.set_connection_timeout(std::chrono::seconds(5));
+  browser.set_read_timeout(std::chrono::seconds(10));
+  return browser.Get(url.substr(path));
+}
+
+TEST_F(TokenCli, LoginAcceptsExactlyOneCallbackOfItsOwn) {
+  struct Case {
+    std::string name;
+    bool denying;             // the user refuses at the authorization server
+    std::string straySuffix;  // a request to the listener before the real callback ("" for none)
+    int strayStatus;          // and what it is answered
+    bool follow;              // the browser follows the redirect at all
+    int status;               // the tool's exit status
+    std::string output;       // a part of the tool's standard output or error
+  };
+  test::AuthorizationServer server;
+  for (const auto& row : std::vector<Case>{
+           {"WrongStateIgnored", false, "/callback?code=forged&state=guess", 400, true, 0,
+            R"("access_token":")"},
+           {"OtherPathIgnored", false, "/favicon.ico", 404, true, 0, R"("access_token":")"},
+           {"Denied", true, "", 0, true, 1, "The user said no"},
+           {"NoCallbackTimesOut", false, "", 0, false, 1, "no login callback"},
+       }) {
+    SCOPED_TRACE(row.name);
+    server.setDenying(row.denying);
+    const auto settings = (folder / (row.name + ".sqlite3")).string();
+    test::ToolProcess tool({"--settings", settings, "token", "login", "--no-browser", "--store", "--scope",
+                            "read", "--auth-url", server.url("/authorize"), "--url", server.url("/token"),
+                            "--client-id", "cli", "--timeout", row.follow ? "10" : "1"});
+    // The URL the user would open: the last line once it is whole.
+    const std::string shown =
+        tool.readUntil([](const auto& so) {
+              return so.err.find("\nhttp") != std::string::npos && so.err.ends_with('\n');
+            })
+            .err;
+    const auto start = shown.find("\nhttp");
+    ASSERT_NE(start, std::string::npos) << shown;
+    std::string callback;
+    if (row.follow) {
+      const auto approval = browse(shown.substr(start + 1, shown.size() - start - 2));
+      ASSERT_TRUE(approval && approval->status == 302);
+      callback = approval->get_header_value("Location");
+      if (!row.straySuffix.empty()) {
+        const auto stray = browse(callback.substr(0, callback.find("/callback")) + row.straySuffix);
+        ASSERT_TRUE(stray);
+        EXPECT_EQ(stray->status, row.strayStatus);
+      }
+      const auto page = browse(callback);
+      ASSERT_TRUE(page);
+      EXPECT_EQ(page->status, row.denying ? 400 : 200);
+    }
+    const auto run = tool.finish();
+    EXPECT_EQ(run.status, row.status) << run.err;
+    EXPECT_NE((run.out + run.err).find(row.output), std::string::npos) << run.out << run.err;
+    if (!callback.empty()) {
+      EXPECT_FALSE(browse(callback)) << "a second callback found the listener still open";
+    }
+    SettingsStore store(settings);
+    EXPECT_EQ(OAuthToken::retrieve(store) != nullptr, row.status == 0);
+  }
 }
 
 }  // namespace

@@ -14,20 +14,19 @@ namespace tervala::test {
 ToolProcess::ToolProcess(const std::vector<std::string>& args, const std::vector<std::string>& environment) {
   std::array<int, 2> out{-1, -1};
   std::array<int, 2> err{-1, -1};
-  const int nothing = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  if (nothing < 0 || ::pipe2(out.data(), O_CLOEXEC) != 0 || ::pipe2(err.data(), O_CLOEXEC) != 0) {
+  if (::pipe2(out.data(), O_CLOEXEC) != 0 || ::pipe2(err.data(), O_CLOEXEC) != 0) {
     return;
   }
   std::vector<std::string> argv{TERVALA_CLI_PATH};
   argv.insert(argv.end(), args.begin(), args.end());
-  // The given variables come first: getenv finds the first of a name.
-  std::vector<std::string> variables = environment;
+  std::vector<std::string> variables = environment;  // first: getenv finds the first of a name
   for (char** variable = environ; *variable != nullptr; ++variable) {
     variables.emplace_back(*variable);
   }
   // Built before the fork: the child of a threaded process only calls what is safe there.
   const auto pointers = [](std::vector<std::string>& texts) {
     std::vector<char*> all;
+    all.reserve(texts.size() + 1);
     for (auto& text : texts) {
       all.push_back(text.data());
     }
@@ -38,15 +37,14 @@ ToolProcess::ToolProcess(const std::vector<std::string>& args, const std::vector
   const auto environmentPointers = pointers(variables);
   pid_ = ::fork();
   if (pid_ == 0) {
-    ::dup2(nothing, STDIN_FILENO);
+    ::dup2(::open("/dev/null", O_RDONLY), STDIN_FILENO);
     ::dup2(out[1], STDOUT_FILENO);
     ::dup2(err[1], STDERR_FILENO);
     ::execve(argvPointers[0], argvPointers.data(), environmentPointers.data());
     ::_exit(127);
   }
-  for (const int fd : {nothing, out[1], err[1]}) {
-    ::close(fd);
-  }
+  ::close(out[1]);
+  ::close(err[1]);
   streams_ = {out[0], err[0]};
 }
 

@@ -4,17 +4,15 @@
 // too: GET /authorize approves at once and redirects to the loopback redirect_uri, POST /token
 // redeems the code with its PKCE verifier, and the client "demo-service" with secret "demo-secret"
 // gets client-credentials tokens.
-#include <pthread.h>
 #include <unistd.h>
 
-#include <csignal>
+#include <array>
 #include <iostream>
 #include <map>
 #include <mutex>
 #include <set>
 #include <string>
 #include <string_view>
-#include <thread>
 
 #include "support/AuthorizationServer.hpp"
 #include "support/TokenEndpoint.hpp"
@@ -24,9 +22,8 @@ namespace {
 using tervala::test::RecordedRequest;
 using tervala::test::Reply;
 
-// What the authorization server leaves to others: the password and refresh grants (a refresh must
-// present a refresh token given out here), the metadata, the device flow (each device code is
-// approved at its second poll), revocation and introspection of the tokens issued here.
+// What the authorization server leaves to others. A refresh must present a refresh token given out
+// here; each device code is approved at its second poll.
 class DemoGrants {
  public:
   explicit DemoGrants(std::string base) : base_(std::move(base)) {}
@@ -109,28 +106,14 @@ class DemoGrants {
 }  // namespace
 
 int main() {
-  // Only the waiting main thread takes the stop signals; every other thread inherits the mask.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGTERM);
-  sigaddset(&stopSignals, SIGINT);
-  if (pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr) != 0) {
-    std::cerr << "tervala-test-endpoint: cannot block signals\n";
-    return 1;
-  }
   tervala::test::AuthorizationServer endpoint;
   endpoint.setClientSecret("demo-service", "demo-secret");
   DemoGrants grants(endpoint.url(""));
   endpoint.setFallback([&grants](const RecordedRequest& request) { return grants.answer(request); });
   std::cout << endpoint.port() << std::endl;
-
-  std::thread([] {
-    char buffer[256];
-    while (::read(STDIN_FILENO, buffer, sizeof buffer) > 0) {
-    }
-    ::kill(::getpid(), SIGTERM);  // end of standard input: stop like on SIGTERM
-  }).detach();
-  int received = 0;
-  sigwait(&stopSignals, &received);
+  // Serves until standard input ends; SIGTERM ends it as it ends any program.
+  std::array<char, 256> buffer{};
+  while (::read(STDIN_FILENO, buffer.data(), buffer.size()) > 0) {
+  }
   return 0;
 }
