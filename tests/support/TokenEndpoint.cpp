@@ -21,24 +21,15 @@ std::string lower(std::string_view text) {
   return out;
 }
 
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 std::string decodeComponent(std::string_view text) {
+  const auto hex = [&](std::size_t at) { return at < text.size() && std::isxdigit(static_cast<unsigned char>(text[at])) != 0; };
   std::string out;
   for (std::size_t at = 0; at < text.size(); ++at) {
-    if (text[at] == '+') {
-      out.push_back(' ');
-    } else if (text[at] == '%' && at + 2 < text.size() && hexValue(text[at + 1]) >= 0 &&
-               hexValue(text[at + 2]) >= 0) {
-      out.push_back(static_cast<char>(hexValue(text[at + 1]) * 16 + hexValue(text[at + 2])));
+    if (text[at] == '%' && hex(at + 1) && hex(at + 2)) {
+      out.push_back(static_cast<char>(std::stoi(std::string(text.substr(at + 1, 2)), nullptr, 16)));
       at += 2;
     } else {
-      out.push_back(text[at]);
+      out.push_back(text[at] == '+' ? ' ' : text[at]);
     }
   }
   return out;
@@ -82,10 +73,7 @@ std::optional<std::pair<std::string, std::string>> basicCredentials(const Record
 
 std::optional<std::string> RecordedRequest::header(std::string_view name) const {
   const auto found = headers.find(lower(name));
-  if (found == headers.end()) {
-    return std::nullopt;
-  }
-  return found->second;
+  return found == headers.end() ? std::nullopt : std::optional(found->second);
 }
 
 std::vector<std::pair<std::string, std::string>> RecordedRequest::form() const {
@@ -110,13 +98,6 @@ void require(bool ok, const char* what) {
   }
 }
 
-std::string trim(std::string_view text) {
-  const auto first = text.find_first_not_of(" \t");
-  return first == std::string_view::npos
-             ? std::string()
-             : std::string(text.substr(first, text.find_last_not_of(" \t") + 1 - first));
-}
-
 // The request line and header lines, without the blank line that ends them.
 RecordedRequest parseHead(std::string_view head) {
   RecordedRequest request;
@@ -137,7 +118,9 @@ RecordedRequest parseHead(std::string_view head) {
     const std::string_view field = head.substr(0, lineEnd);
     const std::size_t colon = field.find(':');
     if (colon != std::string_view::npos) {
-      request.headers.emplace(lower(field.substr(0, colon)), trim(field.substr(colon + 1)));
+      const std::string_view value = field.substr(colon + 1);
+      request.headers.emplace(lower(field.substr(0, colon)),
+                              value.substr(std::min(value.find_first_not_of(' '), value.size())));
     }
   }
   return request;
