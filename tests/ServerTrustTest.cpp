@@ -30,11 +30,12 @@ class RecordingDelegate : public ServerTrustDelegate {
       : answer_(answer), pinned_(std::move(pinned)) {}
 
   ServerTrustDecision evaluateServerTrust(const std::vector<Data>& chain, std::string_view host,
-                                          bool /*defaultVerdict*/) override {
+                                          bool defaultVerdict) override {
     const std::lock_guard lock(mutex);
     ++calls;
     lastChain = chain;
     lastHost = host;
+    lastDefaultVerdict = defaultVerdict;
     if (pinned_) {
       return !chain.empty() && chain.front() == *pinned_ ? ServerTrustDecision::accept
                                                          : ServerTrustDecision::reject;
@@ -46,6 +47,7 @@ class RecordingDelegate : public ServerTrustDelegate {
   int calls = 0;
   std::vector<Data> lastChain;
   std::string lastHost;
+  bool lastDefaultVerdict = false;
 
  private:
   ServerTrustDecision answer_;
@@ -138,7 +140,7 @@ platform::HttpReply perform(const TokenEndpoint& endpoint, const std::optional<s
 }
 
 // A certificate the client trusts (its CA file names it) but issued for another host: only the
-// host-name check can refuse it, on the library's own path and on a delegate's default verdict,
+// host-name check can refuse it, on the library's own path and in a delegate's default verdict,
 // for an address and for a name.
 TEST(OAuthServerTrust, TrustedCertificateForAnotherHostIsUntrusted) {
   const test::TemporaryFolder folder;
@@ -148,11 +150,12 @@ TEST(OAuthServerTrust, TrustedCertificateForAnotherHostIsUntrusted) {
     for (const bool withDelegate : {false, true}) {
       for (const char* host : {"127.0.0.1", "localhost"}) {
         SCOPED_TRACE(std::string(withDelegate ? "delegate keeping the default, " : "no delegate, ") + host);
-        const auto reply = perform(
-            endpoint, (folder / "ca.pem").string(),
-            withDelegate ? std::make_shared<RecordingDelegate>(ServerTrustDecision::performDefaultHandling)
-                         : nullptr,
-            host);
+        const auto delegate =
+            std::make_shared<RecordingDelegate>(ServerTrustDecision::performDefaultHandling);
+        const auto reply =
+            perform(endpoint, (folder / "ca.pem").string(), withDelegate ? delegate : nullptr, host);
+        // The delegate hears the same verdict, host check included.
+        EXPECT_EQ(delegate->lastDefaultVerdict, withDelegate && kind == Kind::loopback);
         if (kind == Kind::loopback) {
           EXPECT_FALSE(reply.transportError) << reply.transportError->localizedFailureReason().value_or("");
         } else {
