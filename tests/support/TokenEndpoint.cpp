@@ -132,7 +132,7 @@ std::string httpReply(const Reply& reply) {
     out += "Content-Type: " + reply.contentType + "\r\n";
   }
   for (const auto& [name, value] : reply.headers) {
-    out += name + ": " + value + "\r\n";
+    out.append(name).append(": ").append(value).append("\r\n");
   }
   return out + "Content-Length: " + std::to_string(reply.body.size()) + "\r\n\r\n" + reply.body;
 }
