@@ -179,8 +179,8 @@ TEST_F(OAuthExchange, DebugLinesFollowTheRoadInOrderAndHoldNoSecret) {
       std::string("client_id=app&client_secret=***&code_verifier=***&grant_type=refresh_token&note=***&") +
           "password=***&refresh_token=***&username=alice",
       "OAuth response code: 200",
-      R"(OAuth response body: {"access_token":"***","token_type":"bearer","expires_in":3600,)"
-      R"("refresh_token":"***","scope":"read","id_token":"***","device_code":"***"})",
+      std::string(R"(OAuth response body: {"access_token":"***","token_type":"bearer","expires_in":3600,)") +
+          R"("refresh_token":"***","scope":"read","id_token":"***","device_code":"***"})",
       "Tervala.OAuthResult parse"};
   EXPECT_EQ(capture.lines(), expected);
 
