@@ -1,6 +1,6 @@
 // The lenient reading of token endpoint replies against a real endpoint on loopback: each
 // assumption with its own debug line, the strict default refusing the same replies and naming the
-// field, and what stays refused either way.
+// field, what stays refused either way, and the client-credentials reply that both profiles take.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -36,10 +36,6 @@ class LenientReplies : public ::testing::Test {
   OAuthContext& context = OAuthContext::sharedInstance();
   test::TokenEndpoint endpoint;
 };
-
-bool hasLine(const std::vector<std::string>& lines, const std::string& line) {
-  return std::find(lines.begin(), lines.end(), line) != lines.end();
-}
 
 // A reply that begins with the access token and its type, then `middle` and `tail`.
 std::string reply(std::string_view middle, std::string_view tail = {}) {
@@ -108,7 +104,8 @@ TEST_F(LenientReplies, EachAssumptionHasItsLineAndStrictRefusesItNamingTheField)
     test::LineCapture lenientLines;
     const auto result = grant(row.refresh, row.body);
     ASSERT_FALSE(result->hasError()) << result->serializeToJson();
-    EXPECT_TRUE(hasLine(lenientLines.lines(), "Tervala.OAuthResult lenient: " + row.line));
+    const auto lines = lenientLines.lines();
+    EXPECT_NE(std::ranges::find(lines, "Tervala.OAuthResult lenient: " + row.line), lines.end());
     const auto token = result->serializeToToken();
     ASSERT_TRUE(token);
     row.check(*result, *token);
@@ -147,6 +144,22 @@ TEST_F(LenientReplies, RefusesWhatItCannotAssume) {
   ASSERT_TRUE(error->hasError());
   EXPECT_EQ(error->errorDescription(), "spent");
   EXPECT_EQ(error->tokenDataProblem(), std::nullopt);
+}
+
+// A client-credentials reply carries no refresh token; only that grant takes one without it.
+TEST_F(LenientReplies, ClientCredentialsNeedNoRefreshTokenUnderEitherProfile) {
+  endpoint.setReply(Reply::answer(200, reply(R"(,"expires_in":60,"scope":"s"})")));
+  context.clientSecret = "s3cret";
+  for (const auto profile : {ReplyProfile::strict, ReplyProfile::lenient}) {
+    context.replyProfile = profile;
+    test::CompletionProbe probe;
+    context.getClientAccessToken(endpoint.url(), "svc", probe.completion());
+    for (const auto& result : {probe.wait(), context.getClientAccessToken(endpoint.url(), "svc")}) {
+      ASSERT_TRUE(result);
+      ASSERT_FALSE(result->hasError()) << result->errorDescription().value_or("");
+      EXPECT_EQ(result->serializeToToken()->refreshToken(), std::optional<std::string>(""));
+    }
+  }
 }
 
 }  // namespace

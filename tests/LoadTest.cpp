@@ -19,14 +19,13 @@
 #include <tervala/OAuthToken.hpp>
 
 #include "support/CompletionRecorder.hpp"
-#include "support/ScriptedServer.hpp"
+#include "support/TokenEndpoint.hpp"
 
 namespace tervala {
 namespace {
 
 using namespace std::chrono_literals;
 using test::CompletionRecorder;
-using test::ScriptedServer;
 
 constexpr std::size_t hostThreads = 4;
 
@@ -51,21 +50,20 @@ TEST(LoadTest, ManyGrantsInFlightEachCompleteExactlyOnceWithTheirOwnReply) {
 
   // The endpoint holds every reply until all requests have arrived (or 60 s have passed), so all
   // are in flight at once; each reply names the user of its own request.
+  std::atomic<std::size_t> arrived{0};
   std::atomic<std::size_t> inFlightAtFirstReply{0};
-  ScriptedServer server([count, &inFlightAtFirstReply](ScriptedServer::Connection& connection) {
-    for (int waited = 0; connection.server().connections() < count && waited < 6000; ++waited) {
-      if (!connection.pauseFor(10ms)) {
-        return;
-      }
+  test::TokenEndpoint server;
+  server.setHandler([count, &arrived, &inFlightAtFirstReply](const test::RecordedRequest& request) {
+    ++arrived;
+    for (int waited = 0; arrived.load() < count && waited < 6000; ++waited) {
+      std::this_thread::sleep_for(10ms);
     }
     std::size_t expected = 0;
-    inFlightAtFirstReply.compare_exchange_strong(expected, connection.server().connections());
-    const std::string& request = connection.request();  // the test's user names need no decoding
-    const auto at = request.find("username=") + 9;
-    const std::string user = request.substr(at, request.find('&', at) - at);
-    connection.send(ScriptedServer::jsonReply(
-        200, R"({"access_token":"access-)" + user + R"(","token_type":"bearer","expires_in":3600,)" +
-                 R"("refresh_token":"refresh-)" + user + R"(","scope":"read"})"));
+    inFlightAtFirstReply.compare_exchange_strong(expected, arrived.load());
+    const std::string user = request.field("username").value_or("");
+    return test::Reply::answer(200, R"({"access_token":"access-)" + user +
+                                        R"(","token_type":"bearer","expires_in":3600,)" +
+                                        R"("refresh_token":"refresh-)" + user + R"(","scope":"read"})");
   });
 
   CompletionRecorder recorder;
@@ -91,13 +89,12 @@ TEST(LoadTest, ManyGrantsInFlightEachCompleteExactlyOnceWithTheirOwnReply) {
   ASSERT_TRUE(recorder.waitFor(count, std::chrono::seconds(300))) << recorder.completed() << " of " << count;
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
-  const auto calls = recorder.callsPerGrant();
-  EXPECT_TRUE(std::all_of(calls.begin(), calls.end(), [](std::size_t n) { return n == 1; }))
-      << "a completion ran " << *std::max_element(calls.begin(), calls.end()) << " times";
-  const auto results = recorder.results();
+  const auto grants = recorder.grants();
+  EXPECT_TRUE(std::all_of(grants.begin(), grants.end(), [](const auto& grant) { return grant.calls == 1; }))
+      << "a completion ran more than once";
   std::size_t own = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    const auto& result = results[i];
+    const auto& result = grants[i].result;
     own += result && !result->hasError() &&
                    result->serializeToToken()->accessToken() == "access-user" + std::to_string(i)
                ? 1

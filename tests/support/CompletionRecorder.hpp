@@ -13,28 +13,29 @@
 
 namespace tervala::test {
 
-/// Collects the results that grant completions deliver, from any thread, each under the grant it
-/// belongs to, and lets a test wait for them. Completions share the state, so a late one never
-/// touches a finished test.
+/// Collects what grant completions deliver, from any thread, one slot per completion handed out,
+/// and lets a test wait for them. Completions share the state, so a late one never touches a
+/// finished test.
 class CompletionRecorder {
  public:
-  /// The completion for the next grant: records its result and how often it ran.
+  struct Grant {
+    std::size_t calls = 0;
+    std::shared_ptr<const OAuthResult> result;  ///< the last one delivered
+    std::thread::id thread;                     ///< where the last one ran
+  };
+
+  /// The completion for the next grant.
   [[nodiscard]] OAuthContext::Completion completion() {
-    auto state = state_;
-    std::size_t grant = 0;
-    {
+    const std::lock_guard lock(state_->mutex);
+    const std::size_t slot = state_->grants.size();
+    state_->grants.emplace_back();
+    return [state = state_, slot](std::shared_ptr<const OAuthResult> result) {
       const std::lock_guard lock(state->mutex);
-      grant = state->calls.size();
-      state->calls.push_back(0);
-      state->results.emplace_back();
-      state->threads.emplace_back();
-    }
-    return [state, grant](std::shared_ptr<const OAuthResult> result) {
-      const std::lock_guard lock(state->mutex);
-      ++state->calls[grant];
+      auto& grant = state->grants[slot];
+      ++grant.calls;
+      grant.result = std::move(result);
+      grant.thread = std::this_thread::get_id();
       ++state->completed;
-      state->results[grant] = std::move(result);
-      state->threads[grant] = std::this_thread::get_id();
       state->changed.notify_all();
     };
   }
@@ -52,58 +53,38 @@ class CompletionRecorder {
     return state_->completed;
   }
 
-  /// The last result of each grant, in the order the completions were handed out (null where
-  /// none arrived).
-  [[nodiscard]] std::vector<std::shared_ptr<const OAuthResult>> results() const {
+  /// Every grant, in the order its completion was handed out.
+  [[nodiscard]] std::vector<Grant> grants() const {
     const std::lock_guard lock(state_->mutex);
-    return state_->results;
+    return state_->grants;
   }
 
-  /// How often each grant's completion ran, in the same order.
-  [[nodiscard]] std::vector<std::size_t> callsPerGrant() const {
-    const std::lock_guard lock(state_->mutex);
-    return state_->calls;
+  /// For a single grant: its result once it arrived; null when nothing came within `limit`.
+  std::shared_ptr<const OAuthResult> wait(std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    waitFor(1, limit);
+    return first().result;
   }
-
-  /// The thread each grant's completion last ran on, in the same order.
-  [[nodiscard]] std::vector<std::thread::id> threads() const {
-    const std::lock_guard lock(state_->mutex);
-    return state_->threads;
-  }
+  /// How often the first grant's completion ran.
+  [[nodiscard]] int calls() const { return static_cast<int>(first().calls); }
+  /// The thread the first grant's completion last ran on.
+  [[nodiscard]] std::thread::id thread() const { return first().thread; }
 
  private:
+  [[nodiscard]] Grant first() const {
+    const std::lock_guard lock(state_->mutex);
+    return state_->grants.empty() ? Grant{} : state_->grants.front();
+  }
+
   struct State {
     mutable std::mutex mutex;
     std::condition_variable changed;
     std::size_t completed = 0;
-    std::vector<std::size_t> calls;
-    std::vector<std::shared_ptr<const OAuthResult>> results;
-    std::vector<std::thread::id> threads;
+    std::vector<Grant> grants;
   };
   std::shared_ptr<State> state_ = std::make_shared<State>();
 };
 
 /// The recorder of a single grant.
-class CompletionProbe {
- public:
-  [[nodiscard]] OAuthContext::Completion completion() { return recorder_.completion(); }
-  /// The result, once it arrived; null when nothing came within `limit`.
-  std::shared_ptr<const OAuthResult> wait(std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-    recorder_.waitFor(1, limit);
-    const auto results = recorder_.results();
-    return results.empty() ? nullptr : results.front();
-  }
-  [[nodiscard]] int calls() const {
-    const auto calls = recorder_.callsPerGrant();
-    return calls.empty() ? 0 : static_cast<int>(calls.front());
-  }
-  [[nodiscard]] std::thread::id thread() const {
-    const auto threads = recorder_.threads();
-    return threads.empty() ? std::thread::id() : threads.front();
-  }
-
- private:
-  CompletionRecorder recorder_;
-};
+using CompletionProbe = CompletionRecorder;
 
 }  // namespace tervala::test

@@ -7,7 +7,6 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <iostream>
 
 namespace tervala::test {
@@ -73,14 +72,6 @@ TestCertificate TestCertificate::make(Kind kind) {
   return made;
 }
 
-std::string TestCertificate::pem() const {
-  const std::unique_ptr<BIO, BioDeleter> bio(BIO_new(BIO_s_mem()));
-  require(bio != nullptr && PEM_write_bio_X509(bio.get(), certificate_.get()) == 1, "PEM_write_bio_X509");
-  char* data = nullptr;
-  const long size = BIO_get_mem_data(bio.get(), &data);
-  return {data, static_cast<std::size_t>(size)};
-}
-
 Data TestCertificate::der() const {
   const int size = i2d_X509(certificate_.get(), nullptr);
   require(size > 0, "i2d_X509");
@@ -91,9 +82,8 @@ Data TestCertificate::der() const {
 }
 
 void TestCertificate::writePem(const std::string& path) const {
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  file << pem();
-  require(static_cast<bool>(file), "writing the PEM file");
+  const std::unique_ptr<BIO, BioDeleter> file(BIO_new_file(path.c_str(), "w"));
+  require(file != nullptr && PEM_write_bio_X509(file.get(), certificate_.get()) == 1, "writing the PEM file");
 }
 
 }  // namespace tervala::test

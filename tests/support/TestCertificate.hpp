@@ -25,11 +25,9 @@ class TestCertificate {
 
   [[nodiscard]] X509* certificate() const noexcept { return certificate_.get(); }
   [[nodiscard]] EVP_PKEY* key() const noexcept { return key_.get(); }
-  /// The certificate in PEM, as a CA file holds it.
-  [[nodiscard]] std::string pem() const;
   /// The certificate in DER, as a trust delegate sees it.
   [[nodiscard]] Data der() const;
-  /// Writes the PEM to `path`.
+  /// Writes the certificate in PEM to `path`, as a CA file holds it.
   void writePem(const std::string& path) const;
 
  private:

@@ -1,10 +1,11 @@
 #include "TokenEndpoint.hpp"
 
-#include <httplib.h>
-
+#include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cctype>
+#include <csignal>
 #include <cstdlib>
 #include <iostream>
 
@@ -20,24 +21,15 @@ std::string lower(std::string_view text) {
   return out;
 }
 
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 std::string decodeComponent(std::string_view text) {
+  const auto hex = [&](std::size_t at) { return at < text.size() && std::isxdigit(static_cast<unsigned char>(text[at])) != 0; };
   std::string out;
   for (std::size_t at = 0; at < text.size(); ++at) {
-    if (text[at] == '+') {
-      out.push_back(' ');
-    } else if (text[at] == '%' && at + 2 < text.size() && hexValue(text[at + 1]) >= 0 &&
-               hexValue(text[at + 2]) >= 0) {
-      out.push_back(static_cast<char>(hexValue(text[at + 1]) * 16 + hexValue(text[at + 2])));
+    if (text[at] == '%' && hex(at + 1) && hex(at + 2)) {
+      out.push_back(static_cast<char>(std::stoi(std::string(text.substr(at + 1, 2)), nullptr, 16)));
       at += 2;
     } else {
-      out.push_back(text[at]);
+      out.push_back(text[at] == '+' ? ' ' : text[at]);
     }
   }
   return out;
@@ -81,10 +73,7 @@ std::optional<std::pair<std::string, std::string>> basicCredentials(const Record
 
 std::optional<std::string> RecordedRequest::header(std::string_view name) const {
   const auto found = headers.find(lower(name));
-  if (found == headers.end()) {
-    return std::nullopt;
-  }
-  return found->second;
+  return found == headers.end() ? std::nullopt : std::optional(found->second);
 }
 
 std::vector<std::pair<std::string, std::string>> RecordedRequest::form() const {
@@ -100,12 +89,131 @@ std::optional<std::string> RecordedRequest::field(std::string_view name) const {
   return std::nullopt;
 }
 
-TokenEndpoint::TokenEndpoint() : server_(std::make_unique<httplib::Server>()) {
+namespace {
+
+void require(bool ok, const char* what) {
+  if (!ok) {
+    std::cerr << "TokenEndpoint: " << what << " failed\n";
+    std::abort();
+  }
+}
+
+// The request line and header lines, without the blank line that ends them.
+RecordedRequest parseHead(std::string_view head) {
+  RecordedRequest request;
+  std::size_t lineEnd = head.find("\r\n");
+  const std::string_view line = head.substr(0, lineEnd);
+  const std::size_t space = line.find(' ');
+  request.method = line.substr(0, space);
+  const std::string_view target = line.substr(space + 1, line.rfind(' ') - space - 1);
+  request.path = target.substr(0, target.find('?'));
+  if (const auto mark = target.find('?'); mark != std::string_view::npos) {
+    for (auto& [name, value] : decodeForm(target.substr(mark + 1))) {
+      request.query.emplace(std::move(name), std::move(value));
+    }
+  }
+  while (lineEnd != std::string_view::npos) {
+    head.remove_prefix(lineEnd + 2);
+    lineEnd = head.find("\r\n");
+    const std::string_view field = head.substr(0, lineEnd);
+    const std::size_t colon = field.find(':');
+    if (colon != std::string_view::npos) {
+      const std::string_view value = field.substr(colon + 1);
+      request.headers.emplace(lower(field.substr(0, colon)),
+                              value.substr(std::min(value.find_first_not_of(' '), value.size())));
+    }
+  }
+  return request;
+}
+
+std::string httpReply(const Reply& reply) {
+  std::string out = "HTTP/1.1 " + std::to_string(reply.status) + " \r\nConnection: close\r\n";
+  if (!reply.contentType.empty()) {
+    out += "Content-Type: " + reply.contentType + "\r\n";
+  }
+  for (const auto& [name, value] : reply.headers) {
+    out.append(name).append(": ").append(value).append("\r\n");
+  }
+  return out + "Content-Length: " + std::to_string(reply.body.size()) + "\r\n\r\n" + reply.body;
+}
+
+}  // namespace
+
+/// One accepted connection, plain or TLS.
+class TokenEndpoint::Link {
+ public:
+  Link(int socket, SSL_CTX* tls) : socket_(socket), tls_(tls ? SSL_new(tls) : nullptr) {}
+  Link(const Link&) = delete;
+  Link& operator=(const Link&) = delete;
+  ~Link() {
+    if (tls_ && healthy_) {
+      SSL_shutdown(tls_.get());  // close_notify, as after any finished reply
+    }
+  }
+
+  /// Completes the TLS handshake, when there is one.
+  bool open() {
+    healthy_ = !tls_ || (SSL_set_fd(tls_.get(), socket_) == 1 && SSL_accept(tls_.get()) == 1);
+    return healthy_;
+  }
+  bool send(std::string_view bytes) {
+    while (!bytes.empty()) {
+      const long sent = tls_ ? SSL_write(tls_.get(), bytes.data(), static_cast<int>(bytes.size()))
+                             : ::send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+      if (sent <= 0) {
+        healthy_ = false;
+        return false;
+      }
+      bytes.remove_prefix(static_cast<std::size_t>(sent));
+    }
+    return true;
+  }
+  /// The request's head and its Content-Length body; absent when the client hangs up first.
+  std::optional<RecordedRequest> receive() {
+    std::string data;
+    std::optional<RecordedRequest> request;
+    std::size_t bodyStart = 0;
+    std::size_t wanted = std::string::npos;
+    char buffer[16384];
+    while (data.size() < wanted && data.size() < (std::size_t{8} << 20U)) {
+      const long got =
+          tls_ ? SSL_read(tls_.get(), buffer, sizeof buffer) : ::recv(socket_, buffer, sizeof buffer, 0);
+      if (got <= 0) {
+        healthy_ = false;
+        return std::nullopt;
+      }
+      data.append(buffer, static_cast<std::size_t>(got));
+      if (const auto headEnd = data.find("\r\n\r\n"); !request && headEnd != std::string::npos) {
+        request = parseHead(std::string_view(data).substr(0, headEnd));
+        const auto length = request->header("Content-Length");
+        bodyStart = headEnd + 4;
+        wanted = bodyStart + (length ? std::strtoul(length->c_str(), nullptr, 10) : 0);
+      }
+    }
+    if (request) {
+      request->body = data.substr(bodyStart, wanted - bodyStart);
+    }
+    return request;
+  }
+
+ private:
+  struct SslDeleter {
+    void operator()(SSL* ssl) const noexcept { SSL_free(ssl); }
+  };
+  int socket_;
+  std::unique_ptr<SSL, SslDeleter> tls_;
+  bool healthy_ = false;  // no TLS failure so far
+};
+
+TokenEndpoint::TokenEndpoint() {
   start();
 }
 
-TokenEndpoint::TokenEndpoint(TestCertificate::Kind kind) : certificate_(TestCertificate::make(kind)) {
-  server_ = std::make_unique<httplib::SSLServer>(certificate_->certificate(), certificate_->key());
+TokenEndpoint::TokenEndpoint(TestCertificate::Kind kind)
+    : certificate_(TestCertificate::make(kind)), tls_(SSL_CTX_new(TLS_server_method())) {
+  require(tls_ && SSL_CTX_use_certificate(tls_.get(), certificate_->certificate()) == 1 &&
+              SSL_CTX_use_PrivateKey(tls_.get(), certificate_->key()) == 1,
+          "setting up TLS");
   start();
 }
 
@@ -115,81 +223,140 @@ TokenEndpoint::~TokenEndpoint() {
 
 void TokenEndpoint::start() {
   handler_ = [](const RecordedRequest&) { return Reply{}; };
-  // Enough workers that a few requests held open never starve the others.
-  // NOLINTNEXTLINE(cppcoreguidelines-owning-memory): the server takes the pool over.
-  server_->new_task_queue = [] { return new httplib::ThreadPool(16); };
-  server_->set_keep_alive_max_count(1);
-  // GET too: the metadata documents and the authorization endpoint are served the same way.
-  const auto serve = [this](const httplib::Request& request, httplib::Response& response) {
-    RecordedRequest recorded{request.method, request.path, {}, request.body, {}};
-    for (const auto& [name, value] : request.headers) {
-      recorded.headers.emplace(lower(name), value);
-    }
-    if (request.method == "GET") {
-      recorded.query.insert(request.params.begin(), request.params.end());
-    }
-    Handler handler;
-    {
-      const std::lock_guard lock(mutex_);
-      requests_.push_back(recorded);
-      handler = handler_;
-    }
-    const Reply reply = handler(recorded);
-    if (reply.behaviour == Reply::Behaviour::neverAnswer || reply.delay.count() > 0) {
-      std::unique_lock lock(mutex_);
-      if (reply.behaviour == Reply::Behaviour::neverAnswer) {
-        released_.wait(lock, [this] { return stopping_; });
-        response.status = 503;
-        return;
+  listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  // A wide backlog: hundreds of clients connecting at once must not see their handshakes dropped.
+  require(listener_ >= 0 && ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+              ::listen(listener_, SOMAXCONN) == 0 &&
+              ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) == 0,
+          "listening on 127.0.0.1");
+  port_ = ntohs(address.sin_port);
+  acceptor_ = std::thread([this] { acceptLoop(); });
+}
+
+void TokenEndpoint::acceptLoop() {
+  // A client that hangs up mid-reply must not end the test run; the workers inherit the mask.
+  sigset_t pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+  while (true) {
+    const int socket = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    reapFinished();
+    const std::lock_guard lock(mutex_);
+    if (stopping_) {
+      if (socket >= 0) {
+        ::close(socket);
       }
-      released_.wait_for(lock, reply.delay, [this] { return stopping_; });
+      return;
     }
-    response.status = reply.status;
-    for (const auto& [name, value] : reply.headers) {
-      response.set_header(name, value);
+    if (socket < 0) {
+      continue;
     }
-    response.set_content(reply.body, reply.contentType);
-  };
-  server_->Post(".*", serve);
-  server_->Get(".*", serve);
-  int listening = -1;
-  server_->set_socket_options([&listening](socket_t sock) {
-    listening = sock;
-    httplib::default_socket_options(sock);
-  });
-  port_ = server_->bind_to_any_port("127.0.0.1");
-  // The library listens with a backlog of 5; hundreds of clients connecting at once would see
-  // their handshakes dropped and retried for many seconds, so widen it.
-  if (port_ <= 0 || listening < 0 || ::listen(listening, 1024) != 0) {
-    std::cerr << "TokenEndpoint: cannot listen on 127.0.0.1\n";
-    std::abort();
+    open_.insert(socket);
+    const int serial = ++serial_;
+    workers_.emplace(serial, std::thread([this, socket, serial] {
+                       {
+                         Link link(socket, tls_.get());
+                         if (link.open()) {
+                           serve(link);
+                         }
+                       }
+                       const std::lock_guard lock(mutex_);
+                       open_.erase(socket);
+                       ::close(socket);
+                       finished_.push_back(serial);
+                     }));
   }
-  thread_ = std::thread([this] { server_->listen_after_bind(); });
-  while (!server_->is_running()) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+void TokenEndpoint::reapFinished() {
+  std::vector<std::thread> done;
+  {
+    const std::lock_guard lock(mutex_);
+    for (const int serial : finished_) {
+      done.push_back(std::move(workers_.at(serial)));
+      workers_.erase(serial);
+    }
+    finished_.clear();
+  }
+  for (auto& thread : done) {
+    thread.join();
+  }
+}
+
+bool TokenEndpoint::holdUntil(std::chrono::steady_clock::time_point until) {
+  std::unique_lock lock(mutex_);
+  return !released_.wait_until(lock, until, [this] { return stopping_; });
+}
+
+void TokenEndpoint::serve(Link& link) {
+  auto request = link.receive();
+  if (!request) {
+    return;
+  }
+  Handler handler;
+  {
+    const std::lock_guard lock(mutex_);
+    requests_.push_back(*request);
+    handler = handler_;
+  }
+  const Reply reply = handler(*request);
+  const auto forever = std::chrono::steady_clock::time_point::max();
+  switch (reply.behaviour) {
+    case Reply::Behaviour::neverAnswer:
+      holdUntil(forever);
+      return;
+    case Reply::Behaviour::raw:
+      link.send(reply.body);
+      return;
+    case Reply::Behaviour::endlessBody: {
+      const std::string block(std::size_t{64} << 10U, ' ');
+      bool reading =
+          link.send("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n\r\n{\"access_token\":\"");
+      for (int sent = 0; reading && sent < 1024; ++sent) {  // 64 MiB at most
+        reading = link.send(block);
+      }
+      holdUntil(forever);
+      return;
+    }
+    case Reply::Behaviour::answer:
+      if (holdUntil(std::chrono::steady_clock::now() + reply.delay)) {
+        link.send(httpReply(reply));
+      }
   }
 }
 
 void TokenEndpoint::stop() {
   {
     const std::lock_guard lock(mutex_);
+    if (stopping_) {
+      return;
+    }
     stopping_ = true;
+    for (const int socket : open_) {
+      ::shutdown(socket, SHUT_RDWR);
+    }
   }
   released_.notify_all();
-  if (server_) {
-    server_->stop();
+  ::shutdown(listener_, SHUT_RDWR);
+  acceptor_.join();
+  std::map<int, std::thread> workers;
+  {
+    const std::lock_guard lock(mutex_);
+    workers.swap(workers_);
   }
-  if (thread_.joinable()) {
-    thread_.join();
+  for (auto& [serial, worker] : workers) {
+    worker.join();
   }
+  ::close(listener_);
 }
 
 void TokenEndpoint::setMaxTlsVersion(int version) {
-  auto* const tls = dynamic_cast<httplib::SSLServer*>(server_.get());
-  if (tls == nullptr || SSL_CTX_set_max_proto_version(tls->ssl_context(), version) != 1) {
-    std::cerr << "TokenEndpoint: cannot cap the TLS version\n";
-    std::abort();
-  }
+  require(tls_ && SSL_CTX_set_max_proto_version(tls_.get(), version) == 1, "capping the TLS version");
 }
 
 std::string TokenEndpoint::url(std::string_view path) const {

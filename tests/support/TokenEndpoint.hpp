@@ -1,5 +1,7 @@
 #pragma once
 
+#include <openssl/ssl.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -7,16 +9,13 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "TestCertificate.hpp"
-
-namespace httplib {
-class Server;
-}
 
 namespace tervala::test {
 
@@ -26,7 +25,7 @@ struct RecordedRequest {
   std::string path;
   std::multimap<std::string, std::string> headers;  ///< names in lower case
   std::string body;
-  std::multimap<std::string, std::string> query;  ///< a GET's query, decoded
+  std::multimap<std::string, std::string> query;  ///< the target's query, decoded
 
   /// The first value of header `name` (any case), or absent.
   [[nodiscard]] std::optional<std::string> header(std::string_view name) const;
@@ -41,6 +40,8 @@ struct Reply {
   enum class Behaviour {
     answer,       ///< status, content type and body after `delay`
     neverAnswer,  ///< keep the connection open without a word until the endpoint stops
+    raw,          ///< `body` as it is, no HTTP around it, then close
+    endlessBody,  ///< a 200 head without a length, then blanks while the client reads; held open
   };
   int status = 200;
   std::string body =
@@ -60,11 +61,15 @@ struct Reply {
     return reply;
   }
   /// Never answers.
-  static Reply silent() {
-    Reply reply;
-    reply.behaviour = Behaviour::neverAnswer;
+  static Reply silent() { return as(Behaviour::neverAnswer); }
+  /// Sends `bytes` in place of a reply and hangs up: for replies no HTTP server sends.
+  static Reply raw(std::string bytes) {
+    Reply reply = as(Behaviour::raw);
+    reply.body = std::move(bytes);
     return reply;
   }
+  /// Streams a body that never ends.
+  static Reply endless() { return as(Behaviour::endlessBody); }
   /// The same reply after `wait`.
   Reply after(std::chrono::milliseconds wait) && {
     delay = wait;
@@ -74,6 +79,13 @@ struct Reply {
   Reply withHeader(std::string name, std::string value) && {
     headers.emplace_back(std::move(name), std::move(value));
     return std::move(*this);
+  }
+
+ private:
+  static Reply as(Behaviour behaviour) {
+    Reply reply;
+    reply.behaviour = behaviour;
+    return reply;
   }
 };
 
@@ -85,9 +97,10 @@ std::vector<std::pair<std::string, std::string>> decodeForm(std::string_view bod
 /// Absent without such a header, or when it is malformed.
 std::optional<std::pair<std::string, std::string>> basicCredentials(const RecordedRequest& request);
 
-/// A token endpoint on 127.0.0.1 with an ephemeral port, over HTTP or HTTPS (with a certificate
-/// made at run time), that records every request and answers as it is told. Stops in its
-/// destructor.
+/// The tests' one loopback server: a token endpoint on 127.0.0.1 with an ephemeral port, over
+/// HTTP or HTTPS (with a certificate made at run time), one thread per connection and one request
+/// per connection. It records every request and answers as it is told, well-formed or not.
+/// Stops in its destructor.
 class TokenEndpoint {
  public:
   using Handler = std::function<Reply(const RecordedRequest&)>;
@@ -110,28 +123,42 @@ class TokenEndpoint {
 
   /// Every later request gets `reply`.
   void setReply(Reply reply);
-  /// Every later request gets what `handler` decides (called on a server thread).
+  /// Every later request gets what `handler` decides (called on the connection's thread).
   void setHandler(Handler handler);
   /// The requests received so far, in order of arrival.
   [[nodiscard]] std::vector<RecordedRequest> requests() const;
   /// Caps the TLS versions an HTTPS endpoint offers (an OpenSSL version constant).
   void setMaxTlsVersion(int version);
-  /// Stops serving; also releases requests held by `neverAnswer`. Called by the destructor.
+  /// Stops serving and hangs up on every open connection. Called by the destructor.
   void stop();
 
  private:
+  class Link;
+  struct TlsDeleter {
+    void operator()(SSL_CTX* context) const noexcept { SSL_CTX_free(context); }
+  };
   void start();
+  void acceptLoop();
+  void serve(Link& link);
+  void reapFinished();
+  // Waits until `until` or the stop; false once stopping.
+  bool holdUntil(std::chrono::steady_clock::time_point until);
 
   std::optional<TestCertificate> certificate_;
-  std::unique_ptr<httplib::Server> server_;
-  std::thread thread_;
+  std::unique_ptr<SSL_CTX, TlsDeleter> tls_;
+  int listener_ = -1;
   int port_ = 0;
+  std::thread acceptor_;
 
   mutable std::mutex mutex_;
   std::condition_variable released_;
   bool stopping_ = false;
   Handler handler_;
   std::vector<RecordedRequest> requests_;
+  std::set<int> open_;                  // connections to hang up on when stopping
+  std::map<int, std::thread> workers_;  // by connection serial
+  std::vector<int> finished_;
+  int serial_ = 0;
 };
 
 }  // namespace tervala::test
