@@ -143,6 +143,9 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"SilentPastTimeout", Reply::silent(), "NSURLErrorDomain", -1001, ""},
         ReplyCase{"ClosedBeforeReply", Reply::raw(""), "NSURLErrorDomain", -1005, ""},
         ReplyCase{"ClosedInBody", Reply::raw(truncatedReply()), "NSURLErrorDomain", -1005, ""},
+        // libcurl takes a head cut short for a whole reply with an empty body.
+        ReplyCase{"ClosedInHead", Reply::raw("HTTP/1.1 200 OK\r\nContent-Ty"), "NSURLErrorDomain", -1005, ""},
+        ReplyCase{"StatusWithoutCode", Reply::raw("HTTP/1.1 OK\r\n\r\n{}"), "NSURLErrorDomain", -1, ""},
         ReplyCase{"NotHttp", Reply::raw("SSH-2.0-OpenSSH_9.2\r\n\r\n"), "NSURLErrorDomain", -1, ""},
         ReplyCase{"BadContentLength", Reply::raw("HTTP/1.1 200 OK\r\nContent-Length: ten\r\n\r\n{}"),
                   "NSURLErrorDomain", -1, ""}),
