@@ -22,7 +22,9 @@ std::string lower(std::string_view text) {
 }
 
 std::string decodeComponent(std::string_view text) {
-  const auto hex = [&](std::size_t at) { return at < text.size() && std::isxdigit(static_cast<unsigned char>(text[at])) != 0; };
+  const auto hex = [&](std::size_t at) {
+    return at < text.size() && std::isxdigit(static_cast<unsigned char>(text[at])) != 0;
+  };
   std::string out;
   for (std::size_t at = 0; at < text.size(); ++at) {
     if (text[at] == '%' && hex(at + 1) && hex(at + 2)) {
