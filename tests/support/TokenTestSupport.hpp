@@ -22,7 +22,9 @@ namespace tervala::test {
 class TemporaryFolder {
  public:
   TemporaryFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tervala-XXXXXX").string();
+    // mkdtemp makes the name unique by replacing the template's six trailing 'X'.
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / ("tervala-" + std::string(6, 'X'))).string();
     if (::mkdtemp(pattern.data()) == nullptr) {
       std::abort();  // no temporary folder: nothing below can run
     }
