@@ -272,9 +272,7 @@ OAuthResult::OAuthResult(Error error)
     : refreshToken_(std::string()), scope_(std::string()), error_(std::move(error)) {}
 
 OAuthResult::~OAuthResult() {
-  platform::cleanse(accessToken_);
-  platform::cleanse(refreshToken_);
-  platform::cleanse(additionalData_);
+  platform::cleanseEach(accessToken_, refreshToken_, additionalData_);
 }
 
 std::shared_ptr<const OAuthResult> OAuthResult::parse(const nlohmann::json& reply) {

@@ -55,9 +55,7 @@ OAuthToken::OAuthToken(std::string accessToken, std::string tokenType, std::stri
 
 OAuthToken::~OAuthToken() {
   // The tokens are wiped before their memory goes back to the heap.
-  platform::cleanse(accessToken_);
-  platform::cleanse(refreshToken_);
-  platform::cleanse(additionalData_);
+  platform::cleanseEach(accessToken_, refreshToken_, additionalData_);
 }
 
 namespace {

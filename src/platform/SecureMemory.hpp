@@ -71,6 +71,12 @@ inline void cleanse(std::map<std::string, std::string>& extras) noexcept {
   }
 }
 
+/// Wipes each of a result's or token's secrets: its access token, refresh token and extras.
+template <class... Secrets>
+void cleanseEach(Secrets&... secrets) noexcept {
+  (cleanse(secrets), ...);
+}
+
 inline SecretText secretText(std::string_view text) {
   return {text.begin(), text.end()};
 }
