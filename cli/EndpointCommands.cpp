@@ -76,14 +76,15 @@ std::variant<ChosenToken, int> chooseToken(const GlobalOptions& global, const Ar
   }
   const auto& stored = std::get<std::shared_ptr<OAuthToken>>(read);
   // A hint chooses which of the stored tokens goes; the copies the token hands out are wiped once
-  // taken over.
-  auto refresh = stored->refreshToken();
-  if (hint != "access_token" && (refreshFirst || hint == "refresh_token") && refresh && !refresh->empty()) {
-    ChosenToken taken{platform::secretText(*refresh), hint.empty() ? "refresh_token" : hint};
-    platform::cleanse(refresh);
-    return taken;
+  // taken over, and only the one that may go is taken.
+  if (hint != "access_token" && (refreshFirst || hint == "refresh_token")) {
+    auto refresh = stored->refreshToken();
+    if (refresh && !refresh->empty()) {
+      ChosenToken taken{platform::secretText(*refresh), hint.empty() ? "refresh_token" : hint};
+      platform::cleanse(refresh);
+      return taken;
+    }
   }
-  platform::cleanse(refresh);
   auto access = stored->accessToken();
   ChosenToken taken{platform::secretText(access), hint.empty() ? "access_token" : hint};
   platform::cleanse(access);
@@ -91,7 +92,8 @@ std::variant<ChosenToken, int> chooseToken(const GlobalOptions& global, const Ar
 }
 
 // Revoke and inspect alike: choose the token, hold the client secret for the call, find the
-// endpoint, then hand the token, its hint and the URL to `send`, whose exit status is returned.
+// endpoint, then hand the token, its hint and the URL to `send`. It gives the exit status, or the
+// server's refusal, printed as a grant prints its error result.
 template <class Send>
 int sendChosenToken(const GlobalOptions& global, const Arguments& arguments, const Io& io, bool refreshFirst,
                     Endpoint endpoint, const Send& send) {
@@ -105,7 +107,12 @@ int sendChosenToken(const GlobalOptions& global, const Arguments& arguments, con
   if (const auto* problem = std::get_if<EndpointProblem>(&url)) {
     return report(io, *problem);
   }
-  return send(std::get<std::string>(url), view(token), hint);
+  const std::variant<Error, int> sent = send(std::get<std::string>(url), view(token), hint);
+  if (const auto* error = std::get_if<Error>(&sent)) {
+    io.out << OAuthResult(*error).serializeToJson() << '\n' << std::flush;
+    return failure;
+  }
+  return std::get<int>(sent);
 }
 
 nlohmann::json introspectionJson(const TokenStatus& read) {
@@ -177,12 +184,11 @@ int runTokenDevice(const GlobalOptions& global, const Arguments& arguments, cons
 
 int runTokenRevoke(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
   return sendChosenToken(global, arguments, io, true, Endpoint::revocation,
-                         [&](const std::string& url, std::string_view token, const std::string& hint) {
-                           const auto error = OAuthRevocation::revoke(
-                               url, arguments.value("client-id").value_or(""), token, hint);
-                           if (error) {
-                             io.out << OAuthResult(*error).serializeToJson() << '\n' << std::flush;
-                             return failure;
+                         [&](const std::string& url, std::string_view token,
+                             const std::string& hint) -> std::variant<Error, int> {
+                           if (auto error = OAuthRevocation::revoke(
+                                   url, arguments.value("client-id").value_or(""), token, hint)) {
+                             return *std::move(error);
                            }
                            return success;
                          });
@@ -191,12 +197,12 @@ int runTokenRevoke(const GlobalOptions& global, const Arguments& arguments, cons
 int runTokenInspect(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
   return sendChosenToken(
       global, arguments, io, false, Endpoint::introspection,
-      [&](const std::string& url, std::string_view token, const std::string& hint) {
+      [&](const std::string& url, std::string_view token,
+          const std::string& hint) -> std::variant<Error, int> {
         const auto result =
             OAuthTokenStatus::query(url, arguments.value("client-id").value_or(""), token, hint);
         if (const auto* error = std::get_if<Error>(&result)) {
-          io.out << OAuthResult(*error).serializeToJson() << '\n' << std::flush;
-          return failure;
+          return *error;
         }
         const auto& read = std::get<TokenStatus>(result);
         // JSON escapes every control character and non-ASCII: the server's texts reach a terminal.
