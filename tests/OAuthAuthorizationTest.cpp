@@ -12,11 +12,6 @@
 namespace tervala {
 namespace {
 
-std::map<std::string, std::string> queryOf(const std::string& url) {
-  const auto fields = test::decodeForm(url.substr(url.find('?') + 1));
-  return {fields.begin(), fields.end()};
-}
-
 std::string verifierOf(const AuthorizationRequest& request) {
   return std::get<std::string>(request.exchangeParams().at("code_verifier"));
 }
@@ -26,15 +21,6 @@ class OAuthAuthorization : public ::testing::Test {
   void SetUp() override { test::resetSharedContext(); }
   void TearDown() override { test::resetSharedContext(); }
 
-  // What a browser does with the authorization URL: the server's redirect target.
-  static std::string redirectOf(const std::string& authorizationUrl) {
-    httplib::Client browser("127.0.0.1", std::stoi(authorizationUrl.substr(authorizationUrl.rfind(':') + 1)));
-    const auto reply = browser.Get(authorizationUrl.substr(authorizationUrl.find('/', 8)));
-    EXPECT_TRUE(reply && reply->status == 302);
-    return reply ? reply->get_header_value("Location") : "";
-  }
-
-  OAuthContext& context = OAuthContext::sharedInstance();
   test::AuthorizationServer server;
 };
 
@@ -43,7 +29,8 @@ TEST_F(OAuthAuthorization, UrlCarriesFreshStateAndTheS256ChallengeOfAHiddenVerif
                                                   "http://127.0.0.1:5/cb", {"read", "write"});
   ASSERT_TRUE(request);
   const auto verifier = verifierOf(*request);
-  const auto query = queryOf(request->url());
+  const auto fields = test::decodeForm(request->url().substr(request->url().find('?') + 1));
+  const std::map<std::string, std::string> query(fields.begin(), fields.end());
   EXPECT_TRUE(
       request->url().starts_with(server.url("/authorize?tenant=7&response_type=code&client_id=app+id")));
   EXPECT_EQ(query.at("redirect_uri"), "http://127.0.0.1:5/cb");
@@ -73,11 +60,8 @@ struct RedirectCase {
   std::string query;  // "STATE" stands for the request's state
   std::optional<std::string> code;
   std::string error;  // a word of the error's description or reason
+  friend std::ostream& operator<<(std::ostream& out, const RedirectCase& row) { return out << row.name; }
 };
-
-void PrintTo(const RedirectCase& row, std::ostream* out) {
-  *out << row.name;
-}
 
 class RedirectReading : public ::testing::TestWithParam<RedirectCase> {};
 
@@ -116,11 +100,14 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(OAuthAuthorization, CodeExchangeProvesTheVerifierAndMasksIt) {
   const auto request = AuthorizationRequest::make(server.url("/authorize"), "app", "http://127.0.0.1:5/cb");
   ASSERT_TRUE(request);
-  const auto redirect = request->parseRedirect(redirectOf(request->url()));
+  httplib::Client browser("127.0.0.1", server.port());  // approves at once and redirects
+  const auto approval = browser.Get(request->url().substr(request->url().find("/authorize")));
+  ASSERT_TRUE(approval && approval->status == 302);
+  const auto redirect = request->parseRedirect(approval->get_header_value("Location"));
   ASSERT_TRUE(redirect.code);
   test::DebugCapture capture;
-  const auto result =
-      context.getAccessToken(server.url("/token"), "app", *redirect.code, request->exchangeParams());
+  const auto result = OAuthContext::sharedInstance().getAccessToken(
+      server.url("/token"), "app", *redirect.code, request->exchangeParams());
   ASSERT_TRUE(result && !result->hasError()) << result->errorDescription().value_or("");
   EXPECT_EQ(capture.lines().at(2),
             "client_id=app&code=***&code_verifier=***&grant_type=authorization_code&"

@@ -26,8 +26,8 @@ class TokenSourceTest : public ::testing::Test {
   }
 
   // Stores a token that expires `left` from now, refreshed with "stored-refresh".
-  void plant(seconds left, const std::string& access = "stored") {
-    const OAuthToken token(access, "Bearer", "stored-refresh", std::chrono::system_clock::now() + left,
+  void plant(seconds left) {
+    const OAuthToken token("stored", "Bearer", "stored-refresh", std::chrono::system_clock::now() + left,
                            "read");
     ASSERT_TRUE(token.store(store));
   }
@@ -40,38 +40,24 @@ class TokenSourceTest : public ::testing::Test {
 };
 
 TEST_F(TokenSourceTest, RefreshesOnlyWithinTheMarginAndStoresTheNewToken) {
-  struct Row {
-    seconds left;
-    seconds margin;
-    bool refreshes;
-  };
-  for (const auto& row : {Row{seconds(3600), seconds(60), false}, Row{seconds(30), seconds(60), true},
-                          Row{seconds(30), seconds(10), false}, Row{seconds(-5), seconds(0), true}}) {
-    SCOPED_TRACE(row.left.count());
-    plant(row.left);
+  using Row = std::tuple<seconds, seconds, bool>;  // left, margin, refreshes
+  for (const auto& [left, margin, refreshes] :
+       {Row{seconds(3600), seconds(60), false}, Row{seconds(30), seconds(60), true},
+        Row{seconds(30), seconds(10), false}, Row{seconds(-5), seconds(0), true}}) {
+    SCOPED_TRACE(left.count());
+    plant(left);
     server.reset("stored-refresh", "new");
-    source.setMargin(row.margin);
+    source.setMargin(margin);
     const auto answer = source.token();
     ASSERT_TRUE(answer.token) << answer.error->localizedDescription();
-    EXPECT_EQ(server.granted(), row.refreshes ? 1 : 0);
-    EXPECT_EQ(answer.token->accessToken(), row.refreshes ? "new-1" : "stored");
+    EXPECT_EQ(server.granted(), refreshes ? 1 : 0);
+    EXPECT_EQ(answer.token->accessToken(), refreshes ? "new-1" : "stored");
     EXPECT_EQ(OAuthToken::retrieve(store)->accessToken(), answer.token->accessToken());
-    EXPECT_EQ(source.authorizationHeader().header, (row.refreshes ? "Bearer new-1" : "Bearer stored"));
+    EXPECT_EQ(source.authorizationHeader().header, (refreshes ? "Bearer new-1" : "Bearer stored"));
   }
 }
 
-TEST_F(TokenSourceTest, ARefusedRefreshIsAnErrorAndLeavesTheStoredTokenAsItWas) {
-  plant(seconds(-5));
-  const auto before = store.data(OAuthToken::settingsKey);
-  server.reset("another-refresh", "new");
-  const auto answer = source.token();
-  EXPECT_FALSE(answer.token);
-  ASSERT_TRUE(answer.error);
-  EXPECT_EQ(answer.error->localizedFailureReason(), "invalid_grant");
-  EXPECT_EQ(store.data(OAuthToken::settingsKey), before);
-  EXPECT_FALSE(source.authorizationHeader().header);
-}
-
+// A refused refresh is an error and leaves the stored token as it was.
 TEST_F(TokenSourceTest, EveryChangeIsToldOnceWhetherRefreshedReplacedOrInvalidated) {
   std::vector<std::string> told;
   source.setChangeHandler([&](const OAuthToken& token) { told.push_back(token.accessToken()); });
@@ -98,6 +84,14 @@ TEST_F(TokenSourceTest, EveryChangeIsToldOnceWhetherRefreshedReplacedOrInvalidat
   EXPECT_EQ(source.token().token->accessToken(), "new-2");
   EXPECT_EQ(told, (std::vector<std::string>{"new-1", "replaced", "new-2"}));
   EXPECT_EQ(server.granted(), 2);
+
+  server.reset("another-refresh", "new");
+  source.invalidate("new-2");
+  const auto before = store.data(OAuthToken::settingsKey);
+  EXPECT_EQ(source.token().error.value_or(Error()).localizedFailureReason(), "invalid_grant");
+  EXPECT_EQ(store.data(OAuthToken::settingsKey), before);
+  EXPECT_FALSE(source.authorizationHeader().header);
+  EXPECT_EQ(told.size(), 3U);
 }
 
 }  // namespace
