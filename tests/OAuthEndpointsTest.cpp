@@ -130,40 +130,6 @@ INSTANTIATE_TEST_SUITE_P(
         DiscoveryCase{"NoDocument", nullptr, nullptr, "no metadata"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-class DeviceStart : public Endpoints, public ::testing::WithParamInterface<Case> {};
-
-TEST_P(DeviceStart, ReadsTheCodesOrRefusesTheReply) {
-  server.setReply(GetParam().reply);
-  OAuthContext::sharedInstance().scope = std::vector<std::string>{"read", "write"};
-  const test::LineCapture lines;
-  const auto started = OAuthDeviceFlow::start(server.url("/device"), "dev-client");
-  ASSERT_EQ(server.requests().size(), 1U);
-  EXPECT_EQ(server.requests()[0].field("scope"), "read write");
-  expectMasked(lines, "dev-secret-1");
-  expectFailure(std::get_if<Error>(&started), GetParam().failure);
-  if (const auto* authorization = std::get_if<DeviceAuthorization>(&started)) {
-    EXPECT_EQ(authorization->deviceCode(), "dev-secret-1");
-    EXPECT_EQ(authorization->userCode(), "WDJB-MJHT");
-    EXPECT_EQ(authorization->expiresIn(), std::chrono::seconds(1800));
-    EXPECT_EQ(authorization->interval(), std::chrono::seconds(2));
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Replies, DeviceStart,
-    ::testing::Values(
-        Case{"Good",
-             Reply::answer(200, R"({"device_code":"dev-secret-1","user_code":"WDJB-MJHT",)"
-                                R"("verification_uri":"https://e.x","expires_in":1800,"interval":"2"})")},
-        Case{"Refused", Reply::answer(401, R"({"error":"invalid_client"})"), "invalid_client"},
-        Case{"NoDeviceCode", Reply::answer(200, R"({"user_code":"A","verification_uri":"https://e.x"})"),
-             "device_code"},
-        Case{"ControlInUserCode",
-             Reply::answer(200, R"({"device_code":"d","user_code":"A\u001b[2J","verification_uri":)"
-                                R"("https://e.x","expires_in":60})"),
-             "user_code"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
 struct PollCase {
   const char* name;
   std::vector<const char*> answers;  // the token endpoint's replies in turn; the last one repeats
@@ -212,14 +178,26 @@ INSTANTIATE_TEST_SUITE_P(
                       PollCase{"Denied", {pending, R"({"error":"access_denied"})"}, 600, "access_denied", 2}),
     [](const auto& info) { return std::string(info.param.name); });
 
-class RevocationAndIntrospection : public Endpoints, public ::testing::WithParamInterface<Case> {};
+class FormCalls : public Endpoints, public ::testing::WithParamInterface<Case> {};
 
-// Both send the token and its hint in the form, and never show the token in debug output.
-TEST_P(RevocationAndIntrospection, SendTheTokenAndReadTheReply) {
+// Device authorization ("Device" rows), revocation ("Revo") and introspection send their form and
+// read the reply; the secret, a device code received or a token sent, never shows in debug output.
+TEST_P(FormCalls, SendTheFormAndReadTheReply) {
   const auto& row = GetParam();
+  const std::string_view name = row.name;
   server.setReply(row.reply);
+  OAuthContext::sharedInstance().scope = std::vector<std::string>{"read", "write"};
   const test::LineCapture lines;
-  if (std::string_view(row.name).starts_with("Revo")) {
+  if (name.starts_with("Device")) {
+    const auto started = OAuthDeviceFlow::start(server.url("/device"), "c");
+    expectFailure(std::get_if<Error>(&started), row.failure);
+    if (const auto* authorization = std::get_if<DeviceAuthorization>(&started)) {
+      EXPECT_EQ(authorization->deviceCode(), "tok-secret");
+      EXPECT_EQ(authorization->userCode(), "WDJB-MJHT");
+      EXPECT_EQ(authorization->expiresIn(), std::chrono::seconds(1800));
+      EXPECT_EQ(authorization->interval(), std::chrono::seconds(2));
+    }
+  } else if (name.starts_with("Revo")) {
     const auto error = OAuthRevocation::revoke(server.url("/revoke"), "c", "tok-secret", "refresh_token");
     expectFailure(error ? &*error : nullptr, row.failure);
   } else {
@@ -236,16 +214,29 @@ TEST_P(RevocationAndIntrospection, SendTheTokenAndReadTheReply) {
   }
   const auto requests = server.requests();
   ASSERT_EQ(requests.size(), 1U);
-  EXPECT_EQ(requests[0].field("token"), "tok-secret");
-  EXPECT_EQ(requests[0].field("token_type_hint"), "refresh_token");
   EXPECT_EQ(requests[0].field("client_id"), "c");
+  const bool device = name.starts_with("Device");
+  EXPECT_EQ(requests[0].field("scope"), device ? std::optional<std::string>("read write") : std::nullopt);
+  EXPECT_EQ(requests[0].field("token"), device ? std::nullopt : std::optional<std::string>("tok-secret"));
+  EXPECT_EQ(requests[0].field("token_type_hint"),
+            device ? std::nullopt : std::optional<std::string>("refresh_token"));
   expectMasked(lines, "tok-secret");
 }
 
-// Both read a refusal the same way; introspection's own reading has its rows.
+// A refusal is read the same way by all three (EndpointCall::refusal).
 INSTANTIATE_TEST_SUITE_P(
-    Replies, RevocationAndIntrospection,
+    Replies, FormCalls,
     ::testing::Values(
+        Case{"DeviceGood",
+             Reply::answer(200, R"({"device_code":"tok-secret","user_code":"WDJB-MJHT",)"
+                                R"("verification_uri":"https://e.x","expires_in":1800,"interval":"2"})")},
+        Case{"DeviceRefused", Reply::answer(401, R"({"error":"invalid_client"})"), "invalid_client"},
+        Case{"DeviceNoDeviceCode",
+             Reply::answer(200, R"({"user_code":"A","verification_uri":"https://e.x"})"), "device_code"},
+        Case{"DeviceControlInUserCode",
+             Reply::answer(200, R"({"device_code":"d","user_code":"A\u001b[2J","verification_uri":)"
+                                R"("https://e.x","expires_in":60})"),
+             "user_code"},
         Case{"Revoked", Reply::answer(200, "")},
         Case{"RevocationUnavailable", Reply::answer(503, "busy", "text/plain"), "status 503"},
         Case{"Active", Reply::answer(200, R"({"active":true,"scope":"read write","aud":["api","web"],)"
