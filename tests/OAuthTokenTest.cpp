@@ -72,7 +72,6 @@ TEST(OAuthResultParse, RefusedRepliesBecomeOAuthErrorsWrittenInTheErrorForm) {
             "-"},
            {besideToken, "Try later", "server_error", "-"},
            {json::array({typicalReply()}), invalidData, invalidData, ""},
-           {nullptr, invalidData, invalidData, ""},
            {replyWith("access_token", 12), invalidData, invalidData, "access_token"},
            {replyWith("token_type", json::object()), invalidData, invalidData, "token_type"},
            {replyWith("expires_in", true), invalidData, invalidData, "expires_in"},

@@ -111,8 +111,7 @@ TEST(SecretMemory, PasswordGrantStoreAndRetrieveFreeNoSecret) {
     ASSERT_TRUE(retrieved);
     EXPECT_EQ(retrieved->accessToken(), accessToken);
     EXPECT_EQ(retrieved->refreshToken(), refreshToken);
-    ASSERT_EQ(endpoint.requests().size(), 1U);
-    EXPECT_EQ(endpoint.requests()[0].field("password"), std::string(password));
+    EXPECT_EQ(endpoint.requests().at(0).field("password"), std::string(password));
     const ArmedScan scan;
     result.reset();
     token.reset();
