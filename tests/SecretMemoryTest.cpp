@@ -65,7 +65,8 @@ struct ArmedScan {
 // The array forms forward to these; no type on a secret's path is over-aligned.
 // NOLINTBEGIN(misc-new-delete-overloads,cert-dcl54-cpp,hicpp-new-delete-operators)
 void* operator new(std::size_t size) {
-  void* block = std::malloc(size == 0 ? 1 : size);  // NOLINT(cppcoreguidelines-no-malloc)
+  // NOLINTNEXTLINE(cppcoreguidelines-no-malloc,cppcoreguidelines-owning-memory)
+  void* block = std::malloc(size == 0 ? 1 : size);
   if (block == nullptr) {
     throw std::bad_alloc();
   }
