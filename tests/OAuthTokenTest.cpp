@@ -268,7 +268,12 @@ TEST(OAuthTokenArchive, ArchivesOfAnotherShapeAreRefused) {
       {"no additionalData", edit([](json& d) { d["entries"].erase(5); })},
       {"trailing bytes", [](const json& d) { return d.dump() + "x"; }},
       {"deep nesting", [](const json&) { return std::string(200000, '[') + std::string(200000, ']'); }},
-      {"not UTF-8", [](const json& d) { return d.dump().replace(d.dump().find("refresh-1"), 1, "\xFF"); }},
+      {"not UTF-8",
+       [](const json& d) {
+         std::string text = d.dump();
+         text[text.find("refresh-1")] = static_cast<char>(0xFF);
+         return text;
+       }},
   };
   for (const auto& [name, change] : cases) {
     const std::string text = change(sampleDocument());
