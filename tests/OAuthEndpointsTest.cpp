@@ -1,10 +1,12 @@
-// The authorization server's endpoints beside the grants: discovery, the device flow,
-// revocation and introspection, against a loopback endpoint.
+// The authorization server's endpoints beside the grants: the authorization request with PKCE, its
+// redirect and the code exchange, discovery, the device flow, revocation and introspection, against
+// loopback servers.
 #include <gtest/gtest.h>
+#include <httplib.h>
 
 #include <atomic>
-#include <map>
 
+#include <tervala/AuthorizationRequest.hpp>
 #include <tervala/OAuthContext.hpp>
 #include <tervala/OAuthDeviceFlow.hpp>
 #include <tervala/OAuthDiscovery.hpp>
@@ -12,6 +14,7 @@
 #include <tervala/OAuthTokenStatus.hpp>
 
 #include "DevicePoller.hpp"
+#include "support/AuthorizationServer.hpp"
 #include "support/OAuthProbe.hpp"
 #include "support/TokenEndpoint.hpp"
 
@@ -22,22 +25,13 @@ using test::RecordedRequest;
 using test::Reply;
 using test::TokenEndpoint;
 
-std::string said(const Error& error) {
-  return error.localizedDescription() + " / " + error.localizedFailureReason().value_or("");
-}
-
-// The value of a successful `result`, or null after checking that its error names `failure`.
-template <typename Value, typename Result>
-const Value* outcome(const Result& result, const char* failure) {
-  const auto* error = std::get_if<Error>(&result);
-  if (failure == nullptr) {
-    EXPECT_EQ(error, nullptr) << said(*error);
-  } else if (error == nullptr) {
-    ADD_FAILURE() << "no error, expected " << failure;
-  } else {
-    EXPECT_NE(said(*error).find(failure), std::string::npos) << said(*error);
-  }
-  return std::get_if<Value>(&result);
+// Checks that `error` is absent when `failure` is null, else that its texts name `failure`.
+void expectFailure(const Error* error, const char* failure) {
+  const std::string said =
+      error == nullptr ? "no error"
+                       : error->localizedDescription() + " / " + error->localizedFailureReason().value_or("");
+  EXPECT_EQ(error == nullptr, failure == nullptr) << said;
+  EXPECT_TRUE(failure == nullptr || said.find(failure) != std::string::npos) << said;
 }
 
 // No line names `secret`.
@@ -52,19 +46,20 @@ struct Case {
   const char* name;
   Reply reply;
   const char* failure = nullptr;
+  friend std::ostream& operator<<(std::ostream& out, const Case& row) { return out << row.name; }
 };
 
-void PrintTo(const Case& row, std::ostream* out) {
-  *out << row.name;
-}
-
-class Endpoints : public ::testing::Test {
+// A loopback `Server`, with the shared context reset around each test.
+template <typename Server>
+class Against : public ::testing::Test {
  protected:
   void SetUp() override { test::resetSharedContext(); }
   void TearDown() override { test::resetSharedContext(); }
 
-  TokenEndpoint server;
+  Server server;
 };
+using Endpoints = Against<TokenEndpoint>;
+using OAuthAuthorization = Against<test::AuthorizationServer>;
 
 struct DiscoveryCase {
   const char* name;
@@ -72,11 +67,8 @@ struct DiscoveryCase {
   const char* openIdBody;
   const char* failure;  // null: success
   bool https = false;
+  friend std::ostream& operator<<(std::ostream& out, const DiscoveryCase& row) { return out << row.name; }
 };
-
-void PrintTo(const DiscoveryCase& row, std::ostream* out) {
-  *out << row.name;
-}
 
 class Discovery : public Endpoints, public ::testing::WithParamInterface<DiscoveryCase> {};
 
@@ -93,25 +85,19 @@ TEST_P(Discovery, ReadsTheDocumentOrSaysWhatIsWrong) {
   TokenEndpoint& at = row.https ? tls : server;
   OAuthContext::sharedInstance().serverTrustDelegate = std::make_shared<TrustingDelegate>();
   const std::string issuer = at.url("/tenant");
-  const auto fill = [&issuer](std::string text) {
-    for (auto found = text.find("ISSUER"); found != std::string::npos; found = text.find("ISSUER")) {
+  at.setHandler([&](const RecordedRequest& request) {
+    const char* body = request.path == "/.well-known/oauth-authorization-server/tenant" ? row.rfc8414Body
+                       : request.path == "/tenant/.well-known/openid-configuration"     ? row.openIdBody
+                                                                                        : nullptr;
+    std::string text = body == nullptr ? "" : body;
+    if (const auto found = text.find("ISSUER"); found != std::string::npos) {
       text.replace(found, 6, issuer);
     }
-    return Reply::answer(200, text);
-  };
-  std::map<std::string, Reply> routes;
-  if (row.rfc8414Body != nullptr) {
-    routes["/.well-known/oauth-authorization-server/tenant"] = fill(row.rfc8414Body);
-  }
-  if (row.openIdBody != nullptr) {
-    routes["/tenant/.well-known/openid-configuration"] = fill(row.openIdBody);
-  }
-  at.setHandler([&routes](const RecordedRequest& request) {
-    const auto found = routes.find(request.path);
-    return found == routes.end() ? Reply::answer(404, "not here", "text/plain") : found->second;
+    return body == nullptr ? Reply::answer(404, "not here", "text/plain") : Reply::answer(200, text);
   });
   const auto result = OAuthDiscovery::discover(issuer);
-  if (const auto* metadata = outcome<AuthorizationServerMetadata>(result, row.failure)) {
+  expectFailure(std::get_if<Error>(&result), row.failure);
+  if (const auto* metadata = std::get_if<AuthorizationServerMetadata>(&result)) {
     EXPECT_EQ(metadata->issuer, issuer);
     EXPECT_EQ(metadata->tokenEndpoint, "https://e.x/token");
     EXPECT_EQ(metadata->deviceAuthorizationEndpoint, "https://e.x/device");
@@ -144,50 +130,14 @@ INSTANTIATE_TEST_SUITE_P(
         DiscoveryCase{"NoDocument", nullptr, nullptr, "no metadata"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-class DeviceStart : public Endpoints, public ::testing::WithParamInterface<Case> {};
-
-TEST_P(DeviceStart, ReadsTheCodesOrRefusesTheReply) {
-  server.setReply(GetParam().reply);
-  OAuthContext::sharedInstance().scope = std::vector<std::string>{"read", "write"};
-  const test::LineCapture lines;
-  const auto started = OAuthDeviceFlow::start(server.url("/device"), "dev-client");
-  ASSERT_EQ(server.requests().size(), 1U);
-  EXPECT_EQ(server.requests()[0].field("scope"), "read write");
-  expectMasked(lines, "dev-secret-1");
-  if (const auto* authorization = outcome<DeviceAuthorization>(started, GetParam().failure)) {
-    EXPECT_EQ(authorization->deviceCode(), "dev-secret-1");
-    EXPECT_EQ(authorization->userCode(), "WDJB-MJHT");
-    EXPECT_EQ(authorization->expiresIn(), std::chrono::seconds(1800));
-    EXPECT_EQ(authorization->interval(), std::chrono::seconds(2));
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Replies, DeviceStart,
-    ::testing::Values(
-        Case{"Good",
-             Reply::answer(200, R"({"device_code":"dev-secret-1","user_code":"WDJB-MJHT",)"
-                                R"("verification_uri":"https://e.x","expires_in":1800,"interval":"2"})")},
-        Case{"Refused", Reply::answer(401, R"({"error":"invalid_client"})"), "invalid_client"},
-        Case{"NoDeviceCode", Reply::answer(200, R"({"user_code":"A","verification_uri":"https://e.x"})"),
-             "device_code"},
-        Case{"ControlInUserCode",
-             Reply::answer(200, R"({"device_code":"d","user_code":"A\u001b[2J","verification_uri":)"
-                                R"("https://e.x","expires_in":60})"),
-             "user_code"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
 struct PollCase {
   const char* name;
   std::vector<const char*> answers;  // the token endpoint's replies in turn; the last one repeats
   int expiresIn;
   const char* reason;  // null: a token is the result
   std::size_t mostPolls;
+  friend std::ostream& operator<<(std::ostream& out, const PollCase& row) { return out << row.name; }
 };
-
-void PrintTo(const PollCase& row, std::ostream* out) {
-  *out << row.name;
-}
 
 class DevicePolling : public Endpoints, public ::testing::WithParamInterface<PollCase> {};
 
@@ -228,21 +178,33 @@ INSTANTIATE_TEST_SUITE_P(
                       PollCase{"Denied", {pending, R"({"error":"access_denied"})"}, 600, "access_denied", 2}),
     [](const auto& info) { return std::string(info.param.name); });
 
-class RevocationAndIntrospection : public Endpoints, public ::testing::WithParamInterface<Case> {};
+class FormCalls : public Endpoints, public ::testing::WithParamInterface<Case> {};
 
-// Both send the token and its hint in the form, and never show the token in debug output.
-TEST_P(RevocationAndIntrospection, SendTheTokenAndReadTheReply) {
+// Device authorization ("Device" rows), revocation ("Revo") and introspection send their form and
+// read the reply; the secret, a device code received or a token sent, never shows in debug output.
+TEST_P(FormCalls, SendTheFormAndReadTheReply) {
   const auto& row = GetParam();
+  const std::string_view name = row.name;
   server.setReply(row.reply);
+  OAuthContext::sharedInstance().scope = std::vector<std::string>{"read", "write"};
   const test::LineCapture lines;
-  if (std::string_view(row.name).starts_with("Revo")) {
+  if (name.starts_with("Device")) {
+    const auto started = OAuthDeviceFlow::start(server.url("/device"), "c");
+    expectFailure(std::get_if<Error>(&started), row.failure);
+    if (const auto* authorization = std::get_if<DeviceAuthorization>(&started)) {
+      EXPECT_EQ(authorization->deviceCode(), "tok-secret");
+      EXPECT_EQ(authorization->userCode(), "WDJB-MJHT");
+      EXPECT_EQ(authorization->expiresIn(), std::chrono::seconds(1800));
+      EXPECT_EQ(authorization->interval(), std::chrono::seconds(2));
+    }
+  } else if (name.starts_with("Revo")) {
     const auto error = OAuthRevocation::revoke(server.url("/revoke"), "c", "tok-secret", "refresh_token");
-    ASSERT_EQ(error.has_value(), row.failure != nullptr) << (error ? said(*error) : "");
-    EXPECT_TRUE(!error || said(*error).find(row.failure) != std::string::npos) << said(*error);
+    expectFailure(error ? &*error : nullptr, row.failure);
   } else {
     const auto result =
         OAuthTokenStatus::query(server.url("/introspect"), "c", "tok-secret", "refresh_token");
-    if (const auto* read = outcome<TokenStatus>(result, row.failure)) {
+    expectFailure(std::get_if<Error>(&result), row.failure);
+    if (const auto* read = std::get_if<TokenStatus>(&result)) {
       EXPECT_TRUE(read->active);
       EXPECT_EQ(read->scope, "read write");
       EXPECT_EQ(read->audience, (std::vector<std::string>{"api", "web"}));
@@ -252,25 +214,122 @@ TEST_P(RevocationAndIntrospection, SendTheTokenAndReadTheReply) {
   }
   const auto requests = server.requests();
   ASSERT_EQ(requests.size(), 1U);
-  EXPECT_EQ(requests[0].field("token"), "tok-secret");
-  EXPECT_EQ(requests[0].field("token_type_hint"), "refresh_token");
   EXPECT_EQ(requests[0].field("client_id"), "c");
+  const bool device = name.starts_with("Device");
+  EXPECT_EQ(requests[0].field("scope"), device ? std::optional<std::string>("read write") : std::nullopt);
+  EXPECT_EQ(requests[0].field("token"), device ? std::nullopt : std::optional<std::string>("tok-secret"));
+  EXPECT_EQ(requests[0].field("token_type_hint"),
+            device ? std::nullopt : std::optional<std::string>("refresh_token"));
   expectMasked(lines, "tok-secret");
 }
 
-// Both read a refusal the same way; introspection's own reading has its rows.
+// A refusal is read the same way by all three (EndpointCall::refusal).
 INSTANTIATE_TEST_SUITE_P(
-    Replies, RevocationAndIntrospection,
+    Replies, FormCalls,
     ::testing::Values(
+        Case{"DeviceGood",
+             Reply::answer(200, R"({"device_code":"tok-secret","user_code":"WDJB-MJHT",)"
+                                R"("verification_uri":"https://e.x","expires_in":1800,"interval":"2"})")},
+        Case{"DeviceRefused", Reply::answer(401, R"({"error":"invalid_client"})"), "invalid_client"},
+        Case{"DeviceNoDeviceCode",
+             Reply::answer(200, R"({"user_code":"A","verification_uri":"https://e.x"})"), "device_code"},
+        Case{"DeviceControlInUserCode",
+             Reply::answer(200, R"({"device_code":"d","user_code":"A\u001b[2J","verification_uri":)"
+                                R"("https://e.x","expires_in":60})"),
+             "user_code"},
         Case{"Revoked", Reply::answer(200, "")},
-        Case{"RevocationRefused", Reply::answer(400, R"({"error":"unsupported_token_type"})"),
-             "unsupported_token_type"},
         Case{"RevocationUnavailable", Reply::answer(503, "busy", "text/plain"), "status 503"},
         Case{"Active", Reply::answer(200, R"({"active":true,"scope":"read write","aud":["api","web"],)"
                                           R"("exp":1800000000,"ext":{"a":1},"nbf":null})")},
         Case{"ActiveNotABoolean", Reply::answer(200, R"({"active":"true"})"), "active"},
         Case{"MemberOfTheWrongKind", Reply::answer(200, R"({"active":true,"exp":"soon"})"), "exp"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+std::string verifierOf(const AuthorizationRequest& request) {
+  return std::get<std::string>(request.exchangeParams().at("code_verifier"));
+}
+
+TEST_F(OAuthAuthorization, UrlCarriesFreshStateAndTheS256ChallengeOfAHiddenVerifier) {
+  const auto request = AuthorizationRequest::make(server.url("/authorize?tenant=7"), "app id",
+                                                  "http://127.0.0.1:5/cb", {"read", "write"});
+  ASSERT_TRUE(request);
+  const auto verifier = verifierOf(*request);
+  const auto fields = test::decodeForm(request->url().substr(request->url().find('?') + 1));
+  const std::map<std::string, std::string> query(fields.begin(), fields.end());
+  EXPECT_TRUE(
+      request->url().starts_with(server.url("/authorize?tenant=7&response_type=code&client_id=app+id")));
+  EXPECT_EQ(query.at("redirect_uri"), "http://127.0.0.1:5/cb");
+  EXPECT_EQ(query.at("scope"), "read write");
+  EXPECT_EQ(query.at("state"), request->state());
+  EXPECT_EQ(query.at("code_challenge"), AuthorizationRequest::challengeOf(verifier));
+  EXPECT_EQ(query.at("code_challenge_method"), "S256");
+  EXPECT_EQ(request->url().find(verifier), std::string::npos);
+  for (const auto& random : {verifier, request->state()}) {
+    EXPECT_EQ(random.size(), 43U);
+    EXPECT_EQ(random.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~"),
+              std::string::npos);
+  }
+  const auto other = AuthorizationRequest::make(server.url("/authorize"), "app", "");
+  ASSERT_TRUE(other);
+  EXPECT_NE(other->state(), request->state());
+  EXPECT_NE(verifierOf(*other), verifier);
+  EXPECT_FALSE(AuthorizationRequest::make("https://as.example/authorize#frag", "app", ""));
+  EXPECT_FALSE(AuthorizationRequest::make("not a url", "app", ""));
+  // RFC 7636 appendix B.
+  EXPECT_EQ(AuthorizationRequest::challengeOf("dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk"),
+            "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM");
+}
+
+struct RedirectCase {
+  const char* name;
+  std::string query;              // "STATE" stands for the request's state
+  const char* failure = nullptr;  // a word of the error's description or reason; null: the code "a+b c"
+  friend std::ostream& operator<<(std::ostream& out, const RedirectCase& row) { return out << row.name; }
+};
+
+class RedirectReading : public ::testing::TestWithParam<RedirectCase> {};
+
+TEST_P(RedirectReading, BelievesNothingBeforeTheState) {
+  const auto request =
+      AuthorizationRequest::make("https://as.example/authorize", "app", "http://127.0.0.1:5/cb");
+  ASSERT_TRUE(request);
+  std::string query = GetParam().query;
+  if (const auto at = query.find("STATE"); at != std::string::npos) {
+    query.replace(at, 5, request->state());
+  }
+  const auto redirect = request->parseRedirect("/cb" + query);
+  EXPECT_EQ(redirect.code, GetParam().failure ? std::nullopt : std::optional<std::string>("a+b c"));
+  expectFailure(redirect.error ? &*redirect.error->error() : nullptr, GetParam().failure);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, RedirectReading,
+    ::testing::Values(RedirectCase{"Code", "?code=a%2Bb+c&state=STATE#frag"},
+                      RedirectCase{"WrongState", "?code=abc&state=STATE0", "state"},
+                      RedirectCase{"NoState", "?code=abc", "state"},
+                      RedirectCase{"Error", "?error=access_denied&error_description=no+way&state=STATE",
+                                   "no way"},
+                      RedirectCase{"RepeatedCode", "?code=a&code=b&state=STATE", "repeats"},
+                      RedirectCase{"NoCode", "?state=STATE&code=", "no code"},
+                      RedirectCase{"BadEscape", "?code=%zz&state=STATE", "query"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(OAuthAuthorization, CodeExchangeProvesTheVerifierAndMasksIt) {
+  const auto request = AuthorizationRequest::make(server.url("/authorize"), "app", "http://127.0.0.1:5/cb");
+  ASSERT_TRUE(request);
+  httplib::Client browser("127.0.0.1", server.port());  // approves at once and redirects
+  const auto approval = browser.Get(request->url().substr(request->url().find("/authorize")));
+  ASSERT_TRUE(approval && approval->status == 302);
+  const auto redirect = request->parseRedirect(approval->get_header_value("Location"));
+  ASSERT_TRUE(redirect.code);
+  test::DebugCapture capture;
+  const auto result = OAuthContext::sharedInstance().getAccessToken(
+      server.url("/token"), "app", *redirect.code, request->exchangeParams());
+  ASSERT_TRUE(result && !result->hasError()) << result->errorDescription().value_or("");
+  EXPECT_EQ(capture.lines().at(2),
+            "client_id=app&code=***&code_verifier=***&grant_type=authorization_code&"
+            "redirect_uri=http%3A%2F%2F127.0.0.1%3A5%2Fcb");
+}
 
 }  // namespace
 }  // namespace tervala

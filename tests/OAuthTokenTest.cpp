@@ -1,5 +1,6 @@
 // The token from the endpoint's reply to the Authorization header: reading the reply, the JSON
-// text of a result, the token's keyed archive and storing it in a settings store.
+// text of a result, the token's keyed archive, storing it in a settings store and the token
+// source that refreshes it.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -15,7 +16,10 @@
 #include <tervala/OAuthResult.hpp>
 #include <tervala/OAuthToken.hpp>
 #include <tervala/SettingsStore.hpp>
+#include <tervala/TokenSource.hpp>
 
+#include "support/RotatingRefresh.hpp"
+#include "support/TokenEndpoint.hpp"
 #include "support/TokenTestSupport.hpp"
 
 namespace tervala {
@@ -23,25 +27,28 @@ namespace {
 
 using nlohmann::json;
 using namespace std::chrono_literals;
+using std::chrono::seconds;
 
 // A fixed "now" on a whole second, so lifetimes are easy to read.
 constexpr Date grantedAt = Date(std::chrono::seconds(1'800'000'000));
 constexpr Date expiry = grantedAt + 654321us;
 
 json typicalReply() {
-  return {{"access_token", "2YotnFZFEjr1zCsicMWpAA"},
-          {"token_type", "bearer"},
-          {"refresh_token", "tGzv3JOkF0XG5Qx2TlKWIA"},
-          {"expires_in", 3600},
-          {"scope", "read,write"}};
+  return json::parse(R"({"access_token":"2YotnFZFEjr1zCsicMWpAA","token_type":"bearer",)"
+                     R"("refresh_token":"tGzv3JOkF0XG5Qx2TlKWIA","expires_in":3600,"scope":"read,write"})");
 }
 
 constexpr const char* invalidData = "Invalid or missing OAuth token data received.";
 
-std::shared_ptr<const OAuthResult> parseWith(const std::string& key, const json& value) {
+// The typical reply with `key` set to `value`, or without `key`.
+json replyWith(const std::string& key, const std::optional<json>& value) {
   json reply = typicalReply();
-  reply[key] = value;
-  return OAuthResult::parse(reply, grantedAt);
+  value ? void(reply[key] = *value) : void(reply.erase(key));
+  return reply;
+}
+
+std::shared_ptr<const OAuthResult> parseWith(const std::string& key, const json& value) {
+  return OAuthResult::parse(replyWith(key, value), grantedAt);
 }
 
 OAuthToken sampleToken(std::string_view scope = "read,write") {
@@ -49,17 +56,27 @@ OAuthToken sampleToken(std::string_view scope = "read,write") {
                     {{"id_token", "eyJ.x.y"}, {"name", "J\xC3\xBCrgen \xF0\x9F\x94\x91"}});
 }
 
-TEST(OAuthResultParse, ErrorRepliesBecomeOAuthErrorsWrittenInTheErrorForm) {
+// A token-data problem names the field. (The lenient-reply suite has the strict profile's missing
+// fields.)
+TEST(OAuthResultParse, RefusedRepliesBecomeOAuthErrorsWrittenInTheErrorForm) {
   json besideToken = typicalReply();
   besideToken.update({{"error", "server_error"}, {"error_description", "Try later"}});
-  using Case = std::tuple<json, std::string, std::string>;  // reply, description, failure reason
-  for (const auto& [reply, description, reason] :
-       std::vector<Case>{{{{"error", "invalid_grant"}}, "invalid_grant", "invalid_grant"},
-                         {{{"error", 42}}, "The token endpoint refused the request.", "42"},
-                         {{{"error", {{"code", 7}}}, {"error_description", json::array({"a", true})}},
-                          R"(["a",true])",
-                          R"({"code":7})"},
-                         {besideToken, "Try later", "server_error"}}) {
+  // reply, description, failure reason, a piece of the token-data problem ("-": none)
+  using Case = std::tuple<json, std::string, std::string, std::string>;
+  for (const auto& [reply, description, reason, problem] : std::vector<Case>{
+           {{{"error", "invalid_grant"}}, "invalid_grant", "invalid_grant", "-"},
+           {{{"error", 42}}, "The token endpoint refused the request.", "42", "-"},
+           {{{"error", {{"code", 7}}}, {"error_description", json::array({"a", true})}},
+            R"(["a",true])",
+            R"({"code":7})",
+            "-"},
+           {besideToken, "Try later", "server_error", "-"},
+           {json::array({typicalReply()}), invalidData, invalidData, ""},
+           {replyWith("access_token", 12), invalidData, invalidData, "access_token"},
+           {replyWith("token_type", json::object()), invalidData, invalidData, "token_type"},
+           {replyWith("expires_in", true), invalidData, invalidData, "expires_in"},
+           {replyWith("scope", std::nullopt), invalidData, invalidData, "scope"},
+           {replyWith("scope", json::array({"read", "write"})), invalidData, invalidData, "scope"}}) {
     SCOPED_TRACE(reply.dump());
     const auto result = OAuthResult::parse(reply, grantedAt);
     ASSERT_TRUE(result && result->hasError());
@@ -67,6 +84,7 @@ TEST(OAuthResultParse, ErrorRepliesBecomeOAuthErrorsWrittenInTheErrorForm) {
     EXPECT_EQ(result->error()->code, -1);
     EXPECT_EQ(result->errorDescription(), description);
     EXPECT_EQ(result->error()->localizedFailureReason(), reason);
+    EXPECT_NE(result->tokenDataProblem().value_or("-").find(problem), std::string::npos);
     EXPECT_EQ(result->serializeToToken(), nullptr);
     EXPECT_EQ(json::parse(result->serializeToJson(grantedAt)),
               (json{{"error_description", description}, {"error_reason", reason}}));
@@ -74,27 +92,6 @@ TEST(OAuthResultParse, ErrorRepliesBecomeOAuthErrorsWrittenInTheErrorForm) {
   const OAuthResult transport(Error::make(Error::urlErrorDomain, -1001, "The request \"timed\" out."));
   EXPECT_EQ(transport.serializeToJson(),
             R"({ "error_reason":"nil","error_description":"The request \"timed\" out." })");
-}
-
-// The problem names the field. (The lenient-reply suite has the strict profile's missing fields.)
-TEST(OAuthResultParse, EachMissingOrWrongKindTokenFieldIsRefused) {
-  std::vector<std::pair<json, std::string>> replies = {{json::array({typicalReply()}), ""}, {nullptr, ""}};
-  for (const auto& [key, value] :
-       std::vector<std::pair<const char*, std::optional<json>>>{{"access_token", 12},
-                                                                {"token_type", json::object()},
-                                                                {"expires_in", true},
-                                                                {"scope", std::nullopt},
-                                                                {"scope", json::array({"read", "write"})}}) {
-    json reply = typicalReply();
-    value ? void(reply[key] = *value) : void(reply.erase(key));
-    replies.emplace_back(reply, key);
-  }
-  for (const auto& [reply, field] : replies) {
-    const auto result = OAuthResult::parse(reply, grantedAt);
-    ASSERT_TRUE(result && result->hasError()) << reply.dump();
-    EXPECT_EQ(result->errorDescription(), invalidData) << reply.dump();
-    EXPECT_NE(result->tokenDataProblem().value_or("none").find(field), std::string::npos) << reply.dump();
-  }
 }
 
 // The type is capitalised, lifetimes may be fractional, other entries are kept as text.
@@ -126,10 +123,7 @@ TEST(OAuthResultParse, SuccessCarriesTheGrantedFieldsAndOtherEntriesIntoTheToken
 // The type and the access token make the host's Authorization header: what could break the line is
 // refused when the reply is read, and a token that holds it anyway gives no header.
 TEST(OAuthTokenHeader, IsTypeBlankAccessTokenAndNothingThatCouldBreakTheLine) {
-  OAuthToken token = sampleToken();
-  token.setTokenType(" mac ");
-  token.setAccessToken("x y");
-  EXPECT_EQ(token.createAuthorizationHeader(), " mac  x y");
+  EXPECT_EQ(OAuthToken("x y", " mac ", "r", expiry, "s").createAuthorizationHeader(), " mac  x y");
   std::vector<std::string> hostile = {"a\r\nX-Other: 1\r\n\r\nGET /evil HTTP/1.1", "a\x7F", "\xC3\xA9",
                                       "\xFF"};
   for (char c = 0; c < 0x20; ++c) {
@@ -137,14 +131,10 @@ TEST(OAuthTokenHeader, IsTypeBlankAccessTokenAndNothingThatCouldBreakTheLine) {
   }
   for (const std::string& bad : hostile) {
     SCOPED_TRACE(json(bad).dump(-1, ' ', true, json::error_handler_t::replace));
-    token.setTokenType("Bearer");
     EXPECT_EQ(parseWith("access_token", bad)->errorDescription(), invalidData);
     EXPECT_TRUE(parseWith("token_type", bad)->hasError());
-    token.setAccessToken(bad);
-    EXPECT_EQ(token.createAuthorizationHeader(), std::nullopt);
-    token.setAccessToken("abc");
-    token.setTokenType(bad);
-    EXPECT_EQ(token.createAuthorizationHeader(), std::nullopt);
+    EXPECT_EQ(OAuthToken(bad, "Bearer", "r", expiry, "s").createAuthorizationHeader(), std::nullopt);
+    EXPECT_EQ(OAuthToken("abc", bad, "r", expiry, "s").createAuthorizationHeader(), std::nullopt);
   }
   for (const char* type : {"mac token", "", "a:b"}) {
     EXPECT_TRUE(parseWith("token_type", type)->hasError()) << type;
@@ -158,17 +148,13 @@ TEST(OAuthResultJson, RemainingLifetimeIsRecomputedAtEachCallAndSaturates) {
   EXPECT_EQ(OAuthResult::parse(typicalReply(), grantedAt)->serializeToJson(grantedAt + 500ms),
             R"({ "access_token":"2YotnFZFEjr1zCsicMWpAA","expires_in":"3599","token_type":"Bearer",)"
             R"("refresh_token":"tGzv3JOkF0XG5Qx2TlKWIA","scope":"read,write" })");
-  const auto secondsTo = [](Date end) {
-    using std::chrono::duration_cast;
-    return std::to_string(duration_cast<std::chrono::seconds>(end.time_since_epoch()).count() -
-                          duration_cast<std::chrono::seconds>(grantedAt.time_since_epoch()).count());
-  };
+  // Seconds from grantedAt to the range's ends, in 2262 and 1677.
   for (const auto& [expiresIn, now, end, left] : std::vector<std::tuple<json, Date, Date, std::string>>{
            {3600, grantedAt + 3601500ms, grantedAt + 3600s, "-1"},
            {3600, grantedAt - 1s, grantedAt + 3600s, "3601"},
-           {json(std::numeric_limits<std::uint64_t>::max()), grantedAt, Date::max(), secondsTo(Date::max())},
-           {9e9, grantedAt, Date::max(), secondsTo(Date::max())},  // in the 64-bit range of seconds only
-           {-1e300, grantedAt, Date::min(), secondsTo(Date::min())}}) {
+           {json(std::numeric_limits<std::uint64_t>::max()), grantedAt, Date::max(), "7423372036"},
+           {9e9, grantedAt, Date::max(), "7423372036"},  // in the 64-bit range of seconds only
+           {-1e300, grantedAt, Date::min(), "-11023372036"}}) {
     SCOPED_TRACE(expiresIn.dump() + " seconds, " + left + " left");
     const auto result = parseWith("expires_in", expiresIn);
     ASSERT_TRUE(result->serializeToToken());
@@ -190,16 +176,6 @@ TEST(OAuthResultJson, FieldTextsAreEscapedSoTheTextStaysValidJson) {
   const json repaired = json::parse(hostMade.serializeToJson(grantedAt));
   EXPECT_EQ(repaired["access_token"], "bad\xEF\xBF\xBD\xEF\xBF\xBD");
   EXPECT_EQ(repaired["refresh_token"], "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
-}
-
-TEST(OAuthToken, ScopeIsSplitAtEveryCommaKeepingEmptyItems) {
-  for (const auto& [text, items] :
-       std::vector<std::pair<std::string, OAuthToken::Scope>>{{"read,write", {"read", "write"}},
-                                                              {"read write", {"read write"}},
-                                                              {"", {""}},
-                                                              {",a,", {"", "a", ""}}}) {
-    EXPECT_EQ(sampleToken(text).scope(), items) << '"' << text << '"';
-  }
 }
 
 TEST(OAuthToken, ExpiresOnlyWhenNowIsStrictlyLater) {
@@ -262,8 +238,16 @@ TEST(OAuthTokenArchive, WritesSixTypedEntriesInOrderWithNullForAbsentFields) {
   EXPECT_EQ(entries(json::parse(sparse.begin(), sparse.end())),
             (std::vector<std::string>{"accessToken:text", "tokenType:text", "refreshToken:null",
                                       "expiresOn:null", "scope:null", "additionalData:dictionary"}));
-  token.setAdditionalData({{"k", "\xC0\x80"}});  // not UTF-8: cannot be archived
-  EXPECT_FALSE(KeyedArchiver::archivedDataWithRootObject(token));
+
+  Coder coder = KeyedUnarchiver::contents(sparse)->coder;
+  coder.encodeObject(std::string("again"), "accessToken");  // keeps its first place
+  using Row = std::tuple<const char*, bool, CodedValue>;    // key, present, value
+  for (const auto& [key, present, value] :
+       {Row{"accessToken", true, std::string("again")}, Row{"scope", true, CodedValue{}},
+        Row{"none", false, CodedValue{}}}) {
+    EXPECT_EQ(coder.containsValueForKey(key), present) << key;
+    EXPECT_TRUE(coder.decodeObject(key) == value) << key;
+  }
 }
 
 // Each case edits a good archive (entries in the order above) into one that must be refused.
@@ -312,24 +296,23 @@ class OAuthTokenStore : public ::testing::Test {
   SettingsStore settings{folder / "settings.sqlite3"};
 };
 
+// The scope text is split at every comma, empty items kept.
 TEST_F(OAuthTokenStore, RetrieveGivesTheLastStoredTokenWithItsDateToTheMicrosecond) {
   EXPECT_EQ(OAuthToken::retrieve(settings), nullptr);
-  for (const auto& [written, read] : std::vector<std::pair<Date, Date>>{
-           {expiry + 999ns, expiry},     // below a microsecond is dropped
-           {Date(-1500ns), Date(-2us)},  // before 1970: rounded down too
-           {Date::max(),
-            Date(std::chrono::floor<std::chrono::microseconds>(Date::max().time_since_epoch()))}}) {
-    OAuthToken token = sampleToken("a,,b");
+  const Date end(std::chrono::floor<std::chrono::microseconds>(Date::max().time_since_epoch()));
+  using Row = std::tuple<Date, Date, std::string, OAuthToken::Scope>;  // written, read, scope text, items
+  for (const auto& [written, read, scope, items] : std::vector<Row>{
+           {expiry + 999ns, expiry, "a,,b", {"a", "", "b"}},           // below a microsecond is dropped
+           {Date(-1500ns), Date(-2us), "read write", {"read write"}},  // before 1970: rounded down too
+           {Date::max(), end, ",a,", {"", "a", ""}}}) {
+    OAuthToken token = sampleToken(scope);
     token.setExpiresOn(written);
     ASSERT_TRUE(token.store(settings));
     const auto back = OAuthToken::retrieve(settings);
-    ASSERT_TRUE(back) << written.time_since_epoch().count();
-    EXPECT_EQ(back->expiresOn(), read) << written.time_since_epoch().count();
-    EXPECT_EQ(back->accessToken(), token.accessToken());
-    EXPECT_EQ(back->tokenType(), token.tokenType());
-    EXPECT_EQ(back->refreshToken(), token.refreshToken());
-    EXPECT_EQ(back->scope(), token.scope());
-    EXPECT_EQ(back->additionalData(), token.additionalData());
+    ASSERT_TRUE(back) << scope;
+    EXPECT_EQ(back->scope(), items);
+    token.setExpiresOn(read);
+    EXPECT_EQ(test::archiveOf(*back), test::archiveOf(token));
   }
   OAuthToken emptyScope = sampleToken();
   emptyScope.setScope(OAuthToken::Scope{});
@@ -350,7 +333,7 @@ TEST_F(OAuthTokenStore, UnreadableTokensRetrieveAsAbsentAndFailedStoresChangeNot
 
   ASSERT_TRUE(sampleToken().store(settings));
   OAuthToken notUtf8 = sampleToken();
-  notUtf8.setAccessToken("\xFF\xFE");  // cannot be archived
+  notUtf8.setAccessToken("\xFF\xFE");  // not UTF-8: cannot be archived
   EXPECT_FALSE(notUtf8.store(settings));
   OAuthToken huge = sampleToken();
   huge.setAdditionalData({{"blob", std::string(SettingsStore::maxValueSize, 'x')}});  // over the value limit
@@ -358,6 +341,81 @@ TEST_F(OAuthTokenStore, UnreadableTokensRetrieveAsAbsentAndFailedStoresChangeNot
   const auto read = OAuthToken::retrieve(settings);
   ASSERT_TRUE(read);
   EXPECT_EQ(read->accessToken(), sampleToken().accessToken());
+}
+
+// The stored token handed out by a token source, refreshed at an endpoint whose refresh tokens rotate.
+class TokenSourceTest : public OAuthTokenStore {
+ protected:
+  TokenSourceTest() {
+    endpoint.setHandler([this](const test::RecordedRequest& request) { return server.answer(request); });
+    server.reset("stored-refresh", "new");
+  }
+
+  // Stores a token that expires `left` from now, refreshed with "stored-refresh".
+  void plant(seconds left) {
+    const OAuthToken token("stored", "Bearer", "stored-refresh", std::chrono::system_clock::now() + left,
+                           "read");
+    ASSERT_TRUE(token.store(settings));
+  }
+
+  test::TokenEndpoint endpoint;
+  test::RotatingRefresh server;
+  TokenSource source{endpoint.url(), "app", settings};
+};
+
+TEST_F(TokenSourceTest, RefreshesOnlyWithinTheMarginAndStoresTheNewToken) {
+  using Row = std::tuple<seconds, seconds, bool>;  // left, margin, refreshes
+  for (const auto& [left, margin, refreshes] :
+       {Row{seconds(3600), seconds(60), false}, Row{seconds(30), seconds(60), true},
+        Row{seconds(30), seconds(10), false}, Row{seconds(-5), seconds(0), true}}) {
+    SCOPED_TRACE(left.count());
+    plant(left);
+    server.reset("stored-refresh", "new");
+    source.setMargin(margin);
+    const auto answer = source.token();
+    ASSERT_TRUE(answer.token) << answer.error->localizedDescription();
+    EXPECT_EQ(server.granted(), refreshes ? 1 : 0);
+    EXPECT_EQ(answer.token->accessToken(), refreshes ? "new-1" : "stored");
+    EXPECT_EQ(OAuthToken::retrieve(settings)->accessToken(), answer.token->accessToken());
+    EXPECT_EQ(source.authorizationHeader().header, (refreshes ? "Bearer new-1" : "Bearer stored"));
+  }
+}
+
+// A refused refresh is an error and leaves the stored token as it was.
+TEST_F(TokenSourceTest, EveryChangeIsToldOnceWhetherRefreshedReplacedOrInvalidated) {
+  std::vector<std::string> told;
+  source.setChangeHandler([&](const OAuthToken& token) { told.push_back(token.accessToken()); });
+  plant(seconds(3600));
+  (void)source.token();  // the stored token as first seen is no change
+  EXPECT_TRUE(told.empty());
+
+  plant(seconds(-5));
+  (void)source.token();
+  (void)source.token();
+  EXPECT_EQ(told, std::vector<std::string>{"new-1"});
+
+  SettingsStore otherProcess(settings.location());  // another writer of the same file
+  const OAuthToken replaced("replaced", "Bearer", "new-1-refresh",
+                            std::chrono::system_clock::now() + seconds(3600), "read");
+  ASSERT_TRUE(replaced.store(otherProcess));
+  (void)source.token();
+  (void)source.token();
+  EXPECT_EQ(told, (std::vector<std::string>{"new-1", "replaced"}));
+
+  source.invalidate("an-older-token");  // a refusal of a token no longer stored changes nothing
+  (void)source.token();
+  source.invalidate("replaced");
+  EXPECT_EQ(source.token().token->accessToken(), "new-2");
+  EXPECT_EQ(told, (std::vector<std::string>{"new-1", "replaced", "new-2"}));
+  EXPECT_EQ(server.granted(), 2);
+
+  server.reset("another-refresh", "new");
+  source.invalidate("new-2");
+  const auto before = settings.data(OAuthToken::settingsKey);
+  EXPECT_EQ(source.token().error.value_or(Error()).localizedFailureReason(), "invalid_grant");
+  EXPECT_EQ(settings.data(OAuthToken::settingsKey), before);
+  EXPECT_FALSE(source.authorizationHeader().header);
+  EXPECT_EQ(told.size(), 3U);
 }
 
 }  // namespace

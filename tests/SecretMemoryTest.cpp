@@ -1,8 +1,7 @@
 // No block the library frees on a secret's path still holds the secret: while the calling thread
-// is armed, the replaced operator delete scans each freed block for the secrets. libcurl, OpenSSL
-// and SQLite allocate with malloc and are not seen here, nor are the endpoint's own threads.
-// Known hole: the JSON parser frees the raw text of the last string it read unwiped, so the
-// replies here end with a harmless member.
+// is armed, the replaced operator delete scans each freed block. Blocks freed by libcurl, OpenSSL,
+// SQLite (malloc) and the endpoint's threads are not seen. The JSON parser frees the raw text of
+// the last string it read unwiped, so the replies here end with a harmless member.
 
 #include <gtest/gtest.h>
 #include <malloc.h>
@@ -50,18 +49,6 @@ void scanAndFree(void* block) noexcept {
   std::free(block);  // NOLINT(cppcoreguidelines-no-malloc,cppcoreguidelines-owning-memory)
 }
 
-void* allocate(std::size_t size) {
-  void* block = std::malloc(
-      size == 0 ? 1 : size);  // NOLINT(cppcoreguidelines-no-malloc,cppcoreguidelines-owning-memory)
-  if (block == nullptr) {
-    throw std::bad_alloc();
-  }
-  // A reused block may hold what another thread (the endpoint's) freed: only bytes written
-  // while the block was ours may count.
-  std::memset(block, 0, ::malloc_usable_size(block));
-  return block;
-}
-
 // Counts the freed blocks holding a secret while alive; the calling thread only.
 struct ArmedScan {
   ArmedScan() {
@@ -78,7 +65,14 @@ struct ArmedScan {
 // The array forms forward to these; no type on a secret's path is over-aligned.
 // NOLINTBEGIN(misc-new-delete-overloads,cert-dcl54-cpp,hicpp-new-delete-operators)
 void* operator new(std::size_t size) {
-  return allocate(size);
+  // NOLINTNEXTLINE(cppcoreguidelines-no-malloc,cppcoreguidelines-owning-memory)
+  void* block = std::malloc(size == 0 ? 1 : size);
+  if (block == nullptr) {
+    throw std::bad_alloc();
+  }
+  // A reused block may hold what the endpoint's threads freed: only bytes written while it is ours count.
+  std::memset(block, 0, ::malloc_usable_size(block));
+  return block;
 }
 void operator delete(void* block) noexcept {
   scanAndFree(block);
@@ -93,43 +87,39 @@ namespace {
 
 // A password grant, its token stored and read back, for a password longer than a std::string's
 // inline buffer and one inside it.
-class SecretMemoryTest : public ::testing::TestWithParam<std::string_view> {};
-
-TEST_P(SecretMemoryTest, PasswordGrantStoreAndRetrieveFreeNoSecret) {
-  test::TokenEndpoint endpoint;
-  endpoint.setReply(
-      test::Reply::answer(200, R"({"access_token":")" + std::string(accessToken) +
-                                   R"(","token_type":"bearer","expires_in":3600,"refresh_token":")" +
-                                   std::string(refreshToken) + R"(","scope":"read"})"));
-  const test::TemporaryFolder folder;
-  SettingsStore store(folder / "settings.sqlite3");
-  // The result and the tokens hold the secrets by design until they go (second scan).
-  OAuthContext::Result result;
-  std::shared_ptr<OAuthToken> token;
-  std::shared_ptr<OAuthToken> retrieved;
-  bool stored = false;
-  {
+TEST(SecretMemory, PasswordGrantStoreAndRetrieveFreeNoSecret) {
+  for (const std::string_view password : {longPassword, shortPassword}) {
+    SCOPED_TRACE(password);
+    test::TokenEndpoint endpoint;
+    endpoint.setReply(test::Reply::answer(200, R"({"access_token":")" + std::string(accessToken) +
+                                                   R"(","token_type":"bearer","expires_in":3600,)"
+                                                   R"("refresh_token":")" +
+                                                   std::string(refreshToken) + R"(","scope":"read"})"));
+    const test::TemporaryFolder folder;
+    SettingsStore store(folder / "settings.sqlite3");
+    // The result and the tokens hold the secrets by design until they go (second scan).
+    OAuthContext::Result result;
+    std::shared_ptr<OAuthToken> token;
+    std::shared_ptr<OAuthToken> retrieved;
+    {
+      const ArmedScan scan;
+      result = OAuthContext::sharedInstance().getAccessToken(endpoint.url(), "app", "alice", password);
+      token = result->serializeToToken();
+      ASSERT_TRUE(token && token->store(store));
+      retrieved = OAuthToken::retrieve(store);
+      EXPECT_EQ(hits.load(), 0);
+    }
+    ASSERT_TRUE(retrieved);
+    EXPECT_EQ(retrieved->accessToken(), accessToken);
+    EXPECT_EQ(retrieved->refreshToken(), refreshToken);
+    EXPECT_EQ(endpoint.requests().at(0).field("password"), std::string(password));
     const ArmedScan scan;
-    result = OAuthContext::sharedInstance().getAccessToken(endpoint.url(), "app", "alice", GetParam());
-    token = result->serializeToToken();
-    stored = token && token->store(store);
-    retrieved = OAuthToken::retrieve(store);
+    result.reset();
+    token.reset();
+    retrieved.reset();
     EXPECT_EQ(hits.load(), 0);
   }
-  ASSERT_TRUE(stored && retrieved);
-  EXPECT_EQ(retrieved->accessToken(), accessToken);
-  EXPECT_EQ(retrieved->refreshToken(), refreshToken);
-  ASSERT_EQ(endpoint.requests().size(), 1U);
-  EXPECT_EQ(endpoint.requests()[0].field("password"), std::string(GetParam()));
-  const ArmedScan scan;
-  result.reset();
-  token.reset();
-  retrieved.reset();
-  EXPECT_EQ(hits.load(), 0);
 }
-
-INSTANTIATE_TEST_SUITE_P(Passwords, SecretMemoryTest, ::testing::Values(longPassword, shortPassword),
-                         [](const auto& info) { return info.index == 0 ? "long" : "short"; });
 
 TEST(SecretMemory, OtpMakeCreateAndReleaseFreeNoSecret) {
   const ArmedScan scan;
