@@ -90,7 +90,7 @@ class KeyringCli : public ::testing::Test {
     args.insert(args.begin(), {"--settings", settings()});
     return test::runTool(args);
   }
-  [[nodiscard]] test::ToolProcess::Outcome withoutBus(const Args& args) const {
+  [[nodiscard]] test::ToolRun withoutBus(const Args& args) const {
     return test::ToolProcess(args, {"DBUS_SESSION_BUS_ADDRESS=unix:path=" + (folder / "no-bus").string(),
                                     "XDG_CONFIG_HOME=" + (folder / "config").string()})
         .finish();

@@ -6,22 +6,15 @@
 #include <vector>
 
 #include "Tool.hpp"
+#include "ToolProcess.hpp"
 
 namespace tervala::test {
-
-/// What one run of the tool printed and how it ended.
-struct ToolRun {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
 
 /// Runs the tool in this process, as main does, with `input` as standard input and `environment`
 /// as the only environment variables.
 inline ToolRun runTool(std::vector<std::string> args, const std::string& input = {},
                        const std::map<std::string, std::string>& environment = {}) {
   std::vector<char*> argv;
-  argv.reserve(args.size());
   for (auto& arg : args) {
     argv.push_back(arg.data());
   }
