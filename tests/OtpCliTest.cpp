@@ -99,6 +99,7 @@ TEST_F(OtpCli, RefusedUsageOfEveryCommandExitsTwoWithOneLine) {
            {{"totp", "NOT-BASE32"}, "", "not valid Base32"},
            {{"totp", "-a", "MD5", secret20}, "", "SHA1, SHA256 or SHA512"},
            {{"totp", "-p", "5", secret20}, "", "period must be from 10 to 300 seconds, not '5'"},
+           {{"totp", "-t", "1e300", secret20}, "", "2^64"},
            {{"totp", "-t", "2026-02-29T00:00:00Z", secret20}, "", "ISO 8601"},
            {{"totp", "-w", "-t", "59", secret20}, "", "cannot be combined"},
            {{"totp", "--digts", "8", secret20}, "", "did you mean '--digits'?"},
