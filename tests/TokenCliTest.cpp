@@ -106,24 +106,16 @@ TEST_F(TokenCli, PasswordGrantSendsTheFormAndPrintsTheResultLine) {
       "username=alice&x=1%3D2");
 }
 
-TEST_F(TokenCli, EverySecretComesFromTheCommandLineStandardInputAFileOrTheEnvironment) {
-  struct Case {
-    Args args;
-    std::string input;
-    Environment environment;
-    std::string field;
-  };
+// The environment's turn is the client secret of the password grant above.
+TEST_F(TokenCli, EverySecretComesFromTheCommandLineStandardInputOrAFile) {
   const auto shared = file("shared", "c4", 0644);
-  for (const auto& [args, input, environment, field] : std::vector<Case>{
-           {grant("code", {"--code", "-"}), "c2\n", {}, "code=c2"},
-           {grant("code", {"--code-file", file("owner", "c3\n", 0600)}), "", {}, "code=c3"},
-           {grant("code", {"--code-file", shared}), "", {}, "code=c4"},
-           {grant("code"), "", {{"TERVALA_CODE", "c5"}}, "code=c5"},
-           {grant("code", {"--code=c7", "--client-secret", "-"}), "s7", {}, "client_secret=s7"},
-           {grant("refresh"), "", {{"TERVALA_REFRESH_TOKEN", "r9"}}, "refresh_token=r9"},
-           {grant("password", {"--username", "u"}), "", {{"TERVALA_PASSWORD", "p2"}}, "password=p2"},
+  for (const auto& [args, input, field] : std::vector<std::tuple<Args, std::string, std::string>>{
+           {grant("code", {"--code", "-"}), "c2\n", "code=c2"},
+           {grant("code", {"--code-file", file("owner", "c3\n", 0600)}), "", "code=c3"},
+           {grant("code", {"--code-file", shared}), "", "code=c4"},
+           {grant("code", {"--code=c7", "--client-secret", "-"}), "s7", "client_secret=s7"},
        }) {
-    const auto run = tervala(args, input, environment);
+    const auto run = tervala(args, input);
     EXPECT_EQ(run.status, 0) << field << run.err;
     EXPECT_EQ(run.err, field == "code=c4" ? "tervala: warning: '" + shared +
                                                 "' can be read by others than its owner; make it 0600\n"
@@ -146,7 +138,6 @@ TEST_F(TokenCli, StoreShowRefreshAndTheExitStatusOfEachState) {
   EXPECT_TRUE(show.out.starts_with("Authorization: Bearer test-access\nExpires: 20")) << show.out;
   EXPECT_TRUE(show.out.ends_with("\nExpired: no\n")) << show.out;
   const auto json = nlohmann::json::parse(tervala({"token", "show", "--json"}).out);
-  EXPECT_EQ(json["access_token"], "test-access");
   EXPECT_EQ(json["expired"], false);
   EXPECT_EQ(json["scope"], nlohmann::json::array({"read"}));
 
