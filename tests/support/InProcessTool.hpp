@@ -15,6 +15,7 @@ namespace tervala::test {
 inline ToolRun runTool(std::vector<std::string> args, const std::string& input = {},
                        const std::map<std::string, std::string>& environment = {}) {
   std::vector<char*> argv;
+  argv.reserve(args.size());
   for (auto& arg : args) {
     argv.push_back(arg.data());
   }

@@ -26,6 +26,7 @@ ToolProcess::ToolProcess(const std::vector<std::string>& args, const std::vector
   // Built before the fork: the child of a threaded process only calls what is safe there.
   const auto pointers = [](std::vector<std::string>& texts) {
     std::vector<char*> all;
+    all.reserve(texts.size() + 1);
     for (auto& text : texts) {
       all.push_back(text.data());
     }
