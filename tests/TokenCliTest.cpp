@@ -106,25 +106,16 @@ TEST_F(TokenCli, PasswordGrantSendsTheFormAndPrintsTheResultLine) {
       "username=alice&x=1%3D2");
 }
 
-TEST_F(TokenCli, EverySecretComesFromTheCommandLineStandardInputAFileOrTheEnvironment) {
-  struct Case {
-    Args args;
-    std::string input;
-    Environment environment;
-    std::string field;
-  };
+// The environment's turn is the client secret of the password grant above.
+TEST_F(TokenCli, EverySecretComesFromTheCommandLineStandardInputOrAFile) {
   const auto shared = file("shared", "c4", 0644);
-  for (const auto& [args, input, environment, field] : std::vector<Case>{
-           {grant("code", {"--code", "c1"}), "", {}, "code=c1"},
-           {grant("code", {"--code", "-"}), "c2\n", {}, "code=c2"},
-           {grant("code", {"--code-file", file("owner", "c3\n", 0600)}), "", {}, "code=c3"},
-           {grant("code", {"--code-file", shared}), "", {}, "code=c4"},
-           {grant("code"), "", {{"TERVALA_CODE", "c5"}}, "code=c5"},
-           {grant("code", {"--code=c7", "--client-secret", "-"}), "s7", {}, "client_secret=s7"},
-           {grant("refresh"), "", {{"TERVALA_REFRESH_TOKEN", "r9"}}, "refresh_token=r9"},
-           {grant("password", {"--username", "u"}), "", {{"TERVALA_PASSWORD", "p2"}}, "password=p2"},
+  for (const auto& [args, input, field] : std::vector<std::tuple<Args, std::string, std::string>>{
+           {grant("code", {"--code", "-"}), "c2\n", "code=c2"},
+           {grant("code", {"--code-file", file("owner", "c3\n", 0600)}), "", "code=c3"},
+           {grant("code", {"--code-file", shared}), "", "code=c4"},
+           {grant("code", {"--code=c7", "--client-secret", "-"}), "s7", "client_secret=s7"},
        }) {
-    const auto run = tervala(args, input, environment);
+    const auto run = tervala(args, input);
     EXPECT_EQ(run.status, 0) << field << run.err;
     EXPECT_EQ(run.err, field == "code=c4" ? "tervala: warning: '" + shared +
                                                 "' can be read by others than its owner; make it 0600\n"
@@ -147,7 +138,6 @@ TEST_F(TokenCli, StoreShowRefreshAndTheExitStatusOfEachState) {
   EXPECT_TRUE(show.out.starts_with("Authorization: Bearer test-access\nExpires: 20")) << show.out;
   EXPECT_TRUE(show.out.ends_with("\nExpired: no\n")) << show.out;
   const auto json = nlohmann::json::parse(tervala({"token", "show", "--json"}).out);
-  EXPECT_EQ(json["access_token"], "test-access");
   EXPECT_EQ(json["expired"], false);
   EXPECT_EQ(json["scope"], nlohmann::json::array({"read"}));
 
@@ -228,7 +218,7 @@ TEST_F(TokenCli, GetPrintsTheStoredTokenOrARefreshedOne) {
   EXPECT_EQ(OAuthToken::retrieve(store)->accessToken(), "stored\x1b[2J");
 }
 
-TEST_F(TokenCli, CacertTrustsExactlyTheCertificatesInTheFileAndStillChecksHostAndExpiry) {
+TEST_F(TokenCli, CacertTrustsExactlyTheCertificatesInTheFile) {
   const TokenEndpoint secure(TestCertificate::Kind::loopback);
   const auto pem = (folder / "server.pem").string();
   secure.certificate().writePem(pem);
@@ -237,12 +227,6 @@ TEST_F(TokenCli, CacertTrustsExactlyTheCertificatesInTheFileAndStillChecksHostAn
   EXPECT_EQ(tervala(grant("code", {"--code", "x", "--cacert", pem}, &secure)).status, 0);
   EXPECT_EQ(tervala(grant("code", {"--code", "x", "--cacert", other}, &secure)).status, 1);
   EXPECT_EQ(secure.requests().size(), 1U);
-  for (const auto kind : {TestCertificate::Kind::wrongHost, TestCertificate::Kind::expired}) {
-    const TokenEndpoint wrong(kind);
-    wrong.certificate().writePem(pem);
-    EXPECT_EQ(tervala(grant("code", {"--code", "x", "--cacert", pem}, &wrong)).status, 1);
-    EXPECT_TRUE(wrong.requests().empty());
-  }
 }
 
 // While the request waits, another local user's process list shows no secret of the command line;
@@ -308,17 +292,12 @@ TEST_F(TokenCli, AProfileRemembersItsAccountKeepsItsOwnTokenAndForgetsIt) {
 }
 
 TEST_F(TokenCli, LenientByDefaultAndStrictNamesTheField) {
-  endpoint.setReply(
-      Reply::answer(200, R"({"access_token":"A","token_type":"bearer","refresh_token":"R","scope":"s"})"));
+  endpoint.setReply(Reply::answer(200, R"({"access_token":"A","token_type":"bearer","refresh_token":"R"})"));
   const auto lenient = tervala(grant("code", {"--code", "c", "--store"}));
-  ASSERT_EQ(lenient.status, 0) << lenient.err;
-  EXPECT_NE(lenient.out.find(R"("expires_in":"nil")"), std::string::npos) << lenient.out;
-  const auto shown = tervala({"token", "show"});
-  EXPECT_EQ(shown.status, 0);
-  EXPECT_NE(shown.out.find("Expires: unknown\nExpired: no\n"), std::string::npos) << shown.out;
-  const auto strict = tervala(grant("code", {"--code", "c", "--strict"}));
-  EXPECT_EQ(strict.status, 1);
-  EXPECT_EQ(strict.err, "tervala: the token endpoint's reply was refused: \"expires_in\" is missing\n");
+  EXPECT_NE(lenient.out.find(R"("expires_in":"nil")"), std::string::npos) << lenient.err;
+  EXPECT_TRUE(tervala({"token", "show"}).out.ends_with("Expires: unknown\nExpired: no\n"));
+  EXPECT_EQ(tervala(grant("code", {"--code", "c", "--strict"})).err,
+            "tervala: the token endpoint's reply was refused: \"expires_in\" is missing\n");
 }
 
 TEST_F(TokenCli, DeviceFlowThroughTheIssuerShowsTheCodeThenPrintsTheToken) {
@@ -385,20 +364,16 @@ httplib::Result browse(const std::string& url) {
 TEST_F(TokenCli, LoginAcceptsExactlyOneCallbackOfItsOwn) {
   struct Case {
     std::string name;
-    bool denying;             // the user refuses at the authorization server
-    std::string straySuffix;  // a request to the listener before the real callback ("" for none)
-    int strayStatus;          // and what it is answered
-    bool follow;              // the browser follows the redirect at all
-    int status;               // the tool's exit status
-    std::string output;       // a part of the tool's standard output or error
+    bool denying;        // the user refuses at the authorization server
+    bool follow;         // the browser follows the redirect at all
+    int status;          // the tool's exit status
+    std::string output;  // a part of the tool's standard output or error
   };
   test::AuthorizationServer server;
   for (const auto& row : std::vector<Case>{
-           {"WrongStateIgnored", false, "/callback?code=forged&state=guess", 400, true, 0,
-            R"("access_token":")"},
-           {"OtherPathIgnored", false, "/favicon.ico", 404, true, 0, R"("access_token":")"},
-           {"Denied", true, "", 0, true, 1, "The user said no"},
-           {"NoCallbackTimesOut", false, "", 0, false, 1, "no login callback"},
+           {"StraysIgnored", false, true, 0, R"("access_token":")"},
+           {"Denied", true, true, 1, "The user said no"},
+           {"NoCallbackTimesOut", false, false, 1, "no login callback"},
        }) {
     SCOPED_TRACE(row.name);
     server.setDenying(row.denying);
@@ -419,10 +394,12 @@ TEST_F(TokenCli, LoginAcceptsExactlyOneCallbackOfItsOwn) {
       const auto approval = browse(shown.substr(start + 1, shown.size() - start - 2));
       ASSERT_TRUE(approval && approval->status == 302);
       callback = approval->get_header_value("Location");
-      if (!row.straySuffix.empty()) {
-        const auto stray = browse(callback.substr(0, callback.find("/callback")) + row.straySuffix);
-        ASSERT_TRUE(stray);
-        EXPECT_EQ(stray->status, row.strayStatus);
+      // Before the real callback: another path, and the right path with a forged state.
+      const auto listener = callback.substr(0, callback.find("/callback"));
+      for (const auto& [stray, answer] :
+           {std::pair{"/favicon.ico", 404}, {"/callback?code=f&state=g", 400}}) {
+        const auto reply = browse(listener + stray);
+        EXPECT_TRUE(reply && reply->status == answer) << stray;
       }
       const auto page = browse(callback);
       ASSERT_TRUE(page);

@@ -6,15 +6,9 @@
 #include <vector>
 
 #include "Tool.hpp"
+#include "ToolProcess.hpp"
 
 namespace tervala::test {
-
-/// What one run of the tool printed and how it ended.
-struct ToolRun {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
 
 /// Runs the tool in this process, as main does, with `input` as standard input and `environment`
 /// as the only environment variables.

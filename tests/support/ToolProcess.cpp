@@ -54,16 +54,16 @@ ToolProcess::~ToolProcess() {
       ::close(fd);
     }
   }
-  if (pid_ > 0 && !reaped_) {
+  if (pid_ > 0) {
     ::kill(pid_, SIGKILL);
     ::waitpid(pid_, nullptr, 0);
   }
 }
 
-const ToolProcess::Outcome& ToolProcess::readUntil(const std::function<bool(const Outcome&)>& enough) {
+const ToolRun& ToolProcess::readUntil(const std::function<bool(const ToolRun&)>& enough) {
   using std::chrono::steady_clock;
   const auto deadline = steady_clock::now() + std::chrono::seconds(10);
-  while (!enough(outcome_) && (streams_[0] >= 0 || streams_[1] >= 0)) {
+  while (!enough(run_) && (streams_[0] >= 0 || streams_[1] >= 0)) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady_clock::now());
     std::array<pollfd, 2> fds{pollfd{streams_[0], POLLIN, 0}, pollfd{streams_[1], POLLIN, 0}};
     if (left.count() <= 0 ||
@@ -71,7 +71,7 @@ const ToolProcess::Outcome& ToolProcess::readUntil(const std::function<bool(cons
       break;
     }
     for (std::size_t at = 0; at < fds.size(); ++at) {
-      if (fds[at].fd < 0 || (fds[at].revents & (POLLIN | POLLHUP)) == 0) {
+      if (fds[at].revents == 0) {  // also a stream already ended: poll skips a negative fd
         continue;
       }
       std::array<char, 65536> buffer{};
@@ -80,26 +80,26 @@ const ToolProcess::Outcome& ToolProcess::readUntil(const std::function<bool(cons
         ::close(streams_[at]);
         streams_[at] = -1;
       } else {
-        (at == 0 ? outcome_.out : outcome_.err).append(buffer.data(), static_cast<std::size_t>(got));
+        (at == 0 ? run_.out : run_.err).append(buffer.data(), static_cast<std::size_t>(got));
       }
     }
   }
-  return outcome_;
+  return run_;
 }
 
-ToolProcess::Outcome ToolProcess::finish() {
+ToolRun ToolProcess::finish() {
   if (pid_ < 0) {
-    return outcome_;  // never started: status -1
+    return run_;  // never started: status -1
   }
-  readUntil([](const Outcome&) { return false; });
+  readUntil([](const ToolRun&) { return false; });
   if (streams_[0] >= 0 || streams_[1] >= 0) {
     ::kill(pid_, SIGKILL);  // still running after 10 s: the test fails on its status
   }
   int status = 0;
   ::waitpid(pid_, &status, 0);
-  reaped_ = true;
-  outcome_.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return outcome_;
+  pid_ = -1;
+  run_.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return run_;
 }
 
 }  // namespace tervala::test

@@ -1,16 +1,13 @@
 #!/bin/sh
-# Runs a test program on a session bus and a keyring daemon of its own, in a temporary home, so
-# the user's keyring is never touched: keyring-session.sh PROGRAM [ARGUMENTS...]
-# The program learns it runs here from TERVALA_TEST_KEYRING_SESSION, and the daemon's process id
-# from TERVALA_TEST_KEYRING_PID (to stop it and see a keyring that no longer answers). Where
-# dbus-run-session or gnome-keyring-daemon is missing it runs without them, and
-# TERVALA_TEST_NO_KEYRING says why.
+# keyring-session.sh PROGRAM [ARGUMENTS...]: runs a test program on a session bus and keyring
+# daemon of its own, in a temporary home, so the user's keyring is never touched. The program sees
+# TERVALA_TEST_KEYRING_SESSION, and the daemon's pid in TERVALA_TEST_KEYRING_PID (to stop it);
+# without dbus-run-session or gnome-keyring-daemon, TERVALA_TEST_NO_KEYRING says what is missing.
 set -u
 
 if [ "${1-}" = --on-bus ]; then
   shift
-  # The daemon unlocks (first creating) the login keyring with the password on its input, and
-  # ends with the bus. It takes its name on the bus a moment after it returns.
+  # The daemon unlocks (first creating) the login keyring and takes its bus name a moment later.
   printf %s test-password | gnome-keyring-daemon --unlock --components=secrets >/dev/null || exit 1
   tries=0
   until pid=$(dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
@@ -31,8 +28,7 @@ trap 'rm -rf "$home"' EXIT
 mkdir -m 700 "$home/run"
 export HOME="$home" XDG_DATA_HOME="$home/data" XDG_CONFIG_HOME="$home/config" XDG_CACHE_HOME="$home/cache" \
   XDG_RUNTIME_DIR="$home/run"
-# Nothing may reach the user's own session bus, not even before ours is up.
-unset DBUS_SESSION_BUS_ADDRESS
+unset DBUS_SESSION_BUS_ADDRESS # nothing may reach the user's own session bus
 for tool in dbus-run-session dbus-send gnome-keyring-daemon; do
   if ! command -v "$tool" >/dev/null 2>&1; then
     TERVALA_TEST_NO_KEYRING="$tool is not installed (scripts/setup.sh test installs it)" "$@"
