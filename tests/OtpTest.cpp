@@ -9,6 +9,7 @@
 #include <limits>
 #include <mutex>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -134,27 +135,25 @@ TEST(HotpGenerator, EachCounterValueGoesOnceAcrossThreadsUntilSpent) {
   ASSERT_TRUE(hotp && base);
   EXPECT_EQ(hotp->create(), base->create(lastCounter - 300));
   EXPECT_EQ(hotp->create(100), base->create(100));
-  Lines drawn;
-  Lines expected;
+  std::multiset<std::string> drawn;
   std::mutex mutex;
   {
-    std::vector<std::jthread> threads(4);
-    for (auto& thread : threads) {
-      thread = std::jthread([&] {
+    std::vector<std::jthread> threads;
+    for (int thread = 0; thread < 4; ++thread) {
+      threads.emplace_back([&] {
         for (int i = 0; i < 100; ++i) {
           if (auto code = hotp->create()) {
             const std::lock_guard lock(mutex);
-            drawn.push_back(std::move(*code));
+            drawn.insert(std::move(*code));
           }
         }
       });
     }
   }
+  std::multiset<std::string> expected;
   for (std::uint64_t counter = lastCounter - 299; counter != 0; ++counter) {
-    expected.push_back(*base->create(counter));
+    expected.insert(*base->create(counter));
   }
-  std::sort(drawn.begin(), drawn.end());
-  std::sort(expected.begin(), expected.end());
   EXPECT_EQ(drawn, expected);
 }
 
