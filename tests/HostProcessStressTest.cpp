@@ -13,6 +13,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -78,9 +79,12 @@ class HostChild {
   int socket_ = -1;
 };
 
-// Each run ends the process a random 0-60 ms after starting its grants, in each way a host can
-// end: none may crash or hang.
-TEST(OAuthExitStress, NoRunCrashesOrHangs) {
+// A way a host ends, the grants in flight, and the runs.
+class OAuthExitStress : public ::testing::TestWithParam<std::tuple<std::string, int, int>> {};
+
+// Each run ends the process a random 0-60 ms after starting its grants: none may crash or hang.
+TEST_P(OAuthExitStress, NoRunCrashesOrHangs) {
+  const auto& [mode, grants, runs] = GetParam();
   // Handshakes queue behind the endpoint's workers; replies wait up to 40 ms, so an exit finds
   // grants in every stage: connecting, in the handshake, waiting for the reply, completing.
   test::TokenEndpoint endpoint(test::TestCertificate::Kind::loopback);
@@ -88,19 +92,23 @@ TEST(OAuthExitStress, NoRunCrashesOrHangs) {
     return test::Reply{}.after(std::chrono::milliseconds(served->fetch_add(7) % 41));
   });
   std::mt19937 seeds(std::random_device{}());
-  for (const auto& [mode, grants, runs] :
-       std::vector<std::tuple<std::string, int, int>>{{"return", 1, 50},
-                                                      {"return", 100, 50},
-                                                      {"exit-thread", 4, 50},
-                                                      {"exit-thread", 100, 20},
-                                                      {"blocked-return", 100, 20},
-                                                      {"blocking-return", 100, 20}}) {
-    for (int run = 0; run < runs; ++run) {
-      HostChild child({"exit", endpoint.url(), std::to_string(grants), mode, std::to_string(seeds())});
-      ASSERT_EQ(child.end(), 0) << mode << ' ' << grants << " run " << run << " (exit status, or -signal)";
-    }
+  for (int run = 0; run < runs; ++run) {
+    HostChild child({"exit", endpoint.url(), std::to_string(grants), mode, std::to_string(seeds())});
+    ASSERT_EQ(child.end(), 0) << "run " << run << " (exit status, or -signal)";
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Exits, OAuthExitStress,
+                         ::testing::Values(std::tuple("return", 1, 50), std::tuple("return", 100, 50),
+                                           std::tuple("exit-thread", 4, 50),
+                                           std::tuple("exit-thread", 100, 20),
+                                           std::tuple("blocked-return", 100, 20),
+                                           std::tuple("blocking-return", 100, 20)),
+                         [](const auto& info) {
+                           std::string name = std::get<0>(info.param);
+                           std::erase(name, '-');
+                           return name + std::to_string(std::get<1>(info.param));
+                         });
 
 // Processes of several asking threads each, and the delay of the server's every answer.
 struct Sharing {

@@ -27,7 +27,7 @@ namespace {
 using test::isWrittenToken;
 using test::makeToken;
 
-constexpr int storesPerWriter = 1000;
+constexpr int stores = 1000;  ///< by all writers of a round together
 constexpr std::size_t padding = 20000;
 
 struct Writers {
@@ -52,7 +52,7 @@ class SettingsStoreStress : public ::testing::TestWithParam<Writers> {
   [[nodiscard]] bool isWhole(const std::shared_ptr<OAuthToken>& token) const {
     bool whole = token && isWrittenToken(*token, "before", 1);
     for (int w = 0; w < GetParam().writers && token; ++w) {
-      whole = whole || isWrittenToken(*token, std::to_string(w), storesPerWriter, padding);
+      whole = whole || isWrittenToken(*token, std::to_string(w), stores / GetParam().writers, padding);
     }
     return whole;
   }
@@ -72,7 +72,7 @@ TEST_P(SettingsStoreStress, WritersLeaveAWholeWrittenToken) {
     // Writer `w` stores its tokens and reads a whole one back after each, telling of every store on
     // the pipe: 0, or 1 when a store failed, 2 when a read gave no whole token.
     const auto write = [&](int w, SettingsStore& settings) {
-      for (int i = 0; i < storesPerWriter; ++i) {
+      for (int i = 0; i < stores / param.writers; ++i) {
         if (!makeToken(std::to_string(w), i, padding).store(settings)) {
           return 1;
         }
@@ -104,7 +104,7 @@ TEST_P(SettingsStoreStress, WritersLeaveAWholeWrittenToken) {
     ::close(progress[1]);
     int done = 0;
     if (param.kill) {
-      const int after = std::uniform_int_distribution<int>(0, storesPerWriter / 8)(random);
+      const int after = std::uniform_int_distribution<int>(0, stores / 8)(random);
       char tick = 0;
       while (done < after && ::read(progress[0], &tick, 1) == 1) {
         ++done;
@@ -124,7 +124,7 @@ TEST_P(SettingsStoreStress, WritersLeaveAWholeWrittenToken) {
     if (param.kill && done > 0) {  // a store that said yes is not undone by the kill
       EXPECT_GE(std::stoi(token->accessToken().substr(std::string("access-0-").size())), done - 1);
     } else if (!param.kill) {  // the last store of one of them
-      EXPECT_TRUE(token->accessToken().ends_with("-" + std::to_string(storesPerWriter - 1)));
+      EXPECT_TRUE(token->accessToken().ends_with("-" + std::to_string(stores / param.writers - 1)));
     }
   }
   // The store still takes writes after all the interrupted ones.
