@@ -99,7 +99,7 @@ TEST_P(OAuthExitStress, NoRunCrashesOrHangs) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Exits, OAuthExitStress,
-                         ::testing::Values(std::tuple("return", 1, 50), std::tuple("return", 100, 50),
+                         ::testing::Values(std::tuple("return", 1, 50), std::tuple("return", 100, 20),
                                            std::tuple("exit-thread", 4, 50),
                                            std::tuple("exit-thread", 100, 20),
                                            std::tuple("blocked-return", 100, 20),
