@@ -40,7 +40,7 @@ mode_t modeOf(const fs::path& path) {
 
 std::string contents(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  return fs::is_regular_file(path) ? std::string(std::istreambuf_iterator<char>(in), {}) : "";
 }
 
 class SettingsStoreFile : public ::testing::Test {
@@ -224,6 +224,8 @@ INSTANTIATE_TEST_SUITE_P(
                    std::ofstream(folder / settings, std::ios::binary) << std::string(8192, 'Z');
                  },
                  settings, settings, Kind::failed, "not a database"},
+        Unusable{"Folder", [](const fs::path& folder) { fs::create_directory(folder / settings); }, settings,
+                 settings, Kind::refused, "not a regular file"},
         Unusable{"BelowAFile", [](const fs::path& folder) { std::ofstream(folder / "file").close(); },
                  "file/" + settings, "file/" + settings, Kind::failed, "cannot be created"},
         Unusable{"EmptyPath", [](const fs::path&) {}, "", "", Kind::failed, "no usable path"},
