@@ -37,6 +37,7 @@ class HostChild {
     }
     arguments.insert(arguments.begin(), TERVALA_HOST_CHILD_PATH);
     std::vector<char*> argv;
+    argv.reserve(arguments.size() + 1);
     for (auto& argument : arguments) {
       argv.push_back(argument.data());
     }
@@ -140,6 +141,7 @@ TEST_P(TokenSourceStress, OneRefreshServesEveryThreadOfEveryProcess) {
                       "read");
   };
   std::vector<std::unique_ptr<HostChild>> children;
+  children.reserve(GetParam().processes);
   for (int index = 0; index < GetParam().processes; ++index) {
     children.push_back(std::make_unique<HostChild>(std::vector<std::string>{
         "token-source", endpoint.url(), store.location().string(), std::to_string(GetParam().threads)}));

@@ -138,9 +138,9 @@ TEST(HotpGenerator, EachCounterValueGoesOnceAcrossThreadsUntilSpent) {
   std::multiset<std::string> drawn;
   std::mutex mutex;
   {
-    std::vector<std::jthread> threads;
-    for (int thread = 0; thread < 4; ++thread) {
-      threads.emplace_back([&] {
+    std::vector<std::jthread> threads(4);
+    for (auto& thread : threads) {
+      thread = std::jthread([&] {
         for (int i = 0; i < 100; ++i) {
           if (auto code = hotp->create()) {
             const std::lock_guard lock(mutex);

@@ -200,7 +200,7 @@ TEST_P(SettingsStoreUnusable, GivesAFailureValueAndLeavesTheFileAlone) {
   EXPECT_EQ(std::pair(modeOf(file), modeOf(named)), modes);
 }
 
-const std::string settings = "settings.sqlite3";
+constexpr const char* settings = "settings.sqlite3";
 
 // The store's own file, made by the store, then `named` given `mode` and the database `sql`.
 std::function<void(const fs::path&)> own(const std::string& file, const std::string& named, mode_t mode,
@@ -227,7 +227,7 @@ INSTANTIATE_TEST_SUITE_P(
         Unusable{"Folder", [](const fs::path& folder) { fs::create_directory(folder / settings); }, settings,
                  settings, Kind::refused, "not a regular file"},
         Unusable{"BelowAFile", [](const fs::path& folder) { std::ofstream(folder / "file").close(); },
-                 "file/" + settings, "file/" + settings, Kind::failed, "cannot be created"},
+                 "file/settings.sqlite3", "file/settings.sqlite3", Kind::failed, "cannot be created"},
         Unusable{"EmptyPath", [](const fs::path&) {}, "", "", Kind::failed, "no usable path"},
         Unusable{"LinkToAnEmptyFile",  // SQLite would take the empty target for a new database
                  [](const fs::path& folder) {
@@ -237,16 +237,16 @@ INSTANTIATE_TEST_SUITE_P(
                  settings, settings, Kind::refused, "symbolic link"},
         Unusable{"FileOthersCanWrite", own(settings, settings, 0664), settings, settings, Kind::refused,
                  "other users can write"},
-        Unusable{"FolderOthersCanWrite", own("app/" + settings, "app", 0777), "app/" + settings, "app",
-                 Kind::refused, "other users can write"},
+        Unusable{"FolderOthersCanWrite", own("app/settings.sqlite3", "app", 0777), "app/settings.sqlite3",
+                 "app", Kind::refused, "other users can write"},
         Unusable{"ForeignTrigger",
                  own(settings, settings, 0600,
                      "CREATE TRIGGER swallow BEFORE INSERT ON settings BEGIN SELECT RAISE(IGNORE); END"),
                  settings, settings, Kind::refused, "not the store's own"},
         Unusable{"ForeignTable", own(settings, settings, 0600, "CREATE TABLE other (x)"), settings, settings,
                  Kind::refused, "not the store's own"},
-        Unusable{"StrangersFolder", own("theirs/" + settings, "theirs", 0755), "theirs/" + settings, "theirs",
-                 Kind::refused, "owned by another user", true},
+        Unusable{"StrangersFolder", own("theirs/settings.sqlite3", "theirs", 0755), "theirs/settings.sqlite3",
+                 "theirs", Kind::refused, "owned by another user", true},
         Unusable{"StrangersFile", [](const fs::path& folder) { std::ofstream(folder / settings).close(); },
                  settings, settings, Kind::refused, "owned by another user", true}),
     [](const auto& info) { return std::string(info.param.name); });
