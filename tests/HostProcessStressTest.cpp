@@ -111,40 +111,29 @@ INSTANTIATE_TEST_SUITE_P(Exits, OAuthExitStress,
                            return name + std::to_string(std::get<1>(info.param));
                          });
 
-// Processes of several asking threads each, and the delay of the server's every answer.
-struct Sharing {
-  const char* name;
-  int processes;
-  int threads;
-  int rounds;
-  int delay;
-};
-
-void PrintTo(const Sharing& sharing, std::ostream* out) {
-  *out << sharing.name;
-}
-
-class TokenSourceStress : public ::testing::TestWithParam<Sharing> {};
+// Processes, asking threads in each, rounds, and the delay of the server's every answer in ms.
+class TokenSourceStress : public ::testing::TestWithParam<std::tuple<int, int, int, int>> {};
 
 // Every thread of every process asks the moment the token expires: all get the one new token
 // from one refresh, and each process is told of it once.
 TEST_P(TokenSourceStress, OneRefreshServesEveryThreadOfEveryProcess) {
+  const auto& [processes, threads, rounds, delay] = GetParam();
   const test::TemporaryFolder folder;
   SettingsStore store(folder / "settings.sqlite3");
   test::RotatingRefresh server;
   test::TokenEndpoint endpoint;
   endpoint.setHandler([&](const test::RecordedRequest& request) {
-    return server.answer(request).after(std::chrono::milliseconds(GetParam().delay));
+    return server.answer(request).after(std::chrono::milliseconds(std::get<3>(GetParam())));
   });
   const auto expiringIn = [](const std::string& name, std::chrono::seconds left) {
     return OAuthToken("old-" + name, "Bearer", name + "-refresh", std::chrono::system_clock::now() + left,
                       "read");
   };
   std::vector<std::unique_ptr<HostChild>> children;
-  children.reserve(GetParam().processes);
-  for (int index = 0; index < GetParam().processes; ++index) {
+  children.reserve(processes);
+  for (int index = 0; index < processes; ++index) {
     children.push_back(std::make_unique<HostChild>(std::vector<std::string>{
-        "token-source", endpoint.url(), store.location().string(), std::to_string(GetParam().threads)}));
+        "token-source", endpoint.url(), store.location().string(), std::to_string(threads)}));
   }
   // Each source first sees a valid token, which is no change.
   ASSERT_TRUE(expiringIn("first", std::chrono::hours(1)).store(store));
@@ -152,7 +141,7 @@ TEST_P(TokenSourceStress, OneRefreshServesEveryThreadOfEveryProcess) {
     child->go();
     ASSERT_EQ(child->answer(), "old-first 0");
   }
-  for (int round = 0; round < GetParam().rounds; ++round) {
+  for (int round = 0; round < rounds; ++round) {
     SCOPED_TRACE(round);
     const std::string name = "round" + std::to_string(round);
     // Inside the source's 60 s margin from now on: every asker finds it expiring.
@@ -161,7 +150,7 @@ TEST_P(TokenSourceStress, OneRefreshServesEveryThreadOfEveryProcess) {
     const auto before = endpoint.requests().size();
     for (auto& child : children) {
       child->go();
-      if (GetParam().delay > 0) {
+      if (delay > 0) {
         std::this_thread::sleep_for(std::chrono::seconds(1));  // the first holds the lock by then
       }
     }
@@ -178,9 +167,11 @@ TEST_P(TokenSourceStress, OneRefreshServesEveryThreadOfEveryProcess) {
 // The store gives up on a lock after about 5 s: a process whose refresh takes longer must not make
 // the others fail, nor send their own request.
 INSTANTIATE_TEST_SUITE_P(Sources, TokenSourceStress,
-                         ::testing::Values(Sharing{"FourProcessesOfEightThreads", 4, 8, 50, 0},
-                                           Sharing{"SlowRefreshWaitedOut", 2, 1, 1, 12000}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         ::testing::Values(std::tuple(4, 8, 50, 0), std::tuple(2, 1, 1, 12000)),
+                         [](const auto& info) {
+                           return std::get<3>(info.param) > 0 ? "SlowRefreshWaitedOut"
+                                                              : "FourProcessesOfEightThreads";
+                         });
 
 }  // namespace
 }  // namespace tervala
