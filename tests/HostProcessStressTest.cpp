@@ -1,19 +1,19 @@
 // Hosts as real processes (the child program tervala-host-child): hosts that exit with HTTPS
 // grants in flight, and threads in several processes that ask for a token the moment it expires,
 // against a server whose refresh tokens are good once.
-#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <memory>
 #include <random>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -27,51 +27,47 @@
 namespace tervala {
 namespace {
 
-// The child program with a pipe to send it lines and one to read its answers.
+// The child program, its standard input and output one socket of ours.
 class HostChild {
  public:
   explicit HostChild(std::vector<std::string> arguments) {
-    std::array<int, 2> in{-1, -1};
-    std::array<int, 2> out{-1, -1};
-    if (::pipe2(in.data(), O_CLOEXEC) != 0 || ::pipe2(out.data(), O_CLOEXEC) != 0) {
+    std::array<int, 2> ends{-1, -1};
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends.data()) != 0) {
       return;
     }
     arguments.insert(arguments.begin(), TERVALA_HOST_CHILD_PATH);
     std::vector<char*> argv;
+    argv.reserve(arguments.size() + 1);
     for (auto& argument : arguments) {
       argv.push_back(argument.data());
     }
     argv.push_back(nullptr);
     pid_ = ::fork();
     if (pid_ == 0) {
-      ::dup2(in[0], STDIN_FILENO);
-      ::dup2(out[1], STDOUT_FILENO);
+      ::dup2(ends[1], STDIN_FILENO);
+      ::dup2(ends[1], STDOUT_FILENO);
       ::execv(argv[0], argv.data());
       ::_exit(127);
     }
-    ::close(in[0]);
-    ::close(out[1]);
-    in_.reset(::fdopen(in[1], "w"));
-    out_.reset(::fdopen(out[0], "r"));
+    ::close(ends[1]);
+    socket_ = ends[0];
   }
   HostChild(const HostChild&) = delete;
   HostChild& operator=(const HostChild&) = delete;
   ~HostChild() { (void)end(); }
 
-  void go() {
-    std::fputs("go\n", in_.get());
-    std::fflush(in_.get());
-  }
+  void go() const { (void)::send(socket_, "go\n", 3, MSG_NOSIGNAL); }
   // The child's answer to the round; empty once it has ended.
-  std::string answer() {
-    std::array<char, 256> line{};
-    std::string text(std::fgets(line.data(), static_cast<int>(line.size()), out_.get()) ? line.data() : "");
-    return text.ends_with('\n') ? text.substr(0, text.size() - 1) : text;
+  [[nodiscard]] std::string answer() const {
+    std::string line;
+    for (char c = 0; ::read(socket_, &c, 1) == 1 && c != '\n';) {
+      line += c;
+    }
+    return line;
   }
   // Ends its input and waits: its exit status, or -SIGNAL (SIGALRM: it hung).
   int end() {
-    in_.reset();
-    out_.reset();
+    ::close(std::exchange(socket_, -1));
     int status = 0;
     if (pid_ <= 0 || ::waitpid(std::exchange(pid_, -1), &status, 0) <= 0) {
       return -1000;
@@ -80,29 +76,16 @@ class HostChild {
   }
 
  private:
-  struct CloseFile {
-    // NOLINTNEXTLINE(cppcoreguidelines-owning-memory): the deleter is the owner
-    void operator()(FILE* file) const noexcept { (void)std::fclose(file); }
-  };
   pid_t pid_ = -1;
-  std::unique_ptr<FILE, CloseFile> in_;
-  std::unique_ptr<FILE, CloseFile> out_;
+  int socket_ = -1;
 };
 
-struct ExitCase {
-  const char* mode;
-  int grants;
-  int runs;
-};
-
-void PrintTo(const ExitCase& exitCase, std::ostream* out) {
-  *out << exitCase.mode << '/' << exitCase.grants;
-}
-
-class OAuthExitStress : public ::testing::TestWithParam<ExitCase> {};
+// A way a host ends, the grants in flight, and the runs.
+class OAuthExitStress : public ::testing::TestWithParam<std::tuple<std::string, int, int>> {};
 
 // Each run ends the process a random 0-60 ms after starting its grants: none may crash or hang.
 TEST_P(OAuthExitStress, NoRunCrashesOrHangs) {
+  const auto& [mode, grants, runs] = GetParam();
   // Handshakes queue behind the endpoint's workers; replies wait up to 40 ms, so an exit finds
   // grants in every stage: connecting, in the handshake, waiting for the reply, completing.
   test::TokenEndpoint endpoint(test::TestCertificate::Kind::loopback);
@@ -110,51 +93,47 @@ TEST_P(OAuthExitStress, NoRunCrashesOrHangs) {
     return test::Reply{}.after(std::chrono::milliseconds(served->fetch_add(7) % 41));
   });
   std::mt19937 seeds(std::random_device{}());
-  for (int run = 0; run < GetParam().runs; ++run) {
-    HostChild child({"exit", endpoint.url(), std::to_string(GetParam().grants), GetParam().mode,
-                     std::to_string(seeds())});
+  for (int run = 0; run < runs; ++run) {
+    HostChild child({"exit", endpoint.url(), std::to_string(grants), mode, std::to_string(seeds())});
     ASSERT_EQ(child.end(), 0) << "run " << run << " (exit status, or -signal)";
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(Exits, OAuthExitStress,
-                         ::testing::Values(ExitCase{"return", 1, 50}, ExitCase{"return", 100, 50},
-                                           ExitCase{"exit-thread", 4, 50}, ExitCase{"exit-thread", 100, 20},
-                                           ExitCase{"blocked-return", 100, 20},
-                                           ExitCase{"blocking-return", 100, 20}),
+                         ::testing::Values(std::tuple("return", 1, 50), std::tuple("return", 100, 20),
+                                           std::tuple("exit-thread", 4, 50),
+                                           std::tuple("exit-thread", 100, 20),
+                                           std::tuple("blocked-return", 100, 20),
+                                           std::tuple("blocking-return", 100, 20)),
                          [](const auto& info) {
-                           std::string name = info.param.mode;
+                           std::string name = std::get<0>(info.param);
                            std::erase(name, '-');
-                           return name + std::to_string(info.param.grants);
+                           return name + std::to_string(std::get<1>(info.param));
                          });
 
-class TokenSourceStress : public ::testing::Test {
- protected:
-  TokenSourceStress() {
-    endpoint.setHandler([this](const test::RecordedRequest& request) {
-      return server.answer(request).after(std::chrono::milliseconds(delay.load()));
-    });
-  }
-  std::unique_ptr<HostChild> launch(int threads) {
-    return std::make_unique<HostChild>(
-        std::vector<std::string>{"token-source", endpoint.url(), file.string(), std::to_string(threads)});
-  }
-  static OAuthToken expiringIn(const std::string& name, std::chrono::seconds left) {
-    return {"old-" + name, "Bearer", name + "-refresh", std::chrono::system_clock::now() + left, "read"};
-  }
+// Processes, asking threads in each, rounds, and the delay of the server's every answer in ms.
+class TokenSourceStress : public ::testing::TestWithParam<std::tuple<int, int, int, int>> {};
 
-  test::TemporaryFolder folder;
-  std::filesystem::path file = folder / "settings.sqlite3";
-  SettingsStore store{file};
+// Every thread of every process asks the moment the token expires: all get the one new token
+// from one refresh, and each process is told of it once.
+TEST_P(TokenSourceStress, OneRefreshServesEveryThreadOfEveryProcess) {
+  const auto& [processes, threads, rounds, delay] = GetParam();
+  const test::TemporaryFolder folder;
+  SettingsStore store(folder / "settings.sqlite3");
   test::RotatingRefresh server;
-  std::atomic<int> delay{0};  ///< before each answer, in milliseconds
   test::TokenEndpoint endpoint;
-};
-
-TEST_F(TokenSourceStress, ThreadsOfFourProcessesShareOneRefreshEveryRound) {
+  endpoint.setHandler([&](const test::RecordedRequest& request) {
+    return server.answer(request).after(std::chrono::milliseconds(std::get<3>(GetParam())));
+  });
+  const auto expiringIn = [](const std::string& name, std::chrono::seconds left) {
+    return OAuthToken("old-" + name, "Bearer", name + "-refresh", std::chrono::system_clock::now() + left,
+                      "read");
+  };
   std::vector<std::unique_ptr<HostChild>> children;
-  for (int index = 0; index < 4; ++index) {
-    children.push_back(launch(8));
+  children.reserve(processes);
+  for (int index = 0; index < processes; ++index) {
+    children.push_back(std::make_unique<HostChild>(std::vector<std::string>{
+        "token-source", endpoint.url(), store.location().string(), std::to_string(threads)}));
   }
   // Each source first sees a valid token, which is no change.
   ASSERT_TRUE(expiringIn("first", std::chrono::hours(1)).store(store));
@@ -162,7 +141,7 @@ TEST_F(TokenSourceStress, ThreadsOfFourProcessesShareOneRefreshEveryRound) {
     child->go();
     ASSERT_EQ(child->answer(), "old-first 0");
   }
-  for (int round = 0; round < 50; ++round) {
+  for (int round = 0; round < rounds; ++round) {
     SCOPED_TRACE(round);
     const std::string name = "round" + std::to_string(round);
     // Inside the source's 60 s margin from now on: every asker finds it expiring.
@@ -171,8 +150,10 @@ TEST_F(TokenSourceStress, ThreadsOfFourProcessesShareOneRefreshEveryRound) {
     const auto before = endpoint.requests().size();
     for (auto& child : children) {
       child->go();
+      if (delay > 0) {
+        std::this_thread::sleep_for(std::chrono::seconds(1));  // the first holds the lock by then
+      }
     }
-    // Every process: all its threads got the one new token, and it was told of it once.
     for (auto& child : children) {
       ASSERT_EQ(child->answer(), name + "-1 " + std::to_string(round + 1));
     }
@@ -183,21 +164,14 @@ TEST_F(TokenSourceStress, ThreadsOfFourProcessesShareOneRefreshEveryRound) {
   }
 }
 
-// The store gives up on a lock after about 5 s; a process whose refresh takes longer must not make
+// The store gives up on a lock after about 5 s: a process whose refresh takes longer must not make
 // the others fail, nor send their own request.
-TEST_F(TokenSourceStress, AProcessWaitsOutAnotherProcesssSlowRefresh) {
-  delay = 12000;
-  server.reset("slow-refresh", "slow");
-  ASSERT_TRUE(expiringIn("slow", std::chrono::seconds(0)).store(store));
-  const auto first = launch(1);
-  const auto second = launch(1);
-  first->go();
-  std::this_thread::sleep_for(std::chrono::seconds(1));  // the first holds the lock by then
-  second->go();
-  EXPECT_EQ(first->answer(), "slow-1 1");
-  EXPECT_EQ(second->answer(), "slow-1 1");
-  EXPECT_EQ(endpoint.requests().size(), 1U);
-}
+INSTANTIATE_TEST_SUITE_P(Sources, TokenSourceStress,
+                         ::testing::Values(std::tuple(4, 8, 50, 0), std::tuple(2, 1, 1, 12000)),
+                         [](const auto& info) {
+                           return std::get<3>(info.param) > 0 ? "SlowRefreshWaitedOut"
+                                                              : "FourProcessesOfEightThreads";
+                         });
 
 }  // namespace
 }  // namespace tervala

@@ -1,13 +1,12 @@
-// The settings store under heavy faults: writer processes killed at random moments or writing at
-// once, a neighbour that keeps the write lock nearly all the time, threads writing at once,
-// and the replay guard raced thousands of times. What reads back is always a value written whole.
+// The settings store under heavy faults: writer processes killed at random moments, processes or
+// threads writing at once, a neighbour that keeps the write lock nearly all the time, and the
+// replay guard raced thousands of times. What reads back is always a value written whole.
 #include <gtest/gtest.h>
 
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <random>
@@ -27,14 +26,15 @@ namespace {
 using test::isWrittenToken;
 using test::makeToken;
 
-constexpr int storesPerWriter = 1000;
+constexpr int stores = 1000;  ///< by all writers of a round together
 constexpr std::size_t padding = 20000;
 
 struct Writers {
   const char* name;
-  int processes;
+  int writers;
   int rounds;
-  bool kill;  ///< the first writer is killed a random moment into a random store of each round
+  bool kill;     ///< the first writer is killed a random moment into a random store of each round
+  bool threads;  ///< threads of this process, the even ones on one shared connection
 };
 
 void PrintTo(const Writers& writers, std::ostream* out) {
@@ -50,8 +50,8 @@ class SettingsStoreStress : public ::testing::TestWithParam<Writers> {
   // Whole tokens of any writer, or the one stored before.
   [[nodiscard]] bool isWhole(const std::shared_ptr<OAuthToken>& token) const {
     bool whole = token && isWrittenToken(*token, "before", 1);
-    for (int w = 0; w < GetParam().processes && token; ++w) {
-      whole = whole || isWrittenToken(*token, std::to_string(w), storesPerWriter, padding);
+    for (int w = 0; w < GetParam().writers && token; ++w) {
+      whole = whole || isWrittenToken(*token, std::to_string(w), stores / GetParam().writers, padding);
     }
     return whole;
   }
@@ -60,38 +60,50 @@ class SettingsStoreStress : public ::testing::TestWithParam<Writers> {
   std::filesystem::path file = folder / "settings" / "settings.sqlite3";
 };
 
-// Each writer stores its tokens and reads a whole one back after each, telling the parent of every
-// store on a pipe; exits 1 when a store failed, 2 when a read gave no whole token.
 TEST_P(SettingsStoreStress, WritersLeaveAWholeWrittenToken) {
+  const Writers& param = GetParam();
   std::mt19937 random(20261206);
-  for (int round = 0; round < GetParam().rounds; ++round) {
+  SettingsStore shared(file);
+  for (int round = 0; round < param.rounds; ++round) {
     SCOPED_TRACE(round);
     int progress[2];
     ASSERT_EQ(::pipe(progress), 0);
-    std::vector<pid_t> writers;
-    for (int w = 0; w < GetParam().processes; ++w) {
-      writers.push_back(::fork());
-      ASSERT_GE(writers.back(), 0);
-      if (writers.back() == 0) {
-        ::close(progress[0]);
-        SettingsStore settings(file);
-        for (int i = 0; i < storesPerWriter; ++i) {
-          if (!makeToken(std::to_string(w), i, padding).store(settings)) {
-            ::_exit(1);
-          }
-          const char tick = 1;
-          (void)!::write(progress[1], &tick, 1);
-          if (!GetParam().kill && !isWhole(OAuthToken::retrieve(settings))) {
-            ::_exit(2);
-          }
+    // Writer `w` stores its tokens and reads a whole one back after each, telling of every store on
+    // the pipe: 0, or 1 when a store failed, 2 when a read gave no whole token.
+    const auto write = [&](int w, SettingsStore& settings) {
+      for (int i = 0; i < stores / param.writers; ++i) {
+        if (!makeToken(std::to_string(w), i, padding).store(settings)) {
+          return 1;
         }
-        ::_exit(0);
+        const char tick = 1;
+        (void)!::write(progress[1], &tick, 1);
+        if (!param.kill && !isWhole(OAuthToken::retrieve(settings))) {
+          return 2;
+        }
+      }
+      return 0;
+    };
+    std::vector<pid_t> writers;
+    std::vector<int> statuses(param.writers, 0);
+    {
+      std::vector<std::jthread> threads;
+      for (int w = 0; w < param.writers; ++w) {
+        if (param.threads) {
+          threads.emplace_back([&, w] {
+            SettingsStore own(file);
+            statuses[w] = write(w, w % 2 == 0 ? shared : own);
+          });
+        } else if (writers.push_back(::fork()); writers.back() == 0) {
+          ::close(progress[0]);
+          SettingsStore settings(file);
+          ::_exit(write(w, settings));
+        }
       }
     }
     ::close(progress[1]);
     int done = 0;
-    if (GetParam().kill) {
-      const int after = std::uniform_int_distribution<int>(0, storesPerWriter / 8)(random);
+    if (param.kill) {
+      const int after = std::uniform_int_distribution<int>(0, stores / 8)(random);
       char tick = 0;
       while (done < after && ::read(progress[0], &tick, 1) == 1) {
         ++done;
@@ -99,29 +111,30 @@ TEST_P(SettingsStoreStress, WritersLeaveAWholeWrittenToken) {
       ::usleep(std::uniform_int_distribution<useconds_t>(0, 3000)(random));
       ::kill(writers.front(), SIGKILL);
     }
-    for (const pid_t writer : writers) {
-      int status = 0;
-      ASSERT_EQ(::waitpid(writer, &status, 0), writer);
-      EXPECT_TRUE(GetParam().kill || (WIFEXITED(status) && WEXITSTATUS(status) == 0)) << "status " << status;
+    for (std::size_t w = 0; w < writers.size(); ++w) {
+      ASSERT_EQ(::waitpid(writers[w], &statuses[w], 0), writers[w]);
+      statuses[w] = WIFEXITED(statuses[w]) ? WEXITSTATUS(statuses[w]) : -1;
     }
+    EXPECT_TRUE(param.kill || statuses == std::vector<int>(param.writers, 0))
+        << ::testing::PrintToString(statuses);
     ::close(progress[0]);
-    SettingsStore settings(file);
-    const auto token = OAuthToken::retrieve(settings);
+    const auto token = OAuthToken::retrieve(shared);
     ASSERT_TRUE(isWhole(token)) << (token ? token->accessToken() : "no token");
-    if (GetParam().kill && done > 0) {  // a store that said yes is not undone by the kill
+    if (param.kill && done > 0) {  // a store that said yes is not undone by the kill
       EXPECT_GE(std::stoi(token->accessToken().substr(std::string("access-0-").size())), done - 1);
-    } else if (!GetParam().kill) {  // the last store of one of them
-      EXPECT_TRUE(token->accessToken().ends_with("-" + std::to_string(storesPerWriter - 1)));
+    } else if (!param.kill) {  // the last store of one of them
+      EXPECT_TRUE(token->accessToken().ends_with("-" + std::to_string(stores / param.writers - 1)));
     }
   }
-  SettingsStore settings(file);  // the store still takes writes after all the interrupted ones
-  ASSERT_TRUE(makeToken("before", 0).store(settings));
-  EXPECT_TRUE(isWhole(OAuthToken::retrieve(settings)));
+  // The store still takes writes after all the interrupted ones.
+  ASSERT_TRUE(makeToken("before", 0).store(shared));
+  EXPECT_TRUE(isWhole(OAuthToken::retrieve(shared)));
 }
 
 INSTANTIATE_TEST_SUITE_P(Store, SettingsStoreStress,
-                         ::testing::Values(Writers{"killedAtRandomMoments", 1, 8, true},
-                                           Writers{"twoProcessesAtOnce", 2, 1, false}),
+                         ::testing::Values(Writers{"killedAtRandomMoments", 1, 8, true, false},
+                                           Writers{"twoProcessesAtOnce", 2, 1, false, false},
+                                           Writers{"fourThreadsAtOnce", 4, 1, false, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // A neighbour connection that holds the write lock for 60 ms at a time with only a tenth of a
@@ -151,45 +164,6 @@ TEST(SettingsStoreContention, StoreGetsItsTurnBesideABusyWriter) {
   EXPECT_TRUE(makeToken("after", 0).store(settings)) << "the store gave up beside a writer that leaves gaps";
   neighbour.join();
   EXPECT_FALSE(neighbourFailed);
-}
-
-// Writers on a shared connection and on their own, and a reader, at once: no value is torn.
-TEST(SettingsStoreContention, ThreadsWritingAtOnceNeverTearAValue) {
-  const test::TemporaryFolder folder;
-  const auto file = folder / "settings.sqlite3";
-  constexpr std::size_t size = std::size_t{64} * 1024;
-  const auto isWhole = [](const std::optional<Data>& value) {
-    return value && value->size() == size &&
-           std::all_of(value->begin(), value->end(), [&](std::uint8_t b) { return b == value->front(); });
-  };
-  SettingsStore shared(file);
-  std::atomic<int> failures{0};
-  std::jthread reader([&](const std::stop_token& stop) {
-    SettingsStore own(file);
-    while (!stop.stop_requested()) {
-      const auto value = own.data("shared");
-      failures += value && !isWhole(value) ? 1 : 0;
-    }
-  });
-  {
-    std::vector<std::jthread> writers;
-    writers.reserve(4);
-    for (int writer = 0; writer < 4; ++writer) {
-      writers.emplace_back([&, writer] {
-        SettingsStore own(file);
-        for (int round = 0; round < 20; ++round) {
-          failures += (writer % 2 == 0 ? shared : own)
-                              .setData("shared", Data(size, static_cast<std::uint8_t>(writer + 1)))
-                          ? 0
-                          : 1;
-        }
-      });
-    }
-  }
-  reader.request_stop();
-  reader.join();
-  EXPECT_EQ(failures, 0);
-  EXPECT_TRUE(isWhole(shared.data("shared")));
 }
 
 TEST(SettingsStoreContention, ReplayGuardRacedThousandsOfTimesAcceptsEachCodeOnce) {

@@ -1,15 +1,17 @@
 // The settings store on real files: bytes per key, limits, owner-only modes, files planted by
-// other users, and a disk that fills up. The heavy multi-process cases are in
-// SettingsStoreStressTest.
+// other users, a disk that fills up, and the standard location. The heavy multi-process cases are
+// in SettingsStoreStressTest.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -29,8 +31,7 @@ using test::isWrittenToken;
 using test::makeToken;
 using test::runInChild;
 using test::TemporaryFolder;
-
-constexpr uid_t nobody = 65534;
+using Kind = SettingsStore::Problem::Kind;
 
 mode_t modeOf(const fs::path& path) {
   struct stat status {};
@@ -39,7 +40,7 @@ mode_t modeOf(const fs::path& path) {
 
 std::string contents(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  return fs::is_regular_file(path) ? std::string(std::istreambuf_iterator<char>(in), {}) : "";
 }
 
 class SettingsStoreFile : public ::testing::Test {
@@ -83,8 +84,9 @@ TEST_F(SettingsStoreFile, UpdateWritesNothingWhenTheChangeDeclinesOrThrows) {
   EXPECT_EQ(SettingsStore(file).data("k"), Data{3});
 }
 
-TEST_F(SettingsStoreFile, CreatesOwnerOnlyFoldersAndFile) {
-  const mode_t previous = ::umask(0);  // even a permissive umask must not open them up
+// Created owner-only even under a permissive umask; entries others can merely read are tightened.
+TEST_F(SettingsStoreFile, CreatesOwnerOnlyFoldersAndFileAndTightensReadableOnes) {
+  const mode_t previous = ::umask(0);
   const auto nested = folder / "config" / "app" / "settings.sqlite3";
   const bool stored = SettingsStore(nested).setData("token", {1});
   ::umask(previous);
@@ -92,24 +94,13 @@ TEST_F(SettingsStoreFile, CreatesOwnerOnlyFoldersAndFile) {
   EXPECT_EQ(modeOf(folder / "config"), 0700U);
   EXPECT_EQ(modeOf(folder / "config" / "app"), 0700U);
   EXPECT_EQ(modeOf(nested), 0600U);
-}
-
-TEST_F(SettingsStoreFile, UnusableFilesGiveFailureValues) {
-  std::ofstream(file, std::ios::binary) << std::string(8192, '\x5a');
-  SettingsStore corrupt(file);
-  EXPECT_FALSE(corrupt.data("token"));
-  // Told apart from a store that simply holds nothing (no problem then).
-  ASSERT_TRUE(corrupt.lastProblem());
-  EXPECT_EQ(corrupt.lastProblem()->kind, SettingsStore::Problem::Kind::failed);
-  EXPECT_TRUE(
-      corrupt.lastProblem()->reason.starts_with("corrupt or unreadable settings file " + file.string()));
-  EXPECT_FALSE(corrupt.setData("token", {1}));
-  fs::create_directory(folder / "dir.sqlite3");
-  for (const auto& path : {folder / "dir.sqlite3", file / "settings.sqlite3", fs::path()}) {
-    SettingsStore unusable(path);
-    EXPECT_FALSE(unusable.setData("token", {1})) << path;
-    EXPECT_FALSE(unusable.data("token")) << path;
-  }
+  ::chmod((folder / "config" / "app").c_str(), 0755);
+  ::chmod(nested.c_str(), 0644);
+  SettingsStore readable(nested);
+  EXPECT_TRUE(readable.setData("token", {2}));
+  EXPECT_FALSE(readable.lastProblem());
+  EXPECT_EQ(modeOf(folder / "config" / "app"), 0700U);
+  EXPECT_EQ(modeOf(nested), 0600U);
 }
 
 TEST_F(SettingsStoreFile, AForkedChildOpensItsOwnConnection) {
@@ -153,116 +144,144 @@ TEST_F(SettingsStoreFile, AFullDiskLeavesAWholeTokenAndStoreTellsTheTruth) {
   }
 }
 
-// Expects a store on `file` to refuse it on writing and on reading, with a reason naming `phrase`
-// and `path`.
-void expectRefused(const fs::path& file, std::string_view phrase, const fs::path& path) {
+// A file the store must not use: what `plant` leaves in the folder (as another user, in a folder
+// of ours, for a stranger's row), the store's file, and the problem's kind, the path it names and why.
+struct Unusable {
+  const char* name;
+  std::function<void(const fs::path& folder)> plant;
+  std::string file;
+  std::string named;
+  Kind kind;
+  std::string why;
+  bool stranger = false;
+};
+
+void PrintTo(const Unusable& row, std::ostream* out) {
+  *out << row.name;
+}
+
+class SettingsStoreUnusable : public ::testing::TestWithParam<Unusable> {};
+
+// Refused or failed on writing and on reading alike, with a reason naming the path; the file and
+// the named entry are left as they were: neither created, repaired, rewritten nor opened up.
+TEST_P(SettingsStoreUnusable, GivesAFailureValueAndLeavesTheFileAlone) {
+  const Unusable& row = GetParam();
+  const TemporaryFolder folder;
+  if (row.stranger && ::geteuid() != 0) {
+    GTEST_SKIP() << "needs root to act as another user";
+  }
+  ::chmod(folder.path().c_str(), row.stranger ? 0777 : 0700);
+  ASSERT_EQ(runInChild([&] {
+              constexpr uid_t nobody = 65534;
+              ::umask(077);
+              if (row.stranger && (::setgid(nobody) != 0 || ::setuid(nobody) != 0)) {
+                return 97;
+              }
+              row.plant(folder.path());
+              return 0;
+            }),
+            0);
+  ::chmod(folder.path().c_str(), 0700);
+  const fs::path file = row.file.empty() ? fs::path() : folder / row.file;
+  const fs::path named = row.named.empty() ? fs::path() : folder / row.named;
+  const std::string bytes = contents(file);
+  const std::pair modes{modeOf(file), modeOf(named)};
   SettingsStore store(file);
   EXPECT_FALSE(store.setData("token", {1}));
   for (const bool reading : {false, true}) {
     EXPECT_FALSE(reading && store.data("token"));
     const auto problem = store.lastProblem();
     ASSERT_TRUE(problem);
-    EXPECT_EQ(problem->kind, SettingsStore::Problem::Kind::refused);
-    EXPECT_NE(problem->reason.find(phrase), std::string::npos) << problem->reason;
-    EXPECT_NE(problem->reason.find(path.string()), std::string::npos) << problem->reason;
+    EXPECT_EQ(problem->kind, row.kind);
+    EXPECT_NE(problem->reason.find(named.string() + ": "), std::string::npos) << problem->reason;
+    EXPECT_NE(problem->reason.find(row.why), std::string::npos) << problem->reason;
   }
+  EXPECT_EQ(contents(file), bytes);
+  EXPECT_EQ(std::pair(modeOf(file), modeOf(named)), modes);
 }
 
-TEST_F(SettingsStoreFile, NeverFollowsALinkAtTheFilesPlace) {
-  const auto target = folder / "target";  // empty: SQLite would take it for a new database
-  std::ofstream(target).close();
-  fs::create_symlink(target, file);
-  expectRefused(file, "symbolic link", file);
-  EXPECT_EQ(fs::file_size(target), 0U);
-}
+constexpr const char* settings = "settings.sqlite3";
 
-TEST_F(SettingsStoreFile, RefusesWhatAnotherUserOwnsOrOthersCanWrite) {
-  if (::geteuid() != 0) {
-    GTEST_SKIP() << "needs root to act as another user";
-  }
-  const auto shared = folder / "shared";
-  fs::create_directory(shared);
-  ::chmod(folder.path().c_str(), 0711);
-  ::chmod(shared.c_str(), 0777);
-  ASSERT_EQ(runInChild([&] {
-              if (::setgid(nobody) != 0 || ::setuid(nobody) != 0) {
-                return 97;
-              }
-              ::mkdir((shared / "theirs").c_str(), 0755);
-              ::close(::open((shared / "theirs" / "settings.sqlite3").c_str(), O_CREAT | O_WRONLY, 0644));
-              ::close(::open((shared / "planted.sqlite3").c_str(), O_CREAT | O_WRONLY, 0600));
-              return ::symlink("/nonexistent", (shared / "link.sqlite3").c_str());
-            }),
-            0);
-  expectRefused(shared / "settings.sqlite3", "other users can write", shared);
-  EXPECT_FALSE(fs::exists(shared / "settings.sqlite3"));
-  expectRefused(shared / "link.sqlite3", "other users can write", shared);
-  expectRefused(shared / "theirs" / "settings.sqlite3", "owned by another user", shared / "theirs");
-  fs::rename(shared / "planted.sqlite3", file);  // their file, moved into a folder of ours
-  expectRefused(file, "owned by another user", file);
-  EXPECT_EQ(contents(file), "");
-}
-
-TEST_F(SettingsStoreFile, OwnEntriesOthersCanWriteAreRefusedAndThoseTheyCanReadTightened) {
-  const auto inner = folder / "app";
-  const auto innerFile = inner / "settings.sqlite3";
-  ASSERT_TRUE(SettingsStore(innerFile).setData("token", {1}));
-  ::chmod(innerFile.c_str(), 0664);
-  expectRefused(innerFile, "other users can write", innerFile);
-  EXPECT_EQ(modeOf(innerFile), 0664U);
-  ::chmod(innerFile.c_str(), 0600);
-  ::chmod(inner.c_str(), 0777);
-  expectRefused(innerFile, "other users can write", inner);
-  EXPECT_EQ(modeOf(inner), 0777U);
-
-  ::chmod(inner.c_str(), 0755);
-  ::chmod(innerFile.c_str(), 0644);
-  SettingsStore readable(innerFile);
-  EXPECT_TRUE(readable.setData("token", {2}));
-  EXPECT_FALSE(readable.lastProblem());
-  EXPECT_EQ(modeOf(inner), 0700U);
-  EXPECT_EQ(modeOf(innerFile), 0600U);
-}
-
-TEST_F(SettingsStoreFile, RefusesADatabaseHoldingAnythingButTheStoresOwnTable) {
-  for (const std::string sql :
-       {"CREATE TRIGGER swallow BEFORE INSERT ON settings BEGIN SELECT RAISE(IGNORE); END",
-        "CREATE TABLE other (x)"}) {
-    SCOPED_TRACE(sql);
-    fs::remove(file);
-    ASSERT_TRUE(SettingsStore(file).setData("token", {7}));
+// The store's own file, made by the store, then `named` given `mode` and the database `sql`.
+std::function<void(const fs::path&)> own(const std::string& file, const std::string& named, mode_t mode,
+                                         const std::string& sql = "") {
+  return [=](const fs::path& folder) {
     sqlite3* raw = nullptr;
-    ASSERT_EQ(sqlite3_open(file.c_str(), &raw), SQLITE_OK);
-    EXPECT_EQ(sqlite3_exec(raw, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    if (SettingsStore(folder / file).setData("token", {7}) &&
+        sqlite3_open((folder / file).c_str(), &raw) == 0) {
+      sqlite3_exec(raw, sql.c_str(), nullptr, nullptr, nullptr);
+    }
     sqlite3_close(raw);
-    const std::string before = contents(file);
-    expectRefused(file, "not the store's own", file);
-    EXPECT_EQ(contents(file), before);  // neither repaired nor rewritten
-  }
+    ::chmod((folder / named).c_str(), mode);
+  };
 }
 
-// The standard location follows XDG_CONFIG_HOME (when absolute), then HOME, then the user
-// database, and names the program; the standard store moves where the host says.
+INSTANTIATE_TEST_SUITE_P(
+    Files, SettingsStoreUnusable,
+    ::testing::Values(
+        Unusable{"Corrupt",
+                 [](const fs::path& folder) {
+                   std::ofstream(folder / settings, std::ios::binary) << std::string(8192, 'Z');
+                 },
+                 settings, settings, Kind::failed, "not a database"},
+        Unusable{"Folder", [](const fs::path& folder) { fs::create_directory(folder / settings); }, settings,
+                 settings, Kind::refused, "not a regular file"},
+        Unusable{"BelowAFile", [](const fs::path& folder) { std::ofstream(folder / "file").close(); },
+                 "file/settings.sqlite3", "file/settings.sqlite3", Kind::failed, "cannot be created"},
+        Unusable{"EmptyPath", [](const fs::path&) {}, "", "", Kind::failed, "no usable path"},
+        Unusable{"LinkToAnEmptyFile",  // SQLite would take the empty target for a new database
+                 [](const fs::path& folder) {
+                   std::ofstream(folder / "target").close();
+                   fs::create_symlink(folder / "target", folder / settings);
+                 },
+                 settings, settings, Kind::refused, "symbolic link"},
+        Unusable{"FileOthersCanWrite", own(settings, settings, 0664), settings, settings, Kind::refused,
+                 "other users can write"},
+        Unusable{"FolderOthersCanWrite", own("app/settings.sqlite3", "app", 0777), "app/settings.sqlite3",
+                 "app", Kind::refused, "other users can write"},
+        Unusable{"ForeignTrigger",
+                 own(settings, settings, 0600,
+                     "CREATE TRIGGER swallow BEFORE INSERT ON settings BEGIN SELECT RAISE(IGNORE); END"),
+                 settings, settings, Kind::refused, "not the store's own"},
+        Unusable{"ForeignTable", own(settings, settings, 0600, "CREATE TABLE other (x)"), settings, settings,
+                 Kind::refused, "not the store's own"},
+        Unusable{"StrangersFolder", own("theirs/settings.sqlite3", "theirs", 0755), "theirs/settings.sqlite3",
+                 "theirs", Kind::refused, "owned by another user", true},
+        Unusable{"StrangersFile", [](const fs::path& folder) { std::ofstream(folder / settings).close(); },
+                 settings, settings, Kind::refused, "owned by another user", true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The standard location follows XDG_CONFIG_HOME (when absolute), then HOME (when absolute), then
+// the user database, and names the program; the standard store opens there until the host moves it.
 TEST_F(SettingsStoreFile, StandardLocationAndStore) {
-  // The environment changes stay in the child, which has one thread.
+  const passwd* user = ::getpwuid(::getuid());  // NOLINT(concurrency-mt-unsafe): one thread here
+  ASSERT_NE(user, nullptr);
+  const fs::path fromDatabase = fs::path(user->pw_dir) / ".config/SettingsStoreTest/settings.sqlite3";
+  // The variables are put back as they were; this suite runs no other thread.
   // NOLINTBEGIN(concurrency-mt-unsafe)
-  EXPECT_EQ(
-      runInChild([] {
-        ::setenv("XDG_CONFIG_HOME", "/srv/config", 1);
-        ::setenv("HOME", "/home/someone", 1);
-        EXPECT_EQ(SettingsStore::defaultLocation(), "/srv/config/SettingsStoreTest/settings.sqlite3");
-        ::setenv("XDG_CONFIG_HOME", "relative/config", 1);
-        EXPECT_EQ(SettingsStore::defaultLocation(),
-                  "/home/someone/.config/SettingsStoreTest/settings.sqlite3");
-        ::unsetenv("XDG_CONFIG_HOME");
-        ::unsetenv("HOME");
-        const auto fromPasswd = SettingsStore::defaultLocation();
-        EXPECT_TRUE(fromPasswd && fromPasswd->is_absolute() && fromPasswd->filename() == "settings.sqlite3");
-        return ::testing::Test::HasFailure() ? 1 : 0;
-      }),
-      0);
+  std::vector<std::pair<const char*, std::optional<std::string>>> saved;
+  for (const char* name : {"XDG_CONFIG_HOME", "HOME"}) {
+    const char* value = std::getenv(name);
+    saved.emplace_back(name, value != nullptr ? std::optional<std::string>(value) : std::nullopt);
+  }
+  const auto set = [](const char* name, const char* value) {
+    value != nullptr ? ::setenv(name, value, 1) : ::unsetenv(name);
+  };
+  for (const auto& [config, home, expected] : std::vector<std::tuple<const char*, const char*, fs::path>>{
+           {"/srv/config", "/home/someone", "/srv/config/SettingsStoreTest/settings.sqlite3"},
+           {"relative/config", "/home/someone", "/home/someone/.config/SettingsStoreTest/settings.sqlite3"},
+           {nullptr, "relative/home", fromDatabase},
+           {nullptr, nullptr, fromDatabase}}) {
+    set("XDG_CONFIG_HOME", config);
+    set("HOME", home);
+    EXPECT_EQ(SettingsStore::defaultLocation(), expected) << (home != nullptr ? home : "no home");
+  }
+  SettingsStore& standard = SettingsStore::standard();  // first made here, without a home
+  for (const auto& [name, value] : saved) {
+    set(name, value ? value->c_str() : nullptr);
+  }
   // NOLINTEND(concurrency-mt-unsafe)
-  SettingsStore& standard = SettingsStore::standard();
+  EXPECT_EQ(standard.location(), fromDatabase);
   SettingsStore::setStandardLocation(folder / "one.sqlite3");
   ASSERT_TRUE(standard.setData("k", {1}));
   SettingsStore::setStandardLocation(folder / "two.sqlite3");

@@ -73,30 +73,20 @@ TEST(TextUtf8, BytesAreDecodedLenientlyAndTextEncodedStrictly) {
   }
 }
 
-// A GNU .mo catalogue of one entry besides the header, written by hand so the test needs no tools.
+// A GNU .mo catalogue of one entry besides the header, written by hand so the test needs no tools:
+// the head, the tables of (length, offset) of the originals and of the translations, the strings.
 void writeCatalogue(const std::filesystem::path& path, const std::string& key, const std::string& value) {
-  const std::string header = "Content-Type: text/plain; charset=UTF-8\n";
-  constexpr std::uint32_t at = 28 + 16 * 2;  // the strings follow the two tables of two entries
-  const auto size = [](const std::string& text) { return static_cast<std::uint32_t>(text.size()); };
-  const std::vector<std::uint32_t> tables{0x950412de,
-                                          0,
-                                          2,
-                                          28,
-                                          28 + 16,
-                                          0,
-                                          at,
-                                          0,
-                                          at,
-                                          size(key),
-                                          at + 1,
-                                          size(header),
-                                          at + 2 + size(key),
-                                          size(value),
-                                          at + 3 + size(key) + size(header)};
+  std::vector<std::uint32_t> words{0x950412de, 0, 2, 28, 28 + 16, 0, 0};  // no hash table
+  std::string strings;
+  for (const std::string& text :
+       {std::string(), key, std::string("Content-Type: text/plain; charset=UTF-8\n"), value}) {
+    words.insert(words.end(), {static_cast<std::uint32_t>(text.size()),
+                               static_cast<std::uint32_t>(28 + 32 + strings.size())});
+    strings += text + '\0';
+  }
   std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(tables.data()), static_cast<std::streamsize>(tables.size() * 4));
-  const std::string strings = std::string(1, '\0') + key + '\0' + header + '\0' + value + '\0';
-  out.write(strings.data(), static_cast<std::streamsize>(strings.size()));
+  out.write(reinterpret_cast<const char*>(words.data()), static_cast<std::streamsize>(words.size() * 4));
+  out << strings;
 }
 
 TEST(TextLocalize, ReadsTheHostsDefaultTextDomainAndMissingKeysStandForThemselves) {

@@ -1,18 +1,10 @@
-// A host process of the library, run by HostProcessStressTest. Ends itself after 30 s, so the test
-// cannot hang.
-//
-//   tervala-host-child exit URL COUNT MODE SEED
-//     Initialises libcurl and OpenSSL itself before its first grant (so their exit handlers are
-//     registered before the library's), starts COUNT HTTPS grants, waits a random 0-60 ms, and
-//     then ends the process by MODE:
-//       return           returns from main
-//       exit-thread      calls exit() on another thread while main sleeps
-//       blocked-return   as return, but every completion blocks for good
-//       blocking-return  as return, with the grants in the blocking form on threads of their own
-//   tervala-host-child token-source URL SETTINGS_FILE THREADS
-//     For each line on standard input, THREADS threads ask the token source at once; answers one
-//     line: the access token they all got ("mixed" when they differ, "failed" when one got none)
-//     and how many changes the source has told so far.
+// A host process of the library, run by HostProcessStressTest; it ends itself after 30 s.
+//   exit URL COUNT MODE SEED: starts COUNT HTTPS grants (libcurl and OpenSSL initialised first, so
+//     their exit handlers run after the library's), waits 0-60 ms, and ends by MODE: return (from
+//     main), exit-thread (exit() on another thread), blocked-return (every completion blocks for
+//     good), blocking-return (the blocking grants, on threads of their own).
+//   token-source URL SETTINGS_FILE THREADS: per line read, THREADS threads ask the token source at
+//     once; prints the access token they all got ("mixed", "failed") and the changes told so far.
 #include <curl/curl.h>
 #include <openssl/ssl.h>
 #include <unistd.h>
