@@ -152,9 +152,10 @@ TEST_F(LenientReplies, ClientCredentialsNeedNoRefreshTokenUnderEitherProfile) {
   context.clientSecret = "s3cret";
   for (const auto profile : {ReplyProfile::strict, ReplyProfile::lenient}) {
     context.replyProfile = profile;
-    test::CompletionProbe probe;
-    context.getClientAccessToken(endpoint.url(), "svc", probe.completion());
-    for (const auto& result : {probe.wait(), context.getClientAccessToken(endpoint.url(), "svc")}) {
+    test::CompletionRecorder recorder;
+    context.getClientAccessToken(endpoint.url(), "svc", recorder.completion());
+    for (const auto& result :
+         {recorder.single().result, context.getClientAccessToken(endpoint.url(), "svc")}) {
       ASSERT_TRUE(result);
       ASSERT_FALSE(result->hasError()) << result->errorDescription().value_or("");
       EXPECT_EQ(result->serializeToToken()->refreshToken(), std::optional<std::string>(""));

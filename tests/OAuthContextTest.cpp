@@ -13,7 +13,6 @@
 namespace tervala {
 namespace {
 
-using test::CompletionProbe;
 using test::DebugCapture;
 using Call = std::function<OAuthContext::Result(OAuthContext&, const std::string& url)>;
 
@@ -31,11 +30,12 @@ TEST_F(OAuthContextGrant, InvalidUrlIsRefusedAtOnceWithoutARequest) {
   for (const char* url :
        {"", "127.0.0.1/token", "http://127.0.0.1/a b", "http:///token", "http://127.0.0.1:99999/t"}) {
     SCOPED_TRACE(url);
-    CompletionProbe probe;
-    context.getAccessToken(url, "app", "user", "secret-pw", probe.completion());
-    ASSERT_EQ(probe.calls(), 1);
-    EXPECT_EQ(probe.thread(), std::this_thread::get_id());
-    const auto result = probe.wait();
+    test::CompletionRecorder recorder;
+    context.getAccessToken(url, "app", "user", "secret-pw", recorder.completion());
+    const auto grant = recorder.grants().front();
+    ASSERT_EQ(grant.calls, 1U);
+    EXPECT_EQ(grant.thread, std::this_thread::get_id());
+    const auto& result = grant.result;
     ASSERT_TRUE(result && result->hasError());
     EXPECT_EQ(result->error()->domain, "NSOAuthErrorDomain");
     EXPECT_EQ(result->error()->localizedDescription(), "Invalid url");
@@ -139,10 +139,10 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(OAuthContextGrant, SettingsAreReadWhenTheRequestIsBuilt) {
   endpoint.setReply(test::Reply().after(std::chrono::milliseconds(200)));
   context.clientSecret = "first";
-  CompletionProbe probe;
-  context.getAccessToken(endpoint.url(), "app", "c", probe.completion());
+  test::CompletionRecorder recorder;
+  context.getAccessToken(endpoint.url(), "app", "c", recorder.completion());
   context.clientSecret = "second";
-  ASSERT_NE(probe.wait(), nullptr);
+  ASSERT_NE(recorder.single().result, nullptr);
   ASSERT_EQ(endpoint.requests().size(), 1U);
   EXPECT_EQ(endpoint.requests()[0].field("client_secret"), "first");
 }
