@@ -46,7 +46,6 @@ struct Reply {
   bool verbatim = false;                                     ///< `body` is sent without HTTP around it
   bool endlessTail = false;  ///< blanks follow while the client reads, and the connection stays open
 
-  /// Answers `status` with `body`.
   static Reply answer(int status, std::string body, std::string contentType = "application/json") {
     Reply reply;
     reply.status = status;
@@ -69,12 +68,10 @@ struct Reply {
     reply.endlessTail = true;
     return reply;
   }
-  /// The same reply after `wait`.
   Reply after(std::chrono::milliseconds wait) && {
     delay = wait;
     return std::move(*this);
   }
-  /// The same reply with one more header line.
   Reply withHeader(std::string name, std::string value) && {
     headers.emplace_back(std::move(name), std::move(value));
     return std::move(*this);
@@ -97,9 +94,8 @@ class TokenEndpoint {
  public:
   using Handler = std::function<Reply(const RecordedRequest&)>;
 
-  /// A plain HTTP endpoint.
-  TokenEndpoint();
-  /// An HTTPS endpoint presenting a certificate of `kind`.
+  TokenEndpoint();  ///< over plain HTTP
+  /// Over HTTPS, presenting a certificate of `kind`.
   explicit TokenEndpoint(TestCertificate::Kind kind);
   ~TokenEndpoint();
   TokenEndpoint(const TokenEndpoint&) = delete;
