@@ -30,7 +30,7 @@ using test::CompletionRecorder;
 constexpr std::size_t hostThreads = 4;
 
 std::size_t grantCount() {
-  const char* text = std::getenv("TERVALA_LOAD_GRANTS");
+  const char* text = std::getenv("TERVALA_LOAD_GRANTS");  // NOLINT(concurrency-mt-unsafe): before any thread
   const long value = text != nullptr ? std::strtol(text, nullptr, 10) : 0;
   return value > 0 && value <= 100000 ? static_cast<std::size_t>(value) : 1000;
 }
