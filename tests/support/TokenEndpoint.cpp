@@ -4,7 +4,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 #include <algorithm>
-#include <cctype>
 #include <csignal>
 #include <cstdlib>
 
@@ -13,13 +12,6 @@
 
 namespace tervala::test {
 namespace {
-
-std::string lower(std::string_view text) {
-  std::string out(text);
-  std::ranges::transform(out, out.begin(),
-                         [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return out;
-}
 
 // The request line and header lines, without the blank line that ends them.
 RecordedRequest parseHead(std::string_view head) {
@@ -41,8 +33,8 @@ RecordedRequest parseHead(std::string_view head) {
     const std::size_t colon = field.find(':');
     if (colon != std::string_view::npos) {
       const std::string_view value = field.substr(colon + 1);
-      request.headers.emplace(lower(field.substr(0, colon)),
-                              value.substr(std::min(value.find_first_not_of(' '), value.size())));
+      request.headers.emplace_back(field.substr(0, colon),
+                                   value.substr(std::min(value.find_first_not_of(' '), value.size())));
     }
   }
   return request;
@@ -86,7 +78,8 @@ std::optional<std::pair<std::string, std::string>> basicCredentials(const Record
 }
 
 std::optional<std::string> RecordedRequest::header(std::string_view name) const {
-  const auto found = headers.find(lower(name));
+  const auto found =
+      std::ranges::find_if(headers, [&](const auto& line) { return equalsIgnoringCase(line.first, name); });
   return found == headers.end() ? std::nullopt : std::optional(found->second);
 }
 

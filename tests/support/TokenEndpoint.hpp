@@ -23,7 +23,7 @@ namespace tervala::test {
 struct RecordedRequest {
   std::string method;
   std::string path;
-  std::multimap<std::string, std::string> headers;  ///< names in lower case
+  std::vector<std::pair<std::string, std::string>> headers;  ///< in order, names as sent
   std::string body;
   std::multimap<std::string, std::string> query;          ///< the target's query, decoded
   std::vector<std::pair<std::string, std::string>> form;  ///< the body's fields, decoded, in order
