@@ -1,14 +1,20 @@
-// The exchange with a real token endpoint on loopback: the request on the wire, every kind of
-// reply (transport failures from a server that misbehaves on purpose among them), the debug lines.
+// The shared context's grants against a real token endpoint on loopback: URL checks, the form
+// body each grant builds and the client's authentication, the request on the wire, every kind of
+// reply (transport failures from a server that misbehaves on purpose among them), the lenient
+// reading of replies, the debug lines.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <thread>
+#include <tuple>
 
+#include <tervala/KeyedArchiver.hpp>
+#include <tervala/KeyedUnarchiver.hpp>
 #include <tervala/OAuthContext.hpp>
 #include <tervala/OAuthToken.hpp>
 
 #include "ReplyRedaction.hpp"
-#include "platform/FormEncoding.hpp"
 #include "support/OAuthProbe.hpp"
 #include "support/TokenEndpoint.hpp"
 
@@ -16,9 +22,9 @@ namespace tervala {
 namespace {
 
 using namespace std::chrono_literals;
-using test::CompletionProbe;
 using test::DebugCapture;
 using test::Reply;
+using Call = std::function<OAuthContext::Result(OAuthContext&, const std::string& url)>;
 
 constexpr const char* successBody =
     R"({"access_token":"AT-secret","token_type":"bearer","expires_in":3600,"refresh_token":"RT-secret",)"
@@ -33,22 +39,30 @@ class OAuthExchange : public ::testing::Test {
   void TearDown() override { test::resetSharedContext(); }
 
   // The password grant, asynchronous (checked to call back once, on another thread) or blocking.
-  OAuthContext::Result passwordGrant(const std::string& url, const std::string& password = "pw",
-                                     bool blocking = false) {
+  OAuthContext::Result passwordGrant(const std::string& url, bool blocking = false) {
     if (blocking) {
-      return context.getAccessToken(url, "app", "alice", password);
+      return context.getAccessToken(url, "app", "alice", "pw");
     }
-    CompletionProbe probe;
-    context.getAccessToken(url, "app", "alice", password, probe.completion());
-    auto result = probe.wait();
-    EXPECT_EQ(probe.calls(), 1);
-    EXPECT_NE(probe.thread(), std::this_thread::get_id());
-    return result;
+    test::CompletionRecorder recorder;
+    context.getAccessToken(url, "app", "alice", "pw", recorder.completion());
+    const auto grant = recorder.single();
+    EXPECT_EQ(grant.calls, 1U);
+    EXPECT_NE(grant.thread, std::this_thread::get_id());
+    return grant.result;
+  }
+
+  // A refresh grant sending "RT-sent", or a password grant, answered with `body`.
+  OAuthContext::Result grant(bool refresh, const std::string& body) {
+    endpoint.setReply(Reply::answer(200, body));
+    return refresh ? context.refreshAccessToken(endpoint.url(), "app", "RT-sent")
+                   : context.getAccessToken(endpoint.url(), "app", "alice", "pw");
   }
 
   OAuthContext& context = OAuthContext::sharedInstance();
   test::TokenEndpoint endpoint;
 };
+using OAuthContextGrant = OAuthExchange;
+using LenientReplies = OAuthExchange;
 
 TEST_F(OAuthExchange, SendsOnePostWithItsTwoHeadersAndAnEncodedBody) {
   const std::string longValue(3000, 'x');  // long enough that a client would ask "Expect: 100-continue"
@@ -91,7 +105,7 @@ TEST_P(OAuthExchangeReply, BecomesExactlyOneErrorResult) {
   endpoint.setReply(GetParam().reply);
   for (const bool blocking : {false, true}) {
     SCOPED_TRACE(blocking ? "blocking" : "asynchronous");
-    const auto result = passwordGrant(endpoint.url(), "pw", blocking);
+    const auto result = passwordGrant(endpoint.url(), blocking);
     ASSERT_TRUE(result && result->hasError());
     const std::string said = result->error()->localizedDescription();
     EXPECT_EQ(result->error()->domain, GetParam().domain);
@@ -213,15 +227,251 @@ TEST(OAuthReplyRedaction, ShowsOnlyHarmlessValuesWhereverTheyStand) {
   }
 }
 
-TEST(OAuthFormEncoding, EveryByteRoundTripsAndOnlySafeCharactersRemain) {
-  std::string all;
-  for (int byte = 0; byte < 256; ++byte) {
-    all.push_back(static_cast<char>(byte));
+// Refused endpoint texts: the error arrives on the calling thread before the call returns.
+TEST_F(OAuthContextGrant, InvalidUrlIsRefusedAtOnceWithoutARequest) {
+  for (const char* url :
+       {"", "127.0.0.1/token", "http://127.0.0.1/a b", "http:///token", "http://127.0.0.1:99999/t"}) {
+    SCOPED_TRACE(url);
+    test::CompletionRecorder recorder;
+    context.getAccessToken(url, "app", "user", "secret-pw", recorder.completion());
+    const auto grant = recorder.grants().front();
+    ASSERT_EQ(grant.calls, 1U);
+    EXPECT_EQ(grant.thread, std::this_thread::get_id());
+    const auto& result = grant.result;
+    ASSERT_TRUE(result && result->hasError());
+    EXPECT_EQ(result->error()->domain, "NSOAuthErrorDomain");
+    EXPECT_EQ(result->error()->localizedDescription(), "Invalid url");
   }
-  const std::string encoded(platform::view(platform::formUrlEncode(all)));
-  EXPECT_EQ(encoded.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789*-._+%"),
-            std::string::npos);
-  EXPECT_EQ(test::decodeForm("k=" + encoded).at(0).second, all);
+  EXPECT_TRUE(endpoint.requests().empty());
+  const auto port = std::to_string(endpoint.port());
+  for (const std::string& url : {"http://localhost:" + port + "/token", endpoint.url("/t?x=1#f")}) {
+    const auto result = context.getAccessToken(url, "app", "code-1");
+    EXPECT_FALSE(result->hasError()) << url << ": " << result->errorDescription().value_or("");
+  }
+}
+
+struct BodyCase {
+  const char* name;
+  Call call;
+  std::string body;
+  std::optional<std::string> clientSecret;
+  std::optional<std::vector<std::string>> scope;
+  ClientAuthentication method = ClientAuthentication::form;
+  std::optional<std::pair<std::string, std::string>> basic;  // as the server decodes it
+};
+
+void PrintTo(const BodyCase& bodyCase, std::ostream* out) {
+  *out << bodyCase.name;
+}
+
+class OAuthContextBody : public OAuthContextGrant, public ::testing::WithParamInterface<BodyCase> {};
+
+// The client's fields first, then the grant's and the caller's in key order.
+TEST_P(OAuthContextBody, IsBuiltInOrderAndTheClientAuthenticatesByItsMethod) {
+  const auto& row = GetParam();
+  context.clientSecret = row.clientSecret;
+  context.scope = row.scope;
+  context.clientAuthentication = row.method;
+  const DebugCapture capture;
+  ASSERT_NE(row.call(context, endpoint.url()), nullptr);
+  const auto requests = endpoint.requests();
+  ASSERT_EQ(requests.size(), 1U);
+  EXPECT_EQ(requests[0].body, row.body);
+  EXPECT_EQ(test::basicCredentials(requests[0]), row.basic);
+  const auto header = requests[0].header("Authorization");
+  EXPECT_EQ(header.has_value(), row.basic.has_value());
+  bool maskedLine = false;
+  for (const auto& line : capture.lines()) {
+    EXPECT_TRUE(!header || line.find(header->substr(6)) == std::string::npos) << line;
+    maskedLine = maskedLine || line == "Authorization: Basic ***";
+  }
+  EXPECT_EQ(maskedLine, row.basic.has_value());
+}
+
+Call password(const std::string& user, const std::string& password, const OAuthContext::Params& params = {}) {
+  return [=](OAuthContext& c, const std::string& url) {
+    return c.getAccessToken(url, "app", user, password, params);
+  };
+}
+Call code(const std::string& clientId, const OAuthContext::Params& params = {}) {
+  return
+      [=](OAuthContext& c, const std::string& url) { return c.getAccessToken(url, clientId, "c", params); };
+}
+
+constexpr const char* awkwardId = "app:1+/%= \xC3\xA9";  // every character Basic must encode, and é
+constexpr const char* awkwardSecret = "s3:cr+t/%=\xE2\x82\xAC";
+
+INSTANTIATE_TEST_SUITE_P(
+    Grants, OAuthContextBody,
+    ::testing::Values(
+        BodyCase{"EmptyFields", password("", ""), "client_id=app&grant_type=password&password=&username="},
+        BodyCase{"GrantFieldsWinOverParams",
+                 password("alice", "pw",
+                          {{"grant_type", std::string("client_credentials")},
+                           {"username", std::string("mallory")},
+                           {"n", std::int64_t{-42}},
+                           {"ratio", 0.1},
+                           {"big", 1e21},
+                           {"flag", true}}),
+                 "client_id=app&big=1e%2B21&flag=true&grant_type=password&n=-42&password=pw&ratio=0.1&"
+                 "username=alice"},
+        BodyCase{"CodeParams",
+                 code("app", {{"grant_type", std::string("x")},
+                              {"code", std::string("y")},
+                              {"refresh_token", std::string("z")}}),
+                 "client_id=app&code=c&grant_type=authorization_code&refresh_token=z"},
+        BodyCase{"SecretAndScope", code("app"),
+                 "client_id=app&client_secret=s3cr+t&scope=read%2Cwrite&code=c&grant_type=authorization_code",
+                 "s3cr t", std::vector<std::string>{"read", "write"}},
+        BodyCase{"EmptySecretAndScope", code("app"),
+                 "client_id=app&scope=&code=c&grant_type=authorization_code", "", std::vector<std::string>{}},
+        BodyCase{"ParamsRepeatTheClientFields",
+                 code("app", {{"client_id", std::string("other")}, {"scope", std::string("b")}}),
+                 "client_id=app&scope=a&client_id=other&code=c&grant_type=authorization_code&scope=b",
+                 std::nullopt, std::vector<std::string>{"a"}},
+        BodyCase{"BasicEncodesEachPart", code(awkwardId), "code=c&grant_type=authorization_code",
+                 awkwardSecret, std::nullopt, ClientAuthentication::basic,
+                 std::pair(awkwardId, awkwardSecret)},
+        BodyCase{"BasicWithoutSecret", code("app"), "code=c&grant_type=authorization_code", std::nullopt,
+                 std::nullopt, ClientAuthentication::basic, std::pair(std::string("app"), std::string())},
+        BodyCase{"NoneNeverSendsTheSecret", code("app"), "client_id=app&code=c&grant_type=authorization_code",
+                 "secret", std::nullopt, ClientAuthentication::none}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(OAuthContextGrant, SettingsAreReadWhenTheRequestIsBuilt) {
+  endpoint.setReply(test::Reply().after(std::chrono::milliseconds(200)));
+  context.clientSecret = "first";
+  test::CompletionRecorder recorder;
+  context.getAccessToken(endpoint.url(), "app", "c", recorder.completion());
+  context.clientSecret = "second";
+  ASSERT_NE(recorder.single().result, nullptr);
+  ASSERT_EQ(endpoint.requests().size(), 1U);
+  EXPECT_EQ(endpoint.requests()[0].field("client_secret"), "first");
+}
+
+// A reply that begins with the access token and its type, then `middle` and `tail`.
+std::string reply(std::string_view middle, std::string_view tail = {}) {
+  std::string body(R"({"access_token":"AT","token_type":"bearer")");
+  body.append(middle).append(tail);
+  return body;
+}
+
+TEST_F(LenientReplies, EachAssumptionHasItsLineAndStrictRefusesItNamingTheField) {
+  using Scope = OAuthToken::Scope;
+  struct Row {
+    const char* label;
+    bool refresh;
+    std::optional<std::vector<std::string>> requested;
+    std::string body;
+    std::string line;  // after "Tervala.OAuthResult lenient: "
+    std::string strictProblem;
+    std::string refreshToken;
+    Scope scope;
+    std::optional<std::chrono::seconds> expiresIn;  // absent: unknown
+  };
+  const Date before = std::chrono::system_clock::now();
+  for (const auto& row : std::vector<Row>{
+           {"refresh reply without refresh_token", true, std::nullopt,
+            reply(R"(,"expires_in":60,"scope":"s"})"),
+            "no refresh_token in the reply; keeping the refresh token that was sent",
+            R"("refresh_token" is missing)", "RT-sent", Scope{"s"}, 60s},
+           {"no scope, scope requested", false, std::vector<std::string>{"read", "write"},
+            reply(R"(,"expires_in":60,"refresh_token":"RT"})"),
+            "no scope in the reply; assuming the requested scope", R"("scope" is missing)", "RT",
+            Scope{"read", "write"}, 60s},
+           {"no scope, none requested", true, std::nullopt,
+            reply(R"(,"expires_in":60,"refresh_token":"RT"})"),
+            "no scope in the reply and none requested; scope unknown", R"("scope" is missing)", "RT", Scope{},
+            60s},
+           {"expires_in as a text", false, std::nullopt,
+            reply(R"(,"expires_in":"3600","refresh_token":"RT","scope":"s"})"),
+            "expires_in is a text; reading it as 3600 seconds", R"("expires_in" is a string, not a number)",
+            "RT", Scope{"s"}, 3600s},
+           {"no expires_in", false, std::nullopt, reply(R"(,"refresh_token":"RT","scope":"s"})"),
+            "no expires_in in the reply; expiry unknown", R"("expires_in" is missing)", "RT", Scope{"s"},
+            std::nullopt},
+       }) {
+    SCOPED_TRACE(row.label);
+    context.scope = row.requested;
+    context.replyProfile = ReplyProfile::strict;
+    test::LineCapture strictLines;
+    const auto refused = grant(row.refresh, row.body);
+    ASSERT_TRUE(refused->hasError());
+    EXPECT_EQ(refused->errorDescription(), "Invalid or missing OAuth token data received.");
+    EXPECT_EQ(refused->tokenDataProblem(), row.strictProblem);
+    for (const auto& line : strictLines.lines()) {
+      EXPECT_EQ(line.find("lenient"), std::string::npos) << line;
+    }
+
+    context.replyProfile = ReplyProfile::lenient;
+    test::LineCapture lenientLines;
+    const auto result = grant(row.refresh, row.body);
+    ASSERT_FALSE(result->hasError()) << result->serializeToJson();
+    const auto lines = lenientLines.lines();
+    EXPECT_NE(std::ranges::find(lines, "Tervala.OAuthResult lenient: " + row.line), lines.end());
+    const auto token = result->serializeToToken();
+    ASSERT_TRUE(token);
+    EXPECT_EQ(token->refreshToken(), row.refreshToken);
+    EXPECT_EQ(token->scope(), row.scope);
+    if (row.expiresIn) {
+      EXPECT_GE(*token->expiresOn(), before + *row.expiresIn);
+      EXPECT_LE(*token->expiresOn(), std::chrono::system_clock::now() + *row.expiresIn);
+    } else {
+      EXPECT_EQ(token->expiresOn(), OAuthToken::unknownExpiry);
+      EXPECT_FALSE(token->hasTokenExpired());
+    }
+    // What is assumed survives the archive: a stored token reads back the same.
+    const auto archive = KeyedArchiver::archivedDataWithRootObject(*token);
+    ASSERT_TRUE(archive);
+    const auto back = KeyedUnarchiver::unarchiveObjectWithData(*archive);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->expiresOn(), std::chrono::floor<std::chrono::microseconds>(*token->expiresOn()));
+    EXPECT_EQ(back->refreshToken(), token->refreshToken());
+  }
+}
+
+TEST_F(LenientReplies, RefusesWhatItCannotAssume) {
+  context.replyProfile = ReplyProfile::lenient;
+  constexpr std::string_view rest = R"(,"refresh_token":"RT","scope":"s"})";
+  for (const auto& [refresh, body, problem] : std::vector<std::tuple<bool, std::string, std::string>>{
+           {false, reply(R"(,"expires_in":"+60")", rest),
+            R"("expires_in" is a string that is not a whole number of seconds)"},
+           {false, reply(R"(,"expires_in":"99999999999999999999")", rest),
+            R"("expires_in" is a string whose number is too large)"},
+           {false, reply(R"(,"expires_in":true)", rest), R"("expires_in" is a boolean, not a number)"},
+           {false, reply(R"(,"expires_in":60,"scope":"s"})"), R"("refresh_token" is missing)"},
+           {true, reply(R"(,"expires_in":60,"refresh_token":null,"scope":"s"})"),
+            R"("refresh_token" is null)"},
+           {true, R"({"token_type":"bearer","expires_in":60})", R"("access_token" is missing)"},
+       }) {
+    SCOPED_TRACE(body);
+    const auto result = grant(refresh, body);
+    ASSERT_TRUE(result->hasError());
+    EXPECT_EQ(result->errorDescription(), "Invalid or missing OAuth token data received.");
+    EXPECT_EQ(result->tokenDataProblem(), problem);
+  }
+  // An error reply stays an error result, whatever the status, with nothing assumed.
+  const auto error = grant(true, R"({"error":"invalid_grant","error_description":"spent"})");
+  ASSERT_TRUE(error->hasError());
+  EXPECT_EQ(error->errorDescription(), "spent");
+  EXPECT_EQ(error->tokenDataProblem(), std::nullopt);
+}
+
+// A client-credentials reply carries no refresh token; only that grant takes one without it.
+TEST_F(LenientReplies, ClientCredentialsNeedNoRefreshTokenUnderEitherProfile) {
+  endpoint.setReply(Reply::answer(200, reply(R"(,"expires_in":60,"scope":"s"})")));
+  context.clientSecret = "s3cret";
+  for (const auto profile : {ReplyProfile::strict, ReplyProfile::lenient}) {
+    context.replyProfile = profile;
+    test::CompletionRecorder recorder;
+    context.getClientAccessToken(endpoint.url(), "svc", recorder.completion());
+    for (const auto& result :
+         {recorder.single().result, context.getClientAccessToken(endpoint.url(), "svc")}) {
+      ASSERT_TRUE(result);
+      ASSERT_FALSE(result->hasError()) << result->errorDescription().value_or("");
+      EXPECT_EQ(result->serializeToToken()->refreshToken(), std::optional<std::string>(""));
+    }
+  }
 }
 
 }  // namespace

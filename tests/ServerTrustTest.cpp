@@ -5,7 +5,7 @@
 
 #include <openssl/ssl.h>
 
-#include <mutex>
+#include <atomic>
 
 #include <tervala/OAuthContext.hpp>
 #include <tervala/OAuthToken.hpp>
@@ -23,38 +23,32 @@ using test::TestCertificate;
 using test::TokenEndpoint;
 using Kind = TestCertificate::Kind;
 
-// Answers as told (or accepts exactly the pinned certificate) and remembers what it was asked.
+// Answers as told (or accepts exactly the pinned certificate) and remembers the verdict it heard.
 class RecordingDelegate : public ServerTrustDelegate {
  public:
   explicit RecordingDelegate(ServerTrustDecision answer, std::optional<Data> pinned = std::nullopt)
       : answer_(answer), pinned_(std::move(pinned)) {}
 
-  ServerTrustDecision evaluateServerTrust(const std::vector<Data>& chain, std::string_view host,
+  ServerTrustDecision evaluateServerTrust(const std::vector<Data>& chain, std::string_view /*host*/,
                                           bool defaultVerdict) override {
-    const std::lock_guard lock(mutex);
     ++calls;
-    lastChain = chain;
-    lastHost = host;
     lastDefaultVerdict = defaultVerdict;
-    if (pinned_) {
-      return !chain.empty() && chain.front() == *pinned_ ? ServerTrustDecision::accept
-                                                         : ServerTrustDecision::reject;
+    if (!pinned_) {
+      return answer_;
     }
-    return answer_;
+    return !chain.empty() && chain.front() == *pinned_ ? ServerTrustDecision::accept
+                                                       : ServerTrustDecision::reject;
   }
 
-  std::mutex mutex;
-  int calls = 0;
-  std::vector<Data> lastChain;
-  std::string lastHost;
-  bool lastDefaultVerdict = false;
+  std::atomic<int> calls{0};
+  std::atomic<bool> lastDefaultVerdict{false};
 
  private:
   ServerTrustDecision answer_;
   std::optional<Data> pinned_;
 };
 
-enum class Asks { nobody, accept, reject, keepDefault, pinItsOwn, pinAnother };
+enum class Asks { nobody, accept, reject, pinItsOwn, pinAnother };
 
 struct TrustCase {
   const char* name;
@@ -77,38 +71,27 @@ TEST_P(OAuthServerTrustDelegate, DecidesWhetherTheCredentialsLeave) {
   const auto& row = GetParam();
   const auto endpoint =
       row.kind ? std::make_unique<TokenEndpoint>(*row.kind) : std::make_unique<TokenEndpoint>();
-  const auto answer = row.delegate == Asks::accept   ? ServerTrustDecision::accept
-                      : row.delegate == Asks::reject ? ServerTrustDecision::reject
-                                                     : ServerTrustDecision::performDefaultHandling;
-  std::optional<Data> pinned;
-  if (row.delegate == Asks::pinItsOwn || row.delegate == Asks::pinAnother) {
-    pinned = row.delegate == Asks::pinItsOwn ? endpoint->certificate().der()
-                                             : TestCertificate::make(Kind::loopback).der();
-  }
-  const auto delegate = std::make_shared<RecordingDelegate>(answer, pinned);
+  const auto delegate = std::make_shared<RecordingDelegate>(
+      row.delegate == Asks::accept ? ServerTrustDecision::accept : ServerTrustDecision::reject,
+      row.delegate == Asks::pinItsOwn    ? std::optional(endpoint->certificate().der())
+      : row.delegate == Asks::pinAnother ? std::optional(TestCertificate::make(Kind::loopback).der())
+                                         : std::nullopt);
   auto& context = OAuthContext::sharedInstance();
   context.serverTrustDelegate = row.delegate == Asks::nobody ? nullptr : delegate;
   context.timeoutInterval = 5.0;
   const auto result = context.getAccessToken(endpoint->url(), "app", "alice", "pw");
   ASSERT_TRUE(result);
-  const std::lock_guard lock(delegate->mutex);
   EXPECT_EQ(delegate->calls > 0, row.kind && row.delegate != Asks::nobody);
+  EXPECT_EQ(endpoint->requests().size(), row.trusted ? 1U : 0U);
   if (row.trusted) {
-    ASSERT_FALSE(result->hasError()) << result->errorDescription().value_or("");
-    EXPECT_EQ(endpoint->requests().size(), 1U);
-    if (row.kind && row.delegate != Asks::nobody) {
-      ASSERT_EQ(delegate->lastChain.size(), 1U);
-      EXPECT_EQ(delegate->lastChain.front(), endpoint->certificate().der());
-      EXPECT_EQ(delegate->lastHost, "127.0.0.1");
-    }
-  } else {
-    ASSERT_TRUE(result->hasError());
-    EXPECT_EQ(result->error()->domain, "NSURLErrorDomain");
-    EXPECT_EQ(result->error()->code, -1202) << result->error()->localizedFailureReason().value_or("");
-    EXPECT_TRUE(endpoint->requests().empty());
-    if (row.delegate == Asks::reject) {
-      EXPECT_NE(result->error()->localizedDescription().find("trust delegate"), std::string::npos);
-    }
+    EXPECT_FALSE(result->hasError()) << result->errorDescription().value_or("");
+    return;
+  }
+  ASSERT_TRUE(result->hasError());
+  EXPECT_EQ(result->error()->domain, "NSURLErrorDomain");
+  EXPECT_EQ(result->error()->code, -1202) << result->error()->localizedFailureReason().value_or("");
+  if (row.delegate == Asks::reject) {
+    EXPECT_NE(result->error()->localizedDescription().find("trust delegate"), std::string::npos);
   }
 }
 
@@ -118,9 +101,7 @@ INSTANTIATE_TEST_SUITE_P(
                       TrustCase{"Accepted", Kind::loopback, Asks::accept, true},
                       TrustCase{"Rejected", Kind::loopback, Asks::reject, false},
                       TrustCase{"Unknown", Kind::loopback, Asks::nobody, false},
-                      TrustCase{"UnknownKeepingTheDefault", Kind::loopback, Asks::keepDefault, false},
                       TrustCase{"PinnedForAnotherHost", Kind::wrongHost, Asks::pinItsOwn, true},
-                      TrustCase{"PinnedExpired", Kind::expired, Asks::pinItsOwn, true},
                       TrustCase{"AnotherPinned", Kind::loopback, Asks::pinAnother, false}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -32,21 +32,45 @@ void AuthorizationServer::setDenying(bool denying) {
   denying_ = denying;
 }
 
-void AuthorizationServer::setFallback(Fallback fallback) {
-  const std::lock_guard lock(mutex_);
-  fallback_ = std::move(fallback);
-}
-
 Reply AuthorizationServer::answer(const RecordedRequest& request) {
   const std::lock_guard lock(mutex_);
-  if (request.method == "GET" && request.path == "/authorize") {
+  const std::string base = endpoint_.url("");
+  const std::string token = request.field("token").value_or("");
+  if (request.path == "/authorize") {
     return authorize(request);
   }
-  if (request.method == "POST" && request.path == "/token") {
-    return token(request);
+  if (request.path == "/token") {
+    return this->token(request);
   }
-  // Metadata, device, revocation and introspection are the fallback's.
-  return fallback_ ? fallback_(request) : Reply::answer(404, "", "text/plain");
+  if (request.path == "/.well-known/oauth-authorization-server") {
+    std::string document = R"({"issuer":")" + base + R"(","response_types_supported":["code"])";
+    for (const auto& [name, path] : {std::pair{"authorization", "/authorize"},
+                                     {"token", "/token"},
+                                     {"device_authorization", "/device"},
+                                     {"revocation", "/revoke"},
+                                     {"introspection", "/introspect"}}) {
+      document.append(",\"").append(name).append("_endpoint\":\"").append(base + path).append("\"");
+    }
+    return Reply::answer(200, document + "}");
+  }
+  if (request.path == "/device") {
+    const std::string serial = std::to_string(++devices_);
+    devicePolls_["device-" + serial] = 0;
+    return Reply::answer(
+        200, R"({"device_code":"device-)" + serial + R"(","user_code":"DEMO-)" + serial +
+                 R"(","verification_uri":")" + base + R"(/activate","verification_uri_complete":")" + base +
+                 "/activate?user_code=DEMO-" + serial + R"(","expires_in":300,"interval":1})");
+  }
+  if (request.path == "/revoke") {
+    revoked_.insert(token);
+    return Reply::answer(200, "");
+  }
+  if (request.path == "/introspect") {
+    const bool active = token.starts_with("access-") && !revoked_.contains(token);
+    return Reply::answer(
+        200, active ? R"({"active":true,"scope":"demo","token_type":"Bearer"})" : R"({"active":false})");
+  }
+  return Reply::answer(404, "", "text/plain");
 }
 
 Reply AuthorizationServer::authorize(const RecordedRequest& request) {
@@ -72,28 +96,29 @@ Reply AuthorizationServer::authorize(const RecordedRequest& request) {
 }
 
 Reply AuthorizationServer::token(const RecordedRequest& request) {
+  const auto field = [&](std::string_view name) { return request.field(name).value_or(""); };
   // The client: from HTTP Basic or from the form, never both.
   const auto basic = basicCredentials(request);
   if (basic && (request.field("client_secret") || request.field("client_id"))) {
     return refusal(400, "invalid_request", "more than one way of client authentication");
   }
-  const std::string clientId = basic ? basic->first : request.field("client_id").value_or("");
+  const std::string clientId = basic ? basic->first : field("client_id");
   const auto secret = basic ? std::optional(basic->second) : request.field("client_secret");
   const auto registered = clientSecrets_.find(clientId);
   const bool confidential = registered != clientSecrets_.end();
   if ((confidential ? std::optional(registered->second) : std::nullopt) != secret) {
     return refusal(401, "invalid_client", "client authentication failed");
   }
-  const auto grantType = request.field("grant_type").value_or("");
+  const auto grantType = field("grant_type");
   if (grantType == "authorization_code") {
-    const auto found = codes_.find(request.field("code").value_or(""));
+    const auto found = codes_.find(field("code"));
     if (found == codes_.end()) {
       return refusal(400, "invalid_grant", "unknown or spent code");
     }
     const Grant grant = found->second;
     codes_.erase(found);  // a code is good once
-    if (grant.clientId != clientId || grant.redirectUri != request.field("redirect_uri") ||
-        platform::s256Challenge(request.field("code_verifier").value_or("")) != grant.challenge) {
+    if (grant.clientId != clientId || grant.redirectUri != field("redirect_uri") ||
+        platform::s256Challenge(field("code_verifier")) != grant.challenge) {
       return refusal(400, "invalid_grant", "the code was issued to another client, redirect or verifier");
     }
     return issue(true);
@@ -102,13 +127,36 @@ Reply AuthorizationServer::token(const RecordedRequest& request) {
     return confidential ? issue(false)
                         : refusal(400, "unauthorized_client", "a public client has no credentials");
   }
-  return fallback_ ? fallback_(request)
-                   : refusal(400, "unsupported_grant_type", "only authorization_code and client_credentials");
+  if (grantType == "password") {
+    return field("username").empty() || field("password").empty()
+               ? refusal(400, "invalid_request", "username and password are required")
+               : issue(true);
+  }
+  if (grantType == "refresh_token") {
+    return refreshTokens_.erase(field("refresh_token")) == 1
+               ? issue(true)
+               : refusal(400, "invalid_grant", "unknown refresh token");
+  }
+  if (grantType == "urn:ietf:params:oauth:grant-type:device_code") {
+    const auto found = devicePolls_.find(field("device_code"));
+    if (found == devicePolls_.end()) {
+      return refusal(400, "expired_token", "unknown device code");
+    }
+    if (found->second++ == 0) {
+      return refusal(400, "authorization_pending", "not yet approved");
+    }
+    devicePolls_.erase(found);
+    return issue(true);
+  }
+  return refusal(400, "unsupported_grant_type", "not served here");
 }
 
 // Client credentials get no refresh token, as RFC 6749 section 4.4.3 advises.
 Reply AuthorizationServer::issue(bool withRefreshToken) {
   const std::string serial = std::to_string(++serial_);
+  if (withRefreshToken) {
+    refreshTokens_.insert("refresh-" + serial);
+  }
   return Reply::answer(200, R"({"access_token":"access-)" + serial +
                                 R"(","token_type":"bearer","expires_in":3600,)" +
                                 (withRefreshToken ? R"("refresh_token":"refresh-)" + serial + R"(",)" : "") +

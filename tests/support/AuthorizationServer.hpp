@@ -1,8 +1,8 @@
 #pragma once
 
-#include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 
 #include "TokenEndpoint.hpp"
@@ -10,15 +10,14 @@
 namespace tervala::test {
 
 /// An authorization server on 127.0.0.1 with an ephemeral port, over plain HTTP. GET /authorize
-/// approves (or, when told, denies) at once and redirects to the request's loopback
-/// redirect_uri with a one-time code and the state. POST /token serves the code grant, which
-/// must present the verifier of the code's S256 challenge and the same redirect_uri, and the
-/// client-credentials grant; other grants and paths go to the fallback. A set client secret must
-/// come either in the form or as HTTP Basic. Stops in its destructor.
+/// approves (or, when told, denies) at once and redirects to the request's loopback redirect_uri
+/// with a one-time code and the state. /token serves the code grant, which must present the
+/// verifier of the code's S256 challenge and the same redirect_uri, client credentials, the
+/// password grant, refresh tokens good once each, and device codes approved at their second poll.
+/// It serves its metadata, /device, /revoke and /introspect too. A set client secret must come
+/// either in the form or as HTTP Basic. Stops in its destructor.
 class AuthorizationServer {
  public:
-  using Fallback = std::function<Reply(const RecordedRequest&)>;
-
   AuthorizationServer();
 
   [[nodiscard]] int port() const noexcept { return endpoint_.port(); }
@@ -30,8 +29,6 @@ class AuthorizationServer {
   void setClientSecret(const std::string& clientId, std::string secret);
   /// Whether /authorize refuses (error=access_denied) instead of approving.
   void setDenying(bool denying);
-  /// Answers what is served nowhere else.
-  void setFallback(Fallback fallback);
 
  private:
   struct Grant {
@@ -47,9 +44,12 @@ class AuthorizationServer {
   std::mutex mutex_;
   std::map<std::string, std::string> clientSecrets_;
   bool denying_ = false;
-  Fallback fallback_;
   std::map<std::string, Grant> codes_;
+  std::map<std::string, int> devicePolls_;  // by device code
+  std::set<std::string> refreshTokens_;     // issued and not yet spent
+  std::set<std::string> revoked_;
   int serial_ = 0;
+  int devices_ = 0;
   TokenEndpoint endpoint_;  // last: it stops, and no request runs, before the rest goes
 };
 

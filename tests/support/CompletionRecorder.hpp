@@ -31,10 +31,7 @@ class CompletionRecorder {
     state_->grants.emplace_back();
     return [state = state_, slot](std::shared_ptr<const OAuthResult> result) {
       const std::lock_guard lock(state->mutex);
-      auto& grant = state->grants[slot];
-      ++grant.calls;
-      grant.result = std::move(result);
-      grant.thread = std::this_thread::get_id();
+      state->grants[slot] = {state->grants[slot].calls + 1, std::move(result), std::this_thread::get_id()};
       ++state->completed;
       state->changed.notify_all();
     };
@@ -47,44 +44,27 @@ class CompletionRecorder {
     return state_->changed.wait_for(lock, limit, [&] { return state_->completed >= count; });
   }
 
-  /// Completions run so far, over all grants.
-  [[nodiscard]] std::size_t completed() const {
-    const std::lock_guard lock(state_->mutex);
-    return state_->completed;
-  }
-
   /// Every grant, in the order its completion was handed out.
   [[nodiscard]] std::vector<Grant> grants() const {
     const std::lock_guard lock(state_->mutex);
     return state_->grants;
   }
 
-  /// For a single grant: its result once it arrived; null when nothing came within `limit`.
-  std::shared_ptr<const OAuthResult> wait(std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-    waitFor(1, limit);
-    return first().result;
-  }
-  /// How often the first grant's completion ran.
-  [[nodiscard]] int calls() const { return static_cast<int>(first().calls); }
-  /// The thread the first grant's completion last ran on.
-  [[nodiscard]] std::thread::id thread() const { return first().thread; }
-
- private:
-  [[nodiscard]] Grant first() const {
+  /// For a single grant: what its completion delivered, once it ran or 10 s have passed.
+  [[nodiscard]] Grant single() {
+    waitFor(1);
     const std::lock_guard lock(state_->mutex);
     return state_->grants.empty() ? Grant{} : state_->grants.front();
   }
 
+ private:
   struct State {
-    mutable std::mutex mutex;
+    std::mutex mutex;
     std::condition_variable changed;
     std::size_t completed = 0;
     std::vector<Grant> grants;
   };
   std::shared_ptr<State> state_ = std::make_shared<State>();
 };
-
-/// The recorder of a single grant.
-using CompletionProbe = CompletionRecorder;
 
 }  // namespace tervala::test

@@ -1,7 +1,7 @@
 #pragma once
 
-// What the OAuth suites share: the completion probe, the debug capture and a reset of the shared
-// context.
+// What the OAuth suites share: the completion recorder, the debug capture and a reset of the
+// shared context.
 
 #include <tervala/Debug.hpp>
 #include <tervala/OAuthContext.hpp>

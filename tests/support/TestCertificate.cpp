@@ -4,20 +4,22 @@
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 
 namespace tervala::test {
-namespace {
 
-void require(bool ok, const char* what) {
+void requireOrAbort(bool ok, const char* what) {
   if (!ok) {
-    std::cerr << "TestCertificate: " << what << " failed\n";
+    std::cerr << "test server: " << what << " failed\n";
     std::abort();
   }
 }
+
+namespace {
 
 struct BioDeleter {
   void operator()(BIO* bio) const noexcept { BIO_free(bio); }
@@ -32,8 +34,7 @@ void addExtension(X509* certificate, int nid, const char* value) {
   X509V3_set_ctx(&context, certificate, certificate, nullptr, nullptr, 0);
   const std::unique_ptr<X509_EXTENSION, ExtensionDeleter> extension(
       X509V3_EXT_conf_nid(nullptr, &context, nid, value));
-  require(extension != nullptr, "X509V3_EXT_conf_nid");
-  require(X509_add_ext(certificate, extension.get(), -1) == 1, "X509_add_ext");
+  requireOrAbort(extension && X509_add_ext(certificate, extension.get(), -1) == 1, "adding an extension");
 }
 
 }  // namespace
@@ -41,25 +42,22 @@ void addExtension(X509* certificate, int nid, const char* value) {
 TestCertificate TestCertificate::make(Kind kind) {
   TestCertificate made;
   made.key_.reset(EVP_EC_gen("P-256"));
-  require(made.key_ != nullptr, "EVP_EC_gen");
   made.certificate_.reset(X509_new());
   X509* const certificate = made.certificate_.get();
-  require(certificate != nullptr, "X509_new");
-  require(X509_set_version(certificate, X509_VERSION_3) == 1, "X509_set_version");
   static std::atomic<long> serial{1};
-  require(ASN1_INTEGER_set(X509_get_serialNumber(certificate), serial++) == 1, "serial");
   constexpr long day = 24L * 3600;
   const bool expired = kind == Kind::expired;
-  require(X509_gmtime_adj(X509_getm_notBefore(certificate), expired ? -2 * day : -day) != nullptr,
-          "notBefore");
-  require(X509_gmtime_adj(X509_getm_notAfter(certificate), expired ? -day : 30 * day) != nullptr, "notAfter");
-  X509_NAME* const name = X509_get_subject_name(certificate);
-  const char* const commonName = kind == Kind::wrongHost ? "wrong.example.invalid" : "Tervala loopback test";
-  require(X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                                     reinterpret_cast<const unsigned char*>(commonName), -1, -1, 0) == 1,
-          "subject");
-  require(X509_set_issuer_name(certificate, name) == 1, "issuer");
-  require(X509_set_pubkey(certificate, made.key_.get()) == 1, "X509_set_pubkey");
+  const auto* const commonName = reinterpret_cast<const unsigned char*>(
+      kind == Kind::wrongHost ? "wrong.example.invalid" : "Tervala loopback test");
+  X509_NAME* const name = certificate ? X509_get_subject_name(certificate) : nullptr;
+  requireOrAbort(
+      made.key_ && name && X509_set_version(certificate, X509_VERSION_3) == 1 &&
+          ASN1_INTEGER_set(X509_get_serialNumber(certificate), serial++) == 1 &&
+          X509_gmtime_adj(X509_getm_notBefore(certificate), expired ? -2 * day : -day) != nullptr &&
+          X509_gmtime_adj(X509_getm_notAfter(certificate), expired ? -day : 30 * day) != nullptr &&
+          X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, commonName, -1, -1, 0) == 1 &&
+          X509_set_issuer_name(certificate, name) == 1 && X509_set_pubkey(certificate, made.key_.get()) == 1,
+      "making the certificate");
   addExtension(certificate, NID_subject_alt_name,
                kind == Kind::wrongHost ? "DNS:wrong.example.invalid" : "IP:127.0.0.1,IP:::1,DNS:localhost");
   addExtension(certificate, NID_basic_constraints, "critical,CA:TRUE");
@@ -68,22 +66,22 @@ TestCertificate TestCertificate::make(Kind kind) {
   if (kind == Kind::clientOnly) {
     addExtension(certificate, NID_ext_key_usage, "clientAuth");
   }
-  require(X509_sign(certificate, made.key_.get(), EVP_sha256()) > 0, "X509_sign");
+  requireOrAbort(X509_sign(certificate, made.key_.get(), EVP_sha256()) > 0, "X509_sign");
   return made;
 }
 
 Data TestCertificate::der() const {
   const int size = i2d_X509(certificate_.get(), nullptr);
-  require(size > 0, "i2d_X509");
-  Data out(static_cast<std::size_t>(size));
+  Data out(static_cast<std::size_t>(std::max(size, 0)));
   unsigned char* cursor = out.data();
-  require(i2d_X509(certificate_.get(), &cursor) == size, "i2d_X509");
+  requireOrAbort(size > 0 && i2d_X509(certificate_.get(), &cursor) == size, "i2d_X509");
   return out;
 }
 
 void TestCertificate::writePem(const std::string& path) const {
   const std::unique_ptr<BIO, BioDeleter> file(BIO_new_file(path.c_str(), "w"));
-  require(file != nullptr && PEM_write_bio_X509(file.get(), certificate_.get()) == 1, "writing the PEM file");
+  requireOrAbort(file != nullptr && PEM_write_bio_X509(file.get(), certificate_.get()) == 1,
+                 "writing the PEM file");
 }
 
 }  // namespace tervala::test

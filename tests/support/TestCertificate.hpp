@@ -10,6 +10,9 @@
 
 namespace tervala::test {
 
+/// Aborts the test run, naming `what`, unless `ok`: a test server cannot go on without it.
+void requireOrAbort(bool ok, const char* what);
+
 /// A self-signed certificate and its key, made at run time for the loopback servers of the tests.
 class TestCertificate {
  public:

@@ -4,101 +4,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 #include <algorithm>
-#include <cctype>
 #include <csignal>
 #include <cstdlib>
-#include <iostream>
 
+#include "UriText.hpp"
 #include "platform/Base64.hpp"
 
 namespace tervala::test {
 namespace {
-
-std::string lower(std::string_view text) {
-  std::string out(text);
-  std::transform(out.begin(), out.end(), out.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return out;
-}
-
-std::string decodeComponent(std::string_view text) {
-  const auto hex = [&](std::size_t at) {
-    return at < text.size() && std::isxdigit(static_cast<unsigned char>(text[at])) != 0;
-  };
-  std::string out;
-  for (std::size_t at = 0; at < text.size(); ++at) {
-    if (text[at] == '%' && hex(at + 1) && hex(at + 2)) {
-      out.push_back(static_cast<char>(std::stoi(std::string(text.substr(at + 1, 2)), nullptr, 16)));
-      at += 2;
-    } else {
-      out.push_back(text[at] == '+' ? ' ' : text[at]);
-    }
-  }
-  return out;
-}
-
-}  // namespace
-
-std::vector<std::pair<std::string, std::string>> decodeForm(std::string_view body) {
-  std::vector<std::pair<std::string, std::string>> fields;
-  while (!body.empty()) {
-    const std::size_t amp = body.find('&');
-    const std::string_view pair = body.substr(0, amp);
-    const std::size_t eq = pair.find('=');
-    fields.emplace_back(decodeComponent(pair.substr(0, eq)),
-                        eq == std::string_view::npos ? std::string() : decodeComponent(pair.substr(eq + 1)));
-    if (amp == std::string_view::npos) {
-      break;
-    }
-    body.remove_prefix(amp + 1);
-  }
-  return fields;
-}
-
-std::optional<std::pair<std::string, std::string>> basicCredentials(const RecordedRequest& request) {
-  const auto header = request.header("Authorization");
-  const auto decoded = header && header->starts_with("Basic ")
-                           ? platform::decodeBase64(std::string_view(*header).substr(6))
-                           : std::nullopt;
-  const std::string pair = decoded ? std::string(decoded->begin(), decoded->end()) : std::string();
-  const std::size_t colon = pair.find(':');
-  if (colon == std::string::npos || pair.find(':', colon + 1) != std::string::npos) {
-    return std::nullopt;  // no header, or an unencoded ":" in either part
-  }
-  // decodeForm reads a lone "part" as a field name without a value.
-  const auto decodePart = [](std::string_view part) {
-    return part.empty() ? std::string() : decodeForm(part).front().first;
-  };
-  return std::pair(decodePart(std::string_view(pair).substr(0, colon)),
-                   decodePart(std::string_view(pair).substr(colon + 1)));
-}
-
-std::optional<std::string> RecordedRequest::header(std::string_view name) const {
-  const auto found = headers.find(lower(name));
-  return found == headers.end() ? std::nullopt : std::optional(found->second);
-}
-
-std::vector<std::pair<std::string, std::string>> RecordedRequest::form() const {
-  return decodeForm(body);
-}
-
-std::optional<std::string> RecordedRequest::field(std::string_view name) const {
-  for (auto& [key, value] : form()) {
-    if (key == name) {
-      return value;
-    }
-  }
-  return std::nullopt;
-}
-
-namespace {
-
-void require(bool ok, const char* what) {
-  if (!ok) {
-    std::cerr << "TokenEndpoint: " << what << " failed\n";
-    std::abort();
-  }
-}
 
 // The request line and header lines, without the blank line that ends them.
 RecordedRequest parseHead(std::string_view head) {
@@ -108,11 +21,10 @@ RecordedRequest parseHead(std::string_view head) {
   const std::size_t space = line.find(' ');
   request.method = line.substr(0, space);
   const std::string_view target = line.substr(space + 1, line.rfind(' ') - space - 1);
-  request.path = target.substr(0, target.find('?'));
-  if (const auto mark = target.find('?'); mark != std::string_view::npos) {
-    for (auto& [name, value] : decodeForm(target.substr(mark + 1))) {
-      request.query.emplace(std::move(name), std::move(value));
-    }
+  const std::size_t mark = target.find('?');
+  request.path = target.substr(0, mark);
+  for (auto& field : decodeForm(mark == std::string_view::npos ? "" : target.substr(mark + 1))) {
+    request.query.insert(std::move(field));
   }
   while (lineEnd != std::string_view::npos) {
     head.remove_prefix(lineEnd + 2);
@@ -121,8 +33,8 @@ RecordedRequest parseHead(std::string_view head) {
     const std::size_t colon = field.find(':');
     if (colon != std::string_view::npos) {
       const std::string_view value = field.substr(colon + 1);
-      request.headers.emplace(lower(field.substr(0, colon)),
-                              value.substr(std::min(value.find_first_not_of(' '), value.size())));
+      request.headers.emplace_back(field.substr(0, colon),
+                                   value.substr(std::min(value.find_first_not_of(' '), value.size())));
     }
   }
   return request;
@@ -141,10 +53,47 @@ std::string httpReply(const Reply& reply) {
 
 }  // namespace
 
+std::vector<std::pair<std::string, std::string>> decodeForm(std::string_view body) {
+  std::vector<std::pair<std::string, std::string>> fields;
+  for (const auto& [name, value] : splitQuery(body)) {
+    fields.emplace_back(percentDecode(name, true).value_or(std::string(name)),
+                        percentDecode(value, true).value_or(std::string(value)));
+  }
+  return fields;
+}
+
+std::optional<std::pair<std::string, std::string>> basicCredentials(const RecordedRequest& request) {
+  const auto header = request.header("Authorization");
+  const auto decoded = header && header->starts_with("Basic ")
+                           ? platform::decodeBase64(std::string_view(*header).substr(6))
+                           : std::nullopt;
+  const std::string pair = decoded ? std::string(decoded->begin(), decoded->end()) : std::string();
+  const std::size_t colon = pair.find(':');
+  if (colon == std::string::npos || pair.find(':', colon + 1) != std::string::npos) {
+    return std::nullopt;  // no header, or an unencoded ":" in either part
+  }
+  auto id = percentDecode(std::string_view(pair).substr(0, colon), true);
+  auto secret = percentDecode(std::string_view(pair).substr(colon + 1), true);
+  return id && secret ? std::optional(std::pair(std::move(*id), std::move(*secret))) : std::nullopt;
+}
+
+std::optional<std::string> RecordedRequest::header(std::string_view name) const {
+  const auto found =
+      std::ranges::find_if(headers, [&](const auto& line) { return equalsIgnoringCase(line.first, name); });
+  return found == headers.end() ? std::nullopt : std::optional(found->second);
+}
+
+std::optional<std::string> RecordedRequest::field(std::string_view name) const {
+  const auto found = std::ranges::find(form, name, &std::pair<std::string, std::string>::first);
+  return found == form.end() ? std::nullopt : std::optional(found->second);
+}
+
 /// One accepted connection, plain or TLS.
 class TokenEndpoint::Link {
  public:
-  Link(int socket, SSL_CTX* tls) : socket_(socket), tls_(tls ? SSL_new(tls) : nullptr) {}
+  Link(int socket, SSL_CTX* tls) : socket_(socket), tls_(tls ? SSL_new(tls) : nullptr) {
+    healthy_ = !tls_ || (SSL_set_fd(tls_.get(), socket_) == 1 && SSL_accept(tls_.get()) == 1);
+  }
   Link(const Link&) = delete;
   Link& operator=(const Link&) = delete;
   ~Link() {
@@ -153,22 +102,15 @@ class TokenEndpoint::Link {
     }
   }
 
-  /// Completes the TLS handshake, when there is one.
-  bool open() {
-    healthy_ = !tls_ || (SSL_set_fd(tls_.get(), socket_) == 1 && SSL_accept(tls_.get()) == 1);
-    return healthy_;
-  }
+  [[nodiscard]] bool healthy() const noexcept { return healthy_; }
   bool send(std::string_view bytes) {
-    while (!bytes.empty()) {
+    while (healthy_ && !bytes.empty()) {
       const long sent = tls_ ? SSL_write(tls_.get(), bytes.data(), static_cast<int>(bytes.size()))
                              : ::send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-      if (sent <= 0) {
-        healthy_ = false;
-        return false;
-      }
-      bytes.remove_prefix(static_cast<std::size_t>(sent));
+      healthy_ = sent > 0;
+      bytes.remove_prefix(healthy_ ? static_cast<std::size_t>(sent) : bytes.size());
     }
-    return true;
+    return healthy_;
   }
   /// The request's head and its Content-Length body; absent when the client hangs up first.
   std::optional<RecordedRequest> receive() {
@@ -194,6 +136,7 @@ class TokenEndpoint::Link {
     }
     if (request) {
       request->body = data.substr(bodyStart, wanted - bodyStart);
+      request->form = decodeForm(request->body);
     }
     return request;
   }
@@ -204,7 +147,7 @@ class TokenEndpoint::Link {
   };
   int socket_;
   std::unique_ptr<SSL, SslDeleter> tls_;
-  bool healthy_ = false;  // no TLS failure so far
+  bool healthy_ = false;  // no TLS or socket failure so far
 };
 
 TokenEndpoint::TokenEndpoint() {
@@ -213,9 +156,9 @@ TokenEndpoint::TokenEndpoint() {
 
 TokenEndpoint::TokenEndpoint(TestCertificate::Kind kind)
     : certificate_(TestCertificate::make(kind)), tls_(SSL_CTX_new(TLS_server_method())) {
-  require(tls_ && SSL_CTX_use_certificate(tls_.get(), certificate_->certificate()) == 1 &&
-              SSL_CTX_use_PrivateKey(tls_.get(), certificate_->key()) == 1,
-          "setting up TLS");
+  requireOrAbort(tls_ && SSL_CTX_use_certificate(tls_.get(), certificate_->certificate()) == 1 &&
+                     SSL_CTX_use_PrivateKey(tls_.get(), certificate_->key()) == 1,
+                 "setting up TLS");
   start();
 }
 
@@ -231,10 +174,11 @@ void TokenEndpoint::start() {
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t size = sizeof address;
   // A wide backlog: hundreds of clients connecting at once must not see their handshakes dropped.
-  require(listener_ >= 0 && ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-              ::listen(listener_, SOMAXCONN) == 0 &&
-              ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) == 0,
-          "listening on 127.0.0.1");
+  requireOrAbort(listener_ >= 0 &&
+                     ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                     ::listen(listener_, SOMAXCONN) == 0 &&
+                     ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) == 0,
+                 "listening on 127.0.0.1");
   port_ = ntohs(address.sin_port);
   acceptor_ = std::thread([this] { acceptLoop(); });
 }
@@ -247,7 +191,6 @@ void TokenEndpoint::acceptLoop() {
   pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
   while (true) {
     const int socket = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-    reapFinished();
     const std::lock_guard lock(mutex_);
     if (stopping_) {
       if (socket >= 0) {
@@ -259,40 +202,25 @@ void TokenEndpoint::acceptLoop() {
       continue;
     }
     open_.insert(socket);
-    const int serial = ++serial_;
-    workers_.emplace(serial, std::thread([this, socket, serial] {
-                       {
-                         Link link(socket, tls_.get());
-                         if (link.open()) {
-                           serve(link);
-                         }
-                       }
-                       const std::lock_guard lock(mutex_);
-                       open_.erase(socket);
-                       ::close(socket);
-                       finished_.push_back(serial);
-                     }));
-  }
-}
-
-void TokenEndpoint::reapFinished() {
-  std::vector<std::thread> done;
-  {
-    const std::lock_guard lock(mutex_);
-    for (const int serial : finished_) {
-      done.push_back(std::move(workers_.at(serial)));
-      workers_.erase(serial);
-    }
-    finished_.clear();
-  }
-  for (auto& thread : done) {
-    thread.join();
+    // Detached: stop() waits until every connection is closed, so none outlives the endpoint.
+    std::thread([this, socket] {
+      {
+        Link link(socket, tls_.get());
+        if (link.healthy()) {
+          serve(link);
+        }
+      }
+      const std::lock_guard lock(mutex_);
+      open_.erase(socket);
+      ::close(socket);
+      changed_.notify_all();
+    }).detach();
   }
 }
 
 bool TokenEndpoint::holdUntil(std::chrono::steady_clock::time_point until) {
   std::unique_lock lock(mutex_);
-  return !released_.wait_until(lock, until, [this] { return stopping_; });
+  return !changed_.wait_until(lock, until, [this] { return stopping_; });
 }
 
 void TokenEndpoint::serve(Link& link) {
@@ -307,58 +235,36 @@ void TokenEndpoint::serve(Link& link) {
     handler = handler_;
   }
   const Reply reply = handler(*request);
-  const auto forever = std::chrono::steady_clock::time_point::max();
-  switch (reply.behaviour) {
-    case Reply::Behaviour::neverAnswer:
-      holdUntil(forever);
-      return;
-    case Reply::Behaviour::raw:
-      link.send(reply.body);
-      return;
-    case Reply::Behaviour::endlessBody: {
-      const std::string block(std::size_t{64} << 10U, ' ');
-      bool reading =
-          link.send("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n\r\n{\"access_token\":\"");
-      for (int sent = 0; reading && sent < 1024; ++sent) {  // 64 MiB at most
-        reading = link.send(block);
-      }
-      holdUntil(forever);
-      return;
-    }
-    case Reply::Behaviour::answer:
-      if (holdUntil(std::chrono::steady_clock::now() + reply.delay)) {
-        link.send(httpReply(reply));
-      }
+  if (!holdUntil(std::chrono::steady_clock::now() + reply.delay) ||
+      !link.send(reply.verbatim ? reply.body : httpReply(reply)) || !reply.endlessTail) {
+    return;
   }
+  const std::string blanks(std::size_t{64} << 10U, ' ');
+  for (int sent = 0; sent < 1024 && link.send(blanks); ++sent) {  // 64 MiB at most
+  }
+  holdUntil(std::chrono::steady_clock::time_point::max());
 }
 
 void TokenEndpoint::stop() {
-  {
-    const std::lock_guard lock(mutex_);
-    if (stopping_) {
-      return;
-    }
-    stopping_ = true;
-    for (const int socket : open_) {
-      ::shutdown(socket, SHUT_RDWR);
-    }
+  std::unique_lock lock(mutex_);
+  if (stopping_) {
+    return;
   }
-  released_.notify_all();
+  stopping_ = true;
+  for (const int socket : open_) {
+    ::shutdown(socket, SHUT_RDWR);
+  }
+  changed_.notify_all();
   ::shutdown(listener_, SHUT_RDWR);
+  lock.unlock();
   acceptor_.join();
-  std::map<int, std::thread> workers;
-  {
-    const std::lock_guard lock(mutex_);
-    workers.swap(workers_);
-  }
-  for (auto& [serial, worker] : workers) {
-    worker.join();
-  }
+  lock.lock();
+  changed_.wait(lock, [this] { return open_.empty(); });
   ::close(listener_);
 }
 
 void TokenEndpoint::setMaxTlsVersion(int version) {
-  require(tls_ && SSL_CTX_set_max_proto_version(tls_.get(), version) == 1, "capping the TLS version");
+  requireOrAbort(tls_ && SSL_CTX_set_max_proto_version(tls_.get(), version) == 1, "capping the TLS version");
 }
 
 std::string TokenEndpoint::url(std::string_view path) const {

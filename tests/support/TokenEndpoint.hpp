@@ -23,26 +23,19 @@ namespace tervala::test {
 struct RecordedRequest {
   std::string method;
   std::string path;
-  std::multimap<std::string, std::string> headers;  ///< names in lower case
+  std::vector<std::pair<std::string, std::string>> headers;  ///< in order, names as sent
   std::string body;
-  std::multimap<std::string, std::string> query;  ///< the target's query, decoded
+  std::multimap<std::string, std::string> query;          ///< the target's query, decoded
+  std::vector<std::pair<std::string, std::string>> form;  ///< the body's fields, decoded, in order
 
   /// The first value of header `name` (any case), or absent.
   [[nodiscard]] std::optional<std::string> header(std::string_view name) const;
-  /// The body's form fields, decoded, in order.
-  [[nodiscard]] std::vector<std::pair<std::string, std::string>> form() const;
   /// The first value of form field `name`, or absent.
   [[nodiscard]] std::optional<std::string> field(std::string_view name) const;
 };
 
-/// How the endpoint answers a request.
+/// How the endpoint answers a request, after `delay`: an HTTP reply, or bytes no HTTP server sends.
 struct Reply {
-  enum class Behaviour {
-    answer,       ///< status, content type and body after `delay`
-    neverAnswer,  ///< keep the connection open without a word until the endpoint stops
-    raw,          ///< `body` as it is, no HTTP around it, then close
-    endlessBody,  ///< a 200 head without a length, then blanks while the client reads; held open
-  };
   int status = 200;
   std::string body =
       R"({"access_token":"test-access","token_type":"bearer","expires_in":3600,"refresh_token":"test-refresh",)"
@@ -50,9 +43,9 @@ struct Reply {
   std::string contentType = "application/json";
   std::chrono::milliseconds delay{0};
   std::vector<std::pair<std::string, std::string>> headers;  ///< extra header lines
-  Behaviour behaviour = Behaviour::answer;
+  bool verbatim = false;                                     ///< `body` is sent without HTTP around it
+  bool endlessTail = false;  ///< blanks follow while the client reads, and the connection stays open
 
-  /// Answers `status` with `body`.
   static Reply answer(int status, std::string body, std::string contentType = "application/json") {
     Reply reply;
     reply.status = status;
@@ -60,32 +53,28 @@ struct Reply {
     reply.contentType = std::move(contentType);
     return reply;
   }
-  /// Never answers.
-  static Reply silent() { return as(Behaviour::neverAnswer); }
-  /// Sends `bytes` in place of a reply and hangs up: for replies no HTTP server sends.
+  /// Keeps the connection open without a word until the endpoint stops.
+  static Reply silent() { return Reply{}.after(std::chrono::hours(24)); }
+  /// Sends `bytes` in place of a reply and hangs up.
   static Reply raw(std::string bytes) {
-    Reply reply = as(Behaviour::raw);
+    Reply reply;
     reply.body = std::move(bytes);
+    reply.verbatim = true;
     return reply;
   }
-  /// Streams a body that never ends.
-  static Reply endless() { return as(Behaviour::endlessBody); }
-  /// The same reply after `wait`.
+  /// A 200 head without a length, then a body that never ends.
+  static Reply endless() {
+    Reply reply = raw("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n\r\n{\"access_token\":\"");
+    reply.endlessTail = true;
+    return reply;
+  }
   Reply after(std::chrono::milliseconds wait) && {
     delay = wait;
     return std::move(*this);
   }
-  /// The same reply with one more header line.
   Reply withHeader(std::string name, std::string value) && {
     headers.emplace_back(std::move(name), std::move(value));
     return std::move(*this);
-  }
-
- private:
-  static Reply as(Behaviour behaviour) {
-    Reply reply;
-    reply.behaviour = behaviour;
-    return reply;
   }
 };
 
@@ -105,9 +94,8 @@ class TokenEndpoint {
  public:
   using Handler = std::function<Reply(const RecordedRequest&)>;
 
-  /// A plain HTTP endpoint.
-  TokenEndpoint();
-  /// An HTTPS endpoint presenting a certificate of `kind`.
+  TokenEndpoint();  ///< over plain HTTP
+  /// Over HTTPS, presenting a certificate of `kind`.
   explicit TokenEndpoint(TestCertificate::Kind kind);
   ~TokenEndpoint();
   TokenEndpoint(const TokenEndpoint&) = delete;
@@ -140,7 +128,6 @@ class TokenEndpoint {
   void start();
   void acceptLoop();
   void serve(Link& link);
-  void reapFinished();
   // Waits until `until` or the stop; false once stopping.
   bool holdUntil(std::chrono::steady_clock::time_point until);
 
@@ -151,14 +138,11 @@ class TokenEndpoint {
   std::thread acceptor_;
 
   mutable std::mutex mutex_;
-  std::condition_variable released_;
+  std::condition_variable changed_;  // stopping, or a connection ended
   bool stopping_ = false;
   Handler handler_;
   std::vector<RecordedRequest> requests_;
-  std::set<int> open_;                  // connections to hang up on when stopping
-  std::map<int, std::thread> workers_;  // by connection serial
-  std::vector<int> finished_;
-  int serial_ = 0;
+  std::set<int> open_;  // connections still served, each by a detached thread of its own
 };
 
 }  // namespace tervala::test
