@@ -1,7 +1,6 @@
 #include "ArgumentParser.hpp"
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <istream>
 #include <map>
@@ -28,14 +27,6 @@ struct PendingSecret {
 // these very bytes.
 void blank(char* argument) noexcept {
   platform::cleanse(argument, std::strlen(argument));
-}
-
-std::string lowered(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower) {
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  }
-  return lower;
 }
 
 // The operands of "CODE SECRET|URI|-", each by its first name: "CODE", "SECRET".

@@ -3,19 +3,12 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
-#include <algorithm>
-#include <cctype>
 #include <string>
+
+#include "VisibleText.hpp"
 
 namespace tervala::cli {
 namespace {
-
-std::string lowered(std::string_view text) {
-  std::string lower(text);
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return lower;
-}
 
 // Only forms that certainly name this machine count; anything unusual counts as another host,
 // which errs on the side of refusing.

@@ -32,10 +32,15 @@ std::string visible(std::string_view text) {
   return shown;
 }
 
-std::string visibleWord(std::string_view word) {
-  std::string lower(word.substr(0, 8));
+std::string lowered(std::string_view text) {
+  std::string lower(text);
   std::transform(lower.begin(), lower.end(), lower.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return lower;
+}
+
+std::string visibleWord(std::string_view word) {
+  const std::string lower = lowered(word.substr(0, 8));
   if (lower == "otpauth:" || lower == "otpauth-" || word.find("secret=") != std::string_view::npos ||
       word.find("data=") != std::string_view::npos) {
     return "(a URI, not shown: it may hold a secret)";

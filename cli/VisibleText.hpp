@@ -14,4 +14,7 @@ std::string visible(std::string_view text);
 /// migration URI: those hold secrets and are never repeated.
 std::string visibleWord(std::string_view word);
 
+/// `text` with its ASCII letters lower-cased, for comparing words the user may write in any case.
+std::string lowered(std::string_view text);
+
 }  // namespace tervala::cli
