@@ -106,6 +106,7 @@ TEST_F(OtpCli, RefusedUsageOfEveryCommandExitsTwoWithOneLine) {
            {{"totp", "-d", "6", "-d", "8", secret20}, "", "more than once"},
            {{"hotp", "-c", "1", "-"}, std::string(70000, 'A'), "64 KiB"},
            {{"hotp", secret20}, "", "hotp needs --counter"},
+           {{"hotp", "-c", "1", "-"}, "\n", "the secret is empty"},
            {{"hotp", "-c", "18446744073709551615", "-n", "2", secret20}, "", "would pass"},
            {{"totpp", secret20}, "", "unknown command 'totpp' (did you mean 'totp'?)"},
            {{totpUri}, "", "unknown command '(a URI, not shown"},
