@@ -6,11 +6,6 @@
 namespace tervala::test {
 namespace {
 
-std::string first(const std::multimap<std::string, std::string>& fields, const std::string& name) {
-  const auto found = fields.find(name);
-  return found == fields.end() ? std::string() : found->second;
-}
-
 Reply refusal(int status, const std::string& error, const std::string& description) {
   return Reply::answer(status,
                        R"({"error":")" + error + R"(","error_description":")" + description + R"("})");
@@ -34,14 +29,14 @@ void AuthorizationServer::setDenying(bool denying) {
 
 Reply AuthorizationServer::answer(const RecordedRequest& request) {
   const std::lock_guard lock(mutex_);
-  const std::string base = endpoint_.url("");
-  const std::string token = request.field("token").value_or("");
   if (request.path == "/authorize") {
     return authorize(request);
   }
   if (request.path == "/token") {
     return this->token(request);
   }
+  const std::string base = endpoint_.url("");
+  const std::string token = request.field("token").value_or("");
   if (request.path == "/.well-known/oauth-authorization-server") {
     std::string document = R"({"issuer":")" + base + R"(","response_types_supported":["code"])";
     for (const auto& [name, path] : {std::pair{"authorization", "/authorize"},
@@ -74,24 +69,24 @@ Reply AuthorizationServer::answer(const RecordedRequest& request) {
 }
 
 Reply AuthorizationServer::authorize(const RecordedRequest& request) {
-  const auto& query = request.query;
-  const auto redirectUri = first(query, "redirect_uri");
-  const auto challenge = first(query, "code_challenge");
+  const auto query = [&](std::string_view name) { return request.queryField(name).value_or(""); };
+  const auto redirectUri = query("redirect_uri");
+  const auto challenge = query("code_challenge");
   const bool loopback =
       redirectUri.starts_with("http://127.0.0.1:") || redirectUri.starts_with("http://[::1]:");
-  if (!loopback || first(query, "response_type") != "code" ||
-      first(query, "code_challenge_method") != "S256" || challenge.size() != 43) {
+  if (!loopback || query("response_type") != "code" || query("code_challenge_method") != "S256" ||
+      challenge.size() != 43) {
     return Reply::answer(400, "bad authorization request", "text/plain");
   }
   const std::string back = redirectUri + (redirectUri.find('?') == std::string::npos ? "?" : "&");
-  const auto state = platform::formUrlEncode(first(query, "state"));
+  const auto state = platform::formUrlEncode(query("state"));
   const std::string stateField = "&state=" + std::string(state.begin(), state.end());
   if (denying_) {
     return Reply::answer(302, "", "text/plain")
         .withHeader("Location", back + "error=access_denied&error_description=The+user+said+no" + stateField);
   }
   const std::string code = "code-" + std::to_string(++serial_);
-  codes_[code] = Grant{first(query, "client_id"), redirectUri, challenge};
+  codes_[code] = Grant{query("client_id"), redirectUri, challenge};
   return Reply::answer(302, "", "text/plain").withHeader("Location", back + "code=" + code + stateField);
 }
 

@@ -23,9 +23,7 @@ RecordedRequest parseHead(std::string_view head) {
   const std::string_view target = line.substr(space + 1, line.rfind(' ') - space - 1);
   const std::size_t mark = target.find('?');
   request.path = target.substr(0, mark);
-  for (auto& field : decodeForm(mark == std::string_view::npos ? "" : target.substr(mark + 1))) {
-    request.query.insert(std::move(field));
-  }
+  request.query = decodeForm(mark == std::string_view::npos ? "" : target.substr(mark + 1));
   while (lineEnd != std::string_view::npos) {
     head.remove_prefix(lineEnd + 2);
     lineEnd = head.find("\r\n");
@@ -38,6 +36,12 @@ RecordedRequest parseHead(std::string_view head) {
     }
   }
   return request;
+}
+
+std::optional<std::string> firstValue(const std::vector<std::pair<std::string, std::string>>& fields,
+                                      std::string_view name) {
+  const auto found = std::ranges::find(fields, name, &std::pair<std::string, std::string>::first);
+  return found == fields.end() ? std::nullopt : std::optional(found->second);
 }
 
 std::string httpReply(const Reply& reply) {
@@ -84,8 +88,11 @@ std::optional<std::string> RecordedRequest::header(std::string_view name) const 
 }
 
 std::optional<std::string> RecordedRequest::field(std::string_view name) const {
-  const auto found = std::ranges::find(form, name, &std::pair<std::string, std::string>::first);
-  return found == form.end() ? std::nullopt : std::optional(found->second);
+  return firstValue(form, name);
+}
+
+std::optional<std::string> RecordedRequest::queryField(std::string_view name) const {
+  return firstValue(query, name);
 }
 
 /// One accepted connection, plain or TLS.

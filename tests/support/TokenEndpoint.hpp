@@ -5,7 +5,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -25,13 +24,15 @@ struct RecordedRequest {
   std::string path;
   std::vector<std::pair<std::string, std::string>> headers;  ///< in order, names as sent
   std::string body;
-  std::multimap<std::string, std::string> query;          ///< the target's query, decoded
-  std::vector<std::pair<std::string, std::string>> form;  ///< the body's fields, decoded, in order
+  std::vector<std::pair<std::string, std::string>> query;  ///< the target's query fields, decoded, in order
+  std::vector<std::pair<std::string, std::string>> form;   ///< the body's fields, decoded, in order
 
   /// The first value of header `name` (any case), or absent.
   [[nodiscard]] std::optional<std::string> header(std::string_view name) const;
   /// The first value of form field `name`, or absent.
   [[nodiscard]] std::optional<std::string> field(std::string_view name) const;
+  /// The first value of query field `name`, or absent.
+  [[nodiscard]] std::optional<std::string> queryField(std::string_view name) const;
 };
 
 /// How the endpoint answers a request, after `delay`: an HTTP reply, or bytes no HTTP server sends.
