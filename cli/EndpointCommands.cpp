@@ -77,18 +77,18 @@ std::variant<ChosenToken, int> chooseToken(const GlobalOptions& global, const Ar
   const auto& stored = std::get<std::shared_ptr<OAuthToken>>(read);
   // A hint chooses which of the stored tokens goes; the copies the token hands out are wiped once
   // taken over, and only the one that may go is taken.
+  const auto take = [&hint](std::string& copy, const char* kind) {
+    ChosenToken taken{platform::secretText(copy), hint.empty() ? kind : hint};
+    platform::cleanse(copy);
+    return taken;
+  };
   if (hint != "access_token" && (refreshFirst || hint == "refresh_token")) {
-    auto refresh = stored->refreshToken();
-    if (refresh && !refresh->empty()) {
-      ChosenToken taken{platform::secretText(*refresh), hint.empty() ? "refresh_token" : hint};
-      platform::cleanse(refresh);
-      return taken;
+    if (auto refresh = stored->refreshToken(); refresh && !refresh->empty()) {
+      return take(*refresh, "refresh_token");
     }
   }
   auto access = stored->accessToken();
-  ChosenToken taken{platform::secretText(access), hint.empty() ? "access_token" : hint};
-  platform::cleanse(access);
-  return taken;
+  return take(access, "access_token");
 }
 
 // Revoke and inspect alike: choose the token, hold the client secret for the call, find the
