@@ -254,10 +254,10 @@ struct BodyCase {
   const char* name;
   Call call;
   std::string body;
-  std::optional<std::string> clientSecret;
-  std::optional<std::vector<std::string>> scope;
+  std::optional<std::string> clientSecret = std::nullopt;
+  std::optional<std::vector<std::string>> scope = std::nullopt;
   ClientAuthentication method = ClientAuthentication::form;
-  std::optional<std::pair<std::string, std::string>> basic;  // as the server decodes it
+  std::optional<std::pair<std::string, std::string>> basic = std::nullopt;  // as the server decodes it
 };
 
 void PrintTo(const BodyCase& bodyCase, std::ostream* out) {
