@@ -14,7 +14,7 @@
 #include <tervala/OAuthToken.hpp>
 
 #include "FuzzCheck.hpp"
-#include "ReplyHandler.hpp"
+#include "oauth/ReplyHandler.hpp"
 
 namespace {
 

@@ -1,14 +1,14 @@
-#include "CodeShape.hpp"
+#include "codes/CodeShape.hpp"
 
 #include <sstream>
 #include <string>
 
 #include <tervala/TotpGeneratorContext.hpp>
 
-#include "Arguments.hpp"
-#include "Input.hpp"
-#include "TimeText.hpp"
-#include "VisibleText.hpp"
+#include "codes/TimeText.hpp"
+#include "frame/Arguments.hpp"
+#include "frame/Input.hpp"
+#include "frame/VisibleText.hpp"
 
 namespace tervala::cli {
 namespace {

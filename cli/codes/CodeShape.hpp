@@ -7,7 +7,7 @@
 #include <tervala/HmacAlgorithm.hpp>
 #include <tervala/OtpAuthUri.hpp>
 
-#include "Commands.hpp"
+#include "frame/Commands.hpp"
 
 namespace tervala::cli {
 

@@ -1,9 +1,9 @@
-#include "HexSecret.hpp"
+#include "codes/HexSecret.hpp"
 
 #include <cstdint>
 
-#include "Base32Secret.hpp"
-#include "UriText.hpp"
+#include "otp/Base32Secret.hpp"
+#include "otp/UriText.hpp"
 
 namespace tervala::cli {
 

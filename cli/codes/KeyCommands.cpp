@@ -8,12 +8,12 @@
 #include <tervala/OtpAuthUri.hpp>
 #include <tervala/OtpMigration.hpp>
 
-#include "Arguments.hpp"
-#include "Commands.hpp"
-#include "Input.hpp"
-#include "KeyOperand.hpp"
-#include "TerminalQrCode.hpp"
-#include "VisibleText.hpp"
+#include "codes/KeyOperand.hpp"
+#include "frame/Arguments.hpp"
+#include "frame/Commands.hpp"
+#include "frame/Input.hpp"
+#include "frame/TerminalQrCode.hpp"
+#include "frame/VisibleText.hpp"
 
 namespace tervala::cli {
 namespace {

@@ -1,9 +1,9 @@
-#include "KeyOperand.hpp"
+#include "codes/KeyOperand.hpp"
 
 #include <cctype>
 #include <string>
 
-#include "HexSecret.hpp"
+#include "codes/HexSecret.hpp"
 
 namespace tervala::cli {
 namespace {

@@ -6,7 +6,7 @@
 
 #include <tervala/OtpAuthUri.hpp>
 
-#include "Commands.hpp"
+#include "frame/Commands.hpp"
 #include "platform/SecureMemory.hpp"
 
 namespace tervala::cli {

@@ -14,12 +14,12 @@
 #include <tervala/SteamGuard.hpp>
 #include <tervala/TotpGeneratorContext.hpp>
 
-#include "Arguments.hpp"
-#include "CodeShape.hpp"
-#include "Commands.hpp"
-#include "Input.hpp"
-#include "KeyOperand.hpp"
-#include "VisibleText.hpp"
+#include "codes/CodeShape.hpp"
+#include "codes/KeyOperand.hpp"
+#include "frame/Arguments.hpp"
+#include "frame/Commands.hpp"
+#include "frame/Input.hpp"
+#include "frame/VisibleText.hpp"
 
 namespace tervala::cli {
 namespace {

@@ -1,8 +1,8 @@
-#include "TimeText.hpp"
+#include "codes/TimeText.hpp"
 
 #include <cstdint>
 
-#include "Input.hpp"
+#include "frame/Input.hpp"
 
 namespace tervala::cli {
 namespace {

@@ -1,4 +1,4 @@
-#include "ArgumentParser.hpp"
+#include "frame/ArgumentParser.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "Input.hpp"
-#include "Suggestion.hpp"
-#include "VisibleText.hpp"
+#include "frame/Input.hpp"
+#include "frame/Suggestion.hpp"
+#include "frame/VisibleText.hpp"
 
 namespace tervala::cli {
 namespace {

@@ -5,8 +5,8 @@
 #include <utility>
 #include <variant>
 
-#include "Arguments.hpp"
-#include "Command.hpp"
+#include "frame/Arguments.hpp"
+#include "frame/Command.hpp"
 
 namespace tervala::cli {
 

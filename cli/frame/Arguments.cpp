@@ -1,4 +1,4 @@
-#include "Arguments.hpp"
+#include "frame/Arguments.hpp"
 
 namespace tervala::cli {
 

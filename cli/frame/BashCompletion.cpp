@@ -1,9 +1,9 @@
-#include "BashCompletion.hpp"
+#include "frame/BashCompletion.hpp"
 
 #include <ostream>
 #include <string>
 
-#include "CommandTable.hpp"
+#include "frame/CommandTable.hpp"
 
 namespace tervala::cli {
 namespace {

@@ -3,8 +3,8 @@
 #include <span>
 #include <string_view>
 
-#include "Commands.hpp"
-#include "Option.hpp"
+#include "frame/Commands.hpp"
+#include "frame/Option.hpp"
 
 namespace tervala::cli {
 

@@ -1,4 +1,4 @@
-#include "CommandTable.hpp"
+#include "frame/CommandTable.hpp"
 
 #include <algorithm>
 #include <array>

@@ -4,7 +4,7 @@
 #include <string_view>
 #include <vector>
 
-#include "Command.hpp"
+#include "frame/Command.hpp"
 
 namespace tervala::cli {
 

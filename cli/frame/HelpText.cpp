@@ -1,9 +1,9 @@
-#include "HelpText.hpp"
+#include "frame/HelpText.hpp"
 
 #include <iomanip>
 #include <ostream>
 
-#include "CommandTable.hpp"
+#include "frame/CommandTable.hpp"
 
 namespace tervala::cli {
 namespace {

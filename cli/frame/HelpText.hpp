@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "Command.hpp"
+#include "frame/Command.hpp"
 
 namespace tervala::cli {
 

@@ -1,6 +1,6 @@
-#include "Input.hpp"
+#include "frame/Input.hpp"
 
-#include "VisibleText.hpp"
+#include "frame/VisibleText.hpp"
 
 #include <sys/stat.h>
 

@@ -10,7 +10,7 @@
 #include <type_traits>
 #include <variant>
 
-#include "Commands.hpp"
+#include "frame/Commands.hpp"
 #include "platform/SecureMemory.hpp"
 
 namespace tervala::cli {

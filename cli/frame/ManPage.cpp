@@ -1,4 +1,4 @@
-#include "ManPage.hpp"
+#include "frame/ManPage.hpp"
 
 #include <algorithm>
 #include <ostream>
@@ -6,8 +6,8 @@
 #include <string_view>
 #include <vector>
 
-#include "CommandTable.hpp"
-#include "HelpText.hpp"
+#include "frame/CommandTable.hpp"
+#include "frame/HelpText.hpp"
 
 namespace tervala::cli {
 namespace {

@@ -1,4 +1,4 @@
-#include "Suggestion.hpp"
+#include "frame/Suggestion.hpp"
 
 #include <algorithm>
 #include <numeric>

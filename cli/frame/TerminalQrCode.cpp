@@ -1,4 +1,4 @@
-#include "TerminalQrCode.hpp"
+#include "frame/TerminalQrCode.hpp"
 
 #include <qrencode.h>
 

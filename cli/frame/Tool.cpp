@@ -1,4 +1,4 @@
-#include "Tool.hpp"
+#include "frame/Tool.hpp"
 
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -14,13 +14,13 @@
 
 #include <tervala/Debug.hpp>
 
-#include "ArgumentParser.hpp"
-#include "BashCompletion.hpp"
-#include "CommandTable.hpp"
-#include "HelpText.hpp"
-#include "ManPage.hpp"
-#include "Suggestion.hpp"
-#include "VisibleText.hpp"
+#include "frame/ArgumentParser.hpp"
+#include "frame/BashCompletion.hpp"
+#include "frame/CommandTable.hpp"
+#include "frame/HelpText.hpp"
+#include "frame/ManPage.hpp"
+#include "frame/Suggestion.hpp"
+#include "frame/VisibleText.hpp"
 
 namespace tervala::cli {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <span>
 
-#include "Commands.hpp"
+#include "frame/Commands.hpp"
 
 namespace tervala::cli {
 

@@ -1,4 +1,4 @@
-#include "VisibleText.hpp"
+#include "frame/VisibleText.hpp"
 
 #include <algorithm>
 #include <array>

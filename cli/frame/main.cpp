@@ -4,7 +4,7 @@
 #include <iostream>
 #include <span>
 
-#include "Tool.hpp"
+#include "frame/Tool.hpp"
 
 int main(int argc, char** argv) {
   // The environment is read while the command line is, before any request thread exists.

@@ -1,4 +1,4 @@
-#include "BrowserLauncher.hpp"
+#include "tokens/BrowserLauncher.hpp"
 
 #include <fcntl.h>
 #include <spawn.h>

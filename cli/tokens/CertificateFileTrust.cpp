@@ -1,4 +1,4 @@
-#include "CertificateFileTrust.hpp"
+#include "tokens/CertificateFileTrust.hpp"
 
 #include <openssl/pem.h>
 #include <openssl/x509.h>

@@ -1,11 +1,11 @@
-#include "CleartextUrl.hpp"
+#include "tokens/CleartextUrl.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
 #include <string>
 
-#include "VisibleText.hpp"
+#include "frame/VisibleText.hpp"
 
 namespace tervala::cli {
 namespace {

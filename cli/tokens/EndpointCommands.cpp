@@ -13,15 +13,15 @@
 #include <tervala/OAuthToken.hpp>
 #include <tervala/OAuthTokenStatus.hpp>
 
-#include "Arguments.hpp"
-#include "CleartextUrl.hpp"
-#include "Commands.hpp"
-#include "InterruptCancel.hpp"
-#include "IssuerEndpoints.hpp"
-#include "TerminalQrCode.hpp"
-#include "TokenGrant.hpp"
-#include "TokenPlace.hpp"
-#include "VisibleText.hpp"
+#include "frame/Arguments.hpp"
+#include "frame/Commands.hpp"
+#include "frame/TerminalQrCode.hpp"
+#include "frame/VisibleText.hpp"
+#include "tokens/CleartextUrl.hpp"
+#include "tokens/InterruptCancel.hpp"
+#include "tokens/IssuerEndpoints.hpp"
+#include "tokens/TokenGrant.hpp"
+#include "tokens/TokenPlace.hpp"
 
 namespace tervala::cli {
 namespace {

@@ -1,4 +1,4 @@
-#include "InterruptCancel.hpp"
+#include "tokens/InterruptCancel.hpp"
 
 #include <atomic>
 

@@ -1,11 +1,11 @@
-#include "IssuerEndpoints.hpp"
+#include "tokens/IssuerEndpoints.hpp"
 
 #include <ostream>
 
-#include "Arguments.hpp"
-#include "CleartextUrl.hpp"
-#include "TokenGrant.hpp"
-#include "VisibleText.hpp"
+#include "frame/Arguments.hpp"
+#include "frame/VisibleText.hpp"
+#include "tokens/CleartextUrl.hpp"
+#include "tokens/TokenGrant.hpp"
 
 namespace tervala::cli {
 namespace {

@@ -7,7 +7,7 @@
 
 #include <tervala/OAuthDiscovery.hpp>
 
-#include "Commands.hpp"
+#include "frame/Commands.hpp"
 
 namespace tervala::cli {
 

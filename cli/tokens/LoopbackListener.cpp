@@ -1,4 +1,4 @@
-#include "LoopbackListener.hpp"
+#include "tokens/LoopbackListener.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

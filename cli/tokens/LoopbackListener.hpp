@@ -6,8 +6,8 @@
 #include <string_view>
 #include <variant>
 
-#include "FileDescriptor.hpp"
 #include "platform/SecureMemory.hpp"
+#include "tokens/FileDescriptor.hpp"
 
 namespace tervala::cli {
 

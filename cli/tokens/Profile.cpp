@@ -1,12 +1,12 @@
-#include "Profile.hpp"
+#include "tokens/Profile.hpp"
 
 #include <algorithm>
 
 #include <nlohmann/json.hpp>
 #include <tervala/SettingsStore.hpp>
 
-#include "Arguments.hpp"
-#include "VisibleText.hpp"
+#include "frame/Arguments.hpp"
+#include "frame/VisibleText.hpp"
 
 namespace tervala::cli {
 namespace {

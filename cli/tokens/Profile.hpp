@@ -5,8 +5,8 @@
 #include <string>
 #include <variant>
 
-#include "Commands.hpp"
-#include "TokenPlace.hpp"
+#include "frame/Commands.hpp"
+#include "tokens/TokenPlace.hpp"
 
 namespace tervala::cli {
 

@@ -1,9 +1,9 @@
-#include "StoreCheck.hpp"
+#include "tokens/StoreCheck.hpp"
 
 #include <tervala/OAuthToken.hpp>
 #include <tervala/SettingsStore.hpp>
 
-#include "VisibleText.hpp"
+#include "frame/VisibleText.hpp"
 
 namespace tervala::cli {
 

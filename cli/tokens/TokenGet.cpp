@@ -6,12 +6,12 @@
 #include <tervala/SettingsStore.hpp>
 #include <tervala/TokenSource.hpp>
 
-#include "Arguments.hpp"
-#include "CleartextUrl.hpp"
-#include "Commands.hpp"
-#include "StoreCheck.hpp"
-#include "TokenGrant.hpp"
-#include "VisibleText.hpp"
+#include "frame/Arguments.hpp"
+#include "frame/Commands.hpp"
+#include "frame/VisibleText.hpp"
+#include "tokens/CleartextUrl.hpp"
+#include "tokens/StoreCheck.hpp"
+#include "tokens/TokenGrant.hpp"
 
 namespace tervala::cli {
 namespace {

@@ -10,7 +10,7 @@
 #include <tervala/OAuthToken.hpp>
 #include <tervala/ReplyProfile.hpp>
 
-#include "Commands.hpp"
+#include "frame/Commands.hpp"
 
 namespace tervala::cli {
 

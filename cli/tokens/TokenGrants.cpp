@@ -8,17 +8,17 @@
 #include <tervala/OAuthToken.hpp>
 #include <tervala/SettingsStore.hpp>
 
-#include "Arguments.hpp"
-#include "CertificateFileTrust.hpp"
-#include "CleartextUrl.hpp"
-#include "Commands.hpp"
-#include "Input.hpp"
-#include "IssuerEndpoints.hpp"
-#include "Profile.hpp"
-#include "StoreCheck.hpp"
-#include "TokenGrant.hpp"
-#include "TokenPlace.hpp"
-#include "VisibleText.hpp"
+#include "frame/Arguments.hpp"
+#include "frame/Commands.hpp"
+#include "frame/Input.hpp"
+#include "frame/VisibleText.hpp"
+#include "tokens/CertificateFileTrust.hpp"
+#include "tokens/CleartextUrl.hpp"
+#include "tokens/IssuerEndpoints.hpp"
+#include "tokens/Profile.hpp"
+#include "tokens/StoreCheck.hpp"
+#include "tokens/TokenGrant.hpp"
+#include "tokens/TokenPlace.hpp"
 
 namespace tervala::cli {
 namespace {

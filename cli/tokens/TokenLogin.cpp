@@ -8,13 +8,13 @@
 #include <tervala/OAuthContext.hpp>
 #include <tervala/OAuthToken.hpp>
 
-#include "Arguments.hpp"
-#include "BrowserLauncher.hpp"
-#include "CleartextUrl.hpp"
-#include "Commands.hpp"
-#include "IssuerEndpoints.hpp"
-#include "LoopbackListener.hpp"
-#include "TokenGrant.hpp"
+#include "frame/Arguments.hpp"
+#include "frame/Commands.hpp"
+#include "tokens/BrowserLauncher.hpp"
+#include "tokens/CleartextUrl.hpp"
+#include "tokens/IssuerEndpoints.hpp"
+#include "tokens/LoopbackListener.hpp"
+#include "tokens/TokenGrant.hpp"
 
 namespace tervala::cli {
 namespace {

@@ -6,13 +6,13 @@
 #include <tervala/OAuthRevocation.hpp>
 #include <tervala/OAuthToken.hpp>
 
-#include "Arguments.hpp"
-#include "Commands.hpp"
-#include "IssuerEndpoints.hpp"
-#include "Profile.hpp"
-#include "TokenGrant.hpp"
-#include "TokenPlace.hpp"
-#include "VisibleText.hpp"
+#include "frame/Arguments.hpp"
+#include "frame/Commands.hpp"
+#include "frame/VisibleText.hpp"
+#include "tokens/IssuerEndpoints.hpp"
+#include "tokens/Profile.hpp"
+#include "tokens/TokenGrant.hpp"
+#include "tokens/TokenPlace.hpp"
 
 namespace tervala::cli {
 namespace {

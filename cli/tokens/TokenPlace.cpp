@@ -1,4 +1,4 @@
-#include "TokenPlace.hpp"
+#include "tokens/TokenPlace.hpp"
 
 #include <ostream>
 
@@ -7,10 +7,10 @@
 #include <tervala/SecretServiceStore.hpp>
 #include <tervala/SettingsStore.hpp>
 
-#include "Arguments.hpp"
-#include "StoreCheck.hpp"
-#include "VisibleText.hpp"
+#include "frame/Arguments.hpp"
+#include "frame/VisibleText.hpp"
 #include "platform/SecureMemory.hpp"
+#include "tokens/StoreCheck.hpp"
 
 namespace tervala::cli {
 namespace {

@@ -9,7 +9,7 @@
 #include <tervala/Data.hpp>
 #include <tervala/OAuthToken.hpp>
 
-#include "Commands.hpp"
+#include "frame/Commands.hpp"
 
 namespace tervala {
 class SecretServiceStore;

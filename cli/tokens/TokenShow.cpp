@@ -8,11 +8,11 @@
 #include <tervala/OAuthToken.hpp>
 #include <tervala/SettingsStore.hpp>
 
-#include "Arguments.hpp"
-#include "Commands.hpp"
-#include "Profile.hpp"
-#include "TokenPlace.hpp"
-#include "VisibleText.hpp"
+#include "frame/Arguments.hpp"
+#include "frame/Commands.hpp"
+#include "frame/VisibleText.hpp"
+#include "tokens/Profile.hpp"
+#include "tokens/TokenPlace.hpp"
 
 namespace tervala::cli {
 namespace {

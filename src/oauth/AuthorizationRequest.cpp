@@ -2,8 +2,8 @@
 
 #include <utility>
 
-#include "ErrorCodes.hpp"
-#include "RedirectQuery.hpp"
+#include "oauth/ErrorCodes.hpp"
+#include "oauth/RedirectQuery.hpp"
 #include "platform/EndpointUrl.hpp"
 #include "platform/FormEncoding.hpp"
 #include "platform/PkceMaterial.hpp"

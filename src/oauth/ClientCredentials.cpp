@@ -1,4 +1,4 @@
-#include "ClientCredentials.hpp"
+#include "oauth/ClientCredentials.hpp"
 
 #include <span>
 

@@ -5,7 +5,7 @@
 
 #include <tervala/ClientAuthentication.hpp>
 
-#include "TokenRequestForm.hpp"
+#include "oauth/TokenRequestForm.hpp"
 #include "platform/SecureMemory.hpp"
 
 namespace tervala {

@@ -1,9 +1,9 @@
-#include "DevicePoller.hpp"
+#include "oauth/DevicePoller.hpp"
 
 #include <algorithm>
 
-#include "ErrorCodes.hpp"
-#include "ReplyHandler.hpp"
+#include "oauth/ErrorCodes.hpp"
+#include "oauth/ReplyHandler.hpp"
 #include "platform/DebugLog.hpp"
 
 namespace tervala {

@@ -7,7 +7,7 @@
 #include <tervala/DeviceAuthorization.hpp>
 #include <tervala/OAuthContext.hpp>
 
-#include "EndpointCall.hpp"
+#include "oauth/EndpointCall.hpp"
 
 namespace tervala {
 

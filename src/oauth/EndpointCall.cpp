@@ -1,13 +1,13 @@
-#include "EndpointCall.hpp"
+#include "oauth/EndpointCall.hpp"
 
 #include <algorithm>
 #include <string>
 
-#include "ClientCredentials.hpp"
-#include "ErrorCodes.hpp"
-#include "ReplyHandler.hpp"
-#include "ReplyRedaction.hpp"
-#include "TokenRequestForm.hpp"
+#include "oauth/ClientCredentials.hpp"
+#include "oauth/ErrorCodes.hpp"
+#include "oauth/ReplyHandler.hpp"
+#include "oauth/ReplyRedaction.hpp"
+#include "oauth/TokenRequestForm.hpp"
 #include "platform/DebugLog.hpp"
 #include "platform/EndpointUrl.hpp"
 #include "platform/JsonNesting.hpp"

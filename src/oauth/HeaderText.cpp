@@ -1,4 +1,4 @@
-#include "HeaderText.hpp"
+#include "oauth/HeaderText.hpp"
 
 #include <algorithm>
 

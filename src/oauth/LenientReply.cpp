@@ -1,4 +1,4 @@
-#include "LenientReply.hpp"
+#include "oauth/LenientReply.hpp"
 
 #include <charconv>
 #include <cstdint>

@@ -7,11 +7,11 @@
 #include <utility>
 #include <variant>
 
-#include "ClientCredentials.hpp"
-#include "ErrorCodes.hpp"
-#include "LenientReply.hpp"
-#include "ReplyHandler.hpp"
-#include "TokenRequestForm.hpp"
+#include "oauth/ClientCredentials.hpp"
+#include "oauth/ErrorCodes.hpp"
+#include "oauth/LenientReply.hpp"
+#include "oauth/ReplyHandler.hpp"
+#include "oauth/TokenRequestForm.hpp"
 #include "platform/DebugLog.hpp"
 #include "platform/EndpointUrl.hpp"
 #include "platform/HttpTransfer.hpp"

@@ -2,9 +2,9 @@
 
 #include <charconv>
 
-#include "DevicePoller.hpp"
-#include "EndpointCall.hpp"
-#include "ErrorCodes.hpp"
+#include "oauth/DevicePoller.hpp"
+#include "oauth/EndpointCall.hpp"
+#include "oauth/ErrorCodes.hpp"
 #include "platform/DebugLog.hpp"
 #include "platform/EndpointUrl.hpp"
 

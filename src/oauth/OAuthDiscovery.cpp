@@ -2,8 +2,8 @@
 
 #include <tervala/OAuthContext.hpp>
 
-#include "EndpointCall.hpp"
-#include "ErrorCodes.hpp"
+#include "oauth/EndpointCall.hpp"
+#include "oauth/ErrorCodes.hpp"
 #include "platform/DebugLog.hpp"
 #include "platform/EndpointUrl.hpp"
 

@@ -8,9 +8,9 @@
 #include <nlohmann/json.hpp>
 #include <tervala/OAuthToken.hpp>
 
-#include "ErrorCodes.hpp"
-#include "HeaderText.hpp"
-#include "LenientReply.hpp"
+#include "oauth/ErrorCodes.hpp"
+#include "oauth/HeaderText.hpp"
+#include "oauth/LenientReply.hpp"
 #include "platform/DebugLog.hpp"
 #include "platform/SecureMemory.hpp"
 

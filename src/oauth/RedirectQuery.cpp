@@ -1,4 +1,4 @@
-#include "RedirectQuery.hpp"
+#include "oauth/RedirectQuery.hpp"
 
 namespace tervala {
 namespace {

@@ -1,11 +1,11 @@
-#include "ReplyHandler.hpp"
+#include "oauth/ReplyHandler.hpp"
 
 #include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
 
-#include "ErrorCodes.hpp"
-#include "ReplyRedaction.hpp"
+#include "oauth/ErrorCodes.hpp"
+#include "oauth/ReplyRedaction.hpp"
 #include "platform/DebugLog.hpp"
 #include "platform/JsonNesting.hpp"
 #include "platform/SecretJson.hpp"

@@ -1,4 +1,4 @@
-#include "ReplyRedaction.hpp"
+#include "oauth/ReplyRedaction.hpp"
 
 #include <array>
 #include <optional>

@@ -1,4 +1,4 @@
-#include "TokenRequestForm.hpp"
+#include "oauth/TokenRequestForm.hpp"
 
 #include <array>
 #include <charconv>

@@ -1,4 +1,4 @@
-#include "Base32Secret.hpp"
+#include "otp/Base32Secret.hpp"
 
 #include <tervala/OtpSecret.hpp>
 

@@ -5,9 +5,9 @@
 #include <limits>
 #include <map>
 
-#include "Base32Secret.hpp"
-#include "OtpAuthUriSecret.hpp"
-#include "UriText.hpp"
+#include "otp/Base32Secret.hpp"
+#include "otp/OtpAuthUriSecret.hpp"
+#include "otp/UriText.hpp"
 #include "platform/SecureMemory.hpp"
 
 namespace tervala {

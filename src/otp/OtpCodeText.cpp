@@ -1,4 +1,4 @@
-#include "OtpCodeText.hpp"
+#include "otp/OtpCodeText.hpp"
 
 #include <string_view>
 

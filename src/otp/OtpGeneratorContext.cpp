@@ -4,8 +4,8 @@
 
 #include <tervala/Text.hpp>
 
-#include "Base32Secret.hpp"
-#include "OtpCodeText.hpp"
+#include "otp/Base32Secret.hpp"
+#include "otp/OtpCodeText.hpp"
 #include "platform/DebugLog.hpp"
 #include "platform/HmacKey.hpp"
 #include "platform/SecureMemory.hpp"

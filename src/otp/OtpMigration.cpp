@@ -2,9 +2,9 @@
 
 #include <limits>
 
-#include "Base32Secret.hpp"
-#include "OtpAuthUriSecret.hpp"
-#include "UriText.hpp"
+#include "otp/Base32Secret.hpp"
+#include "otp/OtpAuthUriSecret.hpp"
+#include "otp/UriText.hpp"
 #include "platform/Base64.hpp"
 #include "platform/MigrationCodec.hpp"
 #include "platform/SecureMemory.hpp"

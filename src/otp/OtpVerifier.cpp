@@ -4,7 +4,7 @@
 
 #include <limits>
 
-#include "OtpCodeText.hpp"
+#include "otp/OtpCodeText.hpp"
 #include "platform/SecureMemory.hpp"
 
 namespace tervala {

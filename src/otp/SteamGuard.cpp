@@ -1,6 +1,6 @@
 #include <tervala/SteamGuard.hpp>
 
-#include "OtpCodeText.hpp"
+#include "otp/OtpCodeText.hpp"
 
 namespace tervala {
 std::optional<std::string> SteamGuard::code(const OtpGeneratorContext& generator, std::uint64_t counter) {

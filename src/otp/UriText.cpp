@@ -1,4 +1,4 @@
-#include "UriText.hpp"
+#include "otp/UriText.hpp"
 
 #include "platform/Utf8.hpp"
 

@@ -11,7 +11,7 @@
 #include <poll.h>
 #include <string_view>
 
-#include "ErrorCodes.hpp"
+#include "oauth/ErrorCodes.hpp"
 #include "platform/CurlHandles.hpp"
 #include "platform/IdleMultiHandles.hpp"
 #include "platform/ServerTrustCheck.hpp"

@@ -6,7 +6,7 @@
 #include <tervala/SecretServiceStore.hpp>
 #include <tervala/SettingsStore.hpp>
 
-#include "HeaderText.hpp"
+#include "oauth/HeaderText.hpp"
 #include "platform/SecureMemory.hpp"
 
 namespace tervala {

@@ -1,4 +1,4 @@
-#include "StoredTokenRefresh.hpp"
+#include "store/StoredTokenRefresh.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -8,7 +8,7 @@
 #include <tervala/OAuthContext.hpp>
 #include <tervala/OAuthResult.hpp>
 
-#include "ErrorCodes.hpp"
+#include "oauth/ErrorCodes.hpp"
 #include "platform/SecureMemory.hpp"
 
 namespace tervala {

@@ -7,9 +7,9 @@
 
 #include <tervala/SettingsStore.hpp>
 
-#include "ErrorCodes.hpp"
-#include "StoredTokenRefresh.hpp"
+#include "oauth/ErrorCodes.hpp"
 #include "platform/SecureMemory.hpp"
+#include "store/StoredTokenRefresh.hpp"
 
 namespace tervala {
 namespace {

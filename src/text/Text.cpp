@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "Base32Secret.hpp"
+#include "otp/Base32Secret.hpp"
 #include "platform/DebugLog.hpp"
 #include "platform/Utf8.hpp"
 

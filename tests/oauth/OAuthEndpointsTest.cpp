@@ -13,7 +13,7 @@
 #include <tervala/OAuthRevocation.hpp>
 #include <tervala/OAuthTokenStatus.hpp>
 
-#include "DevicePoller.hpp"
+#include "oauth/DevicePoller.hpp"
 #include "support/AuthorizationServer.hpp"
 #include "support/OAuthProbe.hpp"
 #include "support/TokenEndpoint.hpp"

@@ -14,7 +14,7 @@
 #include <tervala/OAuthContext.hpp>
 #include <tervala/OAuthToken.hpp>
 
-#include "ReplyRedaction.hpp"
+#include "oauth/ReplyRedaction.hpp"
 #include "support/OAuthProbe.hpp"
 #include "support/TokenEndpoint.hpp"
 

@@ -1,6 +1,5 @@
 // Server trust over HTTPS on loopback, with certificates made by the test: the default verdict,
-// the host-name check, a host delegate that accepts, rejects, pins or keeps the default, and the
-// tool's --cacert delegate.
+// the host-name check, and a host delegate that accepts, rejects, pins or keeps the default.
 #include <gtest/gtest.h>
 
 #include <openssl/ssl.h>
@@ -10,7 +9,6 @@
 #include <tervala/OAuthContext.hpp>
 #include <tervala/OAuthToken.hpp>
 
-#include "CertificateFileTrust.hpp"
 #include "platform/HttpTransfer.hpp"
 #include "support/OAuthProbe.hpp"
 #include "support/TokenEndpoint.hpp"
@@ -166,21 +164,6 @@ TEST(OAuthServerTrust, ServerOfferingOnlyTlsBelowOneTwoIsRefusedEvenWhenTrusted)
   ASSERT_TRUE(reply.transportError);
   EXPECT_EQ(reply.transportError->code, -1200) << reply.transportError->localizedFailureReason().value_or("");
   EXPECT_TRUE(endpoint.requests().empty());
-}
-
-// The tool's --cacert: a leaf whose extended key usage leaves out serverAuth is no server.
-TEST(CertificateFileTrust, TrustsTheFilesCertificatesOnlyForTheirHostAndAsServers) {
-  const test::TemporaryFolder folder;
-  for (const auto& [kind, host, decision] :
-       {std::tuple{Kind::loopback, "127.0.0.1", ServerTrustDecision::accept},
-        std::tuple{Kind::loopback, "192.0.2.1", ServerTrustDecision::reject},
-        std::tuple{Kind::clientOnly, "127.0.0.1", ServerTrustDecision::reject}}) {
-    const auto certificate = TestCertificate::make(kind);
-    certificate.writePem(folder / "ca.pem");
-    const auto trust = cli::CertificateFileTrust::load(folder / "ca.pem");
-    ASSERT_TRUE(trust);
-    EXPECT_EQ(trust->evaluateServerTrust({certificate.der()}, host, false), decision) << host;
-  }
 }
 
 }  // namespace

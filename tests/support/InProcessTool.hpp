@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "Tool.hpp"
 #include "ToolProcess.hpp"
+#include "frame/Tool.hpp"
 
 namespace tervala::test {
 

@@ -7,7 +7,7 @@
 #include <csignal>
 #include <cstdlib>
 
-#include "UriText.hpp"
+#include "otp/UriText.hpp"
 #include "platform/Base64.hpp"
 
 namespace tervala::test {

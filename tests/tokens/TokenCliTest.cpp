@@ -23,6 +23,7 @@
 #include "support/TokenEndpoint.hpp"
 #include "support/TokenTestSupport.hpp"
 #include "support/ToolProcess.hpp"
+#include "tokens/CertificateFileTrust.hpp"
 
 namespace tervala {
 namespace {
@@ -413,6 +414,21 @@ TEST_F(TokenCli, LoginAcceptsExactlyOneCallbackOfItsOwn) {
     }
     SettingsStore store(settings);
     EXPECT_EQ(OAuthToken::retrieve(store) != nullptr, row.status == 0);
+  }
+}
+
+// The tool's --cacert: a leaf whose extended key usage leaves out serverAuth is no server.
+TEST(CertificateFileTrust, TrustsTheFilesCertificatesOnlyForTheirHostAndAsServers) {
+  const test::TemporaryFolder folder;
+  for (const auto& [kind, host, decision] :
+       {std::tuple{TestCertificate::Kind::loopback, "127.0.0.1", ServerTrustDecision::accept},
+        std::tuple{TestCertificate::Kind::loopback, "192.0.2.1", ServerTrustDecision::reject},
+        std::tuple{TestCertificate::Kind::clientOnly, "127.0.0.1", ServerTrustDecision::reject}}) {
+    const auto certificate = TestCertificate::make(kind);
+    certificate.writePem(folder / "ca.pem");
+    const auto trust = cli::CertificateFileTrust::load(folder / "ca.pem");
+    ASSERT_TRUE(trust);
+    EXPECT_EQ(trust->evaluateServerTrust({certificate.der()}, host, false), decision) << host;
   }
 }
 
