@@ -2,8 +2,8 @@
 
 #include <cstdint>
 
-#include "otp/Base32Secret.hpp"
 #include "otp/UriText.hpp"
+#include "text/Base32Secret.hpp"
 
 namespace tervala::cli {
 

@@ -2,9 +2,9 @@
 
 #include <utility>
 
-#include "oauth/ErrorCodes.hpp"
 #include "oauth/RedirectQuery.hpp"
 #include "platform/EndpointUrl.hpp"
+#include "platform/ErrorCodes.hpp"
 #include "platform/FormEncoding.hpp"
 #include "platform/PkceMaterial.hpp"
 #include "platform/SecureMemory.hpp"

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "oauth/ErrorCodes.hpp"
 #include "oauth/ReplyHandler.hpp"
 #include "platform/DebugLog.hpp"
+#include "platform/ErrorCodes.hpp"
 
 namespace tervala {
 namespace {

@@ -4,12 +4,12 @@
 #include <string>
 
 #include "oauth/ClientCredentials.hpp"
-#include "oauth/ErrorCodes.hpp"
 #include "oauth/ReplyHandler.hpp"
 #include "oauth/ReplyRedaction.hpp"
 #include "oauth/TokenRequestForm.hpp"
 #include "platform/DebugLog.hpp"
 #include "platform/EndpointUrl.hpp"
+#include "platform/ErrorCodes.hpp"
 #include "platform/JsonNesting.hpp"
 #include "platform/TransferGate.hpp"
 #include "platform/Utf8.hpp"

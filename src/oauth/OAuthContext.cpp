@@ -8,12 +8,12 @@
 #include <variant>
 
 #include "oauth/ClientCredentials.hpp"
-#include "oauth/ErrorCodes.hpp"
 #include "oauth/LenientReply.hpp"
 #include "oauth/ReplyHandler.hpp"
 #include "oauth/TokenRequestForm.hpp"
 #include "platform/DebugLog.hpp"
 #include "platform/EndpointUrl.hpp"
+#include "platform/ErrorCodes.hpp"
 #include "platform/HttpTransfer.hpp"
 #include "platform/RequestThreads.hpp"
 #include "platform/SecureMemory.hpp"

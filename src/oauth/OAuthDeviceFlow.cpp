@@ -4,9 +4,9 @@
 
 #include "oauth/DevicePoller.hpp"
 #include "oauth/EndpointCall.hpp"
-#include "oauth/ErrorCodes.hpp"
 #include "platform/DebugLog.hpp"
 #include "platform/EndpointUrl.hpp"
+#include "platform/ErrorCodes.hpp"
 
 namespace tervala {
 namespace {

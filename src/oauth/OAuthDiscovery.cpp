@@ -3,9 +3,9 @@
 #include <tervala/OAuthContext.hpp>
 
 #include "oauth/EndpointCall.hpp"
-#include "oauth/ErrorCodes.hpp"
 #include "platform/DebugLog.hpp"
 #include "platform/EndpointUrl.hpp"
+#include "platform/ErrorCodes.hpp"
 
 namespace tervala {
 namespace {

@@ -8,10 +8,10 @@
 #include <nlohmann/json.hpp>
 #include <tervala/OAuthToken.hpp>
 
-#include "oauth/ErrorCodes.hpp"
 #include "oauth/HeaderText.hpp"
 #include "oauth/LenientReply.hpp"
 #include "platform/DebugLog.hpp"
+#include "platform/ErrorCodes.hpp"
 #include "platform/SecureMemory.hpp"
 
 namespace tervala {

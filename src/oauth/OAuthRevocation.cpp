@@ -3,8 +3,8 @@
 #include <tervala/OAuthContext.hpp>
 
 #include "oauth/EndpointCall.hpp"
-#include "oauth/ErrorCodes.hpp"
 #include "platform/DebugLog.hpp"
+#include "platform/ErrorCodes.hpp"
 
 namespace tervala {
 

@@ -6,8 +6,8 @@
 #include <tervala/OAuthContext.hpp>
 
 #include "oauth/EndpointCall.hpp"
-#include "oauth/ErrorCodes.hpp"
 #include "platform/DebugLog.hpp"
+#include "platform/ErrorCodes.hpp"
 
 namespace tervala {
 namespace {

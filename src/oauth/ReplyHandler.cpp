@@ -4,9 +4,9 @@
 #include <string>
 #include <string_view>
 
-#include "oauth/ErrorCodes.hpp"
 #include "oauth/ReplyRedaction.hpp"
 #include "platform/DebugLog.hpp"
+#include "platform/ErrorCodes.hpp"
 #include "platform/JsonNesting.hpp"
 #include "platform/SecretJson.hpp"
 #include "platform/SecureMemory.hpp"

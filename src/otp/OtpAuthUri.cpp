@@ -5,10 +5,10 @@
 #include <limits>
 #include <map>
 
-#include "otp/Base32Secret.hpp"
 #include "otp/OtpAuthUriSecret.hpp"
 #include "otp/UriText.hpp"
 #include "platform/SecureMemory.hpp"
+#include "text/Base32Secret.hpp"
 
 namespace tervala {
 namespace {

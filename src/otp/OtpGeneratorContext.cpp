@@ -4,11 +4,11 @@
 
 #include <tervala/Text.hpp>
 
-#include "otp/Base32Secret.hpp"
 #include "otp/OtpCodeText.hpp"
 #include "platform/DebugLog.hpp"
 #include "platform/HmacKey.hpp"
 #include "platform/SecureMemory.hpp"
+#include "text/Base32Secret.hpp"
 
 namespace tervala {
 namespace {

@@ -2,12 +2,12 @@
 
 #include <limits>
 
-#include "otp/Base32Secret.hpp"
 #include "otp/OtpAuthUriSecret.hpp"
 #include "otp/UriText.hpp"
 #include "platform/Base64.hpp"
 #include "platform/MigrationCodec.hpp"
 #include "platform/SecureMemory.hpp"
+#include "text/Base32Secret.hpp"
 
 namespace tervala {
 namespace {

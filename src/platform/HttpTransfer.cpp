@@ -11,8 +11,8 @@
 #include <poll.h>
 #include <string_view>
 
-#include "oauth/ErrorCodes.hpp"
 #include "platform/CurlHandles.hpp"
+#include "platform/ErrorCodes.hpp"
 #include "platform/IdleMultiHandles.hpp"
 #include "platform/ServerTrustCheck.hpp"
 #include "platform/TransferGate.hpp"

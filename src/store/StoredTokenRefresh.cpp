@@ -8,7 +8,7 @@
 #include <tervala/OAuthContext.hpp>
 #include <tervala/OAuthResult.hpp>
 
-#include "oauth/ErrorCodes.hpp"
+#include "platform/ErrorCodes.hpp"
 #include "platform/SecureMemory.hpp"
 
 namespace tervala {

@@ -7,7 +7,7 @@
 
 #include <tervala/SettingsStore.hpp>
 
-#include "oauth/ErrorCodes.hpp"
+#include "platform/ErrorCodes.hpp"
 #include "platform/SecureMemory.hpp"
 #include "store/StoredTokenRefresh.hpp"
 

@@ -1,4 +1,4 @@
-#include "otp/Base32Secret.hpp"
+#include "text/Base32Secret.hpp"
 
 #include <tervala/OtpSecret.hpp>
 

@@ -6,9 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "otp/Base32Secret.hpp"
 #include "platform/DebugLog.hpp"
 #include "platform/Utf8.hpp"
+#include "text/Base32Secret.hpp"
 
 namespace tervala {
 namespace {
