@@ -2,14 +2,10 @@
 // and blocking, each end with exactly one result.
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -22,6 +18,7 @@
 #include <tervala/OAuthRevocation.hpp>
 #include "platform/TransferGate.hpp"
 #include "support/TokenEndpoint.hpp"
+#include "support/TokenTestSupport.hpp"
 
 namespace tervala {
 namespace {
@@ -118,30 +115,6 @@ bool asynchronousGrant(Kind kind, const std::string& url) {
   std::exit(failed);  // NOLINT(concurrency-mt-unsafe): the child's exit is part of what is tried
 }
 
-// Forks a child that runs every grant; its exit status (failed grants), -1 when it had not ended
-// within 10 s (it is then killed), -100 - N when signal N ended it.
-int forkAndRunEveryGrant(const std::string& url, const std::string& tlsUrl) {
-  static_cast<void>(std::fflush(nullptr));  // nothing buffered is written twice
-  const pid_t child = ::fork();
-  if (child == 0) {
-    childRunsEveryGrant(url, tlsUrl);
-  }
-  if (child < 0) {
-    return -2;
-  }
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  int status = 0;
-  while (::waitpid(child, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      ::kill(child, SIGKILL);
-      ::waitpid(child, &status, 0);
-      return -1;
-    }
-    std::this_thread::sleep_for(2ms);
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -100 - WTERMSIG(status);
-}
-
 class ForkedHost : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -153,7 +126,10 @@ class ForkedHost : public ::testing::Test {
   }
   // A grant over HTTPS costs the child a CA file load (about 0.2 s here), so only some rows ask
   // for one.
-  int forkChild(bool tls) { return forkAndRunEveryGrant(url_, tls ? tlsUrl_ : std::string()); }
+  // The child's exit status: its failed grants, or -1 when it hung (killed after 10 s) or crashed.
+  int forkChild(bool tls) {
+    return test::runInChild([&]() -> int { childRunsEveryGrant(url_, tls ? tlsUrl_ : std::string()); }, 10s);
+  }
 
   test::TokenEndpoint plain_;
   test::TokenEndpoint tls_{test::TestCertificate::Kind::loopback};
@@ -176,7 +152,7 @@ TEST_F(ForkedHost, AfterEachKindOfCallEveryGrantCompletesInTheChild) {
   };
   for (std::size_t row = 0; row < std::size(rows); ++row) {
     ASSERT_TRUE(rows[row].first()) << "row " << row;
-    ASSERT_EQ(forkChild(rows[row].second), 0) << "row " << row << ": failed grants, -1 hung, -1xx signal";
+    ASSERT_EQ(forkChild(rows[row].second), 0) << "row " << row;
   }
   // The children's exits signalled their own transfers, not the parent's (whose waits would spin).
   pollfd exitSignal{platform::TransferGate::exitSignal(), POLLIN, 0};
@@ -216,7 +192,7 @@ TEST_F(ForkedHost, ForkWhileAGrantIsInFlightOnAnotherThread) {
     hold->forked = true;
     hold->changed.notify_all();
   }
-  EXPECT_EQ(status, 0) << "failed grants, -1 hung, -1xx signal";
+  EXPECT_EQ(status, 0);
 
   // Grants in flight on other threads at random stages while the parent forks again and again.
   setDebugSink(nullptr);

@@ -76,6 +76,22 @@ TEST(SecretServiceStore, StoresReadsReplacesAndRemovesBytesAndTokens) {
   EXPECT_NE(keyring.lastProblem(), std::nullopt);
 }
 
+// A child forked after its parent used the keyring holds a copy of the parent's bus connection
+// without the thread that serves it: each call says so at once rather than wait out its timeout.
+TEST(SecretServiceStore, AForkedChildIsToldAtOnceThatTheBusStaysWithTheParent) {
+  SKIP_WITHOUT_KEYRING();
+  SecretServiceStore keyring("tervala-test", std::chrono::seconds(3));
+  ASSERT_EQ(keyring.unreachableReason(), std::nullopt);
+  const int status = test::runInChild([&] {
+    const auto started = std::chrono::steady_clock::now();
+    const bool read = keyring.data("k").has_value();
+    const bool told = keyring.lastProblem().value_or("").find("forked child") != std::string::npos;
+    return !read && told && std::chrono::steady_clock::now() - started < std::chrono::seconds(1) ? 0 : 1;
+  });
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(keyring.unreachableReason(), std::nullopt);  // the parent's own calls go on
+}
+
 // The tool in-process on the test keyring, or as a process whose session bus is a socket that
 // does not exist.
 class KeyringCli : public ::testing::Test {
