@@ -39,42 +39,6 @@ platform::SecretText canonicalSecret(const OtpAuthUri& key) {
   return text;
 }
 
-bool isBase32Letter(char c) noexcept {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '2' && c <= '7');
-}
-
-// Why the library refused `text` as a Base32 secret, by the rules it reads secrets with: a
-// position, a count or a length, never a character of the text.
-std::string base32Problem(std::string_view text) {
-  const std::size_t last = text.find_last_not_of(' ');
-  std::size_t padding = 0;
-  while (last != std::string_view::npos && padding <= last && text[last - padding] == '=') {
-    ++padding;
-  }
-  const std::size_t body = last == std::string_view::npos ? 0 : last + 1 - padding;
-  std::size_t letters = 0;
-  for (std::size_t at = 0; at < body; ++at) {
-    if (text[at] == ' ') {
-      continue;
-    }
-    if (!isBase32Letter(text[at])) {
-      return "character " + std::to_string(at + 1) + " is none of A-Z and 2-7";
-    }
-    ++letters;
-  }
-  if (padding == 2 || padding == 5 || padding > 6) {
-    return "it ends in " + std::to_string(padding) + " '=', which Base32 never does";
-  }
-  if (letters == 0) {
-    return "it holds no character";
-  }
-  const std::size_t remainder = letters % 8;
-  if (remainder == 1 || remainder == 3 || remainder == 6) {
-    return "no Base32 text is " + std::to_string(letters) + " characters long (blanks and '=' aside)";
-  }
-  return "it is refused";
-}
-
 std::string_view typeName(OtpType type) {
   return type == OtpType::totp ? "totp" : "hotp";
 }
@@ -107,8 +71,7 @@ std::variant<KeyOperand, UsageError> KeyOperand::read(std::string_view text, boo
   parameters.account = "-";
   const auto key = OtpAuthUri::make(parameters, fromHex ? platform::view(*fromHex) : text);
   if (!key) {
-    return UsageError{"the secret is not valid Base32: " +
-                      base32Problem(fromHex ? platform::view(*fromHex) : text)};
+    return UsageError{key.reason()};
   }
   parameters.account.clear();
   return KeyOperand{parameters, false, canonicalSecret(*key)};

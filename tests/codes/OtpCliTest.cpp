@@ -97,9 +97,9 @@ TEST_F(OtpCli, RefusedUsageOfEveryCommandExitsTwoWithOneLine) {
   };
   const Args code = with({"token", "code", "--code", "x"}, grant);
   for (const auto& [args, input, says] : std::vector<Case>{
-           {{"totp", "NOT-BASE32"}, "", "not valid Base32: character 4 is none of A-Z and 2-7"},
-           {{"totp", "AB C"}, "", "not valid Base32: no Base32 text is 3 characters long"},
-           {{"totp", "ABCDEFGH=="}, "", "not valid Base32: it ends in 2 '='"},
+           {{"totp", "NOT-BASE32"}, "", "not Base32: character 4 is none of A-Z and 2-7"},
+           {{"totp", "AB C"}, "", "not Base32: no Base32 text is 3 characters long"},
+           {{"totp", "ABCDEFGH=="}, "", "not Base32: it ends in 2 '='"},
            {{"totp", "-a", "MD5", secret20}, "", "SHA1, SHA256 or SHA512"},
            {{"totp", "-p", "5", secret20}, "", "period must be from 10 to 300 seconds, not '5'"},
            {{"totp", "-t", "1e300", secret20}, "", "2^64"},
