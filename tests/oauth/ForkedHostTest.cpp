@@ -17,6 +17,7 @@
 #include <tervala/OAuthContext.hpp>
 #include <tervala/OAuthRevocation.hpp>
 #include "platform/TransferGate.hpp"
+#include "support/CompletionRecorder.hpp"
 #include "support/TokenEndpoint.hpp"
 #include "support/TokenTestSupport.hpp"
 
@@ -78,24 +79,12 @@ bool granted(const OAuthContext::Result& result) {
 // was called exactly once (a second call within a short grace also counts against it) and
 // delivered a token.
 bool asynchronousGrant(Kind kind, const std::string& url) {
-  struct Seen {
-    std::mutex mutex;
-    std::condition_variable called;
-    int calls = 0;
-    bool ok = false;
-  };
-  auto seen = std::make_shared<Seen>();
-  OAuthContext::Completion completion = [seen](const OAuthContext::Result& result) {
-    const std::lock_guard lock(seen->mutex);
-    ++seen->calls;
-    seen->ok = granted(result);
-    seen->called.notify_all();
-  };
+  test::CompletionRecorder recorder;
+  OAuthContext::Completion completion = recorder.completion();
   static_cast<void>(grant(kind, url, &completion));
-  std::unique_lock lock(seen->mutex);
-  seen->called.wait_for(lock, 3s, [&] { return seen->calls > 0; });
-  seen->called.wait_for(lock, 5ms, [&] { return seen->calls > 1; });
-  return seen->calls == 1 && seen->ok;
+  static_cast<void>(recorder.waitFor(1, 3s) && !recorder.waitFor(2, 5ms));
+  const auto delivered = recorder.grants().front();
+  return delivered.calls == 1 && granted(delivered.result);
 }
 
 // What a forked child runs: every kind of grant, asynchronous and then blocking, and a revocation
