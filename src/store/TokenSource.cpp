@@ -1,13 +1,18 @@
 #include <tervala/TokenSource.hpp>
 
+#include <sys/types.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <new>
 
 #include <tervala/SettingsStore.hpp>
 
 #include "platform/ErrorCodes.hpp"
+#include "platform/ForkRenewedMutex.hpp"
 #include "platform/SecureMemory.hpp"
 #include "store/StoredTokenRefresh.hpp"
 
@@ -40,11 +45,12 @@ struct TokenSource::State {
   SettingsStore& settings;
   const std::string key;
 
-  std::mutex mutex;
+  platform::ForkRenewedMutex mutex;
   std::condition_variable settled;
   std::chrono::seconds margin{defaultMargin};
   std::shared_ptr<const ChangeHandler> handler;
   bool refreshing = false;
+  pid_t refreshingIn = 0;       // the process whose thread runs the refresh
   std::uint64_t refreshes = 0;  // counts finished refreshes, so a waiter knows its one is over
   TokenAnswer lastRefresh;
   std::optional<platform::SecretText> seen;     // the access token last handed out
@@ -103,7 +109,15 @@ void TokenSource::invalidate(std::string_view accessToken) {
 TokenSource::TokenAnswer TokenSource::token() {
   State& state = *state_;
   try {
-    std::unique_lock lock(state.mutex);
+    std::unique_lock<std::mutex> lock(state.mutex);
+    if (state.refreshing && state.refreshingIn != ::getpid()) {
+      // Inherited through fork(): the refresh runs on a thread of the parent, which this process
+      // does not have, and would never end here. So would the waits of the parent's threads for
+      // it, whose books the condition variable still keeps; no thread of this process waits on it
+      // yet, so it starts afresh, and this process refreshes for itself.
+      state.refreshing = false;
+      new (&state.settled) std::condition_variable();
+    }
     if (state.refreshing) {
       // One refresh for all: wait for the running one and share what it got.
       const std::uint64_t running = state.refreshes;
@@ -125,6 +139,7 @@ TokenSource::TokenAnswer TokenSource::token() {
     }
 
     state.refreshing = true;
+    state.refreshingIn = ::getpid();
     // However this refresh ends, the threads waiting for it are let go.
     struct Settle {
       State& state;

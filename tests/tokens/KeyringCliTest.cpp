@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -74,6 +75,33 @@ TEST(SecretServiceStore, StoresReadsReplacesAndRemovesBytesAndTokens) {
   }
   EXPECT_FALSE(keyring.setData(std::string("a\0b", 3), bytes));
   EXPECT_NE(keyring.lastProblem(), std::nullopt);
+}
+
+// A child forked after its parent used the keyring holds a copy of the parent's bus connection
+// without the thread that serves it: each call says so at once rather than wait out its timeout,
+// also when a call of the parent's held the store's lock at the fork (the daemon is stopped).
+TEST(SecretServiceStore, AForkedChildIsToldAtOnceThatTheBusStaysWithTheParent) {
+  SKIP_WITHOUT_KEYRING();
+  const char* const daemon = std::getenv("TERVALA_TEST_KEYRING_PID");  // NOLINT(concurrency-mt-unsafe)
+  ASSERT_NE(daemon, nullptr);
+  SecretServiceStore keyring("tervala-test", std::chrono::milliseconds(1500));
+  ASSERT_EQ(keyring.unreachableReason(), std::nullopt);
+  const auto toldAtOnce = [&] {
+    const auto started = std::chrono::steady_clock::now();
+    const bool read = keyring.data("k").has_value();
+    const bool told = keyring.lastProblem().value_or("").find("forked child") != std::string::npos;
+    return !read && told && std::chrono::steady_clock::now() - started < std::chrono::milliseconds(500) ? 0
+                                                                                                        : 1;
+  };
+  EXPECT_EQ(test::runInChild(toldAtOnce, std::chrono::seconds(10)), 0);
+  ASSERT_EQ(::kill(std::stoi(daemon), SIGSTOP), 0);
+  {
+    const std::jthread calling([&] { (void)keyring.data("k"); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(test::runInChild(toldAtOnce, std::chrono::seconds(10)), 0);
+    ::kill(std::stoi(daemon), SIGCONT);
+  }
+  EXPECT_EQ(keyring.unreachableReason(), std::nullopt);  // the parent's own calls go on
 }
 
 // The tool in-process on the test keyring, or as a process whose session bus is a socket that
