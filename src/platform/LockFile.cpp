@@ -95,7 +95,7 @@ std::unique_ptr<LockFile> LockFile::open(const std::filesystem::path& file, std:
   if (auto why = whyNotOurs(fd.get(), false); !why.empty()) {
     return refused("file", why);
   }
-  return std::unique_ptr<LockFile>(new LockFile(fd.release()));
+  return std::make_unique<LockFile>(fd.release());
 }
 
 LockFile::~LockFile() {

@@ -22,6 +22,8 @@ class LockFile {
   /// user's or writable by others; the file is opened relative to the folder checked.
   static std::unique_ptr<LockFile> open(const std::filesystem::path& file, std::string& reason);
 
+  /// Takes the open descriptor `fd`; `open` is the way to get one.
+  explicit LockFile(int fd) noexcept : fd_(fd) {}
   LockFile(const LockFile&) = delete;
   LockFile& operator=(const LockFile&) = delete;
   ~LockFile();  ///< closing lets the lock go
@@ -35,7 +37,6 @@ class LockFile {
   bool setRecord(std::string_view record) const;
 
  private:
-  explicit LockFile(int fd) : fd_(fd) {}
   int fd_;
 };
 

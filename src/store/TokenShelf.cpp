@@ -1,9 +1,9 @@
 #include "store/TokenShelf.hpp"
 
 #include <openssl/evp.h>
-#include <stdlib.h>  // NOLINT(modernize-deprecated-headers): secure_getenv is not in <cstdlib>
 
 #include <array>
+#include <cstdlib>
 
 #include <tervala/SecretServiceStore.hpp>
 #include <tervala/SettingsStore.hpp>
