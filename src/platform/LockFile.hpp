@@ -15,7 +15,7 @@ namespace tervala::platform {
 class LockFile {
  public:
   /// The longest record kept in the file.
-  static constexpr std::size_t maxRecordSize = 64U * 1024U;
+  static constexpr std::size_t maxRecordSize = std::size_t{64} * 1024U;
 
   /// Opens `file`, creating it owner-only (0600) when missing. Refused (null, with `reason`) when
   /// the file is a symbolic link or not a regular file, or when it or its folder is another

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include <tervala/Data.hpp>
 
@@ -42,7 +43,7 @@ class TokenShelf {
 /// write; the lock file lies beside the database ("FILE.refresh-lock"), one for all its tokens.
 class SettingsShelf final : public TokenShelf {
  public:
-  SettingsShelf(SettingsStore& settings, std::string_view key) : settings_(settings), key_(key) {}
+  SettingsShelf(SettingsStore& settings, std::string key) : settings_(settings), key_(std::move(key)) {}
   Read read() override;
   Replaced replace(const Data& expected, const Data& next) override;
   [[nodiscard]] std::optional<std::string> lastProblem() const override;
@@ -57,7 +58,7 @@ class SettingsShelf final : public TokenShelf {
 /// user's runtime folder ($XDG_RUNTIME_DIR/tervala), else in the data folder.
 class KeyringShelf final : public TokenShelf {
  public:
-  KeyringShelf(SecretServiceStore& keyring, std::string_view key) : keyring_(keyring), key_(key) {}
+  KeyringShelf(SecretServiceStore& keyring, std::string key) : keyring_(keyring), key_(std::move(key)) {}
   Read read() override;
   Replaced replace(const Data& expected, const Data& next) override;
   [[nodiscard]] std::optional<std::string> lastProblem() const override;

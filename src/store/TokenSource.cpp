@@ -74,12 +74,12 @@ struct TokenSource::State {
 TokenSource::TokenSource(std::string tokenUrl, std::string clientId, SettingsStore& settings,
                          std::string entryKey)
     : state_(std::make_unique<State>(std::move(tokenUrl), std::move(clientId),
-                                     std::make_unique<SettingsShelf>(settings, entryKey))) {}
+                                     std::make_unique<SettingsShelf>(settings, std::move(entryKey)))) {}
 
 TokenSource::TokenSource(std::string tokenUrl, std::string clientId, SecretServiceStore& keyring,
                          std::string entryKey)
     : state_(std::make_unique<State>(std::move(tokenUrl), std::move(clientId),
-                                     std::make_unique<KeyringShelf>(keyring, entryKey))) {}
+                                     std::make_unique<KeyringShelf>(keyring, std::move(entryKey)))) {}
 
 TokenSource::~TokenSource() = default;
 
