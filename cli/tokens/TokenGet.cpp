@@ -1,3 +1,4 @@
+#include <chrono>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -68,6 +69,14 @@ int runTokenGet(const GlobalOptions& global, const Arguments& arguments, const I
   const auto url = tokenEndpoint(arguments);
   if (const auto* problem = std::get_if<EndpointProblem>(&url)) {
     return report(io, *problem);
+  }
+  // Without an endpoint a token that needs renewing can only fail; say what is missing.
+  const auto& token = *std::get<std::shared_ptr<OAuthToken>>(found);
+  if (std::get<std::string>(url).empty() && token.expiresOn() &&
+      *token.expiresOn() <= std::chrono::system_clock::now() + TokenSource::defaultMargin) {
+    io.err
+        << "tervala: cannot get a token: the stored token needs a refresh, which needs --url or --issuer\n";
+    return failure;
   }
   const std::string clientId(arguments.value("client-id").value_or(""));
   auto* keyring = place.keyring();

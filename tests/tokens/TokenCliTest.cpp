@@ -235,6 +235,8 @@ TEST_F(TokenCli, GetRefreshesWithAuthAndAtTheIssuersTokenEndpoint) {
             (std::pair<std::string, std::string>{"cli", "s3"}));
   EXPECT_EQ(endpoint.requests().back().field("client_secret"), std::nullopt);
   plant("old", std::chrono::seconds(10));
+  EXPECT_EQ(tervala({"token", "get"}).err,
+            "tervala: cannot get a token: the stored token needs a refresh, which needs --url or --issuer\n");
   const auto found = tervala({"token", "get", "--issuer", endpoint.url(""), "--client-id", "cli"});
   EXPECT_EQ(found.out, "test-access\n") << found.err;
   EXPECT_EQ(endpoint.requests().back().path, "/token");
