@@ -51,7 +51,7 @@ int runTokenGet(const GlobalOptions& global, const Arguments& arguments, const I
   TokenSource source(url, std::string(arguments.value("client-id").value_or("")), store);
   const auto answer = source.token();
   if (!answer.token) {
-    io.err << "tervala: cannot get a token: " << whyNoToken(store, answer.error) << '\n';
+    io.err << "tervala: cannot get a token: " << shownMessage(whyNoToken(store, answer.error)) << '\n';
     return failure;
   }
   // The value goes into a header of the caller's next request: one that would break the line

@@ -10,6 +10,7 @@
 
 #include "frame/Arguments.hpp"
 #include "frame/Commands.hpp"
+#include "frame/VisibleText.hpp"
 #include "tokens/BrowserLauncher.hpp"
 #include "tokens/CleartextUrl.hpp"
 #include "tokens/IssuerEndpoints.hpp"
@@ -112,7 +113,7 @@ int runTokenLogin(const GlobalOptions& global, const Arguments& arguments, const
   } else {
     io.err << "Opened a browser to log in; if none appears, open:\n";
   }
-  io.err << request->url() << '\n' << std::flush;
+  io.err << visible(request->url()) << '\n' << std::flush;
 
   const auto deadline =
       std::chrono::steady_clock::now() +
