@@ -59,6 +59,9 @@ std::vector<Row> rows() {
           {at + "a:b:c" + s, "more than one colon", {}},
           {at + "alice" + s + "&digits=7", "6 or 8", {}},
           {at + "alice" + s + "&period=0", "period", {}},
+          {at + "alice" + s + "&period=300", "", {.issuer = "", .account = "alice", .period = 300}},
+          {at + "alice" + s + "&period=301", "period", {}},
+          {at + "alice" + s + "&digits=8&digits=6", "digits is given twice", {}},
           {at + "alice" + s + "&algorithm=MD5", "unknown algorithm", {}},
           {at + "alice" + s + "&secret=GEZDGNBV", "secret is given twice", {}},
           {at + "alice?secret=JBSWY3", "not Base32", {}},         // 6 characters leave stray bits
