@@ -10,10 +10,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdio>
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <sqlite3.h>
@@ -103,6 +107,16 @@ TEST_F(SettingsStoreFile, CreatesOwnerOnlyFoldersAndFileAndTightensReadableOnes)
   EXPECT_EQ(modeOf(nested), 0600U);
 }
 
+// Folders above may be sticky ones others write to (as /tmp is) and links of ours (a linked
+// ~/.config): the walk follows a link of the user's and checks where it leads.
+TEST_F(SettingsStoreFile, AncestorsMayBeStickyOrTheUsersLinks) {
+  fs::create_directories(folder / "shared" / "real");
+  ::chmod((folder / "shared").c_str(), 01777);
+  fs::create_directory_symlink("shared/real", folder / "linked");
+  ASSERT_TRUE(SettingsStore(folder / "linked" / "app" / "settings.sqlite3").setData("k", {1}));
+  EXPECT_EQ(SettingsStore(folder / "shared" / "real" / "app" / "settings.sqlite3").data("k"), Data{1});
+}
+
 TEST_F(SettingsStoreFile, AForkedChildOpensItsOwnConnection) {
   SettingsStore store(file);
   ASSERT_TRUE(store.setData("k", {1}));  // the parent's connection is open now
@@ -170,7 +184,7 @@ TEST_P(SettingsStoreUnusable, GivesAFailureValueAndLeavesTheFileAlone) {
   if (row.stranger && ::geteuid() != 0) {
     GTEST_SKIP() << "needs root to act as another user";
   }
-  ::chmod(folder.path().c_str(), row.stranger ? 0777 : 0700);
+  ::chmod(folder.path().c_str(), row.stranger ? 01777 : 0700);  // sticky: their store may be made inside
   ASSERT_EQ(runInChild([&] {
               constexpr uid_t nobody = 65534;
               ::umask(077);
@@ -227,7 +241,7 @@ INSTANTIATE_TEST_SUITE_P(
         Unusable{"Folder", [](const fs::path& folder) { fs::create_directory(folder / settings); }, settings,
                  settings, Kind::refused, "not a regular file"},
         Unusable{"BelowAFile", [](const fs::path& folder) { std::ofstream(folder / "file").close(); },
-                 "file/settings.sqlite3", "file/settings.sqlite3", Kind::failed, "cannot be created"},
+                 "file/settings.sqlite3", "file/settings.sqlite3", Kind::failed, "is not a folder"},
         Unusable{"EmptyPath", [](const fs::path&) {}, "", "", Kind::failed, "no usable path"},
         Unusable{"LinkToAnEmptyFile",  // SQLite would take the empty target for a new database
                  [](const fs::path& folder) {
@@ -245,11 +259,70 @@ INSTANTIATE_TEST_SUITE_P(
                  settings, settings, Kind::refused, "not the store's own"},
         Unusable{"ForeignTable", own(settings, settings, 0600, "CREATE TABLE other (x)"), settings, settings,
                  Kind::refused, "not the store's own"},
+        Unusable{"AncestorOthersCanWrite", own("up/app/settings.sqlite3", "up", 0777),
+                 "up/app/settings.sqlite3", "up", Kind::refused, "other users can write"},
+        Unusable{"StrangersAncestor", [](const fs::path& folder) { fs::create_directory(folder / "theirs"); },
+                 "theirs/app/settings.sqlite3", "theirs", Kind::refused, "owned by another user", true},
+        Unusable{"StrangersLinkAbove",  // leads to a folder of ours, but they could re-point it
+                 [](const fs::path& folder) { fs::create_directory_symlink(".", folder / "link"); },
+                 "link/settings.sqlite3", "link", Kind::refused, "symbolic link owned by another user", true},
         Unusable{"StrangersFolder", own("theirs/settings.sqlite3", "theirs", 0755), "theirs/settings.sqlite3",
                  "theirs", Kind::refused, "owned by another user", true},
         Unusable{"StrangersFile", [](const fs::path& folder) { std::ofstream(folder / settings).close(); },
                  settings, settings, Kind::refused, "owned by another user", true}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Someone who can rename a folder above the store swaps the store's folder with one of their own
+// (writable by all, holding a store file writable by all) again and again while the user stores
+// tokens: each store lands in the user's own file or is refused, never in theirs.
+TEST(SettingsStoreFolders, ASwappedFolderNeverReceivesAStore) {
+  constexpr int stores = 3000;
+  const TemporaryFolder top;
+  const fs::path mine = top / "store";
+  const fs::path theirs = top / "theirs";
+  ASSERT_TRUE(SettingsStore(mine / settings).setData("token", {0}));
+  ASSERT_TRUE(SettingsStore(theirs / settings).setData("token", {9}));
+  ::chmod(theirs.c_str(), 0777);
+  ::chmod((theirs / settings).c_str(), 0666);
+  // Their file through a descriptor that follows it wherever it is renamed: SQLite's header counts
+  // every transaction written to it (bytes 24-27).
+  const int theirFile = ::open((theirs / settings).c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(theirFile, 0);
+  const auto changes = [&] {
+    std::uint32_t counter = 0;
+    return ::pread(theirFile, &counter, sizeof counter, 24) == sizeof counter ? counter : 0;
+  };
+  const std::uint32_t before = changes();
+  std::atomic<bool> done{false};
+  std::atomic<int> swaps{0};
+  std::thread swapper([&] {
+    const auto exchange = [&] {
+      return ::renameat2(AT_FDCWD, mine.c_str(), AT_FDCWD, theirs.c_str(), RENAME_EXCHANGE) == 0;
+    };
+    // Each folder stays in place for a moment, about as long as a store's checks take.
+    while (!done) {
+      swaps += exchange() ? 1 : 0;
+      ::usleep(20);
+    }
+  });
+  int stored = 0;
+  int landed = 0;
+  for (int i = 0; i < stores; ++i) {
+    const std::uint32_t seen = changes();
+    stored += SettingsStore(mine / settings).setData("token", {static_cast<std::uint8_t>(i), 1}) ? 1 : 0;
+    landed += changes() != seen ? 1 : 0;
+  }
+  done = true;
+  swapper.join();
+  const std::uint32_t after = changes();
+  ::close(theirFile);
+  std::cout << stores << " stores, " << stored << " written, " << swaps << " swaps, " << landed
+            << " landed in the other folder\n";
+  EXPECT_EQ(landed, 0);
+  EXPECT_EQ(after, before);
+  EXPECT_GT(swaps.load(), 0);
+  EXPECT_GT(stored, 0);
+}
 
 // The standard location follows XDG_CONFIG_HOME (when absolute), then HOME (when absolute), then
 // the user database, and names the program; the standard store opens there until the host moves it.
