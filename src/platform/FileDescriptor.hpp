@@ -27,7 +27,7 @@ class FileDescriptor {
   [[nodiscard]] bool valid() const noexcept { return fd_ >= 0; }
   void reset() noexcept {
     if (fd_ >= 0) {
-      (void)::close(fd_);  // folders and files opened to inspect or pin: nothing to flush
+      (void)::close(fd_);  // nothing is buffered on our side: a failed close loses nothing
       fd_ = -1;
     }
   }
