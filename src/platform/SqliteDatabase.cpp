@@ -160,11 +160,11 @@ int pathAsGiven(sqlite3_vfs* /*unused*/, const char* name, int size, char* out) 
 
 const char* pinnedVfs() {
   static const bool registered = [] {
-    const sqlite3_vfs* unix = sqlite3_vfs_find("unix");
-    if (unix == nullptr) {
+    const sqlite3_vfs* unixVfs = sqlite3_vfs_find("unix");
+    if (unixVfs == nullptr) {
       return false;
     }
-    static sqlite3_vfs vfs = *unix;
+    static sqlite3_vfs vfs = *unixVfs;
     vfs.zName = pinnedVfsName;
     vfs.pNext = nullptr;
     vfs.xFullPathname = &pathAsGiven;
