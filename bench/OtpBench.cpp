@@ -288,8 +288,8 @@ void BM_ReplayGuardedVerify(benchmark::State& state) {
   std::uint64_t offset = 0;  // each iteration verifies a code one step later than the last accepted
   for (auto _ : state) {
     const auto match = tervala::OtpVerifier::verifyTotp(*generator, code, verifyTime, 1);
-    if (!match ||
-        guard.accept("alice", match->counter + ++offset) != tervala::OtpReplayGuard::Verdict::accepted) {
+    if (!match || guard.accept("alice", hashes[0].base32, match->counter + ++offset) !=
+                      tervala::OtpReplayGuard::Verdict::accepted) {
       state.SkipWithError("not accepted");
       break;
     }

@@ -40,18 +40,22 @@ std::string digestName(std::string_view prefix, std::string_view text) {
   return name;
 }
 
-// The account the replay guard keeps the last accepted step under: a Key URI's label, else a
-// digest of the secret, which must never reach the store as it is.
+// The account the replay guard keeps a key's steps under, with the secret beside it: a Key URI's
+// issuer and account name with the blanks around each dropped ("Bank :alice" is "Bank:alice";
+// neither may hold a colon, so the pair reads back one way only). A bare secret names no account:
+// it goes by a digest of itself, the name its steps were kept under before the secret took part.
 std::string replayAccount(const KeyOperand& key) {
   if (!key.fromUri) {
     return digestName("secret-sha256:", platform::view(key.secret));
   }
-  const auto& p = key.parameters;
-  std::string label = p.issuer.empty() ? p.account : p.issuer + ':' + p.account;
-  if (label.size() > OtpReplayGuard::maxAccountLength) {
-    return digestName("label-sha256:", label);
-  }
-  return label;
+  const auto trimmed = [](std::string_view text) {
+    const std::size_t first = text.find_first_not_of(' ');
+    return first == std::string_view::npos ? std::string_view()
+                                           : text.substr(first, text.find_last_not_of(' ') - first + 1);
+  };
+  const std::string_view issuer = trimmed(key.parameters.issuer);
+  const std::string_view account = trimmed(key.parameters.account);
+  return issuer.empty() ? std::string(account) : std::string(issuer) + ':' + std::string(account);
 }
 
 // Where the replay guard keeps its steps; absent with --no-replay.
@@ -165,7 +169,8 @@ int runVerify(const GlobalOptions& global, const Arguments& arguments, const Io&
     settings.emplace(*storePath);
     guard.emplace(*settings);
     // A hotp key's next counter moves on with each accepted code, whatever the URI still says.
-    if (const auto last = guard->lastAccepted(account); last && key.parameters.type == OtpType::hotp) {
+    if (const auto last = guard->lastAccepted(account, platform::view(key.secret));
+        last && key.parameters.type == OtpType::hotp) {
       if (*last == std::numeric_limits<std::uint64_t>::max()) {
         io.err << "tervala: the key's last counter has been used\n";
         return failure;
@@ -190,7 +195,7 @@ int runVerify(const GlobalOptions& global, const Arguments& arguments, const Io&
     return failure;
   }
   if (guard) {
-    switch (guard->accept(account, found->counter)) {
+    switch (guard->accept(account, platform::view(key.secret), found->counter)) {
       case OtpReplayGuard::Verdict::accepted:
         break;
       case OtpReplayGuard::Verdict::replayed:

@@ -1,39 +1,10 @@
 #pragma once
 
-#include <unistd.h>
-
-#include <utility>
+#include "platform/FileDescriptor.hpp"
 
 namespace tervala::cli {
 
 /// Owns one open file descriptor (a socket) and closes it when it goes.
-class FileDescriptor {
- public:
-  FileDescriptor() noexcept = default;
-  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
-  FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() { reset(); }
-
-  [[nodiscard]] int get() const noexcept { return fd_; }
-  [[nodiscard]] bool valid() const noexcept { return fd_ >= 0; }
-  void reset() noexcept {
-    if (fd_ >= 0) {
-      ::close(fd_);
-      fd_ = -1;
-    }
-  }
-
- private:
-  int fd_ = -1;
-};
+using platform::FileDescriptor;
 
 }  // namespace tervala::cli

@@ -18,7 +18,10 @@ namespace tervala {
 /// The file and the folders created for it are owner-only (0600 and 0700); an existing file or
 /// folder of the user's that others can read is made so before use. A file that is a symbolic
 /// link, a file or folder of another user or one that others can write, and a database holding
-/// anything but the store's own table are refused and left exactly as they are. Each write is one
+/// anything but the store's own table are refused and left exactly as they are. So is a store
+/// below a folder that is not the user's or root's, or that others can write to without the sticky
+/// bit; the folders are checked on the way down from "/" and the file is opened through the
+/// folder checked last, so renaming a folder above cannot swap another in. Each write is one
 /// transaction, so threads and processes writing at once never lose or tear a value, and a
 /// writer killed mid-write leaves the last committed value. The database opens on first use
 /// and again after a failure; failures are reported as values, never thrown.

@@ -10,6 +10,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/PinnedFolder.hpp"
 #include "platform/SqliteDatabase.hpp"
 
 namespace tervala::platform {
@@ -43,14 +44,14 @@ class Descriptor {
   int fd_;
 };
 
-// Why an open folder or file is not safely ours, or empty when it is.
-std::string whyNotOurs(int fd, bool folder) {
+// Why an open file is not safely ours, or empty when it is.
+std::string whyNotOurs(int fd) {
   struct stat status {};
   if (::fstat(fd, &status) != 0) {
     return "cannot inspect it: " + errnoText();
   }
-  if (folder ? !S_ISDIR(status.st_mode) : !S_ISREG(status.st_mode)) {
-    return folder ? "it is not a folder" : "it is not a regular file";
+  if (!S_ISREG(status.st_mode)) {
+    return "it is not a regular file";
   }
   if (status.st_uid != ::geteuid()) {
     return "it is owned by another user";
@@ -58,7 +59,7 @@ std::string whyNotOurs(int fd, bool folder) {
   if ((status.st_mode & othersMayWrite) != 0) {
     return "other users can write to it";
   }
-  if (!folder && (status.st_mode & othersMayAccess) != 0 && ::fchmod(fd, privateFileMode) != 0) {
+  if ((status.st_mode & othersMayAccess) != 0 && ::fchmod(fd, privateFileMode) != 0) {
     return "cannot make it private: " + errnoText();
   }
   return {};
@@ -76,23 +77,24 @@ std::unique_ptr<LockFile> LockFile::open(const std::filesystem::path& file, std:
   if (file.filename().empty()) {
     return refused("file", "no file name");
   }
-  if (!createPrivateFolders(folderPath)) {
-    return refused("folder", "it cannot be created");
-  }
-  const Descriptor folder(::open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (folder.get() < 0) {
-    return refused("folder", errnoText());
-  }
-  if (auto why = whyNotOurs(folder.get(), true); !why.empty()) {
-    return refused("folder", why);
+  // The folders are walked to and checked as the store's are, and the file is opened through
+  // the folder checked last.
+  std::error_code error;
+  const auto absoluteFolder = std::filesystem::absolute(folderPath, error);
+  PinnedFolder::Failure walk;
+  auto folder = error ? std::nullopt : PinnedFolder::open(absoluteFolder, walk);
+  if (!folder) {
+    reason = "refusing lock folder " + describedPath(walk.named.empty() ? folderPath : walk.named) + ": " +
+             (error ? error.message() : walk.why);
+    return nullptr;
   }
   // O_NONBLOCK: a FIFO planted at the file's place must not hang the open.
-  Descriptor fd(::openat(folder.get(), file.filename().c_str(),
+  Descriptor fd(::openat(folder->descriptor(), file.filename().c_str(),
                          O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, privateFileMode));
   if (fd.get() < 0) {
     return refused("file", errno == ELOOP ? std::string("it is a symbolic link") : errnoText());
   }
-  if (auto why = whyNotOurs(fd.get(), false); !why.empty()) {
+  if (auto why = whyNotOurs(fd.get()); !why.empty()) {
     return refused("file", why);
   }
   return std::make_unique<LockFile>(fd.release());

@@ -19,7 +19,8 @@ class LockFile {
 
   /// Opens `file`, creating it owner-only (0600) when missing. Refused (null, with `reason`) when
   /// the file is a symbolic link or not a regular file, or when it or its folder is another
-  /// user's or writable by others; the file is opened relative to the folder checked.
+  /// user's or writable by others, or a folder above it fails PinnedFolder's checks; the file is
+  /// opened relative to the folder checked.
   static std::unique_ptr<LockFile> open(const std::filesystem::path& file, std::string& reason);
 
   /// Takes the open descriptor `fd`; `open` is the way to get one.

@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -37,7 +38,6 @@ constexpr const char* upsertValue =
     "INSERT INTO settings (key, value) VALUES (?1, ?2) ON CONFLICT (key) DO UPDATE SET value = "
     "excluded.value";
 
-constexpr mode_t privateFolderMode = 0700;
 constexpr mode_t privateFileMode = 0600;
 constexpr mode_t othersMayWrite = S_IWGRP | S_IWOTH;
 constexpr mode_t othersMayAccess = S_IRWXG | S_IRWXO;
@@ -47,31 +47,15 @@ std::string errnoText() {
   return std::generic_category().message(errno);
 }
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) {
-      (void)::close(fd_);  // opened for fstat/fchmod only: nothing to flush
-    }
-  }
-  [[nodiscard]] int get() const noexcept { return fd_; }
-
- private:
-  int fd_;
-};
-
-// Why an opened folder or file is not safely ours, or empty when it is (after taking away what
-// others could read). Someone else's entry, or one that others can change, is left untouched.
-std::string makePrivate(int fd, bool folder) {
+// Why an opened file is not safely ours, or empty when it is (after taking away what others
+// could read). Someone else's file, or one that others can change, is left untouched.
+std::string makePrivate(int fd) {
   struct stat status {};
   if (::fstat(fd, &status) != 0) {
     return std::string("cannot inspect it: ") + errnoText();
   }
-  if (folder ? !S_ISDIR(status.st_mode) : !S_ISREG(status.st_mode)) {
-    return folder ? "it is not a folder" : "it is not a regular file";
+  if (!S_ISREG(status.st_mode)) {
+    return "it is not a regular file";
   }
   if (status.st_uid != ::geteuid()) {
     return "it is owned by another user";
@@ -79,8 +63,7 @@ std::string makePrivate(int fd, bool folder) {
   if ((status.st_mode & othersMayWrite) != 0) {
     return "other users can write to it";
   }
-  if ((status.st_mode & othersMayAccess) != 0 &&
-      ::fchmod(fd, folder ? privateFolderMode : privateFileMode) != 0) {
+  if ((status.st_mode & othersMayAccess) != 0 && ::fchmod(fd, privateFileMode) != 0) {
     return std::string("cannot make it private: ") + errnoText();
   }
   return {};
@@ -96,31 +79,19 @@ SqliteDatabase::Failure unreadable(const std::filesystem::path& path, std::strin
   return {false, "corrupt or unreadable settings file " + describedPath(path) + ": " + std::string(why)};
 }
 
-// Refused when the folder is a stranger's or others can plant entries in it: then nothing in
-// it, this file included, can be trusted.
-std::optional<SqliteDatabase::Failure> checkFolder(const std::filesystem::path& folder) {
-  // Following a link here is deliberate: a linked ~/.config is common, and the folder it leads
-  // to is what gets checked.
-  const FileDescriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (fd.get() < 0) {
-    return unreadable(folder, errnoText());
-  }
-  if (std::string why = makePrivate(fd.get(), true); !why.empty()) {
-    return refusal("folder", folder, why);
-  }
-  return std::nullopt;
-}
-
-std::optional<SqliteDatabase::Failure> checkFile(const std::filesystem::path& file) {
+// The file `name` in `folder`, which `file` names.
+std::optional<SqliteDatabase::Failure> checkFile(const PinnedFolder& folder, const std::string& name,
+                                                 const std::filesystem::path& file) {
   // O_NONBLOCK: a FIFO planted at the file's place must not hang the open.
-  const FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  const FileDescriptor fd(
+      ::openat(folder.descriptor(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (fd.get() < 0) {
     if (errno == ELOOP) {
       return refusal("file", file, "it is a symbolic link");
     }
     return unreadable(file, errnoText());
   }
-  if (std::string why = makePrivate(fd.get(), false); !why.empty()) {
+  if (std::string why = makePrivate(fd.get()); !why.empty()) {
     return refusal("file", file, why);
   }
   return std::nullopt;
@@ -162,13 +133,44 @@ Schema inspectSchema(sqlite3* db) {
 
 // Creates the file owner-only before SQLite sees it, so it is never readable by others, not
 // even for a moment. An existing file is left as it is.
-void createPrivateFile(const std::filesystem::path& file) {
-  const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, privateFileMode);
-  if (fd < 0) {
-    return;  // exists already, or cannot be created: opening decides what that means
+void createPrivateFile(const PinnedFolder& folder, const std::string& name) {
+  const FileDescriptor fd(::openat(folder.descriptor(), name.c_str(),
+                                   O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, privateFileMode));
+  if (fd.valid()) {
+    (void)::fchmod(fd.get(), privateFileMode);  // the umask may have taken bits we need; failure leaves fewer
   }
-  (void)::fchmod(fd, privateFileMode);  // the umask may have taken bits we need; failure leaves fewer
-  (void)::close(fd);
+  // Else it exists already, or cannot be created: opening decides what that means.
+}
+
+// SQLite's unix VFS turns every symbolic link of a path into its target's name before it opens
+// a file, and /proc/self/fd/N is such a link: turned into a name, the folder could be swapped
+// again before the open. This VFS is the unix one taking an absolute path as it is, so the
+// kernel resolves /proc/self/fd/N to the pinned folder itself, for the file and for the journal
+// made beside it. Registered once, never as the default.
+constexpr const char* pinnedVfsName = "tervala-pinned";
+
+int pathAsGiven(sqlite3_vfs* /*unused*/, const char* name, int size, char* out) {
+  const std::size_t length = std::strlen(name);
+  if (name[0] != '/' || size < 0 || length >= static_cast<std::size_t>(size)) {
+    return SQLITE_CANTOPEN;
+  }
+  std::memcpy(out, name, length + 1);
+  return SQLITE_OK;
+}
+
+const char* pinnedVfs() {
+  static const bool registered = [] {
+    const sqlite3_vfs* unixVfs = sqlite3_vfs_find("unix");
+    if (unixVfs == nullptr) {
+      return false;
+    }
+    static sqlite3_vfs vfs = *unixVfs;
+    vfs.zName = pinnedVfsName;
+    vfs.pNext = nullptr;
+    vfs.xFullPathname = &pathAsGiven;
+    return sqlite3_vfs_register(&vfs, 0) == SQLITE_OK;
+  }();
+  return registered ? pinnedVfsName : nullptr;
 }
 
 // Resets a statement (and its bindings) on every way out of a use.
@@ -214,28 +216,16 @@ void SqliteDatabase::FinalizeStatement::operator()(sqlite3_stmt* statement) cons
   (void)sqlite3_finalize(statement);  // returns the last step's error, already handled
 }
 
-SqliteDatabase::SqliteDatabase(Handle db, Statement select, Statement upsert)
-    : db_(std::move(db)), select_(std::move(select)), upsert_(std::move(upsert)) {}
+SqliteDatabase::SqliteDatabase(PinnedFolder folder, Handle db, Statement select, Statement upsert)
+    : folder_(std::move(folder)),
+      db_(std::move(db)),
+      select_(std::move(select)),
+      upsert_(std::move(upsert)) {}
 
 SqliteDatabase::~SqliteDatabase() {
   // The statements must go before the connection.
   select_.reset();
   upsert_.reset();
-}
-
-bool createPrivateFolders(const std::filesystem::path& folder) {
-  std::error_code error;
-  if (folder.empty() || std::filesystem::is_directory(folder, error)) {
-    return true;
-  }
-  if (folder.has_parent_path() && folder.parent_path() != folder &&
-      !createPrivateFolders(folder.parent_path())) {
-    return false;
-  }
-  if (::mkdir(folder.c_str(), privateFolderMode) != 0) {
-    return errno == EEXIST && std::filesystem::is_directory(folder, error);
-  }
-  return ::chmod(folder.c_str(), privateFolderMode) == 0;
 }
 
 std::unique_ptr<SqliteDatabase> SqliteDatabase::open(const std::filesystem::path& file, Failure& failure) {
@@ -246,16 +236,23 @@ std::unique_ptr<SqliteDatabase> SqliteDatabase::open(const std::filesystem::path
     failure = unreadable(file, "no usable path");
     return nullptr;
   }
-  if (!createPrivateFolders(path.parent_path())) {
-    failure = unreadable(path, "its folder cannot be created");
+  const std::string name = path.filename().string();
+  if (name.empty() || name == "." || name == "..") {
+    failure = unreadable(file, "no usable path");
     return nullptr;
   }
-  if (auto refused = checkFolder(path.parent_path())) {
-    failure = std::move(*refused);
+  // The folder is walked to and checked once, and everything below goes through the descriptor
+  // that walk ends on, so someone who can rename a folder above cannot swap in one of theirs.
+  PinnedFolder::Failure walk;
+  auto folder = PinnedFolder::open(path.parent_path(), walk);
+  if (!folder) {
+    failure = walk.refused ? refusal("folder", walk.named, walk.why)
+                           : unreadable(path, "its folder cannot be used (" + describedPath(walk.named) +
+                                                  ": " + walk.why + ")");
     return nullptr;
   }
-  createPrivateFile(path);
-  if (auto refused = checkFile(path)) {
+  createPrivateFile(*folder, name);
+  if (auto refused = checkFile(*folder, name, path)) {
     failure = std::move(*refused);
     return nullptr;
   }
@@ -264,8 +261,9 @@ std::unique_ptr<SqliteDatabase> SqliteDatabase::open(const std::filesystem::path
   // SQLITE_OPEN_CREATE is left out: the file was made above with the right permissions. A file
   // that cannot be written opens read-only, so reads still work. The file was checked above
   // through a descriptor that would not follow a link; SQLite must not follow one either.
-  const int opened = sqlite3_open_v2(
-      path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW, nullptr);
+  const int opened =
+      sqlite3_open_v2(folder->entryPath(name).c_str(), &raw,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW, pinnedVfs());
   Handle db(raw);
   if (opened != SQLITE_OK) {
     failure = unreadable(path, raw != nullptr ? sqlite3_errmsg(raw) : sqlite3_errstr(opened));
@@ -310,7 +308,8 @@ std::unique_ptr<SqliteDatabase> SqliteDatabase::open(const std::filesystem::path
     return nullptr;
   }
   Statement upsert(rawUpsert);
-  return std::make_unique<SqliteDatabase>(std::move(db), std::move(select), std::move(upsert));
+  return std::make_unique<SqliteDatabase>(std::move(*folder), std::move(db), std::move(select),
+                                          std::move(upsert));
 }
 
 std::string SqliteDatabase::lastMessage() const {

@@ -9,6 +9,8 @@
 
 #include <tervala/Data.hpp>
 
+#include "platform/PinnedFolder.hpp"
+
 struct sqlite3;
 struct sqlite3_stmt;
 
@@ -27,9 +29,11 @@ class SqliteDatabase {
     std::string reason;
   };
 
-  /// Opens (creating when missing, owner-only) `file` and its table; null when that fails, with
-  /// `failure` telling why. A folder or file of ours that others can read is made owner-only;
-  /// one that is not safely ours is left exactly as it is.
+  /// Opens (creating when missing, owner-only) `file`, its missing folders and its table; null
+  /// when that fails, with `failure` telling why. The folders are checked on the way down from
+  /// "/" (see PinnedFolder) and the file is opened through the folder checked last. A folder or
+  /// file of ours that others can read is made owner-only; one that is not safely ours is left
+  /// exactly as it is.
   static std::unique_ptr<SqliteDatabase> open(const std::filesystem::path& file, Failure& failure);
 
   /// SQLite's own message for the last failed call on this connection.
@@ -69,10 +73,12 @@ class SqliteDatabase {
   using Handle = std::unique_ptr<sqlite3, CloseDatabase>;
   using Statement = std::unique_ptr<sqlite3_stmt, FinalizeStatement>;
 
-  /// Takes a prepared connection; `open` is the way to get one.
-  SqliteDatabase(Handle db, Statement select, Statement upsert);
+  /// Takes a prepared connection and the folder it reaches its files through; `open` is the way
+  /// to get one.
+  SqliteDatabase(PinnedFolder folder, Handle db, Statement select, Statement upsert);
 
  private:
+  PinnedFolder folder_;  // first, so it closes last: SQLite makes its journal through it
   Handle db_;
   Statement select_;
   Statement upsert_;
@@ -80,8 +86,5 @@ class SqliteDatabase {
 
 /// `path` for a one-line message: control characters written as \xNN.
 std::string describedPath(const std::filesystem::path& path);
-
-/// Creates the missing folders of `folder` with owner-only permissions; true when it exists.
-bool createPrivateFolders(const std::filesystem::path& folder);
 
 }  // namespace tervala::platform

@@ -1,15 +1,18 @@
 // The tool's one-time-password commands (totp, hotp, uri, verify, import, export) and what every
 // command shares (usage refusals, help), in-process; a process only for debug lines and --watch.
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 #include <signal.h>
 #include <sys/prctl.h>
 
+#include <array>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "support/InProcessTool.hpp"
@@ -246,15 +249,62 @@ TEST_F(OtpCli, VerifyAcceptsEachStepOnceAndReportsItsOffset) {
     EXPECT_EQ(run.out, out);
     EXPECT_TRUE(err.empty() ? run.err.empty() : run.err.find(err) != std::string::npos);
   }
-  // Accounts are kept by label or by a digest: never the secret itself.
+  // Records are named by a keyed digest: neither the label nor the secret is in the file.
   const std::string stored = fileText(store);
-  EXPECT_NE(stored.find("otp.replay.Example:alice"), std::string::npos);
+  EXPECT_EQ(stored.find("alice"), std::string::npos);
   EXPECT_EQ(stored.find(secret20), std::string::npos);
   // Without --replay-store the guard uses the --settings file.
   const Args plain{"--settings", (folder / "settings.sqlite3").string(), "verify", "-t", "59", "287082",
                    secret20};
   EXPECT_EQ(runTool(plain).status, 0);
   EXPECT_EQ(runTool(plain).status, 1);
+}
+
+// One record per account and secret: labels that name one account share it, a long label and a
+// label spelled like the digest it was once kept under are apart, and a secret enrolled anew
+// under an old label starts afresh.
+TEST_F(OtpCli, VerifyKeepsOneRecordPerAccountAndSecret) {
+  const test::TemporaryFolder folder;
+  const std::string store = (folder / "replay.sqlite3").string();
+  const std::string other = "JBSWY3DPEHPK3PXP";
+  const auto code = [](const std::string& secret, int counter) {
+    const auto out = runTool({"hotp", "-c", std::to_string(counter), secret}).out;
+    return out.substr(0, out.find('\n'));
+  };
+  const std::string longLabel = std::string(512, 'i') + ':' + std::string(500, 'a');
+  std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
+  unsigned int size = 0;
+  ASSERT_EQ(EVP_Digest(longLabel.data(), longLabel.size(), digest.data(), &size, EVP_sha256(), nullptr), 1);
+  std::string digestLabel = "label-sha256:";
+  for (unsigned int i = 0; i < 16; ++i) {
+    constexpr std::string_view hex = "0123456789abcdef";
+    digestLabel += {hex[digest[i] >> 4U], hex[digest[i] & 0xFU]};
+  }
+  const auto totp = [](const std::string& label, const std::string& secret, const std::string& more = "") {
+    return "otpauth://totp/" + label + "?secret=" + secret + more;
+  };
+  const auto hotp = [](const std::string& label, const std::string& secret, int counter = 0) {
+    return "otpauth://hotp/" + label + "?secret=" + secret + "&counter=" + std::to_string(counter);
+  };
+  // RFC 4226's codes of secret20: counter 1 287082, 2 359152, 3 969429.
+  using Row = std::tuple<std::string, std::string, int>;  // code, key, exit status
+  for (const auto& [typed, key, status] : std::vector<Row>{
+           {"287082", totp("Bank:alice", secret20), 0},
+           {"287082", totp("Bank%20:alice", secret20), 1},  // the same account
+           {"287082", totp("alice", secret20, "&issuer=Bank"), 1},
+           {"287082", totp("Bank:alice2", secret20), 0},  // another account
+           {"287082", secret20, 0},                       // no account
+           {"287082", secret20, 1},
+           {"287082", hotp(longLabel, secret20), 0},
+           {code(other, 40), hotp(digestLabel, other, 40), 0},
+           {"359152", hotp(longLabel, secret20), 0},  // its record was not moved on
+           {"969429", hotp("Bank:carol", secret20, 3), 0},
+           {code(other, 0), hotp("Bank:carol", other), 0},  // enrolled anew: from counter 0
+       }) {
+    const auto run = runTool({"verify", "--replay-store", store, "-t", "59", typed, key});
+    SCOPED_TRACE(key.substr(0, 40) + " " + run.err);
+    EXPECT_EQ(run.status, status);
+  }
 }
 
 TEST_F(OtpCli, ExportThenImportGivesTheKeysBack) {

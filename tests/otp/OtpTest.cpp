@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <array>
+#include <fstream>
+#include <iterator>
 #include <limits>
 #include <mutex>
 #include <random>
@@ -253,18 +255,45 @@ TEST(OtpReplayGuard, AcceptsEachCounterOnceAndOnlyForward) {
   SettingsStore store(folder / "settings.sqlite3");
   OtpReplayGuard guard(store);
   using Verdict = OtpReplayGuard::Verdict;
-  EXPECT_EQ(guard.accept("alice", 10), Verdict::accepted);
-  EXPECT_EQ(guard.accept("alice", 10), Verdict::replayed);
-  EXPECT_EQ(guard.accept("alice", 9), Verdict::replayed);
-  EXPECT_EQ(guard.accept("bob", 10), Verdict::accepted);
-  EXPECT_EQ(guard.accept("alice", 11), Verdict::accepted);
-  EXPECT_EQ(store.data("otp.replay.alice"), (Data{0, 0, 0, 0, 0, 0, 0, 11}));
-  // A value the guard did not write is not taken for "nothing accepted yet".
-  ASSERT_TRUE(store.setData("otp.replay.carol", Data{1, 2, 3}));
-  EXPECT_EQ(guard.accept("carol", 1), Verdict::failed);
-  EXPECT_EQ(guard.accept(std::string(OtpReplayGuard::maxAccountLength + 1, 'a'), 1), Verdict::failed);
+  const std::string secret = "JBSWY3DPEHPK3PXP";
+  EXPECT_EQ(guard.accept("alice", secret, 10), Verdict::accepted);
+  EXPECT_EQ(guard.accept("alice", "jbsw y3dp ehpk 3pxp", 10), Verdict::replayed);  // the same key
+  EXPECT_EQ(guard.accept("alice", secret, 9), Verdict::replayed);
+  EXPECT_EQ(guard.accept("bob", secret, 10), Verdict::accepted);
+  EXPECT_EQ(guard.accept("alice", secret, 11), Verdict::accepted);
+  EXPECT_EQ(guard.lastAccepted("alice", secret), 11U);
+  EXPECT_EQ(guard.accept("alice", "not base32!", 12), Verdict::failed);
+  // Accounts of any length; none of them, nor the secret, is written to the file.
+  const std::string longAccount(OtpReplayGuard::maxAccountLength + 1, 'a');
+  EXPECT_EQ(guard.accept(longAccount, secret, 1), Verdict::accepted);
+  EXPECT_EQ(guard.accept(longAccount, secret, 1), Verdict::replayed);
+  std::ifstream in(folder / "settings.sqlite3", std::ios::binary);
+  const std::string file{std::istreambuf_iterator<char>(in), {}};
+  EXPECT_EQ(file.find("alice"), std::string::npos);
+  EXPECT_EQ(file.find("aaaa"), std::string::npos);
   // Two processes offering the same code at the same moment: one of them is accepted.
   EXPECT_EQ(test::raceReplayGuard(folder / "race.sqlite3", 30), std::vector<int>(30, 1));
+}
+
+// A secret enrolled anew under an old account starts afresh. A record kept by the account alone
+// (by an earlier version) is the floor of the account's first record and is then removed; an
+// unreadable one refuses.
+TEST(OtpReplayGuard, ANewSecretStartsAfreshAndTheOldRecordIsTakenOverOnce) {
+  const test::TemporaryFolder folder;
+  SettingsStore store(folder / "settings.sqlite3");
+  OtpReplayGuard guard(store);
+  using Verdict = OtpReplayGuard::Verdict;
+  const std::string first = "JBSWY3DPEHPK3PXP";
+  const std::string second = "GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ";
+  ASSERT_TRUE(store.setData("otp.replay.alice", Data{0, 0, 0, 0, 0, 0, 0, 20}));
+  EXPECT_EQ(guard.lastAccepted("alice", first), 20U);
+  EXPECT_EQ(guard.accept("alice", first, 20), Verdict::replayed);
+  EXPECT_EQ(guard.accept("alice", first, 21), Verdict::accepted);
+  EXPECT_FALSE(store.data("otp.replay.alice"));
+  EXPECT_EQ(guard.accept("alice", second, 1), Verdict::accepted);
+  EXPECT_EQ(guard.accept("alice", first, 21), Verdict::replayed);
+  ASSERT_TRUE(store.setData("otp.replay.carol", Data{1, 2, 3}));
+  EXPECT_EQ(guard.accept("carol", first, 1), Verdict::failed);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <random>
 #include <string>
 #include <thread>
@@ -17,6 +18,7 @@
 #include <tervala/OAuthToken.hpp>
 #include <tervala/SettingsStore.hpp>
 
+#include "support/FolderSwapRace.hpp"
 #include "support/ReplayRace.hpp"
 #include "support/TokenTestSupport.hpp"
 
@@ -169,6 +171,17 @@ TEST(SettingsStoreContention, StoreGetsItsTurnBesideABusyWriter) {
 TEST(SettingsStoreContention, ReplayGuardRacedThousandsOfTimesAcceptsEachCodeOnce) {
   const test::TemporaryFolder folder;
   EXPECT_EQ(test::raceReplayGuard(folder / "settings.sqlite3", 2000), std::vector<int>(2000, 1));
+}
+
+// The folder swap race of SettingsStoreTest at full length: no store lands in the other file.
+TEST(SettingsStoreFolders, ThreeThousandStoresBesideASwappedFolder) {
+  const test::TemporaryFolder top;
+  const auto race = test::raceFolderSwap(top.path(), 3000);
+  std::printf("%d stores, %d written, %d swaps, %d landed in the other folder\n", race.stores, race.written,
+              race.swaps, race.landed);
+  EXPECT_EQ(race.landed, 0);
+  EXPECT_GT(race.swaps, 0);
+  EXPECT_GT(race.written, 0);
 }
 
 }  // namespace

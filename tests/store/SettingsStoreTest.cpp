@@ -21,6 +21,7 @@
 #include <tervala/OAuthToken.hpp>
 #include <tervala/SettingsStore.hpp>
 
+#include "support/FolderSwapRace.hpp"
 #include "support/TokenTestSupport.hpp"
 
 namespace tervala {
@@ -103,6 +104,16 @@ TEST_F(SettingsStoreFile, CreatesOwnerOnlyFoldersAndFileAndTightensReadableOnes)
   EXPECT_EQ(modeOf(nested), 0600U);
 }
 
+// Folders above may be sticky ones others write to (as /tmp is) and links of ours (a linked
+// ~/.config): the walk follows a link of the user's and checks where it leads.
+TEST_F(SettingsStoreFile, AncestorsMayBeStickyOrTheUsersLinks) {
+  fs::create_directories(folder / "shared" / "real");
+  ::chmod((folder / "shared").c_str(), 01777);
+  fs::create_directory_symlink("shared/real", folder / "linked");
+  ASSERT_TRUE(SettingsStore(folder / "linked" / "app" / "settings.sqlite3").setData("k", {1}));
+  EXPECT_EQ(SettingsStore(folder / "shared" / "real" / "app" / "settings.sqlite3").data("k"), Data{1});
+}
+
 TEST_F(SettingsStoreFile, AForkedChildOpensItsOwnConnection) {
   SettingsStore store(file);
   ASSERT_TRUE(store.setData("k", {1}));  // the parent's connection is open now
@@ -170,7 +181,7 @@ TEST_P(SettingsStoreUnusable, GivesAFailureValueAndLeavesTheFileAlone) {
   if (row.stranger && ::geteuid() != 0) {
     GTEST_SKIP() << "needs root to act as another user";
   }
-  ::chmod(folder.path().c_str(), row.stranger ? 0777 : 0700);
+  ::chmod(folder.path().c_str(), row.stranger ? 01777 : 0700);  // sticky: their store may be made inside
   ASSERT_EQ(runInChild([&] {
               constexpr uid_t nobody = 65534;
               ::umask(077);
@@ -227,7 +238,7 @@ INSTANTIATE_TEST_SUITE_P(
         Unusable{"Folder", [](const fs::path& folder) { fs::create_directory(folder / settings); }, settings,
                  settings, Kind::refused, "not a regular file"},
         Unusable{"BelowAFile", [](const fs::path& folder) { std::ofstream(folder / "file").close(); },
-                 "file/settings.sqlite3", "file/settings.sqlite3", Kind::failed, "cannot be created"},
+                 "file/settings.sqlite3", "file/settings.sqlite3", Kind::failed, "is not a folder"},
         Unusable{"EmptyPath", [](const fs::path&) {}, "", "", Kind::failed, "no usable path"},
         Unusable{"LinkToAnEmptyFile",  // SQLite would take the empty target for a new database
                  [](const fs::path& folder) {
@@ -245,11 +256,29 @@ INSTANTIATE_TEST_SUITE_P(
                  settings, settings, Kind::refused, "not the store's own"},
         Unusable{"ForeignTable", own(settings, settings, 0600, "CREATE TABLE other (x)"), settings, settings,
                  Kind::refused, "not the store's own"},
+        Unusable{"AncestorOthersCanWrite", own("up/app/settings.sqlite3", "up", 0777),
+                 "up/app/settings.sqlite3", "up", Kind::refused, "other users can write"},
+        Unusable{"StrangersAncestor", [](const fs::path& folder) { fs::create_directory(folder / "theirs"); },
+                 "theirs/app/settings.sqlite3", "theirs", Kind::refused, "owned by another user", true},
+        Unusable{"StrangersLinkAbove",  // leads to a folder of ours, but they could re-point it
+                 [](const fs::path& folder) { fs::create_directory_symlink(".", folder / "link"); },
+                 "link/settings.sqlite3", "link", Kind::refused, "symbolic link owned by another user", true},
         Unusable{"StrangersFolder", own("theirs/settings.sqlite3", "theirs", 0755), "theirs/settings.sqlite3",
                  "theirs", Kind::refused, "owned by another user", true},
         Unusable{"StrangersFile", [](const fs::path& folder) { std::ofstream(folder / settings).close(); },
                  settings, settings, Kind::refused, "owned by another user", true}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Someone who can rename a folder above the store swaps the store's folder with one of their own
+// again and again while the user stores tokens: each store lands in the user's own file or is
+// refused, never in theirs. (3000 stores in the stress suite.)
+TEST(SettingsStoreFolders, ASwappedFolderNeverReceivesAStore) {
+  const TemporaryFolder top;
+  const auto race = test::raceFolderSwap(top.path(), 500);
+  EXPECT_EQ(race.landed, 0);
+  EXPECT_GT(race.swaps, 0);
+  EXPECT_GT(race.written, 0);
+}
 
 // The standard location follows XDG_CONFIG_HOME (when absolute), then HOME (when absolute), then
 // the user database, and names the program; the standard store opens there until the host moves it.
