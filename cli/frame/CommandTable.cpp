@@ -231,6 +231,13 @@ constexpr std::array grantTail{
            .takes = Takes::value,
            .valueName = "METHOD",
            .help = "how the client authenticates: form (default), basic or none"},
+    Option{.name = "output",
+           .takes = Takes::value,
+           .valueName = "FORM",
+           .help =
+               "the JSON printed: tervala (default; expires_in quoted, nil when not known) or rfc6749 (the "
+               "token endpoint's own shape: expires_in a number, unknown fields left out, a failure as "
+               "error and error_description); a failure is printed on standard output and exits 1"},
 };
 
 constexpr auto tokenPassword =
@@ -316,6 +323,7 @@ constexpr auto tokenDevice =
                         tailOption("cacert"),
                         tailOption("store"),
                         tailOption("allow-http"),
+                        tailOption("output"),
                         tokenStorage[0],
                         tokenStorage[1],
                         tokenStorage[2],
@@ -350,6 +358,7 @@ constexpr auto tokenAbout = [](std::string_view endpoint) {
       tailOption("timeout"),
       tailOption("cacert"),
       tailOption("allow-http"),
+      tailOption("output"),
   };
 };
 constexpr auto tokenRevoke = join(tokenAbout("the revocation endpoint (or --issuer)"), tokenStorage);

@@ -16,6 +16,7 @@
 #include "tokens/CleartextUrl.hpp"
 #include "tokens/IssuerEndpoints.hpp"
 #include "tokens/Profile.hpp"
+#include "tokens/ResultJson.hpp"
 #include "tokens/StoreCheck.hpp"
 #include "tokens/TokenGrant.hpp"
 #include "tokens/TokenPlace.hpp"
@@ -126,6 +127,10 @@ int grant(const Arguments& arguments, const Io& io, const Exchange& exchange, Pr
   if (auto* error = std::get_if<UsageError>(&params)) {
     return refuse(io, *error);
   }
+  const auto form = resultForm(arguments);
+  if (const auto* error = std::get_if<UsageError>(&form)) {
+    return refuse(io, *error);
+  }
   Profile::Account account = profile.account();
   if (const auto clientId = arguments.value("client-id")) {
     account.clientId = std::string(*clientId);
@@ -185,7 +190,8 @@ int grant(const Arguments& arguments, const Io& io, const Exchange& exchange, Pr
     io.err << "tervala: the token request gave no result\n";
     return failure;
   }
-  io.out << result->serializeToJson() << '\n' << std::flush;
+  // A failure is printed too, to standard output, so a script reading the JSON sees its error.
+  io.out << resultJson(*result, std::get<ResultForm>(form)) << '\n' << std::flush;
   if (result->hasError()) {
     if (const auto& problem = result->tokenDataProblem()) {
       io.err << "tervala: the token endpoint's reply was refused: " << *problem << '\n';

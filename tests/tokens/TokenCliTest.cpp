@@ -301,6 +301,60 @@ TEST_F(TokenCli, LenientByDefaultAndStrictNamesTheField) {
             "tervala: the token endpoint's reply was refused: \"expires_in\" is missing\n");
 }
 
+// --output rfc6749 prints the token endpoint's own shape for jq: on failure "error" and
+// "error_description" on standard output, exit 1. Each row: the reply, more arguments, the exit
+// status, the JSON printed (a numeric expires_in within ten seconds of 3600 is read as 3600).
+TEST_F(TokenCli, OutputRfc6749PrintsTheTokenEndpointsShape) {
+  const auto reply = [](int status, std::string body) { return Reply::answer(status, std::move(body)); };
+  for (
+      const auto& [answer, more, status, json] : std::vector<std::tuple<Reply, Args, int, std::string>>{
+          {Reply{},
+           {},
+           0,
+           R"({"access_token":"test-access","expires_in":3600,"refresh_token":"test-refresh","scope":"read",)"
+           R"("token_type":"Bearer"})"},
+          {reply(200, R"({"access_token":"A","token_type":"bearer","refresh_token":""})"),
+           {},
+           0,
+           R"({"access_token":"A","token_type":"Bearer"})"},
+          {reply(400, R"({"error":"invalid_grant","error_description":"Spent"})"),
+           {},
+           1,
+           R"({"error":"invalid_grant","error_description":"Spent"})"},
+          {reply(400, R"({"error":"invalid_client"})"), {}, 1, R"({"error":"invalid_client"})"},
+          {reply(200, R"({"access_token":"A","token_type":"bearer","refresh_token":"R"})"),
+           {"--strict"},
+           1,
+           R"({"error":"invalid_response","error_description":"Invalid or missing OAuth token data received."})"},
+          {reply(502, "<html>"),
+           {},
+           1,
+           R"({"error":"invalid_response","error_description":"The reply is not valid JSON: parse error at line 1, )"
+           R"(column 1: syntax error while parsing value - invalid literal"})"},
+          {Reply{},
+           {"--url", "http://127.0.0.1:1/token"},
+           1,
+           R"({"error":"request_failed","error_description":"Could not connect to the server."})"},
+      }) {
+    endpoint.setReply(answer);
+    Args args{"token", "code", "--client-id", "cli", "--code", "c", "--output", "rfc6749"};
+    args.insert(args.end(), more.begin(), more.end());
+    if (std::find(more.begin(), more.end(), "--url") == more.end()) {
+      args.insert(args.end(), {"--url", endpoint.url()});
+    }
+    const auto run = tervala(args);
+    EXPECT_EQ(run.status, status) << json << run.err;
+    auto printed = nlohmann::json::parse(run.out, nullptr, false);
+    if (printed.contains("expires_in") && printed["expires_in"].is_number() &&
+        std::abs(printed["expires_in"].get<int>() - 3600) <= 10) {
+      printed["expires_in"] = 3600;
+    }
+    EXPECT_EQ(printed, nlohmann::json::parse(json)) << run.out;
+  }
+  EXPECT_EQ(tervala(grant("code", {"--code", "c", "--output", "yaml"})).err,
+            "tervala: --output takes tervala or rfc6749, not 'yaml'\n");
+}
+
 TEST_F(TokenCli, DeviceFlowThroughTheIssuerShowsTheCodeThenPrintsTheToken) {
   serveByPath();
   const auto run = tervala({"token", "device", "--issuer", endpoint.url(""), "--client-id", "c", "--no-qr"});
