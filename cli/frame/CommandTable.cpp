@@ -251,9 +251,9 @@ constexpr auto tokenPassword =
                   Option{.name = "password",
                          .takes = Takes::secret,
                          .valueName = "TEXT",
-                         .help = "the resource owner's password",
-                         .environment = "TERVALA_PASSWORD",
-                         .required = true},
+                         .help = "the resource owner's password (asked for without echo when standard input "
+                                 "is a terminal)",
+                         .environment = "TERVALA_PASSWORD"},
                   Option{.name = "password-stdin",
                          .takes = Takes::stdinFor,
                          .valueName = "password",

@@ -26,6 +26,8 @@ struct Io {
   bool outIsTerminal = false;
   /// The process environment; null for an unset variable.
   std::function<const char*(const char*)> environment = [](const char*) -> const char* { return nullptr; };
+  /// Whether standard input is a terminal, where a missing password is asked for.
+  bool inIsTerminal = false;
 };
 
 /// A bad command line or refused input: reported in one line, exit status 2.

@@ -10,6 +10,7 @@
 
 #include "frame/Arguments.hpp"
 #include "frame/Commands.hpp"
+#include "frame/HiddenPrompt.hpp"
 #include "frame/Input.hpp"
 #include "frame/VisibleText.hpp"
 #include "tokens/CertificateFileTrust.hpp"
@@ -217,11 +218,29 @@ int grant(const Arguments& arguments, const Io& io, const Exchange& exchange, Pr
 }
 
 int runTokenPassword(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
+  const auto username = arguments.value("username").value_or("");
+  const platform::SecretText* password = arguments.secret("password");
+  platform::SecretText asked;
+  if (password == nullptr) {
+    // As ssh and sudo do; a script without a terminal is told what is missing instead.
+    if (!io.inIsTerminal) {
+      return refuse(io, UsageError{"token password needs --password"});
+    }
+    auto answer = askHidden("Password for " + visible(username) + ": ");
+    if (const auto* problem = std::get_if<PromptProblem>(&answer)) {
+      io.err << "tervala: " << problem->message << '\n';
+      return problem->signal != 0 ? 128 + problem->signal : failure;
+    }
+    asked = std::move(std::get<platform::SecretText>(answer));
+    if (asked.empty()) {
+      return refuse(io, UsageError{"the value of --password is empty"});
+    }
+    password = &asked;
+  }
   return grant(global, arguments, io,
                [&](OAuthContext& context, std::string_view url, std::string_view clientId,
                    const OAuthContext::Params& params) {
-                 return context.getAccessToken(url, clientId, arguments.value("username").value_or(""),
-                                               view(*arguments.secret("password")), params);
+                 return context.getAccessToken(url, clientId, username, view(*password), params);
                },
                {.command = "token password"});
 }

@@ -3,10 +3,17 @@
 // is the point (argv as others see it, --timeout, Ctrl-C, the browser).
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -414,6 +421,72 @@ httplib::Result browse(const std::string& url) {
   browser.set_connection_timeout(std::chrono::seconds(5));
   browser.set_read_timeout(std::chrono::seconds(10));
   return browser.Get(url.substr(path));
+}
+
+// The real binary on a pseudo-terminal of its own, as a user at a terminal runs it: a missing
+// password is asked for there with echo off, and the echo is back after the answer and after
+// Ctrl-C, which ends the tool as the signal does.
+TEST_F(TokenCli, AMissingPasswordIsAskedOnTheTerminalWithoutEcho) {
+  for (const bool interrupt : {false, true}) {
+    Args args{TERVALA_CLI_PATH, "--settings", settings()};
+    const auto more = grant("password", {"--username", "alice"});
+    args.insert(args.end(), more.begin(), more.end());
+    std::vector<char*> argv;
+    for (auto& arg : args) {
+      argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    int master = -1;
+    int slave = -1;
+    ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {  // only calls that are safe in the child of a threaded process
+      ::setsid();
+      ::ioctl(slave, TIOCSCTTY, 0);
+      for (const int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        ::dup2(slave, stream);
+      }
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    ::close(slave);
+    std::string shown;
+    const auto readUntil = [&](std::string_view wanted) {  // "" reads to the end
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      pollfd ready{master, POLLIN, 0};
+      std::array<char, 512> buffer{};
+      while ((wanted.empty() || shown.find(wanted) == std::string::npos) &&
+             std::chrono::steady_clock::now() < deadline && ::poll(&ready, 1, 100) >= 0) {
+        const ssize_t got =
+            (ready.revents & (POLLIN | POLLHUP)) != 0 ? ::read(master, buffer.data(), 512) : 0;
+        if (got < 0 || (got == 0 && (ready.revents & POLLHUP) != 0)) {
+          return;  // the terminal's other end is closed
+        }
+        shown.append(buffer.data(), static_cast<std::size_t>(got));
+      }
+    };
+    readUntil("Password for alice: ");
+    termios asking{};
+    ASSERT_EQ(::tcgetattr(master, &asking), 0);
+    EXPECT_EQ(asking.c_lflag & ECHO, 0U) << shown;
+    const std::string typed = interrupt ? "\x03" : "s3cret\n";
+    ASSERT_EQ(::write(master, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+    readUntil("");
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    termios after{};
+    ASSERT_EQ(::tcgetattr(master, &after), 0);
+    ::close(master);
+    EXPECT_NE(after.c_lflag & ECHO, 0U);
+    EXPECT_EQ(shown.find("s3cret"), std::string::npos) << shown;
+    if (interrupt) {
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status << shown;
+    } else {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << shown;
+      ASSERT_FALSE(endpoint.requests().empty());
+      EXPECT_EQ(endpoint.requests().back().field("password"), "s3cret");
+    }
+  }
 }
 
 TEST_F(TokenCli, LoginAcceptsExactlyOneCallbackOfItsOwn) {
