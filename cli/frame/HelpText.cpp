@@ -2,6 +2,7 @@
 
 #include <iomanip>
 #include <ostream>
+#include <vector>
 
 #include "frame/CommandTable.hpp"
 
@@ -54,13 +55,21 @@ std::string secretWays(const Option& option) {
          (option.environment.empty() ? std::string() : ", else $" + std::string(option.environment));
 }
 
-std::string sharedOptionList() {
-  const auto shared = sharedOptions();
+std::string listed(const std::vector<std::string_view>& names) {
   std::string list;
-  for (std::size_t i = 0; i < shared.size(); ++i) {
-    list.append(i == 0 ? "" : (i + 1 == shared.size() ? " and " : ", ")).append("--").append(shared[i].name);
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    list += i == 0 ? "" : (i + 1 == names.size() ? " and " : ", ");
+    list += names[i];
   }
   return list;
+}
+
+std::string sharedOptionList() {
+  std::vector<std::string> flags;
+  for (const auto& option : sharedOptions()) {
+    flags.push_back("--" + std::string(option.name));
+  }
+  return listed({flags.begin(), flags.end()});
 }
 
 std::string synopsis(const Command& command) {

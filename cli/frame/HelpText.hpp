@@ -3,6 +3,7 @@
 #include <iosfwd>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "frame/Command.hpp"
 
@@ -16,6 +17,9 @@ std::string optionForm(const Option& option);
 
 /// What an option's help adds about the ways a secret may be given.
 std::string secretWays(const Option& option);
+
+/// Words as a sentence lists them: "CODE and SECRET", "a, b and c".
+std::string listed(const std::vector<std::string_view>& names);
 
 /// The global options that may also follow the command word: "--debug and --settings".
 std::string sharedOptionList();
