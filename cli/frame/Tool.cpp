@@ -147,7 +147,7 @@ UsageError placed(UsageError error) {
 }  // namespace
 
 int refuse(const Io& io, const UsageError& error) {
-  io.err << "tervala: " << error.message << '\n' << std::flush;
+  io.err << "tervala: " << shownMessage(error.message) << '\n' << std::flush;
   return usage;
 }
 
