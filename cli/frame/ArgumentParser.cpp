@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "frame/HelpText.hpp"
 #include "frame/Input.hpp"
 #include "frame/Suggestion.hpp"
 #include "frame/VisibleText.hpp"
@@ -38,16 +39,6 @@ std::vector<std::string_view> operandNames(std::string_view operands) {
     operands.remove_prefix(std::min(operands.size(), word.size() + 1));
   }
   return names;
-}
-
-// "CODE and SECRET".
-std::string listed(const std::vector<std::string_view>& names) {
-  std::string list;
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    list += i == 0 ? "" : (i + 1 == names.size() ? " and " : ", ");
-    list += names[i];
-  }
-  return list;
 }
 
 std::variant<platform::SecretText, UsageError> readPending(PendingSecret& pending, const Io& io) {

@@ -1,7 +1,9 @@
 #include "frame/BashCompletion.hpp"
 
+#include <algorithm>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "frame/CommandTable.hpp"
 
@@ -19,15 +21,61 @@ std::string words(std::span<const Option> options) {
   return text;
 }
 
+// "--a|--b": the options of `options` that `wanted` picks and `seen` does not hold yet, as the rest
+// of one bash case pattern ('|' first when `seen` held some already).
+template <class Wanted>
+std::string pattern(std::vector<std::string>& seen, std::span<const Option> options, const Wanted& wanted) {
+  std::string text;
+  for (const auto& option : options) {
+    for (const auto& name : wanted(option)) {
+      if (std::find(seen.begin(), seen.end(), name) == seen.end()) {
+        seen.push_back(name);
+        text += (seen.size() == 1 ? "" : "|") + name;
+      }
+    }
+  }
+  return text;
+}
+
+// The options whose value is a file name: PATH and FILE values, and every secret's --NAME-file.
+std::vector<std::string> fileOptions(const Option& option) {
+  if (takesFile(option)) {
+    return {"--" + std::string(option.name)};
+  }
+  if (option.takes == Takes::secret) {
+    return {"--" + std::string(option.name) + "-file"};
+  }
+  return {};
+}
+
 }  // namespace
 
 void writeBashCompletion(std::ostream& out) {
+  std::vector<std::string> valued;
+  const std::string globalValues = pattern(valued, globalOptions(), [](const Option& option) {
+    return option.takes == Takes::nothing ? std::vector<std::string>{}
+                                          : std::vector<std::string>{"--" + std::string(option.name)};
+  });
+  std::vector<std::string> files;
+  std::string filePattern = pattern(files, globalOptions(), fileOptions);
+  for (const auto& command : commands()) {
+    filePattern += pattern(files, command.options, fileOptions);
+  }
   out << "# bash completion for tervala, written by 'tervala --generate-completion bash'\n"
          "_tervala() {\n"
          "  local cur=${COMP_WORDS[COMP_CWORD]} command='' i\n"
+         // Left empty, the reply falls back to bash's own file name completion (-o default).
+         "  COMPREPLY=()\n"
+         "  case ${COMP_WORDS[COMP_CWORD - 1]} in\n"
+         "    "
+      << filePattern
+      << ") return ;;\n"
+         "  esac\n"
          "  for ((i = 1; i < COMP_CWORD; i++)); do\n"
          "    case ${COMP_WORDS[i]} in\n"
-         "      --settings|--generate-completion) ((i++)) ;;\n"
+         "      "
+      << globalValues
+      << ") ((i++)) ;;\n"
          "      -*) ;;\n";
   for (const auto group : commandGroups()) {
     out << "      " << group << ") command=" << group << "; [[ $((i + 1)) -lt $COMP_CWORD ]] && command=\""
@@ -59,7 +107,7 @@ void writeBashCompletion(std::ostream& out) {
   }
   out << "' ;;\n";
   for (const auto& command : commands()) {
-    out << "    '" << command.name << "') choices='" << words(command.options) << "' ;;\n";
+    out << "    '" << command.name << "') choices='" << words(optionsAfter(command)) << "' ;;\n";
   }
   out << "  esac\n"
          "  mapfile -t COMPREPLY < <(compgen -W \"$choices\" -- \"$cur\")\n"

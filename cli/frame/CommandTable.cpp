@@ -15,19 +15,29 @@ constexpr std::array<Option, First + Second> join(const std::array<Option, First
   return all;
 }
 
-constexpr std::array global{
+// The global options that shape how any command runs: they may stand before the command word or
+// among the command's own options, where a command option of the same name wins.
+constexpr std::array shared{
     Option{.name = "debug", .help = "write the library's debug lines to standard error"},
-    Option{.name = "settings",
-           .takes = Takes::value,
-           .valueName = "PATH",
-           .help = "keep the stored token in the settings file PATH (not the keyring, unless --keyring)"},
-    Option{.name = "version", .help = "print the version and exit"},
-    Option{.name = "generate-man", .help = "print the manual page (roff) and exit"},
-    Option{.name = "generate-completion",
-           .takes = Takes::value,
-           .valueName = "SHELL",
-           .help = "print the completion script for SHELL (bash) and exit"},
+    Option{
+        .name = "settings",
+        .takes = Takes::value,
+        .valueName = "PATH",
+        .help =
+            "keep the stored token and verify's accepted codes in the settings file PATH (not the keyring, "
+            "unless --keyring; default ~/.config/tervala/settings.sqlite3, in $XDG_CONFIG_HOME when set)"},
 };
+
+// Those that do the tool's whole work themselves, before any command word.
+constexpr auto global =
+    join(shared, std::array{
+                     Option{.name = "version", .help = "print the version and exit"},
+                     Option{.name = "generate-man", .help = "print the manual page (roff) and exit"},
+                     Option{.name = "generate-completion",
+                            .takes = Takes::value,
+                            .valueName = "SHELL",
+                            .help = "print the completion script for SHELL (bash) and exit"},
+                 });
 
 constexpr Option digits{.name = "digits",
                         .letter = 'd',
@@ -89,10 +99,13 @@ constexpr std::array verify{
         .takes = Takes::value,
         .valueName = "N",
         .help = "steps looked at on each side: periods around now, or counters after the next (default 1)"},
-    Option{.name = "replay-store",
-           .takes = Takes::value,
-           .valueName = "PATH",
-           .help = "keep the last accepted step in this settings file (default: the --settings file)"},
+    Option{
+        .name = "replay-store",
+        .takes = Takes::value,
+        .valueName = "PATH",
+        .help =
+            "keep the last accepted step in this settings file (default: the --settings file, "
+            "else ~/.config/tervala/settings.sqlite3, in $XDG_CONFIG_HOME when set; created when missing)"},
     Option{.name = "no-replay", .help = "accept a code again: keep no record of accepted steps"},
     Option{.name = "counter",
            .letter = 'c',
@@ -218,6 +231,13 @@ constexpr std::array grantTail{
            .takes = Takes::value,
            .valueName = "METHOD",
            .help = "how the client authenticates: form (default), basic or none"},
+    Option{.name = "output",
+           .takes = Takes::value,
+           .valueName = "FORM",
+           .help =
+               "the JSON printed: tervala (default; expires_in quoted, nil when not known) or rfc6749 (the "
+               "token endpoint's own shape: expires_in a number, unknown fields left out, a failure as "
+               "error and error_description); a failure is printed on standard output and exits 1"},
 };
 
 constexpr auto tokenPassword =
@@ -231,9 +251,9 @@ constexpr auto tokenPassword =
                   Option{.name = "password",
                          .takes = Takes::secret,
                          .valueName = "TEXT",
-                         .help = "the resource owner's password",
-                         .environment = "TERVALA_PASSWORD",
-                         .required = true},
+                         .help = "the resource owner's password (asked for without echo when standard input "
+                                 "is a terminal)",
+                         .environment = "TERVALA_PASSWORD"},
                   Option{.name = "password-stdin",
                          .takes = Takes::stdinFor,
                          .valueName = "password",
@@ -324,6 +344,7 @@ constexpr auto tokenDevice =
                         tailOption("store"),
                         tailOption("allow-http"),
                         tailOption("auth"),
+                        tailOption("output"),
                         tokenStorage[0],
                         tokenStorage[1],
                         tokenStorage[2],
@@ -359,6 +380,7 @@ constexpr auto tokenAbout = [](std::string_view endpoint) {
       tailOption("timeout"),
       tailOption("cacert"),
       tailOption("allow-http"),
+      tailOption("output"),
   };
 };
 constexpr auto tokenRevoke = join(tokenAbout("the revocation endpoint (or --issuer)"), tokenStorage);
@@ -371,19 +393,12 @@ constexpr auto tokenGet = join(
     grantHead,
     std::array{
         Option{.name = "header", .help = "print the Authorization header value (\"Bearer ...\") instead"},
-        Option{.name = "client-secret",
-               .takes = Takes::secret,
-               .valueName = "TEXT",
-               .help = "the client secret",
-               .environment = "TERVALA_CLIENT_SECRET"},
+        tailOption("client-secret"),
         Option{.name = "timeout",
                .takes = Takes::value,
                .valueName = "SECONDS",
                .help = "limit of a refresh request, above 0 (default 30; at most a day)"},
-        Option{.name = "cacert",
-               .takes = Takes::value,
-               .valueName = "FILE",
-               .help = "trust exactly the certificates in this PEM file"},
+        tailOption("cacert"),
         Option{.name = "allow-http",
                .help = "allow sending the refresh token over plain http:// to a host that is not loopback"},
         tailOption("auth"),
@@ -526,6 +541,23 @@ std::span<const Command> commands() noexcept {
 
 std::span<const Option> globalOptions() noexcept {
   return global;
+}
+
+std::span<const Option> sharedOptions() noexcept {
+  return shared;
+}
+
+std::vector<Option> optionsAfter(const Command& command) {
+  std::vector<Option> options(command.options.begin(), command.options.end());
+  for (const auto& option : shared) {
+    const bool taken = std::any_of(command.options.begin(), command.options.end(), [&](const Option& own) {
+      return own.name == option.name || (option.letter != '\0' && own.letter == option.letter);
+    });
+    if (!taken) {
+      options.push_back(option);
+    }
+  }
+  return options;
 }
 
 const Command* findCommand(std::string_view name) noexcept {

@@ -15,6 +15,13 @@ std::span<const Command> commands() noexcept;
 /// The options that stand before the command word.
 std::span<const Option> globalOptions() noexcept;
 
+/// The global options that may also follow the command word (--debug, --settings).
+std::span<const Option> sharedOptions() noexcept;
+
+/// What may follow `command`'s word: its own options, then each shared global option whose name
+/// or letter none of its own takes (a command's own option wins over a global one).
+std::vector<Option> optionsAfter(const Command& command);
+
 /// The command named `name` ("totp", "token show"), or null.
 const Command* findCommand(std::string_view name) noexcept;
 

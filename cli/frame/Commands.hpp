@@ -28,6 +28,8 @@ struct Io {
   std::function<const char*(const char*)> environment = [](const char*) -> const char* { return nullptr; };
   /// Removes a variable read as a secret from the environment, so that no child inherits it.
   std::function<void(const char*)> forget = [](const char*) {};
+  /// Whether standard input is a terminal, where a missing password is asked for.
+  bool inIsTerminal = false;
 };
 
 /// A bad command line or refused input: reported in one line, exit status 2.

@@ -2,6 +2,7 @@
 
 #include <iomanip>
 #include <ostream>
+#include <vector>
 
 #include "frame/CommandTable.hpp"
 
@@ -9,6 +10,8 @@ namespace tervala::cli {
 namespace {
 
 constexpr int helpColumn = 30;
+constexpr std::string_view helpUsage = "help [COMMAND]";
+constexpr std::string_view helpSummary = "show the help of the tool or of COMMAND";
 
 void writeOptionLines(std::span<const Option> options, std::ostream& out) {
   for (const auto& option : options) {
@@ -52,6 +55,23 @@ std::string secretWays(const Option& option) {
          (option.environment.empty() ? std::string() : ", else $" + std::string(option.environment));
 }
 
+std::string listed(const std::vector<std::string_view>& names) {
+  std::string list;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    list += i == 0 ? "" : (i + 1 == names.size() ? " and " : ", ");
+    list += names[i];
+  }
+  return list;
+}
+
+std::string sharedOptionList() {
+  std::vector<std::string> flags;
+  for (const auto& option : sharedOptions()) {
+    flags.push_back("--" + std::string(option.name));
+  }
+  return listed({flags.begin(), flags.end()});
+}
+
 std::string synopsis(const Command& command) {
   std::string text = "tervala " + std::string(command.name);
   for (const auto& option : command.options) {
@@ -79,10 +99,20 @@ std::string synopsis(const Command& command) {
 void writeToolHelp(std::ostream& out) {
   out << "usage: tervala [GLOBAL OPTIONS] COMMAND [OPTIONS]\n\ncommands:\n";
   writeCommandList({}, out);
-  out << "  " << std::left << std::setw(helpColumn - 2) << "help [COMMAND]"
-      << "show the help of the tool or of COMMAND\n\nglobal options:\n";
+  out << "  " << std::left << std::setw(helpColumn - 2) << helpUsage << helpSummary
+      << "\n\nglobal options:\n";
   writeOptionLines(globalOptions(), out);
-  out << "\n'tervala COMMAND --help' lists the options of COMMAND; '--' ends the options.\n";
+  out << "\n";
+  out << sharedOptionList()
+      << " may also follow the command.\n'tervala COMMAND --help' lists the options of COMMAND; '--' ends "
+         "the "
+         "options.\nBash completion: add 'source " TERVALA_CLI_COMPLETION
+         "' to ~/.bashrc where bash-completion "
+         "does not load it itself.\n";
+}
+
+void writeHelpCommandHelp(std::ostream& out) {
+  out << "usage: tervala " << helpUsage << "\n\n" << helpSummary << "\n";
 }
 
 void writeCommandHelp(const Command& command, std::ostream& out) {

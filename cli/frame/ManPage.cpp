@@ -49,7 +49,8 @@ void writeManPage(std::ostream& out) {
         << roff(command.summary) << ".\n";
     writeOptions(command.options, out);
   }
-  out << ".SH GLOBAL OPTIONS\n";
+  out << ".SH GLOBAL OPTIONS\nThey stand before the command word; " << roff(sharedOptionList())
+      << " may also follow it (an option of the command with the same name wins there).\n";
   writeOptions(globalOptions(), out);
   out << ".SH SECRETS\nA secret option is blanked in the process list as soon as it is read, but it is "
          "safer never to put it there: give it as\n.B \\-\nto read it from standard input (one option at "
@@ -67,6 +68,15 @@ void writeManPage(std::ostream& out) {
       }
     }
   }
+  out << ".SH FILES\n.TP\n~/.config/tervala/settings.sqlite3\nThe settings file (under\n.B "
+         "$XDG_CONFIG_HOME\nwhen "
+         "set): the stored token when no keyring is used, the profiles, and the codes\n.B verify\nhas "
+         "accepted; "
+         "created when first needed.\n.TP\n"
+      << roff(TERVALA_CLI_COMPLETION)
+      << "\nThe bash completion. bash\\-completion loads it by itself under /usr and /usr/local; installed "
+         "under another prefix, load it from ~/.bashrc:\n.RS\n.B source "
+      << roff(TERVALA_CLI_COMPLETION) << "\n.RE\n";
   out << ".SH EXIT STATUS\n.TP\n0\nsuccess\n.TP\n1\nan error result, or no stored token\n.TP\n2\n"
          "bad usage or refused input\n.TP\n3\n\\fBtoken show\\fR: the stored token has expired\n.TP\n130\n"
          "\\fBtotp \\-\\-watch\\fR ended by an interrupt (128 + the signal)\n";

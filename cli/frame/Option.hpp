@@ -27,4 +27,10 @@ struct Option {
   std::string_view unlessGiven = {};  ///< a required option that this other option stands in for
 };
 
+/// Whether the option's value names a file (PATH, FILE), which completion offers file names for.
+constexpr bool takesFile(const Option& option) {
+  return (option.takes == Takes::value || option.takes == Takes::values) &&
+         (option.valueName == "PATH" || option.valueName == "FILE");
+}
+
 }  // namespace tervala::cli

@@ -3,6 +3,7 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 
@@ -81,6 +82,11 @@ int help(std::span<char* const> words, const Io& io) {
     writeToolHelp(io.out);
     return success;
   }
+  const std::string_view first(words[0]);
+  if (words.size() == 1 && (first == "help" || first == "--help" || first == "-h")) {
+    writeHelpCommandHelp(io.out);
+    return success;
+  }
   if (words.size() == 1 && isGroup(words[0])) {
     writeGroupHelp(words[0], io.out);
     return success;
@@ -124,6 +130,18 @@ int generate(const Arguments& global, const Io& io) {
     return refuse(io, UsageError{"completion scripts are written for bash only"});
   }
   return io.out.flush() ? success : failure;
+}
+
+// An option that only stands before the command word, given after it, is refused with where it
+// goes instead of as unknown.
+UsageError placed(UsageError error) {
+  for (const auto& option : globalOptions()) {
+    const std::string flag = "--" + std::string(option.name);
+    if (error.message.starts_with("unknown option '" + flag + "'")) {
+      return UsageError{flag + " goes before the command: tervala " + flag};
+    }
+  }
+  return error;
 }
 
 }  // namespace
@@ -174,9 +192,12 @@ int runTool(std::span<char* const> args, const Io& io) {
   // a debugger of the same user in without privileges. Before any secret is read; one system
   // call, so `totp` starts as fast.
   ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
-  auto parsed = ArgumentParser(*command).parse(words.subspan(taken), io);
+  const auto after = optionsAfter(*command);
+  Command withShared = *command;
+  withShared.options = after;
+  auto parsed = ArgumentParser(withShared).parse(words.subspan(taken), io);
   if (auto* error = std::get_if<UsageError>(&parsed)) {
-    return refuse(io, *error);
+    return refuse(io, placed(*error));
   }
   const auto& arguments = std::get<Arguments>(parsed);
   if (arguments.helpWanted()) {
@@ -184,10 +205,23 @@ int runTool(std::span<char* const> args, const Io& io) {
     return success;
   }
 
+  // A shared option after the command word counts as one before it, where the command has no
+  // option of that name itself.
+  const auto shared = [&](std::string_view name) {
+    return std::none_of(command->options.begin(), command->options.end(),
+                        [&](const Option& own) { return own.name == name; });
+  };
   GlobalOptions options;
-  options.debug = global.has("debug");
-  if (const auto path = global.value("settings")) {
-    options.settingsPath = std::string(*path);
+  options.debug = global.has("debug") || (shared("debug") && arguments.has("debug"));
+  auto settings = global.value("settings");
+  if (const auto later = shared("settings") ? arguments.value("settings") : std::nullopt) {
+    if (settings) {
+      return refuse(io, UsageError{"--settings is given more than once"});
+    }
+    settings = later;
+  }
+  if (settings) {
+    options.settingsPath = std::string(*settings);
   }
   // The library's lines are for people debugging: silent by default, on standard error with
   // --debug so they never mix with a command's output.

@@ -21,6 +21,7 @@ int main(int argc, char** argv) {
                                 tervala::platform::cleanse(value, std::strlen(value));
                               }
                               ::unsetenv(name);  // NOLINT(concurrency-mt-unsafe)
-                            }};
+                            },
+                            ::isatty(STDIN_FILENO) == 1};
   return tervala::cli::runTool(std::span<char* const>(argv + 1, static_cast<std::size_t>(argc - 1)), io);
 }

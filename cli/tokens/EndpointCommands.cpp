@@ -20,6 +20,7 @@
 #include "tokens/CleartextUrl.hpp"
 #include "tokens/InterruptCancel.hpp"
 #include "tokens/IssuerEndpoints.hpp"
+#include "tokens/ResultJson.hpp"
 #include "tokens/TokenGrant.hpp"
 #include "tokens/TokenPlace.hpp"
 
@@ -97,6 +98,10 @@ std::variant<ChosenToken, int> chooseToken(const GlobalOptions& global, const Ar
 template <class Send>
 int sendChosenToken(const GlobalOptions& global, const Arguments& arguments, const Io& io, bool refreshFirst,
                     Endpoint endpoint, const Send& send) {
+  const auto form = resultForm(arguments);
+  if (const auto* error = std::get_if<UsageError>(&form)) {
+    return refuse(io, *error);
+  }
   auto chosen = chooseToken(global, arguments, io, refreshFirst);
   if (const auto* status = std::get_if<int>(&chosen)) {
     return *status;
@@ -109,7 +114,7 @@ int sendChosenToken(const GlobalOptions& global, const Arguments& arguments, con
   }
   const std::variant<Error, int> sent = send(std::get<std::string>(url), view(token), hint);
   if (const auto* error = std::get_if<Error>(&sent)) {
-    io.out << OAuthResult(*error).serializeToJson() << '\n' << std::flush;
+    io.out << resultJson(OAuthResult(*error), std::get<ResultForm>(form)) << '\n' << std::flush;
     return failure;
   }
   return std::get<int>(sent);

@@ -10,12 +10,14 @@
 
 #include "frame/Arguments.hpp"
 #include "frame/Commands.hpp"
+#include "frame/HiddenPrompt.hpp"
 #include "frame/Input.hpp"
 #include "frame/VisibleText.hpp"
 #include "tokens/CertificateFileTrust.hpp"
 #include "tokens/CleartextUrl.hpp"
 #include "tokens/IssuerEndpoints.hpp"
 #include "tokens/Profile.hpp"
+#include "tokens/ResultJson.hpp"
 #include "tokens/StoreCheck.hpp"
 #include "tokens/TokenGrant.hpp"
 #include "tokens/TokenPlace.hpp"
@@ -126,6 +128,10 @@ int grant(const Arguments& arguments, const Io& io, const Exchange& exchange, Pr
   if (auto* error = std::get_if<UsageError>(&params)) {
     return refuse(io, *error);
   }
+  const auto form = resultForm(arguments);
+  if (const auto* error = std::get_if<UsageError>(&form)) {
+    return refuse(io, *error);
+  }
   Profile::Account account = profile.account();
   if (const auto clientId = arguments.value("client-id")) {
     account.clientId = std::string(*clientId);
@@ -186,7 +192,8 @@ int grant(const Arguments& arguments, const Io& io, const Exchange& exchange, Pr
     io.err << "tervala: the token request gave no result\n";
     return failure;
   }
-  io.out << result->serializeToJson() << '\n' << std::flush;
+  // A failure is printed too, to standard output, so a script reading the JSON sees its error.
+  io.out << resultJson(*result, std::get<ResultForm>(form)) << '\n' << std::flush;
   if (result->hasError()) {
     if (const auto& problem = result->tokenDataProblem()) {
       io.err << "tervala: the token endpoint's reply was refused: " << shownMessage(*problem) << '\n';
@@ -212,11 +219,29 @@ int grant(const Arguments& arguments, const Io& io, const Exchange& exchange, Pr
 }
 
 int runTokenPassword(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
+  const auto username = arguments.value("username").value_or("");
+  const platform::SecretText* password = arguments.secret("password");
+  platform::SecretText asked;
+  if (password == nullptr) {
+    // As ssh and sudo do; a script without a terminal is told what is missing instead.
+    if (!io.inIsTerminal) {
+      return refuse(io, UsageError{"token password needs --password"});
+    }
+    auto answer = askHidden("Password for " + visible(username) + ": ");
+    if (const auto* problem = std::get_if<PromptProblem>(&answer)) {
+      io.err << "tervala: " << problem->message << '\n';
+      return problem->signal != 0 ? 128 + problem->signal : failure;
+    }
+    asked = std::move(std::get<platform::SecretText>(answer));
+    if (asked.empty()) {
+      return refuse(io, UsageError{"the value of --password is empty"});
+    }
+    password = &asked;
+  }
   return grant(global, arguments, io,
                [&](OAuthContext& context, std::string_view url, std::string_view clientId,
                    const OAuthContext::Params& params) {
-                 return context.getAccessToken(url, clientId, arguments.value("username").value_or(""),
-                                               view(*arguments.secret("password")), params);
+                 return context.getAccessToken(url, clientId, username, view(*password), params);
                },
                {.command = "token password"});
 }

@@ -18,6 +18,7 @@
 #include "tokens/CleartextUrl.hpp"
 #include "tokens/IssuerEndpoints.hpp"
 #include "tokens/LoopbackListener.hpp"
+#include "tokens/ResultJson.hpp"
 #include "tokens/TokenGrant.hpp"
 
 namespace tervala::cli {
@@ -136,6 +137,10 @@ int runTokenLogin(const GlobalOptions& global, const Arguments& arguments, const
   if (arguments.has("no-store") && (arguments.has("store") || arguments.value("profile"))) {
     return refuse(io, UsageError{"--no-store cannot be combined with --store or --profile"});
   }
+  const auto form = resultForm(arguments);  // before the browser, as every other refusal
+  if (const auto* error = std::get_if<UsageError>(&form)) {
+    return refuse(io, *error);
+  }
   IssuerEndpoints issuer(arguments);
   auto endpoints = loginEndpoints(arguments, issuer);
   if (const auto* problem = std::get_if<EndpointProblem>(&endpoints)) {
@@ -178,7 +183,7 @@ int runTokenLogin(const GlobalOptions& global, const Arguments& arguments, const
     return failure;
   }
   if (redirect->error) {
-    io.out << redirect->error->serializeToJson() << '\n' << std::flush;
+    io.out << resultJson(*redirect->error, std::get<ResultForm>(form)) << '\n' << std::flush;
     return failure;
   }
   const platform::SecretText code = platform::secretText(*redirect->code);

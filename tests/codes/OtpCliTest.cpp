@@ -15,6 +15,7 @@
 #include <tuple>
 #include <vector>
 
+#include "frame/CommandTable.hpp"
 #include "support/InProcessTool.hpp"
 #include "support/TokenTestSupport.hpp"
 #include "support/ToolProcess.hpp"
@@ -118,6 +119,10 @@ TEST_F(OtpCli, RefusedUsageOfEveryCommandExitsTwoWithOneLine) {
            {{totpUri}, "", "unknown command '(a URI, not shown"},
            {{}, "", "a command is needed"},
            {{"--generate-completion", "zsh"}, "", "bash only"},
+           {{"totp", "--version", secret20}, "", "--version goes before the command: tervala --version"},
+           {{"--settings", "a", "totp", "--settings", "b", secret20},
+            "",
+            "--settings is given more than once"},
            {{"totp", hotpUri}, "", "of a hotp key, not totp"},
            {{"totp", "--hex", totpUri}, "", "--hex"},
            {{"totp", "otpauth-migration://offline?data=" + secret20}, "", "tervala import"},
@@ -192,6 +197,12 @@ TEST_F(OtpCli, HelpVersionManPageAndCompletionComeFromTheTables) {
            {{"--generate-man"}, "", ".SS token refresh\n"},
            {{"token", "login", "-h"}, "", R"(\[--no-store\][\s\S]*--store +store the token \(the default\))"},
            {{"--generate-completion", "bash"}, "", R"('token password'\) choices='--help --url --issuer)"},
+           {{"help", "help"}, "", R"(^usage: tervala help \[COMMAND\]\n)"},
+           {{"--help"}, "", R"(\nBash completion: add 'source /\S+/bash-completion/completions/tervala' to)"},
+           {{"--generate-man"}, "", R"(\.SH FILES\n[\s\S]*\.B source /\S+/completions/tervala\n)"},
+           {{"verify", "--help"},
+            "",
+            R"(--replay-store PATH[\s\S]*else ~/\.config/tervala/settings\.sqlite3)"},
        }) {
     const auto run = runTool(args, input);
     SCOPED_TRACE(shown(args));
@@ -253,11 +264,44 @@ TEST_F(OtpCli, VerifyAcceptsEachStepOnceAndReportsItsOffset) {
   const std::string stored = fileText(store);
   EXPECT_EQ(stored.find("alice"), std::string::npos);
   EXPECT_EQ(stored.find(secret20), std::string::npos);
-  // Without --replay-store the guard uses the --settings file.
-  const Args plain{"--settings", (folder / "settings.sqlite3").string(), "verify", "-t", "59", "287082",
-                   secret20};
-  EXPECT_EQ(runTool(plain).status, 0);
-  EXPECT_EQ(runTool(plain).status, 1);
+  // Without --replay-store the guard uses the --settings file, given before the command or after.
+  const auto settings = (folder / "settings.sqlite3").string();
+  EXPECT_EQ(runTool({"--settings", settings, "verify", "-t", "59", "287082", secret20}).status, 0);
+  EXPECT_EQ(runTool({"verify", "-t", "59", "--settings", settings, "287082", secret20}).status, 1);
+}
+
+// --debug and --settings may follow the command word; a command option of the same name wins.
+TEST_F(OtpCli, SharedGlobalOptionsFollowTheCommandUnlessItOwnsTheName) {
+  constexpr std::array own{cli::Option{.name = "settings", .takes = cli::Takes::value, .help = "own"}};
+  const auto after = cli::optionsAfter(cli::Command{.name = "x", .options = own});
+  std::vector<std::string_view> names;
+  for (const auto& option : after) {
+    names.push_back(option.name);
+  }
+  EXPECT_EQ(names, (std::vector<std::string_view>{"settings", "debug"}));
+  EXPECT_EQ(after[0].help, "own");
+}
+
+// The generated script run by bash: a file option's value is left to bash's file names (an empty
+// reply under -o default), and the shared global options complete after a command.
+TEST_F(OtpCli, BashCompletionCompletesFileNamesAndGlobalOptionsAfterTheCommand) {
+  const test::TemporaryFolder folder;
+  const auto script = (folder / "tervala.bash").string();
+  std::ofstream(script) << runTool({"--generate-completion", "bash"}).out;
+  for (const auto& [line, reply] : std::vector<std::pair<std::string, std::string>>{
+           {R"(tervala --settings "")", ""},
+           {R"(tervala token code --cacert "")", ""},
+           {"tervala token password --password-f", "--password-file\n"},
+           {"tervala totp --de", "--debug\n"},
+           {"tervala --de", "--debug\n"},
+       }) {
+    const std::string command = "bash -c 'source " + script + "; COMP_WORDS=(" + line +
+                                "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _tervala; "
+                                "printf \"%s\\n\" \"${COMPREPLY[@]}\"' > " +
+                                (folder / "reply").string();
+    ASSERT_EQ(std::system(command.c_str()), 0);  // NOLINT(concurrency-mt-unsafe): one thread
+    EXPECT_EQ(fileText(folder / "reply"), reply.empty() ? "\n" : reply) << line;
+  }
 }
 
 // One record per account and secret: labels that name one account share it, a long label and a
@@ -362,10 +406,13 @@ TEST_F(OtpCli, QrCodeReadsBackAsTheKeyUri) {
 }
 
 TEST_F(OtpCli, DebugLinesGoToStandardErrorOnlyWithDebug) {
-  const auto run = test::ToolProcess({"--debug", "hotp", "-c", "0", secret20}).finish();
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.out, "755224\n");
-  EXPECT_TRUE(run.err.starts_with("Tervala.HotpGeneratorContext init(")) << run.err;
+  for (const auto& args :
+       {Args{"--debug", "hotp", "-c", "0", secret20}, Args{"hotp", "-c", "0", "--debug", secret20}}) {
+    const auto run = test::ToolProcess(args).finish();
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "755224\n");
+    EXPECT_TRUE(run.err.starts_with("Tervala.HotpGeneratorContext init(")) << run.err;
+  }
   EXPECT_EQ(test::ToolProcess({"hotp", "-c", "0", secret20}).finish().err, "");
 }
 

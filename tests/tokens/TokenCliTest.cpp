@@ -5,13 +5,17 @@
 #include <httplib.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -328,6 +332,60 @@ TEST_F(TokenCli, LenientByDefaultAndStrictNamesTheField) {
             "tervala: the token endpoint's reply was refused: \"expires_in\" is missing\n");
 }
 
+// --output rfc6749 prints the token endpoint's own shape for jq: on failure "error" and
+// "error_description" on standard output, exit 1. Each row: the reply, more arguments, the exit
+// status, the JSON printed (a numeric expires_in within ten seconds of 3600 is read as 3600).
+TEST_F(TokenCli, OutputRfc6749PrintsTheTokenEndpointsShape) {
+  const auto reply = [](int status, std::string body) { return Reply::answer(status, std::move(body)); };
+  for (
+      const auto& [answer, more, status, json] : std::vector<std::tuple<Reply, Args, int, std::string>>{
+          {Reply{},
+           {},
+           0,
+           R"({"access_token":"test-access","expires_in":3600,"refresh_token":"test-refresh","scope":"read",)"
+           R"("token_type":"Bearer"})"},
+          {reply(200, R"({"access_token":"A","token_type":"bearer","refresh_token":""})"),
+           {},
+           0,
+           R"({"access_token":"A","token_type":"Bearer"})"},
+          {reply(400, R"({"error":"invalid_grant","error_description":"Spent"})"),
+           {},
+           1,
+           R"({"error":"invalid_grant","error_description":"Spent"})"},
+          {reply(400, R"({"error":"invalid_client"})"), {}, 1, R"({"error":"invalid_client"})"},
+          {reply(200, R"({"access_token":"A","token_type":"bearer","refresh_token":"R"})"),
+           {"--strict"},
+           1,
+           R"({"error":"invalid_response","error_description":"Invalid or missing OAuth token data received."})"},
+          {reply(502, "<html>"),
+           {},
+           1,
+           R"({"error":"invalid_response","error_description":"The reply is not valid JSON: parse error at line 1, )"
+           R"(column 1: syntax error while parsing value - invalid literal"})"},
+          {Reply{},
+           {"--url", "http://127.0.0.1:1/token"},
+           1,
+           R"({"error":"request_failed","error_description":"Could not connect to the server."})"},
+      }) {
+    endpoint.setReply(answer);
+    Args args{"token", "code", "--client-id", "cli", "--code", "c", "--output", "rfc6749"};
+    args.insert(args.end(), more.begin(), more.end());
+    if (std::find(more.begin(), more.end(), "--url") == more.end()) {
+      args.insert(args.end(), {"--url", endpoint.url()});
+    }
+    const auto run = tervala(args);
+    EXPECT_EQ(run.status, status) << json << run.err;
+    auto printed = nlohmann::json::parse(run.out, nullptr, false);
+    if (printed.contains("expires_in") && printed["expires_in"].is_number() &&
+        std::abs(printed["expires_in"].get<int>() - 3600) <= 10) {
+      printed["expires_in"] = 3600;
+    }
+    EXPECT_EQ(printed, nlohmann::json::parse(json)) << run.out;
+  }
+  EXPECT_EQ(tervala(grant("code", {"--code", "c", "--output", "yaml"})).err,
+            "tervala: --output takes tervala or rfc6749, not 'yaml'\n");
+}
+
 TEST_F(TokenCli, DeviceFlowThroughTheIssuerShowsTheCodeThenPrintsTheToken) {
   serveByPath();
   const auto run = tervala({"token", "device", "--issuer", endpoint.url(""), "--client-id", "c", "--no-qr"});
@@ -441,6 +499,72 @@ httplib::Result browse(const std::string& url) {
   browser.set_connection_timeout(std::chrono::seconds(5));
   browser.set_read_timeout(std::chrono::seconds(10));
   return browser.Get(url.substr(path));
+}
+
+// The real binary on a pseudo-terminal of its own, as a user at a terminal runs it: a missing
+// password is asked for there with echo off, and the echo is back after the answer and after
+// Ctrl-C, which ends the tool as the signal does.
+TEST_F(TokenCli, AMissingPasswordIsAskedOnTheTerminalWithoutEcho) {
+  for (const bool interrupt : {false, true}) {
+    Args args{TERVALA_CLI_PATH, "--settings", settings()};
+    const auto more = grant("password", {"--username", "alice"});
+    args.insert(args.end(), more.begin(), more.end());
+    std::vector<char*> argv;
+    for (auto& arg : args) {
+      argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    int master = -1;
+    int slave = -1;
+    ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {  // only calls that are safe in the child of a threaded process
+      ::setsid();
+      ::ioctl(slave, TIOCSCTTY, 0);
+      for (const int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        ::dup2(slave, stream);
+      }
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    ::close(slave);
+    std::string shown;
+    const auto readUntil = [&](std::string_view wanted) {  // "" reads to the end
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      pollfd ready{master, POLLIN, 0};
+      std::array<char, 512> buffer{};
+      while ((wanted.empty() || shown.find(wanted) == std::string::npos) &&
+             std::chrono::steady_clock::now() < deadline && ::poll(&ready, 1, 100) >= 0) {
+        const ssize_t got =
+            (ready.revents & (POLLIN | POLLHUP)) != 0 ? ::read(master, buffer.data(), 512) : 0;
+        if (got < 0 || (got == 0 && (ready.revents & POLLHUP) != 0)) {
+          return;  // the terminal's other end is closed
+        }
+        shown.append(buffer.data(), static_cast<std::size_t>(got));
+      }
+    };
+    readUntil("Password for alice: ");
+    termios asking{};
+    ASSERT_EQ(::tcgetattr(master, &asking), 0);
+    EXPECT_EQ(asking.c_lflag & ECHO, 0U) << shown;
+    const std::string typed = interrupt ? "\x03" : "s3cret\n";
+    ASSERT_EQ(::write(master, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+    readUntil("");
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    termios after{};
+    ASSERT_EQ(::tcgetattr(master, &after), 0);
+    ::close(master);
+    EXPECT_NE(after.c_lflag & ECHO, 0U);
+    EXPECT_EQ(shown.find("s3cret"), std::string::npos) << shown;
+    if (interrupt) {
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status << shown;
+    } else {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << shown;
+      ASSERT_FALSE(endpoint.requests().empty());
+      EXPECT_EQ(endpoint.requests().back().field("password"), "s3cret");
+    }
+  }
 }
 
 // Follows the one-time address the tool shows through the authorization server to the
