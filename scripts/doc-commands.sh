@@ -60,7 +60,7 @@ for page in "$root/README.md" "$root"/docs/*.md; do
     inBlock && !skipping { print; next }
     NF && !inBlock { skip = "" }
     END { printf "echo \"%s: %d blocks ran\" >&2\n", where, blocks; print blocks + 0 > "/dev/fd/3"; print skipped + 0 > "/dev/fd/3" }
-  ' "$page" 3>"$work/$stem.counts" 2>"$work/$stem.skipped"
+  ' "$page" >"$script" 3>"$work/$stem.counts" 2>"$work/$stem.skipped"
   cat "$work/$stem.skipped"
   { read -r blocks; read -r skips; } <"$work/$stem.counts"
   skipped=$((skipped + skips))
