@@ -22,6 +22,7 @@ mkdir -p "$work"
 work=$(cd "$work" && pwd)
 
 # The set-up table: one row per group of scripts/setup.sh, its packages word for word.
+# shellcheck disable=SC2016 # the backticks are the table's own
 table=$(sed -nE 's/^\| `([a-z]+)` \| `([^`]*)` \|.*/\1 \2/p' "$root/README.md")
 groups=$(sed -nE 's/^ *\[([a-z]+)\]="([^"]*)"$/\1 \2/p' "$root/scripts/setup.sh")
 if [[ $table != "$groups" ]]; then
