@@ -52,3 +52,5 @@ echo "refresh grant with the stored refresh token:"
 exec {endpoint_stdin}>&-  # end of its standard input stops the endpoint
 wait "$endpoint_pid" || true  # its exit status is not the demo's: it was told to stop
 rm -rf "$demo_settings"
+echo "tervala and tervala-test-endpoint are in build/demo/bin; for the commands of README.md and docs/:"
+echo "  export PATH=\"$root/build/demo/bin:\$PATH\""

@@ -3,7 +3,8 @@
 # missing: setup.sh [runtime] [build] [endpoint] [test] [lint]
 #   runtime   what the library and the tool need at run time: the system's CA certificates
 #   build     compiler, CMake, Ninja and the libraries' development files (libsecret: the keyring)
-#   endpoint  the HTTP server library of the loopback token endpoint (the demo's server)
+#   endpoint  the HTTP server library of the loopback token endpoint (the demo's server), and curl,
+#             the browser stand-in of the documented login
 #   test      GoogleTest, Google Benchmark, liboath and oathtool (reference codes), hyperfine and
 #             perf (bench/totp-process.sh), ccache, zbar-tools (an independent QR decoder), gcovr,
 #             dbus-daemon (dbus-run-session) and gnome-keyring: the keyring tests' own session bus
@@ -14,7 +15,7 @@ set -euo pipefail
 declare -A groups=(
   [runtime]="ca-certificates"
   [build]="build-essential cmake ninja-build pkg-config git libssl-dev libcurl4-openssl-dev libsqlite3-dev nlohmann-json3-dev libprotobuf-dev protobuf-compiler libqrencode-dev libsecret-1-dev"
-  [endpoint]="libcpp-httplib-dev"
+  [endpoint]="libcpp-httplib-dev curl"
   [test]="ccache libgtest-dev libgmock-dev libbenchmark-dev liboath-dev oathtool hyperfine linux-perf gettext openssl zbar-tools gcovr dbus-daemon gnome-keyring"
   [lint]="clang-14 libclang-rt-14-dev clang-format clang-tidy"
 )

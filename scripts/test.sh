@@ -2,7 +2,8 @@
 # Sets up, builds and runs the whole suite: a formatting check; a Release build (with the
 # benchmarks, so they keep linking) with its default suite, then its stress suite; clang-tidy; the
 # install and consumer checks; a shared-library build with its default suite and consumer checks;
-# the README's C++ snippets against the installed package; an AddressSanitizer +
+# the C++ snippets of the README and docs/ against the installed package, their output compared with
+# what the pages state, and the pages' shell blocks against the test endpoint; an AddressSanitizer +
 # UndefinedBehaviorSanitizer build; a ThreadSanitizer build of the OAuth tests; short fuzz runs.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -41,8 +42,9 @@ step "Install and consumers"
 "$root/scripts/consumer-test.sh" "$build/release" "$build/consumer"
 "$root/scripts/consumer-test.sh" --subdirectory "$build/consumer-subdirectory"
 
-step "README snippets against the installed package"
-"$root/scripts/readme-snippets.sh" "$build/consumer/prefix" "$build/readme-snippets"
+step "The pages' C++ snippets against the installed package, and their shell blocks"
+"$root/scripts/doc-snippets.sh" "$build/consumer/prefix" "$build/doc-snippets" "$build/release/bin/tervala-test-endpoint"
+"$root/scripts/doc-commands.sh" "$build/release/bin" "$build/doc-commands"
 
 # The shared variant proves the hidden symbols stay hidden and the package works as a .so; its
 # stress suite and the benchmarks would only repeat the Release build's.
