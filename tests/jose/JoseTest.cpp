@@ -228,6 +228,7 @@ TEST(JoseTest, RefusedAlways) {
       {"padded base64url", "eyJhbGciOiJFUzI1NiJ9=" + claims + es256Signature, ec, JoseRefusal::Malformed},
       {"standard alphabet", "eyJhbGciOiJFUzI1NiJ9" + claims + "+" + es256Signature, ec,
        JoseRefusal::Malformed},
+      {"unused bits set", rfc7515Es256.substr(0, rfc7515Es256.size() - 1) + "R", ec, JoseRefusal::Malformed},
       {"header not an object", url(R"(["ES256"])") + claims + es256Signature, ec, JoseRefusal::Malformed},
       {"header without alg", url(R"({"typ":"JWT"})") + claims + es256Signature, ec, JoseRefusal::Malformed},
       {"unknown crit member", header + claims + es256Signature, ec, JoseRefusal::UnknownCritical},
