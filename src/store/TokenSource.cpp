@@ -9,12 +9,14 @@
 #include <mutex>
 #include <new>
 
+#include <tervala/SecretServiceStore.hpp>
 #include <tervala/SettingsStore.hpp>
 
 #include "platform/ErrorCodes.hpp"
 #include "platform/ForkRenewedMutex.hpp"
 #include "platform/SecureMemory.hpp"
 #include "store/StoredTokenRefresh.hpp"
+#include "store/TokenShelf.hpp"
 
 namespace tervala {
 namespace {
@@ -37,13 +39,12 @@ Error failure(std::string_view description) {
 }  // namespace
 
 struct TokenSource::State {
-  State(std::string tokenUrl, std::string client, SettingsStore& store, std::string entry)
-      : url(std::move(tokenUrl)), clientId(std::move(client)), settings(store), key(std::move(entry)) {}
+  State(std::string tokenUrl, std::string client, std::unique_ptr<TokenShelf> place)
+      : url(std::move(tokenUrl)), clientId(std::move(client)), shelf(std::move(place)) {}
 
   const std::string url;
   const std::string clientId;
-  SettingsStore& settings;
-  const std::string key;
+  const std::unique_ptr<TokenShelf> shelf;
 
   platform::ForkRenewedMutex mutex;
   std::condition_variable settled;
@@ -78,8 +79,13 @@ struct TokenSource::State {
 
 TokenSource::TokenSource(std::string tokenUrl, std::string clientId, SettingsStore& settings,
                          std::string entryKey)
-    : state_(
-          std::make_unique<State>(std::move(tokenUrl), std::move(clientId), settings, std::move(entryKey))) {}
+    : state_(std::make_unique<State>(std::move(tokenUrl), std::move(clientId),
+                                     std::make_unique<SettingsShelf>(settings, std::move(entryKey)))) {}
+
+TokenSource::TokenSource(std::string tokenUrl, std::string clientId, SecretServiceStore& keyring,
+                         std::string entryKey)
+    : state_(std::make_unique<State>(std::move(tokenUrl), std::move(clientId),
+                                     std::make_unique<KeyringShelf>(keyring, std::move(entryKey)))) {}
 
 TokenSource::~TokenSource() = default;
 
@@ -129,7 +135,7 @@ TokenSource::TokenAnswer TokenSource::token() {
     }
     const auto margin = state.margin;
     const auto refused = state.refused;
-    if (std::shared_ptr<const OAuthToken> stored = StoredTokenRefresh::read(state.settings, state.key);
+    if (std::shared_ptr<const OAuthToken> stored = StoredTokenRefresh::read(*state.shelf);
         stored && usable(*stored, margin, refused)) {
       const bool changed = state.noteHandedOut(*stored, false);
       const auto handler = state.handler;
@@ -160,8 +166,9 @@ TokenSource::TokenAnswer TokenSource::token() {
     lock.unlock();
     StoredTokenRefresh::Outcome outcome;
     try {
-      outcome = StoredTokenRefresh(state.settings, state.key, state.url, state.clientId)
-                    .run([&](const OAuthToken& token) { return usable(token, margin, refused); });
+      outcome = StoredTokenRefresh(*state.shelf, state.url, state.clientId).run([&](const OAuthToken& token) {
+        return usable(token, margin, refused);
+      });
     } catch (...) {
       outcome.error = failure("The token could not be refreshed");
     }

@@ -169,6 +169,36 @@ TEST_F(KeyringCli, TheKeyringComesFirstHoldsProfileTokensAndAFileTokenStillCount
             "tervala: no stored token for profile work in the keyring\n");
 }
 
+// `token get` finds the token where `token show` does, the keyring first, and refreshes it there,
+// coordinating through a lock file of its own in the runtime folder.
+TEST_F(KeyringCli, GetFindsTheKeyringTokenAndRefreshesItThere) {
+  SKIP_WITHOUT_KEYRING();
+  SettingsStore::setStandardLocation(settings());
+  ASSERT_TRUE(keyring.remove("token"));
+  ASSERT_EQ(test::runTool(grant({"--store"})).status, 0);
+  const auto got = test::runTool({"token", "get"});
+  EXPECT_EQ(got.out, "test-access\n") << got.err;
+
+  ASSERT_TRUE(
+      OAuthToken("old", "Bearer", "r-old", std::chrono::system_clock::now() + std::chrono::seconds(10), "s")
+          .store(keyring));
+  endpoint.setReply(test::Reply::answer(
+      200, R"({"access_token":"renewed","token_type":"Bearer","expires_in":3600,"refresh_token":"r2","scope":"s"})"));
+  const auto refreshed = test::runTool({"token", "get", "--url", endpoint.url(), "--client-id", "cli"});
+  EXPECT_EQ(refreshed.out, "renewed\n") << refreshed.err;
+  EXPECT_EQ(endpoint.requests().back().field("refresh_token"), "r-old");
+  EXPECT_EQ(OAuthToken::retrieve(keyring)->refreshToken(), "r2");
+  SettingsStore file(settings());
+  EXPECT_EQ(OAuthToken::retrieve(file), nullptr);
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");  // NOLINT(concurrency-mt-unsafe)
+  ASSERT_NE(runtime, nullptr);
+  std::size_t locks = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(runtime) / "tervala")) {
+    locks += entry.path().filename().string().starts_with("refresh-") ? 1U : 0U;
+  }
+  EXPECT_EQ(locks, 1U);
+}
+
 TEST_F(KeyringCli, WithoutABusADemandedKeyringFailsBeforeTheGrantUnlessTheFileIsAllowed) {
   const auto refused = withoutBus(grant({"--store", "--keyring"}));
   EXPECT_EQ(refused.status, 1);
