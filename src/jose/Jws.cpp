@@ -189,6 +189,24 @@ std::variant<Segments, JoseRefusal> split(std::string_view token) {
                   token.substr(second + 1), token.substr(0, second)};
 }
 
+struct ReadToken {
+  Segments segments;
+  ParsedHeader parsed;
+};
+
+/// The token's segments and header, or the refusal that needs no key.
+std::variant<ReadToken, JoseRefusal> readToken(std::string_view token, const VerifyOptions& options) {
+  auto segments = split(token);
+  if (auto* refusal = std::get_if<JoseRefusal>(&segments)) {
+    return *refusal;
+  }
+  auto parsed = readHeader(std::get<Segments>(segments).header, options);
+  if (auto* refusal = std::get_if<JoseRefusal>(&parsed)) {
+    return *refusal;
+  }
+  return ReadToken{std::get<Segments>(segments), std::get<ParsedHeader>(std::move(parsed))};
+}
+
 std::variant<VerifiedJws, JoseRefusal> verifyWith(const Segments& segments, ParsedHeader parsed,
                                                   const Jwk& key) {
   if (!fits(parsed.algorithm, key)) {
@@ -269,35 +287,28 @@ std::variant<std::string, JoseRefusal> signCompact(const Jwk& key, JwsAlgorithm 
 
 std::variant<VerifiedJws, JoseRefusal> verifyCompact(std::string_view token, const JwkSet& keys,
                                                      const VerifyOptions& options) {
-  auto segments = split(token);
-  if (auto* refusal = std::get_if<JoseRefusal>(&segments)) {
+  auto read = readToken(token, options);
+  if (auto* refusal = std::get_if<JoseRefusal>(&read)) {
     return *refusal;
   }
-  auto parsed = readHeader(std::get<Segments>(segments).header, options);
-  if (auto* refusal = std::get_if<JoseRefusal>(&parsed)) {
-    return *refusal;
-  }
-  auto& header = std::get<ParsedHeader>(parsed);
+  auto& [segments, parsed] = std::get<ReadToken>(read);
   const auto kid =
-      header.header.contains("kid") ? std::optional(header.header["kid"].get<std::string>()) : std::nullopt;
-  const auto selected = keys.select(kid, header.algorithm);
+      parsed.header.contains("kid") ? std::optional(parsed.header["kid"].get<std::string>()) : std::nullopt;
+  const auto selected = keys.select(kid, parsed.algorithm);
   if (const auto* refusal = std::get_if<JoseRefusal>(&selected)) {
     return *refusal;
   }
-  return verifyWith(std::get<Segments>(segments), std::move(header), *std::get<const Jwk*>(selected));
+  return verifyWith(segments, std::move(parsed), *std::get<const Jwk*>(selected));
 }
 
 std::variant<VerifiedJws, JoseRefusal> verifyCompact(std::string_view token, const Jwk& key,
                                                      const VerifyOptions& options) {
-  auto segments = split(token);
-  if (auto* refusal = std::get_if<JoseRefusal>(&segments)) {
+  auto read = readToken(token, options);
+  if (auto* refusal = std::get_if<JoseRefusal>(&read)) {
     return *refusal;
   }
-  auto parsed = readHeader(std::get<Segments>(segments).header, options);
-  if (auto* refusal = std::get_if<JoseRefusal>(&parsed)) {
-    return *refusal;
-  }
-  return verifyWith(std::get<Segments>(segments), std::get<ParsedHeader>(std::move(parsed)), key);
+  auto& [segments, parsed] = std::get<ReadToken>(read);
+  return verifyWith(segments, std::move(parsed), key);
 }
 
 }  // namespace tervala::jose
