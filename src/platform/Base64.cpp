@@ -2,6 +2,7 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <climits>
 
 namespace tervala::platform {
@@ -54,6 +55,39 @@ std::optional<SecretBytes> decodeBase64(std::string_view text) {
   // EVP_DecodeBlock counts the padding as zero bytes; they are not data.
   bytes.resize(static_cast<std::size_t>(decoded) - (remainder == 0 ? 0 : 4 - remainder));
   return bytes;
+}
+
+SecretText encodeBase64Url(std::span<const std::uint8_t> bytes) {
+  SecretText text = encodeBase64(bytes);
+  std::replace(text.begin(), text.end(), '+', '-');
+  std::replace(text.begin(), text.end(), '/', '_');
+  while (!text.empty() && text.back() == '=') {
+    text.pop_back();
+  }
+  return text;
+}
+
+std::optional<SecretBytes> decodeBase64Url(std::string_view text) {
+  SecretText standard(text.begin(), text.end());
+  for (char& c : standard) {
+    if (c == '-') {
+      c = '+';
+    } else if (c == '_') {
+      c = '/';
+    } else if (c == '+' || c == '/' || c == '=') {
+      return std::nullopt;
+    }
+  }
+  // A spelling whose unused trailing bits are set decodes to the same bytes as the canonical one.
+  if (const std::size_t remainder = text.size() % 4; remainder >= 2) {
+    static constexpr std::string_view alphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+    const std::size_t last = alphabet.find(text.back());
+    if (last == std::string_view::npos || (last & (remainder == 2 ? 0x0F : 0x03)) != 0) {
+      return std::nullopt;
+    }
+  }
+  return decodeBase64(view(standard));
 }
 
 }  // namespace tervala::platform

@@ -12,20 +12,6 @@
 #include "platform/Base64.hpp"
 
 namespace tervala::platform {
-namespace {
-
-SecretText base64Url(std::span<const std::uint8_t> bytes) {
-  SecretText text = encodeBase64(bytes);
-  std::replace(text.begin(), text.end(), '+', '-');
-  std::replace(text.begin(), text.end(), '/', '_');
-  while (!text.empty() && text.back() == '=') {
-    text.pop_back();
-  }
-  return text;
-}
-
-}  // namespace
-
 std::optional<SecretText> randomUrlSafeText(std::size_t byteCount) {
   if (byteCount > INT_MAX) {
     return std::nullopt;
@@ -34,7 +20,7 @@ std::optional<SecretText> randomUrlSafeText(std::size_t byteCount) {
   if (RAND_bytes(bytes.data(), static_cast<int>(byteCount)) != 1) {
     return std::nullopt;
   }
-  return base64Url(bytes);
+  return encodeBase64Url(bytes);
 }
 
 std::string s256Challenge(std::string_view verifier) {
@@ -43,7 +29,7 @@ std::string s256Challenge(std::string_view verifier) {
   if (EVP_Digest(verifier.data(), verifier.size(), digest.data(), &length, EVP_sha256(), nullptr) != 1) {
     return {};  // an empty challenge matches no verifier
   }
-  const SecretText text = base64Url(std::span(digest.data(), length));
+  const SecretText text = encodeBase64Url(std::span(digest.data(), length));
   return {text.begin(), text.end()};
 }
 
