@@ -22,11 +22,12 @@ constexpr std::array global{
            .valueName = "PATH",
            .help = "keep the stored token in the settings file PATH (not the keyring, unless --keyring)"},
     Option{.name = "version", .help = "print the version and exit"},
-    Option{.name = "generate-man", .help = "print the manual page (roff) and exit"},
+    Option{.name = "generate-man",
+           .help = "print the manual page tervala(1) (roff) and exit; followed by a group, tervala-GROUP(1)"},
     Option{.name = "generate-completion",
            .takes = Takes::value,
            .valueName = "SHELL",
-           .help = "print the completion script for SHELL (bash) and exit"},
+           .help = "print the completion script for SHELL (bash, zsh or fish) and exit"},
 };
 
 constexpr Option digits{.name = "digits",
@@ -497,6 +498,10 @@ const std::array table{
             .holdsCredentials = true,
             .program = tokenProgram,
             .run = runTokenLogout},
+    Command{.name = "token profiles",
+            .summary = "list the profiles that remember an account, one name a line",
+            .program = tokenProgram,
+            .run = runTokenProfiles},
 };
 
 std::string_view firstWord(std::string_view name) {
