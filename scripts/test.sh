@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs the whole suite: a formatting check; a Release build (with the
 # benchmarks, so they keep linking) with its default suite, then its stress suite; clang-tidy; the
-# install and consumer checks; a shared-library build with its default suite and consumer checks;
-# the README's C++ snippets against the installed package; an AddressSanitizer +
-# UndefinedBehaviorSanitizer build; a ThreadSanitizer build of the OAuth tests; short fuzz runs.
+# install and consumer checks; the README's C++ snippets against the installed package; a
+# shared-library build with its default suite and consumer checks; the library's ABI against its
+# baseline; the Debian packages, built, checked by lintian, installed, used and purged; an
+# AddressSanitizer + UndefinedBehaviorSanitizer build; a ThreadSanitizer build of the OAuth tests;
+# short fuzz runs.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TERVALA_BUILD_ROOT:-$root/build}
@@ -50,6 +52,13 @@ step "Shared-library build, default suite and consumers"
 "$root/scripts/build.sh" "$build/shared" -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=ON
 ctest --test-dir "$build/shared" --output-on-failure --parallel "$jobs" -LE stress
 "$root/scripts/consumer-test.sh" "$build/shared" "$build/consumer-shared"
+
+# Built apart with debug information, which abidiff reads the types from.
+step "ABI of the shared library against its baseline"
+"$root/scripts/abi-check.sh" "$build/abi"
+
+step "Debian packages: build, lintian, install, use, purge"
+"$root/scripts/package-test.sh" "$build/package"
 
 # The exit runs (hundreds of child processes) stay in the Release stress suite: under the
 # sanitizers they would take as long as everything else here together.
