@@ -71,7 +71,7 @@ std::variant<KeyOperand, UsageError> KeyOperand::read(std::string_view text, boo
   parameters.account = "-";
   const auto key = OtpAuthUri::make(parameters, fromHex ? platform::view(*fromHex) : text);
   if (!key) {
-    return UsageError{"the secret is not valid Base32"};
+    return UsageError{key.reason()};
   }
   parameters.account.clear();
   return KeyOperand{parameters, false, canonicalSecret(*key)};

@@ -254,6 +254,7 @@ std::variant<Arguments, UsageError> ArgumentParser::parse(std::span<char* const>
       done.arguments.fromEnvironment_.emplace(option.name);
       done.secrets.emplace(std::string(option.name),
                            PendingSecret{PendingSecret::From::given, platform::secretText(value), {}});
+      io.forget(std::string(option.environment).c_str());
     }
   }
   std::size_t fromStandardInput = 0;

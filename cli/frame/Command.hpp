@@ -18,8 +18,7 @@ struct Command {
   /// The operands it needs, in order, blank-separated ("SECRET|-", "CODE SECRET|URI|-"); empty
   /// for none. Any one of them may be `-`, read from standard input.
   std::string_view operand = {};
-  bool secretOperand = false;     ///< the operands are secrets: blanked in argv as soon as read
-  bool holdsCredentials = false;  ///< its process must never leave a core file
+  bool secretOperand = false;  ///< the operands are secrets: blanked in argv as soon as read
   /// The program beside `tervala` that runs it when `run` is not linked into this one; empty
   /// for commands that always run here.
   std::string_view program = {};

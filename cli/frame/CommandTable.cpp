@@ -267,20 +267,6 @@ constexpr auto tokenRefresh =
 
 constexpr auto tokenClient = join(join(grantHead, grantTail), tokenStorage);
 
-constexpr auto tokenLogin =
-    join(join(
-             std::array{
-                 Option{.name = "auth-url",
-                        .takes = Takes::value,
-                        .valueName = "URL",
-                        .help = "the authorization endpoint the browser opens (or --issuer)",
-                        .required = true,
-                        .unlessGiven = "issuer"},
-                 Option{.name = "no-browser", .help = "print the URL to open instead of starting a browser"},
-                 Option{.name = "ipv6", .help = "listen for the browser's redirect on [::1], not 127.0.0.1"},
-             },
-             grantHead),
-         join(grantTail, tokenStorage));
 // A row of the grants' shared tail, for the commands that take only some of them.
 constexpr Option tailOption(std::string_view name) {
   for (const auto& option : grantTail) {
@@ -290,6 +276,40 @@ constexpr Option tailOption(std::string_view name) {
   }
   return Option{};
 }
+
+// A login keeps what it gets unless told not to, as other tools' logins do.
+constexpr auto tokenLogin = join(
+    join(
+        std::array{
+            Option{.name = "auth-url",
+                   .takes = Takes::value,
+                   .valueName = "URL",
+                   .help = "the authorization endpoint the browser opens (or --issuer)",
+                   .required = true,
+                   .unlessGiven = "issuer"},
+            Option{.name = "no-browser", .help = "print the URL to open instead of starting a browser"},
+            Option{.name = "ipv6", .help = "listen for the browser's redirect on [::1], not 127.0.0.1"},
+        },
+        grantHead),
+    join(
+        std::array{
+            profile,
+            tailOption("strict"),
+            tailOption("lenient"),
+            tailOption("client-secret"),
+            tailOption("scope"),
+            tailOption("param"),
+            tailOption("timeout"),
+            tailOption("cacert"),
+            Option{
+                .name = "store",
+                .help =
+                    "store the token (the default): in the keyring when reachable, else the settings file"},
+            Option{.name = "no-store", .help = "only print the token; do not store it"},
+            tailOption("allow-http"),
+            tailOption("auth"),
+        },
+        tokenStorage));
 
 constexpr auto tokenDevice =
     join(grantHead, std::array{
@@ -304,6 +324,7 @@ constexpr auto tokenDevice =
                         tailOption("cacert"),
                         tailOption("store"),
                         tailOption("allow-http"),
+                        tailOption("auth"),
                         tokenStorage[0],
                         tokenStorage[1],
                         tokenStorage[2],
@@ -335,6 +356,7 @@ constexpr auto tokenAbout = [](std::string_view endpoint) {
              .valueName = "KIND",
              .help = "access_token or refresh_token (default for --stored: its kind)"},
       tailOption("client-secret"),
+      tailOption("auth"),
       tailOption("timeout"),
       tailOption("cacert"),
       tailOption("allow-http"),
@@ -435,67 +457,56 @@ const std::array table{
     Command{.name = "token password",
             .summary = "ask the token endpoint for a token with the resource owner's password",
             .options = tokenPassword,
-            .holdsCredentials = true,
             .program = tokenProgram,
             .run = runTokenPassword},
     Command{.name = "token code",
             .summary = "exchange an authorization code for a token",
             .options = tokenCode,
-            .holdsCredentials = true,
             .program = tokenProgram,
             .run = runTokenCode},
     Command{.name = "token refresh",
             .summary = "renew a token with a refresh token",
             .options = tokenRefresh,
-            .holdsCredentials = true,
             .program = tokenProgram,
             .run = runTokenRefresh},
     Command{.name = "token login",
             .summary = "log in through the browser: code grant with PKCE, redirect to a loopback port",
             .options = tokenLogin,
-            .holdsCredentials = true,
             .program = tokenProgram,
             .run = runTokenLogin},
     Command{.name = "token client",
             .summary = "ask the token endpoint for a token of the client itself (client credentials)",
             .options = tokenClient,
-            .holdsCredentials = true,
             .program = tokenProgram,
             .run = runTokenClient},
     Command{.name = "token show",
             .summary = "show the stored token: exit 0 valid, 1 none, 3 expired",
             .options = tokenShow,
-            .holdsCredentials = true,
             .program = tokenProgram,
             .run = runTokenShow},
     Command{.name = "token get",
             .summary = "print a valid token, refreshed and stored first when about to expire",
             .options = tokenGet,
-            .holdsCredentials = true,
             .program = tokenProgram,
             .run = runTokenGet},
     Command{.name = "token device",
             .summary = "log in on another device: show a code to enter there, then wait for the token",
             .options = tokenDevice,
-            .holdsCredentials = true,
             .program = tokenProgram,
             .run = runTokenDevice},
     Command{.name = "token revoke",
             .summary = "tell the authorization server a token is no longer needed",
             .options = tokenRevoke,
-            .holdsCredentials = true,
             .program = tokenProgram,
             .run = runTokenRevoke},
     Command{.name = "token inspect",
             .summary = "ask the authorization server about a token: exit 0 active, 3 inactive",
             .options = tokenInspect,
-            .holdsCredentials = true,
             .program = tokenProgram,
             .run = runTokenInspect},
     Command{.name = "token logout",
             .summary = "forget the stored token (of a profile): exit 0 forgotten, 1 none stored",
             .options = tokenLogout,
-            .holdsCredentials = true,
             .program = tokenProgram,
             .run = runTokenLogout},
     Command{.name = "token profiles",

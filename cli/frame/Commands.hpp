@@ -26,6 +26,8 @@ struct Io {
   bool outIsTerminal = false;
   /// The process environment; null for an unset variable.
   std::function<const char*(const char*)> environment = [](const char*) -> const char* { return nullptr; };
+  /// Removes a variable read as a secret from the environment, so that no child inherits it.
+  std::function<void(const char*)> forget = [](const char*) {};
 };
 
 /// A bad command line or refused input: reported in one line, exit status 2.

@@ -47,12 +47,14 @@ class ClientSecretScope {
 
 /// What a grant command adds to the options: its name for messages, the stored token a refresh
 /// renews (whose scope a reply without one keeps), the endpoints it has found already (so that
-/// the exchange reuses their discovery), and whether it has configured the context itself.
+/// the exchange reuses their discovery), whether it has configured the context itself, and
+/// whether it stores the token without --store.
 struct GrantRequest {
   std::string_view command = "token";
   std::shared_ptr<OAuthToken> renewed = nullptr;
   IssuerEndpoints* endpoints = nullptr;
   bool configured = false;
+  bool storesUnlessTold = false;  ///< stores its token unless --no-store is given, as a login does
 };
 
 /// Runs `exchange` against the token endpoint (--url, or the one --issuer names) for the account

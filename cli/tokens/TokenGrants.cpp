@@ -136,7 +136,8 @@ int grant(const Arguments& arguments, const Io& io, const Exchange& exchange, Pr
   }
   // A refresh of the stored token stores what it gets, or the spent refresh token of a rotating
   // server would stay behind as the stored one.
-  const bool storing = profile.named() || request.renewed || arguments.has("store");
+  const bool storing = profile.named() || request.renewed || arguments.has("store") ||
+                       (request.storesUnlessTold && !arguments.has("no-store"));
   TokenPlace& place = profile.tokenPlace();
   // Where the token goes is settled before the grant spends a code or a refresh token.
   if (const auto problem = storing ? place.prepareWrite(io) : std::nullopt) {

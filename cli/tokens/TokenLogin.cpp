@@ -1,3 +1,6 @@
+#include <sys/random.h>
+
+#include <array>
 #include <chrono>
 #include <optional>
 #include <ostream>
@@ -24,6 +27,24 @@ using platform::view;
 // Long enough for a person to sign in, short enough that a forgotten login does not listen on.
 constexpr double defaultWaitSeconds = 300.0;
 constexpr std::string_view callbackPath = "/callback";
+
+// The browser is handed a path of the listener that redirects, once, to the authorization URL:
+// the URL's state and challenge never stand in an argument vector, where any local user reads
+// them. The path is 128 random bits, so that it is not found by trying; absent when the system
+// has no randomness to give.
+std::optional<std::string> oneTimeStartPath() {
+  std::array<unsigned char, 16> bytes{};
+  if (::getrandom(bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size())) {
+    return std::nullopt;
+  }
+  static constexpr std::string_view digits = "0123456789abcdef";
+  std::string path = "/start/";
+  for (const unsigned char byte : bytes) {
+    path.push_back(digits[byte >> 4U]);
+    path.push_back(digits[byte & 15U]);
+  }
+  return path;
+}
 
 // The two endpoints of a login. Discovery from an issuer's metadata fills them in where given.
 struct LoginEndpoints {
@@ -53,13 +74,35 @@ std::variant<LoginEndpoints, EndpointProblem> loginEndpoints(const Arguments& ar
   return endpoints;
 }
 
-// Serves the listener until one callback of this request arrives, or the deadline passes.
-// Requests on another path, and callbacks with another state (a stale tab, a forged link), get
-// an error page and are otherwise ignored: they can neither end nor steer the login.
+// Serves the listener until one callback of this request arrives, or the deadline passes. The
+// start path answers once with the redirect to the authorization URL, then 410. Requests on
+// another path, and callbacks with another state (a stale tab, a forged link), get an error page
+// and are otherwise ignored: they can neither end nor steer the login.
 std::optional<AuthorizationRequest::Redirect> awaitCallback(LoopbackListener& listener,
                                                             const AuthorizationRequest& request,
-                                                            std::chrono::steady_clock::time_point deadline) {
+                                                            std::string_view startPath,
+                                                            std::chrono::steady_clock::time_point deadline,
+                                                            const Io& io) {
+  bool started = false;
+  std::size_t strangersTold = 0;
+  // Said once per stranger's attempt, so that a login that fails because of one shows why.
+  const auto tellStrangers = [&] {
+    if (listener.strangersRefused() > strangersTold) {
+      strangersTold = listener.strangersRefused();
+      io.err << "tervala: refused a connection of another user to the login's listener\n" << std::flush;
+    }
+  };
   while (auto incoming = listener.next(deadline)) {
+    tellStrangers();
+    if (incoming->method() == "GET" && incoming->path() == startPath) {
+      if (started) {
+        incoming->answer(410, "Already used", "This login address was opened before; start a new login.");
+      } else {
+        incoming->redirect(request.url());
+        started = true;
+      }
+      continue;
+    }
     if (incoming->method() != "GET" || incoming->path() != callbackPath) {
       incoming->answer(404, "Not found", "This address is not the login's callback.");
       continue;
@@ -76,6 +119,7 @@ std::optional<AuthorizationRequest::Redirect> awaitCallback(LoopbackListener& li
     }
     return redirect;
   }
+  tellStrangers();
   return std::nullopt;
 }
 
@@ -87,6 +131,9 @@ int runTokenLogin(const GlobalOptions& global, const Arguments& arguments, const
   const ClientSecretScope secretScope(shared);
   if (const auto unusable = configure(shared, arguments)) {
     return refuse(io, *unusable);
+  }
+  if (arguments.has("no-store") && (arguments.has("store") || arguments.value("profile"))) {
+    return refuse(io, UsageError{"--no-store cannot be combined with --store or --profile"});
   }
   IssuerEndpoints issuer(arguments);
   auto endpoints = loginEndpoints(arguments, issuer);
@@ -107,17 +154,23 @@ int runTokenLogin(const GlobalOptions& global, const Arguments& arguments, const
   if (!request) {
     return refuse(io, UsageError{"--auth-url needs an absolute URL without a fragment"});
   }
-  if (arguments.has("no-browser") || !BrowserLauncher::open(request->url())) {
+  const auto startPath = oneTimeStartPath();
+  if (!startPath) {
+    io.err << "tervala: no random bytes for the login's address\n";
+    return failure;
+  }
+  const std::string startUrl = listener->origin() + *startPath;
+  if (arguments.has("no-browser") || !BrowserLauncher::open(startUrl)) {
     io.err << "Open this URL in a browser to log in:\n";
   } else {
     io.err << "Opened a browser to log in; if none appears, open:\n";
   }
-  io.err << request->url() << '\n' << std::flush;
+  io.err << startUrl << '\n' << std::flush;
 
   const auto deadline =
       std::chrono::steady_clock::now() +
       std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(wait));
-  auto redirect = awaitCallback(*listener, *request, deadline);
+  auto redirect = awaitCallback(*listener, *request, *startPath, deadline, io);
   listener.reset();  // one callback only: later ones find nobody listening
   if (!redirect) {
     io.err << "tervala: no login callback arrived within " << wait << " seconds\n";
@@ -142,7 +195,7 @@ int runTokenLogin(const GlobalOptions& global, const Arguments& arguments, const
                  platform::cleanse(std::get<std::string>(fields.at("code_verifier")));
                  return result;
                },
-               {.endpoints = &issuer, .configured = true});
+               {.endpoints = &issuer, .configured = true, .storesUnlessTold = true});
 }
 
 int runTokenClient(const GlobalOptions& global, const Arguments& arguments, const Io& io) {

@@ -228,7 +228,7 @@ Checked<OtpAuthUri> OtpAuthUri::make(OtpAuthParameters parameters, std::string_v
     }
     auto canonical = canonicalBase32(secret);
     if (!canonical) {
-      return Checked<OtpAuthUri>::refuse("the secret is not Base32");
+      return Checked<OtpAuthUri>::refuse("the secret is not Base32: " + base32Refusal(secret));
     }
     return Checked<OtpAuthUri>::accept(
         OtpAuthUri(std::move(parameters), std::make_shared<const Secret>(Secret{std::move(*canonical)})));

@@ -63,6 +63,33 @@ std::optional<platform::SecretText> canonicalBase32(std::string_view text) {
   return canonical;
 }
 
+std::string base32Refusal(std::string_view text) {
+  const std::size_t last = text.find_last_not_of(' ');
+  std::size_t padding = 0;
+  while (last != std::string_view::npos && padding <= last && text[last - padding] == '=') {
+    ++padding;
+  }
+  // Positions count from 1 in the text as given, blanks included.
+  const std::size_t body = last == std::string_view::npos ? 0 : last + 1 - padding;
+  std::size_t letters = 0;
+  for (std::size_t at = 0; at < body; ++at) {
+    if (text[at] == ' ') {
+      continue;
+    }
+    if (valueOf(text[at]) == notInAlphabet) {
+      return "character " + std::to_string(at + 1) + " is none of A-Z and 2-7";
+    }
+    ++letters;
+  }
+  if (padding == 2 || padding == 5 || padding > 6) {
+    return "it ends in " + std::to_string(padding) + " '=', which Base32 never does";
+  }
+  if (letters == 0) {
+    return "it is empty";
+  }
+  return "no Base32 text is " + std::to_string(letters) + " characters long (blanks and '=' aside)";
+}
+
 platform::SecretBytes decodeCanonicalBase32(std::string_view canonical) {
   platform::SecretBytes bytes;
   bytes.reserve(canonical.size() * 5 / 8);

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "platform/SecureMemory.hpp"
@@ -13,6 +14,11 @@ namespace tervala {
 /// padding. Accepts what the generators accept (any case, padding of 1, 3, 4 or 6 "=" or none)
 /// and blanks between groups; absent otherwise, and for an empty secret. Writes no debug line.
 std::optional<platform::SecretText> canonicalBase32(std::string_view text);
+
+/// Why `canonicalBase32` refuses `text`: the position of the first character outside the
+/// alphabet, a run of "=" it never ends in, or a length no Base32 text has. Never a character of
+/// the text, which is a secret.
+std::string base32Refusal(std::string_view text);
 
 /// The bytes of Base32 text read as `fromBase32` reads it (which returns a copy of them): absent
 /// for text it refuses. Writes its debug lines.

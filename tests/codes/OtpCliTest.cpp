@@ -2,6 +2,7 @@
 // command shares (usage refusals, help), in-process; a process only for debug lines and --watch.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/prctl.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -96,7 +97,9 @@ TEST_F(OtpCli, RefusedUsageOfEveryCommandExitsTwoWithOneLine) {
   };
   const Args code = with({"token", "code", "--code", "x"}, grant);
   for (const auto& [args, input, says] : std::vector<Case>{
-           {{"totp", "NOT-BASE32"}, "", "not valid Base32"},
+           {{"totp", "NOT-BASE32"}, "", "not Base32: character 4 is none of A-Z and 2-7"},
+           {{"totp", "AB C"}, "", "not Base32: no Base32 text is 3 characters long"},
+           {{"totp", "ABCDEFGH=="}, "", "not Base32: it ends in 2 '='"},
            {{"totp", "-a", "MD5", secret20}, "", "SHA1, SHA256 or SHA512"},
            {{"totp", "-p", "5", secret20}, "", "period must be from 10 to 300 seconds, not '5'"},
            {{"totp", "-t", "1e300", secret20}, "", "2^64"},
@@ -193,6 +196,7 @@ TEST_F(OtpCli, HelpVersionManPageAndCompletionComeFromTheTables) {
            {{"--generate-completion", "fish"},
             "",
             R"(\ncomplete -c tervala -n '__tervala_is "token show"' -l profile -x )"},
+           {{"token", "login", "-h"}, "", R"(\[--no-store\][\s\S]*--store +store the token \(the default\))"},
            {{"--generate-completion", "bash"}, "", R"('token password'\) choices='--help --url --issuer)"},
        }) {
     const auto run = runTool(args, input);
@@ -201,6 +205,22 @@ TEST_F(OtpCli, HelpVersionManPageAndCompletionComeFromTheTables) {
     EXPECT_EQ(run.err, "");
     EXPECT_TRUE(std::regex_search(run.out, std::regex(says))) << run.out;
   }
+}
+
+// Every command holds a secret, a token or a code: its process leaves no core file and lets no
+// debugger of the same user in, even when it refuses its command line.
+TEST_F(OtpCli, EveryCommandMakesItsProcessUndumpable) {
+  for (const auto& args : std::vector<Args>{{"totp", secret20},
+                                            {"totp", "-w", "-t", "1", secret20},
+                                            {"verify", "--no-replay", "123456", secret20},
+                                            {"uri", "totp", secret20},
+                                            {"import", "otpauth-migration://offline?data="},
+                                            {"export", "--batch-size", "0"}}) {
+    ASSERT_EQ(::prctl(PR_SET_DUMPABLE, 1, 0, 0, 0), 0);
+    runTool(args);
+    EXPECT_EQ(::prctl(PR_GET_DUMPABLE, 0, 0, 0, 0), 0) << shown(args);
+  }
+  ::prctl(PR_SET_DUMPABLE, 1, 0, 0, 0);
 }
 
 TEST_F(OtpCli, VerifyAcceptsEachStepOnceAndReportsItsOffset) {

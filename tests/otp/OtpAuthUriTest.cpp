@@ -61,8 +61,11 @@ std::vector<Row> rows() {
           {at + "alice" + s + "&period=0", "period", {}},
           {at + "alice" + s + "&algorithm=MD5", "unknown algorithm", {}},
           {at + "alice" + s + "&secret=GEZDGNBV", "secret is given twice", {}},
-          {at + "alice?secret=JBSWY3", "not Base32", {}},         // 6 characters leave stray bits
-          {at + "alice?secret=JBSWY3DP=====", "not Base32", {}},  // no length pads with 5
+          {at + "alice?secret=JBSWY3",
+           "not Base32: no Base32 text is 6 characters long",
+           {}},  // 6 characters leave stray bits
+          {at + "alice?secret=JBSWY3DP=====", "not Base32: it ends in 5 '='", {}},  // no length pads with 5
+          {at + "alice?secret=JBSW0Y3DP", "not Base32: character 5 is none of A-Z and 2-7", {}},
           {at + "alice?secret=jbsw%20y3dp+ehpk%203pxp====", "", {.issuer = "", .account = "alice"}},
           {"otpauth://hotp/alice" + s, "needs a counter", {}},
           {"otpauth://hotp/alice" + s + "&counter=5&period=7",

@@ -3,8 +3,13 @@
 // is the point (argv as others see it, --timeout, Ctrl-C, the browser).
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -362,43 +367,74 @@ httplib::Result browse(const std::string& url) {
   return browser.Get(url.substr(path));
 }
 
+// Follows the one-time address the tool shows through the authorization server to the
+// listener's callback, which it returns; empty when a step did not redirect.
+std::string callbackOf(const std::string& start) {
+  const auto toServer = browse(start);
+  if (!toServer || toServer->status != 302) {
+    return {};
+  }
+  const auto approval = browse(toServer->get_header_value("Location"));
+  return approval && approval->status == 302 ? approval->get_header_value("Location") : std::string();
+}
+
 TEST_F(TokenCli, LoginAcceptsExactlyOneCallbackOfItsOwn) {
   struct Case {
     std::string name;
     bool denying;        // the user refuses at the authorization server
     bool follow;         // the browser follows the redirect at all
+    Args more;           // further options
     int status;          // the tool's exit status
     std::string output;  // a part of the tool's standard output or error
+    bool stored;         // a token is stored afterwards
   };
   test::AuthorizationServer server;
   for (const auto& row : std::vector<Case>{
-           {"StraysIgnored", false, true, 0, R"("access_token":")"},
-           {"Denied", true, true, 1, "The user said no"},
-           {"NoCallbackTimesOut", false, false, 1, "no login callback"},
+           {"StraysIgnoredAndStoredByDefault", false, true, {}, 0, R"("access_token":")", true},
+           {"NotStoredWhenTold", false, true, {"--no-store"}, 0, R"("access_token":")", false},
+           {"Denied", true, true, {}, 1, "The user said no", false},
+           {"NoCallbackTimesOut", false, false, {}, 1, "no login callback", false},
        }) {
     SCOPED_TRACE(row.name);
     server.setDenying(row.denying);
     const auto settings = (folder / (row.name + ".sqlite3")).string();
-    test::ToolProcess tool({"--settings", settings, "token", "login", "--no-browser", "--store", "--scope",
-                            "read", "--auth-url", server.url("/authorize"), "--url", server.url("/token"),
-                            "--client-id", "cli", "--timeout", row.follow ? "10" : "1"});
+    Args args{"--settings",
+              settings,
+              "token",
+              "login",
+              "--no-browser",
+              "--scope",
+              "read",
+              "--auth-url",
+              server.url("/authorize"),
+              "--url",
+              server.url("/token"),
+              "--client-id",
+              "cli",
+              "--timeout",
+              row.follow ? "10" : "1"};
+    args.insert(args.end(), row.more.begin(), row.more.end());
+    test::ToolProcess tool(args);
     // The URL the user would open: the last line once it is whole.
     const std::string shown =
         tool.readUntil([](const auto& so) {
               return so.err.find("\nhttp") != std::string::npos && so.err.ends_with('\n');
             })
             .err;
-    const auto start = shown.find("\nhttp");
-    ASSERT_NE(start, std::string::npos) << shown;
+    const auto at = shown.find("\nhttp");
+    ASSERT_NE(at, std::string::npos) << shown;
+    const std::string start = shown.substr(at + 1, shown.size() - at - 2);
+    EXPECT_EQ(start.find("state="), std::string::npos) << "the one-time address holds no state";
     std::string callback;
     if (row.follow) {
-      const auto approval = browse(shown.substr(start + 1, shown.size() - start - 2));
-      ASSERT_TRUE(approval && approval->status == 302);
-      callback = approval->get_header_value("Location");
-      // Before the real callback: another path, and the right path with a forged state.
+      callback = callbackOf(start);
+      ASSERT_FALSE(callback.empty());
+      // Before the real callback: the start address again, another path, the right path with a
+      // forged state.
       const auto listener = callback.substr(0, callback.find("/callback"));
-      for (const auto& [stray, answer] :
-           {std::pair{"/favicon.ico", 404}, {"/callback?code=f&state=g", 400}}) {
+      for (const auto& [stray, answer] : {std::pair{start.substr(listener.size()), 410},
+                                          {"/favicon.ico", 404},
+                                          {"/callback?code=f&state=g", 400}}) {
         const auto reply = browse(listener + stray);
         EXPECT_TRUE(reply && reply->status == answer) << stray;
       }
@@ -413,7 +449,117 @@ TEST_F(TokenCli, LoginAcceptsExactlyOneCallbackOfItsOwn) {
       EXPECT_FALSE(browse(callback)) << "a second callback found the listener still open";
     }
     SettingsStore store(settings);
-    EXPECT_EQ(OAuthToken::retrieve(store) != nullptr, row.status == 0);
+    EXPECT_EQ(OAuthToken::retrieve(store) != nullptr, row.stored);
+  }
+}
+
+// What other users of the host could do to a login: read the browser's argv (a one-time address
+// only, no state), its environment (no TERVALA_ variable, so no client secret), answer the
+// listener (another user's connection is closed unread), or hold it with idle connections (read
+// side by side: the real callback goes through at once).
+TEST_F(TokenCli, LoginKeepsOtherUsersOut) {
+  test::AuthorizationServer server;
+  server.setClientSecret("cli", "s3cret");
+  const auto seen = (folder / "browser.txt").string();
+  static_cast<void>(file(
+      "xdg-open",
+      "#!/bin/sh\n{ printf '%s\\n' \"$@\"; env; } > " + seen + ".part; mv " + seen + ".part " + seen + "\n",
+      0700));
+  test::ToolProcess tool(
+      {"--settings", settings(), "token", "login", "--scope", "read", "--auth-url", server.url("/authorize"),
+       "--url", server.url("/token"), "--client-id", "cli", "--timeout", "20"},
+      {"PATH=" + folder.path().string() + ":" + std::getenv("PATH"), "TERVALA_CLIENT_SECRET=s3cret",
+       "TERVALA_PASSWORD=unused", "DISPLAY=:7"});
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!std::filesystem::exists(seen) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  std::ifstream browserSaw(seen);
+  const std::string handed((std::istreambuf_iterator<char>(browserSaw)), std::istreambuf_iterator<char>());
+  const std::string start = handed.substr(0, handed.find('\n'));
+  ASSERT_TRUE(start.starts_with("http://127.0.0.1:")) << handed;
+  for (const auto* never : {"state=", "code_challenge", "s3cret", "unused", "TERVALA_"}) {
+    EXPECT_EQ(handed.find(never), std::string::npos) << never;
+  }
+  EXPECT_NE(handed.find("\nDISPLAY=:7\n"), std::string::npos) << handed;
+
+  sockaddr_in listener{};
+  listener.sin_family = AF_INET;
+  listener.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  listener.sin_port = htons(static_cast<std::uint16_t>(std::stoi(start.substr(17))));
+  const auto connected = [&] {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&listener), sizeof listener), 0);
+    return fd;
+  };
+  if (::geteuid() == 0) {
+    // Another user asks for the start address: the connection closes with no answer.
+    const std::string ask = "GET " + start.substr(start.find("/start/")) + " HTTP/1.1\r\nHost: x\r\n\r\n";
+    const pid_t stranger = ::fork();
+    if (stranger == 0) {
+      char answer = 0;
+      const bool other = ::setuid(65534) == 0;
+      const int fd = connected();
+      ::send(fd, ask.data(), ask.size(), 0);
+      pollfd readable{fd, POLLIN, 0};
+      ::_exit(other && ::poll(&readable, 1, 5000) == 1 && ::recv(fd, &answer, 1, 0) <= 0 ? 0 : 1);
+    }
+    int status = -1;
+    ::waitpid(stranger, &status, 0);
+    EXPECT_EQ(status, 0) << "another user's request was answered";
+  }
+  std::vector<int> idle;
+  for (int i = 0; i < 100; ++i) {
+    idle.push_back(connected());
+  }
+  const auto callback = callbackOf(start);
+  ASSERT_FALSE(callback.empty());
+  const auto began = std::chrono::steady_clock::now();
+  const auto page = browse(callback);
+  const auto took = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - began);
+  std::for_each(idle.begin(), idle.end(), ::close);
+  ASSERT_TRUE(page && page->status == 200);
+  EXPECT_LT(took.count(), 5000.0);
+  RecordProperty("callbackMillisecondsWith100Idle", std::to_string(took.count()));
+  const auto run = tool.finish();
+  EXPECT_EQ(run.status, 0) << run.err;
+  if (::geteuid() == 0) {
+    EXPECT_NE(run.err.find("refused a connection of another user"), std::string::npos) << run.err;
+  }
+  SettingsStore store(settings());
+  EXPECT_NE(OAuthToken::retrieve(store), nullptr);
+}
+
+// A secret read from the environment leaves it: no child of the tool inherits it.
+TEST_F(TokenCli, ASecretReadFromTheEnvironmentIsForgotten) {
+  std::vector<std::string> forgotten;
+  const auto run = test::runTool(
+      {"--settings", settings(), "token", "client", "--url", endpoint.url(), "--client-id", "c"}, "",
+      {{"TERVALA_CLIENT_SECRET", "cs"}, {"TERVALA_PASSWORD", "p"}}, &forgotten);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(forgotten, std::vector<std::string>{"TERVALA_CLIENT_SECRET"});
+}
+
+// --auth works for every token command that sends a client secret: a Basic-only server is reached.
+TEST_F(TokenCli, RevokeInspectAndDeviceAuthenticateAsTold) {
+  serveByPath();
+  routes["/introspect"] = Reply::answer(200, R"({"active":true})");
+  for (const auto& command :
+       {Args{"revoke", "--token", "t1"}, Args{"inspect", "--token", "t1"}, Args{"device", "--no-qr"}}) {
+    Args args{"token"};
+    args.insert(args.end(), command.begin(), command.end());
+    args.insert(args.end(), {"--issuer", endpoint.url(""), "--client-id", "c", "--client-secret", "cs",
+                             "--auth", "basic"});
+    const std::size_t before = endpoint.requests().size();
+    const auto run = tervala(args);
+    EXPECT_EQ(run.status, 0) << command[0] << run.err;
+    const auto requests = endpoint.requests();
+    for (std::size_t at = before; at < requests.size(); ++at) {
+      if (requests[at].method == "POST") {
+        EXPECT_EQ(requests[at].header("Authorization"), "Basic Yzpjcw==") << command[0] << requests[at].path;
+        EXPECT_FALSE(requests[at].field("client_secret")) << command[0] << requests[at].path;
+      }
+    }
   }
 }
 
