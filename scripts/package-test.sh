@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the Debian packages (debian/) from a copy of the tree, checks them with lintian, installs
-# them, runs the consumer checks and the tool against the installed files, then purges them:
+# Builds the Debian packages (debian/) from a copy of the tree, checks the library's ABI against
+# its baseline (abi-check.sh), checks the packages with lintian, installs them, runs the consumer
+# checks and the tool against the installed files, then purges them:
 #   package-test.sh [WORK_DIR]
 # dpkg-buildpackage writes the packages into the parent of the tree it builds, so the tree is
 # copied into WORK_DIR/src and everything stays under WORK_DIR.
@@ -27,6 +28,10 @@ if ! (cd "$work/src" && DEB_BUILD_OPTIONS="noddebs parallel=$(nproc)" dpkg-build
   tail -n 40 "$work/build.log"
   exit 1
 fi
+# The package build's library keeps its debug information (only the packaged copy is stripped):
+# its ABI against the baseline, without a build of its own.
+"$root/scripts/abi-check.sh" "$(readlink -f "$work"/src/obj-*/libtervala.so)"
+
 for deb in "$work"/*.deb; do
   echo "== $(basename "$deb")"
   dpkg-deb --contents "$deb" | awk '{ print $6, $7, $8 }'

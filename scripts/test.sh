@@ -2,8 +2,8 @@
 # Sets up, builds and runs the whole suite: a formatting check; a Release build (with the
 # benchmarks, so they keep linking) with its default suite, then its stress suite; clang-tidy; the
 # install and consumer checks; the README's C++ snippets against the installed package; a
-# shared-library build with its default suite and consumer checks; the library's ABI against its
-# baseline; the Debian packages, built, checked by lintian, installed, used and purged; an
+# shared-library build with its default suite and consumer checks; the Debian packages, built,
+# their library's ABI checked against its baseline, lintian-checked, installed, used and purged; an
 # AddressSanitizer + UndefinedBehaviorSanitizer build; a ThreadSanitizer build of the OAuth tests;
 # short fuzz runs.
 set -euo pipefail
@@ -53,11 +53,8 @@ step "Shared-library build, default suite and consumers"
 ctest --test-dir "$build/shared" --output-on-failure --parallel "$jobs" -LE stress
 "$root/scripts/consumer-test.sh" "$build/shared" "$build/consumer-shared"
 
-# Built apart with debug information, which abidiff reads the types from.
-step "ABI of the shared library against its baseline"
-"$root/scripts/abi-check.sh" "$build/abi"
-
-step "Debian packages: build, lintian, install, use, purge"
+# The package build is the shared build with debug information, which abidiff reads the types from.
+step "Debian packages: build, the library's ABI, lintian, install, use, purge"
 "$root/scripts/package-test.sh" "$build/package"
 
 # The exit runs (hundreds of child processes) stay in the Release stress suite: under the
