@@ -13,7 +13,8 @@ fi
 soname=$(objdump -p "$library" | awk '$1 == "SONAME" { print $2 }')
 mkdir -p "$root/abi"
 rm -f "$root"/abi/*.abi
-abidw --no-corpus-path --no-comp-dir-path --no-show-locs --drop-private-types \
-  --exported-interfaces-only --drop-undefined-syms \
-  --headers-dir "$root/include/tervala" --out-file "$root/abi/$soname.abi" "$library"
+# The exported functions and variables and the types they reach; the compiler's -ffile-prefix-map
+# makes header paths relative, so the types are not filtered by header folder.
+abidw --no-corpus-path --no-comp-dir-path --no-show-locs --exported-interfaces-only --drop-undefined-syms \
+  --out-file "$root/abi/$soname.abi" "$library"
 echo "abi: wrote abi/$soname.abi"
