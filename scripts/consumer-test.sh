@@ -4,6 +4,8 @@
 #                                            the host through find_package(Tervala) and pkg-config
 #   consumer-test.sh --subdirectory WORK_DIR builds the host with add_subdirectory(<this tree>),
 #                                            which also checks that the host's cache is left alone
+#   consumer-test.sh --system WORK_DIR       builds the host against the Tervala the system has
+#                                            installed (its Debian packages)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 generator=()
@@ -16,6 +18,20 @@ if [[ $1 == --subdirectory ]]; then
   cmake --build "$work" --parallel "$(nproc)" --target consumer >/dev/null
   "$work/consumer"
   echo "consumer: add_subdirectory build runs, host cache untouched"
+  exit 0
+fi
+
+if [[ $1 == --system ]]; then
+  work=$2
+  rm -rf "$work"
+  mkdir -p "$work"
+  cmake -S "$root/tests/consumer" -B "$work/cmake" "${generator[@]}" >/dev/null
+  cmake --build "$work/cmake" >/dev/null
+  "$work/cmake/consumer"
+  # shellcheck disable=SC2046 # pkg-config's words are meant to split
+  c++ -std=c++20 "$root/tests/consumer/main.cpp" -o "$work/consumer-pkgconfig" $(pkg-config --cflags --libs tervala)
+  "$work/consumer-pkgconfig"
+  echo "consumer: find_package and pkg-config builds against the installed packages run"
   exit 0
 fi
 
@@ -37,3 +53,8 @@ PKG_CONFIG_PATH="${libdirs//://pkgconfig:}/pkgconfig" \
 # A shared build's library is found beside the prefix, as an installed one would be by ld.so.
 LD_LIBRARY_PATH="$libdirs" "$work/consumer-pkgconfig"
 echo "consumer: find_package and pkg-config builds run"
+# The installed tool finds its helper program in libexec/tervala, off the PATH.
+test -x "$work/prefix/libexec/tervala/tervala-token"
+LD_LIBRARY_PATH="$libdirs" "$work/prefix/bin/tervala" uri totp --account a GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ |
+  grep -q '^otpauth://totp/a?'
+echo "consumer: the installed tool hands its token and uri commands to libexec/tervala/tervala-token"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages of the groups named (all of them when none is), only those
-# missing: setup.sh [runtime] [build] [endpoint] [test] [lint]
+# missing: setup.sh [runtime] [build] [endpoint] [test] [lint] [package]
 #   runtime   what the library and the tool need at run time: the system's CA certificates
 #   build     compiler, CMake, Ninja and the libraries' development files (libsecret: the keyring)
 #   endpoint  the HTTP server library of the loopback token endpoint (the demo's server), and curl,
@@ -8,19 +8,21 @@
 #   test      GoogleTest, Google Benchmark, liboath and oathtool (reference codes), hyperfine and
 #             perf (bench/totp-process.sh), ccache, zbar-tools (an independent QR decoder), gcovr,
 #             dbus-daemon (dbus-run-session) and gnome-keyring: the keyring tests' own session bus
-#             and Secret Service
+#             and Secret Service; zsh and fish, whose completions are tested beside bash's
 #   lint      clang 14 with libFuzzer, clang-format and clang-tidy
+#   package   debhelper and lintian (the Debian packages), abigail-tools (the ABI check)
 set -euo pipefail
 
 declare -A groups=(
   [runtime]="ca-certificates"
   [build]="build-essential cmake ninja-build pkg-config git libssl-dev libcurl4-openssl-dev libsqlite3-dev nlohmann-json3-dev libprotobuf-dev protobuf-compiler libqrencode-dev libsecret-1-dev"
   [endpoint]="libcpp-httplib-dev curl"
-  [test]="ccache libgtest-dev libgmock-dev libbenchmark-dev liboath-dev oathtool hyperfine linux-perf gettext openssl zbar-tools gcovr dbus-daemon gnome-keyring"
+  [test]="ccache libgtest-dev libgmock-dev libbenchmark-dev liboath-dev oathtool hyperfine linux-perf gettext openssl zbar-tools gcovr dbus-daemon gnome-keyring zsh fish"
   [lint]="clang-14 libclang-rt-14-dev clang-format clang-tidy"
+  [package]="dpkg-dev debhelper lintian abigail-tools"
 )
 wanted=("$@")
-((${#wanted[@]} > 0)) || wanted=(runtime build endpoint test lint)
+((${#wanted[@]} > 0)) || wanted=(runtime build endpoint test lint package)
 
 missing=()
 for group in "${wanted[@]}"; do

@@ -3,8 +3,10 @@
 # benchmarks, so they keep linking) with its default suite, then its stress suite; clang-tidy; the
 # install and consumer checks; a shared-library build with its default suite and consumer checks;
 # the C++ snippets of the README and docs/ against the installed package, their output compared with
-# what the pages state, and the pages' shell blocks against the test endpoint; an AddressSanitizer +
-# UndefinedBehaviorSanitizer build; a ThreadSanitizer build of the OAuth tests; short fuzz runs.
+# what the pages state, and the pages' shell blocks against the test endpoint; the Debian packages,
+# built, their library's ABI checked against its baseline, lintian-checked, installed, used and
+# purged; an AddressSanitizer + UndefinedBehaviorSanitizer build; a ThreadSanitizer build of the
+# OAuth tests; short fuzz runs.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TERVALA_BUILD_ROOT:-$root/build}
@@ -52,6 +54,10 @@ step "Shared-library build, default suite and consumers"
 "$root/scripts/build.sh" "$build/shared" -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=ON
 ctest --test-dir "$build/shared" --output-on-failure --parallel "$jobs" -LE stress
 "$root/scripts/consumer-test.sh" "$build/shared" "$build/consumer-shared"
+
+# The package build is the shared build with debug information, which abidiff reads the types from.
+step "Debian packages: build, the library's ABI, lintian, install, use, purge"
+"$root/scripts/package-test.sh" "$build/package"
 
 # The exit runs (hundreds of child processes) stay in the Release stress suite: under the
 # sanitizers they would take as long as everything else here together.

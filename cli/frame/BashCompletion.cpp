@@ -109,7 +109,15 @@ void writeBashCompletion(std::ostream& out) {
   for (const auto& command : commands()) {
     out << "    '" << command.name << "') choices='" << words(optionsAfter(command)) << "' ;;\n";
   }
-  out << "  esac\n"
+  out << "  esac\n";
+  // A profile's name: those the settings file (the one given with --settings, if any) remembers.
+  out << "  if [[ ${COMP_WORDS[COMP_CWORD - 1]} == --profile ]]; then\n"
+         "    local settings=()\n"
+         "    for ((i = 1; i < COMP_CWORD - 1; i++)); do\n"
+         "      [[ ${COMP_WORDS[i]} == --settings ]] && settings=(--settings \"${COMP_WORDS[i + 1]}\")\n"
+         "    done\n"
+         "    choices=$(\"${COMP_WORDS[0]}\" \"${settings[@]}\" token profiles 2>/dev/null)\n"
+         "  fi\n"
          "  mapfile -t COMPREPLY < <(compgen -W \"$choices\" -- \"$cur\")\n"
          "}\n"
          "complete -o default -F _tervala tervala\n";

@@ -32,11 +32,13 @@ constexpr std::array shared{
 constexpr auto global =
     join(shared, std::array{
                      Option{.name = "version", .help = "print the version and exit"},
-                     Option{.name = "generate-man", .help = "print the manual page (roff) and exit"},
+                     Option{.name = "generate-man",
+                            .help = "print the manual page tervala(1) (roff) and exit; followed by a group, "
+                                    "tervala-GROUP(1)"},
                      Option{.name = "generate-completion",
                             .takes = Takes::value,
                             .valueName = "SHELL",
-                            .help = "print the completion script for SHELL (bash) and exit"},
+                            .help = "print the completion script for SHELL (bash, zsh or fish) and exit"},
                  });
 
 constexpr Option digits{.name = "digits",
@@ -527,6 +529,10 @@ const std::array table{
             .options = tokenLogout,
             .program = tokenProgram,
             .run = runTokenLogout},
+    Command{.name = "token profiles",
+            .summary = "list the profiles that remember an account, one name a line",
+            .program = tokenProgram,
+            .run = runTokenProfiles},
 };
 
 std::string_view firstWord(std::string_view name) {

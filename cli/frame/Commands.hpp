@@ -66,6 +66,7 @@ int runHotp(const GlobalOptions& global, const Arguments& arguments, const Io& i
 [[gnu::weak]] int runTokenRevoke(const GlobalOptions& global, const Arguments& arguments, const Io& io);
 [[gnu::weak]] int runTokenInspect(const GlobalOptions& global, const Arguments& arguments, const Io& io);
 [[gnu::weak]] int runTokenLogout(const GlobalOptions& global, const Arguments& arguments, const Io& io);
+[[gnu::weak]] int runTokenProfiles(const GlobalOptions& global, const Arguments& arguments, const Io& io);
 
 /// Prints "tervala: MESSAGE" and gives the usage exit status.
 int refuse(const Io& io, const UsageError& error);

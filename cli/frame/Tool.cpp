@@ -18,10 +18,12 @@
 #include "frame/ArgumentParser.hpp"
 #include "frame/BashCompletion.hpp"
 #include "frame/CommandTable.hpp"
+#include "frame/FishCompletion.hpp"
 #include "frame/HelpText.hpp"
 #include "frame/ManPage.hpp"
 #include "frame/Suggestion.hpp"
 #include "frame/VisibleText.hpp"
+#include "frame/ZshCompletion.hpp"
 
 namespace tervala::cli {
 namespace {
@@ -108,6 +110,11 @@ int handOver(std::string_view program, std::span<char* const> args, const Io& io
   std::error_code error;
   const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
   std::string path = (self.parent_path() / program).string();
+  // Beside this program in a build tree; installed, in the helper folder (libexec/tervala), off
+  // the PATH.
+  if (::access(path.c_str(), X_OK) != 0) {
+    path = (self.parent_path() / TERVALA_CLI_HELPER_DIR / program).lexically_normal().string();
+  }
   // The program keeps this one's name as its argv[0]: the settings folder is named after it, so
   // the token commands find what `tervala` stored before and what its other commands store.
   std::vector<char*> argv{program_invocation_name};
@@ -121,13 +128,25 @@ int handOver(std::string_view program, std::span<char* const> args, const Io& io
   return failure;
 }
 
-int generate(const Arguments& global, const Io& io) {
+// --generate-man [GROUP] and --generate-completion SHELL.
+int generate(const Arguments& global, std::span<char* const> words, const Io& io) {
+  if (words.size() > (global.has("generate-man") ? 1U : 0U)) {
+    return refuse(io,
+                  UsageError{"unexpected '" + visibleWord(words.back()) + "' after the --generate option"});
+  }
   if (global.has("generate-man")) {
-    writeManPage(io.out);
+    if (!writeManPage(io.out, words.empty() ? std::string_view() : std::string_view(words[0]))) {
+      return refuse(
+          io, UsageError{"no manual page for '" + visibleWord(words[0]) + "': name a group of commands"});
+    }
   } else if (global.value("generate-completion") == "bash") {
     writeBashCompletion(io.out);
+  } else if (global.value("generate-completion") == "zsh") {
+    writeZshCompletion(io.out);
+  } else if (global.value("generate-completion") == "fish") {
+    writeFishCompletion(io.out);
   } else {
-    return refuse(io, UsageError{"completion scripts are written for bash only"});
+    return refuse(io, UsageError{"completion scripts are written for bash, zsh and fish"});
   }
   return io.out.flush() ? success : failure;
 }
@@ -165,10 +184,10 @@ int runTool(std::span<char* const> args, const Io& io) {
     io.out << "tervala " << TERVALA_CLI_VERSION << '\n';
     return success;
   }
-  if (global.has("generate-man") || global.value("generate-completion")) {
-    return generate(global, io);
-  }
   const auto words = args.subspan(used);
+  if (global.has("generate-man") || global.value("generate-completion")) {
+    return generate(global, words, io);
+  }
   if (words.empty()) {
     return refuse(io, UsageError{"a command is needed; 'tervala help' lists them"});
   }

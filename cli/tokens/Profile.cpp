@@ -1,6 +1,9 @@
 #include "tokens/Profile.hpp"
 
 #include <algorithm>
+#include <filesystem>
+#include <ostream>
+#include <system_error>
 
 #include <nlohmann/json.hpp>
 #include <tervala/SettingsStore.hpp>
@@ -46,6 +49,34 @@ std::variant<Profile, UsageError> Profile::of(const GlobalOptions& global, const
     return std::move(*error);
   }
   return Profile(std::move(name), std::move(std::get<TokenPlace>(place)));
+}
+
+std::vector<std::string> Profile::names(const GlobalOptions& global) {
+  const auto file = global.settingsPath ? std::optional(std::filesystem::path(*global.settingsPath))
+                                        : SettingsStore::defaultLocation();
+  std::error_code error;
+  if (!file || !std::filesystem::exists(*file, error)) {
+    return {};
+  }
+  SettingsStore store(*file);
+  std::vector<std::string> names;
+  constexpr std::string_view prefix = "profile.";
+  constexpr std::string_view suffix = ".account";
+  for (const auto& key : store.keys(prefix)) {
+    const auto name = std::string_view(key).substr(prefix.size());
+    // Only what the tool itself could have written: the names reach a shell's completion.
+    if (name.ends_with(suffix) && isProfileName(name.substr(0, name.size() - suffix.size()))) {
+      names.emplace_back(name.substr(0, name.size() - suffix.size()));
+    }
+  }
+  return names;
+}
+
+int runTokenProfiles(const GlobalOptions& global, const Arguments& /*arguments*/, const Io& io) {
+  for (const auto& name : Profile::names(global)) {
+    io.out << name << '\n';
+  }
+  return io.out.flush() ? success : failure;
 }
 
 Profile::Account Profile::account() const {

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "frame/Commands.hpp"
 #include "tokens/TokenPlace.hpp"
@@ -30,6 +31,10 @@ class Profile {
   /// from the storage options. A name is 1 to 32 letters, digits, '-' and '_', beginning with a
   /// letter or digit.
   static std::variant<Profile, UsageError> of(const GlobalOptions& global, const Arguments& arguments);
+
+  /// The names of the profiles that remember an account in the settings file (`--settings`, else
+  /// the standard one), in order; none when there is no such file yet (none is created).
+  static std::vector<std::string> names(const GlobalOptions& global);
 
   /// Whether `--profile` was given.
   [[nodiscard]] bool named() const noexcept { return name_.has_value(); }

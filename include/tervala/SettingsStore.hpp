@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <tervala/Data.hpp>
 #include <tervala/export.hpp>
@@ -60,6 +61,10 @@ class TERVALA_EXPORT SettingsStore {
 
   /// The value under `key`; absent when there is none or the store cannot be read.
   [[nodiscard]] std::optional<Data> data(std::string_view key);
+
+  /// The keys that start with `prefix` (all of them for an empty one), in byte order; empty when
+  /// there are none or the store cannot be read (`lastProblem` tells which).
+  [[nodiscard]] std::vector<std::string> keys(std::string_view prefix);
 
   /// Why the last `setData` or `data` of this store did not reach the file.
   struct Problem {

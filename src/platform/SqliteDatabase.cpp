@@ -380,6 +380,29 @@ bool SqliteDatabase::remove(std::string_view key) {
   return bindKey(statement.get(), key) && sqlite3_step(statement.get()) == SQLITE_DONE;
 }
 
+bool SqliteDatabase::keys(std::string_view prefix, std::vector<std::string>& keys) {
+  sqlite3_stmt* raw = nullptr;
+  // A prefix compared as bytes: LIKE and GLOB would read '%', '_' or '*' in it as patterns.
+  if (sqlite3_prepare_v2(db_.get(),
+                         "SELECT key FROM settings WHERE substr(key, 1, length(?1)) = ?1 ORDER BY key", -1,
+                         &raw, nullptr) != SQLITE_OK) {
+    return false;
+  }
+  const Statement statement(raw);
+  if (!bindKey(statement.get(), prefix)) {
+    return false;
+  }
+  int stepped = SQLITE_ROW;
+  while ((stepped = sqlite3_step(statement.get())) == SQLITE_ROW) {
+    const auto* text = sqlite3_column_text(statement.get(), 0);
+    const int size = sqlite3_column_bytes(statement.get(), 0);
+    if (text != nullptr && size >= 0) {
+      keys.emplace_back(reinterpret_cast<const char*>(text), static_cast<std::size_t>(size));
+    }
+  }
+  return stepped == SQLITE_DONE;
+}
+
 bool SqliteDatabase::beginImmediate() {
   return sqlite3_exec(db_.get(), "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
 }

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <tervala/Data.hpp>
 
@@ -55,6 +56,9 @@ class SqliteDatabase {
   /// Deletes the value under `key`, if any, as one transaction (its pages are overwritten, as
   /// secure_delete is on); true once committed.
   bool remove(std::string_view key);
+
+  /// The keys that start with `prefix`, in order, into `keys`; false when the table cannot be read.
+  bool keys(std::string_view prefix, std::vector<std::string>& keys);
 
   /// Starts a transaction that takes the write lock at once (BEGIN IMMEDIATE), so what it reads
   /// stays current until `commit`; `get` and `put` then run inside it.

@@ -192,6 +192,21 @@ std::optional<Data> SettingsStore::data(std::string_view key) {
   }
 }
 
+std::vector<std::string> SettingsStore::keys(std::string_view prefix) {
+  try {
+    const std::lock_guard lock(state_->mutex);
+    platform::SqliteDatabase* const database = state_->connectionFor(prefix);
+    std::vector<std::string> found;
+    if (database != nullptr && !database->keys(prefix, found)) {
+      state_->failed("corrupt or unreadable");
+      return {};
+    }
+    return found;
+  } catch (...) {
+    return {};
+  }
+}
+
 std::optional<SettingsStore::Problem> SettingsStore::lastProblem() const {
   const std::lock_guard lock(state_->mutex);
   return state_->problem;

@@ -66,6 +66,13 @@ TEST_F(SettingsStoreFile, KeepsBytesPerKeyAcrossInstancesWithinTheLimits) {
   SettingsStore reopened(file);
   EXPECT_EQ(reopened.data("token"), binary);
   EXPECT_EQ(reopened.data("other"), (Data{2, 3}));
+  // A prefix is bytes, not a LIKE or GLOB pattern.
+  ASSERT_TRUE(reopened.setData("p%x", {}) && reopened.setData("p_x", {}) && reopened.setData("pAx", {}));
+  EXPECT_EQ(reopened.keys("ot"), std::vector<std::string>{"other"});
+  EXPECT_EQ(reopened.keys("p_"), std::vector<std::string>{"p_x"});
+  EXPECT_EQ(reopened.keys("p%"), std::vector<std::string>{"p%x"});
+  EXPECT_EQ(reopened.keys("").size(), 7U);
+  EXPECT_TRUE(reopened.keys("none").empty());
 }
 
 TEST_F(SettingsStoreFile, UpdateWritesNothingWhenTheChangeDeclinesOrThrows) {

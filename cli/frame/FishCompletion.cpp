@@ -1,0 +1,111 @@
+#include "frame/FishCompletion.hpp"
+
+#include <ostream>
+#include <string>
+#include <string_view>
+
+#include "frame/CommandTable.hpp"
+#include "frame/CompletionScopes.hpp"
+
+namespace tervala::cli {
+namespace {
+
+// Text inside single quotes of fish: only the backslash and the quote itself are special.
+std::string quoted(std::string_view text) {
+  std::string escaped = "'";
+  for (const char c : text) {
+    if (c == '\\' || c == '\'') {
+      escaped.push_back('\\');
+    }
+    escaped.push_back(c);
+  }
+  return escaped + "'";
+}
+
+// The fish arguments of `complete` for one word: "-l profile -x -a '(__tervala_profiles)'".
+std::string wordSpec(const CompletionWord& word) {
+  std::string spec;
+  if (word.word.starts_with("--")) {
+    spec = "-l " + word.word.substr(2);
+  } else if (word.word.starts_with('-')) {
+    spec = "-s " + word.word.substr(1);
+  } else {
+    return "-a " + word.word;
+  }
+  switch (word.value) {
+    case ValueKind::none:
+      break;
+    case ValueKind::text:
+      spec += " -x";
+      break;
+    case ValueKind::file:
+      spec += " -r -F";
+      break;
+    case ValueKind::profile:
+      spec += " -x -a '(__tervala_profiles)'";
+      break;
+    case ValueKind::shell: {
+      std::string shells;
+      for (const auto shell : completionShells()) {
+        shells += (shells.empty() ? "" : " ") + std::string(shell);
+      }
+      spec += " -x -a " + quoted(shells);
+      break;
+    }
+  }
+  return spec;
+}
+
+}  // namespace
+
+void writeFishCompletion(std::ostream& out) {
+  out << "# fish completion for tervala, written by 'tervala --generate-completion fish'\n"
+         "# The command the words so far name: '', a group ('token'), 'help' or a whole command.\n"
+         "function __tervala_command\n"
+         "    set -l given (commandline -opc)\n"
+         "    set -l skip 0\n"
+         "    set -l found\n"
+         "    for word in $given[2..-1]\n"
+         "        if test $skip = 1\n"
+         "            set skip 0\n"
+         "            continue\n"
+         "        end\n"
+         "        switch $word\n"
+         "            case --settings --generate-completion\n"
+         "                set skip 1\n"
+         "            case '-*'\n"
+         "            case '*'\n"
+         "                set -a found $word\n"
+         "                if not contains -- $found[1]";
+  for (const auto group : commandGroups()) {
+    out << ' ' << group;
+  }
+  out << "; or test (count $found) = 2\n"
+         "                    break\n"
+         "                end\n"
+         "        end\n"
+         "    end\n"
+         "    string join ' ' -- $found\n"
+         "end\n"
+         "function __tervala_is\n"
+         "    set -l command (__tervala_command)\n"
+         "    test \"$command\" = \"$argv[1]\"\n"
+         "end\n"
+         "# The profiles the settings file remembers (the one given with --settings, if any).\n"
+         "function __tervala_profiles\n"
+         "    set -l given (commandline -opc)\n"
+         "    set -l settings\n"
+         "    set -l at (contains -i -- --settings $given)\n"
+         "    and set settings --settings $given[(math $at + 1)]\n"
+         "    command $given[1] $settings token profiles 2>/dev/null\n"
+         "end\n"
+         "complete -c tervala -f\n";
+  for (const auto& scope : completionScopes()) {
+    for (const auto& word : scope.words) {
+      out << "complete -c tervala -n '__tervala_is \"" << scope.command << "\"' " << wordSpec(word) << " -d "
+          << quoted(word.help) << '\n';
+    }
+  }
+}
+
+}  // namespace tervala::cli
