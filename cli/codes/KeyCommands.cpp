@@ -8,6 +8,7 @@
 #include <tervala/OtpAuthUri.hpp>
 #include <tervala/OtpMigration.hpp>
 
+#include "codes/BookCommands.hpp"
 #include "codes/KeyOperand.hpp"
 #include "frame/Arguments.hpp"
 #include "frame/Commands.hpp"
@@ -165,7 +166,7 @@ int runImport(const GlobalOptions& /*global*/, const Arguments& arguments, const
   return io.out ? success : failure;
 }
 
-int runExport(const GlobalOptions& /*global*/, const Arguments& arguments, const Io& io) {
+int runExport(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
   std::size_t batchSize = OtpMigration::defaultBatchSize;
   if (const auto text = arguments.value("batch-size")) {
     const auto value = parseNumber<std::size_t>(*text);
@@ -173,6 +174,12 @@ int runExport(const GlobalOptions& /*global*/, const Arguments& arguments, const
       return refuse(io, UsageError{"batch size must be from 1 to 1000, not '" + visible(*text) + "'"});
     }
     batchSize = *value;
+  }
+  if (exportsFromBook(arguments)) {
+    return exportBook(global, arguments, io, batchSize);
+  }
+  if (arguments.has("qr")) {
+    return refuse(io, UsageError{"--qr goes with an export from the book (--book)"});
   }
   const auto input = readStandardInput(io.in);
   if (!input) {
