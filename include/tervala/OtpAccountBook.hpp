@@ -41,7 +41,7 @@ struct OtpAccountCode {
 /// A HOTP account's counter is stepped with the store's compare-and-set and committed before its
 /// code is made, so no two callers, processes included, ever get the same counter, and a crash
 /// never gives a code twice. Every reason names the account by issuer and name only, control
-/// characters and bytes beyond ASCII escaped (\n, \xHH). Failures are values, never thrown.
+/// characters and bytes beyond ASCII escaped (\n, \xhh) as the tool escapes server text. Failures are values, never thrown.
 class TERVALA_EXPORT OtpAccountBook {
  public:
   /// Where `add` puts new secrets.

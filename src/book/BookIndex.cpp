@@ -118,15 +118,18 @@ std::string escaped(std::string_view text) {
       out += "\\t";
     } else {
       out += "\\x";
-      out.push_back(hexDigits[byte >> 4U]);
-      out.push_back(hexDigits[byte & 0xFU]);
+      out.push_back(lowerHex[byte >> 4U]);
+      out.push_back(lowerHex[byte & 0xFU]);
     }
   }
   return out;
 }
 
 std::string quotedLabel(const OtpAccount& account) {
-  return "'" + escaped(account.label()) + "'";
+  std::string quoted(1, '\'');
+  quoted += escaped(account.label());
+  quoted.push_back('\'');
+  return quoted;
 }
 
 std::optional<std::string> freshId() {

@@ -22,7 +22,7 @@ Data encodeIndex(const std::vector<OtpAccount>& accounts);
 std::optional<std::vector<OtpAccount>> decodeIndex(const Data& data);
 
 /// `text` for a reason line: printable ASCII stays, a backslash doubles, every other byte is an
-/// escape (\n, \r, \t, else \xHH), so a name can neither move a terminal's cursor nor forge a line.
+/// escape (\n, \r, \t, else \xhh), as the tool escapes, so a name can neither move a terminal's cursor nor forge a line.
 std::string escaped(std::string_view text);
 
 /// "'Issuer:name'" escaped, for reasons.

@@ -201,6 +201,13 @@ Checked<OtpAccount> OtpAccountBook::rename(const OtpAccount& account, std::strin
   OtpAccount renamed = account;
   renamed.issuer = std::move(issuer);
   renamed.name = std::move(name);
+  // The names must be ones a Key URI carries, or the account could no longer be exported.
+  OtpAuthParameters names;
+  names.issuer = renamed.issuer;
+  names.account = renamed.name;
+  if (auto checked = OtpAuthUri::make(names, "AAAAAAAAAAAAAAAAAAAAAAAAAA"); !checked) {
+    return Result::refuse(checked.reason());
+  }
   std::string why;
   const auto outcome =
       settings_.update(book::indexKey, [&](const std::optional<Data>& current) -> std::optional<Data> {
