@@ -410,6 +410,10 @@ constexpr auto tokenGet = join(
                .help = "trust exactly the certificates in this PEM file"},
         Option{.name = "allow-http",
                .help = "allow sending the refresh token over plain http:// to a host that is not loopback"},
+        tailOption("auth"),
+        tokenStorage[0],
+        tokenStorage[1],
+        tokenStorage[2],
     });
 
 // Logout revokes at the server when told where (--revoke-url or --issuer), then forgets.

@@ -1,5 +1,8 @@
+#include <chrono>
+#include <memory>
 #include <ostream>
 #include <string>
+#include <variant>
 
 #include <tervala/OAuthContext.hpp>
 #include <tervala/OAuthToken.hpp>
@@ -10,17 +13,15 @@
 #include "frame/Commands.hpp"
 #include "frame/VisibleText.hpp"
 #include "tokens/CleartextUrl.hpp"
-#include "tokens/StoreCheck.hpp"
+#include "tokens/IssuerEndpoints.hpp"
 #include "tokens/TokenGrant.hpp"
+#include "tokens/TokenPlace.hpp"
 
 namespace tervala::cli {
 namespace {
 
-// One line saying why no token could be had; the store's own reason when it holds none.
-std::string whyNoToken(SettingsStore& store, const std::optional<Error>& error) {
-  if (!OAuthToken::retrieve(store)) {
-    return missingTokenReason(store);
-  }
+// One line saying why no token could be had.
+std::string whyNoToken(const std::optional<Error>& error) {
   if (!error) {
     return "no token";
   }
@@ -31,27 +32,62 @@ std::string whyNoToken(SettingsStore& store, const std::optional<Error>& error) 
   return visible(line);
 }
 
+// The token endpoint a refresh goes to: --url, else the one --issuer's metadata names; empty
+// with neither, for a stored token that needs no refresh.
+std::variant<std::string, EndpointProblem> tokenEndpoint(const Arguments& arguments) {
+  if (!arguments.value("url") && !arguments.value("issuer")) {
+    return std::string();
+  }
+  auto url = IssuerEndpoints(arguments).url("url", Endpoint::token);
+  if (const auto* found = std::get_if<std::string>(&url);
+      found != nullptr && !arguments.has("allow-http") && isCleartextToAnotherHost(*found)) {
+    return EndpointProblem{cleartextRefusal("the refresh token")};
+  }
+  return url;
+}
+
 }  // namespace
 
 int runTokenGet(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
-  if (global.settingsPath) {
-    SettingsStore::setStandardLocation(*global.settingsPath);
+  auto chosen = TokenPlace::choose(global, arguments);
+  if (const auto* error = std::get_if<UsageError>(&chosen)) {
+    return refuse(io, *error);
   }
-  const std::string url(arguments.value("url").value_or(""));
-  if (!arguments.has("allow-http") && isCleartextToAnotherHost(url)) {
-    return refuse(io, UsageError{cleartextRefusal("the refresh token")});
-  }
+  auto& place = std::get<TokenPlace>(chosen);
   auto& context = OAuthContext::sharedInstance();
   const ClientSecretScope secretScope(context);
   // A refresh of the stored token reads its reply as the library does unless told: strictly.
   if (auto error = configure(context, arguments, ReplyProfile::strict)) {
     return refuse(io, *error);
   }
-  auto& store = SettingsStore::standard();
-  TokenSource source(url, std::string(arguments.value("client-id").value_or("")), store);
-  const auto answer = source.token();
+  // The token is looked for where `token show` finds it, and refreshed and stored again there.
+  const auto found = place.retrieveToken(io);
+  if (const auto* why = std::get_if<std::string>(&found)) {
+    io.err << "tervala: cannot get a token: " << *why << '\n';
+    return failure;
+  }
+  const auto url = tokenEndpoint(arguments);
+  if (const auto* problem = std::get_if<EndpointProblem>(&url)) {
+    return report(io, *problem);
+  }
+  // Without an endpoint a token that needs renewing can only fail; say what is missing.
+  const auto& token = *std::get<std::shared_ptr<OAuthToken>>(found);
+  if (std::get<std::string>(url).empty() && token.expiresOn() &&
+      *token.expiresOn() <= std::chrono::system_clock::now() + TokenSource::defaultMargin) {
+    io.err
+        << "tervala: cannot get a token: the stored token needs a refresh, which needs --url or --issuer\n";
+    return failure;
+  }
+  const std::string clientId(arguments.value("client-id").value_or(""));
+  auto* keyring = place.keyring();
+  const auto source =
+      keyring != nullptr
+          ? std::make_unique<TokenSource>(std::get<std::string>(url), clientId, *keyring, place.key())
+          : std::make_unique<TokenSource>(std::get<std::string>(url), clientId, SettingsStore::standard(),
+                                          place.key());
+  const auto answer = source->token();
   if (!answer.token) {
-    io.err << "tervala: cannot get a token: " << whyNoToken(store, answer.error) << '\n';
+    io.err << "tervala: cannot get a token: " << whyNoToken(answer.error) << '\n';
     return failure;
   }
   // The value goes into a header of the caller's next request: one that would break the line

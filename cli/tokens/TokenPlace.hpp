@@ -63,6 +63,12 @@ class TokenPlace {
   [[nodiscard]] std::string description() const;
   /// Whether the settled place is the keyring.
   [[nodiscard]] bool inKeyring() const noexcept { return settled_ == Settled::keyring; }
+  /// The keyring when the place settled on it, else null.
+  [[nodiscard]] SecretServiceStore* keyring() const noexcept {
+    return inKeyring() ? keyring_.get() : nullptr;
+  }
+  /// The key the token is stored under.
+  [[nodiscard]] const std::string& key() const noexcept { return key_; }
   /// The settings file's path, escaped for a terminal.
   [[nodiscard]] std::string filePath() const;
 

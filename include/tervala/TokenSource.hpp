@@ -13,16 +13,22 @@
 
 namespace tervala {
 
+class SecretServiceStore;
 class SettingsStore;
 
-/// Hands out a valid token at any time: the one kept in a settings store while it stays valid
-/// for `margin` more, else a new one from the refresh grant, which then replaces the stored one.
+/// Hands out a valid token at any time: the one kept in a settings store or the keyring while it
+/// stays valid for `margin` more, else a new one from the refresh grant, which then replaces the
+/// stored one.
 ///
 /// One refresh at a time: threads asking while a refresh runs wait for it and share its outcome
-/// (one request on the wire). Processes sharing the store file take turns: the refresh runs under
-/// the store's write lock, the stored token is read again once the lock is held (when another
-/// process refreshed it meanwhile, that token is used and nothing is sent), and the new token is
-/// written in the same transaction, so a rotating refresh token is never spent twice.
+/// (one request on the wire). Processes sharing the token take turns on a lock file of their own
+/// (an advisory lock, let go by the kernel when its holder dies; beside the settings file as
+/// "FILE.refresh-lock", or for a keyring item in `$XDG_RUNTIME_DIR/tervala`). Once a process holds
+/// it, it reads the stored token again: when another process refreshed it meanwhile, that token is
+/// used and nothing is sent; when another process's refresh of the same refresh token failed
+/// meanwhile, that failure is reported and nothing is sent. The new token replaces the stored one
+/// only while that is still the token read, so a rotating refresh token is never spent twice. No
+/// lock of the settings file is held during the request: other writers of the file go on.
 ///
 /// The refresh goes through `OAuthContext::sharedInstance()` in its blocking form, with that
 /// context's settings (client secret, scope, trust, timeout). A token without a known expiry
@@ -51,6 +57,10 @@ class TERVALA_EXPORT TokenSource {
   /// A source for the token stored in `settings` under `entryKey`, refreshed at the token
   /// endpoint `tokenUrl` as client `clientId`. `settings` must outlive the source.
   TokenSource(std::string tokenUrl, std::string clientId, SettingsStore& settings,
+              std::string entryKey = std::string(OAuthToken::settingsKey));
+  /// A source for the token kept in the keyring `keyring` under `entryKey`. `keyring` must
+  /// outlive the source.
+  TokenSource(std::string tokenUrl, std::string clientId, SecretServiceStore& keyring,
               std::string entryKey = std::string(OAuthToken::settingsKey));
   TokenSource(const TokenSource&) = delete;
   TokenSource& operator=(const TokenSource&) = delete;

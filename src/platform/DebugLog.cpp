@@ -1,11 +1,14 @@
 #include "platform/DebugLog.hpp"
 
+#include <pthread.h>
 #include <unistd.h>
+
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 
 #include <tervala/Debug.hpp>
@@ -26,9 +29,21 @@ struct SinkState {
   std::atomic<SinkKind> kind{SinkKind::standardOutput};
 };
 
+SinkState& state();
+
+// A thread of the parent may have held the lock at the fork (a request thread writing a line); a
+// forked child has no such thread, so its copy of the lock starts afresh.
+void unlockInChild() noexcept {
+  new (&state().mutex) std::recursive_mutex();
+}
+
 SinkState& state() {
   // Never destroyed, on purpose.
-  static auto* const instance = new SinkState();  // NOLINT(cppcoreguidelines-owning-memory)
+  static auto* const instance = [] {
+    auto* const made = new SinkState();  // NOLINT(cppcoreguidelines-owning-memory)
+    static_cast<void>(::pthread_atfork(nullptr, nullptr, &unlockInChild));
+    return made;
+  }();
   return *instance;
 }
 

@@ -1,6 +1,9 @@
 #include "platform/IdleMultiHandles.hpp"
 
+#include <pthread.h>
+
 #include <mutex>
+#include <new>
 #include <vector>
 
 namespace tervala::platform {
@@ -14,10 +17,26 @@ struct Kept {
   std::vector<CURLM*> handles;
 };
 
+Kept& kept();
+
+// A forked child must not use the handles it inherited: their wake-up sockets are shared with the
+// parent's copies. Nor may it clean them up, which could close or shut down a connection the
+// parent still uses; they are left to the end of the child on purpose (a leak, not a fault), as
+// is the list, which a parent thread may have been changing at the fork. The lock starts afresh.
+void forgetInChild() noexcept {
+  Kept& idle = kept();
+  new (&idle.mutex) std::mutex();
+  new (&idle.handles) std::vector<CURLM*>();
+}
+
 // Never destroyed: a transfer may still give a handle back while the process exits, and the
 // handles it holds then may no longer be cleaned up (libcurl is not ours to call by then).
 Kept& kept() {
-  static auto* const shared = new Kept();  // NOLINT(cppcoreguidelines-owning-memory): never destroyed
+  static auto* const shared = [] {
+    auto* const made = new Kept();  // NOLINT(cppcoreguidelines-owning-memory): never destroyed
+    static_cast<void>(::pthread_atfork(nullptr, nullptr, &forgetInChild));
+    return made;
+  }();
   return *shared;
 }
 

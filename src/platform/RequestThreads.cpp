@@ -1,15 +1,17 @@
 #include "platform/RequestThreads.hpp"
 
 #include <openssl/crypto.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
-#include <deque>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "platform/TransferGate.hpp"
 
@@ -24,13 +26,34 @@ constexpr std::size_t maxParked = 8;
 struct Parking {
   std::mutex mutex;
   std::condition_variable wake;
-  std::deque<RequestThreads::Job> waiting;
+  std::vector<RequestThreads::Job> waiting;  // oldest first; never more than the parked threads
   std::size_t parked = 0;
 };
 
+Parking& parking();
+
+// A forked child has none of the parent's threads, parked or not, but a copy of their books: it
+// starts with none parked and nothing waiting, and with a lock that no thread holds. The jobs
+// waiting are the parent's requests, whose completions the parent calls; they are left as they
+// are (neither run nor destroyed), as is the memory of the old books, which a parent thread may
+// have been changing at the fork. Nothing here allocates.
+void emptyInChild() noexcept {
+  Parking& place = parking();
+  new (&place.mutex) std::mutex();
+  new (&place.wake) std::condition_variable();
+  new (&place.waiting) std::vector<RequestThreads::Job>();
+  place.parked = 0;
+}
+
 Parking& parking() {
   // Parked threads may still wait on it while the process exits, so it is never destroyed.
-  static auto* const instance = new Parking;  // NOLINT(cppcoreguidelines-owning-memory)
+  static auto* const instance = [] {
+    auto* const made = new Parking;  // NOLINT(cppcoreguidelines-owning-memory)
+    // Without the fork handler a forked child's asynchronous grants would wait for threads that
+    // do not exist; when it cannot be registered, the library is used as it is.
+    static_cast<void>(::pthread_atfork(nullptr, nullptr, &emptyInChild));
+    return made;
+  }();
   return *instance;
 }
 
@@ -67,7 +90,7 @@ void serve(RequestThreads::Job job) noexcept {
       break;
     }
     job = std::move(place.waiting.front());
-    place.waiting.pop_front();
+    place.waiting.erase(place.waiting.begin());
   }
   releaseThread();
 }

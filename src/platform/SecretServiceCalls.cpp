@@ -1,5 +1,8 @@
 #include "platform/SecretServiceCalls.hpp"
 
+#include <unistd.h>
+
+#include <atomic>
 #include <string>
 
 #include "platform/CallDeadline.hpp"
@@ -55,7 +58,24 @@ struct Service {
   std::optional<std::string> problem;
 };
 
+// The first process to reach the bus. libsecret keeps its service proxy, and GIO the session bus
+// connection under it, for the whole process, served by a GIO thread of their own: a forked child
+// inherits both but not that thread, so its calls would go unanswered until their deadline, on a
+// socket shared with the parent. Such a child is told so at once instead.
+std::atomic<pid_t> busUser{0};  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
+
+bool busInheritedThroughFork() noexcept {
+  const pid_t self = ::getpid();
+  pid_t first = 0;
+  return !busUser.compare_exchange_strong(first, self) && first != self;
+}
+
 Service openService(const CallDeadline& deadline, std::chrono::milliseconds timeout) {
+  if (busInheritedThroughFork()) {
+    return {nullptr,
+            "the keyring cannot be reached from a forked child of a process that used it (its bus "
+            "connection stays with the parent)"};
+  }
   GError* raw = nullptr;
   GObjectHandle<SecretService> service(
       secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, deadline.cancellable(), &raw));

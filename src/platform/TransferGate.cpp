@@ -1,5 +1,6 @@
 #include "platform/TransferGate.hpp"
 
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -7,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
 #include "platform/CurlHandles.hpp"
 
@@ -17,6 +19,9 @@ namespace {
 // only a thread loading a CA file, starved of CPU or stuck in host code (a trust delegate) runs
 // into this bound.
 constexpr auto longestExitWait = std::chrono::milliseconds(300);
+// A fork waits as long for them: a thread inside at the fork may hold one of their locks, which
+// the child's copy would then never see released.
+constexpr auto longestForkWait = longestExitWait;
 
 // Whether this thread is inside: an exit started from inside a request (a trust delegate calling
 // exit) must not wait for itself.
@@ -36,6 +41,8 @@ bool TransferGate::prepare() noexcept {
   static const bool prepared = [] {
     const bool initialised = ensureCurlGlobalInit();
     static_cast<void>(instance());
+    // Without the fork handlers a forked child could still make requests, only less surely.
+    static_cast<void>(::pthread_atfork(&shutForFork, &reopenInParent, &renewInChild));
     // Registered after the libraries' own exit handlers (the host's initialisation or ours), so
     // it runs before them.
     return ::on_exit(&TransferGate::closeAtExit, nullptr) == 0 && initialised;
@@ -71,6 +78,35 @@ void TransferGate::closeAtExit(int status, void* /*unused*/) noexcept {
     static_cast<void>(std::fflush(nullptr));
     ::_exit(status);
   }
+}
+
+void TransferGate::shutForFork() noexcept {
+  TransferGate& gate = instance();
+  std::unique_lock lock(gate.mutex_);
+  const int own = insideHere;
+  // At the bound (a trust delegate stuck in host code) the fork goes ahead: the child's own
+  // state is renewed either way.
+  static_cast<void>(gate.left_.wait_for(lock, longestForkWait, [&gate, own] { return gate.inside_ <= own; }));
+  // Held across the fork, so nobody enters before the child is made; let go by the handlers below.
+  lock.release();
+}
+
+void TransferGate::reopenInParent() noexcept {
+  instance().mutex_.unlock();
+}
+
+void TransferGate::renewInChild() noexcept {
+  TransferGate& gate = instance();
+  // The child has only the forking thread: the lock and the condition variable start afresh (the
+  // parent's threads that waited on them do not exist here), and so does the count inside.
+  new (&gate.mutex_) std::mutex();
+  new (&gate.left_) std::condition_variable();
+  gate.inside_ = insideHere;
+  gate.exiting_ = false;
+  if (gate.exitSignal_ >= 0) {
+    static_cast<void>(::close(gate.exitSignal_));  // the child's copy only; the parent keeps its own
+  }
+  gate.exitSignal_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 
 TransferGate::Inside::Inside() noexcept {

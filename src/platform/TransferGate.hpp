@@ -15,6 +15,11 @@ namespace tervala::platform {
 /// closed, so whoever initialised the libraries first, their cleanup finds nobody inside. When a
 /// thread is still inside at the bound, the process ends at once with its exit status
 /// (`_exit`, streams flushed) rather than run the cleanup that would crash it.
+///
+/// A fork waits the same way, with the same bound, so no request thread is inside libcurl or
+/// OpenSSL (holding their locks) when the child is made, and the gate stays shut across the fork;
+/// the child starts with an open gate of its own: nobody inside but the forking thread, and an
+/// exit signal of its own (the inherited one is the parent's, which its exit would trip).
 class TransferGate {
  public:
   /// Held by a thread while it calls into libcurl or OpenSSL for a request; let go while it
@@ -58,6 +63,9 @@ class TransferGate {
   ~TransferGate() = default;
   static TransferGate& instance();
   static void closeAtExit(int status, void* unused) noexcept;
+  static void shutForFork() noexcept;
+  static void reopenInParent() noexcept;
+  static void renewInChild() noexcept;
 
   std::mutex mutex_;
   std::condition_variable left_;

@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "platform/ForkRenewedMutex.hpp"
 #include "platform/SecretServiceCalls.hpp"
 #include "platform/SecureMemory.hpp"
 
@@ -31,7 +32,7 @@ std::string labelOf(std::string_view application, std::string_view key) {
 struct SecretServiceStore::State {
   std::string application;
   std::chrono::milliseconds timeout;
-  mutable std::mutex mutex;
+  mutable platform::ForkRenewedMutex mutex;  // held across a call to the keyring
   std::optional<std::string> problem;
 
   bool refused(std::string_view key) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/ForkRenewedMutex.hpp"
 #include "platform/SqliteDatabase.hpp"
 
 namespace tervala {
@@ -53,7 +54,7 @@ std::optional<std::filesystem::path> configFolder() {
 }  // namespace
 
 struct SettingsStore::State {
-  mutable std::mutex mutex;
+  mutable platform::ForkRenewedMutex mutex;  // a refresh in flight holds it at a fork
   std::filesystem::path file;
   std::unique_ptr<platform::SqliteDatabase> database;
   pid_t openedBy = 0;

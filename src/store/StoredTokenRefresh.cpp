@@ -1,7 +1,6 @@
 #include "store/StoredTokenRefresh.hpp"
 
 #include <algorithm>
-#include <chrono>
 
 #include <tervala/KeyedArchiver.hpp>
 #include <tervala/KeyedUnarchiver.hpp>
@@ -9,13 +8,15 @@
 #include <tervala/OAuthResult.hpp>
 
 #include "platform/ErrorCodes.hpp"
+#include "platform/LockFile.hpp"
 #include "platform/SecureMemory.hpp"
+#include "store/RefusalRecord.hpp"
 
 namespace tervala {
 namespace {
 
-// The store waits about 5 s for a lock; a process refreshing may hold it for its whole request,
-// so the lock is asked for again until that request must have ended.
+// How long to wait for the lock file: the holder's request ends within the context's timeout,
+// and its write within the store's own wait for the database (about 5 s).
 std::chrono::steady_clock::duration lockPatience() {
   constexpr double defaultTimeout = 30.0;
   constexpr double longestTimeout = 86400.0;
@@ -25,86 +26,123 @@ std::chrono::steady_clock::duration lockPatience() {
       std::chrono::duration<double>(seconds + 5.0));
 }
 
-Error storeError(std::string_view description, const std::optional<SettingsStore::Problem>& problem) {
-  return Error::make(Error::oauthErrorDomain, errors::oauth, description,
-                     problem ? std::optional<std::string_view>(problem->reason) : std::nullopt);
+Error oauthError(std::string_view description, std::optional<std::string_view> reason = std::nullopt) {
+  return Error::make(Error::oauthErrorDomain, errors::oauth, description, reason);
 }
 
-std::shared_ptr<OAuthToken> decode(Data& archive) {
+std::shared_ptr<OAuthToken> decode(const Data& stored) {
+  Data archive = stored;
   auto token = KeyedUnarchiver::unarchiveObjectWithData(archive);
   platform::cleanse(archive.data(), archive.size());  // the archive holds the tokens in clear
   return token;
 }
 
+// Wipes an archive read from the shelf on every way out.
+struct WipedRead {
+  TokenShelf::Read read;
+  ~WipedRead() {
+    if (read.archive) {
+      platform::cleanse(read.archive->data(), read.archive->size());
+    }
+  }
+};
+
 }  // namespace
 
-std::shared_ptr<OAuthToken> StoredTokenRefresh::read(SettingsStore& settings, std::string_view key) {
-  std::optional<Data> archive = settings.data(key);
-  return archive ? decode(*archive) : nullptr;
+std::shared_ptr<OAuthToken> StoredTokenRefresh::read(TokenShelf& shelf) {
+  const WipedRead found{shelf.read()};
+  return found.read.archive ? decode(*found.read.archive) : nullptr;
 }
 
 StoredTokenRefresh::Outcome StoredTokenRefresh::run(const Usable& usable) {
+  // A refusal met from now on, while this process waits its turn, is this request's answer too.
+  const auto asked = std::chrono::system_clock::now();
   const auto giveUp = std::chrono::steady_clock::now() + lockPatience();
-  for (;;) {
-    bool locked = false;
-    Outcome outcome;
-    const auto done = settings_.update(key_, [&](const std::optional<Data>& current) {
-      locked = true;
-      return refreshOrAdopt(current, usable, outcome);
-    });
-    if (done == SettingsStore::UpdateOutcome::failed && outcome.refreshed) {
-      // The endpoint has spent the stored refresh token: the new token is only in memory now.
-      outcome.error = storeError("The refreshed token could not be stored", settings_.lastProblem());
-      return outcome;
-    }
-    if (locked || done != SettingsStore::UpdateOutcome::failed) {
-      return outcome;
-    }
-    const auto problem = settings_.lastProblem();
-    if (!problem || problem->kind != SettingsStore::Problem::Kind::busy ||
-        std::chrono::steady_clock::now() >= giveUp) {
-      outcome.error = storeError("The stored token cannot be read", problem);
+  Outcome outcome;
+  {
+    // The place's own problem (a refused or damaged file, no keyring) is the one worth telling.
+    const WipedRead first{shelf_.read()};
+    if (first.read.problem) {
+      outcome.error = oauthError("The stored token cannot be read", *first.read.problem);
       return outcome;
     }
   }
+  const auto file = shelf_.lockFile();
+  if (!file) {
+    outcome.error = oauthError("The token cannot be refreshed", "no folder for its lock file");
+    return outcome;
+  }
+  std::string why;
+  const auto lock = platform::LockFile::open(*file, why);
+  if (!lock) {
+    outcome.error = oauthError("The token cannot be refreshed", why);
+    return outcome;
+  }
+  if (!lock->lock(giveUp)) {
+    outcome.error =
+        oauthError("The token cannot be refreshed", "another process's refresh did not end in time");
+    return outcome;
+  }
+  return refreshOrAdopt(usable, *lock, asked);
 }
 
-std::optional<Data> StoredTokenRefresh::refreshOrAdopt(const std::optional<Data>& current,
-                                                       const Usable& usable, Outcome& outcome) const {
-  // Runs with the write lock held: what is read here is what the write below replaces, so the
-  // refresh token sent is still the stored one when the new token goes in.
-  Data archive = current.value_or(Data{});
-  const auto stored = current ? decode(archive) : nullptr;
+StoredTokenRefresh::Outcome StoredTokenRefresh::refreshOrAdopt(const Usable& usable,
+                                                               const platform::LockFile& lock,
+                                                               std::chrono::system_clock::time_point asked) {
+  Outcome outcome;
+  const WipedRead current{shelf_.read()};
+  if (current.read.problem) {
+    outcome.error = oauthError("The stored token cannot be read", *current.read.problem);
+    return outcome;
+  }
+  const auto stored = current.read.archive ? decode(*current.read.archive) : nullptr;
   if (!stored) {
-    // The store's own problem cannot be asked for here: the store is busy with this very update.
-    outcome.error = Error::make(Error::oauthErrorDomain, errors::oauth, "No stored token");
-    return std::nullopt;
+    outcome.error = oauthError("No stored token");
+    return outcome;
   }
   if (usable(*stored)) {
     outcome.token = stored;  // another process refreshed it meanwhile, or it is still good
-    return std::nullopt;
+    return outcome;
   }
   auto refreshToken = stored->refreshToken();
   if (!refreshToken || refreshToken->empty()) {
-    outcome.error =
-        Error::make(Error::oauthErrorDomain, errors::oauth, "The stored token has no refresh token");
-    return std::nullopt;
+    outcome.error = oauthError("The stored token has no refresh token");
+    return outcome;
+  }
+  // Never the refresh token itself: only its digest goes into the file.
+  const std::string print = fingerprint({url_, clientId_, *refreshToken});
+  if (const auto refusal = RefusalRecord::parse(lock.record());
+      refusal && refusal->fingerprint == print && refusal->at >= asked) {
+    platform::cleanse(refreshToken);
+    outcome.error = refusal->error;  // the request this one waited for was refused: so is this
+    return outcome;
   }
   const auto reply = OAuthContext::sharedInstance().refreshAccessToken(url_, clientId_, *refreshToken);
   platform::cleanse(refreshToken);
   if (!reply || reply->hasError()) {
-    outcome.error = reply ? *reply->error()
-                          : Error::make(Error::oauthErrorDomain, errors::oauth, "The refresh gave no result");
-    return std::nullopt;
+    outcome.error = reply ? *reply->error() : oauthError("The refresh gave no result");
+    (void)lock.setRecord(RefusalRecord{print, std::chrono::system_clock::now(), *outcome.error}.text());
+    return outcome;
   }
   std::shared_ptr<const OAuthToken> fresh = reply->serializeToToken();
-  auto next = fresh ? KeyedArchiver::archivedDataWithRootObject(*fresh) : std::nullopt;
+  std::optional<Data> next = fresh ? KeyedArchiver::archivedDataWithRootObject(*fresh) : std::nullopt;
   outcome.token = std::move(fresh);
   outcome.refreshed = outcome.token != nullptr;
   if (!next) {
-    outcome.error = storeError("The refreshed token could not be stored", std::nullopt);
+    outcome.error = oauthError("The refreshed token could not be stored");
+    return outcome;
   }
-  return next;
+  const auto replaced = shelf_.replace(*current.read.archive, *next);
+  platform::cleanse(next->data(), next->size());
+  if (replaced == TokenShelf::Replaced::failed) {
+    // The endpoint has spent the stored refresh token: the new token is only in memory now.
+    const auto problem = shelf_.lastProblem();
+    outcome.error = oauthError("The refreshed token could not be stored",
+                               problem ? std::optional<std::string_view>(*problem) : std::nullopt);
+  }
+  // Replaced meanwhile by a writer that is no refresher (a new login): that token stays stored,
+  // and the one refreshed here is still good to hand out.
+  return outcome;
 }
 
 }  // namespace tervala

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -9,13 +10,21 @@
 #include <tervala/Data.hpp>
 #include <tervala/Error.hpp>
 #include <tervala/OAuthToken.hpp>
-#include <tervala/SettingsStore.hpp>
+
+#include "store/TokenShelf.hpp"
 
 namespace tervala {
+namespace platform {
+class LockFile;
+}
 
-/// Renews a token kept in a settings store with the refresh grant, one process at a time: the
-/// store's write lock is held from reading the stored token to writing the new one, so a rotating
-/// refresh token is spent once, and a token another process stored meanwhile is taken as it is.
+/// Renews a stored token with the refresh grant, one process at a time. The processes take turns
+/// on the shelf's lock file (an advisory lock, never a database lock), and the one holding it
+/// reads the stored token again: a token another process stored meanwhile is taken as it is, and
+/// a refusal another process met meanwhile for the same refresh token is reported again rather
+/// than sent again. The new token replaces the stored one only while that is still the one read,
+/// so a rotating refresh token is spent once and the database's write lock is held only for that
+/// write.
 class StoredTokenRefresh {
  public:
   /// Whether a stored token may be handed out as it is.
@@ -27,23 +36,22 @@ class StoredTokenRefresh {
     bool refreshed = false;                   ///< `token` came from the endpoint just now
   };
 
-  StoredTokenRefresh(SettingsStore& settings, std::string_view key, std::string_view url,
-                     std::string_view clientId)
-      : settings_(settings), key_(key), url_(url), clientId_(clientId) {}
+  StoredTokenRefresh(TokenShelf& shelf, std::string_view url, std::string_view clientId)
+      : shelf_(shelf), url_(url), clientId_(clientId) {}
 
   /// The stored token when `usable` accepts it once the lock is held, else a refreshed one,
   /// written before the lock is let go.
   Outcome run(const Usable& usable);
 
-  /// The token stored under `key`, or null when there is none or it cannot be read.
-  static std::shared_ptr<OAuthToken> read(SettingsStore& settings, std::string_view key);
+  /// The token on `shelf`, or null when there is none or it cannot be read.
+  static std::shared_ptr<OAuthToken> read(TokenShelf& shelf);
 
  private:
-  std::optional<Data> refreshOrAdopt(const std::optional<Data>& current, const Usable& usable,
-                                     Outcome& outcome) const;
+  // With the lock held: adopts, shares a refusal met since `asked`, or refreshes and stores.
+  Outcome refreshOrAdopt(const Usable& usable, const platform::LockFile& lock,
+                         std::chrono::system_clock::time_point asked);
 
-  SettingsStore& settings_;
-  std::string key_;
+  TokenShelf& shelf_;
   std::string url_;
   std::string clientId_;
 };

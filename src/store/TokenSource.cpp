@@ -1,15 +1,22 @@
 #include <tervala/TokenSource.hpp>
 
+#include <sys/types.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <new>
 
+#include <tervala/SecretServiceStore.hpp>
 #include <tervala/SettingsStore.hpp>
 
 #include "platform/ErrorCodes.hpp"
+#include "platform/ForkRenewedMutex.hpp"
 #include "platform/SecureMemory.hpp"
 #include "store/StoredTokenRefresh.hpp"
+#include "store/TokenShelf.hpp"
 
 namespace tervala {
 namespace {
@@ -32,19 +39,19 @@ Error failure(std::string_view description) {
 }  // namespace
 
 struct TokenSource::State {
-  State(std::string tokenUrl, std::string client, SettingsStore& store, std::string entry)
-      : url(std::move(tokenUrl)), clientId(std::move(client)), settings(store), key(std::move(entry)) {}
+  State(std::string tokenUrl, std::string client, std::unique_ptr<TokenShelf> place)
+      : url(std::move(tokenUrl)), clientId(std::move(client)), shelf(std::move(place)) {}
 
   const std::string url;
   const std::string clientId;
-  SettingsStore& settings;
-  const std::string key;
+  const std::unique_ptr<TokenShelf> shelf;
 
-  std::mutex mutex;
+  platform::ForkRenewedMutex mutex;
   std::condition_variable settled;
   std::chrono::seconds margin{defaultMargin};
   std::shared_ptr<const ChangeHandler> handler;
   bool refreshing = false;
+  pid_t refreshingIn = 0;       // the process whose thread runs the refresh
   std::uint64_t refreshes = 0;  // counts finished refreshes, so a waiter knows its one is over
   TokenAnswer lastRefresh;
   std::optional<platform::SecretText> seen;     // the access token last handed out
@@ -72,8 +79,13 @@ struct TokenSource::State {
 
 TokenSource::TokenSource(std::string tokenUrl, std::string clientId, SettingsStore& settings,
                          std::string entryKey)
-    : state_(
-          std::make_unique<State>(std::move(tokenUrl), std::move(clientId), settings, std::move(entryKey))) {}
+    : state_(std::make_unique<State>(std::move(tokenUrl), std::move(clientId),
+                                     std::make_unique<SettingsShelf>(settings, std::move(entryKey)))) {}
+
+TokenSource::TokenSource(std::string tokenUrl, std::string clientId, SecretServiceStore& keyring,
+                         std::string entryKey)
+    : state_(std::make_unique<State>(std::move(tokenUrl), std::move(clientId),
+                                     std::make_unique<KeyringShelf>(keyring, std::move(entryKey)))) {}
 
 TokenSource::~TokenSource() = default;
 
@@ -103,7 +115,15 @@ void TokenSource::invalidate(std::string_view accessToken) {
 TokenSource::TokenAnswer TokenSource::token() {
   State& state = *state_;
   try {
-    std::unique_lock lock(state.mutex);
+    std::unique_lock<std::mutex> lock(state.mutex);
+    if (state.refreshing && state.refreshingIn != ::getpid()) {
+      // Inherited through fork(): the refresh runs on a thread of the parent, which this process
+      // does not have, and would never end here. So would the waits of the parent's threads for
+      // it, whose books the condition variable still keeps; no thread of this process waits on it
+      // yet, so it starts afresh, and this process refreshes for itself.
+      state.refreshing = false;
+      new (&state.settled) std::condition_variable();
+    }
     if (state.refreshing) {
       // One refresh for all: wait for the running one and share what it got.
       const std::uint64_t running = state.refreshes;
@@ -115,7 +135,7 @@ TokenSource::TokenAnswer TokenSource::token() {
     }
     const auto margin = state.margin;
     const auto refused = state.refused;
-    if (std::shared_ptr<const OAuthToken> stored = StoredTokenRefresh::read(state.settings, state.key);
+    if (std::shared_ptr<const OAuthToken> stored = StoredTokenRefresh::read(*state.shelf);
         stored && usable(*stored, margin, refused)) {
       const bool changed = state.noteHandedOut(*stored, false);
       const auto handler = state.handler;
@@ -125,6 +145,7 @@ TokenSource::TokenAnswer TokenSource::token() {
     }
 
     state.refreshing = true;
+    state.refreshingIn = ::getpid();
     // However this refresh ends, the threads waiting for it are let go.
     struct Settle {
       State& state;
@@ -145,8 +166,9 @@ TokenSource::TokenAnswer TokenSource::token() {
     lock.unlock();
     StoredTokenRefresh::Outcome outcome;
     try {
-      outcome = StoredTokenRefresh(state.settings, state.key, state.url, state.clientId)
-                    .run([&](const OAuthToken& token) { return usable(token, margin, refused); });
+      outcome = StoredTokenRefresh(*state.shelf, state.url, state.clientId).run([&](const OAuthToken& token) {
+        return usable(token, margin, refused);
+      });
     } catch (...) {
       outcome.error = failure("The token could not be refreshed");
     }

@@ -167,11 +167,45 @@ TEST_P(TokenSourceStress, OneRefreshServesEveryThreadOfEveryProcess) {
 // The store gives up on a lock after about 5 s: a process whose refresh takes longer must not make
 // the others fail, nor send their own request.
 INSTANTIATE_TEST_SUITE_P(Sources, TokenSourceStress,
-                         ::testing::Values(std::tuple(4, 8, 50, 0), std::tuple(2, 1, 1, 12000)),
+                         ::testing::Values(std::tuple(4, 8, 50, 0), std::tuple(16, 1, 10, 0),
+                                           std::tuple(2, 1, 1, 12000)),
                          [](const auto& info) {
-                           return std::get<3>(info.param) > 0 ? "SlowRefreshWaitedOut"
-                                                              : "FourProcessesOfEightThreads";
+                           if (std::get<3>(info.param) > 0) {
+                             return std::string("SlowRefreshWaitedOut");
+                           }
+                           return std::to_string(std::get<0>(info.param)) + "ProcessesOf" +
+                                  std::to_string(std::get<1>(info.param)) + "Threads";
                          });
+
+// Sixteen processes ask at once and the server refuses the refresh token: one refused request on
+// the wire, and its refusal is every process's answer (each used to wait its turn and send again).
+TEST(TokenSourceRefusalStress, SixteenProcessesShareOneRefusedRequest) {
+  constexpr int processes = 16;
+  const test::TemporaryFolder folder;
+  SettingsStore store(folder / "settings.sqlite3");
+  test::TokenEndpoint endpoint;
+  // Answered late enough that every process is waiting its turn by then.
+  endpoint.setReply(test::Reply::answer(400, R"({"error":"invalid_grant"})").after(std::chrono::seconds(1)));
+  ASSERT_TRUE(OAuthToken("old", "Bearer", "spent-refresh",
+                         std::chrono::system_clock::now() + std::chrono::seconds(30), "read")
+                  .store(store));
+  std::vector<std::unique_ptr<HostChild>> children;
+  for (int index = 0; index < processes; ++index) {
+    children.push_back(std::make_unique<HostChild>(
+        std::vector<std::string>{"token-source", endpoint.url(), store.location().string(), "1"}));
+  }
+  for (auto& child : children) {
+    child->go();
+  }
+  for (auto& child : children) {
+    EXPECT_EQ(child->answer(), "failed:invalid_grant 0");
+  }
+  EXPECT_EQ(endpoint.requests().size(), 1U);
+  // The askers' last round, as their input ends, finds a good token and sends nothing.
+  ASSERT_TRUE(
+      OAuthToken("new", "Bearer", "r", std::chrono::system_clock::now() + std::chrono::hours(1), "read")
+          .store(store));
+}
 
 }  // namespace
 }  // namespace tervala

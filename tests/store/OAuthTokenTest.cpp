@@ -8,6 +8,7 @@
 #include <functional>
 #include <limits>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -27,6 +28,7 @@ namespace {
 
 using nlohmann::json;
 using namespace std::chrono_literals;
+using std::chrono::milliseconds;
 using std::chrono::seconds;
 
 // A fixed "now" on a whole second, so lifetimes are easy to read.
@@ -416,6 +418,33 @@ TEST_F(TokenSourceTest, EveryChangeIsToldOnceWhetherRefreshedReplacedOrInvalidat
   EXPECT_EQ(settings.data(OAuthToken::settingsKey), before);
   EXPECT_FALSE(source.authorizationHeader().header);
   EXPECT_EQ(told.size(), 3U);
+}
+
+// A host forks while a refresh runs on another thread (holding the store's lock across the
+// network) and a second thread waits for it. The child, content with the stored token under a
+// margin of its own, gets it at once: it neither waits for a refresh whose thread it does not have
+// nor for the store's lock that thread held. (The child's writes to the file would still wait:
+// SQLite's record of the parent's write lock stays in the child.)
+TEST_F(TokenSourceTest, AForkedChildDoesNotWaitForItsParentsRefresh) {
+  plant(seconds(30));
+  source.setMargin(seconds(60));
+  endpoint.setHandler([this](const test::RecordedRequest& request) {
+    return server.answer(request).after(milliseconds(300));
+  });
+  const std::jthread refreshing([&] { (void)source.token(); });
+  for (int tries = 0; tries < 1000 && endpoint.requests().empty(); ++tries) {
+    std::this_thread::sleep_for(milliseconds(2));
+  }
+  const std::jthread waiting([&] { (void)source.token(); });
+  std::this_thread::sleep_for(milliseconds(20));
+  const int status = test::runInChild(
+      [&] {
+        source.setMargin(seconds(0));
+        const auto answer = source.token();
+        return answer.token && answer.token->accessToken() == "stored" ? 0 : 1;
+      },
+      seconds(10));
+  EXPECT_EQ(status, 0);
 }
 
 }  // namespace

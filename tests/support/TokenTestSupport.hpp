@@ -2,17 +2,20 @@
 
 // Fixtures shared by the token and settings store suites.
 
+#include <signal.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <string>
 #include <system_error>
+#include <thread>
 
 #include <tervala/KeyedArchiver.hpp>
 #include <tervala/OAuthToken.hpp>
@@ -46,9 +49,12 @@ class TemporaryFolder {
   std::filesystem::path path_;
 };
 
-/// Runs `body` in a child process and returns its exit status (-1 when it did not exit).
-/// The child ends with _exit, so no test state of the parent is torn down twice.
-inline int runInChild(const std::function<int()>& body) {
+/// Runs `body` in a child process and returns its exit status (-1 when it did not exit, or had
+/// not within `limit`: it is then killed). The child ends with _exit, so no test state of the
+/// parent is torn down twice, unless `body` calls exit() itself.
+inline int runInChild(const std::function<int()>& body,
+                      std::chrono::seconds limit = std::chrono::seconds(50)) {
+  static_cast<void>(std::fflush(nullptr));  // nothing buffered is written twice
   const pid_t child = ::fork();
   if (child == 0) {
     int status = 100;
@@ -58,11 +64,18 @@ inline int runInChild(const std::function<int()>& body) {
     }
     ::_exit(status);
   }
+  const auto deadline = std::chrono::steady_clock::now() + limit;
   int status = 0;
-  if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) {
-    return -1;
+  pid_t ended = 0;
+  while (child > 0 && (ended = ::waitpid(child, &status, WNOHANG)) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, nullptr, 0);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
-  return WEXITSTATUS(status);
+  return ended == child && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 /// The archive text of `token`: two tokens with equal fields have equal archives.

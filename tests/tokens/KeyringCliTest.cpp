@@ -11,6 +11,7 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -78,6 +79,33 @@ TEST(SecretServiceStore, StoresReadsReplacesAndRemovesBytesAndTokens) {
   EXPECT_NE(keyring.lastProblem(), std::nullopt);
 }
 
+// A child forked after its parent used the keyring holds a copy of the parent's bus connection
+// without the thread that serves it: each call says so at once rather than wait out its timeout,
+// also when a call of the parent's held the store's lock at the fork (the daemon is stopped).
+TEST(SecretServiceStore, AForkedChildIsToldAtOnceThatTheBusStaysWithTheParent) {
+  SKIP_WITHOUT_KEYRING();
+  const char* const daemon = std::getenv("TERVALA_TEST_KEYRING_PID");  // NOLINT(concurrency-mt-unsafe)
+  ASSERT_NE(daemon, nullptr);
+  SecretServiceStore keyring("tervala-test", std::chrono::milliseconds(1500));
+  ASSERT_EQ(keyring.unreachableReason(), std::nullopt);
+  const auto toldAtOnce = [&] {
+    const auto started = std::chrono::steady_clock::now();
+    const bool read = keyring.data("k").has_value();
+    const bool told = keyring.lastProblem().value_or("").find("forked child") != std::string::npos;
+    return !read && told && std::chrono::steady_clock::now() - started < std::chrono::milliseconds(500) ? 0
+                                                                                                        : 1;
+  };
+  EXPECT_EQ(test::runInChild(toldAtOnce, std::chrono::seconds(10)), 0);
+  ASSERT_EQ(::kill(std::stoi(daemon), SIGSTOP), 0);
+  {
+    const std::jthread calling([&] { (void)keyring.data("k"); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(test::runInChild(toldAtOnce, std::chrono::seconds(10)), 0);
+    ::kill(std::stoi(daemon), SIGCONT);
+  }
+  EXPECT_EQ(keyring.unreachableReason(), std::nullopt);  // the parent's own calls go on
+}
+
 // The tool in-process on the test keyring, or as a process whose session bus is a socket that
 // does not exist.
 class KeyringCli : public ::testing::Test {
@@ -141,6 +169,36 @@ TEST_F(KeyringCli, TheKeyringComesFirstHoldsProfileTokensAndAFileTokenStillCount
   EXPECT_EQ(keyring.data("profile.work.token"), std::nullopt);
   EXPECT_EQ(inFile({"token", "show", "--profile", "work", "--keyring"}).err,
             "tervala: no stored token for profile work in the keyring\n");
+}
+
+// `token get` finds the token where `token show` does, the keyring first, and refreshes it there,
+// coordinating through a lock file of its own in the runtime folder.
+TEST_F(KeyringCli, GetFindsTheKeyringTokenAndRefreshesItThere) {
+  SKIP_WITHOUT_KEYRING();
+  SettingsStore::setStandardLocation(settings());
+  ASSERT_TRUE(keyring.remove("token"));
+  ASSERT_EQ(test::runTool(grant({"--store"})).status, 0);
+  const auto got = test::runTool({"token", "get"});
+  EXPECT_EQ(got.out, "test-access\n") << got.err;
+
+  ASSERT_TRUE(
+      OAuthToken("old", "Bearer", "r-old", std::chrono::system_clock::now() + std::chrono::seconds(10), "s")
+          .store(keyring));
+  endpoint.setReply(test::Reply::answer(
+      200, R"({"access_token":"renewed","token_type":"Bearer","expires_in":3600,"refresh_token":"r2","scope":"s"})"));
+  const auto refreshed = test::runTool({"token", "get", "--url", endpoint.url(), "--client-id", "cli"});
+  EXPECT_EQ(refreshed.out, "renewed\n") << refreshed.err;
+  EXPECT_EQ(endpoint.requests().back().field("refresh_token"), "r-old");
+  EXPECT_EQ(OAuthToken::retrieve(keyring)->refreshToken(), "r2");
+  SettingsStore file(settings());
+  EXPECT_EQ(OAuthToken::retrieve(file), nullptr);
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");  // NOLINT(concurrency-mt-unsafe)
+  ASSERT_NE(runtime, nullptr);
+  std::size_t locks = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(runtime) / "tervala")) {
+    locks += entry.path().filename().string().starts_with("refresh-") ? 1U : 0U;
+  }
+  EXPECT_EQ(locks, 1U);
 }
 
 TEST_F(KeyringCli, WithoutABusADemandedKeyringFailsBeforeTheGrantUnlessTheFileIsAllowed) {

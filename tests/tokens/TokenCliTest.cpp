@@ -224,6 +224,25 @@ TEST_F(TokenCli, GetPrintsTheStoredTokenOrARefreshedOne) {
   EXPECT_EQ(OAuthToken::retrieve(store)->accessToken(), "stored\x1b[2J");
 }
 
+// Every option `token get` lists works: --auth authenticates the refresh as the grants do, and
+// --issuer's metadata names the token endpoint.
+TEST_F(TokenCli, GetRefreshesWithAuthAndAtTheIssuersTokenEndpoint) {
+  serveByPath();
+  plant("old", std::chrono::seconds(10));
+  const auto basic = tervala(grant("get", {"--auth", "basic", "--client-secret", "s3"}));
+  ASSERT_EQ(basic.status, 0) << basic.err;
+  EXPECT_EQ(test::basicCredentials(endpoint.requests().back()),
+            (std::pair<std::string, std::string>{"cli", "s3"}));
+  EXPECT_EQ(endpoint.requests().back().field("client_secret"), std::nullopt);
+  plant("old", std::chrono::seconds(10));
+  EXPECT_EQ(tervala({"token", "get"}).err,
+            "tervala: cannot get a token: the stored token needs a refresh, which needs --url or --issuer\n");
+  const auto found = tervala({"token", "get", "--issuer", endpoint.url(""), "--client-id", "cli"});
+  EXPECT_EQ(found.out, "test-access\n") << found.err;
+  EXPECT_EQ(endpoint.requests().back().path, "/token");
+  EXPECT_EQ(endpoint.requests().back().field("refresh_token"), "spent");
+}
+
 TEST_F(TokenCli, CacertTrustsExactlyTheCertificatesInTheFile) {
   const TokenEndpoint secure(TestCertificate::Kind::loopback);
   const auto pem = (folder / "server.pem").string();

@@ -4,7 +4,7 @@
 //     main), exit-thread (exit() on another thread), blocked-return (every completion blocks for
 //     good), blocking-return (the blocking grants, on threads of their own).
 //   token-source URL SETTINGS_FILE THREADS: per line read, THREADS threads ask the token source at
-//     once; prints the access token they all got ("mixed", "failed") and the changes told so far.
+//     once; prints the access token they all got ("mixed", "failed:REASON") and the changes told so far.
 #include <curl/curl.h>
 #include <openssl/ssl.h>
 #include <unistd.h>
@@ -81,7 +81,11 @@ int askTokenSourceEachRound(const std::string& url, const std::string& file, std
       askers.emplace_back([&] {
         start.arrive_and_wait();
         const auto answer = source.token();
-        access = answer.token ? answer.token->accessToken() : "failed";
+        // A failure names its reason ("failed:invalid_grant"), so a shared refusal shows as one.
+        access = answer.token
+                     ? answer.token->accessToken()
+                     : "failed:" + (answer.error ? answer.error->localizedFailureReason().value_or("")
+                                                 : std::string());
       });
     }
     std::string line;
