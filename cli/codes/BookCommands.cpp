@@ -89,8 +89,9 @@ int withBook(const GlobalOptions& global, const Arguments& arguments, const Io& 
   return body(*std::get<OpenBook>(opened).book);
 }
 
-// The non-blank lines of `text`, without their line breaks; views into `text`.
-std::vector<std::string_view> linesOf(std::string_view rest) {
+}  // namespace
+
+std::vector<std::string_view> nonBlankLines(std::string_view rest) {
   std::vector<std::string_view> lines;
   while (!rest.empty()) {
     auto line = rest.substr(0, rest.find('\n'));
@@ -104,6 +105,8 @@ std::vector<std::string_view> linesOf(std::string_view rest) {
   }
   return lines;
 }
+
+namespace {
 
 // The one account `text` names: its exact label, else the one account whose label holds it.
 std::variant<OtpAccount, std::string> oneAccount(OtpAccountBook& book, std::string_view text) {
@@ -142,7 +145,7 @@ std::string_view operandText(const platform::SecretText* operand) {
 }  // namespace
 
 int runBookAdd(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
-  const auto lines = linesOf(platform::view(*arguments.operand()));
+  const auto lines = nonBlankLines(platform::view(*arguments.operand()));
   // Every line is read before anything is added: a refused line adds nothing.
   std::vector<OtpAuthUri> keys;
   for (std::size_t i = 0; i < lines.size(); ++i) {

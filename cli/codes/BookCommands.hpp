@@ -1,10 +1,17 @@
 #pragma once
 
+#include <cstddef>
+#include <string_view>
+#include <vector>
+
 #include "frame/Commands.hpp"
 
 namespace tervala::cli {
 
 class Arguments;
+
+/// The non-blank lines of `text`, each without its line break ("\n" or "\r\n"); views into it.
+std::vector<std::string_view> nonBlankLines(std::string_view text);
 
 /// Whether `export` was asked for accounts of the book (`--book`, `--include-secrets` or a
 /// PATTERN) rather than for Key URIs on standard input.

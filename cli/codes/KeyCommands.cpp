@@ -29,19 +29,7 @@ bool writeSecretLine(std::string&& text, std::ostream& out) {
 
 // The non-blank lines of `text`, each without its line break; views into `text`.
 std::vector<std::string_view> linesOf(const platform::SecretText& text) {
-  std::vector<std::string_view> lines;
-  std::string_view rest = platform::view(text);
-  while (!rest.empty()) {
-    auto line = rest.substr(0, rest.find('\n'));
-    rest.remove_prefix(std::min(rest.size(), line.size() + 1));
-    if (line.ends_with('\r')) {
-      line.remove_suffix(1);
-    }
-    if (line.find_first_not_of(" \t") != std::string_view::npos) {
-      lines.push_back(line);
-    }
-  }
-  return lines;
+  return nonBlankLines(platform::view(text));
 }
 
 // "URI 3: " when there is more than one to tell apart (blank lines not counted).
