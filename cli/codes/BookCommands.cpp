@@ -16,6 +16,7 @@
 #include <tervala/SettingsStore.hpp>
 #include <tervala/TotpGeneratorContext.hpp>
 
+#include "codes/ClipboardCopy.hpp"
 #include "codes/TimeText.hpp"
 #include "frame/Arguments.hpp"
 #include "frame/Input.hpp"
@@ -236,8 +237,18 @@ int runBookCode(const GlobalOptions& global, const Arguments& arguments, const I
       if (!code) {
         return fail(io, code.reason());
       }
+      if (arguments.has("copy")) {
+        if (auto problem = copyToClipboard(code->code, io)) {
+          return fail(io, *problem);
+        }
+        io.err << "copied the code of '" << visible(single->label()) << "'; cleared in 45 seconds\n";
+        return success;
+      }
       io.out << code->code << '\n' << std::flush;
       return io.out ? success : failure;
+    }
+    if (arguments.has("copy")) {
+      return fail(io, "--copy needs a PATTERN that matches one account");
     }
     // A counter-based code is made only when asked for by itself: listing would spend steps.
     int status = success;

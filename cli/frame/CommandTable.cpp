@@ -169,7 +169,12 @@ constexpr std::array bookAdd =
     join(std::array{Option{.name = "replace", .help = "replace an account of the same issuer and name"}},
          bookStorage);
 
-constexpr std::array bookCode = join(std::array{time}, bookStorage);
+constexpr std::array bookCode = join(
+    std::array{time,
+               Option{.name = "copy",
+                      .letter = 'c',
+                      .help = "put the code on the clipboard (wl-copy or xclip), cleared after 45 seconds"}},
+    bookStorage);
 
 constexpr std::array bookRemove =
     join(std::array{Option{.name = "yes", .letter = 'y', .help = "remove without asking"}}, bookStorage);

@@ -1,6 +1,9 @@
 // The account book's commands, in-process over a settings file of the test's own.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -9,6 +12,8 @@
 
 namespace tervala {
 namespace {
+
+using Args = std::vector<std::string>;
 
 struct Row {
   std::vector<std::string> args;
@@ -78,6 +83,32 @@ TEST(BookCli, AddListCodeRenameRemoveAndExportFromTheBook) {
     }
     EXPECT_NE(run.err.find(row.err), std::string::npos) << run.err;
   }
+}
+
+// --copy hands the code to the clipboard tool on its standard input, never in its arguments.
+TEST(BookCli, CopyGivesTheCodeToTheClipboardToolOrSaysThereIsNone) {
+  test::TemporaryFolder folder;
+  const std::string settings = (folder / "settings.sqlite3").string();
+  const std::string tools = (folder / "bin").string();
+  std::filesystem::create_directory(tools);
+  for (const char* name : {"wl-copy", "wl-paste"}) {
+    std::ofstream script(tools + "/" + name);
+    script << "#!/bin/sh\n[ $# -eq 0 ] && cat > \"$(dirname \"$0\")/clip\"; exit 0\n";
+    script.close();
+    std::filesystem::permissions(tools + "/" + name, std::filesystem::perms::owner_all);
+  }
+  ASSERT_EQ(test::runTool({"--settings", settings, "add", "otpauth://totp/a?secret=JBSWY3DPEHPK3PXP"}).status,
+            0);
+  const Args code{"--settings", settings, "code", "a", "-t", "59", "--copy"};
+  const auto none = test::runTool(code, "", {{"PATH", tools}});
+  EXPECT_EQ(none.status, 1);
+  EXPECT_EQ(none.err,
+            "tervala: no clipboard tool: --copy needs wl-copy and wl-paste (Wayland) or xclip (X11)\n");
+  const auto copied = test::runTool(code, "", {{"PATH", tools}, {"WAYLAND_DISPLAY", "wayland-0"}});
+  EXPECT_EQ(copied.status, 0) << copied.err;
+  EXPECT_EQ(copied.out, "");
+  std::ifstream clip(tools + "/clip");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(clip), {}), "996554");
 }
 
 }  // namespace
