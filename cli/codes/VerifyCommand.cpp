@@ -199,8 +199,9 @@ int runVerify(const GlobalOptions& global, const Arguments& arguments, const Io&
       case OtpReplayGuard::Verdict::failed: {
         const auto problem = settings->lastProblem();
         io.err << "tervala: "
-               << (problem ? problem->reason
-                           : "the replay store '" + visible(storePath->string()) + "' cannot be written")
+               << shownMessage(problem ? problem->reason
+                                       : "the replay store '" + visible(storePath->string()) +
+                                             "' cannot be written")
                << '\n';
         return failure;
       }

@@ -129,7 +129,7 @@ int generate(const Arguments& global, const Io& io) {
 }  // namespace
 
 int refuse(const Io& io, const UsageError& error) {
-  io.err << "tervala: " << error.message << '\n' << std::flush;
+  io.err << "tervala: " << shownMessage(error.message) << '\n' << std::flush;
   return usage;
 }
 

@@ -71,7 +71,7 @@ std::variant<ChosenToken, int> chooseToken(const GlobalOptions& global, const Ar
   }
   auto read = std::get<TokenPlace>(chosen).retrieveToken(io);
   if (const auto* reason = std::get_if<std::string>(&read)) {
-    io.err << "tervala: " << *reason << '\n';
+    io.err << "tervala: " << shownMessage(*reason) << '\n';
     return failure;
   }
   const auto& stored = std::get<std::shared_ptr<OAuthToken>>(read);

@@ -45,7 +45,7 @@ std::string_view field(Endpoint endpoint) {
 }  // namespace
 
 int report(const Io& io, const EndpointProblem& problem) {
-  io.err << "tervala: " << problem.message << '\n';
+  io.err << "tervala: " << shownMessage(problem.message) << '\n';
   return problem.status;
 }
 

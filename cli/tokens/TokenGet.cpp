@@ -63,7 +63,7 @@ int runTokenGet(const GlobalOptions& global, const Arguments& arguments, const I
   // The token is looked for where `token show` finds it, and refreshed and stored again there.
   const auto found = place.retrieveToken(io);
   if (const auto* why = std::get_if<std::string>(&found)) {
-    io.err << "tervala: cannot get a token: " << *why << '\n';
+    io.err << "tervala: cannot get a token: " << shownMessage(*why) << '\n';
     return failure;
   }
   const auto url = tokenEndpoint(arguments);
@@ -87,8 +87,8 @@ int runTokenGet(const GlobalOptions& global, const Arguments& arguments, const I
                                           place.key());
   const auto answer = source->token();
   if (!answer.token) {
-    io.err << "tervala: cannot get a token: " << whyNoToken(answer.error) << '\n';
-    return failure;
+    io.err << "tervala: cannot get a token: " << shownMessage(whyNoToken(answer.error)) << '
+'; return failure;
   }
   // The value goes into a header of the caller's next request: one that would break the line
   // is not printed at all, rather than printed escaped and sent wrong.

@@ -141,7 +141,7 @@ int grant(const Arguments& arguments, const Io& io, const Exchange& exchange, Pr
   TokenPlace& place = profile.tokenPlace();
   // Where the token goes is settled before the grant spends a code or a refresh token.
   if (const auto problem = storing ? place.prepareWrite(io) : std::nullopt) {
-    io.err << "tervala: " << *problem << '\n';
+    io.err << "tervala: " << shownMessage(*problem) << '\n';
     return failure;
   }
   auto& context = OAuthContext::sharedInstance();
@@ -189,7 +189,7 @@ int grant(const Arguments& arguments, const Io& io, const Exchange& exchange, Pr
   io.out << result->serializeToJson() << '\n' << std::flush;
   if (result->hasError()) {
     if (const auto& problem = result->tokenDataProblem()) {
-      io.err << "tervala: the token endpoint's reply was refused: " << *problem << '\n';
+      io.err << "tervala: the token endpoint's reply was refused: " << shownMessage(*problem) << '\n';
     }
     return failure;
   }
@@ -204,7 +204,7 @@ int grant(const Arguments& arguments, const Io& io, const Exchange& exchange, Pr
       problem = storeProblem(SettingsStore::standard());
     }
     if (problem) {
-      io.err << "tervala: the token could not be stored: " << *problem << '\n';
+      io.err << "tervala: the token could not be stored: " << shownMessage(*problem) << '\n';
       return failure;
     }
   }
@@ -252,7 +252,7 @@ int runTokenRefresh(const GlobalOptions& global, const Arguments& arguments, con
   } else {
     auto read = profile.tokenPlace().retrieveToken(io);
     if (auto* reason = std::get_if<std::string>(&read)) {
-      io.err << "tervala: " << *reason << '\n';
+      io.err << "tervala: " << shownMessage(*reason) << '\n';
       return failure;
     }
     renewed = std::get<std::shared_ptr<OAuthToken>>(read);

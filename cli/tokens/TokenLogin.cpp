@@ -13,6 +13,7 @@
 
 #include "frame/Arguments.hpp"
 #include "frame/Commands.hpp"
+#include "frame/VisibleText.hpp"
 #include "tokens/BrowserLauncher.hpp"
 #include "tokens/CleartextUrl.hpp"
 #include "tokens/IssuerEndpoints.hpp"
@@ -165,7 +166,7 @@ int runTokenLogin(const GlobalOptions& global, const Arguments& arguments, const
   } else {
     io.err << "Opened a browser to log in; if none appears, open:\n";
   }
-  io.err << startUrl << '\n' << std::flush;
+  io.err << visible(startUrl) << '\n' << std::flush;
 
   const auto deadline =
       std::chrono::steady_clock::now() +

@@ -63,7 +63,7 @@ int runTokenLogout(const GlobalOptions& global, const Arguments& arguments, cons
   auto read = place.retrieveToken(io);
   // A token that can no longer be read is forgotten all the same.
   if (!place.heldToken()) {
-    io.err << "tervala: " << std::get<std::string>(read) << '\n';
+    io.err << "tervala: " << shownMessage(std::get<std::string>(read)) << '\n';
     return failure;
   }
   const auto* token = std::get_if<std::shared_ptr<OAuthToken>>(&read);
@@ -72,12 +72,12 @@ int runTokenLogout(const GlobalOptions& global, const Arguments& arguments, cons
       revokeAtServer(arguments, profile.account(), token != nullptr ? token->get() : nullptr, revoked);
   // The token is forgotten here whatever the server said: a logout that keeps it would surprise.
   if (const auto problem = place.removeToken()) {
-    io.err << "tervala: the token could not be forgotten: " << *problem << '\n';
+    io.err << "tervala: the token could not be forgotten: " << shownMessage(*problem) << '\n';
     return failure;
   }
   if (notRevoked) {
     io.err << "tervala: the stored token is forgotten from " << place.description()
-           << ", but the server did not revoke it: " << *notRevoked << '\n';
+           << ", but the server did not revoke it: " << shownMessage(*notRevoked) << '\n';
     return failure;
   }
   if (!revoked) {

@@ -105,7 +105,7 @@ const std::optional<std::string>& TokenPlace::keyringProblem() {
 
 void TokenPlace::fallBack(const Io& io, std::string_view reason, std::string_view doing) {
   settled_ = Settled::file;
-  io.err << "tervala: no keyring (" << reason << "); " << doing << ' ' << description() << '\n';
+  io.err << "tervala: no keyring (" << shownMessage(reason) << "); " << doing << ' ' << description() << '\n';
 }
 
 std::optional<std::string> TokenPlace::prepareWrite(const Io& io) {

@@ -60,7 +60,7 @@ int runTokenShow(const GlobalOptions& global, const Arguments& arguments, const 
   auto& place = profile.tokenPlace();
   auto read = place.retrieveToken(io);
   if (auto* reason = std::get_if<std::string>(&read)) {
-    io.err << "tervala: " << *reason << '\n';
+    io.err << "tervala: " << shownMessage(*reason) << '\n';
     return failure;
   }
   const auto& token = std::get<std::shared_ptr<OAuthToken>>(read);

@@ -7,7 +7,9 @@
 
 namespace tervala {
 
-/// Receives each debug line of the library, without its line feed.
+/// Receives each debug line of the library, without its line feed. A line never holds a control,
+/// format or separator character, nor a byte that is not UTF-8: those a server sent arrive escaped
+/// (\n, \x1b, \u202e...), so a line is safe to print as it is.
 using DebugSink = std::function<void(std::string_view line)>;
 
 /// Sends the library's debug lines to `sink` instead of standard output; an empty function

@@ -1,5 +1,6 @@
 #include <tervala/OAuthResult.hpp>
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -13,6 +14,7 @@
 #include "platform/DebugLog.hpp"
 #include "platform/ErrorCodes.hpp"
 #include "platform/SecureMemory.hpp"
+#include "platform/VisibleText.hpp"
 
 namespace tervala {
 namespace {
@@ -98,10 +100,17 @@ std::string compactJson(const nlohmann::json& value) {
 }
 
 // Appends `text` as the inside of a JSON string: quote, backslash and control characters
-// escaped, malformed UTF-8 replaced by U+FFFD so the whole stays valid JSON.
+// escaped, malformed UTF-8 replaced by U+FFFD so the whole stays valid JSON. DEL, C1 controls,
+// BiDi and other format characters are written as \u escapes too: hosts print this text, and a
+// server's error_description or scope must not steer their terminal.
 void appendEscaped(std::string& out, std::string_view text) {
-  const std::string quoted = compactJson(nlohmann::json(std::string(text)));
-  out.append(quoted, 1, quoted.size() - 2);
+  std::string quoted = compactJson(nlohmann::json(std::string(text)));
+  const bool plain =
+      std::all_of(quoted.begin(), quoted.end(), [](char c) { return static_cast<unsigned char>(c) < 0x7F; });
+  std::string shown = plain ? std::string() : platform::visibleJson(quoted);
+  const std::string& written = plain ? quoted : shown;
+  out.append(written, 1, written.size() - 2);
+  platform::cleanseEach(quoted, shown);  // the text may be a refresh token
 }
 
 void appendText(std::string& out, const std::optional<std::string>& text) {

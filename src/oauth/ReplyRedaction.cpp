@@ -1,5 +1,6 @@
 #include "oauth/ReplyRedaction.hpp"
 
+#include <algorithm>
 #include <array>
 #include <optional>
 
@@ -78,37 +79,107 @@ std::optional<std::string> asciiKey(std::string_view literal) {
   return key;
 }
 
-bool isShownKey(std::string_view literal) {
-  const auto key = asciiKey(literal);
-  if (!key) {
+bool isStructural(char c) noexcept {
+  return c == '{' || c == '}' || c == '[' || c == ']' || c == ',' || c == ':';
+}
+
+// Index just past a bare value (number, true, false, null or anything else unquoted) at `at`.
+std::size_t bareValueEnd(std::string_view text, std::size_t at) noexcept {
+  while (at < text.size() && !isBlank(text[at]) && !isStructural(text[at]) && text[at] != '"') {
+    ++at;
+  }
+  return at;
+}
+
+// A form field's name as servers write them; anything else in a name's place is no name.
+bool isFieldName(std::string_view name) noexcept {
+  constexpr std::size_t longestName = 64;
+  if (name.empty() || name.size() > longestName) {
     return false;
   }
+  for (const char c : name) {
+    const bool word = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    if (!word && std::string_view("_-.~%+").find(c) == std::string_view::npos) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The name with its percent-escapes resolved, so "sc%6Fpe" is recognised as a JSON key written
+// with escapes is.
+std::string formDecoded(std::string_view name) {
+  std::string decoded;
+  for (std::size_t at = 0; at < name.size(); ++at) {
+    if (name[at] == '%' && at + 2 < name.size() && hexValue(name[at + 1]) >= 0 &&
+        hexValue(name[at + 2]) >= 0) {
+      decoded.push_back(static_cast<char>(hexValue(name[at + 1]) * 16 + hexValue(name[at + 2])));
+      at += 2;
+    } else {
+      decoded.push_back(name[at] == '+' ? ' ' : name[at]);
+    }
+  }
+  return decoded;
+}
+
+bool isShownName(std::string_view name) {
   for (const auto shown : shownKeys) {
-    if (*key == shown) {
+    if (name == shown) {
       return true;
     }
   }
   return false;
 }
 
-// Index just past a bare value (number, true, false, null or anything else unquoted) at `at`.
-std::size_t bareValueEnd(std::string_view text, std::size_t at) noexcept {
-  while (at < text.size() && !isBlank(text[at]) && text[at] != ',' && text[at] != '}' && text[at] != ']' &&
-         text[at] != '{' && text[at] != '[' && text[at] != '"') {
-    ++at;
+bool looksLikeJson(std::string_view body) noexcept {
+  std::size_t at = 0;
+  while (at < body.size() && isBlank(body[at])) ++at;
+  return at < body.size() && (body[at] == '{' || body[at] == '[');
+}
+
+// A reply that is no JSON, read as a form (name=value&...), the way some servers answer: names
+// stay, values only under a shown name; a piece that is no name=value is masked whole.
+std::string redactForm(std::string_view body) {
+  std::string out;
+  out.reserve(body.size());
+  std::size_t at = 0;
+  while (true) {
+    const std::size_t end = std::min(body.find('&', at), body.size());
+    const std::string_view piece = body.substr(at, end - at);
+    const std::size_t equals = piece.find('=');
+    if (equals != std::string_view::npos && isFieldName(piece.substr(0, equals))) {
+      out.append(piece.substr(0, equals + 1));
+      out.append(isShownName(formDecoded(piece.substr(0, equals))) ? piece.substr(equals + 1) : "***");
+    } else if (!piece.empty()) {
+      out.append("***");
+    }
+    if (end >= body.size()) {
+      return out;
+    }
+    out.push_back('&');
+    at = end + 1;
   }
-  return at;
 }
 
 }  // namespace
 
 std::string redactReplyBody(std::string_view body) {
+  if (!looksLikeJson(body)) {
+    return redactForm(body);
+  }
   std::string out;
   out.reserve(body.size());
   std::size_t at = 0;
   while (at < body.size()) {
-    if (body[at] != '"') {
+    if (isBlank(body[at]) || isStructural(body[at])) {
       out.push_back(body[at++]);
+      continue;
+    }
+    if (body[at] != '"') {
+      // Unquoted text where no value of a key stands: an array's number or stray text, which
+      // may be a token written without quotes.
+      out.append("\"***\"");
+      at = bareValueEnd(body, at);
       continue;
     }
     const std::size_t literalStop = literalEnd(body, at);
@@ -122,7 +193,8 @@ std::string redactReplyBody(std::string_view body) {
     }
     ++next;
     while (next < body.size() && isBlank(body[next])) ++next;
-    const bool shown = isShownKey(body.substr(at, literalStop - at));
+    const auto key = asciiKey(body.substr(at, literalStop - at));
+    const bool shown = key && isShownName(*key);
     out.append(body.substr(at, next - at));
     at = next;
     if (at >= body.size() || body[at] == '{' || body[at] == '[') {

@@ -13,6 +13,8 @@
 
 #include <tervala/Debug.hpp>
 
+#include "platform/VisibleText.hpp"
+
 namespace tervala::platform {
 namespace {
 
@@ -61,6 +63,19 @@ void writeAll(int fd, const char* bytes, std::size_t size) {
   }
 }
 
+// Lines carry what servers sent (reply bodies, URLs from metadata) and hosts print them: every
+// hidden character is escaped here, once for all lines. Printable ASCII, the whole of the fixed
+// lines, passes as it is, backslashes included.
+bool isPlainAscii(std::string_view line) noexcept {
+  for (const char c : line) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte >= 0x7F) {
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 void replaceSink(DebugSink sink) {
@@ -83,13 +98,19 @@ bool debugEnabled() noexcept {
   return state().kind.load(std::memory_order_relaxed) != SinkKind::silent;
 }
 
-void debugLine(std::string_view line) noexcept {
+void debugLine(std::string_view given) noexcept {
   SinkState& s = state();
   const SinkKind kind = s.kind.load(std::memory_order_acquire);
   if (kind == SinkKind::silent) {
     return;
   }
   try {
+    std::string escaped;
+    std::string_view line = given;
+    if (!isPlainAscii(given)) {
+      escaped = visibleText(given, Backslash::kept);
+      line = escaped;
+    }
     if (kind == SinkKind::custom) {
       const std::lock_guard lock(s.mutex);
       if (s.kind.load(std::memory_order_relaxed) == SinkKind::custom) {

@@ -3,17 +3,23 @@
 #include <memory>
 
 #include "platform/CurlHandles.hpp"
+#include "platform/Utf8.hpp"
+#include "platform/VisibleText.hpp"
 
 namespace tervala::platform {
 std::optional<ParsedUrl> parseEndpointUrl(std::string_view text) {
   if (text.empty()) {
     return std::nullopt;
   }
-  for (const char c : text) {
-    // libcurl would percent-encode or trim some of these; the endpoint text must stand as given.
-    if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7F) {
+  // libcurl would percent-encode or trim some of these; the endpoint text must stand as given. A
+  // URL is also shown and handed to a browser: no control or format character (a BiDi override
+  // makes it read as another address) and no byte that is not UTF-8.
+  for (std::size_t at = 0; at < text.size();) {
+    const auto point = readCodePoint(text, at);
+    if (!point || point->value == ' ' || isHiddenCharacter(point->value)) {
       return std::nullopt;
     }
+    at += point->length;
   }
   // The host must stand right after "scheme://": libcurl alone would read "http:///x" as host "x".
   const std::size_t authority = text.find("://");

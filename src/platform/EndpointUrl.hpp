@@ -13,7 +13,8 @@ struct ParsedUrl {
 };
 
 /// Accepts an absolute URL with a scheme and a host, as libcurl's URL parser reads it; refuses
-/// empty text, text with a blank or a control character, and text without a scheme.
+/// empty text, text with a blank, a control or format character (isHiddenCharacter) or a byte
+/// that is not UTF-8, and text without a scheme.
 std::optional<ParsedUrl> parseEndpointUrl(std::string_view text);
 
 }  // namespace tervala::platform

@@ -5,6 +5,9 @@
 #include <httplib.h>
 
 #include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include <tervala/AuthorizationRequest.hpp>
 #include <tervala/OAuthContext.hpp>
@@ -109,6 +112,15 @@ constexpr const char* good =
     R"({"issuer":"ISSUER","token_endpoint":"https://e.x/token","device_authorization_endpoint":"https://e.x/device",)"
     R"("response_types_supported":["code"]})";
 
+// A good document whose `kind`_endpoint is plain http; the row's text lives as long as the test.
+const char* plainHttp(const std::string& kind) {
+  static std::vector<std::unique_ptr<std::string>> documents;
+  documents.push_back(std::make_unique<std::string>(
+      R"({"issuer":"ISSUER","token_endpoint":"https://e.x/token",")" + kind +
+      R"(_endpoint":"http://127.0.0.1:9/x","response_types_supported":["code"]})"));
+  return documents.back()->c_str();
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Documents, Discovery,
     ::testing::Values(
@@ -118,6 +130,10 @@ INSTANTIATE_TEST_SUITE_P(
             "IssuerMismatch",
             R"({"issuer":"https://evil.example","token_endpoint":"https://e.x/token","response_types_supported":[]})",
             good, "another issuer"},
+        DiscoveryCase{
+            "IssuerOnlyBeginsAlike",
+            R"({"issuer":"ISSUER/other","token_endpoint":"https://e.x/token","response_types_supported":[]})",
+            nullptr, "another issuer"},
         DiscoveryCase{"NoResponseTypes", R"({"issuer":"ISSUER","token_endpoint":"https://e.x/token"})",
                       nullptr, "response_types_supported"},
         DiscoveryCase{"EndpointNotAUrl",
@@ -127,6 +143,14 @@ INSTANTIATE_TEST_SUITE_P(
             "PlainHttpEndpointOfAnHttpsIssuer",
             R"({"issuer":"ISSUER","token_endpoint":"http://127.0.0.1:9/t","response_types_supported":[]})",
             nullptr, "not https", true},
+        // Every endpoint of an https issuer, not only the token endpoint, must be https.
+        DiscoveryCase{"PlainHttpDeviceEndpoint", plainHttp("device_authorization"), nullptr, "not https",
+                      true},
+        DiscoveryCase{"PlainHttpAuthorizationEndpoint", plainHttp("authorization"), nullptr, "not https",
+                      true},
+        DiscoveryCase{"PlainHttpRevocationEndpoint", plainHttp("revocation"), nullptr, "not https", true},
+        DiscoveryCase{"PlainHttpIntrospectionEndpoint", plainHttp("introspection"), nullptr, "not https",
+                      true},
         DiscoveryCase{"NoDocument", nullptr, nullptr, "no metadata"}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -195,7 +219,8 @@ TEST_P(FormCalls, SendTheFormAndReadTheReply) {
       EXPECT_EQ(authorization->deviceCode(), "tok-secret");
       EXPECT_EQ(authorization->userCode(), "WDJB-MJHT");
       EXPECT_EQ(authorization->expiresIn(), std::chrono::seconds(1800));
-      EXPECT_EQ(authorization->interval(), std::chrono::seconds(2));
+      // An interval under a second is raised to one: the client never hammers the server.
+      EXPECT_EQ(authorization->interval(), std::chrono::seconds(name == "DeviceIntervalZero" ? 1 : 2));
     }
   } else if (name.starts_with("Revo")) {
     const auto error = OAuthRevocation::revoke(server.url("/revoke"), "c", "tok-secret", "refresh_token");
@@ -230,6 +255,9 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"DeviceGood",
              Reply::answer(200, R"({"device_code":"tok-secret","user_code":"WDJB-MJHT",)"
                                 R"("verification_uri":"https://e.x","expires_in":1800,"interval":"2"})")},
+        Case{"DeviceIntervalZero",
+             Reply::answer(200, R"({"device_code":"tok-secret","user_code":"WDJB-MJHT",)"
+                                R"("verification_uri":"https://e.x","expires_in":1800,"interval":0})")},
         Case{"DeviceRefused", Reply::answer(401, R"({"error":"invalid_client"})"), "invalid_client"},
         Case{"DeviceNoDeviceCode",
              Reply::answer(200, R"({"user_code":"A","verification_uri":"https://e.x"})"), "device_code"},

@@ -201,14 +201,19 @@ TEST_F(OAuthExchange, DebugLinesFollowTheRoadInOrderAndHoldNoSecret) {
       "Tervala.OAuthResult parse"};
   EXPECT_EQ(capture.lines(), expected);
 
-  // An error reply's body is masked too, even when it is no JSON at all.
-  endpoint.setReply(Reply::answer(400, "oops {\"refresh_token\" : \"RT-secret\" \xFF"));
+  // An error reply's body is masked too, even when it is no JSON at all; what a server sends
+  // reaches the line escaped: no byte of it sets a title or clears the screen.
+  endpoint.setReply(Reply::answer(400, "{\"error\":\"\x1b]0;title\x07\x1b[2J\xC2\x9B\xE2\x80\xAE\xFF\"}"));
   const DebugCapture errorCapture;
   ASSERT_NE(passwordGrant(endpoint.url()), nullptr);
   const auto lines = errorCapture.lines();
   ASSERT_EQ(lines.size(), 6U);
+  // The asynchronous short form writes its own line before the form it calls.
+  EXPECT_EQ(lines[0], "Tervala.OAuthContext getAccessToken(_:_:username:password:completion:)");
+  EXPECT_EQ(lines[1], "Tervala.OAuthContext getAccessToken(_:_:username:password:params:completion:)");
   EXPECT_EQ(lines[4], "OAuth response code: 400");
-  EXPECT_EQ(lines[5], "OAuth response body: oops {\"refresh_token\" : \"***\" \xEF\xBF\xBD");
+  EXPECT_EQ(lines[5],
+            "OAuth response body: {\"error\":\"\\x1b]0;title\\x07\\x1b[2J\\u009b\\u202e\xEF\xBF\xBD\"}");
 }
 
 TEST(OAuthReplyRedaction, ShowsOnlyHarmlessValuesWhereverTheyStand) {
@@ -222,7 +227,11 @@ TEST(OAuthReplyRedaction, ShowsOnlyHarmlessValuesWhereverTheyStand) {
            {R"({"sc\u006fpe":"read","error":"e","error_description":"d","error_uri":"u"})",
             R"({"sc\u006fpe":"read","error":"e","error_description":"d","error_uri":"u"})"},
            {R"(["access_token","AT"])", R"(["***","***"])"},
-           {R"({"refresh_token":"cut off)", R"({"refresh_token":"***")"}}) {
+           {R"({"refresh_token":"cut off)", R"({"refresh_token":"***")"},
+           {R"({access_token: AT, "scope": [42]})", R"({"***": "***", "scope": ["***"]})"},
+           {"oops {\"refresh_token\" : \"RT\"", R"(***)"},
+           {"access_token=AT&token_type=bearer&sc%6fpe=read&refresh_token=RT&=x&RT&",
+            "access_token=***&token_type=bearer&sc%6fpe=read&refresh_token=***&***&***&"}}) {
     EXPECT_EQ(redactReplyBody(body), redacted) << body;
   }
 }

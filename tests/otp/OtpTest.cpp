@@ -12,6 +12,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <tervala/HmacAlgorithm.hpp>
@@ -108,9 +109,12 @@ TEST(OtpGenerator, MatchesOneShotHmacForKeysOfEveryLength) {
                   [&] { return "ABCDEFGHIJKLMNOPQRSTUVWXYZ234567"[random() % 32]; });
     const Data key = fromBase32(text).value_or(Data{});
     ASSERT_EQ(key.size(), keyLength);
-    for (const auto& [algorithm, md] : {std::pair{HmacAlgorithm::SHA1, EVP_sha1()},
-                                        {HmacAlgorithm::SHA256, EVP_sha256()},
-                                        {HmacAlgorithm::SHA512, EVP_sha512()}}) {
+    for (const auto& [algorithm, md, info] :
+         {std::tuple{HmacAlgorithm::SHA1, EVP_sha1(), HmacAlgorithmInfo{0, 20}},
+          std::tuple{HmacAlgorithm::SHA256, EVP_sha256(), HmacAlgorithmInfo{2, 32}},
+          std::tuple{HmacAlgorithm::SHA512, EVP_sha512(), HmacAlgorithmInfo{4, 64}}}) {
+      EXPECT_EQ(getCCHmacAlgorithmInfo(algorithm), info);
+      EXPECT_EQ(static_cast<std::size_t>(info.length), static_cast<std::size_t>(EVP_MD_get_size(md)));
       for (const int digits : {6, 8}) {
         const auto generator = OtpGeneratorContext::make(text, digits, algorithm);
         ASSERT_TRUE(generator) << keyLength;

@@ -3,9 +3,11 @@
 // source that refreshes it.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <functional>
+#include <future>
 #include <limits>
 #include <string>
 #include <thread>
@@ -360,9 +362,33 @@ class TokenSourceTest : public OAuthTokenStore {
     ASSERT_TRUE(token.store(settings));
   }
 
+  // Holds the first request at the endpoint until `release`, so others can ask meanwhile.
+  void holdFirstRequest() {
+    endpoint.setHandler([this](const test::RecordedRequest& request) {
+      if (arrived++ == 0) {
+        released.wait();
+      }
+      return server.answer(request);
+    });
+  }
+  // Waits until the first request is at the endpoint, then lets `also` ask while it is held.
+  template <class Ask>
+  std::future<TokenSource::TokenAnswer> askWhileHeld(const Ask& also) {
+    for (int waited = 0; arrived.load() == 0 && waited < 10000; ++waited) {
+      std::this_thread::sleep_for(1ms);
+    }
+    auto asked = std::async(std::launch::async, also);
+    std::this_thread::sleep_for(300ms);  // time to reach the wait; one that came late asks anew
+    release.set_value();
+    return asked;
+  }
+
   test::TokenEndpoint endpoint;
   test::RotatingRefresh server;
   TokenSource source{endpoint.url(), "app", settings};
+  std::atomic<int> arrived{0};
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
 };
 
 TEST_F(TokenSourceTest, RefreshesOnlyWithinTheMarginAndStoresTheNewToken) {
@@ -381,6 +407,35 @@ TEST_F(TokenSourceTest, RefreshesOnlyWithinTheMarginAndStoresTheNewToken) {
     EXPECT_EQ(OAuthToken::retrieve(settings)->accessToken(), answer.token->accessToken());
     EXPECT_EQ(source.authorizationHeader().header, (refreshes ? "Bearer new-1" : "Bearer stored"));
   }
+}
+
+// Threads asking while a refresh is on the wire wait for it and share its outcome, a refusal too:
+// one request for all.
+TEST_F(TokenSourceTest, ThreadsAskingDuringARefreshShareItsRefusal) {
+  plant(seconds(-5));
+  server.reset("another-refresh", "new");
+  holdFirstRequest();
+  auto first = std::async(std::launch::async, [this] { return source.token(); });
+  const auto second = askWhileHeld([this] { return source.token(); }).get();
+  EXPECT_EQ(first.get().error.value_or(Error()).localizedFailureReason(), "invalid_grant");
+  EXPECT_EQ(second.error.value_or(Error()).localizedFailureReason(), "invalid_grant");
+  EXPECT_EQ(arrived.load(), 1);
+}
+
+// A source that finds the stored token expired and then waits for another's refresh (another
+// process's, through the same file) reads the stored token again and takes the new one: the
+// spent refresh token is never sent.
+TEST_F(TokenSourceTest, ASourceWaitingForAnothersRefreshTakesItsToken) {
+  plant(seconds(-5));
+  holdFirstRequest();
+  SettingsStore sameFile(settings.location());
+  TokenSource other(endpoint.url(), "app", sameFile);
+  auto first = std::async(std::launch::async, [this] { return source.token(); });
+  const auto second = askWhileHeld([&other] { return other.token(); }).get();
+  ASSERT_TRUE(second.token) << second.error.value_or(Error()).localizedDescription();
+  EXPECT_EQ(second.token->accessToken(), "new-1");
+  EXPECT_EQ(first.get().token->accessToken(), "new-1");
+  EXPECT_EQ(arrived.load(), 1);
 }
 
 // A refused refresh is an error and leaves the stored token as it was.

@@ -10,11 +10,13 @@
 #include <fstream>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <tervala/Debug.hpp>
 #include <tervala/Text.hpp>
 
+#include "platform/VisibleText.hpp"
 #include "support/LineCapture.hpp"
 #include "support/TokenTestSupport.hpp"
 
@@ -123,6 +125,34 @@ TEST(TextDebugSink, ThrowingAndReentrantSinks) {
   EXPECT_EQ(fromBase32("A"), std::nullopt);
   setDebugSink(nullptr);
   EXPECT_EQ(seen, (Lines{invalidLength, invalidCharacters, "replaced: " + invalidLength}));
+}
+
+// The one escaping of the tool and of the debug lines: printable text of any script stays, every
+// control, format and separator character and every byte that is not UTF-8 shows as an escape.
+// Rows: the text, as shown with backslashes kept, and the JSON writing of the same characters.
+TEST(TextVisible, EscapesEveryHiddenCharacterAndNothingElse) {
+  using platform::Backslash;
+  for (const auto& [text, shown, json] : std::vector<std::tuple<std::string, std::string, std::string>>{
+           {"a\\b \xc3\xa9\xe6\xbc\xa2\xf0\x9f\x99\x82~", "a\\b \xc3\xa9\xe6\xbc\xa2\xf0\x9f\x99\x82~", ""},
+           {"\x1b]0;title\x07\x1b[2J", "\\x1b]0;title\\x07\\x1b[2J", "\\u001b]0;title\\u0007\\u001b[2J"},
+           {"\r\n\t\x7f", "\\r\\n\\t\\x7f", "\\u000d\\u000a\\u0009\\u007f"},
+           {"\xc2\x9b"
+            "31m",
+            "\\u009b31m", "\\u009b31m"},  // C1: a CSI
+           {"a\xe2\x80\xae"
+            "b",
+            "a\\u202eb", "a\\u202eb"},  // right-to-left override
+           {"\xe2\x80\xa8\xe2\x80\xa9\xef\xbb\xbf\xc2\xad", "\\u2028\\u2029\\ufeff\\u00ad",
+            "\\u2028\\u2029\\ufeff\\u00ad"},
+           {"\xf3\xa0\x80\x81", "\\U000e0001", "\\udb40\\udc01"},  // a tag character
+           {"\xff\xc0\xaf\xed\xa0\x80(", "\\xff\\xc0\\xaf\\xed\\xa0\\x80(",
+            "\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd("},
+       }) {
+    SCOPED_TRACE(::testing::PrintToString(text));
+    EXPECT_EQ(platform::visibleText(text, Backslash::kept), shown);
+    EXPECT_EQ(platform::visibleJson(text), json.empty() ? text : json);
+  }
+  EXPECT_EQ(platform::visibleText("a\\x1b\x1b"), "a\\\\x1b\\x1b");  // doubled: reads back unambiguously
 }
 
 }  // namespace

@@ -18,11 +18,14 @@
 #include <iterator>
 #include <map>
 #include <thread>
+#include <tuple>
 
 #include <nlohmann/json.hpp>
 #include <tervala/OAuthToken.hpp>
 #include <tervala/SettingsStore.hpp>
 
+#include "platform/Utf8.hpp"
+#include "platform/VisibleText.hpp"
 #include "support/AuthorizationServer.hpp"
 #include "support/InProcessTool.hpp"
 #include "support/TokenEndpoint.hpp"
@@ -181,12 +184,12 @@ TEST_F(TokenCli, ShowEscapesEveryControlCharacterOfAPlantedToken) {
   const auto show = tervala({"token", "show"});
   EXPECT_EQ(show.status, 0);
   EXPECT_TRUE(show.out.starts_with("Authorization: Bear\\r\\ner \\x01\\x02")) << show.out;
-  EXPECT_NE(show.out.find("\\x1f\\x7f\\xc3\\xa9 \\x1b[31mX\n"), std::string::npos) << show.out;
+  EXPECT_NE(show.out.find("\\x1f\\x7f\xc3\xa9 \\x1b[31mX\n"), std::string::npos) << show.out;
   const auto json = tervala({"token", "show", "--json"});
   for (const auto& [out, lines] : {std::pair{show.out, 3}, std::pair{json.out, 1}}) {
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), lines);
     EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](char c) {
-      return c == '\n' || (c >= 0x20 && c < 0x7f);
+      return c == '\n' || (c >= 0x20 && c < 0x7f) || (c & 0x80) != 0;
     })) << out;
   }
   EXPECT_EQ(nlohmann::json::parse(json.out)["access_token"], access);
@@ -359,6 +362,60 @@ TEST_F(TokenCli, RevokeAndInspectSayWhatTheServerSaid) {
     EXPECT_EQ(run.status, status) << command << run.err;
     EXPECT_EQ(run.out, out.empty() ? "" : out + "\n");
     EXPECT_EQ(endpoint.requests().back().field("token"), "t1");
+  }
+}
+
+// What a hostile server sends reaches the terminal escaped, in every command and in --debug, and
+// a reply that is no JSON is masked in the debug lines as a JSON one is. Rows: the path that
+// answers, its reply, the command, and a piece of what the tool must write instead.
+TEST_F(TokenCli, AHostileServersTextsReachTheTerminalEscaped) {
+  serveByPath();
+  const std::string issuer = endpoint.url("");
+  const Args code = grant("code", {"--code", "c"});
+  Args debugCode = code;
+  debugCode.insert(debugCode.begin(), "--debug");
+  for (const auto& [path, reply, args, shown] :
+       std::vector<std::tuple<std::string, Reply, Args, std::string>>{
+           {"/token", Reply::answer(200, "\x1b]0;title\x07\x1b[2J"), debugCode, "OAuth response body: ***\n"},
+           {"/token", Reply::answer(400, "{\"error\":\"\x1b]0;t\x07\xC2\x9B\xFF\"}"), debugCode,
+            "OAuth response body: {\"error\":\"\\x1b]0;t\\x07\\u009b\xEF\xBF\xBD\"}"},
+           {"/token",
+            Reply::answer(200, "access_token=AT-secret&token_type=bearer&refresh_token=RT-secret&scope=r"),
+            debugCode, "OAuth response body: access_token=***&token_type=bearer&refresh_token=***&scope=r\n"},
+           {"/token", Reply::answer(400, R"({"error":"e","error_description":"a\u202eb\u009bc"})"), code,
+            R"("error_description":"a\u202eb\u009bc")"},
+           {"/token",
+            Reply::answer(
+                200,
+                R"({"access_token":"A","token_type":"bearer","refresh_token":"R","scope":"r\u202e\u2028"})"),
+            code, R"("scope":"r\u202e\u2028")"},
+           {"/revoke",
+            Reply::answer(400, R"({"error":"e","error_description":"\u009b2J\u202e"})"),
+            {"token", "revoke", "--token", "t", "--issuer", issuer, "--client-id", "c"},
+            R"("error_description":"\u009b2J\u202e")"},
+           {"/.well-known/oauth-authorization-server",
+            Reply::answer(200, R"({"issuer":")" + issuer + R"(","token_endpoint":")" + issuer +
+                                   R"(/token","authorization_endpoint":"http://127.0.0.1/\u202eevil",)"
+                                   R"("response_types_supported":["code"]})"),
+            {"token", "login", "--issuer", issuer, "--client-id", "c", "--no-browser", "--timeout", "1"},
+            R"("authorization_endpoint" is not an http(s) URL)"},
+       }) {
+    SCOPED_TRACE(shown);
+    const Reply kept = routes[path];
+    routes[path] = reply;
+    const auto run = tervala(args);
+    routes[path] = kept;
+    const std::string written = run.out + run.err;
+    EXPECT_NE(written.find(shown), std::string::npos) << written;
+    EXPECT_EQ(written.find("-secret"), std::string::npos) << written;
+    for (std::size_t at = 0; at < written.size();) {
+      const auto point = platform::readCodePoint(written, at);
+      if (!point || (point->value != '\n' && platform::isHiddenCharacter(point->value))) {
+        ADD_FAILURE() << "unescaped at " << at << ": " << written;
+        break;
+      }
+      at += point->length;
+    }
   }
 }
 
