@@ -87,8 +87,8 @@ int runTokenGet(const GlobalOptions& global, const Arguments& arguments, const I
                                           place.key());
   const auto answer = source->token();
   if (!answer.token) {
-    io.err << "tervala: cannot get a token: " << shownMessage(whyNoToken(answer.error)) << '
-'; return failure;
+    io.err << "tervala: cannot get a token: " << shownMessage(whyNoToken(answer.error)) << '\n';
+    return failure;
   }
   // The value goes into a header of the caller's next request: one that would break the line
   // is not printed at all, rather than printed escaped and sent wrong.

@@ -1,5 +1,7 @@
 #include "book/BookIndex.hpp"
 
+#include "platform/VisibleText.hpp"
+
 #include <openssl/rand.h>
 
 #include <array>
@@ -103,26 +105,7 @@ std::optional<std::vector<OtpAccount>> decodeIndex(const Data& data) {
 }
 
 std::string escaped(std::string_view text) {
-  std::string out;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '\\') {
-      out += "\\\\";
-    } else if (byte >= 0x20 && byte < 0x7F) {
-      out.push_back(c);
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else {
-      out += "\\x";
-      out.push_back(lowerHex[byte >> 4U]);
-      out.push_back(lowerHex[byte & 0xFU]);
-    }
-  }
-  return out;
+  return platform::visibleText(text);
 }
 
 std::string quotedLabel(const OtpAccount& account) {

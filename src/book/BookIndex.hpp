@@ -21,8 +21,8 @@ Data encodeIndex(const std::vector<OtpAccount>& accounts);
 /// Absent when `data` is not an index this version wrote.
 std::optional<std::vector<OtpAccount>> decodeIndex(const Data& data);
 
-/// `text` for a reason line: printable ASCII stays, a backslash doubles, every other byte is an
-/// escape (\n, \r, \t, else \xhh), as the tool escapes, so a name can neither move a terminal's cursor nor forge a line.
+/// `text` for a reason line, escaped as the tool escapes everything it shows
+/// (platform::visibleText): no name can move a cursor, reorder a line or forge another.
 std::string escaped(std::string_view text);
 
 /// "'Issuer:name'" escaped, for reasons.

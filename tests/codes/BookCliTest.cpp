@@ -58,17 +58,13 @@ TEST(BookCli, AddListCodeRenameRemoveAndExportFromTheBook) {
        "matches 2 accounts ('GitHub:alice', 'GitHub:carol')"},
       {{"rename", "GitHub:alice", "Git\x1bHub:alice"}, "", 1, "", "not printable"},
       {{"rename", "GitHub:alice", "GitHub:carol"}, "", 1, "", "an account 'GitHub:carol' exists already"},
-      {{"rename", "GitHub:alice", "Gité:alice"},
-       "",
-       0,
-       "renamed 'GitHub:alice' to 'Git\\xc3\\xa9:alice'\n",
-       ""},
+      {{"rename", "GitHub:alice", "Gité:alice"}, "", 0, "renamed 'GitHub:alice' to 'Gité:alice'\n", ""},
       {{"rm", "carol"}, "", 2, "", "give --yes where standard input is not a terminal"},
       {{"rm", "carol", "--yes"}, "", 0, "removed 'GitHub:carol'\n", ""},
       {{"export", "--book"}, "", 2, "", "say --include-secrets to write it"},
       {{"export", "--include-secrets", "bank"}, "", 0, "~otpauth-migration://offline?data=", ""},
       {{"list", "--keyring", "--file-store"}, "", 2, "", "--keyring and --file-store exclude each other"},
-      {{"list"}, "", 0, "Git\\xc3\\xa9:alice  (settings file)\nBank:bob  (hotp)  (settings file)\n", ""},
+      {{"list"}, "", 0, "Gité:alice  (settings file)\nBank:bob  (hotp)  (settings file)\n", ""},
   };
   for (const auto& row : rows) {
     std::vector<std::string> args{"--settings", settings};
