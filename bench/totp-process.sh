@@ -48,6 +48,27 @@ if command -v hyperfine >/dev/null; then
   hyperfine -N --warmup 20 --runs "${HYPERFINE_RUNS:-300}" "$(printf '%q ' "${ours[@]}")" \
     "$(printf '%q ' "${theirs[@]}")"
 fi
+# The account book: `tervala code NAME` from a file book against a bare `tervala totp SECRET`,
+# both whole processes, measured in turn (goal: at most 3x).
+if command -v perf >/dev/null; then
+  book=$(mktemp -d)
+  trap 'rm -rf "$book"' EXIT
+  "$tervala" --settings "$book/settings.sqlite3" add --file-store \
+    "otpauth://totp/Bench:bench?secret=$secret&issuer=Bench" >/dev/null
+  named=("$tervala" --settings "$book/settings.sqlite3" code -t "$time" bench)
+  [[ $("${named[@]}") == "$code" ]] || { echo "the book's code differs" >&2; exit 1; }
+  declare -a bookSamples=("" "")
+  for ((round = 0; round < ${ROUNDS:-7}; round++)); do
+    bookSamples[0]+=$(measure "${named[@]}" | cut -d' ' -f1)$'\n'
+    bookSamples[1]+=$(measure "${ours[@]}" | cut -d' ' -f1)$'\n'
+  done
+  for i in 0 1; do
+    bookMedians[i]=$(sort -n <<<"${bookSamples[i]}" | awk 'NF {t[++n] = $1} END {print t[int((n + 1) / 2)]}')
+  done
+  awk -v a="${bookMedians[0]}" -v b="${bookMedians[1]}" 'BEGIN {
+    printf "code NAME (file book) CPU %.2f ms, totp SECRET %.2f ms: %.2fx (goal: at most 3x)\n", a, b, a / b}'
+fi
+
 for program in "$tervala" "$(command -v oathtool)"; do
   printf '%s maps %s shared libraries\n' "$(basename "$program")" "$(ldd "$program" | grep -c '=>')"
 done

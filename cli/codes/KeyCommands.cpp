@@ -8,6 +8,7 @@
 #include <tervala/OtpAuthUri.hpp>
 #include <tervala/OtpMigration.hpp>
 
+#include "codes/BookCommands.hpp"
 #include "codes/KeyOperand.hpp"
 #include "frame/Arguments.hpp"
 #include "frame/Commands.hpp"
@@ -28,19 +29,7 @@ bool writeSecretLine(std::string&& text, std::ostream& out) {
 
 // The non-blank lines of `text`, each without its line break; views into `text`.
 std::vector<std::string_view> linesOf(const platform::SecretText& text) {
-  std::vector<std::string_view> lines;
-  std::string_view rest = platform::view(text);
-  while (!rest.empty()) {
-    auto line = rest.substr(0, rest.find('\n'));
-    rest.remove_prefix(std::min(rest.size(), line.size() + 1));
-    if (line.ends_with('\r')) {
-      line.remove_suffix(1);
-    }
-    if (line.find_first_not_of(" \t") != std::string_view::npos) {
-      lines.push_back(line);
-    }
-  }
-  return lines;
+  return nonBlankLines(platform::view(text));
 }
 
 // "URI 3: " when there is more than one to tell apart (blank lines not counted).
@@ -165,7 +154,7 @@ int runImport(const GlobalOptions& /*global*/, const Arguments& arguments, const
   return io.out ? success : failure;
 }
 
-int runExport(const GlobalOptions& /*global*/, const Arguments& arguments, const Io& io) {
+int runExport(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
   std::size_t batchSize = OtpMigration::defaultBatchSize;
   if (const auto text = arguments.value("batch-size")) {
     const auto value = parseNumber<std::size_t>(*text);
@@ -173,6 +162,12 @@ int runExport(const GlobalOptions& /*global*/, const Arguments& arguments, const
       return refuse(io, UsageError{"batch size must be from 1 to 1000, not '" + visible(*text) + "'"});
     }
     batchSize = *value;
+  }
+  if (exportsFromBook(arguments)) {
+    return exportBook(global, arguments, io, batchSize);
+  }
+  if (arguments.has("qr")) {
+    return refuse(io, UsageError{"--qr goes with an export from the book (--book)"});
   }
   const auto input = readStandardInput(io.in);
   if (!input) {

@@ -276,13 +276,16 @@ std::variant<Arguments, UsageError> ArgumentParser::parse(std::span<char* const>
     }
   }
   const auto names = operandNames(operand_);
-  if (done.operands.size() < names.size()) {
-    return UsageError{
-        std::string(commandName_) + " needs " +
-        listed({names.begin() + static_cast<std::ptrdiff_t>(done.operands.size()), names.end()}) +
-        " (or - to read it from standard input)"};
+  // "[PATTERN]" may be left out; the operands before it may not.
+  const auto needed = static_cast<std::size_t>(std::count_if(
+      names.begin(), names.end(), [](std::string_view name) { return !name.starts_with('['); }));
+  if (done.operands.size() < needed) {
+    return UsageError{std::string(commandName_) + " needs " +
+                      listed({names.begin() + static_cast<std::ptrdiff_t>(done.operands.size()),
+                              names.begin() + static_cast<std::ptrdiff_t>(needed)}) +
+                      " (or - to read it from standard input)"};
   }
-  for (std::size_t i = 0; i < names.size(); ++i) {
+  for (std::size_t i = 0; i < done.operands.size(); ++i) {
     auto text = readPending(done.operands[i], io);
     if (auto* error = std::get_if<UsageError>(&text)) {
       return std::move(*error);

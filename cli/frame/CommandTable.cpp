@@ -158,12 +158,41 @@ constexpr std::array uriHotp{
     qr,
 };
 
-constexpr std::array exportOptions{
-    Option{.name = "batch-size",
-           .takes = Takes::value,
-           .valueName = "N",
-           .help = "accounts per migration URI (default 10)"},
+// Where the account book keeps a new secret: the token commands' choice.
+constexpr std::array bookStorage{
+    Option{.name = "keyring",
+           .help = "keep the secret in the desktop keyring (Secret Service); fail when none is reachable"},
+    Option{.name = "allow-file",
+           .help = "with --keyring: use the settings file when no keyring is reachable"},
+    Option{.name = "file-store", .help = "keep the secret in the settings file, not in the keyring"},
 };
+
+constexpr std::array exportOptions = join(
+    std::array{
+        Option{.name = "batch-size",
+               .takes = Takes::value,
+               .valueName = "N",
+               .help = "accounts per migration URI (default 10)"},
+        Option{.name = "book", .help = "export the accounts of the book (also implied by PATTERN)"},
+        Option{.name = "include-secrets",
+               .help = "write the book's secrets out: needed to export from the book"},
+        Option{.name = "qr", .help = "print each migration URI of the book as a QR code"},
+    },
+    bookStorage);
+
+constexpr std::array bookAdd =
+    join(std::array{Option{.name = "replace", .help = "replace an account of the same issuer and name"}},
+         bookStorage);
+
+constexpr std::array bookCode = join(
+    std::array{time,
+               Option{.name = "copy",
+                      .letter = 'c',
+                      .help = "put the code on the clipboard (wl-copy or xclip), cleared after 45 seconds"}},
+    bookStorage);
+
+constexpr std::array bookRemove =
+    join(std::array{Option{.name = "yes", .letter = 'y', .help = "remove without asking"}}, bookStorage);
 
 constexpr Option issuerUrl{
     .name = "issuer",
@@ -469,11 +498,45 @@ const std::array table{
             .secretOperand = true,
             .program = tokenProgram,
             .run = runImport},
-    Command{.name = "export",
-            .summary = "print the Key URIs read on standard input as authenticator exports",
-            .options = exportOptions,
+    Command{
+        .name = "export",
+        .summary = "print Key URIs read on standard input, or the book's accounts, as authenticator exports",
+        .options = exportOptions,
+        .operand = "[PATTERN]",
+        .program = tokenProgram,
+        .run = runExport},
+    Command{.name = "add",
+            .summary = "keep a key (Key URI or migration URI) in the account book",
+            .options = bookAdd,
+            .operand = "URI|-",
+            .secretOperand = true,
             .program = tokenProgram,
-            .run = runExport},
+            .run = runBookAdd},
+    Command{.name = "list",
+            .summary = "list the accounts of the book (issuer and name, never a secret)",
+            .options = bookStorage,
+            .operand = "[PATTERN]",
+            .program = tokenProgram,
+            .run = runBookList},
+    Command{
+        .name = "code",
+        .summary = "print the codes of the book's accounts matching PATTERN; one match prints the code alone",
+        .options = bookCode,
+        .operand = "[PATTERN]",
+        .program = tokenProgram,
+        .run = runBookCode},
+    Command{.name = "rename",
+            .summary = "give an account of the book a new label (Issuer:account)",
+            .options = bookStorage,
+            .operand = "OLD NEW",
+            .program = tokenProgram,
+            .run = runBookRename},
+    Command{.name = "rm",
+            .summary = "remove an account and its secret from the book",
+            .options = bookRemove,
+            .operand = "PATTERN",
+            .program = tokenProgram,
+            .run = runBookRemove},
     Command{.name = "token password",
             .summary = "ask the token endpoint for a token with the resource owner's password",
             .options = tokenPassword,

@@ -55,6 +55,11 @@ int runHotp(const GlobalOptions& global, const Arguments& arguments, const Io& i
 [[gnu::weak]] int runUriHotp(const GlobalOptions& global, const Arguments& arguments, const Io& io);
 [[gnu::weak]] int runImport(const GlobalOptions& global, const Arguments& arguments, const Io& io);
 [[gnu::weak]] int runExport(const GlobalOptions& global, const Arguments& arguments, const Io& io);
+[[gnu::weak]] int runBookAdd(const GlobalOptions& global, const Arguments& arguments, const Io& io);
+[[gnu::weak]] int runBookList(const GlobalOptions& global, const Arguments& arguments, const Io& io);
+[[gnu::weak]] int runBookCode(const GlobalOptions& global, const Arguments& arguments, const Io& io);
+[[gnu::weak]] int runBookRename(const GlobalOptions& global, const Arguments& arguments, const Io& io);
+[[gnu::weak]] int runBookRemove(const GlobalOptions& global, const Arguments& arguments, const Io& io);
 [[gnu::weak]] int runTokenPassword(const GlobalOptions& global, const Arguments& arguments, const Io& io);
 [[gnu::weak]] int runTokenCode(const GlobalOptions& global, const Arguments& arguments, const Io& io);
 [[gnu::weak]] int runTokenRefresh(const GlobalOptions& global, const Arguments& arguments, const Io& io);

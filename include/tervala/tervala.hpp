@@ -22,6 +22,7 @@
 #include <tervala/OAuthRevocation.hpp>
 #include <tervala/OAuthToken.hpp>
 #include <tervala/OAuthTokenStatus.hpp>
+#include <tervala/OtpAccountBook.hpp>
 #include <tervala/OtpAuthUri.hpp>
 #include <tervala/OtpGeneratorContext.hpp>
 #include <tervala/OtpMigration.hpp>

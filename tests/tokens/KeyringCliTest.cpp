@@ -7,6 +7,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <thread>
@@ -220,6 +222,32 @@ TEST_F(KeyringCli, WithoutABusADemandedKeyringFailsBeforeTheGrantUnlessTheFileIs
   const auto json = nlohmann::json::parse(withoutBus({"token", "show", "--json"}).out);
   EXPECT_EQ(json["stored_in"], "file");
   EXPECT_EQ(json["settings_file"], standard);
+}
+
+// The account book: secrets in keyring items, the index and the counters in the file; without a
+// bus --keyring fails unless the file is allowed, and says where the secret went.
+TEST_F(KeyringCli, TheBookKeepsSecretsInTheKeyringAndFallsBackOnlyWhenAllowed) {
+  const std::string uri = "otpauth://hotp/Bank:alice?secret=GEZDGNBVGY3TQOJQ&issuer=Bank&counter=3";
+  const auto refused = withoutBus({"add", uri, "--keyring"});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_TRUE(refused.err.ends_with(" (--allow-file would use the settings file)\n")) << refused.err;
+  EXPECT_FALSE(std::filesystem::exists(standard));
+  const auto allowed = withoutBus({"add", uri, "--keyring", "--allow-file"});
+  EXPECT_EQ(allowed.out, "added 'Bank:alice' to the settings file\n");
+  EXPECT_TRUE(allowed.err.ends_with("); the secret is kept in the settings file '" + standard + "'\n"))
+      << allowed.err;
+
+  SKIP_WITHOUT_KEYRING();
+  EXPECT_EQ(inFile({"add", uri, "--keyring"}).out, "added 'Bank:alice' to the keyring\n");
+  EXPECT_EQ(inFile({"list"}).out, "Bank:alice  (hotp)\n");
+  EXPECT_EQ(inFile({"code", "bank"}).out, "626604\n");
+  const auto code = inFile({"code", "bank"});
+  EXPECT_EQ(code.out, "208158\n") << code.err;
+  std::ifstream file(settings(), std::ios::binary);
+  const std::string bytes{std::istreambuf_iterator<char>(file), {}};
+  EXPECT_EQ(bytes.find("GEZDGNBVGY3TQOJQ"), std::string::npos);  // the secret is not in the file
+  EXPECT_EQ(inFile({"rm", "bank", "--yes"}).status, 0);
+  EXPECT_EQ(inFile({"list"}).out, "");
 }
 
 // Last: the daemon is stopped for a moment. Every call still ends, at the store's timeout, and

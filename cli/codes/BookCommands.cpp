@@ -1,0 +1,378 @@
+// `tervala add`, `list`, `code`, `rename`, `rm` and `export` from the book: keys kept in the
+// keyring or the settings file and used by name.
+#include "codes/BookCommands.hpp"
+
+#include <unistd.h>
+
+#include <memory>
+#include <ostream>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include <tervala/OtpAccountBook.hpp>
+#include <tervala/OtpMigration.hpp>
+#include <tervala/SecretServiceStore.hpp>
+#include <tervala/SettingsStore.hpp>
+#include <tervala/TotpGeneratorContext.hpp>
+
+#include "codes/ClipboardCopy.hpp"
+#include "codes/TimeText.hpp"
+#include "frame/Arguments.hpp"
+#include "frame/Input.hpp"
+#include "frame/TerminalQrCode.hpp"
+#include "frame/VisibleText.hpp"
+
+namespace tervala::cli {
+namespace {
+
+// The keyring items of the tool, as the token commands keep theirs.
+constexpr std::string_view keyringApplication = "tervala";
+
+int fail(const Io& io, const std::string& reason) {
+  io.err << "tervala: " << reason << '\n' << std::flush;
+  return failure;
+}
+
+// The stores of the book and the book over them.
+struct OpenBook {
+  std::unique_ptr<SecretServiceStore> keyring;
+  std::unique_ptr<OtpAccountBook> book;
+};
+
+// The book the store options ask for, as the token commands choose (tokens/TokenPlace.hpp):
+// --keyring: the keyring or a failure; --keyring --allow-file: the keyring, else the settings
+// file, said on standard error; --file-store or --settings PATH: the file; none of them: the
+// keyring when reachable, else the file, said on standard error. Only `add` asks the keyring
+// whether it is there; the other commands find each secret where the book says it is.
+std::variant<OpenBook, UsageError, std::string> openBook(const GlobalOptions& global,
+                                                         const Arguments& arguments, const Io& io,
+                                                         bool adding) {
+  if (global.settingsPath) {
+    SettingsStore::setStandardLocation(*global.settingsPath);
+  }
+  const bool keyring = arguments.has("keyring");
+  if (keyring && arguments.has("file-store")) {
+    return UsageError{"--keyring and --file-store exclude each other"};
+  }
+  if (arguments.has("allow-file") && !keyring) {
+    return UsageError{"--allow-file only goes with --keyring"};
+  }
+  OpenBook open;
+  open.keyring = std::make_unique<SecretServiceStore>(std::string(keyringApplication));
+  auto place = OtpAccountBook::Place::keyring;
+  if (!keyring && (arguments.has("file-store") || global.settingsPath)) {
+    place = OtpAccountBook::Place::file;
+  } else if (adding) {
+    if (auto problem = open.keyring->unreachableReason()) {
+      if (keyring && !arguments.has("allow-file")) {
+        return "the keyring is not reachable: " + *problem + " (--allow-file would use the settings file)";
+      }
+      place = OtpAccountBook::Place::file;
+      io.err << "tervala: no keyring (" << *problem << "); the secret is kept in the settings file '"
+             << visible(SettingsStore::standard().location().string()) << "'\n";
+    }
+  }
+  open.book = std::make_unique<OtpAccountBook>(SettingsStore::standard(), open.keyring.get(), place);
+  return open;
+}
+
+// Runs `body` on the book the options ask for, or reports why there is none.
+template <class Body>
+int withBook(const GlobalOptions& global, const Arguments& arguments, const Io& io, bool adding, Body body) {
+  auto opened = openBook(global, arguments, io, adding);
+  if (const auto* error = std::get_if<UsageError>(&opened)) {
+    return refuse(io, *error);
+  }
+  if (const auto* reason = std::get_if<std::string>(&opened)) {
+    return fail(io, *reason);
+  }
+  return body(*std::get<OpenBook>(opened).book);
+}
+
+}  // namespace
+
+std::vector<std::string_view> nonBlankLines(std::string_view rest) {
+  std::vector<std::string_view> lines;
+  while (!rest.empty()) {
+    auto line = rest.substr(0, rest.find('\n'));
+    rest.remove_prefix(std::min(rest.size(), line.size() + 1));
+    if (line.ends_with('\r')) {
+      line.remove_suffix(1);
+    }
+    if (line.find_first_not_of(" \t") != std::string_view::npos) {
+      lines.push_back(line);
+    }
+  }
+  return lines;
+}
+
+namespace {
+
+// The one account `text` names: its exact label, else the one account whose label holds it.
+std::variant<OtpAccount, std::string> oneAccount(OtpAccountBook& book, std::string_view text) {
+  auto found = book.match(text);
+  if (!found) {
+    return found.reason();
+  }
+  for (const auto& account : *found) {
+    if (account.label() == text) {
+      return account;
+    }
+  }
+  if (found->size() == 1) {
+    return found->front();
+  }
+  if (found->empty()) {
+    return "no account matches '" + visible(text) + "'";
+  }
+  std::string names;
+  for (const auto& account : *found) {
+    names += names.empty() ? "'" : ", '";
+    names += visible(account.label());
+    names += '\'';
+  }
+  std::string reason(1, '\'');
+  reason += visible(text);
+  reason +=
+      "' matches " + std::to_string(found->size()) + " accounts (" + names + "): give more of the label";
+  return reason;
+}
+
+std::string_view operandText(const platform::SecretText* operand) {
+  return operand == nullptr ? std::string_view() : platform::view(*operand);
+}
+
+}  // namespace
+
+int runBookAdd(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
+  const auto lines = nonBlankLines(platform::view(*arguments.operand()));
+  // Every line is read before anything is added: a refused line adds nothing.
+  std::vector<OtpAuthUri> keys;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const std::string place = lines.size() > 1 ? "line " + std::to_string(i + 1) + ": " : "";
+    if (lines[i].starts_with("otpauth-migration:")) {
+      auto imported = OtpMigration::importUri(lines[i]);
+      if (!imported) {
+        return refuse(io, UsageError{place + imported.reason()});
+      }
+      for (auto& key : *std::move(imported)) {
+        keys.push_back(std::move(key));
+      }
+      continue;
+    }
+    auto key = OtpAuthUri::parse(lines[i]);
+    if (!key) {
+      return refuse(io, UsageError{place + key.reason()});
+    }
+    keys.push_back(*std::move(key));
+  }
+  if (keys.empty()) {
+    return refuse(io, UsageError{"add needs a Key URI (otpauth://) or a migration URI"});
+  }
+  return withBook(global, arguments, io, true, [&](OtpAccountBook& book) -> int {
+    int status = success;
+    for (const auto& key : keys) {
+      auto added = book.add(key, arguments.has("replace"));
+      if (!added) {
+        status = fail(io, added.reason() +
+                              (added.reason().ends_with("exists already") ? " (--replace replaces it)" : ""));
+        continue;
+      }
+      io.out << "added '" << visible(added->label()) << "' to "
+             << (added->inKeyring ? "the keyring" : "the settings file") << '\n';
+    }
+    io.out.flush();
+    return io.out ? status : failure;
+  });
+}
+
+int runBookList(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
+  return withBook(global, arguments, io, false, [&](OtpAccountBook& book) -> int {
+    auto accounts = book.match(operandText(arguments.operand()));
+    if (!accounts) {
+      return fail(io, accounts.reason());
+    }
+    for (const auto& account : *accounts) {
+      io.out << visible(account.label()) << (account.type == OtpType::hotp ? "  (hotp)" : "")
+             << (account.inKeyring ? "" : "  (settings file)") << '\n';
+    }
+    io.out.flush();
+    return io.out ? success : failure;
+  });
+}
+
+int runBookCode(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
+  double time = TotpGeneratorContext::currentUnixTime();
+  if (const auto text = arguments.value("time")) {
+    const auto parsed = parseTime(*text);
+    if (!parsed) {
+      return refuse(io, UsageError{"time must be seconds since 1970 or ISO 8601 with its zone, not '" +
+                                   visible(*text) + "'"});
+    }
+    time = *parsed;
+  }
+  return withBook(global, arguments, io, false, [&](OtpAccountBook& book) -> int {
+    const std::string_view pattern = operandText(arguments.operand());
+    auto accounts = book.match(pattern);
+    if (!accounts) {
+      return fail(io, accounts.reason());
+    }
+    if (accounts->empty()) {
+      return fail(io, pattern.empty() ? "the account book is empty (tervala add URI adds one)"
+                                      : "no account matches '" + visible(pattern) + "'");
+    }
+    // One account, or one whose label is the pattern: the code alone, for scripts.
+    std::optional<OtpAccount> single;
+    for (const auto& account : *accounts) {
+      if (account.label() == pattern) {
+        single = account;
+      }
+    }
+    if (accounts->size() == 1) {
+      single = accounts->front();
+    }
+    if (single) {
+      auto code = book.code(*single, time);
+      if (!code) {
+        return fail(io, code.reason());
+      }
+      if (arguments.has("copy")) {
+        if (auto problem = copyToClipboard(code->code, io)) {
+          return fail(io, *problem);
+        }
+        io.err << "copied the code of '" << visible(single->label()) << "'; cleared in 45 seconds\n";
+        return success;
+      }
+      io.out << code->code << '\n' << std::flush;
+      return io.out ? success : failure;
+    }
+    if (arguments.has("copy")) {
+      return fail(io, "--copy needs a PATTERN that matches one account");
+    }
+    // A counter-based code is made only when asked for by itself: listing would spend steps.
+    int status = success;
+    for (const auto& account : *accounts) {
+      io.out << visible(account.label()) << "  ";
+      if (account.type == OtpType::hotp) {
+        io.out << "(hotp: ask for it alone)\n";
+        continue;
+      }
+      auto code = book.code(account, time);
+      if (!code) {
+        io.out << "-\n";
+        status = fail(io, code.reason());
+        continue;
+      }
+      io.out << code->code << "  " << code->remaining.value_or(0) << "s left\n";
+    }
+    io.out.flush();
+    return io.out ? status : failure;
+  });
+}
+
+int runBookRename(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
+  const std::string_view oldLabel = platform::view(*arguments.firstOperand());
+  const std::string_view newLabel = platform::view(*arguments.operand());
+  const auto colon = newLabel.find(':');
+  std::string issuer;
+  std::string name(newLabel);
+  if (colon != std::string_view::npos) {
+    issuer = std::string(newLabel.substr(0, colon));
+    name = std::string(newLabel.substr(colon + 1));
+  }
+  if (name.empty()) {
+    return refuse(io, UsageError{"the new label needs an account name: Issuer:account"});
+  }
+  return withBook(global, arguments, io, false, [&](OtpAccountBook& book) -> int {
+    auto account = oneAccount(book, oldLabel);
+    if (const auto* reason = std::get_if<std::string>(&account)) {
+      return fail(io, *reason);
+    }
+    auto renamed = book.rename(std::get<OtpAccount>(account), issuer, name);
+    if (!renamed) {
+      return fail(io, renamed.reason());
+    }
+    io.out << "renamed '" << visible(std::get<OtpAccount>(account).label()) << "' to '"
+           << visible(renamed->label()) << "'\n"
+           << std::flush;
+    return io.out ? success : failure;
+  });
+}
+
+int runBookRemove(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
+  return withBook(global, arguments, io, false, [&](OtpAccountBook& book) -> int {
+    auto found = oneAccount(book, platform::view(*arguments.operand()));
+    if (const auto* reason = std::get_if<std::string>(&found)) {
+      return fail(io, *reason);
+    }
+    const auto& account = std::get<OtpAccount>(found);
+    if (!arguments.has("yes")) {
+      // Only a person at a terminal can answer; a script says --yes.
+      if (isatty(STDIN_FILENO) == 0) {
+        return refuse(io, UsageError{"rm asks before removing '" + visible(account.label()) +
+                                     "'; give --yes where standard input is not a terminal"});
+      }
+      io.err << "remove '" << visible(account.label()) << "' and its secret? [y/N] " << std::flush;
+      std::string answer;
+      std::getline(io.in, answer);
+      if (answer != "y" && answer != "Y" && answer != "yes") {
+        return fail(io, "nothing removed");
+      }
+    }
+    if (auto problem = book.remove(account)) {
+      return fail(io, *problem);
+    }
+    io.out << "removed '" << visible(account.label()) << "'\n" << std::flush;
+    return io.out ? success : failure;
+  });
+}
+
+bool exportsFromBook(const Arguments& arguments) {
+  return arguments.has("book") || arguments.has("include-secrets") || arguments.operand() != nullptr;
+}
+
+int exportBook(const GlobalOptions& global, const Arguments& arguments, const Io& io, std::size_t batchSize) {
+  if (!arguments.has("include-secrets")) {
+    return refuse(io,
+                  UsageError{"an export holds every secret it carries: say --include-secrets to write it"});
+  }
+  return withBook(global, arguments, io, false, [&](OtpAccountBook& book) -> int {
+    auto accounts = book.match(operandText(arguments.operand()));
+    if (!accounts) {
+      return fail(io, accounts.reason());
+    }
+    if (accounts->empty()) {
+      return fail(io, "no account to export");
+    }
+    std::vector<OtpAuthUri> keys;
+    for (const auto& account : *accounts) {
+      auto key = book.key(account);
+      if (!key) {
+        return fail(io, key.reason());
+      }
+      keys.push_back(*std::move(key));
+    }
+    auto exported = OtpMigration::exportUris(keys, batchSize);
+    if (!exported) {
+      return fail(io, exported.reason());
+    }
+    for (auto& uri : *std::move(exported)) {
+      bool written = false;
+      if (arguments.has("qr")) {
+        written = writeTerminalQrCode(uri, io.out);
+      } else {
+        uri.push_back('\n');
+        written = static_cast<bool>(io.out.write(uri.data(), static_cast<std::streamsize>(uri.size())));
+      }
+      platform::cleanse(uri);
+      if (!written) {
+        return fail(io, "the export could not be written");
+      }
+    }
+    io.out.flush();
+    return io.out ? success : failure;
+  });
+}
+
+}  // namespace tervala::cli
