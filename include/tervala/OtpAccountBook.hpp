@@ -40,8 +40,9 @@ struct OtpAccountCode {
 /// row as its Key URI, comes out only into an `OtpAuthUri` and a generator, and is wiped after.
 /// A HOTP account's counter is stepped with the store's compare-and-set and committed before its
 /// code is made, so no two callers, processes included, ever get the same counter, and a crash
-/// never gives a code twice. Every reason names the account by issuer and name only, control
-/// characters and bytes beyond ASCII escaped (\n, \xhh) as the tool escapes server text. Failures are values, never thrown.
+/// never gives a code twice. Every reason names the account by issuer and name only, with control,
+/// format and BiDi characters and bytes that are not UTF-8 escaped as the tool escapes server
+/// text. Failures are values, never thrown.
 class TERVALA_EXPORT OtpAccountBook {
  public:
   /// Where `add` puts new secrets.

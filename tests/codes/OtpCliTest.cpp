@@ -118,7 +118,7 @@ TEST_F(OtpCli, RefusedUsageOfEveryCommandExitsTwoWithOneLine) {
            {{"totpp", secret20}, "", "unknown command 'totpp' (did you mean 'totp'?)"},
            {{totpUri}, "", "unknown command '(a URI, not shown"},
            {{}, "", "a command is needed"},
-                      {{"totp", "--version", secret20}, "", "--version goes before the command: tervala --version"},
+           {{"totp", "--version", secret20}, "", "--version goes before the command: tervala --version"},
            {{"--settings", "a", "totp", "--settings", "b", secret20},
             "",
             "--settings is given more than once"},

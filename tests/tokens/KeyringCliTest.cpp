@@ -185,7 +185,8 @@ TEST_F(KeyringCli, GetFindsTheKeyringTokenAndRefreshesItThere) {
       OAuthToken("old", "Bearer", "r-old", std::chrono::system_clock::now() + std::chrono::seconds(10), "s")
           .store(keyring));
   endpoint.setReply(test::Reply::answer(
-      200, R"({"access_token":"renewed","token_type":"Bearer","expires_in":3600,"refresh_token":"r2","scope":"s"})"));
+      200,
+      R"({"access_token":"renewed","token_type":"Bearer","expires_in":3600,"refresh_token":"r2","scope":"s"})"));
   const auto refreshed = test::runTool({"token", "get", "--url", endpoint.url(), "--client-id", "cli"});
   EXPECT_EQ(refreshed.out, "renewed\n") << refreshed.err;
   EXPECT_EQ(endpoint.requests().back().field("refresh_token"), "r-old");
