@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <array>
+#include <chrono>
 #include <filesystem>
+#include <thread>
 #include <vector>
 
 #include "platform/SecureMemory.hpp"
@@ -70,6 +72,7 @@ bool run(const std::vector<std::string>& argv, std::string_view input, std::stri
   posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
   posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
   std::vector<char*> args;
+  args.reserve(argv.size() + 1);
   for (const auto& arg : argv) {
     args.push_back(const_cast<char*>(arg.c_str()));
   }
@@ -124,7 +127,7 @@ std::optional<std::string> copyToClipboard(std::string_view code, const Io& io) 
     ::dup2(null, STDIN_FILENO);
     ::dup2(null, STDOUT_FILENO);
     ::dup2(null, STDERR_FILENO);
-    ::sleep(clearAfterSeconds);
+    std::this_thread::sleep_for(std::chrono::seconds(clearAfterSeconds));
     std::string held;
     if (run(tool->paste, {}, &held) && held == code) {
       run(tool->copy, {});  // empty, so nothing of the code is left to paste

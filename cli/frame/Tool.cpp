@@ -157,7 +157,9 @@ UsageError placed(UsageError error) {
   for (const auto& option : globalOptions()) {
     const std::string flag = "--" + std::string(option.name);
     if (error.message.starts_with("unknown option '" + flag + "'")) {
-      return UsageError{flag + " goes before the command: tervala " + flag};
+      std::string message = flag;
+      message.append(" goes before the command: tervala ").append(flag);
+      return UsageError{message};
     }
   }
   return error;
@@ -226,8 +228,9 @@ int runTool(std::span<char* const> args, const Io& io) {
 
   // A shared option after the command word counts as one before it, where the command has no
   // option of that name itself.
+  const auto& ownOptions = command->options;  // a lambda may not name a structured binding
   const auto shared = [&](std::string_view name) {
-    return std::none_of(command->options.begin(), command->options.end(),
+    return std::none_of(ownOptions.begin(), ownOptions.end(),
                         [&](const Option& own) { return own.name == name; });
   };
   GlobalOptions options;

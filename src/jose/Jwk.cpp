@@ -367,7 +367,11 @@ std::string Jwk::thumbprint() const {
   // The members are base64url text and fixed names: nothing to escape.
   std::string canonical = "{";
   for (const auto& [name, value] : publicMembers()) {
-    canonical += (canonical.size() > 1 ? ",\"" : "\"") + name + "\":\"" + value + "\"";
+    canonical.append(canonical.size() > 1 ? ",\"" : "\"")
+        .append(name)
+        .append("\":\"")
+        .append(value)
+        .append("\"");
   }
   canonical += "}";
   SecretBytes digest(EVP_MAX_MD_SIZE);

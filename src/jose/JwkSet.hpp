@@ -16,7 +16,7 @@ namespace tervala::jose {
 /// use (other key types, encryption-only curves) are left out rather than failing the set.
 class JwkSet {
  public:
-  static constexpr std::size_t maximumBytes = 1024 * 1024;
+  static constexpr std::size_t maximumBytes = std::size_t{1024} * 1024;
   static constexpr std::size_t maximumKeys = 100;
 
   /// Refuses text over 1 MiB, more than 100 members, and anything but {"keys": [objects...]}.

@@ -13,7 +13,7 @@
 
 namespace tervala::jose {
 
-constexpr std::size_t maximumTokenBytes = 64 * 1024;
+constexpr std::size_t maximumTokenBytes = std::size_t{64} * 1024;
 
 /// A compact JWS whose signature verified.
 struct VerifiedJws {
