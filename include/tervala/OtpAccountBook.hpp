@@ -16,7 +16,7 @@ class SecretServiceStore;
 class SettingsStore;
 
 /// One account of an `OtpAccountBook` as it is listed: never its secret.
-struct OtpAccount {
+struct TERVALA_EXPORT OtpAccount {
   std::string issuer;  ///< may be empty
   std::string name;    ///< never empty
   OtpType type = OtpType::totp;

@@ -3,6 +3,8 @@
 #include <string>
 #include <string_view>
 
+#include <tervala/export.hpp>
+
 namespace tervala::platform {
 
 /// True for a character a terminal acts on or hides rather than shows: C0 and C1 controls, DEL,
@@ -20,7 +22,9 @@ enum class Backslash { doubled, kept };
 /// well-formed UTF-8 sequence become \xHH, every other hidden character \uHHHH (\UHHHHHHHH above
 /// U+FFFF). So a server, a file or a pasted URI can never move the cursor, set a title, reorder
 /// what is shown or forge a line.
-std::string visibleText(std::string_view text, Backslash backslash = Backslash::doubled);
+/// Exported, though no public header declares it, for the tool: what it shows is escaped exactly
+/// as the library's own debug lines are, also when it runs on the shared library.
+TERVALA_EXPORT std::string visibleText(std::string_view text, Backslash backslash = Backslash::doubled);
 
 /// JSON text (C0 controls already escaped, as every JSON writer does) with every other hidden
 /// character written as a \u escape, surrogate pairs above U+FFFF, and a byte that is not UTF-8
