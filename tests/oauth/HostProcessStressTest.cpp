@@ -184,8 +184,9 @@ TEST(TokenSourceRefusalStress, SixteenProcessesShareOneRefusedRequest) {
   const test::TemporaryFolder folder;
   SettingsStore store(folder / "settings.sqlite3");
   test::TokenEndpoint endpoint;
-  // Answered late enough that every process is waiting its turn by then.
-  endpoint.setReply(test::Reply::answer(400, R"({"error":"invalid_grant"})").after(std::chrono::seconds(1)));
+  // Answered late enough that every process is waiting its turn by then, also when sixteen
+  // sanitized processes start on a busy machine.
+  endpoint.setReply(test::Reply::answer(400, R"({"error":"invalid_grant"})").after(std::chrono::seconds(3)));
   ASSERT_TRUE(OAuthToken("old", "Bearer", "spent-refresh",
                          std::chrono::system_clock::now() + std::chrono::seconds(30), "read")
                   .store(store));
