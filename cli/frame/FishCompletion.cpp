@@ -23,12 +23,12 @@ std::string quoted(std::string_view text) {
 }
 
 // The fish arguments of `complete` for one word: "-l profile -x -a '(__tervala_profiles)'".
-std::string wordSpec(const CompletionWord& word) {
-  std::string spec;
+std::string completeArguments(const CompletionWord& word) {
+  std::string flags;
   if (word.word.starts_with("--")) {
-    spec = "-l " + word.word.substr(2);
+    flags = "-l " + word.word.substr(2);
   } else if (word.word.starts_with('-')) {
-    spec = "-s " + word.word.substr(1);
+    flags = "-s " + word.word.substr(1);
   } else {
     return "-a " + word.word;
   }
@@ -36,24 +36,24 @@ std::string wordSpec(const CompletionWord& word) {
     case ValueKind::none:
       break;
     case ValueKind::text:
-      spec += " -x";
+      flags += " -x";
       break;
     case ValueKind::file:
-      spec += " -r -F";
+      flags += " -r -F";
       break;
     case ValueKind::profile:
-      spec += " -x -a '(__tervala_profiles)'";
+      flags += " -x -a '(__tervala_profiles)'";
       break;
     case ValueKind::shell: {
       std::string shells;
       for (const auto shell : completionShells()) {
         shells += (shells.empty() ? "" : " ") + std::string(shell);
       }
-      spec += " -x -a " + quoted(shells);
+      flags += " -x -a " + quoted(shells);
       break;
     }
   }
-  return spec;
+  return flags;
 }
 
 }  // namespace
@@ -102,8 +102,8 @@ void writeFishCompletion(std::ostream& out) {
          "complete -c tervala -f\n";
   for (const auto& scope : completionScopes()) {
     for (const auto& word : scope.words) {
-      out << "complete -c tervala -n '__tervala_is \"" << scope.command << "\"' " << wordSpec(word) << " -d "
-          << quoted(word.help) << '\n';
+      out << "complete -c tervala -n '__tervala_is \"" << scope.command << "\"' " << completeArguments(word)
+          << " -d " << quoted(word.help) << '\n';
     }
   }
 }
