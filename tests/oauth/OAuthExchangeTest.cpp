@@ -92,11 +92,8 @@ struct ReplyCase {
   std::string domain;
   std::int64_t code;
   std::string descriptionPart;
+  friend std::ostream& operator<<(std::ostream& out, const ReplyCase& row) { return out << row.name; }
 };
-
-void PrintTo(const ReplyCase& replyCase, std::ostream* out) {
-  *out << replyCase.name;
-}
 
 class OAuthExchangeReply : public OAuthExchange, public ::testing::WithParamInterface<ReplyCase> {};
 
@@ -267,11 +264,8 @@ struct BodyCase {
   std::optional<std::vector<std::string>> scope = std::nullopt;
   ClientAuthentication method = ClientAuthentication::form;
   std::optional<std::pair<std::string, std::string>> basic = std::nullopt;  // as the server decodes it
+  friend std::ostream& operator<<(std::ostream& out, const BodyCase& row) { return out << row.name; }
 };
-
-void PrintTo(const BodyCase& bodyCase, std::ostream* out) {
-  *out << bodyCase.name;
-}
 
 class OAuthContextBody : public OAuthContextGrant, public ::testing::WithParamInterface<BodyCase> {};
 
@@ -329,9 +323,6 @@ INSTANTIATE_TEST_SUITE_P(
                               {"code", std::string("y")},
                               {"refresh_token", std::string("z")}}),
                  "client_id=app&code=c&grant_type=authorization_code&refresh_token=z"},
-        BodyCase{"SecretAndScope", code("app"),
-                 "client_id=app&client_secret=s3cr+t&scope=read%2Cwrite&code=c&grant_type=authorization_code",
-                 "s3cr t", std::vector<std::string>{"read", "write"}},
         BodyCase{"EmptySecretAndScope", code("app"),
                  "client_id=app&scope=&code=c&grant_type=authorization_code", "", std::vector<std::string>{}},
         BodyCase{"ParamsRepeatTheClientFields",
@@ -368,7 +359,6 @@ std::string reply(std::string_view middle, std::string_view tail = {}) {
 TEST_F(LenientReplies, EachAssumptionHasItsLineAndStrictRefusesItNamingTheField) {
   using Scope = OAuthToken::Scope;
   struct Row {
-    const char* label;
     bool refresh;
     std::optional<std::vector<std::string>> requested;
     std::string body;
@@ -380,27 +370,24 @@ TEST_F(LenientReplies, EachAssumptionHasItsLineAndStrictRefusesItNamingTheField)
   };
   const Date before = std::chrono::system_clock::now();
   for (const auto& row : std::vector<Row>{
-           {"refresh reply without refresh_token", true, std::nullopt,
-            reply(R"(,"expires_in":60,"scope":"s"})"),
+           {true, std::nullopt, reply(R"(,"expires_in":60,"scope":"s"})"),
             "no refresh_token in the reply; keeping the refresh token that was sent",
             R"("refresh_token" is missing)", "RT-sent", Scope{"s"}, 60s},
-           {"no scope, scope requested", false, std::vector<std::string>{"read", "write"},
+           {false, std::vector<std::string>{"read", "write"},
             reply(R"(,"expires_in":60,"refresh_token":"RT"})"),
             "no scope in the reply; assuming the requested scope", R"("scope" is missing)", "RT",
             Scope{"read", "write"}, 60s},
-           {"no scope, none requested", true, std::nullopt,
-            reply(R"(,"expires_in":60,"refresh_token":"RT"})"),
+           {true, std::nullopt, reply(R"(,"expires_in":60,"refresh_token":"RT"})"),
             "no scope in the reply and none requested; scope unknown", R"("scope" is missing)", "RT", Scope{},
             60s},
-           {"expires_in as a text", false, std::nullopt,
-            reply(R"(,"expires_in":"3600","refresh_token":"RT","scope":"s"})"),
+           {false, std::nullopt, reply(R"(,"expires_in":"3600","refresh_token":"RT","scope":"s"})"),
             "expires_in is a text; reading it as 3600 seconds", R"("expires_in" is a string, not a number)",
             "RT", Scope{"s"}, 3600s},
-           {"no expires_in", false, std::nullopt, reply(R"(,"refresh_token":"RT","scope":"s"})"),
+           {false, std::nullopt, reply(R"(,"refresh_token":"RT","scope":"s"})"),
             "no expires_in in the reply; expiry unknown", R"("expires_in" is missing)", "RT", Scope{"s"},
             std::nullopt},
        }) {
-    SCOPED_TRACE(row.label);
+    SCOPED_TRACE(row.line);
     context.scope = row.requested;
     context.replyProfile = ReplyProfile::strict;
     test::LineCapture strictLines;
