@@ -228,26 +228,26 @@ TEST_P(FormCalls, SendTheFormAndReadTheReply) {
 // A refusal is read the same way by all three (EndpointCall::refusal).
 INSTANTIATE_TEST_SUITE_P(
     Replies, FormCalls,
-    ::testing::Values(
-        Case{"DeviceGood",
-             Reply::answer(200, R"({"device_code":"tok-secret","user_code":"WDJB-MJHT",)"
-                                R"("verification_uri":"https://e.x","expires_in":1800,"interval":"2"})")},
-        Case{"DeviceIntervalZero",
-             Reply::answer(200, R"({"device_code":"tok-secret","user_code":"WDJB-MJHT",)"
-                                R"("verification_uri":"https://e.x","expires_in":1800,"interval":0})")},
-        Case{"DeviceRefused", Reply::answer(401, R"({"error":"invalid_client"})"), "invalid_client"},
-        Case{"DeviceNoDeviceCode",
-             Reply::answer(200, R"({"user_code":"A","verification_uri":"https://e.x"})"), "device_code"},
-        Case{"DeviceControlInUserCode",
-             Reply::answer(200, R"({"device_code":"d","user_code":"A\u001b[2J","verification_uri":)"
-                                R"("https://e.x","expires_in":60})"),
-             "user_code"},
-        Case{"Revoked", Reply::answer(200, "")},
-        Case{"RevocationUnavailable", Reply::answer(503, "busy", "text/plain"), "status 503"},
-        Case{"Active", Reply::answer(200, R"({"active":true,"scope":"read write","aud":["api","web"],)"
-                                          R"("exp":1800000000,"ext":{"a":1},"nbf":null})")},
-        Case{"ActiveNotABoolean", Reply::answer(200, R"({"active":"true"})"), "active"},
-        Case{"MemberOfTheWrongKind", Reply::answer(200, R"({"active":true,"exp":"soon"})"), "exp"}),
+    ::testing::ValuesIn(std::vector<Case>{
+        {"DeviceGood",
+         Reply::answer(200, R"({"device_code":"tok-secret","user_code":"WDJB-MJHT",)"
+                            R"("verification_uri":"https://e.x","expires_in":1800,"interval":"2"})")},
+        {"DeviceIntervalZero",
+         Reply::answer(200, R"({"device_code":"tok-secret","user_code":"WDJB-MJHT",)"
+                            R"("verification_uri":"https://e.x","expires_in":1800,"interval":0})")},
+        {"DeviceRefused", Reply::answer(401, R"({"error":"invalid_client"})"), "invalid_client"},
+        {"DeviceNoDeviceCode", Reply::answer(200, R"({"user_code":"A","verification_uri":"https://e.x"})"),
+         "device_code"},
+        {"DeviceControlInUserCode",
+         Reply::answer(200, R"({"device_code":"d","user_code":"A\u001b[2J","verification_uri":)"
+                            R"("https://e.x","expires_in":60})"),
+         "user_code"},
+        {"Revoked", Reply::answer(200, "")},
+        {"RevocationUnavailable", Reply::answer(503, "busy", "text/plain"), "status 503"},
+        {"Active", Reply::answer(200, R"({"active":true,"scope":"read write","aud":["api","web"],)"
+                                      R"("exp":1800000000,"ext":{"a":1},"nbf":null})")},
+        {"ActiveNotABoolean", Reply::answer(200, R"({"active":"true"})"), "active"},
+        {"MemberOfTheWrongKind", Reply::answer(200, R"({"active":true,"exp":"soon"})"), "exp"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 std::string verifierOf(const AuthorizationRequest& request) {
