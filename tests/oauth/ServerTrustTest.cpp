@@ -94,8 +94,11 @@ platform::HttpReply perform(const TokenEndpoint& endpoint, const std::optional<s
                             const std::string& host = "127.0.0.1") {
   const std::string_view text = "grant_type=password";
   const platform::HttpRequest request{"https://" + host + ":" + std::to_string(endpoint.port()) + "/token",
-                                      host, platform::SecretText(text.begin(), text.end()), 5.0,
-                                      std::move(delegate)};
+                                      host,
+                                      platform::SecretText(text.begin(), text.end()),
+                                      5.0,
+                                      std::move(delegate),
+                                      {}};
   platform::TransferGate::Inside inside;
   return platform::HttpTransfer::perform(request, 1U << 20U, inside, caFile);
 }
