@@ -66,9 +66,8 @@ bool granted(const OAuthContext::Result& result) {
   return result && !result->hasError();
 }
 
-// Runs an asynchronous grant of `kind` and waits a bounded while for its completion: true when it
-// was called exactly once (a second call within a short grace also counts against it) and
-// delivered a token.
+// An asynchronous grant of `kind`: true when its completion ran exactly once within 3 s (a second
+// call within a short grace counts against it) and delivered a token.
 bool asynchronousGrant(Kind kind, const std::string& url) {
   test::CompletionRecorder recorder;
   grant(kind, url, recorder.completion());

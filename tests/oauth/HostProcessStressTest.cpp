@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -38,12 +39,8 @@ class HostChild {
       return;
     }
     arguments.insert(arguments.begin(), TERVALA_HOST_CHILD_PATH);
-    std::vector<char*> argv;
-    argv.reserve(arguments.size() + 1);
-    for (auto& argument : arguments) {
-      argv.push_back(argument.data());
-    }
-    argv.push_back(nullptr);
+    std::vector<char*> argv(arguments.size() + 1, nullptr);  // ends with the null execv needs
+    std::ranges::transform(arguments, argv.begin(), [](std::string& argument) { return argument.data(); });
     pid_ = ::fork();
     if (pid_ == 0) {
       ::dup2(ends[1], STDIN_FILENO);

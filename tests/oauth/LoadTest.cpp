@@ -1,7 +1,6 @@
 // Many grants in flight at once from several host threads against a loopback endpoint: every
 // completion runs exactly once and carries the reply to its own request. Peak memory and wall
 // time are reported (not judged: speed targets live in bench/).
-//
 // TERVALA_LOAD_GRANTS sets the number of grants (default 1000; the ThreadSanitizer build uses 200).
 #include <gtest/gtest.h>
 
