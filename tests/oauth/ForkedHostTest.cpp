@@ -5,11 +5,10 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <functional>
+#include <future>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -39,9 +38,7 @@ using namespace std::chrono_literals;
 
 // The endpoint's certificate is made at run time; whom it is trusted by is not under test here.
 class TrustEverything final : public ServerTrustDelegate {
- public:
-  ServerTrustDecision evaluateServerTrust(const std::vector<Data>& /*chain*/, std::string_view /*host*/,
-                                          bool /*defaultVerdict*/) override {
+  ServerTrustDecision evaluateServerTrust(const std::vector<Data>&, std::string_view, bool) override {
     return ServerTrustDecision::accept;
   }
 };
@@ -49,50 +46,31 @@ class TrustEverything final : public ServerTrustDelegate {
 enum class Kind { password, code, refresh, client };
 constexpr Kind everyKind[] = {Kind::password, Kind::code, Kind::refresh, Kind::client};
 
-// One grant of `kind`: asynchronous when given a completion (null returned), else blocking.
-OAuthContext::Result grant(Kind kind, const std::string& url, OAuthContext::Completion* completion) {
+// One grant of `kind`: asynchronous when given a completion (returns nothing), else blocking.
+template <typename... Completion>
+auto grant(Kind kind, const std::string& url, Completion&&... completion) {
   auto& context = OAuthContext::sharedInstance();
-  if (completion != nullptr) {
-    switch (kind) {
-      case Kind::password:
-        context.getAccessToken(url, "app", "alice", "pw", std::move(*completion));
-        break;
-      case Kind::code:
-        context.getAccessToken(url, "app", "code-1", std::move(*completion));
-        break;
-      case Kind::refresh:
-        context.refreshAccessToken(url, "app", "r-1", std::move(*completion));
-        break;
-      case Kind::client:
-        context.getClientAccessToken(url, "app", std::move(*completion));
-        break;
-    }
-    return nullptr;
-  }
   switch (kind) {
     case Kind::password:
-      return context.getAccessToken(url, "app", "alice", "pw");
+      return context.getAccessToken(url, "app", "alice", "pw", std::forward<Completion>(completion)...);
     case Kind::code:
-      return context.getAccessToken(url, "app", "code-1");
+      return context.getAccessToken(url, "app", "code-1", std::forward<Completion>(completion)...);
     case Kind::refresh:
-      return context.refreshAccessToken(url, "app", "r-1");
-    case Kind::client:
-      return context.getClientAccessToken(url, "app");
+      return context.refreshAccessToken(url, "app", "r-1", std::forward<Completion>(completion)...);
+    default:
+      return context.getClientAccessToken(url, "app", std::forward<Completion>(completion)...);
   }
-  return nullptr;
 }
 
 bool granted(const OAuthContext::Result& result) {
   return result && !result->hasError();
 }
 
-// Runs an asynchronous grant of `kind` and waits a bounded while for its completion: true when it
-// was called exactly once (a second call within a short grace also counts against it) and
-// delivered a token.
+// An asynchronous grant of `kind`: true when its completion ran exactly once within 3 s (a second
+// call within a short grace counts against it) and delivered a token.
 bool asynchronousGrant(Kind kind, const std::string& url) {
   test::CompletionRecorder recorder;
-  OAuthContext::Completion completion = recorder.completion();
-  static_cast<void>(grant(kind, url, &completion));
+  grant(kind, url, recorder.completion());
   static_cast<void>(recorder.waitFor(1, 3s) && !recorder.waitFor(2, 5ms));
   const auto delivered = recorder.grants().front();
   return delivered.calls == 1 && granted(delivered.result);
@@ -100,18 +78,17 @@ bool asynchronousGrant(Kind kind, const std::string& url) {
 
 // What a forked child runs: every kind of grant, asynchronous and then blocking, and a revocation
 // (the other endpoints' path) over HTTP, and a grant over HTTPS when `tlsUrl` is given (OpenSSL's
-// state in the child).
-// Its exit status counts what failed; exit() also runs the library's exit handler in the child.
+// state in the child). Its exit status counts what failed; exit() also runs the exit handler.
 [[noreturn]] void childRunsEveryGrant(const std::string& url, const std::string& tlsUrl) {
   inForkedChild = true;
   int failed = 0;
   for (const Kind kind : everyKind) {
     failed += asynchronousGrant(kind, url) ? 0 : 1;
-    failed += granted(grant(kind, url, nullptr)) ? 0 : 1;
+    failed += granted(grant(kind, url)) ? 0 : 1;
   }
   failed += OAuthRevocation::revoke(url, "app", "t-1").has_value() ? 1 : 0;
   if (!tlsUrl.empty()) {
-    failed += granted(grant(Kind::password, tlsUrl, nullptr)) ? 0 : 1;
+    failed += granted(grant(Kind::password, tlsUrl)) ? 0 : 1;
   }
   std::exit(failed);  // NOLINT(concurrency-mt-unsafe): the child's exit is part of what is tried
 }
@@ -125,9 +102,8 @@ class ForkedHost : public ::testing::Test {
     OAuthContext::sharedInstance().serverTrustDelegate = nullptr;
     setDebugSink(nullptr);
   }
-  // A grant over HTTPS costs the child a CA file load (about 0.2 s here), so only some rows ask
-  // for one.
   // The child's exit status: its failed grants, or -1 when it hung (killed after 10 s) or crashed.
+  // A grant over HTTPS costs the child a CA file load (about 0.2 s here), so only some rows ask for one.
   int forkChild(bool tls) {
     return test::runInChild([&]() -> int { childRunsEveryGrant(url_, tls ? tlsUrl_ : std::string()); }, 10s);
   }
@@ -147,7 +123,7 @@ TEST_F(ForkedHost, AfterEachKindOfCallEveryGrantCompletesInTheChild) {
       {[&] { return asynchronousGrant(Kind::code, url_); }, false},
       {[&] { return asynchronousGrant(Kind::refresh, url_); }, false},
       {[&] { return asynchronousGrant(Kind::client, url_); }, false},
-      {[&] { return granted(grant(Kind::password, url_, nullptr)); }, false},
+      {[&] { return granted(grant(Kind::password, url_)); }, false},
       {[&] { return asynchronousGrant(Kind::client, tlsUrl_); }, true},
       {[&] { return !OAuthRevocation::revoke(url_, "app", "t-1").has_value(); }, false},
   };
@@ -164,35 +140,23 @@ TEST_F(ForkedHost, AfterEachKindOfCallEveryGrantCompletesInTheChild) {
 // sink is slow): the child's copies of that lock and of the gate's count must not stop it.
 TEST_F(ForkedHost, ForkWhileAGrantIsInFlightOnAnotherThread) {
   struct Hold {
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool entered = false;
-    bool forked = false;
+    std::atomic<bool> once{false};
+    std::promise<void> entered;
+    std::promise<void> forked;
   };
-  auto hold = std::make_shared<Hold>();
-  auto once = std::make_shared<std::atomic<bool>>(false);
+  const auto hold = std::make_shared<Hold>();
+  const std::shared_future<void> forked = hold->forked.get_future().share();
   const auto self = std::this_thread::get_id();
-  setDebugSink([hold, once, self](std::string_view /*line*/) {
-    if (std::this_thread::get_id() == self || once->exchange(true)) {
-      return;
+  setDebugSink([hold, forked, self](std::string_view /*line*/) {
+    if (std::this_thread::get_id() != self && !hold->once.exchange(true)) {
+      hold->entered.set_value();
+      static_cast<void>(forked.wait_for(5s));
     }
-    std::unique_lock lock(hold->mutex);
-    hold->entered = true;
-    hold->changed.notify_all();
-    hold->changed.wait_for(lock, 5s, [&] { return hold->forked; });
   });
-  OAuthContext::Completion completion = [](const OAuthContext::Result& /*result*/) {};
-  static_cast<void>(grant(Kind::password, tlsUrl_, &completion));
-  {
-    std::unique_lock lock(hold->mutex);
-    ASSERT_TRUE(hold->changed.wait_for(lock, 5s, [&] { return hold->entered; }));
-  }
+  grant(Kind::password, tlsUrl_, [](const OAuthContext::Result& /*result*/) {});
+  ASSERT_EQ(hold->entered.get_future().wait_for(5s), std::future_status::ready);
   const int status = forkChild(true);
-  {
-    const std::lock_guard lock(hold->mutex);
-    hold->forked = true;
-    hold->changed.notify_all();
-  }
+  hold->forked.set_value();
   EXPECT_EQ(status, 0);
 
   // Grants in flight on other threads at random stages while the parent forks again and again.
@@ -200,7 +164,7 @@ TEST_F(ForkedHost, ForkWhileAGrantIsInFlightOnAnotherThread) {
   const std::jthread busy([&](const std::stop_token& stop) {
     while (!stop.stop_requested()) {
       static_cast<void>(asynchronousGrant(Kind::refresh, tlsUrl_));
-      static_cast<void>(grant(Kind::client, url_, nullptr));
+      static_cast<void>(grant(Kind::client, url_));
     }
   });
   for (int run = 0; run < 3; ++run) {

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -27,6 +28,8 @@
 namespace tervala {
 namespace {
 
+using namespace std::chrono_literals;
+
 // The child program, its standard input and output one socket of ours.
 class HostChild {
  public:
@@ -36,12 +39,8 @@ class HostChild {
       return;
     }
     arguments.insert(arguments.begin(), TERVALA_HOST_CHILD_PATH);
-    std::vector<char*> argv;
-    argv.reserve(arguments.size() + 1);
-    for (auto& argument : arguments) {
-      argv.push_back(argument.data());
-    }
-    argv.push_back(nullptr);
+    std::vector<char*> argv(arguments.size() + 1, nullptr);  // ends with the null execv needs
+    std::ranges::transform(arguments, argv.begin(), [](std::string& argument) { return argument.data(); });
     pid_ = ::fork();
     if (pid_ == 0) {
       ::dup2(ends[1], STDIN_FILENO);
@@ -79,6 +78,21 @@ class HostChild {
   pid_t pid_ = -1;
   int socket_ = -1;
 };
+
+// `processes` token-source children of the store's file, each with `threads` asking threads.
+std::vector<std::unique_ptr<HostChild>> tokenSources(int processes, const test::TokenEndpoint& endpoint,
+                                                     const SettingsStore& store, int threads) {
+  std::vector<std::unique_ptr<HostChild>> children;
+  for (int index = 0; index < processes; ++index) {
+    children.push_back(std::make_unique<HostChild>(std::vector<std::string>{
+        "token-source", endpoint.url(), store.location().string(), std::to_string(threads)}));
+  }
+  return children;
+}
+
+OAuthToken expiringIn(std::chrono::seconds left, const std::string& access, const std::string& refresh) {
+  return OAuthToken(access, "Bearer", refresh, std::chrono::system_clock::now() + left, "read");
+}
 
 // A way a host ends, the grants in flight, and the runs.
 class OAuthExitStress : public ::testing::TestWithParam<std::tuple<std::string, int, int>> {};
@@ -125,19 +139,10 @@ TEST_P(TokenSourceStress, OneRefreshServesEveryThreadOfEveryProcess) {
   endpoint.setHandler([&](const test::RecordedRequest& request) {
     return server.answer(request).after(std::chrono::milliseconds(std::get<3>(GetParam())));
   });
-  const auto expiringIn = [](const std::string& name, std::chrono::seconds left) {
-    return OAuthToken("old-" + name, "Bearer", name + "-refresh", std::chrono::system_clock::now() + left,
-                      "read");
-  };
-  std::vector<std::unique_ptr<HostChild>> children;
-  children.reserve(processes);
-  for (int index = 0; index < processes; ++index) {
-    children.push_back(std::make_unique<HostChild>(std::vector<std::string>{
-        "token-source", endpoint.url(), store.location().string(), std::to_string(threads)}));
-  }
+  const auto children = tokenSources(processes, endpoint, store, threads);
   // Each source first sees a valid token, which is no change.
-  ASSERT_TRUE(expiringIn("first", std::chrono::hours(1)).store(store));
-  for (auto& child : children) {
+  ASSERT_TRUE(expiringIn(1h, "old-first", "first-refresh").store(store));
+  for (const auto& child : children) {
     child->go();
     ASSERT_EQ(child->answer(), "old-first 0");
   }
@@ -145,16 +150,16 @@ TEST_P(TokenSourceStress, OneRefreshServesEveryThreadOfEveryProcess) {
     SCOPED_TRACE(round);
     const std::string name = "round" + std::to_string(round);
     // Inside the source's 60 s margin from now on: every asker finds it expiring.
-    ASSERT_TRUE(expiringIn(name, std::chrono::seconds(30)).store(store));
+    ASSERT_TRUE(expiringIn(30s, "old-" + name, name + "-refresh").store(store));
     server.reset(name + "-refresh", name);
     const auto before = endpoint.requests().size();
-    for (auto& child : children) {
+    for (const auto& child : children) {
       child->go();
       if (delay > 0) {
-        std::this_thread::sleep_for(std::chrono::seconds(1));  // the first holds the lock by then
+        std::this_thread::sleep_for(1s);  // the first holds the lock by then
       }
     }
-    for (auto& child : children) {
+    for (const auto& child : children) {
       ASSERT_EQ(child->answer(), name + "-1 " + std::to_string(round + 1));
     }
     ASSERT_EQ(endpoint.requests().size() - before, 1U);
@@ -186,26 +191,18 @@ TEST(TokenSourceRefusalStress, SixteenProcessesShareOneRefusedRequest) {
   test::TokenEndpoint endpoint;
   // Answered late enough that every process is waiting its turn by then, also when sixteen
   // sanitized processes start on a busy machine.
-  endpoint.setReply(test::Reply::answer(400, R"({"error":"invalid_grant"})").after(std::chrono::seconds(3)));
-  ASSERT_TRUE(OAuthToken("old", "Bearer", "spent-refresh",
-                         std::chrono::system_clock::now() + std::chrono::seconds(30), "read")
-                  .store(store));
-  std::vector<std::unique_ptr<HostChild>> children;
-  for (int index = 0; index < processes; ++index) {
-    children.push_back(std::make_unique<HostChild>(
-        std::vector<std::string>{"token-source", endpoint.url(), store.location().string(), "1"}));
-  }
-  for (auto& child : children) {
+  endpoint.setReply(test::Reply::answer(400, R"({"error":"invalid_grant"})").after(3s));
+  ASSERT_TRUE(expiringIn(30s, "old", "spent-refresh").store(store));
+  const auto children = tokenSources(processes, endpoint, store, 1);
+  for (const auto& child : children) {
     child->go();
   }
-  for (auto& child : children) {
+  for (const auto& child : children) {
     EXPECT_EQ(child->answer(), "failed:invalid_grant 0");
   }
   EXPECT_EQ(endpoint.requests().size(), 1U);
   // The askers' last round, as their input ends, finds a good token and sends nothing.
-  ASSERT_TRUE(
-      OAuthToken("new", "Bearer", "r", std::chrono::system_clock::now() + std::chrono::hours(1), "read")
-          .store(store));
+  ASSERT_TRUE(expiringIn(1h, "new", "r").store(store));
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // Many grants in flight at once from several host threads against a loopback endpoint: every
 // completion runs exactly once and carries the reply to its own request. Peak memory and wall
 // time are reported (not judged: speed targets live in bench/).
-//
 // TERVALA_LOAD_GRANTS sets the number of grants (default 1000; the ThreadSanitizer build uses 200).
 #include <gtest/gtest.h>
 
@@ -67,11 +66,8 @@ TEST(LoadTest, ManyGrantsInFlightEachCompleteExactlyOnceWithTheirOwnReply) {
   });
 
   CompletionRecorder recorder;
-  std::vector<OAuthContext::Completion> completions;
-  completions.reserve(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    completions.push_back(recorder.completion());
-  }
+  std::vector<OAuthContext::Completion> completions(count);
+  std::ranges::generate(completions, [&recorder] { return recorder.completion(); });
 
   const auto start = std::chrono::steady_clock::now();
   std::vector<std::thread> hosts;
@@ -94,10 +90,10 @@ TEST(LoadTest, ManyGrantsInFlightEachCompleteExactlyOnceWithTheirOwnReply) {
   std::size_t own = 0;
   for (std::size_t i = 0; i < count; ++i) {
     const auto& [calls, result, thread] = grants[i];
-    own += calls == 1 && result && !result->hasError() &&
-                   result->serializeToToken()->accessToken() == "access-user" + std::to_string(i)
-               ? 1
-               : 0;
+    if (calls == 1 && result && !result->hasError() &&
+        result->serializeToToken()->accessToken() == "access-user" + std::to_string(i)) {
+      ++own;
+    }
   }
   EXPECT_EQ(own, count) << "every completion runs exactly once and carries the reply to its own request";
   EXPECT_EQ(inFlightAtFirstReply.load(), count) << "all grants were in flight at once";

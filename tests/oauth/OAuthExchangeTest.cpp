@@ -92,11 +92,8 @@ struct ReplyCase {
   std::string domain;
   std::int64_t code;
   std::string descriptionPart;
+  friend std::ostream& operator<<(std::ostream& out, const ReplyCase& row) { return out << row.name; }
 };
-
-void PrintTo(const ReplyCase& replyCase, std::ostream* out) {
-  *out << replyCase.name;
-}
 
 class OAuthExchangeReply : public OAuthExchange, public ::testing::WithParamInterface<ReplyCase> {};
 
@@ -133,36 +130,34 @@ std::string truncatedReply() {
 
 INSTANTIATE_TEST_SUITE_P(
     Replies, OAuthExchangeReply,
-    ::testing::Values(
-        ReplyCase{"OAuthError400",
-                  Reply::answer(400, R"({"error":"invalid_grant","error_description":"Bad pw"})"),
-                  "NSOAuthErrorDomain", -1, "Bad pw"},
-        ReplyCase{
-            "RedirectIsNotFollowed",
-            Reply::answer(302, R"({"error":"moved"})").withHeader("Location", "http://127.0.0.1:1/elsewhere"),
-            "NSOAuthErrorDomain", -1, "moved"},
-        ReplyCase{"EmptyBody", Reply::answer(200, ""), "NSCocoaErrorDomain", 3840, "not valid JSON"},
-        ReplyCase{"ControlCharacterInToken", Reply::answer(200, "{\"access_token\":\"AT-SECRET\n\"}"),
-                  "NSCocoaErrorDomain", 3840, "control character"},
-        ReplyCase{"TopLevelArray", Reply::answer(200, R"([{"access_token":"x"}])"), "NSCocoaErrorDomain",
-                  3840, "not an object"},
-        ReplyCase{"TooDeep", Reply::answer(200, nested(513)), "NSCocoaErrorDomain", 3840, "deeper than 512"},
-        ReplyCase{"DeepButAllowed", Reply::answer(200, nested(512)), "NSOAuthErrorDomain", -1, ""},
-        ReplyCase{"OneMebibyte", Reply::answer(200, paddedTo(1U << 20U)), "NSOAuthErrorDomain", -1,
-                  "Invalid or missing"},
-        ReplyCase{"LargerThanOneMebibyte", Reply::answer(200, paddedTo((1U << 20U) + 1)), "NSURLErrorDomain",
-                  -1103, "larger than 1048576"},
+    ::testing::ValuesIn(std::vector<ReplyCase>{
+        {"OAuthError400", Reply::answer(400, R"({"error":"invalid_grant","error_description":"Bad pw"})"),
+         "NSOAuthErrorDomain", -1, "Bad pw"},
+        {"RedirectIsNotFollowed",
+         Reply::answer(302, R"({"error":"moved"})").withHeader("Location", "http://127.0.0.1:1/elsewhere"),
+         "NSOAuthErrorDomain", -1, "moved"},
+        {"EmptyBody", Reply::answer(200, ""), "NSCocoaErrorDomain", 3840, "not valid JSON"},
+        {"ControlCharacterInToken", Reply::answer(200, "{\"access_token\":\"AT-SECRET\n\"}"),
+         "NSCocoaErrorDomain", 3840, "control character"},
+        {"TopLevelArray", Reply::answer(200, R"([{"access_token":"x"}])"), "NSCocoaErrorDomain", 3840,
+         "not an object"},
+        {"TooDeep", Reply::answer(200, nested(513)), "NSCocoaErrorDomain", 3840, "deeper than 512"},
+        {"DeepButAllowed", Reply::answer(200, nested(512)), "NSOAuthErrorDomain", -1, ""},
+        {"OneMebibyte", Reply::answer(200, paddedTo(1U << 20U)), "NSOAuthErrorDomain", -1,
+         "Invalid or missing"},
+        {"LargerThanOneMebibyte", Reply::answer(200, paddedTo((1U << 20U) + 1)), "NSURLErrorDomain", -1103,
+         "larger than 1048576"},
         // Without a length, on a connection held open: only the transfer's own cap ends it in time.
-        ReplyCase{"EndlessBodyStopsAtTheLimit", Reply::endless(), "NSURLErrorDomain", -1103, ""},
-        ReplyCase{"SilentPastTimeout", Reply::silent(), "NSURLErrorDomain", -1001, ""},
-        ReplyCase{"ClosedBeforeReply", Reply::raw(""), "NSURLErrorDomain", -1005, ""},
-        ReplyCase{"ClosedInBody", Reply::raw(truncatedReply()), "NSURLErrorDomain", -1005, ""},
+        {"EndlessBodyStopsAtTheLimit", Reply::endless(), "NSURLErrorDomain", -1103, ""},
+        {"SilentPastTimeout", Reply::silent(), "NSURLErrorDomain", -1001, ""},
+        {"ClosedBeforeReply", Reply::raw(""), "NSURLErrorDomain", -1005, ""},
+        {"ClosedInBody", Reply::raw(truncatedReply()), "NSURLErrorDomain", -1005, ""},
         // libcurl takes a head cut short for a whole reply with an empty body.
-        ReplyCase{"ClosedInHead", Reply::raw("HTTP/1.1 200 OK\r\nContent-Ty"), "NSURLErrorDomain", -1005, ""},
-        ReplyCase{"StatusWithoutCode", Reply::raw("HTTP/1.1 OK\r\n\r\n{}"), "NSURLErrorDomain", -1, ""},
-        ReplyCase{"NotHttp", Reply::raw("SSH-2.0-OpenSSH_9.2\r\n\r\n"), "NSURLErrorDomain", -1, ""},
-        ReplyCase{"BadContentLength", Reply::raw("HTTP/1.1 200 OK\r\nContent-Length: ten\r\n\r\n{}"),
-                  "NSURLErrorDomain", -1, ""}),
+        {"ClosedInHead", Reply::raw("HTTP/1.1 200 OK\r\nContent-Ty"), "NSURLErrorDomain", -1005, ""},
+        {"StatusWithoutCode", Reply::raw("HTTP/1.1 OK\r\n\r\n{}"), "NSURLErrorDomain", -1, ""},
+        {"NotHttp", Reply::raw("SSH-2.0-OpenSSH_9.2\r\n\r\n"), "NSURLErrorDomain", -1, ""},
+        {"BadContentLength", Reply::raw("HTTP/1.1 200 OK\r\nContent-Length: ten\r\n\r\n{}"),
+         "NSURLErrorDomain", -1, ""}}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(OAuthExchange, UrlsThatReachNoEndpointAreUrlErrorsWithoutReplyLines) {
@@ -267,11 +262,8 @@ struct BodyCase {
   std::optional<std::vector<std::string>> scope = std::nullopt;
   ClientAuthentication method = ClientAuthentication::form;
   std::optional<std::pair<std::string, std::string>> basic = std::nullopt;  // as the server decodes it
+  friend std::ostream& operator<<(std::ostream& out, const BodyCase& row) { return out << row.name; }
 };
-
-void PrintTo(const BodyCase& bodyCase, std::ostream* out) {
-  *out << bodyCase.name;
-}
 
 class OAuthContextBody : public OAuthContextGrant, public ::testing::WithParamInterface<BodyCase> {};
 
@@ -312,39 +304,35 @@ constexpr const char* awkwardSecret = "s3:cr+t/%=\xE2\x82\xAC";
 
 INSTANTIATE_TEST_SUITE_P(
     Grants, OAuthContextBody,
-    ::testing::Values(
-        BodyCase{"EmptyFields", password("", ""), "client_id=app&grant_type=password&password=&username="},
-        BodyCase{"GrantFieldsWinOverParams",
-                 password("alice", "pw",
-                          {{"grant_type", std::string("client_credentials")},
-                           {"username", std::string("mallory")},
-                           {"n", std::int64_t{-42}},
-                           {"ratio", 0.1},
-                           {"big", 1e21},
-                           {"flag", true}}),
-                 "client_id=app&big=1e%2B21&flag=true&grant_type=password&n=-42&password=pw&ratio=0.1&"
-                 "username=alice"},
-        BodyCase{"CodeParams",
-                 code("app", {{"grant_type", std::string("x")},
-                              {"code", std::string("y")},
-                              {"refresh_token", std::string("z")}}),
-                 "client_id=app&code=c&grant_type=authorization_code&refresh_token=z"},
-        BodyCase{"SecretAndScope", code("app"),
-                 "client_id=app&client_secret=s3cr+t&scope=read%2Cwrite&code=c&grant_type=authorization_code",
-                 "s3cr t", std::vector<std::string>{"read", "write"}},
-        BodyCase{"EmptySecretAndScope", code("app"),
-                 "client_id=app&scope=&code=c&grant_type=authorization_code", "", std::vector<std::string>{}},
-        BodyCase{"ParamsRepeatTheClientFields",
-                 code("app", {{"client_id", std::string("other")}, {"scope", std::string("b")}}),
-                 "client_id=app&scope=a&client_id=other&code=c&grant_type=authorization_code&scope=b",
-                 std::nullopt, std::vector<std::string>{"a"}},
-        BodyCase{"BasicEncodesEachPart", code(awkwardId), "code=c&grant_type=authorization_code",
-                 awkwardSecret, std::nullopt, ClientAuthentication::basic,
-                 std::pair(awkwardId, awkwardSecret)},
-        BodyCase{"BasicWithoutSecret", code("app"), "code=c&grant_type=authorization_code", std::nullopt,
-                 std::nullopt, ClientAuthentication::basic, std::pair(std::string("app"), std::string())},
-        BodyCase{"NoneNeverSendsTheSecret", code("app"), "client_id=app&code=c&grant_type=authorization_code",
-                 "secret", std::nullopt, ClientAuthentication::none}),
+    ::testing::ValuesIn(std::vector<BodyCase>{
+        {"EmptyFields", password("", ""), "client_id=app&grant_type=password&password=&username="},
+        {"GrantFieldsWinOverParams",
+         password("alice", "pw",
+                  {{"grant_type", std::string("client_credentials")},
+                   {"username", std::string("mallory")},
+                   {"n", std::int64_t{-42}},
+                   {"ratio", 0.1},
+                   {"big", 1e21},
+                   {"flag", true}}),
+         "client_id=app&big=1e%2B21&flag=true&grant_type=password&n=-42&password=pw&ratio=0.1&"
+         "username=alice"},
+        {"CodeParams",
+         code("app", {{"grant_type", std::string("x")},
+                      {"code", std::string("y")},
+                      {"refresh_token", std::string("z")}}),
+         "client_id=app&code=c&grant_type=authorization_code&refresh_token=z"},
+        {"EmptySecretAndScope", code("app"), "client_id=app&scope=&code=c&grant_type=authorization_code", "",
+         std::vector<std::string>{}},
+        {"ParamsRepeatTheClientFields",
+         code("app", {{"client_id", std::string("other")}, {"scope", std::string("b")}}),
+         "client_id=app&scope=a&client_id=other&code=c&grant_type=authorization_code&scope=b", std::nullopt,
+         std::vector<std::string>{"a"}},
+        {"BasicEncodesEachPart", code(awkwardId), "code=c&grant_type=authorization_code", awkwardSecret,
+         std::nullopt, ClientAuthentication::basic, std::pair(awkwardId, awkwardSecret)},
+        {"BasicWithoutSecret", code("app"), "code=c&grant_type=authorization_code", std::nullopt,
+         std::nullopt, ClientAuthentication::basic, std::pair(std::string("app"), std::string())},
+        {"NoneNeverSendsTheSecret", code("app"), "client_id=app&code=c&grant_type=authorization_code",
+         "secret", std::nullopt, ClientAuthentication::none}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(OAuthContextGrant, SettingsAreReadWhenTheRequestIsBuilt) {
@@ -368,7 +356,6 @@ std::string reply(std::string_view middle, std::string_view tail = {}) {
 TEST_F(LenientReplies, EachAssumptionHasItsLineAndStrictRefusesItNamingTheField) {
   using Scope = OAuthToken::Scope;
   struct Row {
-    const char* label;
     bool refresh;
     std::optional<std::vector<std::string>> requested;
     std::string body;
@@ -380,27 +367,24 @@ TEST_F(LenientReplies, EachAssumptionHasItsLineAndStrictRefusesItNamingTheField)
   };
   const Date before = std::chrono::system_clock::now();
   for (const auto& row : std::vector<Row>{
-           {"refresh reply without refresh_token", true, std::nullopt,
-            reply(R"(,"expires_in":60,"scope":"s"})"),
+           {true, std::nullopt, reply(R"(,"expires_in":60,"scope":"s"})"),
             "no refresh_token in the reply; keeping the refresh token that was sent",
             R"("refresh_token" is missing)", "RT-sent", Scope{"s"}, 60s},
-           {"no scope, scope requested", false, std::vector<std::string>{"read", "write"},
+           {false, std::vector<std::string>{"read", "write"},
             reply(R"(,"expires_in":60,"refresh_token":"RT"})"),
             "no scope in the reply; assuming the requested scope", R"("scope" is missing)", "RT",
             Scope{"read", "write"}, 60s},
-           {"no scope, none requested", true, std::nullopt,
-            reply(R"(,"expires_in":60,"refresh_token":"RT"})"),
+           {true, std::nullopt, reply(R"(,"expires_in":60,"refresh_token":"RT"})"),
             "no scope in the reply and none requested; scope unknown", R"("scope" is missing)", "RT", Scope{},
             60s},
-           {"expires_in as a text", false, std::nullopt,
-            reply(R"(,"expires_in":"3600","refresh_token":"RT","scope":"s"})"),
+           {false, std::nullopt, reply(R"(,"expires_in":"3600","refresh_token":"RT","scope":"s"})"),
             "expires_in is a text; reading it as 3600 seconds", R"("expires_in" is a string, not a number)",
             "RT", Scope{"s"}, 3600s},
-           {"no expires_in", false, std::nullopt, reply(R"(,"refresh_token":"RT","scope":"s"})"),
+           {false, std::nullopt, reply(R"(,"refresh_token":"RT","scope":"s"})"),
             "no expires_in in the reply; expiry unknown", R"("expires_in" is missing)", "RT", Scope{"s"},
             std::nullopt},
        }) {
-    SCOPED_TRACE(row.label);
+    SCOPED_TRACE(row.line);
     context.scope = row.requested;
     context.replyProfile = ReplyProfile::strict;
     test::LineCapture strictLines;
