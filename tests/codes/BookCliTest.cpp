@@ -17,10 +17,10 @@ using Args = std::vector<std::string>;
 
 struct Row {
   std::vector<std::string> args;
-  std::string input;
   int status;
-  std::string out;  // the whole standard output, or a part of it after '~'
-  std::string err;  // a part of standard error
+  std::string out;    // the whole standard output, or a part of it after '~'
+  std::string err{};  // a part of standard error
+  std::string input{};
 };
 
 TEST(BookCli, AddListCodeRenameRemoveAndExportFromTheBook) {
@@ -29,42 +29,32 @@ TEST(BookCli, AddListCodeRenameRemoveAndExportFromTheBook) {
   const std::string github = "otpauth://totp/GitHub:alice?secret=JBSWY3DPEHPK3PXP&issuer=GitHub";
   // Two accounts of an authenticator's export: GitHub:carol (TOTP) and Bank:bob (HOTP, counter 7).
   const std::string migration =
-      "otpauth-migration://"
-      "offline?data="
-      "CigKCkhlbGxvId6tvu8SDEdpdEh1YjpjYXJvbBoGR2l0SHViIAEoATACCiQKCkhlbGxvId6tvu8SCEJhbms6Ym9iGgRCYW5rIAEoAT"
-      "ABOAcQARgBKOGF6JwG";
+      "otpauth-migration://offline?data=CigKCkhlbGxvId6tvu8SDEdpdEh1YjpjYXJvbBoGR2l0SHViIAEoATACCiQKCkhl"
+      "bGxvId6tvu8SCEJhbms6Ym9iGgRCYW5rIAEoATABOAcQARgBKOGF6JwG";
   const std::vector<Row> rows{
-      {{"add", github}, "", 0, "added 'GitHub:alice' to the settings file\n", ""},
-      {{"add", github}, "", 1, "", "an account 'GitHub:alice' exists already (--replace replaces it)"},
-      {{"add", "-"}, migration + "\n", 0, "~added 'Bank:bob'", ""},
-      {{"add", "otpauth://totp/x?secret=JBSWY3DPEHPK3PX1"}, "", 2, "", "tervala: "},
+      {{"add", github}, 0, "added 'GitHub:alice' to the settings file\n"},
+      {{"add", github}, 1, "", "an account 'GitHub:alice' exists already (--replace replaces it)"},
+      {{"add", "-"}, 0, "~added 'Bank:bob'", "", migration + "\n"},
+      {{"add", "otpauth://totp/x?secret=JBSWY3DPEHPK3PX1"}, 2, "", "tervala: "},
       {{"list"},
-       "",
        0,
-       "GitHub:alice  (settings file)\nGitHub:carol  (settings file)\nBank:bob  (hotp)  (settings file)\n",
-       ""},
-      {{"code", "-t", "59", "alice"}, "", 0, "996554\n", ""},
+       "GitHub:alice  (settings file)\nGitHub:carol  (settings file)\nBank:bob  (hotp)  (settings file)\n"},
+      {{"code", "-t", "59", "alice"}, 0, "996554\n"},
       {{"code", "--time", "59", "github"},
-       "",
        0,
-       "GitHub:alice  996554  1s left\nGitHub:carol  996554  1s left\n",
-       ""},
-      {{"code", "bank"}, "", 0, "449891\n", ""},
-      {{"code", "nobody"}, "", 1, "", "tervala: no account matches 'nobody'\n"},
-      {{"rename", "GitHub", "GitLab:alice"},
-       "",
-       1,
-       "",
-       "matches 2 accounts ('GitHub:alice', 'GitHub:carol')"},
-      {{"rename", "GitHub:alice", "Git\x1bHub:alice"}, "", 1, "", "not printable"},
-      {{"rename", "GitHub:alice", "GitHub:carol"}, "", 1, "", "an account 'GitHub:carol' exists already"},
-      {{"rename", "GitHub:alice", "Gité:alice"}, "", 0, "renamed 'GitHub:alice' to 'Gité:alice'\n", ""},
-      {{"rm", "carol"}, "", 2, "", "give --yes where standard input is not a terminal"},
-      {{"rm", "carol", "--yes"}, "", 0, "removed 'GitHub:carol'\n", ""},
-      {{"export", "--book"}, "", 2, "", "say --include-secrets to write it"},
-      {{"export", "--include-secrets", "bank"}, "", 0, "~otpauth-migration://offline?data=", ""},
-      {{"list", "--keyring", "--file-store"}, "", 2, "", "--keyring and --file-store exclude each other"},
-      {{"list"}, "", 0, "Gité:alice  (settings file)\nBank:bob  (hotp)  (settings file)\n", ""},
+       "GitHub:alice  996554  1s left\nGitHub:carol  996554  1s left\n"},
+      {{"code", "bank"}, 0, "449891\n"},
+      {{"code", "nobody"}, 1, "", "tervala: no account matches 'nobody'\n"},
+      {{"rename", "GitHub", "GitLab:alice"}, 1, "", "matches 2 accounts ('GitHub:alice', 'GitHub:carol')"},
+      {{"rename", "GitHub:alice", "Git\x1bHub:alice"}, 1, "", "not printable"},
+      {{"rename", "GitHub:alice", "GitHub:carol"}, 1, "", "an account 'GitHub:carol' exists already"},
+      {{"rename", "GitHub:alice", "Gité:alice"}, 0, "renamed 'GitHub:alice' to 'Gité:alice'\n"},
+      {{"rm", "carol"}, 2, "", "give --yes where standard input is not a terminal"},
+      {{"rm", "carol", "--yes"}, 0, "removed 'GitHub:carol'\n"},
+      {{"export", "--book"}, 2, "", "say --include-secrets to write it"},
+      {{"export", "--include-secrets", "bank"}, 0, "~otpauth-migration://offline?data="},
+      {{"list", "--keyring", "--file-store"}, 2, "", "--keyring and --file-store exclude each other"},
+      {{"list"}, 0, "Gité:alice  (settings file)\nBank:bob  (hotp)  (settings file)\n"},
   };
   for (const auto& row : rows) {
     std::vector<std::string> args{"--settings", settings};

@@ -336,36 +336,34 @@ TEST_F(TokenCli, LenientByDefaultAndStrictNamesTheField) {
 // "error_description" on standard output, exit 1. Each row: the reply, more arguments, the exit
 // status, the JSON printed (a numeric expires_in within ten seconds of 3600 is read as 3600).
 TEST_F(TokenCli, OutputRfc6749PrintsTheTokenEndpointsShape) {
+  struct Row {
+    Reply answer;
+    int status;
+    std::string json;
+    Args more{};
+  };
   const auto reply = [](int status, std::string body) { return Reply::answer(status, std::move(body)); };
   for (
-      const auto& [answer, more, status, json] : std::vector<std::tuple<Reply, Args, int, std::string>>{
-          {Reply{},
-           {},
-           0,
+      const auto& [answer, status, json, more] : std::vector<Row>{
+          {Reply{}, 0,
            R"({"access_token":"test-access","expires_in":3600,"refresh_token":"test-refresh","scope":"read",)"
            R"("token_type":"Bearer"})"},
-          {reply(200, R"({"access_token":"A","token_type":"bearer","refresh_token":""})"),
-           {},
-           0,
+          {reply(200, R"({"access_token":"A","token_type":"bearer","refresh_token":""})"), 0,
            R"({"access_token":"A","token_type":"Bearer"})"},
-          {reply(400, R"({"error":"invalid_grant","error_description":"Spent"})"),
-           {},
-           1,
+          {reply(400, R"({"error":"invalid_grant","error_description":"Spent"})"), 1,
            R"({"error":"invalid_grant","error_description":"Spent"})"},
-          {reply(400, R"({"error":"invalid_client"})"), {}, 1, R"({"error":"invalid_client"})"},
+          {reply(400, R"({"error":"invalid_client"})"), 1, R"({"error":"invalid_client"})"},
           {reply(200, R"({"access_token":"A","token_type":"bearer","refresh_token":"R"})"),
-           {"--strict"},
            1,
-           R"({"error":"invalid_response","error_description":"Invalid or missing OAuth token data received."})"},
-          {reply(502, "<html>"),
-           {},
-           1,
+           R"({"error":"invalid_response","error_description":"Invalid or missing OAuth token data received."})",
+           {"--strict"}},
+          {reply(502, "<html>"), 1,
            R"({"error":"invalid_response","error_description":"The reply is not valid JSON: parse error at line 1, )"
            R"(column 1: syntax error while parsing value - invalid literal"})"},
           {Reply{},
-           {"--url", "http://127.0.0.1:1/token"},
            1,
-           R"({"error":"request_failed","error_description":"Could not connect to the server."})"},
+           R"({"error":"request_failed","error_description":"Could not connect to the server."})",
+           {"--url", "http://127.0.0.1:1/token"}},
       }) {
     endpoint.setReply(answer);
     Args args{"token", "code", "--client-id", "cli", "--code", "c", "--output", "rfc6749"};
@@ -384,22 +382,6 @@ TEST_F(TokenCli, OutputRfc6749PrintsTheTokenEndpointsShape) {
   }
   EXPECT_EQ(tervala(grant("code", {"--code", "c", "--output", "yaml"})).err,
             "tervala: --output takes tervala or rfc6749, not 'yaml'\n");
-}
-
-TEST_F(TokenCli, DeviceFlowThroughTheIssuerShowsTheCodeThenPrintsTheToken) {
-  serveByPath();
-  const auto run = tervala({"token", "device", "--issuer", endpoint.url(""), "--client-id", "c", "--no-qr"});
-  ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_TRUE(run.out.starts_with(R"({ "access_token":"test-access")")) << run.out;
-  EXPECT_NE(run.err.find("Open https://e.x/d and enter the code ABCD-EFGH\n"), std::string::npos) << run.err;
-  const auto requests = endpoint.requests();
-  ASSERT_EQ(requests.size(), 3U);
-  EXPECT_EQ(requests[2].path, "/token");
-  EXPECT_EQ(requests[2].field("device_code"), "dc");
-  const auto lost = tervala(
-      {"token", "refresh", "--issuer", endpoint.url("/nobody"), "--client-id", "c", "--refresh-token", "r1"});
-  EXPECT_EQ(lost.status, 1);
-  EXPECT_NE(lost.err.find("no endpoints from issuer"), std::string::npos) << lost.err;
 }
 
 TEST_F(TokenCli, RevokeAndInspectSayWhatTheServerSaid) {
@@ -581,12 +563,12 @@ std::string callbackOf(const std::string& start) {
 TEST_F(TokenCli, LoginAcceptsExactlyOneCallbackOfItsOwn) {
   struct Case {
     std::string name;
-    bool denying;        // the user refuses at the authorization server
-    bool follow;         // the browser follows the redirect at all
-    Args more;           // further options
-    int status;          // the tool's exit status
-    std::string output;  // a part of the tool's standard output or error
-    bool stored;         // a token is stored afterwards
+    bool denying;  // the user refuses at the authorization server
+    bool follow;   // the browser follows the redirect at all
+    Args more;
+    int status;
+    std::string output;  // a part of standard output or error
+    bool stored;
   };
   test::AuthorizationServer server;
   for (const auto& row : std::vector<Case>{
@@ -598,21 +580,10 @@ TEST_F(TokenCli, LoginAcceptsExactlyOneCallbackOfItsOwn) {
     SCOPED_TRACE(row.name);
     server.setDenying(row.denying);
     const auto settings = (folder / (row.name + ".sqlite3")).string();
-    Args args{"--settings",
-              settings,
-              "token",
-              "login",
-              "--no-browser",
-              "--scope",
-              "read",
-              "--auth-url",
-              server.url("/authorize"),
-              "--url",
-              server.url("/token"),
-              "--client-id",
-              "cli",
-              "--timeout",
-              row.follow ? "10" : "1"};
+    Args args{
+        "--settings", settings, "token", "login", "--no-browser", "--auth-url", server.url("/authorize")};
+    args.insert(args.end(), {"--url", server.url("/token"), "--client-id", "cli", "--scope", "read",
+                             "--timeout", row.follow ? "10" : "1"});
     args.insert(args.end(), row.more.begin(), row.more.end());
     test::ToolProcess tool(args);
     // The URL the user would open: the last line once it is whole.
@@ -741,9 +712,11 @@ TEST_F(TokenCli, ASecretReadFromTheEnvironmentIsForgotten) {
 }
 
 // --auth works for every token command that sends a client secret: a Basic-only server is reached.
+// The device flow, found through the issuer, shows its code on standard error and prints the token.
 TEST_F(TokenCli, RevokeInspectAndDeviceAuthenticateAsTold) {
   serveByPath();
   routes["/introspect"] = Reply::answer(200, R"({"active":true})");
+  test::ToolRun run;
   for (const auto& command :
        {Args{"revoke", "--token", "t1"}, Args{"inspect", "--token", "t1"}, Args{"device", "--no-qr"}}) {
     Args args{"token"};
@@ -751,7 +724,7 @@ TEST_F(TokenCli, RevokeInspectAndDeviceAuthenticateAsTold) {
     args.insert(args.end(), {"--issuer", endpoint.url(""), "--client-id", "c", "--client-secret", "cs",
                              "--auth", "basic"});
     const std::size_t before = endpoint.requests().size();
-    const auto run = tervala(args);
+    run = tervala(args);
     EXPECT_EQ(run.status, 0) << command[0] << run.err;
     const auto requests = endpoint.requests();
     for (std::size_t at = before; at < requests.size(); ++at) {
@@ -761,6 +734,14 @@ TEST_F(TokenCli, RevokeInspectAndDeviceAuthenticateAsTold) {
       }
     }
   }
+  EXPECT_TRUE(run.out.starts_with(R"({ "access_token":"test-access")")) << run.out;
+  EXPECT_NE(run.err.find("Open https://e.x/d and enter the code ABCD-EFGH\n"), std::string::npos) << run.err;
+  EXPECT_EQ(endpoint.requests().back().path, "/token");
+  EXPECT_EQ(endpoint.requests().back().field("device_code"), "dc");
+  EXPECT_NE(tervala({"token", "refresh", "--issuer", endpoint.url("/nobody"), "--client-id", "c",
+                     "--refresh-token", "r1"})
+                .err.find("no endpoints from issuer"),
+            std::string::npos);
 }
 
 // The tool's --cacert: a leaf whose extended key usage leaves out serverAuth is no server.
