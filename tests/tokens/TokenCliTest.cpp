@@ -7,7 +7,6 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -384,27 +383,6 @@ TEST_F(TokenCli, OutputRfc6749PrintsTheTokenEndpointsShape) {
             "tervala: --output takes tervala or rfc6749, not 'yaml'\n");
 }
 
-TEST_F(TokenCli, RevokeAndInspectSayWhatTheServerSaid) {
-  serveByPath();
-  const Reply active = Reply::answer(200, R"({"active":true,"scope":"a b","exp":1800000000,"x":"\u001b"})");
-  // Each row: the command, what the introspection endpoint answers, exit status, output.
-  for (const auto& [command, introspection, status, out] :
-       std::vector<std::tuple<std::string, Reply, int, std::string>>{
-           {"revoke", active, 0, ""},
-           {"inspect", active, 0, R"({"active":true,"exp":1800000000,"scope":"a b","x":"\u001b"})"},
-           {"inspect", Reply::answer(200, R"({"active":false})"), 3, R"({"active":false})"},
-           {"inspect", Reply::answer(401, R"({"error":"invalid_client"})"), 1,
-            R"({ "error_reason":"invalid_client","error_description":"invalid_client" })"},
-       }) {
-    routes["/introspect"] = introspection;
-    const auto run =
-        tervala({"token", command, "--token", "t1", "--issuer", endpoint.url(""), "--client-id", "c"});
-    EXPECT_EQ(run.status, status) << command << run.err;
-    EXPECT_EQ(run.out, out.empty() ? "" : out + "\n");
-    EXPECT_EQ(endpoint.requests().back().field("token"), "t1");
-  }
-}
-
 // What a hostile server sends reaches the terminal escaped, in every command and in --debug, and
 // a reply that is no JSON is masked in the debug lines as a JSON one is. Rows: the path that
 // answers, its reply, the command, and a piece of what the tool must write instead.
@@ -488,28 +466,20 @@ httplib::Result browse(const std::string& url) {
 // Ctrl-C, which ends the tool as the signal does.
 TEST_F(TokenCli, AMissingPasswordIsAskedOnTheTerminalWithoutEcho) {
   for (const bool interrupt : {false, true}) {
-    Args args{TERVALA_CLI_PATH, "--settings", settings()};
-    const auto more = grant("password", {"--username", "alice"});
-    args.insert(args.end(), more.begin(), more.end());
+    auto args = grant("password", {"--username", "alice"});
+    args.insert(args.begin(), {TERVALA_CLI_PATH, "--settings", settings()});
     std::vector<char*> argv;
     for (auto& arg : args) {
       argv.push_back(arg.data());
     }
     argv.push_back(nullptr);
     int master = -1;
-    int slave = -1;
-    ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-    const pid_t pid = ::fork();
-    if (pid == 0) {  // only calls that are safe in the child of a threaded process
-      ::setsid();
-      ::ioctl(slave, TIOCSCTTY, 0);
-      for (const int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
-        ::dup2(slave, stream);
-      }
+    const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);  // the child's own terminal
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
       ::execv(argv[0], argv.data());
       ::_exit(127);
     }
-    ::close(slave);
     std::string shown;
     const auto readUntil = [&](std::string_view wanted) {  // "" reads to the end
       const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -711,33 +681,49 @@ TEST_F(TokenCli, ASecretReadFromTheEnvironmentIsForgotten) {
   EXPECT_EQ(forgotten, std::vector<std::string>{"TERVALA_CLIENT_SECRET"});
 }
 
-// --auth works for every token command that sends a client secret: a Basic-only server is reached.
-// The device flow, found through the issuer, shows its code on standard error and prints the token.
+// Revoke and inspect print what the server said; the device flow, found through the issuer, shows
+// its code on standard error and prints the token. With --auth basic every one of them reaches a
+// Basic-only server.
 TEST_F(TokenCli, RevokeInspectAndDeviceAuthenticateAsTold) {
   serveByPath();
-  routes["/introspect"] = Reply::answer(200, R"({"active":true})");
-  test::ToolRun run;
-  for (const auto& command :
-       {Args{"revoke", "--token", "t1"}, Args{"inspect", "--token", "t1"}, Args{"device", "--no-qr"}}) {
-    Args args{"token"};
-    args.insert(args.end(), command.begin(), command.end());
-    args.insert(args.end(), {"--issuer", endpoint.url(""), "--client-id", "c", "--client-secret", "cs",
-                             "--auth", "basic"});
+  const std::string details = R"({"active":true,"exp":1800000000,"scope":"a b","x":"\u001b"})";
+  const auto answer = [](int status, std::string body) { return Reply::answer(status, std::move(body)); };
+  // Each row: the command, whether with --auth basic, the introspection endpoint's answer, the exit
+  // status, the output (the device flow's: its start).
+  for (const auto& [command, basic, introspection, status, out] :
+       std::vector<std::tuple<std::string, bool, Reply, int, std::string>>{
+           {"revoke", false, Reply{}, 0, ""},
+           {"revoke", true, Reply{}, 0, ""},
+           {"inspect", false, answer(200, details), 0, details + "\n"},
+           {"inspect", true, answer(200, R"({"active":false})"), 3, "{\"active\":false}\n"},
+           {"inspect", false, answer(401, R"({"error":"invalid_client"})"), 1,
+            R"({ "error_reason":"invalid_client","error_description":"invalid_client" })"
+            "\n"},
+           {"device", true, Reply{}, 0, R"({ "access_token":"test-access")"},
+       }) {
+    routes["/introspect"] = introspection;
+    Args args{"token", command, "--issuer", endpoint.url(""), "--client-id", "c"};
+    args.insert(args.end(), {command == "device" ? "--no-qr" : "--token=t1"});
+    if (basic) {
+      args.insert(args.end(), {"--client-secret", "cs", "--auth", "basic"});
+    }
     const std::size_t before = endpoint.requests().size();
-    run = tervala(args);
-    EXPECT_EQ(run.status, 0) << command[0] << run.err;
+    const auto run = tervala(args);
+    EXPECT_EQ(run.status, status) << command << run.err;
+    EXPECT_TRUE(command == "device" ? run.out.starts_with(out) : run.out == out) << command << run.out;
+    EXPECT_EQ(run.err.find("Open https://e.x/d and enter the code ABCD-EFGH\n") != std::string::npos,
+              command == "device")
+        << run.err;
     const auto requests = endpoint.requests();
-    for (std::size_t at = before; at < requests.size(); ++at) {
+    for (std::size_t at = before; basic && at < requests.size(); ++at) {
       if (requests[at].method == "POST") {
-        EXPECT_EQ(requests[at].header("Authorization"), "Basic Yzpjcw==") << command[0] << requests[at].path;
-        EXPECT_FALSE(requests[at].field("client_secret")) << command[0] << requests[at].path;
+        EXPECT_EQ(requests[at].header("Authorization"), "Basic Yzpjcw==") << command << requests[at].path;
+        EXPECT_FALSE(requests[at].field("client_secret")) << command << requests[at].path;
       }
     }
+    EXPECT_EQ(requests.back().field(command == "device" ? "device_code" : "token"),
+              command == "device" ? "dc" : "t1");
   }
-  EXPECT_TRUE(run.out.starts_with(R"({ "access_token":"test-access")")) << run.out;
-  EXPECT_NE(run.err.find("Open https://e.x/d and enter the code ABCD-EFGH\n"), std::string::npos) << run.err;
-  EXPECT_EQ(endpoint.requests().back().path, "/token");
-  EXPECT_EQ(endpoint.requests().back().field("device_code"), "dc");
   EXPECT_NE(tervala({"token", "refresh", "--issuer", endpoint.url("/nobody"), "--client-id", "c",
                      "--refresh-token", "r1"})
                 .err.find("no endpoints from issuer"),
