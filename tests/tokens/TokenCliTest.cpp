@@ -169,6 +169,14 @@ TEST_F(TokenCli, StoreShowRefreshAndTheExitStatusOfEachState) {
   EXPECT_EQ(expiredJson.status, 3);
   EXPECT_EQ(nlohmann::json::parse(expiredJson.out)["expired"], true);
 
+  // A reply without a lifetime: kept as one that never expires, unless --strict refuses it by name.
+  endpoint.setReply(Reply::answer(200, R"({"access_token":"A","token_type":"bearer","refresh_token":"R"})"));
+  const auto lenient = tervala(grant("code", {"--code", "c", "--store"}));
+  EXPECT_NE(lenient.out.find(R"("expires_in":"nil")"), std::string::npos) << lenient.err;
+  EXPECT_TRUE(tervala({"token", "show"}).out.ends_with("Expires: unknown\nExpired: no\n"));
+  EXPECT_EQ(tervala(grant("code", {"--code", "c", "--strict"})).err,
+            "tervala: the token endpoint's reply was refused: \"expires_in\" is missing\n");
+
   std::ofstream(settings(), std::ios::trunc) << "not a database, not even close to one";
   for (const auto& args : {Args{"token", "show"}, grant("refresh", {"--stored"})}) {
     const auto damaged = tervala(args);
@@ -247,7 +255,9 @@ TEST_F(TokenCli, GetRefreshesWithAuthAndAtTheIssuersTokenEndpoint) {
   EXPECT_EQ(endpoint.requests().back().field("refresh_token"), "spent");
 }
 
-TEST_F(TokenCli, CacertTrustsExactlyTheCertificatesInTheFile) {
+// --cacert trusts the file's certificates, only for their host, and only as servers: a leaf whose
+// extended key usage leaves out serverAuth is no server.
+TEST_F(TokenCli, CacertTrustsTheFilesCertificatesOnlyForTheirHostAndAsServers) {
   const TokenEndpoint secure(TestCertificate::Kind::loopback);
   const auto pem = (folder / "server.pem").string();
   secure.certificate().writePem(pem);
@@ -256,6 +266,16 @@ TEST_F(TokenCli, CacertTrustsExactlyTheCertificatesInTheFile) {
   EXPECT_EQ(tervala(grant("code", {"--code", "x", "--cacert", pem}, &secure)).status, 0);
   EXPECT_EQ(tervala(grant("code", {"--code", "x", "--cacert", other}, &secure)).status, 1);
   EXPECT_EQ(secure.requests().size(), 1U);
+  for (const auto& [kind, host, decision] :
+       {std::tuple{TestCertificate::Kind::loopback, "127.0.0.1", ServerTrustDecision::accept},
+        std::tuple{TestCertificate::Kind::loopback, "192.0.2.1", ServerTrustDecision::reject},
+        std::tuple{TestCertificate::Kind::clientOnly, "127.0.0.1", ServerTrustDecision::reject}}) {
+    const auto certificate = TestCertificate::make(kind);
+    certificate.writePem(folder / "ca.pem");
+    const auto trust = cli::CertificateFileTrust::load(folder / "ca.pem");
+    ASSERT_TRUE(trust);
+    EXPECT_EQ(trust->evaluateServerTrust({certificate.der()}, host, false), decision) << host;
+  }
 }
 
 // While the request waits, another local user's process list shows no secret of the command line;
@@ -316,15 +336,6 @@ TEST_F(TokenCli, AProfileRemembersItsAccountKeepsItsOwnTokenAndForgetsIt) {
   EXPECT_EQ(tervala({"token", "show", "--profile", "work"}).err,
             "tervala: no stored token for profile work\n");
   EXPECT_EQ(tervala(logout).status, 1);
-}
-
-TEST_F(TokenCli, LenientByDefaultAndStrictNamesTheField) {
-  endpoint.setReply(Reply::answer(200, R"({"access_token":"A","token_type":"bearer","refresh_token":"R"})"));
-  const auto lenient = tervala(grant("code", {"--code", "c", "--store"}));
-  EXPECT_NE(lenient.out.find(R"("expires_in":"nil")"), std::string::npos) << lenient.err;
-  EXPECT_TRUE(tervala({"token", "show"}).out.ends_with("Expires: unknown\nExpired: no\n"));
-  EXPECT_EQ(tervala(grant("code", {"--code", "c", "--strict"})).err,
-            "tervala: the token endpoint's reply was refused: \"expires_in\" is missing\n");
 }
 
 // --output rfc6749 prints the token endpoint's own shape for jq: on failure "error" and
@@ -719,21 +730,6 @@ TEST_F(TokenCli, RevokeInspectAndDeviceAuthenticateAsTold) {
                      "--refresh-token", "r1"})
                 .err.find("no endpoints from issuer"),
             std::string::npos);
-}
-
-// The tool's --cacert: a leaf whose extended key usage leaves out serverAuth is no server.
-TEST(CertificateFileTrust, TrustsTheFilesCertificatesOnlyForTheirHostAndAsServers) {
-  const test::TemporaryFolder folder;
-  for (const auto& [kind, host, decision] :
-       {std::tuple{TestCertificate::Kind::loopback, "127.0.0.1", ServerTrustDecision::accept},
-        std::tuple{TestCertificate::Kind::loopback, "192.0.2.1", ServerTrustDecision::reject},
-        std::tuple{TestCertificate::Kind::clientOnly, "127.0.0.1", ServerTrustDecision::reject}}) {
-    const auto certificate = TestCertificate::make(kind);
-    certificate.writePem(folder / "ca.pem");
-    const auto trust = cli::CertificateFileTrust::load(folder / "ca.pem");
-    ASSERT_TRUE(trust);
-    EXPECT_EQ(trust->evaluateServerTrust({certificate.der()}, host, false), decision) << host;
-  }
 }
 
 }  // namespace
