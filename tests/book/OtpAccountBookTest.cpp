@@ -46,20 +46,17 @@ TEST_F(AccountBookTest, AddsFindsRenamesAndRemovesRefusingASecondAccountOfTheSam
   const auto again = book.add(keyOf("otpauth://totp/GitHub:alice?secret=GEZDGNBVGY3TQOJQ&issuer=GitHub"));
   EXPECT_EQ(again.reason(), "an account 'GitHub:alice' exists already");
 
-  struct Row {
-    std::string pattern;
+  for (const auto& [pattern, expected] : std::vector<std::pair<std::string, std::vector<std::string>>>{
+           {"", {"GitHub:alice", "Bank:alice"}},
+           {"ALICE", {"GitHub:alice", "Bank:alice"}},
+           {"hub:a", {"GitHub:alice"}},
+           {"bank", {"Bank:alice"}},
+           {"nobody", {}}}) {
     std::vector<std::string> labels;
-  };
-  for (const auto& row : std::vector<Row>{{"", {"GitHub:alice", "Bank:alice"}},
-                                          {"ALICE", {"GitHub:alice", "Bank:alice"}},
-                                          {"hub:a", {"GitHub:alice"}},
-                                          {"bank", {"Bank:alice"}},
-                                          {"nobody", {}}}) {
-    std::vector<std::string> labels;
-    for (const auto& account : *book.match(row.pattern)) {
+    for (const auto& account : *book.match(pattern)) {
       labels.push_back(account.label());
     }
-    EXPECT_EQ(labels, row.labels) << row.pattern;
+    EXPECT_EQ(labels, expected) << pattern;
   }
   auto github = book.find("GitHub", "alice");
   ASSERT_TRUE(github.ok());

@@ -41,8 +41,8 @@ std::string fileText(const std::filesystem::path& path) {
 
 struct Case {
   Args args;
-  std::string input;
   std::string out;  // all of standard output, or a part of the line on standard error
+  std::string input{};
 };
 
 std::string shown(const Args& args) {
@@ -52,32 +52,26 @@ std::string shown(const Args& args) {
 // Every form of key and option reaches the generator: RFC 4226/6238 codes at time 59 (step 1).
 TEST_F(OtpCli, EveryFormOfAKeyAndOptionGivesTheCodeAndKeyUri) {
   const std::string secret32 = "GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQGEZA====";
-  for (const auto& [args, input, out] : std::vector<Case>{
-           {{"hotp", "-c", "1", "-n", "3", secret20}, "", "287082\n359152\n969429\n"},
+  for (const auto& [args, out, input] : std::vector<Case>{
+           {{"hotp", "-c", "1", "-n", "3", secret20}, "287082\n359152\n969429\n"},
            {{"totp", "--digits", "8", "--algorithm", "SHA256", "--time", "1111111109", secret32},
-            "",
             "68084774\n"},
-           {{"totp", "-p", "12.5", "-t", "25", secret20}, "", "359152\n"},
-           {{"totp", "-d", "8", "-t", "59", "-"}, secret20 + "\r\n", "94287082\n"},
-           {{"totp", "-t", "59", "-"}, totpUri + "\n", "287082\n"},
+           {{"totp", "-p", "12.5", "-t", "25", secret20}, "359152\n"},
+           {{"totp", "-d", "8", "-t", "59", "-"}, "94287082\n", secret20 + "\r\n"},
+           {{"totp", "-t", "59", "-"}, "287082\n", totpUri + "\n"},
            {{"totp", "-d", "6", "-p", "60", "-t", "59",
              "otpauth://totp/a?secret=" + secret20 + "&digits=8&period=20"},
-            "",
             "755224\n"},
-           {{"totp", "-d", "8", "-t", "59", "GEZD GNBV GY3T QOJQ gezd gnbv gy3t qojq"}, "", "94287082\n"},
+           {{"totp", "-d", "8", "-t", "59", "GEZD GNBV GY3T QOJQ gezd gnbv gy3t qojq"}, "94287082\n"},
            {{"totp", "-d", "8", "-t", "59", "--hex", "3132 3334 3536 3738 3930 3132 3334 3536 3738 3930"},
-            "",
             "94287082\n"},
-           {{"totp", "-d", "8", "-t", "1970-01-01T01:00:59.5+01:00", secret20}, "", "94287082\n"},
-           {{"totp", "-t", "59", "otpauth://totp/Steam:alice?secret=" + secret20}, "", "PV9M4\n"},
+           {{"totp", "-d", "8", "-t", "1970-01-01T01:00:59.5+01:00", secret20}, "94287082\n"},
+           {{"totp", "-t", "59", "otpauth://totp/Steam:alice?secret=" + secret20}, "PV9M4\n"},
            {{"uri", "totp", "--issuer", "Example Co", "--account", "alice", "jbsw y3dp ehpk 3pxp"},
-            "",
             "otpauth://totp/Example%20Co:alice?secret=JBSWY3DPEHPK3PXP&issuer=Example%20Co\n"},
            {{"uri", "totp", "--account", "a", "-d", "8", "-a", "sha256", "-p", "60", "--hex", hex20},
-            "",
             "otpauth://totp/a?secret=" + secret20 + "&algorithm=SHA256&digits=8&period=60\n"},
            {{"uri", "hotp", "--issuer", "Other", "--counter", "7", hotpUri},
-            "",
             "otpauth://hotp/Other:bob?secret=" + secret20 + "&issuer=Other&counter=7\n"},
        }) {
     const auto run = runTool(args, input);
@@ -100,72 +94,62 @@ TEST_F(OtpCli, RefusedUsageOfEveryCommandExitsTwoWithOneLine) {
     return args;
   };
   const Args code = with({"token", "code", "--code", "x"}, grant);
-  for (const auto& [args, input, says] : std::vector<Case>{
-           {{"totp", "NOT-BASE32"}, "", "not Base32: character 4 is none of A-Z and 2-7"},
-           {{"totp", "AB C"}, "", "not Base32: no Base32 text is 3 characters long"},
-           {{"totp", "ABCDEFGH=="}, "", "not Base32: it ends in 2 '='"},
-           {{"totp", "-a", "MD5", secret20}, "", "SHA1, SHA256 or SHA512"},
-           {{"totp", "-p", "5", secret20}, "", "period must be from 10 to 300 seconds, not '5'"},
-           {{"totp", "-t", "1e300", secret20}, "", "2^64"},
-           {{"totp", "-t", "2026-02-29T00:00:00Z", secret20}, "", "ISO 8601"},
-           {{"totp", "-w", "-t", "59", secret20}, "", "cannot be combined"},
-           {{"totp", "--digts", "8", secret20}, "", "did you mean '--digits'?"},
-           {{"totp", "-d", "6", "-d", "8", secret20}, "", "more than once"},
-           {{"hotp", "-c", "1", "-"}, std::string(70000, 'A'), "64 KiB"},
-           {{"hotp", secret20}, "", "hotp needs --counter"},
-           {{"hotp", "-c", "1", "-"}, "\n", "the secret is empty"},
-           {{"hotp", "-c", "18446744073709551615", "-n", "2", secret20}, "", "would pass"},
-           {{"totpp", secret20}, "", "unknown command 'totpp' (did you mean 'totp'?)"},
-           {{totpUri}, "", "unknown command '(a URI, not shown"},
-           {{}, "", "a command is needed"},
-           {{"totp", "--version", secret20}, "", "--version goes before the command: tervala --version"},
-           {{"--settings", "a", "totp", "--settings", "b", secret20},
-            "",
-            "--settings is given more than once"},
-           {{"--generate-completion", "csh"}, "", "bash, zsh and fish"},
-           {{"--generate-man", "bogus"}, "", "no manual page for 'bogus'"},
-           {{"totp", hotpUri}, "", "of a hotp key, not totp"},
-           {{"totp", "--hex", totpUri}, "", "--hex"},
-           {{"totp", "otpauth-migration://offline?data=" + secret20}, "", "tervala import"},
-           {{"totp", "-t", "59", "-a", "SHA256", "otpauth://totp/Steam:a?secret=" + secret20}, "", "Steam"},
-           {{"uri", "totp", secret20}, "", "needs --account"},
-           {{"uri", "totp", "--account", "a:b", secret20}, "", "colon"},
-           {{"uri", "hotp", totpUri}, "", "of a totp key"},
-           {{"verify", "--no-replay", "--replay-store", "x", "123456", secret20}, "", "exclude"},
-           {{"verify", "--no-replay"}, "", "verify needs CODE and SECRET"},
-           {{"verify", "--no-replay", "-c", "1", "123456", totpUri}, "", "--counter is for hotp"},
+  for (const auto& [args, says, input] : std::vector<Case>{
+           {{"totp", "NOT-BASE32"}, "not Base32: character 4 is none of A-Z and 2-7"},
+           {{"totp", "AB C"}, "not Base32: no Base32 text is 3 characters long"},
+           {{"totp", "ABCDEFGH=="}, "not Base32: it ends in 2 '='"},
+           {{"totp", "-a", "MD5", secret20}, "SHA1, SHA256 or SHA512"},
+           {{"totp", "-p", "5", secret20}, "period must be from 10 to 300 seconds, not '5'"},
+           {{"totp", "-t", "1e300", secret20}, "2^64"},
+           {{"totp", "-t", "2026-02-29T00:00:00Z", secret20}, "ISO 8601"},
+           {{"totp", "-w", "-t", "59", secret20}, "cannot be combined"},
+           {{"totp", "--digts", "8", secret20}, "did you mean '--digits'?"},
+           {{"totp", "-d", "6", "-d", "8", secret20}, "more than once"},
+           {{"hotp", "-c", "1", "-"}, "64 KiB", std::string(70000, 'A')},
+           {{"hotp", secret20}, "hotp needs --counter"},
+           {{"hotp", "-c", "1", "-"}, "the secret is empty", "\n"},
+           {{"hotp", "-c", "18446744073709551615", "-n", "2", secret20}, "would pass"},
+           {{"totpp", secret20}, "unknown command 'totpp' (did you mean 'totp'?)"},
+           {{totpUri}, "unknown command '(a URI, not shown"},
+           {{}, "a command is needed"},
+           {{"totp", "--version", secret20}, "--version goes before the command: tervala --version"},
+           {{"--settings", "a", "totp", "--settings", "b", secret20}, "--settings is given more than once"},
+           {{"--generate-completion", "csh"}, "bash, zsh and fish"},
+           {{"--generate-man", "bogus"}, "no manual page for 'bogus'"},
+           {{"totp", hotpUri}, "of a hotp key, not totp"},
+           {{"totp", "--hex", totpUri}, "--hex"},
+           {{"totp", "otpauth-migration://offline?data=" + secret20}, "tervala import"},
+           {{"totp", "-t", "59", "-a", "SHA256", "otpauth://totp/Steam:a?secret=" + secret20}, "Steam"},
+           {{"uri", "totp", secret20}, "needs --account"},
+           {{"uri", "totp", "--account", "a:b", secret20}, "colon"},
+           {{"uri", "hotp", totpUri}, "of a totp key"},
+           {{"verify", "--no-replay", "--replay-store", "x", "123456", secret20}, "exclude"},
+           {{"verify", "--no-replay"}, "verify needs CODE and SECRET"},
+           {{"verify", "--no-replay", "-c", "1", "123456", totpUri}, "--counter is for hotp"},
            {{"export"},
-            std::string(totpUri).append("\n\nnot-a-uri-").append(secret20),
-            "URI 2: not an otpauth://"},
-           {{"export", "--batch-size", "0"}, totpUri, "batch size"},
-           {{"token", "implicit"}, "", "unknown command 'token implicit'"},
-           {{"token", "show", "--keyring", "--file-store"},
-            "",
-            "--keyring and --file-store exclude each other"},
-           {{"token", "show", "--allow-file"}, "", "--allow-file only goes with --keyring"},
-           {with({"token", "password", "--username", "u"}, grant), "", "token password needs --password"},
-           {with({"token", "code", "--code", "-", "--client-secret", "-"}, grant), "a\nb",
-            "only one value can come from standard"},
-           {with({"token", "code", "--code-file", empty}, grant), "", "--code is empty"},
-           {with({"token", "refresh"}, grant), "", "one of --refresh-token and --stored"},
-           {with(code, {"--timeout", "0"}), "", "--timeout needs a number of seconds above 0"},
-           {with(code, {"--param", "novalue"}), "", "KEY=VALUE"},
-           {with(code, {"--cacert", "/nonexistent"}), "", "no readable PEM"},
-           {{"token", "code", "--url", "http://0.0.0.0:1/token", "--client-id", "c", "--code", "x"},
-            "",
+            "URI 2: not an otpauth://",
+            std::string(totpUri).append("\n\nnot-a-uri-").append(secret20)},
+           {{"export", "--batch-size", "0"}, "batch size", totpUri},
+           {{"token", "implicit"}, "unknown command 'token implicit'"},
+           {{"token", "show", "--keyring", "--file-store"}, "--keyring and --file-store exclude each other"},
+           {{"token", "show", "--allow-file"}, "--allow-file only goes with --keyring"},
+           {with({"token", "password", "--username", "u"}, grant), "token password needs --password"},
+           {with({"token", "code", "--code", "-", "--client-secret", "-"}, grant),
+            "only one value can come from standard", "a\nb"},
+           {with({"token", "code", "--code-file", empty}, grant), "--code is empty"},
+           {with({"token", "refresh"}, grant), "one of --refresh-token and --stored"},
+           {with(code, {"--timeout", "0"}), "--timeout needs a number of seconds above 0"},
+           {with(code, {"--param", "novalue"}), "KEY=VALUE"},
+           {with(code, {"--cacert", "/nonexistent"}), "no readable PEM"},
+           {{"token", "code", "--code", "x", "--client-id", "c", "--url", "http://0.0.0.0:1/"}, "plain http"},
+           {{"token", "code", "--code", "x", "--client-id", "c", "--url", "http://localhost.example.net/"},
             "plain http"},
-           {{"token", "code", "--url", "http://localhost.example.net/", "--client-id", "c", "--code", "x"},
-            "",
-            "plain http"},
-           {{"token", "logout", "--profile", "../x"}, "", "--profile needs a name of 1 to 32"},
+           {{"token", "logout", "--profile", "../x"}, "--profile needs a name of 1 to 32"},
            {{"token", "password", "--username", "u", "--password", "p", "--profile", "new", "--client-id",
              "c"},
-            "",
             "token password needs --url or --issuer (the profile remembers none yet)"},
-           {{"token", "code", "--code", "x", "--url", "http://127.0.0.1:1/t"},
-            "",
-            "token code needs --client-id"},
-           {with(code, {"--strict", "--lenient"}), "", "give one of --strict and --lenient"},
+           {{"token", "code", "--code", "x", "--url", "http://127.0.0.1:1/t"}, "code needs --client-id"},
+           {with(code, {"--strict", "--lenient"}), "give one of --strict and --lenient"},
        }) {
     Args full = args;
     if (!args.empty() && args[0] == "token") {
@@ -181,8 +165,6 @@ TEST_F(OtpCli, RefusedUsageOfEveryCommandExitsTwoWithOneLine) {
     EXPECT_EQ(run.err.find("secret="), std::string::npos);
   }
 }
-
-// Each row's last field is a regular expression the output must hold.
 
 // Whether `pattern` is found in `text`, where each "[\s\S]*" in it is matched by searching on
 // from the previous piece's end: libstdc++'s regex recurses once per character it skips, which
@@ -204,38 +186,31 @@ bool searchInOrder(const std::string& text, std::string_view pattern) {
     start = end + anything.size();
   }
 }
+
+// Each row's second field is a regular expression the output must hold.
 TEST_F(OtpCli, HelpVersionManPageAndCompletionComeFromTheTables) {
-  for (const auto& [args, input, says] : std::vector<Case>{
-           {{"--help"}, "", "  token refresh "},
-           {{"--version"}, "", R"(^tervala \d+\.\d+\.\d+\n$)"},
+  for (const auto& [args, says, input] : std::vector<Case>{
+           {{"--help"}, "  token refresh "},
+           {{"--version"}, R"(^tervala \d+\.\d+\.\d+\n$)"},
            {{"help", "totp"},
-            "",
             R"(usage: tervala totp \[-d DIGITS\] \[-a ALGORITHM\] \[-p SECONDS\] \[-t TIME\])"},
-           {{"token", "--help"}, "", R"(usage: tervala token COMMAND[\s\S]*\n  token code )"},
-           {{"hotp", "--help"}, "", "  -n, --count COUNT "},
+           {{"token", "--help"}, R"(usage: tervala token COMMAND[\s\S]*\n  token code )"},
+           {{"hotp", "--help"}, "  -n, --count COUNT "},
            {{"token", "code", "--code", "-", "-h"},
-            "",
             R"(usage: tervala token code \[--url URL\] \[--issuer URL\])"},
            {{"--generate-man"},
-            "",
             R"(\.SS verify\n[\s\S]*\.B token refresh\n[\s\S]*\.BR tervala\\-token \(1\)\n)"},
            {{"--generate-man", "token"},
-            "",
             R"(^\.TH TERVALA\\-TOKEN 1 [\s\S]*\.SS token refresh\n[\s\S]*\.BR tervala \(1\),)"},
-           {{"--generate-completion", "zsh"},
-            "",
-            R"(\n    'token show'\) choices=\( --help --json --profile )"},
+           {{"--generate-completion", "zsh"}, R"(\n    'token show'\) choices=\( --help --json --profile )"},
            {{"--generate-completion", "fish"},
-            "",
             R"(\ncomplete -c tervala -n '__tervala_is "token show"' -l profile -x )"},
-           {{"token", "login", "-h"}, "", R"(\[--no-store\][\s\S]*--store +store the token \(the default\))"},
-           {{"--generate-completion", "bash"}, "", R"('token password'\) choices='--help --url --issuer)"},
-           {{"help", "help"}, "", R"(^usage: tervala help \[COMMAND\]\n)"},
-           {{"--help"}, "", R"(\nBash completion: add 'source /\S+/bash-completion/completions/tervala' to)"},
-           {{"--generate-man"}, "", R"(\.SH FILES\n[\s\S]*\.B source /\S+/completions/tervala\n)"},
-           {{"verify", "--help"},
-            "",
-            R"(--replay-store PATH[\s\S]*else ~/\.config/tervala/settings\.sqlite3)"},
+           {{"token", "login", "-h"}, R"(\[--no-store\][\s\S]*--store +store the token \(the default\))"},
+           {{"--generate-completion", "bash"}, R"('token password'\) choices='--help --url --issuer)"},
+           {{"help", "help"}, R"(^usage: tervala help \[COMMAND\]\n)"},
+           {{"--help"}, R"(\nBash completion: add 'source /\S+/bash-completion/completions/tervala' to)"},
+           {{"--generate-man"}, R"(\.SH FILES\n[\s\S]*\.B source /\S+/completions/tervala\n)"},
+           {{"verify", "--help"}, R"(--replay-store PATH[\s\S]*else ~/\.config/tervala/settings\.sqlite3)"},
        }) {
     const auto run = runTool(args, input);
     SCOPED_TRACE(shown(args));
@@ -313,28 +288,6 @@ TEST_F(OtpCli, SharedGlobalOptionsFollowTheCommandUnlessItOwnsTheName) {
   }
   EXPECT_EQ(names, (std::vector<std::string_view>{"settings", "debug"}));
   EXPECT_EQ(after[0].help, "own");
-}
-
-// The generated script run by bash: a file option's value is left to bash's file names (an empty
-// reply under -o default), and the shared global options complete after a command.
-TEST_F(OtpCli, BashCompletionCompletesFileNamesAndGlobalOptionsAfterTheCommand) {
-  const test::TemporaryFolder folder;
-  const auto script = (folder / "tervala.bash").string();
-  std::ofstream(script) << runTool({"--generate-completion", "bash"}).out;
-  for (const auto& [line, reply] : std::vector<std::pair<std::string, std::string>>{
-           {R"(tervala --settings "")", ""},
-           {R"(tervala token code --cacert "")", ""},
-           {"tervala token password --password-f", "--password-file\n"},
-           {"tervala totp --de", "--debug\n"},
-           {"tervala --de", "--debug\n"},
-       }) {
-    const std::string command = "bash -c 'source " + script + "; COMP_WORDS=(" + line +
-                                "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _tervala; "
-                                "printf \"%s\\n\" \"${COMPREPLY[@]}\"' > " +
-                                (folder / "reply").string();
-    ASSERT_EQ(std::system(command.c_str()), 0);  // NOLINT(concurrency-mt-unsafe): one thread
-    EXPECT_EQ(fileText(folder / "reply"), reply.empty() ? "\n" : reply) << line;
-  }
 }
 
 // One record per account and secret: labels that name one account share it, a long label and a

@@ -1,12 +1,13 @@
 // The completion scripts of bash, zsh and fish, each loaded by its own shell, non-interactively:
-// each completes a command word, an option and the name of a profile that the settings file
-// remembers (listed by the real `tervala token profiles`).
+// each completes a command word, an option (the shared ones after a command too), the name of a
+// profile that the settings file remembers (listed by the real `tervala token profiles`), and
+// leaves a file option's value to the shell's file names.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -25,14 +26,6 @@ struct Shell {
   std::string scriptFile;  // where the shell would find it: its name matters to zsh
   std::string snippet;
 };
-
-std::string shellQuoted(const std::vector<std::string>& words) {
-  std::string text;
-  for (const auto& word : words) {
-    text += " \"" + word + '"';
-  }
-  return text;
-}
 
 // Runs `command` through /bin/sh; the first blank-ended word of each output line.
 std::vector<std::string> offered(const std::string& command) {
@@ -64,9 +57,11 @@ TEST(CompletionCli, EachShellCompletesACommandAnOptionAndAProfile) {
     ASSERT_TRUE(store.setData(key, Data{'{', '}'}));
   }
   const std::string bin = std::filesystem::path(TERVALA_CLI_PATH).parent_path().string();
-  const std::string environment = "HOME='" + folder.path().string() + "' XDG_CONFIG_HOME='" +
-                                  config.string() + "' XDG_DATA_HOME='" + (folder / "data").string() +
-                                  "' PATH='" + bin + "':\"$PATH\" ";
+  // Run in an empty folder: a file name's completion offers nothing there.
+  std::filesystem::create_directories(folder / "empty");
+  const std::string environment =
+      "cd '" + (folder / "empty").string() + "' && HOME='" + folder.path().string() + "' XDG_CONFIG_HOME='" +
+      config.string() + "' XDG_DATA_HOME='" + (folder / "data").string() + "' PATH='" + bin + "':\"$PATH\" ";
 
   const std::vector<Shell> shells{
       {"bash", "tervala.bash",
@@ -90,38 +85,55 @@ TEST(CompletionCli, EachShellCompletesACommandAnOptionAndAProfile) {
     const auto run = test::runTool({"--generate-completion", shell.name});
     ASSERT_EQ(run.status, 0) << run.err;
     std::ofstream(folder / shell.scriptFile) << run.out;
-    for (const auto& [words, expected] :
-         std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>>{
-             {{"tervala", "tok"}, {"token"}},
-             {{"tervala", "token", "show", "--pro"}, {"--profile"}},
-             {{"tervala", "token", "logout", "--profile", ""}, {"home", "work"}},
-             {{"tervala", "totp", "--d"}, {"--digits"}},
-         }) {
-      std::string command = shell.snippet;
+    struct Row {
       std::string line;
-      for (const auto& word : words) {
-        line += (line.empty() ? "" : " ") + word;
+      std::vector<std::string> expected;  // none: nothing offered
+      std::string only{};                 // the one shell that offers it yet, or every shell
+    };
+    for (const auto& [line, expected, only] : std::vector<Row>{
+             {"tervala tok", {"token"}},
+             {"tervala token show --pro", {"--profile"}},
+             {"tervala token logout --profile ", {"home", "work"}},
+             {"tervala totp --d", {"--digits"}},
+             {"tervala token password --password-f", {"--password-file"}},
+             {"tervala --de", {"--debug"}},
+             {"tervala totp --de", {"--debug"}, "bash"},  // a shared option after the command
+             {"tervala --settings ", {}},                 // a file's name: left to the shell's file names
+             {"tervala token code --cacert ", {}},
+         }) {
+      if (!only.empty() && only != shell.name) {
+        continue;
       }
-      const auto replace = [&](const std::string& key, const std::string& value) {
+      std::vector<std::string> words;  // the last is empty after a blank
+      std::string quoted;
+      for (std::size_t at = 0, end = 0; end != std::string::npos; at = end + 1) {
+        end = line.find(' ', at);
+        words.push_back(line.substr(at, end - at));
+        quoted += " \"" + words.back() + '"';
+      }
+      std::string command = shell.snippet;
+      for (const auto& [key, value] : std::vector<std::pair<std::string, std::string>>{
+               {"@FILE@", (folder / shell.scriptFile).string()},
+               {"@DIR@", folder.path().string()},
+               {"@WORDS@", quoted},
+               // bash counts words from 0, zsh from 1.
+               {"@LAST@", std::to_string(shell.name == "zsh" ? words.size() : words.size() - 1)},
+               {"@LINE@", line}}) {
         if (const auto at = command.find(key); at != std::string::npos) {
           command.replace(at, key.size(), value);
         }
-      };
-      replace("@FILE@", (folder / shell.scriptFile).string());
-      replace("@DIR@", folder.path().string());
-      replace("@WORDS@", shellQuoted(words));
-      // bash counts words from 0, zsh from 1.
-      replace("@LAST@", std::to_string(shell.name == "zsh" ? words.size() : words.size() - 1));
-      replace("@LINE@", line);
-      const auto got = offered(environment + command + " 2>&1");
-      std::ostringstream shown;
-      for (const auto& word : got) {
-        shown << word << ' ';
       }
-      SCOPED_TRACE(shell.name + ": " + line + " -> " + shown.str());
+      const auto got = offered(environment + command + " 2>&1");
+      std::string shown;
+      for (const auto& word : got) {
+        shown += word + ' ';
+      }
+      SCOPED_TRACE(shell.name + ": " + line + " -> " + shown);
       for (const auto& word : expected) {
         EXPECT_TRUE(has(got, word));
       }
+      EXPECT_TRUE(!expected.empty() ||
+                  std::all_of(got.begin(), got.end(), [](const auto& w) { return w.empty(); }));
       EXPECT_FALSE(has(got, "token") && words.back() != "tok");  // only the names, not the key outside them
     }
   }

@@ -49,8 +49,8 @@ std::optional<std::string> keyringMissing() {
     GTEST_SKIP() << *why;                  \
   }
 
-OAuthToken sampleToken(const std::string& access) {
-  return {access, "Bearer", "refresh-1", std::chrono::system_clock::now() + std::chrono::hours(1), "a,b"};
+OAuthToken sampleToken(const std::string& access, std::chrono::seconds left = std::chrono::hours(1)) {
+  return {access, "Bearer", "refresh-1", std::chrono::system_clock::now() + left, "a,b"};
 }
 
 TEST(SecretServiceStore, StoresReadsReplacesAndRemovesBytesAndTokens) {
@@ -130,6 +130,9 @@ class KeyringCli : public ::testing::Test {
   TokenEndpoint endpoint;
   const std::string standard = (folder / "config" / "tervala" / "settings.sqlite3").string();
   SecretServiceStore keyring{"tervala"};
+  const test::Reply renewed = test::Reply::answer(
+      200,
+      R"({"access_token":"renewed","token_type":"Bearer","expires_in":3600,"refresh_token":"r2","scope":"s"})");
 };
 
 // Without a choice the keyring comes first and a token of an earlier version in the standard
@@ -148,8 +151,7 @@ TEST_F(KeyringCli, TheKeyringComesFirstHoldsProfileTokensAndAFileTokenStillCount
   EXPECT_EQ(show.err, "Stored in: the keyring (Secret Service)\n");
   EXPECT_EQ(test::runTool({"token", "show"}).err, show.err);
 
-  endpoint.setReply(test::Reply::answer(
-      200, R"({"access_token":"renewed","token_type":"Bearer","expires_in":60,"refresh_token":"r2"})"));
+  endpoint.setReply(renewed);
   const auto refreshed =
       inFile({"token", "refresh", "--url", endpoint.url(), "--client-id", "cli", "--stored", "--keyring"});
   ASSERT_EQ(refreshed.status, 0) << refreshed.err;
@@ -181,15 +183,11 @@ TEST_F(KeyringCli, GetFindsTheKeyringTokenAndRefreshesItThere) {
   const auto got = test::runTool({"token", "get"});
   EXPECT_EQ(got.out, "test-access\n") << got.err;
 
-  ASSERT_TRUE(
-      OAuthToken("old", "Bearer", "r-old", std::chrono::system_clock::now() + std::chrono::seconds(10), "s")
-          .store(keyring));
-  endpoint.setReply(test::Reply::answer(
-      200,
-      R"({"access_token":"renewed","token_type":"Bearer","expires_in":3600,"refresh_token":"r2","scope":"s"})"));
+  ASSERT_TRUE(sampleToken("old", std::chrono::seconds(10)).store(keyring));
+  endpoint.setReply(renewed);
   const auto refreshed = test::runTool({"token", "get", "--url", endpoint.url(), "--client-id", "cli"});
   EXPECT_EQ(refreshed.out, "renewed\n") << refreshed.err;
-  EXPECT_EQ(endpoint.requests().back().field("refresh_token"), "r-old");
+  EXPECT_EQ(endpoint.requests().back().field("refresh_token"), "refresh-1");
   EXPECT_EQ(OAuthToken::retrieve(keyring)->refreshToken(), "r2");
   SettingsStore file(settings());
   EXPECT_EQ(OAuthToken::retrieve(file), nullptr);
