@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -169,14 +170,19 @@ Export::Account account(std::string name, std::string issuer, Export::Algorithm 
 
 // Base64 in a URI query: the three characters it escapes, both ways.
 std::string escaped(std::string text, bool escape) {
-  for (const auto& [plain, code] :
-       {std::pair<std::string, std::string>{"+", "%2B"}, {"/", "%2F"}, {"=", "%3D"}}) {
-    const std::string& from = escape ? plain : code;
-    for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += 1) {
-      text.replace(at, from.size(), escape ? code : plain);
-    }
+  for (const auto& [plain, code] : {std::pair{'+', "%2B"}, {'/', "%2F"}, {'=', "%3D"}}) {
+    text = escape ? std::regex_replace(text, std::regex(std::string("[") + plain + "]"), code)
+                  : std::regex_replace(text, std::regex(code), std::string(1, plain));
   }
   return text;
+}
+
+std::string serialized(const std::vector<Export::Account>& accounts) {
+  Export payload;
+  for (const auto& a : accounts) {
+    *payload.add_otp_parameters() = a;
+  }
+  return payload.SerializeAsString();
 }
 
 std::string migrationUri(const std::string& payload) {
@@ -188,11 +194,7 @@ std::string migrationUri(const std::string& payload) {
 }
 
 std::string migrationUri(const std::vector<Export::Account>& accounts) {
-  Export payload;
-  for (const auto& a : accounts) {
-    *payload.add_otp_parameters() = a;
-  }
-  return migrationUri(payload.SerializeAsString());
+  return migrationUri(serialized(accounts));
 }
 
 // The payload of a migration URI, read back with the tests' own decoder.
@@ -262,11 +264,7 @@ TEST(OtpMigration, ExportsInBatchesThatImportBack) {
 }
 
 TEST(OtpMigration, RefusesMalformedPayloadsWithoutRepeatingSecrets) {
-  const std::string valid = [] {
-    Export payload;
-    *payload.add_otp_parameters() = account("alice", "Example");
-    return payload.SerializeAsString();
-  }();
+  const std::string valid = serialized({account("alice", "Example")});
   auto digits = account("a", "");
   digits.set_digits(static_cast<Export::DigitCount>(3));
   auto empty = account("a", "");

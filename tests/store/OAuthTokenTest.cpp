@@ -362,33 +362,32 @@ class TokenSourceTest : public OAuthTokenStore {
     ASSERT_TRUE(token.store(settings));
   }
 
-  // Holds the first request at the endpoint until `release`, so others can ask meanwhile.
-  void holdFirstRequest() {
-    endpoint.setHandler([this](const test::RecordedRequest& request) {
-      if (arrived++ == 0) {
-        released.wait();
-      }
+  // Waits, at most 10 s, for the endpoint's request number `count`.
+  void awaitRequests(std::size_t count) const {
+    for (int tries = 0; tries < 5000 && endpoint.requests().size() < count; ++tries) {
+      std::this_thread::sleep_for(2ms);
+    }
+  }
+  // `first` asks and is held at the endpoint while `second` asks; both answers.
+  std::pair<TokenSource::TokenAnswer, TokenSource::TokenAnswer> askWhileHeld(TokenSource& first,
+                                                                             TokenSource& second) {
+    std::promise<void> release;
+    endpoint.setHandler([this, held = release.get_future().share()](const test::RecordedRequest& request) {
+      held.wait();
       return server.answer(request);
     });
-  }
-  // Waits until the first request is at the endpoint, then lets `also` ask while it is held.
-  template <class Ask>
-  std::future<TokenSource::TokenAnswer> askWhileHeld(const Ask& also) {
-    for (int waited = 0; arrived.load() == 0 && waited < 10000; ++waited) {
-      std::this_thread::sleep_for(1ms);
-    }
-    auto asked = std::async(std::launch::async, also);
+    const std::size_t before = endpoint.requests().size();
+    auto asked = std::async(std::launch::async, [&first] { return first.token(); });
+    awaitRequests(before + 1);
+    auto also = std::async(std::launch::async, [&second] { return second.token(); });
     std::this_thread::sleep_for(300ms);  // time to reach the wait; one that came late asks anew
     release.set_value();
-    return asked;
+    return {asked.get(), also.get()};
   }
 
   test::TokenEndpoint endpoint;
   test::RotatingRefresh server;
   TokenSource source{endpoint.url(), "app", settings};
-  std::atomic<int> arrived{0};
-  std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
 };
 
 TEST_F(TokenSourceTest, RefreshesOnlyWithinTheMarginAndStoresTheNewToken) {
@@ -409,33 +408,25 @@ TEST_F(TokenSourceTest, RefreshesOnlyWithinTheMarginAndStoresTheNewToken) {
   }
 }
 
-// Threads asking while a refresh is on the wire wait for it and share its outcome, a refusal too:
-// one request for all.
-TEST_F(TokenSourceTest, ThreadsAskingDuringARefreshShareItsRefusal) {
-  plant(seconds(-5));
-  server.reset("another-refresh", "new");
-  holdFirstRequest();
-  auto first = std::async(std::launch::async, [this] { return source.token(); });
-  const auto second = askWhileHeld([this] { return source.token(); }).get();
-  EXPECT_EQ(first.get().error.value_or(Error()).localizedFailureReason(), "invalid_grant");
-  EXPECT_EQ(second.error.value_or(Error()).localizedFailureReason(), "invalid_grant");
-  EXPECT_EQ(arrived.load(), 1);
-}
-
-// A source that finds the stored token expired and then waits for another's refresh (another
-// process's, through the same file) reads the stored token again and takes the new one: the
-// spent refresh token is never sent.
-TEST_F(TokenSourceTest, ASourceWaitingForAnothersRefreshTakesItsToken) {
-  plant(seconds(-5));
-  holdFirstRequest();
+// Asking while a refresh is on the wire waits for it, and only one request is sent: a thread of the
+// same source shares its outcome, a refusal too; a source of the same file (another process's) reads
+// the stored token again and takes the new one, never sending the spent refresh token.
+TEST_F(TokenSourceTest, AskingDuringARefreshWaitsForItsOutcome) {
   SettingsStore sameFile(settings.location());
   TokenSource other(endpoint.url(), "app", sameFile);
-  auto first = std::async(std::launch::async, [this] { return source.token(); });
-  const auto second = askWhileHeld([&other] { return other.token(); }).get();
-  ASSERT_TRUE(second.token) << second.error.value_or(Error()).localizedDescription();
-  EXPECT_EQ(second.token->accessToken(), "new-1");
-  EXPECT_EQ(first.get().token->accessToken(), "new-1");
-  EXPECT_EQ(arrived.load(), 1);
+  for (const bool refused : {true, false}) {
+    SCOPED_TRACE(refused ? "refused, same source" : "granted, another source");
+    plant(seconds(-5));
+    server.reset(refused ? "another-refresh" : "stored-refresh", "new");
+    const std::size_t before = endpoint.requests().size();
+    const auto [first, second] = askWhileHeld(source, refused ? source : other);
+    for (const auto& answer : {first, second}) {  // the token, or the reason it was refused
+      EXPECT_EQ(answer.token ? answer.token->accessToken()
+                             : answer.error.value_or(Error()).localizedFailureReason().value_or("none"),
+                refused ? "invalid_grant" : "new-1");
+    }
+    EXPECT_EQ(endpoint.requests().size(), before + 1);
+  }
 }
 
 // A refused refresh is an error and leaves the stored token as it was.
@@ -487,9 +478,7 @@ TEST_F(TokenSourceTest, AForkedChildDoesNotWaitForItsParentsRefresh) {
     return server.answer(request).after(milliseconds(300));
   });
   const std::jthread refreshing([&] { (void)source.token(); });
-  for (int tries = 0; tries < 1000 && endpoint.requests().empty(); ++tries) {
-    std::this_thread::sleep_for(milliseconds(2));
-  }
+  awaitRequests(1);
   const std::jthread waiting([&] { (void)source.token(); });
   std::this_thread::sleep_for(milliseconds(20));
   const int status = test::runInChild(
