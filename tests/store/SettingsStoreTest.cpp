@@ -55,9 +55,7 @@ TEST_F(SettingsStoreFile, KeepsBytesPerKeyAcrossInstancesWithinTheLimits) {
   EXPECT_FALSE(store.data("token"));
   EXPECT_FALSE(store.lastProblem());
   const Data binary = {0x00, 0xFF, 0x00, 'x'};
-  ASSERT_TRUE(store.setData("token", binary));
-  ASSERT_TRUE(store.setData("empty", {}));
-  ASSERT_TRUE(store.setData("other", {1}));
+  ASSERT_TRUE(store.setData("token", binary) && store.setData("empty", {}) && store.setData("other", {1}));
   ASSERT_TRUE(store.setData("other", {2, 3}));  // replaces
   EXPECT_FALSE(store.setData("other", Data(SettingsStore::maxValueSize + 1)));
   EXPECT_FALSE(store.setData(std::string(SettingsStore::maxKeySize + 1, 'k'), {1}));
@@ -82,11 +80,8 @@ TEST_F(SettingsStoreFile, UpdateWritesNothingWhenTheChangeDeclinesOrThrows) {
             SettingsStore::UpdateOutcome::unchanged);
   EXPECT_EQ(store.update("k", [](const auto&) -> std::optional<Data> { throw 1; }),
             SettingsStore::UpdateOutcome::failed);
-  EXPECT_EQ(store.update("k",
-                         [](const auto& current) {
-                           return std::optional(Data{(*current)[0], 2});
-                         }),
-            SettingsStore::UpdateOutcome::written);
+  const auto append = [](const auto& current) { return std::optional(Data{(*current)[0], 2}); };
+  EXPECT_EQ(store.update("k", append), SettingsStore::UpdateOutcome::written);
   EXPECT_EQ(store.data("k"), (Data{1, 2}));
   EXPECT_TRUE(store.setData("k", Data{3}));  // no transaction was left open
   EXPECT_EQ(SettingsStore(file).data("k"), Data{3});

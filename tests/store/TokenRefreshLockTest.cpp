@@ -63,18 +63,6 @@ class TokenSourceTest : public ::testing::Test {
       gate.set_value();
     }
   }
-  // `first` asks and is held at the endpoint while `second` asks; both answers.
-  std::pair<TokenSource::TokenAnswer, TokenSource::TokenAnswer> askWhileHeld(TokenSource& first,
-                                                                             TokenSource& second) {
-    hold();
-    const std::size_t before = endpoint.requests().size();
-    auto asked = std::async(std::launch::async, [&first] { return first.token(); });
-    awaitRequests(before + 1);
-    auto also = std::async(std::launch::async, [&second] { return second.token(); });
-    std::this_thread::sleep_for(300ms);  // time to reach the wait; one that came late asks anew
-    release();
-    return {asked.get(), also.get()};
-  }
 
   test::TemporaryFolder folder;
   SettingsStore settings{folder / "settings.sqlite3"};
@@ -114,8 +102,13 @@ TEST_F(TokenSourceTest, AskingDuringARefreshWaitsForItsOutcome) {
     plant(seconds(-5));
     server.reset(refused ? "another-refresh" : "stored-refresh", "new");
     const std::size_t before = endpoint.requests().size();
-    const auto [first, second] = askWhileHeld(source, refused ? source : other);
-    for (const auto& answer : {first, second}) {  // the token, or the reason it was refused
+    hold();  // the first asks and is held while the second asks
+    auto first = std::async(std::launch::async, [this] { return source.token(); });
+    awaitRequests(before + 1);
+    auto second = std::async(std::launch::async, [&, refused] { return (refused ? source : other).token(); });
+    std::this_thread::sleep_for(300ms);  // time to reach the wait; one that came late asks anew
+    release();
+    for (const auto& answer : {first.get(), second.get()}) {  // the token, or the reason it was refused
       EXPECT_EQ(answer.token ? answer.token->accessToken()
                              : answer.error.value_or(Error()).localizedFailureReason().value_or("none"),
                 refused ? "invalid_grant" : "new-1");
