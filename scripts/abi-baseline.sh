@@ -5,11 +5,7 @@
 # additive change or a SONAME bump (docs/abi.md).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-if [[ -f ${1:-} ]]; then
-  library=$1
-else
-  library=$("$root/scripts/abi-library.sh" "${1:-$root/build/abi}")
-fi
+library=$("$root/scripts/abi-library.sh" "${1:-$root/build/abi}")
 soname=$(objdump -p "$library" | awk '$1 == "SONAME" { print $2 }')
 mkdir -p "$root/abi"
 rm -f "$root"/abi/*.abi

@@ -5,11 +5,7 @@
 # and is shown.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-if [[ -f ${1:-} ]]; then
-  library=$1
-else
-  library=$("$root/scripts/abi-library.sh" "${1:-$root/build/abi}")
-fi
+library=$("$root/scripts/abi-library.sh" "${1:-$root/build/abi}")
 baseline=$(ls "$root"/abi/*.abi)
 built_soname=$(objdump -p "$library" | awk '$1 == "SONAME" { print $2 }')
 baseline_soname=$(sed -n "s/.*<abi-corpus [^>]*soname='\([^']*\)'.*/\1/p" "$baseline" | head -n 1)

@@ -20,6 +20,7 @@
 #include "codes/TimeText.hpp"
 #include "frame/Arguments.hpp"
 #include "frame/Input.hpp"
+#include "frame/StoreOptions.hpp"
 #include "frame/TerminalQrCode.hpp"
 #include "frame/VisibleText.hpp"
 
@@ -27,7 +28,6 @@ namespace tervala::cli {
 namespace {
 
 // The keyring items of the tool, as the token commands keep theirs.
-constexpr std::string_view keyringApplication = "tervala";
 
 int fail(const Io& io, const std::string& reason) {
   io.err << "tervala: " << reason << '\n' << std::flush;
@@ -40,32 +40,25 @@ struct OpenBook {
   std::unique_ptr<OtpAccountBook> book;
 };
 
-// The book the store options ask for, as the token commands choose (tokens/TokenPlace.hpp):
-// --keyring: the keyring or a failure; --keyring --allow-file: the keyring, else the settings
-// file, said on standard error; --file-store or --settings PATH: the file; none of them: the
-// keyring when reachable, else the file, said on standard error. Only `add` asks the keyring
+// The book the store options ask for (frame/StoreOptions.hpp), as the token commands choose:
+// when the keyring is unreachable, only --keyring alone fails; otherwise the file is used and
+// that is said on standard error. Only `add` asks the keyring
 // whether it is there; the other commands find each secret where the book says it is.
 std::variant<OpenBook, UsageError, std::string> openBook(const GlobalOptions& global,
                                                          const Arguments& arguments, const Io& io,
                                                          bool adding) {
-  if (global.settingsPath) {
-    SettingsStore::setStandardLocation(*global.settingsPath);
-  }
-  const bool keyring = arguments.has("keyring");
-  if (keyring && arguments.has("file-store")) {
-    return UsageError{"--keyring and --file-store exclude each other"};
-  }
-  if (arguments.has("allow-file") && !keyring) {
-    return UsageError{"--allow-file only goes with --keyring"};
+  const auto mode = chooseStoreMode(global, arguments);
+  if (const auto* error = std::get_if<UsageError>(&mode)) {
+    return *error;
   }
   OpenBook open;
   open.keyring = std::make_unique<SecretServiceStore>(std::string(keyringApplication));
   auto place = OtpAccountBook::Place::keyring;
-  if (!keyring && (arguments.has("file-store") || global.settingsPath)) {
+  if (std::get<StoreMode>(mode) == StoreMode::file) {
     place = OtpAccountBook::Place::file;
   } else if (adding) {
     if (auto problem = open.keyring->unreachableReason()) {
-      if (keyring && !arguments.has("allow-file")) {
+      if (std::get<StoreMode>(mode) == StoreMode::keyring) {
         return "the keyring is not reachable: " + *problem + " (--allow-file would use the settings file)";
       }
       place = OtpAccountBook::Place::file;

@@ -11,9 +11,9 @@
 #include <thread>
 #include <vector>
 
+#include "frame/ChildEnvironment.hpp"
+#include "platform/FileDescriptor.hpp"
 #include "platform/SecureMemory.hpp"
-
-extern char** environ;  // NOLINT(readability-redundant-declaration): posix_spawn's environment
 
 namespace tervala::cli {
 namespace {
@@ -64,39 +64,47 @@ std::optional<Tool> findTool(const Io& io) {
 bool run(const std::vector<std::string>& argv, std::string_view input, std::string* output = nullptr) {
   std::array<int, 2> in{-1, -1};
   std::array<int, 2> out{-1, -1};
-  if (::pipe2(in.data(), O_CLOEXEC) != 0 || ::pipe2(out.data(), O_CLOEXEC) != 0) {
+  if (::pipe2(in.data(), O_CLOEXEC) != 0) {
     return false;
   }
+  platform::FileDescriptor inRead(in[0]);
+  platform::FileDescriptor inWrite(in[1]);
+  if (::pipe2(out.data(), O_CLOEXEC) != 0) {
+    return false;
+  }
+  platform::FileDescriptor outRead(out[0]);
+  platform::FileDescriptor outWrite(out[1]);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, inRead.get(), STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, outWrite.get(), STDOUT_FILENO);
   std::vector<char*> args;
   args.reserve(argv.size() + 1);
   for (const auto& arg : argv) {
     args.push_back(const_cast<char*>(arg.c_str()));
   }
   args.push_back(nullptr);
+  auto environment = childEnvironment();
   pid_t pid = -1;
-  const int spawned = ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+  const int spawned = ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environment.data());
   posix_spawn_file_actions_destroy(&actions);
-  ::close(in[0]);
-  ::close(out[1]);
+  inRead.reset();
+  outWrite.reset();
   bool written = spawned == 0;
   while (written && !input.empty()) {
-    const auto n = ::write(in[1], input.data(), input.size());
+    const auto n = ::write(inWrite.get(), input.data(), input.size());
     written = n > 0;
     input.remove_prefix(written ? static_cast<std::size_t>(n) : 0);
   }
-  ::close(in[1]);
+  inWrite.reset();
   std::array<char, 256> buffer{};
   ssize_t got = 0;
-  while ((got = ::read(out[0], buffer.data(), buffer.size())) > 0) {
+  while ((got = ::read(outRead.get(), buffer.data(), buffer.size())) > 0) {
     if (output != nullptr && output->size() < 4096) {
       output->append(buffer.data(), static_cast<std::size_t>(got));
     }
   }
-  ::close(out[0]);
+  platform::cleanse(buffer.data(), buffer.size());  // it held the clipboard, so maybe the code
   int status = -1;
   if (spawned != 0 || ::waitpid(pid, &status, 0) != pid) {
     return false;

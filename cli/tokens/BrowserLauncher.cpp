@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-extern char** environ;  // NOLINT(readability-redundant-declaration): POSIX declares it nowhere
+#include "frame/ChildEnvironment.hpp"
 
 namespace tervala::cli {
 namespace {
@@ -19,18 +19,6 @@ struct FileActionsDeleter {
     posix_spawn_file_actions_destroy(actions);
   }
 };
-
-// `environment` (null-terminated, as `environ`) without its TERVALA_ variables.
-std::vector<char*> withoutOwnVariables(char* const* environment) {
-  std::vector<char*> kept;
-  for (; environment != nullptr && *environment != nullptr; ++environment) {
-    if (!std::string_view(*environment).starts_with("TERVALA_")) {
-      kept.push_back(*environment);
-    }
-  }
-  kept.push_back(nullptr);
-  return kept;
-}
 
 }  // namespace
 
@@ -46,7 +34,7 @@ bool BrowserLauncher::open(const std::string& url) {
   std::string program = "xdg-open";
   std::string argument = url;
   std::array<char*, 3> argv{program.data(), argument.data(), nullptr};
-  auto environment = withoutOwnVariables(environ);
+  auto environment = childEnvironment();
   pid_t child = 0;
   // Not waited for: the browser may outlive the login, and init collects the child once this
   // short-lived process has ended.

@@ -8,15 +8,13 @@
 #include <tervala/SettingsStore.hpp>
 
 #include "frame/Arguments.hpp"
+#include "frame/StoreOptions.hpp"
 #include "frame/VisibleText.hpp"
 #include "platform/SecureMemory.hpp"
 #include "tokens/StoreCheck.hpp"
 
 namespace tervala::cli {
 namespace {
-
-// The keyring items of the tool, whichever of its two programs runs.
-constexpr std::string_view keyringApplication = "tervala";
 
 // What one place gave: a token, a reason it could not be read, or neither (nothing stored).
 struct Lookup {
@@ -61,9 +59,9 @@ Lookup fromKeyring(SecretServiceStore& keyring, std::string_view key) {
 
 }  // namespace
 
-TokenPlace::TokenPlace(Mode mode, std::string key, std::string whose)
+TokenPlace::TokenPlace(StoreMode mode, std::string key, std::string whose)
     : mode_(mode), key_(std::move(key)), whose_(std::move(whose)) {
-  if (mode_ != Mode::file) {
+  if (mode_ != StoreMode::file) {
     keyring_ = std::make_unique<SecretServiceStore>(std::string(keyringApplication));
   }
 }
@@ -75,25 +73,11 @@ TokenPlace::~TokenPlace() = default;
 std::variant<TokenPlace, UsageError> TokenPlace::choose(const GlobalOptions& global,
                                                         const Arguments& arguments, std::string key,
                                                         std::string whose) {
-  if (global.settingsPath) {
-    SettingsStore::setStandardLocation(*global.settingsPath);
+  auto mode = chooseStoreMode(global, arguments);
+  if (auto* error = std::get_if<UsageError>(&mode)) {
+    return std::move(*error);
   }
-  const bool keyring = arguments.has("keyring");
-  if (keyring && arguments.has("file-store")) {
-    return UsageError{"--keyring and --file-store exclude each other"};
-  }
-  if (arguments.has("allow-file") && !keyring) {
-    return UsageError{"--allow-file only goes with --keyring"};
-  }
-  // A settings file named on the command line is a choice of the file, as it was before the
-  // keyring: a script that gives one keeps its token where it was.
-  Mode mode = Mode::automatic;
-  if (keyring) {
-    mode = arguments.has("allow-file") ? Mode::keyringOrFile : Mode::keyring;
-  } else if (arguments.has("file-store") || global.settingsPath) {
-    mode = Mode::file;
-  }
-  return TokenPlace(mode, std::move(key), std::move(whose));
+  return TokenPlace(std::get<StoreMode>(mode), std::move(key), std::move(whose));
 }
 
 const std::optional<std::string>& TokenPlace::keyringProblem() {
@@ -112,12 +96,12 @@ std::optional<std::string> TokenPlace::prepareWrite(const Io& io) {
   if (settled_ != Settled::nothing) {
     return std::nullopt;  // a token read is written back where it was found
   }
-  if (mode_ == Mode::file) {
+  if (mode_ == StoreMode::file) {
     settled_ = Settled::file;
     return std::nullopt;
   }
   if (const auto& problem = keyringProblem()) {
-    if (mode_ == Mode::keyring) {
+    if (mode_ == StoreMode::keyring) {
       return "the keyring is not reachable: " + *problem + " (--allow-file would use the settings file)";
     }
     fallBack(io, *problem, "the token is stored in");
@@ -154,14 +138,14 @@ std::optional<std::string> TokenPlace::storeToken(const OAuthToken& token) {
 std::variant<std::shared_ptr<OAuthToken>, std::string> TokenPlace::retrieveToken(const Io& io) {
   Lookup found;
   std::string none = "no stored token" + whose_;
-  if (mode_ == Mode::file) {
+  if (mode_ == StoreMode::file) {
     settled_ = Settled::file;
     found = fromFile(key_);
   } else if (const auto& problem = keyringProblem()) {
-    if (mode_ == Mode::keyring) {
+    if (mode_ == StoreMode::keyring) {
       return "the keyring is not reachable: " + *problem + " (--allow-file would use the settings file)";
     }
-    if (mode_ == Mode::keyringOrFile) {
+    if (mode_ == StoreMode::keyringOrFile) {
       fallBack(io, *problem, "reading the token from");
     }
     settled_ = Settled::file;
@@ -173,7 +157,7 @@ std::variant<std::shared_ptr<OAuthToken>, std::string> TokenPlace::retrieveToken
     none = "no stored token" + whose_ + " in the keyring";
     // Without a choice, a token stored in the file before the keyring was there still counts;
     // a keyring that failed to answer does not send the reading elsewhere.
-    if (mode_ == Mode::automatic && !found.token && !found.problem) {
+    if (mode_ == StoreMode::automatic && !found.token && !found.problem) {
       settled_ = Settled::file;
       found = fromFile(key_);
       none = "no stored token" + whose_ + " in the keyring or in " + description();

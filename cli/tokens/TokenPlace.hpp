@@ -10,6 +10,7 @@
 #include <tervala/OAuthToken.hpp>
 
 #include "frame/Commands.hpp"
+#include "frame/StoreOptions.hpp"
 
 namespace tervala {
 class SecretServiceStore;
@@ -73,17 +74,16 @@ class TokenPlace {
   [[nodiscard]] std::string filePath() const;
 
  private:
-  enum class Mode { automatic, keyring, keyringOrFile, file };
   enum class Settled { nothing, keyring, file };
 
-  TokenPlace(Mode mode, std::string key, std::string whose);
+  TokenPlace(StoreMode mode, std::string key, std::string whose);
 
   // Absent when the keyring is reachable, else why not; asked once.
   const std::optional<std::string>& keyringProblem();
   // Writes the fallback note and settles on the file.
   void fallBack(const Io& io, std::string_view reason, std::string_view doing);
 
-  Mode mode_;
+  StoreMode mode_;
   std::string key_;
   std::string whose_;
   bool held_ = false;

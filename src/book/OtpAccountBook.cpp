@@ -130,11 +130,11 @@ Checked<OtpAccount> OtpAccountBook::add(const OtpAuthUri& key, bool replace) {
   // the index names it, so a failure or a crash before that leaves no half account listed.
   {
     std::string uri = key.toString(true);
-    const Data value(uri.begin(), uri.end());
+    Data value(uri.begin(), uri.end());
     platform::cleanse(uri);
     const bool stored = account.inKeyring ? keyring_->setData(secretKey(account), value)
                                           : settings_.setData(secretKey(account), value);
-    platform::cleanse(const_cast<Data&>(value).data(), value.size());
+    platform::cleanse(value.data(), value.size());
     if (!stored) {
       const std::string why = account.inKeyring
                                   ? keyring_->lastProblem().value_or("writing to the keyring failed")

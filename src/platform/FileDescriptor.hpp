@@ -25,6 +25,8 @@ class FileDescriptor {
 
   [[nodiscard]] int get() const noexcept { return fd_; }
   [[nodiscard]] bool valid() const noexcept { return fd_ >= 0; }
+  /// Hands the descriptor on; this no longer closes it.
+  int release() noexcept { return std::exchange(fd_, -1); }
   void reset() noexcept {
     if (fd_ >= 0) {
       (void)::close(fd_);  // nothing is buffered on our side: a failed close loses nothing

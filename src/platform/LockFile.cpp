@@ -16,53 +16,12 @@
 namespace tervala::platform {
 namespace {
 
-constexpr mode_t privateFileMode = 0600;
-constexpr mode_t othersMayWrite = S_IWGRP | S_IWOTH;
-constexpr mode_t othersMayAccess = S_IRWXG | S_IRWXO;
 // A waiter looks again this often; the holder's work is a network request, so a few
 // milliseconds more before the next holder starts do not count.
 constexpr auto pollInterval = std::chrono::milliseconds(5);
 
 std::string errnoText() {
   return std::generic_category().message(errno);
-}
-
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  ~Descriptor() {
-    if (fd_ >= 0) {
-      (void)::close(fd_);  // read-only or handed on: nothing to flush
-    }
-  }
-  [[nodiscard]] int get() const noexcept { return fd_; }
-  int release() noexcept { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
-
-// Why an open file is not safely ours, or empty when it is.
-std::string whyNotOurs(int fd) {
-  struct stat status {};
-  if (::fstat(fd, &status) != 0) {
-    return "cannot inspect it: " + errnoText();
-  }
-  if (!S_ISREG(status.st_mode)) {
-    return "it is not a regular file";
-  }
-  if (status.st_uid != ::geteuid()) {
-    return "it is owned by another user";
-  }
-  if ((status.st_mode & othersMayWrite) != 0) {
-    return "other users can write to it";
-  }
-  if ((status.st_mode & othersMayAccess) != 0 && ::fchmod(fd, privateFileMode) != 0) {
-    return "cannot make it private: " + errnoText();
-  }
-  return {};
 }
 
 }  // namespace
@@ -89,12 +48,12 @@ std::unique_ptr<LockFile> LockFile::open(const std::filesystem::path& file, std:
     return nullptr;
   }
   // O_NONBLOCK: a FIFO planted at the file's place must not hang the open.
-  Descriptor fd(::openat(folder->descriptor(), file.filename().c_str(),
-                         O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, privateFileMode));
+  FileDescriptor fd(::openat(folder->descriptor(), file.filename().c_str(),
+                             O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, privateFileMode));
   if (fd.get() < 0) {
     return refused("file", errno == ELOOP ? std::string("it is a symbolic link") : errnoText());
   }
-  if (auto why = whyNotOurs(fd.get()); !why.empty()) {
+  if (auto why = whyFileIsNotPrivate(fd.get()); !why.empty()) {
     return refused("file", why);
   }
   return std::make_unique<LockFile>(fd.release());

@@ -58,6 +58,26 @@ void appendNames(const fs::path& path, std::deque<std::string>& names, bool fron
 
 }  // namespace
 
+std::string whyFileIsNotPrivate(int fd) {
+  struct stat status {};
+  if (::fstat(fd, &status) != 0) {
+    return "cannot inspect it: " + errnoText();
+  }
+  if (!S_ISREG(status.st_mode)) {
+    return "it is not a regular file";
+  }
+  if (status.st_uid != ::geteuid()) {
+    return "it is owned by another user";
+  }
+  if ((status.st_mode & othersMayWrite) != 0) {
+    return "other users can write to it";
+  }
+  if ((status.st_mode & othersMayAccess) != 0 && ::fchmod(fd, privateFileMode) != 0) {
+    return "cannot make it private: " + errnoText();
+  }
+  return {};
+}
+
 std::optional<PinnedFolder> PinnedFolder::open(const fs::path& folder, Failure& failure) {
   const auto fail = [&failure](bool refused, fs::path named, std::string why) {
     failure = Failure{refused, std::move(named), std::move(why)};

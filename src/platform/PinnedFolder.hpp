@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -8,6 +10,14 @@
 #include "platform/FileDescriptor.hpp"
 
 namespace tervala::platform {
+
+/// The mode of a file the library keeps secrets in.
+inline constexpr mode_t privateFileMode = 0600;
+
+/// Why a file opened in a pinned folder is not safely the user's own, or empty when it is (after
+/// taking away what others could read). Someone else's file, or one that others can change, is
+/// left untouched.
+std::string whyFileIsNotPrivate(int fd);
 
 /// A folder reached from "/" one name at a time, each name opened through the descriptor of the
 /// folder before it and checked there: what was checked is what stays open, however the names

@@ -38,35 +38,9 @@ constexpr const char* upsertValue =
     "INSERT INTO settings (key, value) VALUES (?1, ?2) ON CONFLICT (key) DO UPDATE SET value = "
     "excluded.value";
 
-constexpr mode_t privateFileMode = 0600;
-constexpr mode_t othersMayWrite = S_IWGRP | S_IWOTH;
-constexpr mode_t othersMayAccess = S_IRWXG | S_IRWXO;
-
 // The message of the current errno, safe to build on any thread.
 std::string errnoText() {
   return std::generic_category().message(errno);
-}
-
-// Why an opened file is not safely ours, or empty when it is (after taking away what others
-// could read). Someone else's file, or one that others can change, is left untouched.
-std::string makePrivate(int fd) {
-  struct stat status {};
-  if (::fstat(fd, &status) != 0) {
-    return std::string("cannot inspect it: ") + errnoText();
-  }
-  if (!S_ISREG(status.st_mode)) {
-    return "it is not a regular file";
-  }
-  if (status.st_uid != ::geteuid()) {
-    return "it is owned by another user";
-  }
-  if ((status.st_mode & othersMayWrite) != 0) {
-    return "other users can write to it";
-  }
-  if ((status.st_mode & othersMayAccess) != 0 && ::fchmod(fd, privateFileMode) != 0) {
-    return std::string("cannot make it private: ") + errnoText();
-  }
-  return {};
 }
 
 SqliteDatabase::Failure refusal(std::string_view what, const std::filesystem::path& path,
@@ -91,7 +65,7 @@ std::optional<SqliteDatabase::Failure> checkFile(const PinnedFolder& folder, con
     }
     return unreadable(file, errnoText());
   }
-  if (std::string why = makePrivate(fd.get()); !why.empty()) {
+  if (std::string why = whyFileIsNotPrivate(fd.get()); !why.empty()) {
     return refusal("file", file, why);
   }
   return std::nullopt;
