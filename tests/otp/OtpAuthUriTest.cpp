@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -169,30 +170,27 @@ Export::Account account(std::string name, std::string issuer, Export::Algorithm 
 
 // Base64 in a URI query: the three characters it escapes, both ways.
 std::string escaped(std::string text, bool escape) {
-  for (const auto& [plain, code] :
-       {std::pair<std::string, std::string>{"+", "%2B"}, {"/", "%2F"}, {"=", "%3D"}}) {
-    const std::string& from = escape ? plain : code;
-    for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += 1) {
-      text.replace(at, from.size(), escape ? code : plain);
-    }
+  for (const auto& [plain, code] : {std::pair{'+', "%2B"}, {'/', "%2F"}, {'=', "%3D"}}) {
+    text = escape ? std::regex_replace(text, std::regex(std::string("[") + plain + "]"), code)
+                  : std::regex_replace(text, std::regex(code), std::string(1, plain));
   }
   return text;
 }
 
-std::string migrationUri(const std::string& payload) {
-  std::string text(4 * ((payload.size() + 2) / 3) + 1, '\0');
-  text.resize(static_cast<std::size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()),
-                                                       reinterpret_cast<const unsigned char*>(payload.data()),
-                                                       static_cast<int>(payload.size()))));
-  return "otpauth-migration://offline?data=" + escaped(text, true);
-}
-
-std::string migrationUri(const std::vector<Export::Account>& accounts) {
+std::string payload(const std::vector<Export::Account>& accounts) {
   Export payload;
   for (const auto& a : accounts) {
     *payload.add_otp_parameters() = a;
   }
-  return migrationUri(payload.SerializeAsString());
+  return payload.SerializeAsString();
+}
+
+std::string migrationUri(const std::string& bytes) {
+  std::string text(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+  text.resize(static_cast<std::size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()),
+                                                       reinterpret_cast<const unsigned char*>(bytes.data()),
+                                                       static_cast<int>(bytes.size()))));
+  return "otpauth-migration://offline?data=" + escaped(text, true);
 }
 
 // The payload of a migration URI, read back with the tests' own decoder.
@@ -212,9 +210,9 @@ TEST(OtpMigration, ImportsEachKindOfAccount) {
   auto hotp = account("bob", "", Export::SHA256, Export::EIGHT, Export::HOTP);
   hotp.set_counter(7);
   const auto keys = OtpMigration::importUri(
-      migrationUri({account("Example: alice", "Example"), hotp, account("carol", "Steam"),
-                    account("dave", "", Export::ALGORITHM_UNSPECIFIED, Export::DIGIT_COUNT_UNSPECIFIED,
-                            Export::OTP_TYPE_UNSPECIFIED)}));
+      migrationUri(payload({account("Example: alice", "Example"), hotp, account("carol", "Steam"),
+                            account("dave", "", Export::ALGORITHM_UNSPECIFIED,
+                                    Export::DIGIT_COUNT_UNSPECIFIED, Export::OTP_TYPE_UNSPECIFIED)})));
   ASSERT_TRUE(keys) << keys.reason();
   ASSERT_EQ(keys->size(), 4U);
   EXPECT_EQ((*keys)[0].toString(),
@@ -262,11 +260,7 @@ TEST(OtpMigration, ExportsInBatchesThatImportBack) {
 }
 
 TEST(OtpMigration, RefusesMalformedPayloadsWithoutRepeatingSecrets) {
-  const std::string valid = [] {
-    Export payload;
-    *payload.add_otp_parameters() = account("alice", "Example");
-    return payload.SerializeAsString();
-  }();
+  const std::string valid = payload({account("alice", "Example")});
   auto digits = account("a", "");
   digits.set_digits(static_cast<Export::DigitCount>(3));
   auto empty = account("a", "");
@@ -280,13 +274,13 @@ TEST(OtpMigration, RefusesMalformedPayloadsWithoutRepeatingSecrets) {
            {"otpauth-migration://offline?data=*notbase64*", "not Base64"},
            {"otpauth-migration://offline?data=QUJD&data=QUJD", "twice"},
            {"otpauth-migration://online?data=QUJD", "offline"},
-           {migrationUri({account("a", "", Export::MD5)}), "account 1: unsupported algorithm"},
-           {migrationUri({account("ok", ""), digits}), "account 2: unknown digit count"},
-           {migrationUri({empty}), "not Base32"},
-           {migrationUri({negative}), "negative counter"},
-           {migrationUri({account("", "")}), "no account name"},
-           {migrationUri({account("X:a", "Y")}), "differs"},
-           {migrationUri({account("a\x1b[2J", "")}), "printable"}}) {
+           {migrationUri(payload({account("a", "", Export::MD5)})), "account 1: unsupported algorithm"},
+           {migrationUri(payload({account("ok", ""), digits})), "account 2: unknown digit count"},
+           {migrationUri(payload({empty})), "not Base32"},
+           {migrationUri(payload({negative})), "negative counter"},
+           {migrationUri(payload({account("", "")})), "no account name"},
+           {migrationUri(payload({account("X:a", "Y")})), "differs"},
+           {migrationUri(payload({account("a\x1b[2J", "")})), "printable"}}) {
     const auto keys = OtpMigration::importUri(uri);
     ASSERT_FALSE(keys) << reason;
     EXPECT_NE(keys.reason().find(reason), std::string::npos) << keys.reason();

@@ -178,9 +178,10 @@ TEST(TotpGenerator, TimeMapsToWholePeriodsSinceTheEpoch) {
   for (const double time : {-0.001, std::numeric_limits<double>::quiet_NaN(), 18446744073709551616.0 * 30}) {
     EXPECT_EQ(totp->create(time), std::nullopt) << time;
   }
-  EXPECT_FALSE(TotpGeneratorContext::make(secret20, 6, HmacAlgorithm::SHA1, 9.99));
-  EXPECT_FALSE(TotpGeneratorContext::make(secret20, 6, HmacAlgorithm::SHA1, 300.01));
-  EXPECT_TRUE(TotpGeneratorContext::make(secret20, 6, HmacAlgorithm::SHA1, 300.0));
+  for (const auto& [period, made] : {std::pair{9.99, false}, {300.01, false}, {300.0, true}}) {
+    EXPECT_EQ(TotpGeneratorContext::make(secret20, 6, HmacAlgorithm::SHA1, period) != nullptr, made)
+        << period;
+  }
   const double step = 30.0 * 56666666;
   using Left = std::tuple<double, double, std::optional<std::int64_t>>;
   for (const auto& [period, now, left] : std::vector<Left>{{30.0, step + 12.9, 18},
@@ -208,15 +209,10 @@ TEST(OtpDebugLines, EachOperationWritesItsLinesInOrder) {
                    "Tervala.OtpGeneratorContext create", "Tervala.TotpGeneratorContext remainingTime"}));
 }
 
-class OtpVerifierTest : public ::testing::Test {
- protected:
-  test::LineCapture quiet_;
-  std::shared_ptr<TotpGeneratorContext> totp_ = TotpGeneratorContext::make(secret20);
-  std::shared_ptr<HotpGeneratorContext> hotp_ = HotpGeneratorContext::make(secret20, 0);  // the short make
-};
-
-TEST_F(OtpVerifierTest, TotpWindowFindsTheNearestStepAndOnlyWithinTheWindow) {
-  (void)quiet_.take();            // the generators' construction lines
+TEST(OtpVerifierTest, TotpWindowFindsTheNearestStepAndOnlyWithinTheWindow) {
+  test::LineCapture quiet;
+  const auto totp = TotpGeneratorContext::make(secret20);
+  (void)quiet.take();             // the generator's construction lines
   const double now = 5 * 30 + 7;  // step 5
   for (const auto& [codeStep, window, expected] :
        std::vector<std::tuple<int, int, std::optional<OtpMatch>>>{{4, 1, OtpMatch{4, -1}},
@@ -224,30 +220,32 @@ TEST_F(OtpVerifierTest, TotpWindowFindsTheNearestStepAndOnlyWithinTheWindow) {
                                                                   {7, 1, std::nullopt},
                                                                   {3, 2, OtpMatch{3, -2}},
                                                                   {9, 0, std::nullopt}}) {
-    EXPECT_EQ(OtpVerifier::verifyTotp(*totp_, rfcCodes[codeStep], now, window), expected) << codeStep;
+    EXPECT_EQ(OtpVerifier::verifyTotp(*totp, rfcCodes[codeStep], now, window), expected) << codeStep;
   }
-  EXPECT_EQ(OtpVerifier::verifyTotp(*totp_, rfcCodes[0], 1.0, 1), (OtpMatch{0, 0}));  // no step -1
-  EXPECT_EQ(OtpVerifier::verifyTotp(*totp_, rfcCodes[5], now, OtpVerifier::maxWindow + 1), std::nullopt);
-  EXPECT_TRUE(quiet_.take().empty()) << "verification writes no debug line per candidate";
+  EXPECT_EQ(OtpVerifier::verifyTotp(*totp, rfcCodes[0], 1.0, 1), (OtpMatch{0, 0}));  // no step -1
+  EXPECT_EQ(OtpVerifier::verifyTotp(*totp, rfcCodes[5], now, OtpVerifier::maxWindow + 1), std::nullopt);
+  EXPECT_TRUE(quiet.take().empty()) << "verification writes no debug line per candidate";
   // Steam codes: RFC 6238's SHA-1 value at 59 s through the Steam alphabet; others verify as made.
-  EXPECT_EQ(SteamGuard::codeAt(*totp_, 59.0), "PV9M4");
-  const auto code = SteamGuard::codeAt(*totp_, 2000000000.0);
+  EXPECT_EQ(SteamGuard::codeAt(*totp, 59.0), "PV9M4");
+  const auto code = SteamGuard::codeAt(*totp, 2000000000.0);
   ASSERT_TRUE(code);
-  EXPECT_EQ(OtpVerifier::verifyTotp(*totp_, *code, 2000000000.0, 1, OtpCodeForm::steam),
+  EXPECT_EQ(OtpVerifier::verifyTotp(*totp, *code, 2000000000.0, 1, OtpCodeForm::steam),
             (OtpMatch{66666666, 0}));
-  EXPECT_EQ(OtpVerifier::verifyTotp(*totp_, "22222", 59.0, 1, OtpCodeForm::steam), std::nullopt);
+  EXPECT_EQ(OtpVerifier::verifyTotp(*totp, "22222", 59.0, 1, OtpCodeForm::steam), std::nullopt);
 }
 
-TEST_F(OtpVerifierTest, HotpLooksAheadOnlyAndResynchronisesOnTwoCodesInARow) {
-  EXPECT_EQ(OtpVerifier::verifyHotp(*hotp_, rfcCodes[3], 2), (OtpMatch{3, 1}));
-  EXPECT_EQ(OtpVerifier::verifyHotp(*hotp_, rfcCodes[4], 2), std::nullopt);
-  EXPECT_EQ(OtpVerifier::verifyHotp(*hotp_, rfcCodes[1], 2, 5), std::nullopt) << "no look-behind";
+TEST(OtpVerifierTest, HotpLooksAheadOnlyAndResynchronisesOnTwoCodesInARow) {
+  const test::LineCapture quiet;
+  const auto hotp = HotpGeneratorContext::make(secret20, 0);  // the short make
+  EXPECT_EQ(OtpVerifier::verifyHotp(*hotp, rfcCodes[3], 2), (OtpMatch{3, 1}));
+  EXPECT_EQ(OtpVerifier::verifyHotp(*hotp, rfcCodes[4], 2), std::nullopt);
+  EXPECT_EQ(OtpVerifier::verifyHotp(*hotp, rfcCodes[1], 2, 5), std::nullopt) << "no look-behind";
   for (const std::string& code : {std::string("75522"), std::string("7552240"), std::string("75522\0", 6)}) {
-    EXPECT_EQ(OtpVerifier::verifyHotp(*hotp_, code, 0, 5), std::nullopt) << code;
+    EXPECT_EQ(OtpVerifier::verifyHotp(*hotp, code, 0, 5), std::nullopt) << code;
   }
-  EXPECT_EQ(OtpVerifier::resynchronize(*hotp_, rfcCodes[6], rfcCodes[7], 1, 10), 8U);
-  EXPECT_EQ(OtpVerifier::resynchronize(*hotp_, rfcCodes[6], rfcCodes[8], 1, 10), std::nullopt);
-  EXPECT_EQ(OtpVerifier::resynchronize(*hotp_, rfcCodes[6], rfcCodes[7], 1, 4), std::nullopt);
+  EXPECT_EQ(OtpVerifier::resynchronize(*hotp, rfcCodes[6], rfcCodes[7], 1, 10), 8U);
+  EXPECT_EQ(OtpVerifier::resynchronize(*hotp, rfcCodes[6], rfcCodes[8], 1, 10), std::nullopt);
+  EXPECT_EQ(OtpVerifier::resynchronize(*hotp, rfcCodes[6], rfcCodes[7], 1, 4), std::nullopt);
 }
 
 TEST(OtpReplayGuard, AcceptsEachCounterOnceAndOnlyForward) {

@@ -1,16 +1,13 @@
 // The token from the endpoint's reply to the Authorization header: reading the reply, the JSON
-// text of a result, the token's keyed archive, storing it in a settings store and the token
-// source that refreshes it.
+// text of a result, the token's keyed archive and storing it in a settings store. The token source
+// that refreshes it is in TokenRefreshLockTest.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <functional>
-#include <future>
 #include <limits>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -19,10 +16,7 @@
 #include <tervala/OAuthResult.hpp>
 #include <tervala/OAuthToken.hpp>
 #include <tervala/SettingsStore.hpp>
-#include <tervala/TokenSource.hpp>
 
-#include "support/RotatingRefresh.hpp"
-#include "support/TokenEndpoint.hpp"
 #include "support/TokenTestSupport.hpp"
 
 namespace tervala {
@@ -30,8 +24,6 @@ namespace {
 
 using nlohmann::json;
 using namespace std::chrono_literals;
-using std::chrono::milliseconds;
-using std::chrono::seconds;
 
 // A fixed "now" on a whole second, so lifetimes are easy to read.
 constexpr Date grantedAt = Date(std::chrono::seconds(1'800'000'000));
@@ -345,161 +337,6 @@ TEST_F(OAuthTokenStore, UnreadableTokensRetrieveAsAbsentAndFailedStoresChangeNot
   const auto read = OAuthToken::retrieve(settings);
   ASSERT_TRUE(read);
   EXPECT_EQ(read->accessToken(), sampleToken().accessToken());
-}
-
-// The stored token handed out by a token source, refreshed at an endpoint whose refresh tokens rotate.
-class TokenSourceTest : public OAuthTokenStore {
- protected:
-  TokenSourceTest() {
-    endpoint.setHandler([this](const test::RecordedRequest& request) { return server.answer(request); });
-    server.reset("stored-refresh", "new");
-  }
-
-  // Stores a token that expires `left` from now, refreshed with "stored-refresh".
-  void plant(seconds left) {
-    const OAuthToken token("stored", "Bearer", "stored-refresh", std::chrono::system_clock::now() + left,
-                           "read");
-    ASSERT_TRUE(token.store(settings));
-  }
-
-  // Holds the first request at the endpoint until `release`, so others can ask meanwhile.
-  void holdFirstRequest() {
-    endpoint.setHandler([this](const test::RecordedRequest& request) {
-      if (arrived++ == 0) {
-        released.wait();
-      }
-      return server.answer(request);
-    });
-  }
-  // Waits until the first request is at the endpoint, then lets `also` ask while it is held.
-  template <class Ask>
-  std::future<TokenSource::TokenAnswer> askWhileHeld(const Ask& also) {
-    for (int waited = 0; arrived.load() == 0 && waited < 10000; ++waited) {
-      std::this_thread::sleep_for(1ms);
-    }
-    auto asked = std::async(std::launch::async, also);
-    std::this_thread::sleep_for(300ms);  // time to reach the wait; one that came late asks anew
-    release.set_value();
-    return asked;
-  }
-
-  test::TokenEndpoint endpoint;
-  test::RotatingRefresh server;
-  TokenSource source{endpoint.url(), "app", settings};
-  std::atomic<int> arrived{0};
-  std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
-};
-
-TEST_F(TokenSourceTest, RefreshesOnlyWithinTheMarginAndStoresTheNewToken) {
-  using Row = std::tuple<seconds, seconds, bool>;  // left, margin, refreshes
-  for (const auto& [left, margin, refreshes] :
-       {Row{seconds(3600), seconds(60), false}, Row{seconds(30), seconds(60), true},
-        Row{seconds(30), seconds(10), false}, Row{seconds(-5), seconds(0), true}}) {
-    SCOPED_TRACE(left.count());
-    plant(left);
-    server.reset("stored-refresh", "new");
-    source.setMargin(margin);
-    const auto answer = source.token();
-    ASSERT_TRUE(answer.token) << answer.error->localizedDescription();
-    EXPECT_EQ(server.granted(), refreshes ? 1 : 0);
-    EXPECT_EQ(answer.token->accessToken(), refreshes ? "new-1" : "stored");
-    EXPECT_EQ(OAuthToken::retrieve(settings)->accessToken(), answer.token->accessToken());
-    EXPECT_EQ(source.authorizationHeader().header, (refreshes ? "Bearer new-1" : "Bearer stored"));
-  }
-}
-
-// Threads asking while a refresh is on the wire wait for it and share its outcome, a refusal too:
-// one request for all.
-TEST_F(TokenSourceTest, ThreadsAskingDuringARefreshShareItsRefusal) {
-  plant(seconds(-5));
-  server.reset("another-refresh", "new");
-  holdFirstRequest();
-  auto first = std::async(std::launch::async, [this] { return source.token(); });
-  const auto second = askWhileHeld([this] { return source.token(); }).get();
-  EXPECT_EQ(first.get().error.value_or(Error()).localizedFailureReason(), "invalid_grant");
-  EXPECT_EQ(second.error.value_or(Error()).localizedFailureReason(), "invalid_grant");
-  EXPECT_EQ(arrived.load(), 1);
-}
-
-// A source that finds the stored token expired and then waits for another's refresh (another
-// process's, through the same file) reads the stored token again and takes the new one: the
-// spent refresh token is never sent.
-TEST_F(TokenSourceTest, ASourceWaitingForAnothersRefreshTakesItsToken) {
-  plant(seconds(-5));
-  holdFirstRequest();
-  SettingsStore sameFile(settings.location());
-  TokenSource other(endpoint.url(), "app", sameFile);
-  auto first = std::async(std::launch::async, [this] { return source.token(); });
-  const auto second = askWhileHeld([&other] { return other.token(); }).get();
-  ASSERT_TRUE(second.token) << second.error.value_or(Error()).localizedDescription();
-  EXPECT_EQ(second.token->accessToken(), "new-1");
-  EXPECT_EQ(first.get().token->accessToken(), "new-1");
-  EXPECT_EQ(arrived.load(), 1);
-}
-
-// A refused refresh is an error and leaves the stored token as it was.
-TEST_F(TokenSourceTest, EveryChangeIsToldOnceWhetherRefreshedReplacedOrInvalidated) {
-  std::vector<std::string> told;
-  source.setChangeHandler([&](const OAuthToken& token) { told.push_back(token.accessToken()); });
-  plant(seconds(3600));
-  (void)source.token();  // the stored token as first seen is no change
-  EXPECT_TRUE(told.empty());
-
-  plant(seconds(-5));
-  (void)source.token();
-  (void)source.token();
-  EXPECT_EQ(told, std::vector<std::string>{"new-1"});
-
-  SettingsStore otherProcess(settings.location());  // another writer of the same file
-  const OAuthToken replaced("replaced", "Bearer", "new-1-refresh",
-                            std::chrono::system_clock::now() + seconds(3600), "read");
-  ASSERT_TRUE(replaced.store(otherProcess));
-  (void)source.token();
-  (void)source.token();
-  EXPECT_EQ(told, (std::vector<std::string>{"new-1", "replaced"}));
-
-  source.invalidate("an-older-token");  // a refusal of a token no longer stored changes nothing
-  (void)source.token();
-  source.invalidate("replaced");
-  EXPECT_EQ(source.token().token->accessToken(), "new-2");
-  EXPECT_EQ(told, (std::vector<std::string>{"new-1", "replaced", "new-2"}));
-  EXPECT_EQ(server.granted(), 2);
-
-  server.reset("another-refresh", "new");
-  source.invalidate("new-2");
-  const auto before = settings.data(OAuthToken::settingsKey);
-  EXPECT_EQ(source.token().error.value_or(Error()).localizedFailureReason(), "invalid_grant");
-  EXPECT_EQ(settings.data(OAuthToken::settingsKey), before);
-  EXPECT_FALSE(source.authorizationHeader().header);
-  EXPECT_EQ(told.size(), 3U);
-}
-
-// A host forks while a refresh runs on another thread (holding the store's lock across the
-// network) and a second thread waits for it. The child, content with the stored token under a
-// margin of its own, gets it at once: it neither waits for a refresh whose thread it does not have
-// nor for the store's lock that thread held. (The child's writes to the file would still wait:
-// SQLite's record of the parent's write lock stays in the child.)
-TEST_F(TokenSourceTest, AForkedChildDoesNotWaitForItsParentsRefresh) {
-  plant(seconds(30));
-  source.setMargin(seconds(60));
-  endpoint.setHandler([this](const test::RecordedRequest& request) {
-    return server.answer(request).after(milliseconds(300));
-  });
-  const std::jthread refreshing([&] { (void)source.token(); });
-  for (int tries = 0; tries < 1000 && endpoint.requests().empty(); ++tries) {
-    std::this_thread::sleep_for(milliseconds(2));
-  }
-  const std::jthread waiting([&] { (void)source.token(); });
-  std::this_thread::sleep_for(milliseconds(20));
-  const int status = test::runInChild(
-      [&] {
-        source.setMargin(seconds(0));
-        const auto answer = source.token();
-        return answer.token && answer.token->accessToken() == "stored" ? 0 : 1;
-      },
-      seconds(10));
-  EXPECT_EQ(status, 0);
 }
 
 }  // namespace

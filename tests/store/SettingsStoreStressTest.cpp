@@ -39,10 +39,6 @@ struct Writers {
   bool threads;  ///< threads of this process, the even ones on one shared connection
 };
 
-void PrintTo(const Writers& writers, std::ostream* out) {
-  *out << writers.name;
-}
-
 class SettingsStoreStress : public ::testing::TestWithParam<Writers> {
  protected:
   void SetUp() override {

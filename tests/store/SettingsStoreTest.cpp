@@ -55,9 +55,7 @@ TEST_F(SettingsStoreFile, KeepsBytesPerKeyAcrossInstancesWithinTheLimits) {
   EXPECT_FALSE(store.data("token"));
   EXPECT_FALSE(store.lastProblem());
   const Data binary = {0x00, 0xFF, 0x00, 'x'};
-  ASSERT_TRUE(store.setData("token", binary));
-  ASSERT_TRUE(store.setData("empty", {}));
-  ASSERT_TRUE(store.setData("other", {1}));
+  ASSERT_TRUE(store.setData("token", binary) && store.setData("empty", {}) && store.setData("other", {1}));
   ASSERT_TRUE(store.setData("other", {2, 3}));  // replaces
   EXPECT_FALSE(store.setData("other", Data(SettingsStore::maxValueSize + 1)));
   EXPECT_FALSE(store.setData(std::string(SettingsStore::maxKeySize + 1, 'k'), {1}));
@@ -82,11 +80,8 @@ TEST_F(SettingsStoreFile, UpdateWritesNothingWhenTheChangeDeclinesOrThrows) {
             SettingsStore::UpdateOutcome::unchanged);
   EXPECT_EQ(store.update("k", [](const auto&) -> std::optional<Data> { throw 1; }),
             SettingsStore::UpdateOutcome::failed);
-  EXPECT_EQ(store.update("k",
-                         [](const auto& current) {
-                           return std::optional(Data{(*current)[0], 2});
-                         }),
-            SettingsStore::UpdateOutcome::written);
+  const auto append = [](const auto& current) { return std::optional(Data{(*current)[0], 2}); };
+  EXPECT_EQ(store.update("k", append), SettingsStore::UpdateOutcome::written);
   EXPECT_EQ(store.data("k"), (Data{1, 2}));
   EXPECT_TRUE(store.setData("k", Data{3}));  // no transaction was left open
   EXPECT_EQ(SettingsStore(file).data("k"), Data{3});
@@ -162,21 +157,19 @@ TEST_F(SettingsStoreFile, AFullDiskLeavesAWholeTokenAndStoreTellsTheTruth) {
   }
 }
 
-// A file the store must not use: what `plant` leaves in the folder (as another user, in a folder
-// of ours, for a stranger's row), the store's file, and the problem's kind, the path it names and why.
+// A file the store must not use: what `plant` leaves (as another user, in a folder of ours, for a
+// stranger's row) at the store's `file` or the `named` entry (the file when not given), and the
+// problem's kind and why.
+using Plant = std::function<void(const fs::path& file, const fs::path& named)>;
 struct Unusable {
   const char* name;
-  std::function<void(const fs::path& folder)> plant;
-  std::string file;
-  std::string named;
   Kind kind;
   std::string why;
+  Plant plant;
+  std::string file = "settings.sqlite3";
+  std::string named{};
   bool stranger = false;
 };
-
-void PrintTo(const Unusable& row, std::ostream* out) {
-  *out << row.name;
-}
 
 class SettingsStoreUnusable : public ::testing::TestWithParam<Unusable> {};
 
@@ -188,6 +181,8 @@ TEST_P(SettingsStoreUnusable, GivesAFailureValueAndLeavesTheFileAlone) {
   if (row.stranger && ::geteuid() != 0) {
     GTEST_SKIP() << "needs root to act as another user";
   }
+  const fs::path file = row.file.empty() ? fs::path() : folder / row.file;
+  const fs::path named = row.named.empty() ? file : folder / row.named;
   ::chmod(folder.path().c_str(), row.stranger ? 01777 : 0700);  // sticky: their store may be made inside
   ASSERT_EQ(runInChild([&] {
               constexpr uid_t nobody = 65534;
@@ -195,13 +190,11 @@ TEST_P(SettingsStoreUnusable, GivesAFailureValueAndLeavesTheFileAlone) {
               if (row.stranger && (::setgid(nobody) != 0 || ::setuid(nobody) != 0)) {
                 return 97;
               }
-              row.plant(folder.path());
+              row.plant(file, named);
               return 0;
             }),
             0);
   ::chmod(folder.path().c_str(), 0700);
-  const fs::path file = row.file.empty() ? fs::path() : folder / row.file;
-  const fs::path named = row.named.empty() ? fs::path() : folder / row.named;
   const std::string bytes = contents(file);
   const std::pair modes{modeOf(file), modeOf(named)};
   SettingsStore store(file);
@@ -218,62 +211,57 @@ TEST_P(SettingsStoreUnusable, GivesAFailureValueAndLeavesTheFileAlone) {
   EXPECT_EQ(std::pair(modeOf(file), modeOf(named)), modes);
 }
 
-constexpr const char* settings = "settings.sqlite3";
-
 // The store's own file, made by the store, then `named` given `mode` and the database `sql`.
-std::function<void(const fs::path&)> own(const std::string& file, const std::string& named, mode_t mode,
-                                         const std::string& sql = "") {
-  return [=](const fs::path& folder) {
+Plant own(mode_t mode, const std::string& sql = "") {
+  return [=](const fs::path& file, const fs::path& named) {
     sqlite3* raw = nullptr;
-    if (SettingsStore(folder / file).setData("token", {7}) &&
-        sqlite3_open((folder / file).c_str(), &raw) == 0) {
+    if (SettingsStore(file).setData("token", {7}) && sqlite3_open(file.c_str(), &raw) == 0) {
       sqlite3_exec(raw, sql.c_str(), nullptr, nullptr, nullptr);
     }
     sqlite3_close(raw);
-    ::chmod((folder / named).c_str(), mode);
+    ::chmod(named.c_str(), mode);
   };
 }
 
+void touch(const fs::path& path) {
+  std::ofstream(path).close();
+}
+
+// A link to an empty file would be taken by SQLite for a new database; a stranger's link above leads
+// to a folder of ours, but they could re-point it.
 INSTANTIATE_TEST_SUITE_P(
     Files, SettingsStoreUnusable,
-    ::testing::Values(
-        Unusable{"Corrupt",
-                 [](const fs::path& folder) {
-                   std::ofstream(folder / settings, std::ios::binary) << std::string(8192, 'Z');
-                 },
-                 settings, settings, Kind::failed, "not a database"},
-        Unusable{"Folder", [](const fs::path& folder) { fs::create_directory(folder / settings); }, settings,
-                 settings, Kind::refused, "not a regular file"},
-        Unusable{"BelowAFile", [](const fs::path& folder) { std::ofstream(folder / "file").close(); },
-                 "file/settings.sqlite3", "file/settings.sqlite3", Kind::failed, "is not a folder"},
-        Unusable{"EmptyPath", [](const fs::path&) {}, "", "", Kind::failed, "no usable path"},
-        Unusable{"LinkToAnEmptyFile",  // SQLite would take the empty target for a new database
-                 [](const fs::path& folder) {
-                   std::ofstream(folder / "target").close();
-                   fs::create_symlink(folder / "target", folder / settings);
-                 },
-                 settings, settings, Kind::refused, "symbolic link"},
-        Unusable{"FileOthersCanWrite", own(settings, settings, 0664), settings, settings, Kind::refused,
-                 "other users can write"},
-        Unusable{"FolderOthersCanWrite", own("app/settings.sqlite3", "app", 0777), "app/settings.sqlite3",
-                 "app", Kind::refused, "other users can write"},
-        Unusable{"ForeignTrigger",
-                 own(settings, settings, 0600,
-                     "CREATE TRIGGER swallow BEFORE INSERT ON settings BEGIN SELECT RAISE(IGNORE); END"),
-                 settings, settings, Kind::refused, "not the store's own"},
-        Unusable{"ForeignTable", own(settings, settings, 0600, "CREATE TABLE other (x)"), settings, settings,
-                 Kind::refused, "not the store's own"},
-        Unusable{"AncestorOthersCanWrite", own("up/app/settings.sqlite3", "up", 0777),
-                 "up/app/settings.sqlite3", "up", Kind::refused, "other users can write"},
-        Unusable{"StrangersAncestor", [](const fs::path& folder) { fs::create_directory(folder / "theirs"); },
-                 "theirs/app/settings.sqlite3", "theirs", Kind::refused, "owned by another user", true},
-        Unusable{"StrangersLinkAbove",  // leads to a folder of ours, but they could re-point it
-                 [](const fs::path& folder) { fs::create_directory_symlink(".", folder / "link"); },
-                 "link/settings.sqlite3", "link", Kind::refused, "symbolic link owned by another user", true},
-        Unusable{"StrangersFolder", own("theirs/settings.sqlite3", "theirs", 0755), "theirs/settings.sqlite3",
-                 "theirs", Kind::refused, "owned by another user", true},
-        Unusable{"StrangersFile", [](const fs::path& folder) { std::ofstream(folder / settings).close(); },
-                 settings, settings, Kind::refused, "owned by another user", true}),
+    ::testing::ValuesIn(std::vector<Unusable>{
+        {"Corrupt", Kind::failed, "not a database",
+         [](auto& file, auto&) { std::ofstream(file, std::ios::binary) << std::string(8192, 'Z'); }},
+        {"Folder", Kind::refused, "not a regular file",
+         [](auto& file, auto&) { fs::create_directory(file); }},
+        {"BelowAFile", Kind::failed, "is not a folder", [](auto& file, auto&) { touch(file.parent_path()); },
+         "file/settings.sqlite3"},
+        {"EmptyPath", Kind::failed, "no usable path", [](auto&, auto&) {}, ""},
+        {"LinkToAnEmptyFile", Kind::refused, "symbolic link",
+         [](auto& file, auto&) {
+           touch(file.string() + ".target");
+           fs::create_symlink(file.string() + ".target", file);
+         }},
+        {"FileOthersCanWrite", Kind::refused, "other users can write", own(0664)},
+        {"FolderOthersCanWrite", Kind::refused, "other users can write", own(0777), "app/settings.sqlite3",
+         "app"},
+        {"ForeignTrigger", Kind::refused, "not the store's own",
+         own(0600, "CREATE TRIGGER swallow BEFORE INSERT ON settings BEGIN SELECT RAISE(IGNORE); END")},
+        {"ForeignTable", Kind::refused, "not the store's own", own(0600, "CREATE TABLE other (x)")},
+        {"AncestorOthersCanWrite", Kind::refused, "other users can write", own(0777),
+         "up/app/settings.sqlite3", "up"},
+        {"StrangersAncestor", Kind::refused, "owned by another user",
+         [](auto&, auto& named) { fs::create_directory(named); }, "theirs/app/settings.sqlite3", "theirs",
+         true},
+        {"StrangersLinkAbove", Kind::refused, "symbolic link owned by another user",
+         [](auto&, auto& named) { fs::create_directory_symlink(".", named); }, "link/settings.sqlite3",
+         "link", true},
+        {"StrangersFolder", Kind::refused, "owned by another user", own(0755), "theirs/settings.sqlite3",
+         "theirs", true},
+        {"StrangersFile", Kind::refused, "owned by another user", [](auto& file, auto&) { touch(file); },
+         "settings.sqlite3", "", true}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Someone who can rename a folder above the store swaps the store's folder with one of their own
