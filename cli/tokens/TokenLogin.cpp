@@ -14,6 +14,7 @@
 #include "frame/Arguments.hpp"
 #include "frame/Commands.hpp"
 #include "frame/VisibleText.hpp"
+#include "text/HexText.hpp"
 #include "tokens/BrowserLauncher.hpp"
 #include "tokens/CleartextUrl.hpp"
 #include "tokens/IssuerEndpoints.hpp"
@@ -39,12 +40,8 @@ std::optional<std::string> oneTimeStartPath() {
   if (::getrandom(bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size())) {
     return std::nullopt;
   }
-  static constexpr std::string_view digits = "0123456789abcdef";
   std::string path = "/start/";
-  for (const unsigned char byte : bytes) {
-    path.push_back(digits[byte >> 4U]);
-    path.push_back(digits[byte & 15U]);
-  }
+  appendHex(path, bytes);
   return path;
 }
 

@@ -1,6 +1,7 @@
 #include "book/BookIndex.hpp"
 
 #include "platform/VisibleText.hpp"
+#include "text/HexText.hpp"
 
 #include <openssl/rand.h>
 
@@ -12,7 +13,6 @@ namespace {
 
 constexpr std::string_view header = "tervala otp book 1\n";
 constexpr std::string_view hexDigits = "0123456789ABCDEF";
-constexpr std::string_view lowerHex = "0123456789abcdef";
 
 void appendField(std::string& line, std::string_view text) {
   for (const char c : text) {
@@ -121,10 +121,7 @@ std::optional<std::string> freshId() {
     return std::nullopt;
   }
   std::string id;
-  for (const unsigned char byte : bytes) {
-    id.push_back(lowerHex[byte >> 4U]);
-    id.push_back(lowerHex[byte & 0xFU]);
-  }
+  appendHex(id, bytes);
   return id;
 }
 

@@ -5,6 +5,7 @@
 #include "platform/HmacKey.hpp"
 #include "platform/SecureMemory.hpp"
 #include "text/Base32Secret.hpp"
+#include "text/HexText.hpp"
 
 namespace tervala {
 namespace {
@@ -102,12 +103,8 @@ std::optional<std::string> OtpReplayGuard::recordKey(std::string_view account, s
   if (size == 0) {
     return std::nullopt;
   }
-  constexpr std::string_view hex = "0123456789abcdef";
   std::string name(recordPrefix);
-  for (std::size_t i = 0; i < size; ++i) {
-    name.push_back(hex[digest[i] >> 4U]);
-    name.push_back(hex[digest[i] & 0xFU]);
-  }
+  appendHex(name, std::span(digest).first(size));
   return name;
 }
 

@@ -7,6 +7,7 @@
 
 #include "platform/CallDeadline.hpp"
 #include "platform/GlibHandles.hpp"
+#include "platform/VisibleText.hpp"
 
 namespace tervala::platform::secretService {
 namespace {
@@ -27,19 +28,9 @@ const SecretSchema schema = {"org.tervala.Secret",
                              nullptr,
                              nullptr};
 
-// A message of the bus or the daemon, for one line on a terminal: control bytes as \xNN.
+// A message of the bus or the daemon, for one line on a terminal.
 std::string oneLine(std::string_view text) {
-  constexpr std::string_view hexDigits = "0123456789abcdef";
-  std::string out;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) {
-      out.append("\\x").append(1, hexDigits[byte >> 4U]).append(1, hexDigits[byte & 0xFU]);
-    } else {
-      out.push_back(c);
-    }
-  }
-  return out;
+  return visibleText(text, Backslash::kept);
 }
 
 std::string failure(std::string_view doing, const GErrorHandle& error, const CallDeadline& deadline,

@@ -11,6 +11,8 @@
 #include <string>
 #include <system_error>
 
+#include "platform/VisibleText.hpp"
+
 namespace tervala::platform {
 namespace {
 
@@ -295,20 +297,8 @@ bool SqliteDatabase::lastWasBusy() const {
 }
 
 std::string describedPath(const std::filesystem::path& path) {
-  // The reason is printed on terminals and logged: bytes that would steer a terminal are shown
-  // as escapes.
-  std::string out;
-  for (const char c : path.native()) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) {
-      constexpr std::string_view hexDigits = "0123456789abcdef";
-      out.append("\\x").push_back(hexDigits[byte >> 4U]);
-      out.push_back(hexDigits[byte & 0x0FU]);
-    } else {
-      out.push_back(c);
-    }
-  }
-  return out;
+  // The reason is printed on terminals and logged: what would steer a terminal is escaped.
+  return visibleText(path.native(), Backslash::kept);
 }
 
 SqliteDatabase::Outcome SqliteDatabase::get(std::string_view key, std::size_t maxSize, Data& value) {

@@ -9,6 +9,7 @@
 #include <tervala/SettingsStore.hpp>
 
 #include "platform/SecureMemory.hpp"
+#include "text/HexText.hpp"
 
 namespace tervala {
 namespace {
@@ -43,12 +44,8 @@ std::string fingerprint(std::initializer_list<std::string_view> parts) {
   if (!done) {
     return {};
   }
-  static constexpr std::string_view hex = "0123456789abcdef";
   std::string text;
-  for (unsigned int index = 0; index < length; ++index) {
-    text.push_back(hex[digest[index] >> 4U]);
-    text.push_back(hex[digest[index] & 0x0FU]);
-  }
+  appendHex(text, std::span(digest).first(length));
   return text;
 }
 

@@ -9,6 +9,7 @@
 #include "platform/DebugLog.hpp"
 #include "platform/Utf8.hpp"
 #include "text/Base32Secret.hpp"
+#include "text/HexText.hpp"
 
 namespace tervala {
 namespace {
@@ -119,13 +120,8 @@ std::optional<Data> fromBase32(std::string_view text) {
 }
 
 std::string fromHex(const Data& data) {
-  static constexpr std::string_view digits = "0123456789abcdef";
   std::string text;
-  text.reserve(data.size() * 2);
-  for (const std::uint8_t byte : data) {
-    text.push_back(digits[byte >> 4]);
-    text.push_back(digits[byte & 0x0F]);
-  }
+  appendHex(text, data);
   return text;
 }
 
