@@ -4,6 +4,8 @@
 #include <array>
 #include <optional>
 
+#include "platform/VisibleText.hpp"
+
 namespace tervala {
 namespace {
 
@@ -131,10 +133,19 @@ bool isShownName(std::string_view name) {
   return false;
 }
 
+// A byte order mark, which JSON readers skip before the text.
+constexpr std::string_view byteOrderMark = "\xEF\xBB\xBF";
+
 bool looksLikeJson(std::string_view body) noexcept {
-  std::size_t at = 0;
+  std::size_t at = body.starts_with(byteOrderMark) ? byteOrderMark.size() : 0;
   while (at < body.size() && isBlank(body[at])) ++at;
   return at < body.size() && (body[at] == '{' || body[at] == '[');
+}
+
+// A piece of the body as it is shown: hidden characters as JSON escapes, so the line stays the
+// JSON it was and no character in it acts on a terminal.
+void appendShown(std::string& out, std::string_view piece) {
+  out.append(platform::visibleJson(piece));
 }
 
 // A reply that is no JSON, read as a form (name=value&...), the way some servers answer: names
@@ -169,9 +180,14 @@ std::string redactReplyBody(std::string_view body) {
   }
   std::string out;
   out.reserve(body.size());
-  std::size_t at = 0;
+  std::size_t at = body.starts_with(byteOrderMark) ? byteOrderMark.size() : 0;
   while (at < body.size()) {
-    if (isBlank(body[at]) || isStructural(body[at])) {
+    if (isBlank(body[at])) {
+      out.push_back(' ');  // one line, whatever the server's layout
+      ++at;
+      continue;
+    }
+    if (isStructural(body[at])) {
       out.push_back(body[at++]);
       continue;
     }
@@ -195,14 +211,17 @@ std::string redactReplyBody(std::string_view body) {
     while (next < body.size() && isBlank(body[next])) ++next;
     const auto key = asciiKey(body.substr(at, literalStop - at));
     const bool shown = key && isShownName(*key);
-    out.append(body.substr(at, next - at));
+    appendShown(out, body.substr(at, literalStop - at));
+    for (std::size_t blank = literalStop; blank < next; ++blank) {
+      out.push_back(isBlank(body[blank]) ? ' ' : body[blank]);
+    }
     at = next;
     if (at >= body.size() || body[at] == '{' || body[at] == '[') {
       continue;  // the members of a nested container are judged by their own keys
     }
     const std::size_t valueStop = body[at] == '"' ? literalEnd(body, at) : bareValueEnd(body, at);
     if (shown) {
-      out.append(body.substr(at, valueStop - at));
+      appendShown(out, body.substr(at, valueStop - at));
     } else {
       out.append("\"***\"");  // a text in place of a bare value too, so JSON stays JSON
     }

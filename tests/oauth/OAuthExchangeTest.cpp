@@ -207,14 +207,18 @@ TEST_F(OAuthExchange, DebugLinesFollowTheRoadInOrderAndHoldNoSecret) {
   EXPECT_EQ(lines[0], "Tervala.OAuthContext getAccessToken(_:_:username:password:completion:)");
   EXPECT_EQ(lines[1], "Tervala.OAuthContext getAccessToken(_:_:username:password:params:completion:)");
   EXPECT_EQ(lines[4], "OAuth response code: 400");
-  EXPECT_EQ(lines[5],
-            "OAuth response body: {\"error\":\"\\x1b]0;title\\x07\\x1b[2J\\u009b\\u202e\xEF\xBF\xBD\"}");
+  EXPECT_EQ(
+      lines[5],
+      "OAuth response body: {\"error\":\"\\u001b]0;title\\u0007\\u001b[2J\\u009b\\u202e\xEF\xBF\xBD\"}");
 }
 
 TEST(OAuthReplyRedaction, ShowsOnlyHarmlessValuesWhereverTheyStand) {
   const std::string longKey = R"(\u0061\u0063\u0063\u0065\u0073\u0073\u005f\u0074\u006f\u006b\u0065\u006e)";
   for (const auto& [body, redacted] : std::vector<std::pair<std::string, std::string>>{
-           {R"({"access_token" :	"a\"b"})", R"({"access_token" :	"***"})"},
+           {R"({"access_token" :	"a\"b"})", R"({"access_token" : "***"})"},
+           // JSON stays JSON on one line: no byte order mark, blanks as spaces, hidden characters
+           // (DEL, a tag above U+FFFF) as \u escapes.
+           {"\xEF\xBB\xBF{\r\n\"error\":\"a\x7f\xF3\xA0\x80\x81\"}", R"({  "error":"a\u007f\udb40\udc01"})"},
            {"{\"" + longKey + "\":\"AT\"}", "{\"" + longKey + "\":\"***\"}"},
            {R"({"x":{"mac_key":"a"},"scope":"access_token"})",
             R"({"x":{"mac_key":"***"},"scope":"access_token"})"},

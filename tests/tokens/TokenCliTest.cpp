@@ -403,7 +403,7 @@ TEST_F(TokenCli, AHostileServersTextsReachTheTerminalEscaped) {
        std::vector<std::tuple<std::string, Reply, Args, std::string>>{
            {"/token", Reply::answer(200, "\x1b]0;title\x07\x1b[2J"), debugCode, "OAuth response body: ***\n"},
            {"/token", Reply::answer(400, "{\"error\":\"\x1b]0;t\x07\xC2\x9B\xFF\"}"), debugCode,
-            "OAuth response body: {\"error\":\"\\x1b]0;t\\x07\\u009b\xEF\xBF\xBD\"}"},
+            "OAuth response body: {\"error\":\"\\u001b]0;t\\u0007\\u009b\xEF\xBF\xBD\"}"},
            {"/token",
             Reply::answer(200, "access_token=AT-secret&token_type=bearer&refresh_token=RT-secret&scope=r"),
             debugCode, "OAuth response body: access_token=***&token_type=bearer&refresh_token=***&scope=r\n"},
