@@ -1,6 +1,7 @@
 // A token endpoint's reply body through the path the exchange takes (size cap, JSON with its depth
 // cap, parse) and then out again: serializeToJson must always be one JSON object of the documented
 // shape, and serializeToToken must give a token exactly for a success.
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -65,8 +66,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto result = tervala::ReplyHandler::resultFromBody(status, body);
   require(result != nullptr, "every body gives a result");
   if (size <= tervala::ReplyHandler::maxBodyBytes) {
+    // The reader stops at a NUL and ignores the rest; the library refuses such a body, and its
+    // line shows what followed the NUL masked.
     const auto parsed = nlohmann::json::parse(body.begin(), body.end(), nullptr, false);
-    if (parsed.is_object()) {
+    if (parsed.is_object() && std::find(body.begin(), body.end(), 0) == body.end()) {
       requireSecretsMasked(capturedLines);
     }
   }

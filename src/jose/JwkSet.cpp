@@ -13,7 +13,7 @@ std::variant<JwkSet, JoseRefusal> JwkSet::parse(std::string_view text) {
   if (text.size() > maximumBytes) {
     return JoseRefusal::TooLarge;
   }
-  if (platform::jsonNestingExceeds(text, maximumNesting)) {
+  if (platform::jsonNestingExceeds(text, maximumNesting) || platform::holdsNulByte(text)) {
     return JoseRefusal::Malformed;
   }
   const auto document = nlohmann::json::parse(text, nullptr, false);

@@ -127,7 +127,7 @@ std::variant<ParsedHeader, JoseRefusal> readHeader(std::string_view encoded, con
     return JoseRefusal::Malformed;
   }
   const std::string_view text(reinterpret_cast<const char*>(bytes->data()), bytes->size());
-  if (platform::jsonNestingExceeds(text, maximumHeaderNesting)) {
+  if (platform::jsonNestingExceeds(text, maximumHeaderNesting) || platform::holdsNulByte(text)) {
     return JoseRefusal::Malformed;
   }
   auto header = nlohmann::json::parse(text, nullptr, false);
@@ -238,7 +238,8 @@ std::variant<VerifiedJws, JoseRefusal> verifyWith(const Segments& segments, Pars
   }
   VerifiedJws result{std::move(parsed.header), nullptr, std::string(payload->begin(), payload->end()),
                      parsed.algorithm};
-  if (!platform::jsonNestingExceeds(result.payloadBytes, maximumHeaderNesting * 4)) {
+  if (!platform::jsonNestingExceeds(result.payloadBytes, maximumHeaderNesting * 4) &&
+      !platform::holdsNulByte(result.payloadBytes)) {
     result.payload = nlohmann::json::parse(result.payloadBytes, nullptr, false);
     if (result.payload.is_discarded()) {
       result.payload = nullptr;

@@ -127,9 +127,11 @@ std::variant<platform::SecretJson, Error> EndpointCall::jsonObject(const platfor
                        "The reply is not valid JSON: it is nested too deep.");
   }
   try {
-    auto parsed = platform::SecretJson::parse(text);
-    if (parsed.is_object()) {
-      return parsed;
+    if (!platform::holdsNulByte(text)) {
+      auto parsed = platform::SecretJson::parse(text);
+      if (parsed.is_object()) {
+        return parsed;
+      }
     }
   } catch (const nlohmann::json::exception&) {
     // The parser's message may quote a piece of the reply, which may be a secret.

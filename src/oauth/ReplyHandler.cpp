@@ -68,6 +68,9 @@ std::shared_ptr<const OAuthResult> ReplyHandler::resultFromBody(std::optional<lo
       return parserError("The reply is not valid JSON: it is nested deeper than " +
                          std::to_string(maxJsonDepth) + " levels.");
     }
+    if (platform::holdsNulByte(text)) {
+      return parserError("The reply is not valid JSON: it holds a NUL byte.");
+    }
     platform::SecretJson parsed;  // the parser's buffers and the document wipe themselves
     try {
       parsed = platform::SecretJson::parse(text);

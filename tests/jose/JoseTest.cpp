@@ -198,6 +198,8 @@ TEST(JoseTest, RefusedAlways) {
             JoseRefusal::Malformed},
            {"header not an object", url(R"(["ES256"])") + claims + es256Signature, ec,
             JoseRefusal::Malformed},
+           {"NUL after the header", url(std::string("{\"alg\":\"ES256\"}\0{}", 18)) + claims + es256Signature,
+            ec, JoseRefusal::Malformed},
            {"header without alg", url(R"({"typ":"JWT"})") + claims + es256Signature, ec,
             JoseRefusal::Malformed},
            {"unknown crit member", header + claims + es256Signature, ec, JoseRefusal::UnknownCritical},
@@ -291,6 +293,8 @@ TEST(JoseTest, KeySetsSelectByKidOrTheOnlyFittingKey) {
                 JwkSet::parse(R"({"keys":[],"x":")" + std::string(JwkSet::maximumBytes, 'a') + "\"}")),
             JoseRefusal::TooLarge);
   EXPECT_EQ(std::get<JoseRefusal>(JwkSet::parse(R"({"keys":{}})")), JoseRefusal::Malformed);
+  EXPECT_EQ(std::get<JoseRefusal>(JwkSet::parse(std::string("{\"keys\":[]}\0x", 13))),
+            JoseRefusal::Malformed);
 }
 
 }  // namespace

@@ -139,6 +139,9 @@ INSTANTIATE_TEST_SUITE_P(
         {"EmptyBody", Reply::answer(200, ""), "NSCocoaErrorDomain", 3840, "not valid JSON"},
         {"ControlCharacterInToken", Reply::answer(200, "{\"access_token\":\"AT-SECRET\n\"}"),
          "NSCocoaErrorDomain", 3840, "control character"},
+        // The JSON reader stops at a NUL: what follows one must not pass unread.
+        {"NulAfterTheObject", Reply::answer(200, std::string(successBody) + '\0' + "{}"),
+         "NSCocoaErrorDomain", 3840, "NUL byte"},
         {"TopLevelArray", Reply::answer(200, R"([{"access_token":"x"}])"), "NSCocoaErrorDomain", 3840,
          "not an object"},
         {"TooDeep", Reply::answer(200, nested(513)), "NSCocoaErrorDomain", 3840, "deeper than 512"},
