@@ -1,6 +1,8 @@
 #include "codes/ClipboardCopy.hpp"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -59,6 +61,37 @@ std::optional<Tool> findTool(const Io& io) {
   return std::nullopt;
 }
 
+// SIGPIPE held back while this thread writes to a clipboard tool: a tool that exits before it
+// reads (no display, say) must give a failure to report, not end the tervala process. A SIGPIPE
+// the write raised is taken from the pending set before the old mask returns.
+class PipeSignalHeld {
+ public:
+  PipeSignalHeld() noexcept {
+    ::sigemptyset(&pipeOnly_);
+    ::sigaddset(&pipeOnly_, SIGPIPE);
+    sigset_t pending;
+    ::sigpending(&pending);
+    pendingBefore_ = ::sigismember(&pending, SIGPIPE) == 1;
+    ::pthread_sigmask(SIG_BLOCK, &pipeOnly_, &previous_);
+  }
+  PipeSignalHeld(const PipeSignalHeld&) = delete;
+  PipeSignalHeld& operator=(const PipeSignalHeld&) = delete;
+  ~PipeSignalHeld() {
+    sigset_t pending;
+    ::sigpending(&pending);
+    if (!pendingBefore_ && ::sigismember(&pending, SIGPIPE) == 1) {
+      const timespec now{};
+      ::sigtimedwait(&pipeOnly_, nullptr, &now);
+    }
+    ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+  }
+
+ private:
+  sigset_t pipeOnly_{};
+  sigset_t previous_{};
+  bool pendingBefore_ = false;
+};
+
 // Runs `argv` (never through a shell) with `input` on its standard input; with `output`, what
 // it prints is read into it. True when it exits 0.
 bool run(const std::vector<std::string>& argv, std::string_view input, std::string* output = nullptr) {
@@ -91,10 +124,13 @@ bool run(const std::vector<std::string>& argv, std::string_view input, std::stri
   inRead.reset();
   outWrite.reset();
   bool written = spawned == 0;
-  while (written && !input.empty()) {
-    const auto n = ::write(inWrite.get(), input.data(), input.size());
-    written = n > 0;
-    input.remove_prefix(written ? static_cast<std::size_t>(n) : 0);
+  {
+    const PipeSignalHeld held;
+    while (written && !input.empty()) {
+      const auto n = ::write(inWrite.get(), input.data(), input.size());
+      written = n > 0;
+      input.remove_prefix(written ? static_cast<std::size_t>(n) : 0);
+    }
   }
   inWrite.reset();
   std::array<char, 256> buffer{};

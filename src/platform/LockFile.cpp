@@ -12,6 +12,7 @@
 
 #include "platform/PinnedFolder.hpp"
 #include "platform/SqliteDatabase.hpp"
+#include "platform/SystemError.hpp"
 
 namespace tervala::platform {
 namespace {
@@ -19,10 +20,6 @@ namespace {
 // A waiter looks again this often; the holder's work is a network request, so a few
 // milliseconds more before the next holder starts do not count.
 constexpr auto pollInterval = std::chrono::milliseconds(5);
-
-std::string errnoText() {
-  return std::generic_category().message(errno);
-}
 
 }  // namespace
 

@@ -8,6 +8,8 @@
 #include <deque>
 #include <system_error>
 
+#include "platform/SystemError.hpp"
+
 namespace tervala::platform {
 namespace {
 
@@ -20,10 +22,6 @@ constexpr mode_t othersMayAccess = S_IRWXG | S_IRWXO;
 constexpr int maxLinks = 40;
 // O_PATH: a folder above may allow search only, and the descriptor is never read from.
 constexpr int stepFlags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
-
-std::string errnoText() {
-  return std::generic_category().message(errno);
-}
 
 // The name under which the kernel reaches `fd`'s file itself (chmod needs it: fchmod refuses
 // O_PATH descriptors).

@@ -11,6 +11,7 @@
 #include <string>
 #include <system_error>
 
+#include "platform/SystemError.hpp"
 #include "platform/VisibleText.hpp"
 
 namespace tervala::platform {
@@ -41,10 +42,6 @@ constexpr const char* upsertValue =
     "excluded.value";
 
 // The message of the current errno, safe to build on any thread.
-std::string errnoText() {
-  return std::generic_category().message(errno);
-}
-
 SqliteDatabase::Failure refusal(std::string_view what, const std::filesystem::path& path,
                                 std::string_view why) {
   return {true,
