@@ -255,14 +255,20 @@ std::variant<std::string, JoseRefusal> signCompact(const Jwk& key, JwsAlgorithm 
   if (!header.is_object()) {
     return JoseRefusal::Malformed;
   }
+  header["alg"] = nameOf(algorithm);
+  return signCompactEncoded(key, algorithm, urlText(bytesOf(header.dump())), payload);
+}
+
+std::variant<std::string, JoseRefusal> signCompactEncoded(const Jwk& key, JwsAlgorithm algorithm,
+                                                          std::string_view encodedHeader,
+                                                          std::string_view payload) {
   if (!key.hasPrivate() || !fits(algorithm, key)) {
     return JoseRefusal::AlgorithmKeyMismatch;
   }
   if (!key.permits(KeyOperation::Sign)) {
     return JoseRefusal::KeyUseForbidden;
   }
-  header["alg"] = nameOf(algorithm);
-  std::string token = urlText(bytesOf(header.dump())) + '.' + urlText(bytesOf(payload));
+  std::string token = std::string(encodedHeader) + '.' + urlText(bytesOf(payload));
   const auto context = contextFor(algorithm, key.key(), true);
   std::size_t length = 0;
   const auto input = bytesOf(token);

@@ -36,6 +36,12 @@ struct VerifyOptions {
 std::variant<std::string, JoseRefusal> signCompact(const Jwk& key, JwsAlgorithm algorithm,
                                                    nlohmann::json header, std::string_view payload);
 
+/// The same for a signer that sends one header every time (a DPoP key's): `encodedHeader` is
+/// the base64url text of a JSON object whose "alg" names `algorithm`, encoded once.
+std::variant<std::string, JoseRefusal> signCompactEncoded(const Jwk& key, JwsAlgorithm algorithm,
+                                                          std::string_view encodedHeader,
+                                                          std::string_view payload);
+
 /// Verifies a compact JWS with the key of `keys` its header selects.
 std::variant<VerifiedJws, JoseRefusal> verifyCompact(std::string_view token, const JwkSet& keys,
                                                      const VerifyOptions& options = {});
