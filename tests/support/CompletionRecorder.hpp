@@ -13,9 +13,8 @@
 
 namespace tervala::test {
 
-/// Collects what grant completions deliver, from any thread, one slot per completion handed out,
-/// and lets a test wait for them. Completions share the state, so a late one never touches a
-/// finished test.
+/// Collects what grant completions deliver, from any thread, one slot per completion handed out.
+/// Completions share the state, so a late one never touches a finished test.
 class CompletionRecorder {
  public:
   struct Grant {
@@ -37,8 +36,7 @@ class CompletionRecorder {
     };
   }
 
-  /// Waits until `count` completions have run or `limit` has passed; true when they have. The
-  /// limit is short, so a lost completion fails its test instead of hanging it.
+  /// Waits until `count` completions have run or `limit` has passed; true when they have.
   bool waitFor(std::size_t count, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
     std::unique_lock lock(state_->mutex);
     return state_->changed.wait_for(lock, limit, [&] { return state_->completed >= count; });
@@ -53,8 +51,8 @@ class CompletionRecorder {
   /// For a single grant: what its completion delivered, once it ran or 10 s have passed.
   [[nodiscard]] Grant single() {
     waitFor(1);
-    const std::lock_guard lock(state_->mutex);
-    return state_->grants.empty() ? Grant{} : state_->grants.front();
+    const auto all = grants();
+    return all.empty() ? Grant{} : all.front();
   }
 
  private:

@@ -23,19 +23,16 @@ inline ToolRun runTool(std::vector<std::string> args, const std::string& input =
   std::istringstream in(input);
   std::ostringstream out;
   std::ostringstream err;
-  const cli::Io io{in,
-                   out,
-                   err,
-                   false,
-                   [&](const char* name) -> const char* {
-                     const auto found = environment.find(name);
-                     return found == environment.end() ? nullptr : found->second.c_str();
-                   },
-                   [&](const char* name) {
-                     if (forgotten != nullptr) {
-                       forgotten->emplace_back(name);
-                     }
-                   }};
+  const auto lookUp = [&](const char* name) -> const char* {
+    const auto found = environment.find(name);
+    return found == environment.end() ? nullptr : found->second.c_str();
+  };
+  const auto forget = [&](const char* name) {
+    if (forgotten != nullptr) {
+      forgotten->emplace_back(name);
+    }
+  };
+  const cli::Io io{in, out, err, false, lookUp, forget};
   const int status = cli::runTool(argv, io);
   return {status, out.str(), err.str()};
 }

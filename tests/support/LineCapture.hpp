@@ -3,14 +3,14 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <tervala/Debug.hpp>
 
 namespace tervala::test {
 
-/// Collects the library's debug lines while it lives; silences them afterwards, as the test main
-/// does.
+/// Collects the library's debug lines while it lives; silences them afterwards, as the test main does.
 class LineCapture {
  public:
   LineCapture() {
@@ -32,9 +32,7 @@ class LineCapture {
   /// The lines so far, and forgets them.
   std::vector<std::string> take() {
     const std::lock_guard lock(mutex_);
-    std::vector<std::string> taken;
-    taken.swap(lines_);
-    return taken;
+    return std::exchange(lines_, {});
   }
 
  private:

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 
@@ -21,19 +20,12 @@ void requireOrAbort(bool ok, const char* what) {
 
 namespace {
 
-struct BioDeleter {
-  void operator()(BIO* bio) const noexcept { BIO_free(bio); }
-};
-struct ExtensionDeleter {
-  void operator()(X509_EXTENSION* extension) const noexcept { X509_EXTENSION_free(extension); }
-};
-
 void addExtension(X509* certificate, int nid, const char* value) {
   X509V3_CTX context;
   X509V3_set_ctx_nodb(&context);
   X509V3_set_ctx(&context, certificate, certificate, nullptr, nullptr, 0);
-  const std::unique_ptr<X509_EXTENSION, ExtensionDeleter> extension(
-      X509V3_EXT_conf_nid(nullptr, &context, nid, value));
+  const std::unique_ptr<X509_EXTENSION, decltype(&X509_EXTENSION_free)> extension(
+      X509V3_EXT_conf_nid(nullptr, &context, nid, value), X509_EXTENSION_free);
   requireOrAbort(extension && X509_add_ext(certificate, extension.get(), -1) == 1, "adding an extension");
 }
 
@@ -41,25 +33,23 @@ void addExtension(X509* certificate, int nid, const char* value) {
 
 TestCertificate TestCertificate::make(Kind kind) {
   TestCertificate made;
-  made.key_.reset(EVP_EC_gen("P-256"));
-  made.certificate_.reset(X509_new());
   X509* const certificate = made.certificate_.get();
   static std::atomic<long> serial{1};
   constexpr long day = 24L * 3600;
-  const bool expired = kind == Kind::expired;
-  const auto* const commonName = reinterpret_cast<const unsigned char*>(
-      kind == Kind::wrongHost ? "wrong.example.invalid" : "Tervala loopback test");
+  const bool wrongHost = kind == Kind::wrongHost;
+  const auto* const commonName =
+      reinterpret_cast<const unsigned char*>(wrongHost ? "wrong.example.invalid" : "Tervala loopback test");
   X509_NAME* const name = certificate ? X509_get_subject_name(certificate) : nullptr;
-  requireOrAbort(
-      made.key_ && name && X509_set_version(certificate, X509_VERSION_3) == 1 &&
-          ASN1_INTEGER_set(X509_get_serialNumber(certificate), serial++) == 1 &&
-          X509_gmtime_adj(X509_getm_notBefore(certificate), expired ? -2 * day : -day) != nullptr &&
-          X509_gmtime_adj(X509_getm_notAfter(certificate), expired ? -day : 30 * day) != nullptr &&
-          X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, commonName, -1, -1, 0) == 1 &&
-          X509_set_issuer_name(certificate, name) == 1 && X509_set_pubkey(certificate, made.key_.get()) == 1,
-      "making the certificate");
+  requireOrAbort(made.key_ && name && X509_set_version(certificate, X509_VERSION_3) == 1 &&
+                     ASN1_INTEGER_set(X509_get_serialNumber(certificate), serial++) == 1 &&
+                     X509_gmtime_adj(X509_getm_notBefore(certificate), -day) != nullptr &&
+                     X509_gmtime_adj(X509_getm_notAfter(certificate), 30 * day) != nullptr &&
+                     X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, commonName, -1, -1, 0) == 1 &&
+                     X509_set_issuer_name(certificate, name) == 1 &&
+                     X509_set_pubkey(certificate, made.key_.get()) == 1,
+                 "making the certificate");
   addExtension(certificate, NID_subject_alt_name,
-               kind == Kind::wrongHost ? "DNS:wrong.example.invalid" : "IP:127.0.0.1,IP:::1,DNS:localhost");
+               wrongHost ? "DNS:wrong.example.invalid" : "IP:127.0.0.1,IP:::1,DNS:localhost");
   addExtension(certificate, NID_basic_constraints, "critical,CA:TRUE");
   addExtension(certificate, NID_key_usage, "critical,digitalSignature,keyCertSign");
   addExtension(certificate, NID_subject_key_identifier, "hash");
@@ -79,7 +69,7 @@ Data TestCertificate::der() const {
 }
 
 void TestCertificate::writePem(const std::string& path) const {
-  const std::unique_ptr<BIO, BioDeleter> file(BIO_new_file(path.c_str(), "w"));
+  const std::unique_ptr<BIO, decltype(&BIO_free)> file(BIO_new_file(path.c_str(), "w"), BIO_free);
   requireOrAbort(file != nullptr && PEM_write_bio_X509(file.get(), certificate_.get()) == 1,
                  "writing the PEM file");
 }

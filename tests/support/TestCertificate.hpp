@@ -19,8 +19,7 @@ class TestCertificate {
   enum class Kind {
     loopback,    ///< valid now, for 127.0.0.1, ::1 and localhost
     wrongHost,   ///< valid now, for another host name only
-    expired,     ///< for 127.0.0.1, ::1 and localhost, but expired yesterday
-    clientOnly,  ///< valid now, for 127.0.0.1, ::1 and localhost, but for TLS clients only
+    clientOnly,  ///< as loopback, but for TLS clients only
   };
 
   /// Makes a fresh P-256 key and certificate; aborts the test run if OpenSSL fails.
@@ -34,14 +33,8 @@ class TestCertificate {
   void writePem(const std::string& path) const;
 
  private:
-  struct X509Deleter {
-    void operator()(X509* value) const noexcept { X509_free(value); }
-  };
-  struct KeyDeleter {
-    void operator()(EVP_PKEY* value) const noexcept { EVP_PKEY_free(value); }
-  };
-  std::unique_ptr<X509, X509Deleter> certificate_;
-  std::unique_ptr<EVP_PKEY, KeyDeleter> key_;
+  std::unique_ptr<X509, decltype(&X509_free)> certificate_{X509_new(), X509_free};
+  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key_{EVP_EC_gen("P-256"), EVP_PKEY_free};
 };
 
 }  // namespace tervala::test

@@ -38,9 +38,10 @@ RecordedRequest parseHead(std::string_view head) {
   return request;
 }
 
-std::optional<std::string> firstValue(const std::vector<std::pair<std::string, std::string>>& fields,
-                                      std::string_view name) {
-  const auto found = std::ranges::find(fields, name, &std::pair<std::string, std::string>::first);
+std::optional<std::string> firstValue(const Fields& fields, std::string_view name, bool anyCase = false) {
+  const auto found = std::ranges::find_if(fields, [&](const auto& field) {
+    return anyCase ? equalsIgnoringCase(field.first, name) : field.first == name;
+  });
   return found == fields.end() ? std::nullopt : std::optional(found->second);
 }
 
@@ -55,10 +56,67 @@ std::string httpReply(const Reply& reply) {
   return out + "Content-Length: " + std::to_string(reply.body.size()) + "\r\n\r\n" + reply.body;
 }
 
+/// One accepted connection, plain or TLS.
+class Link {
+ public:
+  Link(int socket, SSL_CTX* tls) : socket_(socket), tls_(tls ? SSL_new(tls) : nullptr, SSL_free) {
+    healthy_ = !tls_ || (SSL_set_fd(tls_.get(), socket_) == 1 && SSL_accept(tls_.get()) == 1);
+  }
+  ~Link() {
+    if (tls_ && healthy_) {
+      SSL_shutdown(tls_.get());  // close_notify, as after any finished reply
+    }
+  }
+
+  bool send(std::string_view bytes) {
+    while (healthy_ && !bytes.empty()) {
+      const long sent = tls_ ? SSL_write(tls_.get(), bytes.data(), static_cast<int>(bytes.size()))
+                             : ::send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+      healthy_ = sent > 0;
+      bytes.remove_prefix(healthy_ ? static_cast<std::size_t>(sent) : bytes.size());
+    }
+    return healthy_;
+  }
+  /// The request's head and its Content-Length body; absent when the handshake failed or the
+  /// client hangs up first.
+  std::optional<RecordedRequest> receive() {
+    std::string data;
+    std::optional<RecordedRequest> request;
+    std::size_t bodyStart = 0;
+    std::size_t wanted = std::string::npos;
+    char buffer[16384];
+    while (healthy_ && data.size() < wanted && data.size() < (std::size_t{8} << 20U)) {
+      const long got =
+          tls_ ? SSL_read(tls_.get(), buffer, sizeof buffer) : ::recv(socket_, buffer, sizeof buffer, 0);
+      if (got <= 0) {
+        healthy_ = false;
+        return std::nullopt;
+      }
+      data.append(buffer, static_cast<std::size_t>(got));
+      if (const auto headEnd = data.find("\r\n\r\n"); !request && headEnd != std::string::npos) {
+        request = parseHead(std::string_view(data).substr(0, headEnd));
+        const auto length = request->header("Content-Length");
+        bodyStart = headEnd + 4;
+        wanted = bodyStart + (length ? std::strtoul(length->c_str(), nullptr, 10) : 0);
+      }
+    }
+    if (request) {
+      request->body = data.substr(bodyStart, wanted - bodyStart);
+      request->form = decodeForm(request->body);
+    }
+    return request;
+  }
+
+ private:
+  int socket_;
+  std::unique_ptr<SSL, decltype(&SSL_free)> tls_;
+  bool healthy_ = false;  // no TLS or socket failure so far
+};
+
 }  // namespace
 
-std::vector<std::pair<std::string, std::string>> decodeForm(std::string_view body) {
-  std::vector<std::pair<std::string, std::string>> fields;
+Fields decodeForm(std::string_view body) {
+  Fields fields;
   for (const auto& [name, value] : splitQuery(body)) {
     fields.emplace_back(percentDecode(name, true).value_or(std::string(name)),
                         percentDecode(value, true).value_or(std::string(value)));
@@ -82,9 +140,7 @@ std::optional<std::pair<std::string, std::string>> basicCredentials(const Record
 }
 
 std::optional<std::string> RecordedRequest::header(std::string_view name) const {
-  const auto found =
-      std::ranges::find_if(headers, [&](const auto& line) { return equalsIgnoringCase(line.first, name); });
-  return found == headers.end() ? std::nullopt : std::optional(found->second);
+  return firstValue(headers, name, true);
 }
 
 std::optional<std::string> RecordedRequest::field(std::string_view name) const {
@@ -95,86 +151,17 @@ std::optional<std::string> RecordedRequest::queryField(std::string_view name) co
   return firstValue(query, name);
 }
 
-/// One accepted connection, plain or TLS.
-class TokenEndpoint::Link {
- public:
-  Link(int socket, SSL_CTX* tls) : socket_(socket), tls_(tls ? SSL_new(tls) : nullptr) {
-    healthy_ = !tls_ || (SSL_set_fd(tls_.get(), socket_) == 1 && SSL_accept(tls_.get()) == 1);
-  }
-  Link(const Link&) = delete;
-  Link& operator=(const Link&) = delete;
-  ~Link() {
-    if (tls_ && healthy_) {
-      SSL_shutdown(tls_.get());  // close_notify, as after any finished reply
-    }
-  }
+TokenEndpoint::TokenEndpoint() : TokenEndpoint(std::nullopt) {}
 
-  [[nodiscard]] bool healthy() const noexcept { return healthy_; }
-  bool send(std::string_view bytes) {
-    while (healthy_ && !bytes.empty()) {
-      const long sent = tls_ ? SSL_write(tls_.get(), bytes.data(), static_cast<int>(bytes.size()))
-                             : ::send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-      healthy_ = sent > 0;
-      bytes.remove_prefix(healthy_ ? static_cast<std::size_t>(sent) : bytes.size());
-    }
-    return healthy_;
-  }
-  /// The request's head and its Content-Length body; absent when the client hangs up first.
-  std::optional<RecordedRequest> receive() {
-    std::string data;
-    std::optional<RecordedRequest> request;
-    std::size_t bodyStart = 0;
-    std::size_t wanted = std::string::npos;
-    char buffer[16384];
-    while (data.size() < wanted && data.size() < (std::size_t{8} << 20U)) {
-      const long got =
-          tls_ ? SSL_read(tls_.get(), buffer, sizeof buffer) : ::recv(socket_, buffer, sizeof buffer, 0);
-      if (got <= 0) {
-        healthy_ = false;
-        return std::nullopt;
-      }
-      data.append(buffer, static_cast<std::size_t>(got));
-      if (const auto headEnd = data.find("\r\n\r\n"); !request && headEnd != std::string::npos) {
-        request = parseHead(std::string_view(data).substr(0, headEnd));
-        const auto length = request->header("Content-Length");
-        bodyStart = headEnd + 4;
-        wanted = bodyStart + (length ? std::strtoul(length->c_str(), nullptr, 10) : 0);
-      }
-    }
-    if (request) {
-      request->body = data.substr(bodyStart, wanted - bodyStart);
-      request->form = decodeForm(request->body);
-    }
-    return request;
-  }
+TokenEndpoint::TokenEndpoint(TestCertificate::Kind kind) : TokenEndpoint(TestCertificate::make(kind)) {}
 
- private:
-  struct SslDeleter {
-    void operator()(SSL* ssl) const noexcept { SSL_free(ssl); }
-  };
-  int socket_;
-  std::unique_ptr<SSL, SslDeleter> tls_;
-  bool healthy_ = false;  // no TLS or socket failure so far
-};
-
-TokenEndpoint::TokenEndpoint() {
-  start();
-}
-
-TokenEndpoint::TokenEndpoint(TestCertificate::Kind kind)
-    : certificate_(TestCertificate::make(kind)), tls_(SSL_CTX_new(TLS_server_method())) {
-  requireOrAbort(tls_ && SSL_CTX_use_certificate(tls_.get(), certificate_->certificate()) == 1 &&
-                     SSL_CTX_use_PrivateKey(tls_.get(), certificate_->key()) == 1,
-                 "setting up TLS");
-  start();
-}
-
-TokenEndpoint::~TokenEndpoint() {
-  stop();
-}
-
-void TokenEndpoint::start() {
-  handler_ = [](const RecordedRequest&) { return Reply{}; };
+TokenEndpoint::TokenEndpoint(std::optional<TestCertificate> certificate)
+    : certificate_(std::move(certificate)),
+      tls_(certificate_ ? SSL_CTX_new(TLS_server_method()) : nullptr, SSL_CTX_free) {
+  requireOrAbort(
+      !certificate_ || (tls_ && SSL_CTX_use_certificate(tls_.get(), certificate_->certificate()) == 1 &&
+                        SSL_CTX_use_PrivateKey(tls_.get(), certificate_->key()) == 1),
+      "setting up TLS");
   listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -188,6 +175,10 @@ void TokenEndpoint::start() {
                  "listening on 127.0.0.1");
   port_ = ntohs(address.sin_port);
   acceptor_ = std::thread([this] { acceptLoop(); });
+}
+
+TokenEndpoint::~TokenEndpoint() {
+  stop();
 }
 
 void TokenEndpoint::acceptLoop() {
@@ -211,12 +202,7 @@ void TokenEndpoint::acceptLoop() {
     open_.insert(socket);
     // Detached: stop() waits until every connection is closed, so none outlives the endpoint.
     std::thread([this, socket] {
-      {
-        Link link(socket, tls_.get());
-        if (link.healthy()) {
-          serve(link);
-        }
-      }
+      serve(socket);
       const std::lock_guard lock(mutex_);
       open_.erase(socket);
       ::close(socket);
@@ -230,7 +216,8 @@ bool TokenEndpoint::holdUntil(std::chrono::steady_clock::time_point until) {
   return !changed_.wait_until(lock, until, [this] { return stopping_; });
 }
 
-void TokenEndpoint::serve(Link& link) {
+void TokenEndpoint::serve(int socket) {
+  Link link(socket, tls_.get());
   auto request = link.receive();
   if (!request) {
     return;
@@ -277,10 +264,6 @@ void TokenEndpoint::setMaxTlsVersion(int version) {
 std::string TokenEndpoint::url(std::string_view path) const {
   return std::string(certificate_ ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_) +
          std::string(path);
-}
-
-void TokenEndpoint::setReply(Reply reply) {
-  setHandler([reply = std::move(reply)](const RecordedRequest&) { return reply; });
 }
 
 void TokenEndpoint::setHandler(Handler handler) {

@@ -18,20 +18,20 @@
 
 namespace tervala::test {
 
+using Fields = std::vector<std::pair<std::string, std::string>>;  ///< in order, names as sent
+
 /// One request as the endpoint received it.
 struct RecordedRequest {
   std::string method;
   std::string path;
-  std::vector<std::pair<std::string, std::string>> headers;  ///< in order, names as sent
+  Fields headers;
   std::string body;
-  std::vector<std::pair<std::string, std::string>> query;  ///< the target's query fields, decoded, in order
-  std::vector<std::pair<std::string, std::string>> form;   ///< the body's fields, decoded, in order
+  Fields query;  ///< the target's, decoded
+  Fields form;   ///< the body's, decoded
 
-  /// The first value of header `name` (any case), or absent.
+  /// The first value of header `name` (any case), form field or query field `name`, or absent.
   [[nodiscard]] std::optional<std::string> header(std::string_view name) const;
-  /// The first value of form field `name`, or absent.
   [[nodiscard]] std::optional<std::string> field(std::string_view name) const;
-  /// The first value of query field `name`, or absent.
   [[nodiscard]] std::optional<std::string> queryField(std::string_view name) const;
 };
 
@@ -43,31 +43,22 @@ struct Reply {
       R"("scope":"read"})";
   std::string contentType = "application/json";
   std::chrono::milliseconds delay{0};
-  std::vector<std::pair<std::string, std::string>> headers;  ///< extra header lines
-  bool verbatim = false;                                     ///< `body` is sent without HTTP around it
+  Fields headers{};          ///< extra header lines
+  bool verbatim = false;     ///< `body` is sent without HTTP around it
   bool endlessTail = false;  ///< blanks follow while the client reads, and the connection stays open
 
   static Reply answer(int status, std::string body, std::string contentType = "application/json") {
-    Reply reply;
-    reply.status = status;
-    reply.body = std::move(body);
-    reply.contentType = std::move(contentType);
-    return reply;
+    return {.status = status, .body = std::move(body), .contentType = std::move(contentType)};
   }
   /// Keeps the connection open without a word until the endpoint stops.
   static Reply silent() { return Reply{}.after(std::chrono::hours(24)); }
   /// Sends `bytes` in place of a reply and hangs up.
-  static Reply raw(std::string bytes) {
-    Reply reply;
-    reply.body = std::move(bytes);
-    reply.verbatim = true;
-    return reply;
-  }
+  static Reply raw(std::string bytes) { return {.body = std::move(bytes), .verbatim = true}; }
   /// A 200 head without a length, then a body that never ends.
   static Reply endless() {
-    Reply reply = raw("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n\r\n{\"access_token\":\"");
-    reply.endlessTail = true;
-    return reply;
+    return {.body = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n\r\n{\"access_token\":\"",
+            .verbatim = true,
+            .endlessTail = true};
   }
   Reply after(std::chrono::milliseconds wait) && {
     delay = wait;
@@ -80,29 +71,25 @@ struct Reply {
 };
 
 /// Decodes an application/x-www-form-urlencoded body ("+" is a blank, "%XX" a byte).
-std::vector<std::pair<std::string, std::string>> decodeForm(std::string_view body);
+Fields decodeForm(std::string_view body);
 
 /// The client id and secret of a request's "Authorization: Basic" header, read as an
 /// authorization server does: Base64-decoded, split at the one ":", each part form-decoded.
 /// Absent without such a header, or when it is malformed.
 std::optional<std::pair<std::string, std::string>> basicCredentials(const RecordedRequest& request);
 
-/// The tests' one loopback server: a token endpoint on 127.0.0.1 with an ephemeral port, over
-/// HTTP or HTTPS (with a certificate made at run time), one thread per connection and one request
-/// per connection. It records every request and answers as it is told, well-formed or not.
-/// Stops in its destructor.
+/// The tests' loopback server: a token endpoint on 127.0.0.1 with an ephemeral port, over HTTP or
+/// HTTPS (a certificate made at run time), one thread and one request per connection. It records
+/// every request and answers as it is told, well-formed or not. Stops in its destructor.
 class TokenEndpoint {
  public:
   using Handler = std::function<Reply(const RecordedRequest&)>;
 
-  TokenEndpoint();  ///< over plain HTTP
-  /// Over HTTPS, presenting a certificate of `kind`.
-  explicit TokenEndpoint(TestCertificate::Kind kind);
+  TokenEndpoint();                                     ///< over plain HTTP
+  explicit TokenEndpoint(TestCertificate::Kind kind);  ///< over HTTPS, with a certificate of `kind`
   ~TokenEndpoint();
   TokenEndpoint(const TokenEndpoint&) = delete;
   TokenEndpoint& operator=(const TokenEndpoint&) = delete;
-  TokenEndpoint(TokenEndpoint&&) = delete;
-  TokenEndpoint& operator=(TokenEndpoint&&) = delete;
 
   [[nodiscard]] int port() const noexcept { return port_; }
   /// "http(s)://127.0.0.1:PORT" followed by `path`.
@@ -111,7 +98,9 @@ class TokenEndpoint {
   [[nodiscard]] const TestCertificate& certificate() const { return *certificate_; }
 
   /// Every later request gets `reply`.
-  void setReply(Reply reply);
+  void setReply(const Reply& reply) {
+    setHandler([reply](const RecordedRequest&) { return reply; });
+  }
   /// Every later request gets what `handler` decides (called on the connection's thread).
   void setHandler(Handler handler);
   /// The requests received so far, in order of arrival.
@@ -122,18 +111,14 @@ class TokenEndpoint {
   void stop();
 
  private:
-  class Link;
-  struct TlsDeleter {
-    void operator()(SSL_CTX* context) const noexcept { SSL_CTX_free(context); }
-  };
-  void start();
+  explicit TokenEndpoint(std::optional<TestCertificate> certificate);
   void acceptLoop();
-  void serve(Link& link);
+  void serve(int socket);  // one connection, closed by the caller
   // Waits until `until` or the stop; false once stopping.
   bool holdUntil(std::chrono::steady_clock::time_point until);
 
   std::optional<TestCertificate> certificate_;
-  std::unique_ptr<SSL_CTX, TlsDeleter> tls_;
+  std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> tls_;
   int listener_ = -1;
   int port_ = 0;
   std::thread acceptor_;
@@ -141,7 +126,7 @@ class TokenEndpoint {
   mutable std::mutex mutex_;
   std::condition_variable changed_;  // stopping, or a connection ended
   bool stopping_ = false;
-  Handler handler_;
+  Handler handler_ = [](const RecordedRequest&) { return Reply{}; };
   std::vector<RecordedRequest> requests_;
   std::set<int> open_;  // connections still served, each by a detached thread of its own
 };

@@ -26,9 +26,7 @@ namespace tervala::test {
 class TemporaryFolder {
  public:
   TemporaryFolder() {
-    // mkdtemp makes the name unique by replacing the template's six trailing 'X'.
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / ("tervala-" + std::string(6, 'X'))).string();
+    std::string pattern = (std::filesystem::temp_directory_path() / "tervala-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) {
       std::abort();  // no temporary folder: nothing below can run
     }
@@ -49,9 +47,8 @@ class TemporaryFolder {
   std::filesystem::path path_;
 };
 
-/// Runs `body` in a child process and returns its exit status (-1 when it did not exit, or had
-/// not within `limit`: it is then killed). The child ends with _exit, so no test state of the
-/// parent is torn down twice, unless `body` calls exit() itself.
+/// Runs `body` in a child process and returns its exit status (-1 when it did not exit, or not
+/// within `limit`: it is then killed). The child ends with _exit, so no test state is torn down twice.
 inline int runInChild(const std::function<int()>& body,
                       std::chrono::seconds limit = std::chrono::seconds(50)) {
   static_cast<void>(std::fflush(nullptr));  // nothing buffered is written twice

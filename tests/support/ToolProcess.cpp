@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 
@@ -25,12 +26,8 @@ ToolProcess::ToolProcess(const std::vector<std::string>& args, const std::vector
   }
   // Built before the fork: the child of a threaded process only calls what is safe there.
   const auto pointers = [](std::vector<std::string>& texts) {
-    std::vector<char*> all;
-    all.reserve(texts.size() + 1);
-    for (auto& text : texts) {
-      all.push_back(text.data());
-    }
-    all.push_back(nullptr);
+    std::vector<char*> all(texts.size() + 1, nullptr);
+    std::ranges::transform(texts, all.begin(), [](std::string& text) { return text.data(); });
     return all;
   };
   const auto argvPointers = pointers(argv);
@@ -45,15 +42,10 @@ ToolProcess::ToolProcess(const std::vector<std::string>& args, const std::vector
   }
   ::close(out[1]);
   ::close(err[1]);
-  streams_ = {out[0], err[0]};
+  streams_ = {platform::FileDescriptor(out[0]), platform::FileDescriptor(err[0])};
 }
 
 ToolProcess::~ToolProcess() {
-  for (const int fd : streams_) {
-    if (fd >= 0) {
-      ::close(fd);
-    }
-  }
   if (pid_ > 0) {
     ::kill(pid_, SIGKILL);
     ::waitpid(pid_, nullptr, 0);
@@ -63,9 +55,9 @@ ToolProcess::~ToolProcess() {
 const ToolRun& ToolProcess::readUntil(const std::function<bool(const ToolRun&)>& enough) {
   using std::chrono::steady_clock;
   const auto deadline = steady_clock::now() + std::chrono::seconds(10);
-  while (!enough(run_) && (streams_[0] >= 0 || streams_[1] >= 0)) {
+  while (!enough(run_) && (streams_[0].valid() || streams_[1].valid())) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady_clock::now());
-    std::array<pollfd, 2> fds{pollfd{streams_[0], POLLIN, 0}, pollfd{streams_[1], POLLIN, 0}};
+    std::array<pollfd, 2> fds{pollfd{streams_[0].get(), POLLIN, 0}, pollfd{streams_[1].get(), POLLIN, 0}};
     if (left.count() <= 0 ||
         (::poll(fds.data(), fds.size(), static_cast<int>(left.count())) < 0 && errno != EINTR)) {
       break;
@@ -77,8 +69,7 @@ const ToolRun& ToolProcess::readUntil(const std::function<bool(const ToolRun&)>&
       std::array<char, 65536> buffer{};
       const ssize_t got = ::read(fds[at].fd, buffer.data(), buffer.size());
       if (got <= 0) {
-        ::close(streams_[at]);
-        streams_[at] = -1;
+        streams_[at].reset();
       } else {
         (at == 0 ? run_.out : run_.err).append(buffer.data(), static_cast<std::size_t>(got));
       }
@@ -92,7 +83,7 @@ ToolRun ToolProcess::finish() {
     return run_;  // never started: status -1
   }
   readUntil([](const ToolRun&) { return false; });
-  if (streams_[0] >= 0 || streams_[1] >= 0) {
+  if (streams_[0].valid() || streams_[1].valid()) {
     ::kill(pid_, SIGKILL);  // still running after 10 s: the test fails on its status
   }
   int status = 0;

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/FileDescriptor.hpp"
+
 namespace tervala::test {
 
 /// What one run of the tool printed and how it ended.
@@ -17,8 +19,7 @@ struct ToolRun {
 };
 
 /// The real tervala binary as a child process, standard input empty and the other two streams
-/// piped back, for what only a process shows: its argv as others see it, signals, a pipe as
-/// standard output, its own environment.
+/// piped back, for what only a process shows: its argv, signals, a pipe as standard output.
 class ToolProcess {
  public:
   /// Runs the tool with `args`; `environment` ("NAME=value") comes before this process's own.
@@ -36,7 +37,7 @@ class ToolProcess {
 
  private:
   pid_t pid_ = -1;
-  std::array<int, 2> streams_{-1, -1};  ///< the read ends of standard output and error
+  std::array<platform::FileDescriptor, 2> streams_;  ///< the read ends of standard output and error
   ToolRun run_;
 };
 

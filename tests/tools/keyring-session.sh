@@ -9,18 +9,15 @@ if [ "${1-}" = --on-bus ]; then
   shift
   # The daemon unlocks (first creating) the login keyring and takes its bus name a moment later.
   printf %s test-password | gnome-keyring-daemon --unlock --components=secrets >/dev/null || exit 1
-  tries=0
-  until pid=$(dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
-    org.freedesktop.DBus.GetConnectionUnixProcessID string:org.freedesktop.secrets 2>/dev/null |
-    awk '/uint32/ { print $2 }') && [ -n "$pid" ]; do
-    tries=$((tries + 1))
-    if [ "$tries" -ge 100 ]; then
-      echo "keyring-session: the keyring daemon did not come up on the bus" >&2
-      exit 1
-    fi
+  for _ in $(seq 100); do
+    pid=$(dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+      org.freedesktop.DBus.GetConnectionUnixProcessID string:org.freedesktop.secrets 2>/dev/null |
+      awk '/uint32/ { print $2 }')
+    [ -n "$pid" ] && TERVALA_TEST_KEYRING_PID=$pid TERVALA_TEST_KEYRING_SESSION=1 exec "$@"
     sleep 0.1
   done
-  TERVALA_TEST_KEYRING_PID=$pid TERVALA_TEST_KEYRING_SESSION=1 exec "$@"
+  echo "keyring-session: the keyring daemon did not come up on the bus" >&2
+  exit 1
 fi
 
 home=$(mktemp -d)
