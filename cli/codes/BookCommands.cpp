@@ -4,9 +4,11 @@
 
 #include <unistd.h>
 
+#include <filesystem>
 #include <memory>
 #include <ostream>
 #include <string>
+#include <system_error>
 #include <variant>
 #include <vector>
 
@@ -180,7 +182,44 @@ int runBookAdd(const GlobalOptions& global, const Arguments& arguments, const Io
   });
 }
 
+namespace {
+
+// `list --labels`: the labels as they are, one a line, for scripts and the shells' completion,
+// which offer them as words to type. Labels come from pasted Key URIs and from a file that is the
+// user's, so one that `visible` would change (a line break or other hidden character, a byte that
+// is not UTF-8, a backslash) is left out rather than shown changed: it could not be typed back
+// and could break the one-a-line form. Only the index is read, never a secret nor the keyring
+// (it holds no label), so the listing neither asks nor waits; no settings file is no book, and
+// none is created.
+int listLabels(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
+  const auto mode = chooseStoreMode(global, arguments);
+  if (const auto* error = std::get_if<UsageError>(&mode)) {
+    return refuse(io, *error);
+  }
+  std::error_code missing;
+  if (!std::filesystem::exists(SettingsStore::standard().location(), missing)) {
+    return success;
+  }
+  OtpAccountBook book(SettingsStore::standard(), nullptr, OtpAccountBook::Place::file);
+  auto accounts = book.match(operandText(arguments.operand()));
+  if (!accounts) {
+    return fail(io, accounts.reason());
+  }
+  for (const auto& account : *accounts) {
+    if (const auto label = account.label(); visible(label) == label) {
+      io.out << label << '\n';
+    }
+  }
+  io.out.flush();
+  return io.out ? success : failure;
+}
+
+}  // namespace
+
 int runBookList(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
+  if (arguments.has("labels")) {
+    return listLabels(global, arguments, io);
+  }
   return withBook(global, arguments, io, false, [&](OtpAccountBook& book) -> int {
     auto accounts = book.match(operandText(arguments.operand()));
     if (!accounts) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "frame/CommandTable.hpp"
+#include "frame/CompletionScopes.hpp"
 
 namespace tervala::cli {
 namespace {
@@ -109,16 +110,46 @@ void writeBashCompletion(std::ostream& out) {
   for (const auto& command : commands()) {
     out << "    '" << command.name << "') choices='" << words(optionsAfter(command)) << "' ;;\n";
   }
-  out << "  esac\n";
-  // A profile's name: those the settings file (the one given with --settings, if any) remembers.
-  out << "  if [[ ${COMP_WORDS[COMP_CWORD - 1]} == --profile ]]; then\n"
-         "    local settings=()\n"
-         "    for ((i = 1; i < COMP_CWORD - 1; i++)); do\n"
-         "      [[ ${COMP_WORDS[i]} == --settings ]] && settings=(--settings \"${COMP_WORDS[i + 1]}\")\n"
-         "    done\n"
+  out << "  esac\n"
+         // What the tool lists comes from the settings file the words name (--settings), if any.
+         "  local settings=()\n"
+         "  for ((i = 1; i < COMP_CWORD - 1; i++)); do\n"
+         "    [[ ${COMP_WORDS[i]} == --settings ]] && settings=(--settings \"${COMP_WORDS[i + 1]}\")\n"
+         "  done\n"
+         "  if [[ ${COMP_WORDS[COMP_CWORD - 1]} == --profile ]]; then\n"
          "    choices=$(\"${COMP_WORDS[0]}\" \"${settings[@]}\" token profiles 2>/dev/null)\n"
-         "  fi\n"
+         "  fi\n";
+  // An account's label, in a word that is no option nor an option's value.
+  out << "  case $command in\n";
+  for (const auto& scope : completionScopes()) {
+    if (scope.operand == ValueKind::account) {
+      out << "    '" << scope.command << "') case ${COMP_WORDS[COMP_CWORD - 1]} in "
+          << valueOptionPattern(scope) << ") ;; *) _tervala_labels && return ;; esac ;;\n";
+    }
+  }
+  out << "  esac\n"
          "  mapfile -t COMPREPLY < <(compgen -W \"$choices\" -- \"$cur\")\n"
+         "}\n"
+         // Labels are user data: never given to compgen -W, which expands its words. Each is quoted
+         // with %q, so what bash inserts reads back as the label and runs nothing. Bash splits the
+         // line at ':', '@' and '=' too (COMP_WORDBREAKS), which labels hold ("GitHub:alice"): the
+         // word is joined again from the pieces that touch before the cursor, and each reply leaves
+         // out what bash keeps, the word up to the piece being completed.
+         "_tervala_labels() {\n"
+         "  [[ $cur == -* ]] && return 1\n"
+         "  local word=$cur text=$cur j=$COMP_CWORD line=${COMP_LINE:0:COMP_POINT} label\n"
+         "  [[ $cur && $cur != *[!:@=]* ]] && text=''\n"
+         "  while ((j > 1)) && [[ $line == *\"${COMP_WORDS[j - 1]}$word\" ]] &&\n"
+         "    [[ ${COMP_WORDS[j]} && ${COMP_WORDS[j]} != *[!:@=]* ||\n"
+         "      ${COMP_WORDS[j - 1]} && ${COMP_WORDS[j - 1]} != *[!:@=]* ]]; do\n"
+         "    ((j--))\n"
+         "    word=${COMP_WORDS[j]}$word\n"
+         "  done\n"
+         "  while IFS= read -r label; do\n"
+         "    printf -v label %q \"$label\"\n"
+         "    [[ $label == \"$word\"* ]] && COMPREPLY+=(\"${label#\"${word%\"$text\"}\"}\")\n"
+         "  done < <(\"${COMP_WORDS[0]}\" \"${settings[@]}\" list --labels 2>/dev/null)\n"
+         "  return 0\n"
          "}\n"
          "complete -o default -F _tervala tervala\n";
 }

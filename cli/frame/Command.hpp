@@ -19,6 +19,9 @@ struct Command {
   /// for none. Any one of them may be `-`, read from standard input.
   std::string_view operand = {};
   bool secretOperand = false;  ///< the operands are secrets: blanked in argv as soon as read
+  /// The operands name accounts of the book (a label or a part of one): the completions offer the
+  /// labels `tervala list --labels` prints.
+  bool accountOperand = false;
   /// The program beside `tervala` that runs it when `run` is not linked into this one; empty
   /// for commands that always run here.
   std::string_view program = {};

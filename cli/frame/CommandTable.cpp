@@ -180,6 +180,12 @@ constexpr std::array exportOptions = join(
     },
     bookStorage);
 
+constexpr std::array bookList = join(
+    std::array{Option{.name = "labels",
+                      .help = "print the labels alone, one a line, for scripts and completion; a label that "
+                              "would need escaping on a terminal is left out"}},
+    bookStorage);
+
 constexpr std::array bookAdd =
     join(std::array{Option{.name = "replace", .help = "replace an account of the same issuer and name"}},
          bookStorage);
@@ -503,6 +509,7 @@ const std::array table{
         .summary = "print Key URIs read on standard input, or the book's accounts, as authenticator exports",
         .options = exportOptions,
         .operand = "[PATTERN]",
+        .accountOperand = true,
         .program = tokenProgram,
         .run = runExport},
     Command{.name = "add",
@@ -514,8 +521,9 @@ const std::array table{
             .run = runBookAdd},
     Command{.name = "list",
             .summary = "list the accounts of the book (issuer and name, never a secret)",
-            .options = bookStorage,
+            .options = bookList,
             .operand = "[PATTERN]",
+            .accountOperand = true,
             .program = tokenProgram,
             .run = runBookList},
     Command{
@@ -523,18 +531,21 @@ const std::array table{
         .summary = "print the codes of the book's accounts matching PATTERN; one match prints the code alone",
         .options = bookCode,
         .operand = "[PATTERN]",
+        .accountOperand = true,
         .program = tokenProgram,
         .run = runBookCode},
     Command{.name = "rename",
             .summary = "give an account of the book a new label (Issuer:account)",
             .options = bookStorage,
             .operand = "OLD NEW",
+            .accountOperand = true,
             .program = tokenProgram,
             .run = runBookRename},
     Command{.name = "rm",
             .summary = "remove an account and its secret from the book",
             .options = bookRemove,
             .operand = "PATTERN",
+            .accountOperand = true,
             .program = tokenProgram,
             .run = runBookRemove},
     Command{.name = "token password",

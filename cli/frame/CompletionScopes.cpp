@@ -33,6 +33,17 @@ void addOptions(std::span<const Option> options, std::vector<CompletionWord>& wo
   }
 }
 
+// Adds to the case pattern `pattern` each option of `words` whose value `wanted` picks.
+template <class Wanted>
+void collectOptions(const std::vector<CompletionWord>& words, std::string& pattern, const Wanted& wanted) {
+  for (const auto& word : words) {
+    if (wanted(word.value) && word.word.starts_with('-') &&
+        ("|" + pattern + "|").find("|" + word.word + "|") == std::string::npos) {
+      pattern += (pattern.empty() ? "" : "|") + word.word;
+    }
+  }
+}
+
 }  // namespace
 
 std::vector<CompletionScope> completionScopes() {
@@ -63,11 +74,30 @@ std::vector<CompletionScope> completionScopes() {
   }
   scopes.push_back(std::move(help));
   for (const auto& command : commands()) {
-    CompletionScope scope{std::string(command.name), {}};
+    CompletionScope scope{
+        std::string(command.name), {}, command.accountOperand ? ValueKind::account : ValueKind::none};
     addOptions(command.options, scope.words);
     scopes.push_back(std::move(scope));
   }
   return scopes;
+}
+
+std::string optionPattern(ValueKind kind) {
+  std::string pattern;
+  for (const auto& scope : completionScopes()) {
+    collectOptions(scope.words, pattern, [&](ValueKind value) { return value == kind; });
+  }
+  return pattern.empty() ? "--" : pattern;
+}
+
+std::string valueOptionPattern(const CompletionScope& scope) {
+  std::vector<CompletionWord> global;
+  addOptions(globalOptions(), global);
+  std::string pattern;
+  const auto valued = [](ValueKind value) { return value != ValueKind::none; };
+  collectOptions(scope.words, pattern, valued);
+  collectOptions(global, pattern, valued);
+  return pattern;
 }
 
 std::vector<std::string_view> completionShells() {

@@ -12,6 +12,7 @@ enum class ValueKind {
   text,     ///< a value nothing can guess (a URL, a number)
   file,     ///< a file name
   profile,  ///< the name of a profile, as `tervala token profiles` lists them
+  account,  ///< the label of an account of the book, as `tervala list --labels` lists them
   shell     ///< a shell `--generate-completion` writes for
 };
 
@@ -27,11 +28,21 @@ struct CompletionWord {
 /// these, so the shells offer the same words.
 struct CompletionScope {
   std::string command;
-  std::vector<CompletionWord> words;  ///< the command words first, then "--help" and the options
+  std::vector<CompletionWord> words;    ///< the command words first, then "--help" and the options
+  ValueKind operand = ValueKind::none;  ///< what a word that is no option may be: none or account
 };
 
 /// Every scope, the top one first, then the groups, `help` and each command in table order.
 std::vector<CompletionScope> completionScopes();
+
+/// The options after which the next word is a value of `kind`, as one case pattern of bash and zsh
+/// ("--url|-d"); "--" for none.
+std::string optionPattern(ValueKind kind);
+
+/// The options after which the next word of `scope`'s command is a value, of any kind: its own and
+/// the global ones (which may follow the command word), as one case pattern of bash and zsh
+/// ("--time|-t|--settings|...").
+std::string valueOptionPattern(const CompletionScope& scope);
 
 /// The shells `--generate-completion` writes for.
 std::vector<std::string_view> completionShells();

@@ -22,7 +22,7 @@ std::string quoted(std::string_view text) {
   return escaped + "'";
 }
 
-// The fish arguments of `complete` for one word: "-l profile -x -a '(__tervala_profiles)'".
+// The fish arguments of `complete` for one word: "-l profile -x -a '(__tervala_list token profiles)'".
 std::string completeArguments(const CompletionWord& word) {
   std::string flags;
   if (word.word.starts_with("--")) {
@@ -34,6 +34,7 @@ std::string completeArguments(const CompletionWord& word) {
   }
   switch (word.value) {
     case ValueKind::none:
+    case ValueKind::account:  // an operand's, never an option's
       break;
     case ValueKind::text:
       flags += " -x";
@@ -42,12 +43,12 @@ std::string completeArguments(const CompletionWord& word) {
       flags += " -r -F";
       break;
     case ValueKind::profile:
-      flags += " -x -a '(__tervala_profiles)'";
+      flags += " -x -a '(__tervala_list token profiles)'";
       break;
     case ValueKind::shell: {
       std::string shells;
       for (const auto shell : completionShells()) {
-        shells += (shells.empty() ? "" : " ") + std::string(shell);
+        shells.append(shells.empty() ? "" : " ").append(shell);
       }
       flags += " -x -a " + quoted(shells);
       break;
@@ -91,19 +92,24 @@ void writeFishCompletion(std::ostream& out) {
          "    set -l command (__tervala_command)\n"
          "    test \"$command\" = \"$argv[1]\"\n"
          "end\n"
-         "# The profiles the settings file remembers (the one given with --settings, if any).\n"
-         "function __tervala_profiles\n"
+         "# What the tool lists from the settings file (the one given with --settings, if any): the\n"
+         "# profiles' names, the book's labels. Each line is one candidate, never evaluated again.\n"
+         "function __tervala_list\n"
          "    set -l given (commandline -opc)\n"
          "    set -l settings\n"
          "    set -l at (contains -i -- --settings $given)\n"
          "    and set settings --settings $given[(math $at + 1)]\n"
-         "    command $given[1] $settings token profiles 2>/dev/null\n"
+         "    command $given[1] $settings $argv 2>/dev/null\n"
          "end\n"
          "complete -c tervala -f\n";
   for (const auto& scope : completionScopes()) {
     for (const auto& word : scope.words) {
       out << "complete -c tervala -n '__tervala_is \"" << scope.command << "\"' " << completeArguments(word)
           << " -d " << quoted(word.help) << '\n';
+    }
+    if (scope.operand == ValueKind::account) {
+      out << "complete -c tervala -n '__tervala_is \"" << scope.command
+          << "\"' -a '(__tervala_list list --labels)' -d 'an account of the book'\n";
     }
   }
 }

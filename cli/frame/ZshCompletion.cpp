@@ -7,24 +7,6 @@
 #include "frame/CompletionScopes.hpp"
 
 namespace tervala::cli {
-namespace {
-
-// The options after which the next word is a value, as one zsh case pattern.
-std::string valuePattern(ValueKind kind) {
-  std::string pattern;
-  for (const auto& scope : completionScopes()) {
-    for (const auto& word : scope.words) {
-      if (word.value == kind && word.word.starts_with('-') &&
-          ("|" + pattern + "|").find("|" + word.word + "|") == std::string::npos) {
-        pattern += (pattern.empty() ? "" : "|") + word.word;
-      }
-    }
-  }
-  return pattern.empty() ? "--" : pattern;
-}
-
-}  // namespace
-
 void writeZshCompletion(std::ostream& out) {
   out << "#compdef tervala\n"
          "# zsh completion for tervala, written by 'tervala --generate-completion zsh'\n"
@@ -42,19 +24,31 @@ void writeZshCompletion(std::ostream& out) {
   }
   out << "      *) command=${words[i]}; break ;;\n"
          "    esac\n"
-         "  done\n"
+         "  done\n";
+  // An account's label, in a word that is no option nor an option's value: compadd takes each
+  // line as one word, quoted as zsh quotes any word it inserts.
+  out << "  [[ ${words[CURRENT]} == -* ]] || case $command in\n";
+  for (const auto& scope : completionScopes()) {
+    if (scope.operand == ValueKind::account) {
+      out << "    '" << scope.command << "') case ${words[CURRENT - 1]} in " << valueOptionPattern(scope)
+          << ") ;; *) compadd -- ${(f)\"$(\"${words[1]}\" \"${settings[@]}\" list --labels 2>/dev/null)\"}; "
+             "return "
+             ";; esac ;;\n";
+    }
+  }
+  out << "  esac\n"
          "  case ${words[CURRENT - 1]} in\n"
          "    "
-      << valuePattern(ValueKind::profile)
+      << optionPattern(ValueKind::profile)
       << ") compadd -- ${(f)\"$(\"${words[1]}\" \"${settings[@]}\" token profiles 2>/dev/null)\"}; return "
          ";;\n"
          "    "
-      << valuePattern(ValueKind::file) << ") _files; return ;;\n    " << valuePattern(ValueKind::shell)
+      << optionPattern(ValueKind::file) << ") _files; return ;;\n    " << optionPattern(ValueKind::shell)
       << ") compadd --";
   for (const auto shell : completionShells()) {
     out << ' ' << shell;
   }
-  out << "; return ;;\n    " << valuePattern(ValueKind::text)
+  out << "; return ;;\n    " << optionPattern(ValueKind::text)
       << ") return 1 ;;\n"
          "  esac\n"
          "  case $command in\n";

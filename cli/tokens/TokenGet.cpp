@@ -12,6 +12,7 @@
 #include "frame/Arguments.hpp"
 #include "frame/Commands.hpp"
 #include "frame/VisibleText.hpp"
+#include "platform/SecureMemory.hpp"
 #include "tokens/CleartextUrl.hpp"
 #include "tokens/IssuerEndpoints.hpp"
 #include "tokens/TokenGrant.hpp"
@@ -66,14 +67,26 @@ int runTokenGet(const GlobalOptions& global, const Arguments& arguments, const I
     io.err << "tervala: cannot get a token: " << shownMessage(*why) << '\n';
     return failure;
   }
+  // A token that needs renewing without the means to renew it can only fail; say what is missing.
+  const auto& token = *std::get<std::shared_ptr<OAuthToken>>(found);
+  auto refreshToken = token.refreshToken();
+  const bool renewable = refreshToken && !refreshToken->empty();
+  platform::cleanse(refreshToken);
+  const auto now = std::chrono::system_clock::now();
+  const bool needsRefresh = token.expiresOn() && *token.expiresOn() <= now + TokenSource::defaultMargin;
+  if (needsRefresh && !renewable) {
+    // A login that granted no refresh token (many servers grant one only when asked for offline
+    // access): only a new login gives a token, so nothing is sent.
+    io.err << "tervala: cannot get a token: the stored token "
+           << (*token.expiresOn() <= now ? "has expired" : "expires within a minute")
+           << " and has no refresh token; log in again (tervala token login, or the grant that stored it)\n";
+    return failure;
+  }
   const auto url = tokenEndpoint(arguments);
   if (const auto* problem = std::get_if<EndpointProblem>(&url)) {
     return report(io, *problem);
   }
-  // Without an endpoint a token that needs renewing can only fail; say what is missing.
-  const auto& token = *std::get<std::shared_ptr<OAuthToken>>(found);
-  if (std::get<std::string>(url).empty() && token.expiresOn() &&
-      *token.expiresOn() <= std::chrono::system_clock::now() + TokenSource::defaultMargin) {
+  if (needsRefresh && std::get<std::string>(url).empty()) {
     io.err
         << "tervala: cannot get a token: the stored token needs a refresh, which needs --url or --issuer\n";
     return failure;

@@ -28,8 +28,9 @@ class TERVALA_EXPORT OAuthDeviceFlow {
   /// Polls the token endpoint at `url` with the device code, waiting the interval before each
   /// poll: "authorization_pending" polls again, "slow_down" adds 5 seconds to the interval, a
   /// request that timed out doubles it; a token or any other reply is the result, parsed as the
-  /// grants' replies are. Ends with "expired_token" once the codes' lifetime is over, and at once
-  /// as cancelled (NSURLErrorDomain -999) when `cancel` is cancelled. Never null.
+  /// grants' replies are (by the context's `replyProfile`). Ends with "expired_token" once the
+  /// codes' lifetime is over, and at once as cancelled (NSURLErrorDomain -999) when `cancel` is
+  /// cancelled. Never null.
   static OAuthContext::Result poll(std::string_view url, std::string_view clientId,
                                    const DeviceAuthorization& authorization, const CancelToken& cancel);
 };

@@ -9,7 +9,9 @@ enum class ReplyProfile {
   /// data received." The default.
   strict,
   /// What real servers send, each assumption written as a debug line of its own:
-  /// - a refresh reply without "refresh_token" keeps the refresh token that was sent;
+  /// - a refresh reply without "refresh_token" keeps the refresh token that was sent; a login's
+  ///   (code, password, device code) gives a token whose refresh token is empty, which needs a new
+  ///   login once it expires;
   /// - a reply without "scope" is granted the requested scope (the `scope` setting joined with
   ///   ","); when none was requested the scope is not known: `serializeToJson` writes nil and the
   ///   token has no scope items (a host refreshing a token puts back the scope it holds);

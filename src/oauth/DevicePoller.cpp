@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "oauth/LenientReply.hpp"
 #include "oauth/ReplyHandler.hpp"
 #include "platform/DebugLog.hpp"
 #include "platform/ErrorCodes.hpp"
@@ -40,6 +41,11 @@ OAuthContext::Result DevicePoller::poll(std::string_view url, std::string_view c
   using Clock = DeviceAuthorization::Clock;
   const auto deadline = authorization.received() + authorization.expiresIn().count() * secondLength_;
   auto interval = authorization.interval();
+  // A login: no refresh token was sent, so a reply without one leaves the token without one.
+  std::optional<LenientReply> lenient;
+  if (settings.replyProfile == ReplyProfile::lenient) {
+    lenient.emplace(std::nullopt, settings.requestedScope);
+  }
   for (;;) {
     const auto left = deadline - Clock::now();
     if (cancel.waitFor(std::min<std::chrono::nanoseconds>(interval.count() * secondLength_, left))) {
@@ -61,7 +67,7 @@ OAuthContext::Result DevicePoller::poll(std::string_view url, std::string_view c
       interval = std::min(interval * 2, longestInterval);  // a server under load is not pressed harder
       continue;
     }
-    auto result = ReplyHandler::resultFromBody(reply.statusCode, reply.body);
+    auto result = ReplyHandler::resultFromBody(reply.statusCode, reply.body, lenient ? &*lenient : nullptr);
     const auto said = reason(*result);
     if (said == "authorization_pending") {
       continue;

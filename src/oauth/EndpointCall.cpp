@@ -62,9 +62,21 @@ Error invalidUrl() {
 }  // namespace
 
 EndpointSettings EndpointSettings::of(const OAuthContext& context) {
-  return {context.timeoutInterval, context.serverTrustDelegate,
-          context.clientSecret ? std::optional(platform::secretText(*context.clientSecret)) : std::nullopt,
-          context.clientAuthentication};
+  EndpointSettings settings{
+      context.timeoutInterval,
+      context.serverTrustDelegate,
+      context.clientSecret ? std::optional(platform::secretText(*context.clientSecret)) : std::nullopt,
+      context.clientAuthentication,
+      context.replyProfile,
+      std::nullopt};
+  if (context.scope) {
+    std::string joined;
+    for (std::size_t index = 0; index < context.scope->size(); ++index) {
+      joined.append(index == 0 ? "" : ",").append((*context.scope)[index]);
+    }
+    settings.requestedScope = std::move(joined);
+  }
+  return settings;
 }
 
 platform::HttpReply EndpointCall::get(std::string_view url, const EndpointSettings& settings) {

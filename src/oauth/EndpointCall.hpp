@@ -3,6 +3,7 @@
 #include <initializer_list>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <variant>
@@ -22,6 +23,10 @@ struct EndpointSettings {
   std::shared_ptr<ServerTrustDelegate> serverTrustDelegate;
   std::optional<platform::SecretText> clientSecret;
   ClientAuthentication clientAuthentication = ClientAuthentication::form;
+  /// How a grant's reply is read (the device flow's polls are grants), and the scope field the
+  /// grant asked for (the items joined with ","), which the lenient reading may assume.
+  ReplyProfile replyProfile = ReplyProfile::strict;
+  std::optional<std::string> requestedScope;
 
   static EndpointSettings of(const OAuthContext& context);
 };

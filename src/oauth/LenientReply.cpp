@@ -21,6 +21,7 @@ LenientReply::LenientReply(std::optional<platform::SecretText> sentRefreshToken,
 
 const platform::SecretText* LenientReply::keptRefreshToken() const {
   if (!sentRefreshToken_) {
+    platform::debugLine(className, "lenient: no refresh_token in the reply; the token has none");
     return nullptr;
   }
   platform::debugLine(className,

@@ -19,8 +19,9 @@ class LenientReply {
   LenientReply(std::optional<platform::SecretText> sentRefreshToken,
                std::optional<std::string> requestedScope);
 
-  /// For a reply without "refresh_token": the one the refresh grant sent, or null for another
-  /// grant.
+  /// For a reply without "refresh_token": the one the refresh grant sent, or null for a login,
+  /// whose token then has none (RFC 6749 section 5.1 makes it optional) and needs a new login
+  /// once it expires.
   [[nodiscard]] const platform::SecretText* keptRefreshToken() const;
 
   /// For a reply without "scope": the requested scope, or absent when none was requested.

@@ -216,10 +216,10 @@ std::shared_ptr<const OAuthResult> OAuthResult::read(const nlohmann::json& reply
     refreshToken = *given;
   } else if (!refreshTokenExpected && !reply.contains("refresh_token")) {
     platform::debugLine(className, "no refresh_token in the client-credentials reply; the token has none");
-  } else if (const platform::SecretText* kept = lenient != nullptr && !reply.contains("refresh_token")
-                                                    ? lenient->keptRefreshToken()
-                                                    : nullptr) {
-    refreshToken = platform::view(*kept);
+  } else if (lenient != nullptr && !reply.contains("refresh_token")) {
+    if (const platform::SecretText* kept = lenient->keptRefreshToken()) {
+      refreshToken = platform::view(*kept);
+    }
   } else {
     return refused(problemWith(reply, "refresh_token", "a string"));
   }

@@ -255,6 +255,47 @@ TEST_F(TokenCli, GetRefreshesWithAuthAndAtTheIssuersTokenEndpoint) {
   EXPECT_EQ(endpoint.requests().back().field("refresh_token"), "spent");
 }
 
+// A login whose reply grants no refresh token stores the token all the same (the tool reads
+// replies leniently); once it is spent, `token get` says that only a new login helps, and sends
+// nothing, whether or not it was told where to refresh.
+TEST_F(TokenCli, GetAsksForANewLoginWhenTheSpentTokenHasNoRefreshToken) {
+  serveByPath();
+  const std::string issuer = endpoint.url("");
+  for (const auto& [login, expiresIn, where, when] :
+       std::vector<std::tuple<Args, std::string, Args, std::string>>{
+           {grant("password", {"--username", "alice", "--password-stdin", "--store"}),
+            "0",
+            {"--url", endpoint.url()},
+            "has expired"},
+           {grant("code", {"--code", "c", "--store"}),
+            "0",
+            {"--issuer", issuer, "--client-id", "cli"},
+            "has expired"},
+           {{"token", "device", "--issuer", issuer, "--client-id", "cli", "--no-qr", "--store"},
+            "30",
+            {},
+            "expires within a minute"},
+       }) {
+    SCOPED_TRACE(login[1]);
+    routes["/token"] = Reply::answer(
+        200, R"({"access_token":"AT","token_type":"bearer","scope":"s","expires_in":)" + expiresIn + "}");
+    const auto stored = tervala(login, "pw\n");
+    ASSERT_EQ(stored.status, 0) << stored.err;
+    SettingsStore store(settings());
+    EXPECT_EQ(OAuthToken::retrieve(store)->refreshToken(), std::optional<std::string>(""));
+    const std::size_t sent = endpoint.requests().size();
+    Args get{"token", "get"};
+    get.insert(get.end(), where.begin(), where.end());
+    const auto run = tervala(get);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "tervala: cannot get a token: the stored token " + when +
+                           " and has no refresh token; log in again (tervala token login, or the grant "
+                           "that stored it)\n");
+    EXPECT_EQ(endpoint.requests().size(), sent);
+  }
+}
+
 // --cacert trusts the file's certificates, only for their host, and only as servers: a leaf whose
 // extended key usage leaves out serverAuth is no server.
 TEST_F(TokenCli, CacertTrustsTheFilesCertificatesOnlyForTheirHostAndAsServers) {
