@@ -55,19 +55,24 @@ std::variant<std::string, DpopRefusal> makeDpopProof(const DpopKey& key, const D
   if (!jti) {
     return DpopRefusal::Signing;
   }
-  nlohmann::json claims = {
-      {"htm", target.method},
-      {"htu", std::move(*htu)},
-      {"iat", std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count()},
-      {"jti", platform::view(*jti)},
-  };
+  // Written as text: the names are fixed and no value holds a character JSON escapes (a method
+  // token, a target without '"' and '\', base64url, NQCHAR), so this is the JSON a serialiser
+  // would write, made without one on every request.
+  std::string claims;
+  claims.reserve(192 + htu->size() + (target.nonce ? target.nonce->size() : 0));  // no regrown copies
+  claims.append(R"({"htm":")").append(target.method).append(R"(","htu":")").append(*htu);
+  claims.append(R"(","iat":)")
+      .append(
+          std::to_string(std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count()));
+  claims.append(R"(,"jti":")").append(platform::view(*jti)).append("\"");
   if (target.nonce) {
-    claims["nonce"] = *target.nonce;
+    claims.append(R"(,"nonce":")").append(*target.nonce).append("\"");
   }
   if (target.accessToken) {
-    claims["ath"] = platform::s256Challenge(*target.accessToken);  // base64url(SHA-256(token))
+    claims.append(R"(,"ath":")").append(platform::s256Challenge(*target.accessToken)).append("\"");
   }
-  auto proof = jose::signCompactEncoded(key.jwk(), key.algorithm(), key.proofHeader(), claims.dump());
+  claims += '}';
+  auto proof = jose::signCompactEncoded(key.jwk(), key.algorithm(), key.proofHeader(), claims);
   if (auto* token = std::get_if<std::string>(&proof)) {
     return std::move(*token);
   }

@@ -69,8 +69,10 @@ std::optional<ParsedUrl> parseEndpointUrl(std::string_view text) {
 
 std::optional<std::string> httpTargetWithoutQuery(std::string_view text) {
   // Visible ASCII only: the target is compared by the server as it stands, and a host or path
-  // beyond ASCII would be converted on the way out.
-  if (!std::all_of(text.begin(), text.end(), [](char c) { return c > ' ' && c < 0x7F; })) {
+  // beyond ASCII would be converted on the way out. No URI holds '"' or '\' either, so the
+  // target goes into JSON text as it is.
+  if (!std::all_of(text.begin(), text.end(),
+                   [](char c) { return c > ' ' && c < 0x7F && c != '"' && c != '\\'; })) {
     return std::nullopt;
   }
   const CurlUrl url = readUrl(text);

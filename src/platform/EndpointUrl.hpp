@@ -20,8 +20,8 @@ std::optional<ParsedUrl> parseEndpointUrl(std::string_view text);
 /// The target URI of a request to an http or https URL (RFC 9110 section 7.1) without its query
 /// and fragment, written the one way a server normalises it to: scheme and host in lower case,
 /// the scheme's default port left out, the path as libcurl sends it ("/" when empty). Absent for
-/// a URL `parseEndpointUrl` refuses, another scheme, user information, or a character beyond
-/// visible ASCII.
+/// a URL `parseEndpointUrl` refuses, another scheme, user information, a character beyond
+/// visible ASCII, '"' or '\'.
 std::optional<std::string> httpTargetWithoutQuery(std::string_view text);
 
 }  // namespace tervala::platform

@@ -95,6 +95,7 @@ TEST(DpopTest, TargetNonceAndTokenRows) {
       {"BiDi override", {"POST", "https://as.example/\u202Enekot"}, DpopRefusal::Url},
       {"beyond ASCII", {"POST", "https://as.example/t\u00F6ken"}, DpopRefusal::Url},
       {"line break", {"POST", "https://as.example/\r\ntoken"}, DpopRefusal::Url},
+      {"quote", {"POST", "https://as.example/a\"b"}, DpopRefusal::Url},
       {"method with a blank", {"GE T", "https://as.example/"}, DpopRefusal::Method},
       {"empty method", {"", "https://as.example/"}, DpopRefusal::Method},
       {"nonce", {"POST", "https://as.example/", nonce}, json{{"nonce", nonce}}},
