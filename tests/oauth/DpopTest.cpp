@@ -28,16 +28,11 @@ DpopKey keyOf(const std::variant<DpopKey, JoseRefusal>& made) {
   return std::get<DpopKey>(DpopKey::fromPrivateJwk(platform::view(std::get<DpopKey>(made).privateJwk())));
 }
 
-json headerOf(const std::string& token) {
-  const auto bytes = platform::decodeBase64Url(std::string_view(token).substr(0, token.find('.')));
-  return json::parse(bytes->begin(), bytes->end());
-}
-
-/// The proof verified with the key its own header carries, and that header.
+/// The proof verified with the key its own header carries.
 jose::VerifiedJws verified(const std::string& proof) {
-  const auto key = jose::Jwk::fromJson(headerOf(proof)["jwk"]);
-  EXPECT_TRUE(std::holds_alternative<jose::Jwk>(key));
-  auto result = jose::verifyCompact(proof, std::get<jose::Jwk>(key));
+  const auto header = platform::decodeBase64Url(std::string_view(proof).substr(0, proof.find('.')));
+  auto result = jose::verifyCompact(
+      proof, std::get<jose::Jwk>(jose::Jwk::fromJson(json::parse(header->begin(), header->end())["jwk"])));
   EXPECT_TRUE(std::holds_alternative<jose::VerifiedJws>(result));
   return std::get<jose::VerifiedJws>(std::move(result));
 }
@@ -47,8 +42,8 @@ TEST(DpopTest, ProofsVerifyWithTheKeyTheyCarryAndHoldExactlyTheirMembers) {
   for (const auto algorithm : {JwsAlgorithm::ES256, JwsAlgorithm::EdDSA}) {
     SCOPED_TRACE(jose::nameOf(algorithm));
     const DpopKey key = keyOf(DpopKey::generate(algorithm));
-    EXPECT_FALSE(key.publicJwk().contains("d"));
-    EXPECT_TRUE(json::parse(platform::view(key.privateJwk())).contains("d"));
+    EXPECT_TRUE(!key.publicJwk().contains("d") &&
+                json::parse(platform::view(key.privateJwk())).contains("d"));
     std::set<std::string> seen;
     for (int proofs = 0; proofs < 32; ++proofs) {
       const auto proof = makeDpopProof(key, {"POST", "https://as.example/token"}, now);
@@ -77,41 +72,29 @@ TEST(DpopTest, TargetNonceAndTokenRows) {
   };
   const std::string nonce = "eyJ7S_zG.eyJH0-Z.HX4w-7v";
   const std::vector<Row> rows{
-      {"query and fragment dropped",
-       {"GET", "https://rs.example/r?x=1&y=2#part"},
+      {"query and fragment",
+       {"GET", "https://rs.example/r?x=1&y=2#f"},
        json{{"htu", "https://rs.example/r"}}},
-      {"scheme and host lowered, default port dropped",
-       {"POST", "HTTPS://AS.Example:443/Token"},
-       json{{"htu", "https://as.example/Token"}}},
+      {"case, default port", {"POST", "HTTPS://AS.Example:443/T"}, json{{"htu", "https://as.example/T"}}},
       {"empty path", {"POST", "https://as.example?x"}, json{{"htu", "https://as.example/"}}},
-      {"dot segments as sent",
-       {"POST", "http://127.0.0.1:8080/a/../token"},
-       json{{"htu", "http://127.0.0.1:8080/token"}}},
+      {"dot segments", {"POST", "http://127.0.0.1:8080/a/../t"}, json{{"htu", "http://127.0.0.1:8080/t"}}},
       {"IPv6 and another port", {"POST", "https://[::1]:80/token"}, json{{"htu", "https://[::1]:80/token"}}},
       {"another scheme", {"POST", "ftp://as.example/token"}, DpopRefusal::Url},
-      {"no scheme", {"POST", "as.example/token"}, DpopRefusal::Url},
-      {"no host", {"POST", "https:///token"}, DpopRefusal::Url},
       {"user information", {"POST", "https://alice:pw@as.example/token"}, DpopRefusal::Url},
       {"BiDi override", {"POST", "https://as.example/\u202Enekot"}, DpopRefusal::Url},
       {"beyond ASCII", {"POST", "https://as.example/t\u00F6ken"}, DpopRefusal::Url},
-      {"line break", {"POST", "https://as.example/\r\ntoken"}, DpopRefusal::Url},
       {"quote", {"POST", "https://as.example/a\"b"}, DpopRefusal::Url},
       {"method with a blank", {"GE T", "https://as.example/"}, DpopRefusal::Method},
-      {"empty method", {"", "https://as.example/"}, DpopRefusal::Method},
       {"nonce", {"POST", "https://as.example/", nonce}, json{{"nonce", nonce}}},
       {"nonce with a blank", {"POST", "https://as.example/", "a b"}, DpopRefusal::Nonce},
       {"nonce with a quote", {"POST", "https://as.example/", "a\"b"}, DpopRefusal::Nonce},
       {"nonce with a backslash", {"POST", "https://as.example/", "a\\b"}, DpopRefusal::Nonce},
-      {"nonce with a line break", {"POST", "https://as.example/", "a\nb"}, DpopRefusal::Nonce},
       {"empty nonce", {"POST", "https://as.example/", ""}, DpopRefusal::Nonce},
       {"token hash of the published example",
        {"GET", "https://resource.example.org/protectedresource", std::nullopt,
         "Kz~8mXK1EalYznwH-LC-1fBAo.4Ljp~zsPE_NeO.gxU"},
        json{{"htm", "GET"}, {"ath", "fUHyO2r2Z3DZ53EsNrWBb0xWXoaNy59IiKCAqksmQEo"}}},
       {"empty token", {"GET", "https://rs.example/", std::nullopt, ""}, DpopRefusal::AccessToken},
-      {"token with a line break",
-       {"GET", "https://rs.example/", std::nullopt, "a\nb"},
-       DpopRefusal::AccessToken},
   };
   for (const auto& [name, target, expected] : rows) {
     SCOPED_TRACE(name);
@@ -142,16 +125,11 @@ TEST(DpopTest, PrivateJwkRoundTripsAndOnlyOfferedKeysAreRead) {
   const auto reread = DpopKey::fromPrivateJwk(extra.dump());
   EXPECT_EQ(platform::view(std::get<DpopKey>(reread).privateJwk()), rfc8037Ed25519);
 
-  json publicOnly = json::parse(rfc8037Ed25519);
-  publicOnly.erase("d");
-  const std::string p384 =
-      std::get<jose::Jwk>(
-          jose::Jwk::fromKey(jose::PkeyHandle(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-384"))))
-          .toJson(true)
-          .dump();
+  extra.erase("d");
+  const auto p384 = jose::Jwk::fromKey(jose::PkeyHandle(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-384")));
   for (const auto& [text, refusal] : std::vector<std::pair<std::string, JoseRefusal>>{
-           {publicOnly.dump(), JoseRefusal::BadKey},
-           {p384, JoseRefusal::UnsupportedAlgorithm},
+           {extra.dump(), JoseRefusal::BadKey},
+           {std::get<jose::Jwk>(p384).toJson(true).dump(), JoseRefusal::UnsupportedAlgorithm},
            {"[]", JoseRefusal::Malformed},
            {R"({"kty":{"nested":{}}})", JoseRefusal::Malformed}}) {
     SCOPED_TRACE(text);
