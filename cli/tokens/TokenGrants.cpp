@@ -1,5 +1,4 @@
 #include <functional>
-#include <memory>
 #include <ostream>
 #include <string>
 #include <variant>
@@ -7,7 +6,6 @@
 #include <tervala/OAuthContext.hpp>
 #include <tervala/OAuthResult.hpp>
 #include <tervala/OAuthToken.hpp>
-#include <tervala/SecretServiceStore.hpp>
 #include <tervala/SettingsStore.hpp>
 
 #include "frame/Arguments.hpp"
@@ -15,9 +13,6 @@
 #include "frame/HiddenPrompt.hpp"
 #include "frame/Input.hpp"
 #include "frame/VisibleText.hpp"
-#include "platform/LockFile.hpp"
-#include "store/StoredTokenRefresh.hpp"
-#include "store/TokenShelf.hpp"
 #include "tokens/CertificateFileTrust.hpp"
 #include "tokens/CleartextUrl.hpp"
 #include "tokens/IssuerEndpoints.hpp"
@@ -115,14 +110,6 @@ std::optional<ClientAuthentication> clientAuthenticationNamed(std::string_view n
     return ClientAuthentication::none;
   }
   return std::nullopt;
-}
-
-std::string errorLine(const Error& error) {
-  std::string line = error.localizedDescription();
-  if (const auto reason = error.localizedFailureReason(); reason && *reason != line) {
-    line += " (" + *reason + ")";
-  }
-  return visible(line);
 }
 
 int grant(const GlobalOptions& global, const Arguments& arguments, const Io& io, const Exchange& exchange,
@@ -285,36 +272,15 @@ int runTokenRefresh(const GlobalOptions& global, const Arguments& arguments, con
   }
   platform::SecretText refreshToken;
   std::shared_ptr<OAuthToken> renewed;
-  std::unique_ptr<TokenShelf> shelf;
-  std::unique_ptr<platform::LockFile> turn;  // held until the new token is stored
   if (given != nullptr) {
     refreshToken = *given;
   } else {
-    TokenPlace& place = profile.tokenPlace();
-    auto read = place.retrieveToken(io);
+    auto read = profile.tokenPlace().retrieveToken(io);
     if (auto* reason = std::get_if<std::string>(&read)) {
       io.err << "tervala: " << shownMessage(*reason) << '\n';
       return failure;
     }
-    // A rotating refresh token is spent once: this process takes its turn among the token's
-    // refreshers (`token get` and the library's too) and sends the refresh token stored when its
-    // turn came, which may be the one another refresher stored meanwhile.
-    if (auto* keyring = place.keyring(); keyring != nullptr) {
-      shelf = std::make_unique<KeyringShelf>(*keyring, place.key());
-    } else {
-      shelf = std::make_unique<SettingsShelf>(SettingsStore::standard(), place.key());
-    }
-    auto taken = StoredTokenRefresh::takeTurn(*shelf);
-    if (const auto* error = std::get_if<Error>(&taken)) {
-      io.err << "tervala: " << shownMessage(errorLine(*error)) << '\n';
-      return failure;
-    }
-    turn = std::move(std::get<std::unique_ptr<platform::LockFile>>(taken));
-    renewed = StoredTokenRefresh::read(*shelf);
-    if (!renewed) {
-      io.err << "tervala: the stored token was removed or became unreadable meanwhile\n";
-      return failure;
-    }
+    renewed = std::get<std::shared_ptr<OAuthToken>>(read);
     const auto held = renewed->refreshToken();
     if (!held || held->empty()) {
       io.err << "tervala: the stored token has no refresh token\n";
