@@ -10,6 +10,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <random>
 #include <string>
@@ -95,6 +96,21 @@ OAuthToken expiringIn(std::chrono::seconds left, const std::string& access, cons
 }
 
 // A way a host ends, the grants in flight, and the runs.
+// How many processes hold `path` open: those waiting their turn on a lock file keep it open.
+int processesHolding(const std::filesystem::path& path) {
+  int holding = 0;
+  std::error_code ignored;
+  for (const auto& process : std::filesystem::directory_iterator("/proc", ignored)) {
+    for (const auto& fd : std::filesystem::directory_iterator(process.path() / "fd", ignored)) {
+      if (std::filesystem::read_symlink(fd.path(), ignored) == path) {
+        ++holding;
+        break;
+      }
+    }
+  }
+  return holding;
+}
+
 class OAuthExitStress : public ::testing::TestWithParam<std::tuple<std::string, int, int>> {};
 
 // Each run ends the process a random 0-60 ms after starting its grants: none may crash or hang.
@@ -189,10 +205,18 @@ TEST(TokenSourceRefusalStress, SixteenProcessesShareOneRefusedRequest) {
   const test::TemporaryFolder folder;
   SettingsStore store(folder / "settings.sqlite3");
   test::TokenEndpoint endpoint;
-  // Answered late enough that every process is waiting its turn by then, also when sixteen
-  // sanitized processes start on a busy machine.
-  endpoint.setReply(test::Reply::answer(400, R"({"error":"invalid_grant"})").after(3s));
   ASSERT_TRUE(expiringIn(30s, "old", "spent-refresh").store(store));
+  // Answered once every process waits its turn (each holds the lock file open): a process that
+  // asked only after the refusal was recorded would rightly send again, and sixteen sanitized
+  // processes on a busy machine may start seconds apart.
+  const auto lockFile = std::filesystem::canonical(folder / ".") / "settings.sqlite3.refresh-lock";
+  endpoint.setHandler([&lockFile](const test::RecordedRequest&) {
+    const auto until = std::chrono::steady_clock::now() + 60s;
+    while (processesHolding(lockFile) < processes && std::chrono::steady_clock::now() < until) {
+      std::this_thread::sleep_for(10ms);
+    }
+    return test::Reply::answer(400, R"({"error":"invalid_grant"})");
+  });
   const auto children = tokenSources(processes, endpoint, store, 1);
   for (const auto& child : children) {
     child->go();
