@@ -26,7 +26,9 @@ namespace tervala::test {
 class TemporaryFolder {
  public:
   TemporaryFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tervala-XXXXXX").string();
+    // mkdtemp replaces the name's last six characters, which must be 'X', with a unique suffix.
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / ("tervala-" + std::string(6, 'X'))).string();
     if (::mkdtemp(pattern.data()) == nullptr) {
       std::abort();  // no temporary folder: nothing below can run
     }
