@@ -44,8 +44,8 @@ using Functions = QrImageReader::Functions;
 std::variant<SharedLibrary, std::string> openLibrary(const std::string& name, const char* package) {
   auto library = SharedLibrary::open(name);
   if (auto* reason = std::get_if<std::string>(&library)) {
-    return "--qr-image needs " + name + ": install the Debian package " + package + " (" + visible(*reason) +
-           ")";
+    return "--qr-image needs " + name + ", which cannot be loaded: " + visible(*reason) +
+           " (Debian: apt install " + package + ")";
   }
   return library;
 }
@@ -188,7 +188,7 @@ std::variant<QrImageReader, std::string> QrImageReader::load(const Libraries& na
   bind(pngLibrary, "png_image_finish_read", table->finishRead, missing);
   bind(pngLibrary, "png_image_free", table->freeImage, missing);
   if (!missing.empty()) {
-    return names.png + " has no " + missing + ": install the Debian package libpng16-16";
+    return "--qr-image needs " + names.png + " with " + missing + " (Debian: apt install libpng16-16)";
   }
   bind(zbarLibrary, "zbar_image_scanner_create", table->createScanner, missing);
   bind(zbarLibrary, "zbar_image_scanner_set_config", table->configure, missing);
@@ -206,7 +206,7 @@ std::variant<QrImageReader, std::string> QrImageReader::load(const Libraries& na
   bind(zbarLibrary, "zbar_symbol_get_data_length", table->symbolLength, missing);
   table->requestBus = zbarLibrary.function<decltype(table->requestBus)>("zbar_image_scanner_request_dbus");
   if (!missing.empty()) {
-    return names.zbar + " has no " + missing + ": install the Debian package libzbar0";
+    return "--qr-image needs " + names.zbar + " with " + missing + " (Debian: apt install libzbar0)";
   }
   return QrImageReader(std::get<SharedLibrary>(std::move(zbar)), std::get<SharedLibrary>(std::move(png)),
                        std::move(table));

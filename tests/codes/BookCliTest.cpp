@@ -192,7 +192,7 @@ TEST(BookCli, AddReadsTheQrCodeOfAnImage) {
   runRows(file("settings.sqlite3"), rows);
   const auto missing = cli::QrImageReader::load({.zbar = "libzbar-none.so.0"});
   ASSERT_TRUE(std::holds_alternative<std::string>(missing));
-  EXPECT_NE(std::get<std::string>(missing).find("install the Debian package libzbar0"), std::string::npos);
+  EXPECT_NE(std::get<std::string>(missing).find("(Debian: apt install libzbar0)"), std::string::npos);
 }
 
 }  // namespace
