@@ -19,6 +19,7 @@
 #include <tervala/TotpGeneratorContext.hpp>
 
 #include "codes/BookOpening.hpp"
+#include "codes/QrImageReader.hpp"
 #include "codes/TimeText.hpp"
 #include "frame/Arguments.hpp"
 #include "frame/Input.hpp"
@@ -78,7 +79,29 @@ std::variant<OtpAccount, std::string> oneAccount(OtpAccountBook& book, std::stri
 }  // namespace
 
 int runBookAdd(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
-  const auto lines = nonBlankLines(platform::view(*arguments.operand()));
+  const auto image = arguments.value("qr-image");
+  const platform::SecretText* given = arguments.operand();
+  if (image && given != nullptr) {
+    return refuse(io, UsageError{"add reads a URI, - or --qr-image FILE, one of them"});
+  }
+  // The QR code's text is read as the operand would be: it holds the secret too.
+  platform::SecretText shown;
+  if (image) {
+    auto reader = QrImageReader::load();
+    if (const auto* missing = std::get_if<std::string>(&reader)) {
+      return failBecause(io, *missing);
+    }
+    auto text = std::get<QrImageReader>(reader).read(std::string(*image));
+    if (auto* reason = std::get_if<std::string>(&text)) {
+      return refuse(io, UsageError{std::move(*reason)});
+    }
+    shown = std::get<platform::SecretText>(std::move(text));
+    given = &shown;
+  }
+  if (given == nullptr) {
+    return refuse(io, UsageError{"add needs URI (or - to read it from standard input, or --qr-image FILE)"});
+  }
+  const auto lines = nonBlankLines(platform::view(*given));
   // Every line is read before anything is added: a refused line adds nothing.
   std::vector<OtpAuthUri> keys;
   for (std::size_t i = 0; i < lines.size(); ++i) {
