@@ -15,6 +15,7 @@
 #include "platform/SecureMemory.hpp"
 #include "tokens/CleartextUrl.hpp"
 #include "tokens/IssuerEndpoints.hpp"
+#include "tokens/StoredTokenAnswer.hpp"
 #include "tokens/TokenGrant.hpp"
 #include "tokens/TokenPlace.hpp"
 
@@ -103,15 +104,7 @@ int runTokenGet(const GlobalOptions& global, const Arguments& arguments, const I
     io.err << "tervala: cannot get a token: " << shownMessage(whyNoToken(answer.error)) << '\n';
     return failure;
   }
-  // The value goes into a header of the caller's next request: one that would break the line
-  // is not printed at all, rather than printed escaped and sent wrong.
-  const auto header = answer.token->createAuthorizationHeader();
-  if (!header) {
-    io.err << "tervala: the stored token holds characters that cannot be sent in a header\n";
-    return failure;
-  }
-  io.out << (arguments.has("header") ? *header : answer.token->accessToken()) << '\n' << std::flush;
-  return io.out ? success : failure;
+  return printToken(*answer.token, arguments, io);
 }
 
 }  // namespace tervala::cli

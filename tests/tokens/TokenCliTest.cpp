@@ -236,6 +236,39 @@ TEST_F(TokenCli, GetPrintsTheStoredTokenOrARefreshedOne) {
   EXPECT_EQ(OAuthToken::retrieve(store)->accessToken(), "stored\x1b[2J");
 }
 
+// `tervala` answers a get of a good stored token itself, alike to the whole road; for anything
+// more it hands over to tervala-token, which a copy of the tool alone in a folder cannot find.
+TEST_F(TokenCli, GetOfAGoodStoredTokenIsAnsweredByTheToolAloneAndAlike) {
+  const auto alone = (folder.path() / "tervala").string();
+  std::filesystem::copy_file(TERVALA_CLI_PATH, alone);
+  struct Row {
+    std::chrono::seconds left;
+    Args args;
+    bool here;
+  };
+  const std::array rows{
+      Row{std::chrono::hours(1), {"token", "get"}, true},
+      Row{std::chrono::hours(1), {"token", "get", "--header", "--file-store"}, true},
+      Row{std::chrono::hours(1), {"token", "get", "--url", endpoint.url()}, false},
+      Row{std::chrono::hours(1), {"token", "get", "--keyring", "--allow-file"}, false},
+      Row{std::chrono::hours(1), {"--debug", "token", "get"}, false},
+      Row{std::chrono::seconds(10), {"token", "get", "--header"}, false},
+  };
+  for (const auto& row : rows) {
+    plant("stored", row.left);
+    Args args{"--settings", settings()};
+    args.insert(args.end(), row.args.begin(), row.args.end());
+    const auto run = test::ToolProcess(args, {}, alone).finish();
+    if (row.here) {
+      const auto whole = tervala(row.args);
+      EXPECT_EQ(std::tie(run.status, run.out, run.err), std::tie(whole.status, whole.out, whole.err))
+          << row.args.back();
+    } else {
+      EXPECT_NE(run.err.find("cannot run '"), std::string::npos) << row.args.back() << ": " << run.err;
+    }
+  }
+}
+
 // Every option `token get` lists works: --auth authenticates the refresh as the grants do, and
 // --issuer's metadata names the token endpoint.
 TEST_F(TokenCli, GetRefreshesWithAuthAndAtTheIssuersTokenEndpoint) {
