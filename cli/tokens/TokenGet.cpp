@@ -22,18 +22,6 @@
 namespace tervala::cli {
 namespace {
 
-// One line saying why no token could be had.
-std::string whyNoToken(const std::optional<Error>& error) {
-  if (!error) {
-    return "no token";
-  }
-  std::string line = error->localizedDescription();
-  if (const auto reason = error->localizedFailureReason(); reason && *reason != line) {
-    line += " (" + *reason + ")";
-  }
-  return visible(line);
-}
-
 // The token endpoint a refresh goes to: --url, else the one --issuer's metadata names; empty
 // with neither, for a stored token that needs no refresh.
 std::variant<std::string, EndpointProblem> tokenEndpoint(const Arguments& arguments) {
@@ -101,7 +89,8 @@ int runTokenGet(const GlobalOptions& global, const Arguments& arguments, const I
                                           place.key());
   const auto answer = source->token();
   if (!answer.token) {
-    io.err << "tervala: cannot get a token: " << shownMessage(whyNoToken(answer.error)) << '\n';
+    io.err << "tervala: cannot get a token: "
+           << shownMessage(answer.error ? errorLine(*answer.error) : "no token") << '\n';
     return failure;
   }
   return printToken(*answer.token, arguments, io);

@@ -3,9 +3,11 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include <tervala/ClientAuthentication.hpp>
+#include <tervala/Error.hpp>
 #include <tervala/OAuthContext.hpp>
 #include <tervala/OAuthToken.hpp>
 #include <tervala/ReplyProfile.hpp>
@@ -69,5 +71,8 @@ int grant(const Arguments& arguments, const Io& io, const Exchange& exchange, Pr
 
 /// The method of `--auth`: "form", "basic" or "none".
 std::optional<ClientAuthentication> clientAuthenticationNamed(std::string_view name);
+
+/// `error` in one line for the terminal: its description, and its reason when that says more.
+std::string errorLine(const Error& error);
 
 }  // namespace tervala::cli

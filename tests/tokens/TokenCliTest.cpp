@@ -15,12 +15,14 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <map>
+#include <mutex>
 #include <thread>
 #include <tuple>
 
@@ -184,6 +186,57 @@ TEST_F(TokenCli, StoreShowRefreshAndTheExitStatusOfEachState) {
     EXPECT_EQ(damaged.err,
               "tervala: corrupt or unreadable settings file " + settings() + ": file is not a database\n");
   }
+}
+
+// Two refreshes of the stored token at once take turns on its lock file: the second sends the
+// refresh token the first stored, never the spent one a server detecting reuse would answer by
+// revoking the whole family. This server rotates, refuses a reused token, and holds the first
+// reply until the second process waits its turn (or has sent its request).
+TEST_F(TokenCli, RefreshesOfTheStoredTokenTakeTurns) {
+  plant("old", std::chrono::hours(1));
+  std::mutex mutex;
+  std::string current = "spent";
+  int issued = 0;
+  std::atomic<bool> release = false;
+  endpoint.setHandler([&](const RecordedRequest& request) {
+    std::unique_lock lock(mutex);
+    if (request.field("refresh_token") != current) {
+      return Reply::answer(400, R"({"error":"invalid_grant"})");
+    }
+    const auto turn = std::to_string(++issued);
+    current = "r" + turn;
+    lock.unlock();
+    await([&] { return turn != "1" || release.load(); });
+    return Reply::answer(200, R"({"access_token":"a)" + turn +
+                                  R"(","token_type":"Bearer","expires_in":3600,"refresh_token":"r)" + turn +
+                                  "\"}");
+  });
+  Args args = grant("refresh", {"--stored"});
+  args.insert(args.begin(), {"--settings", settings()});
+  test::ToolProcess first(args);
+  await([&] { return !endpoint.requests().empty(); });
+  test::ToolProcess second(args);
+  const auto lockFile = settings() + ".refresh-lock";
+  await([&] {
+    std::error_code ignored;
+    for (const auto& fd :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(second.pid()) + "/fd", ignored)) {
+      if (std::filesystem::read_symlink(fd.path(), ignored) == lockFile) {
+        return true;
+      }
+    }
+    return endpoint.requests().size() > 1;
+  });
+  release = true;
+  for (auto* tool : {&first, &second}) {
+    const auto run = tool->finish();
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+  }
+  const auto requests = endpoint.requests();
+  ASSERT_EQ(requests.size(), 2U);
+  EXPECT_EQ(requests[1].field("refresh_token"), "r1");
+  SettingsStore store(settings());
+  EXPECT_EQ(OAuthToken::retrieve(store)->accessToken(), "a2");
 }
 
 // Which characters are hidden is the escaping's own case; here: `token show` escapes a token's.
