@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <array>
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -41,21 +40,6 @@ fs::path node() {
   throw std::runtime_error("node is not on PATH" + std::string(install));
 }
 
-// Writes all of `text`; false when the child is gone (no SIGPIPE: its standard input is a socket).
-bool writeAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t wrote = ::send(fd, text.data(), text.size(), MSG_NOSIGNAL);
-    if (wrote < 0 && errno == EINTR) {
-      continue;
-    }
-    if (wrote <= 0) {
-      return false;
-    }
-    text.remove_prefix(static_cast<std::size_t>(wrote));
-  }
-  return true;
-}
-
 // The first line of `fd`, or "" when it ends first or `limit` passes.
 std::string firstLine(int fd, std::chrono::seconds limit) {
   const auto deadline = steady_clock::now() + limit;
@@ -63,13 +47,11 @@ std::string firstLine(int fd, std::chrono::seconds limit) {
   while (text.find('\n') == std::string::npos) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady_clock::now());
     pollfd ready{fd, POLLIN, 0};
-    const int polled = left.count() > 0 ? ::poll(&ready, 1, static_cast<int>(left.count())) : 0;
-    if (polled < 0 && errno == EINTR) {
-      continue;
-    }
     std::array<char, 256> buffer{};
-    const ssize_t got = polled > 0 ? ::read(fd, buffer.data(), buffer.size()) : 0;
-    if (got <= 0) {
+    const ssize_t got = left.count() > 0 && ::poll(&ready, 1, static_cast<int>(left.count())) > 0
+                            ? ::read(fd, buffer.data(), buffer.size())
+                            : 0;
+    if (got <= 0) {  // ended, timed out or failed
       return {};
     }
     text.append(buffer.data(), static_cast<std::size_t>(got));
@@ -104,8 +86,11 @@ OidcProvider::OidcProvider(const std::string& configuration) {
   ::close(out[1]);
   input_ = platform::FileDescriptor(in[1]);
   const platform::FileDescriptor output(out[0]);
-  // The first start on a busy machine loads a few hundred modules: seconds, not milliseconds.
-  if (pid_ > 0 && writeAll(input_.get(), configuration + "\n")) {
+  // One send of a blocking stream socket takes all of it, or fails when the child is already gone
+  // (no SIGPIPE: its standard input is a socket).
+  const std::string line = configuration + "\n";
+  if (pid_ > 0 && ::send(input_.get(), line.data(), line.size(), MSG_NOSIGNAL) == std::ssize(line)) {
+    // A start on a busy machine loads a few hundred modules: seconds, not milliseconds.
     issuer_ = firstLine(output.get(), std::chrono::seconds(20));
   }
   if (!issuer_.starts_with("http://127.0.0.1:")) {
