@@ -308,7 +308,7 @@ int runTokenRefresh(const GlobalOptions& global, const Arguments& arguments, con
                           ? std::make_unique<TokenSource>("", "", *place.keyring(), place.key())
                           : std::make_unique<TokenSource>("", "", SettingsStore::standard(), place.key());
   int status = failure;
-  const auto problem = source->takeTurn([&](std::shared_ptr<OAuthToken> renewed) {
+  const auto problem = source->takeTurn([&](const std::shared_ptr<OAuthToken>& renewed) {
     if (!renewed) {
       io.err << "tervala: the stored token was removed or became unreadable meanwhile\n";
       return;

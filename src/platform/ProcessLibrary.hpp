@@ -17,7 +17,7 @@ inline void* openForProcess(const char* file, std::string_view role, std::string
                             std::string& problem) {
   void* handle = ::dlopen(file, RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) {
-    const char* reason = ::dlerror();
+    const char* reason = ::dlerror();  // NOLINT(concurrency-mt-unsafe): glibc keeps it per thread
     problem = "the " + std::string(role) + " library " + file + " cannot be loaded" +
               (reason != nullptr ? std::string(": ") + reason : std::string()) + " (Debian: apt install " +
               std::string(package) + ")";
