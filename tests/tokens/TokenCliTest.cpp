@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
+#include <openssl/pem.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
@@ -28,6 +29,7 @@
 #include <tervala/OAuthToken.hpp>
 #include <tervala/SettingsStore.hpp>
 
+#include "platform/Base64.hpp"
 #include "platform/Utf8.hpp"
 #include "platform/VisibleText.hpp"
 #include "support/AuthorizationServer.hpp"
@@ -234,6 +236,62 @@ TEST_F(TokenCli, GetPrintsTheStoredTokenOrARefreshedOne) {
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "{ \"error_reason\":\"invalid_grant\",\"error_description\":\"Spent\" }\n");
   EXPECT_EQ(OAuthToken::retrieve(store)->accessToken(), "stored\x1b[2J");
+}
+
+// One row per --auth value: what the token endpoint sees of the client; then the refusals of a
+// key the tool cannot use, each in one line before anything is sent.
+TEST_F(TokenCli, EveryAuthMethodReachesTheTokenEndpointAsTold) {
+  const std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
+      EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"), EVP_PKEY_free);
+  const auto pem = [&key](bool publicHalf) {
+    const std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
+    EXPECT_EQ(publicHalf
+                  ? PEM_write_bio_PUBKEY(bio.get(), key.get())
+                  : PEM_write_bio_PrivateKey(bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr),
+              1);
+    char* data = nullptr;
+    return std::string(data, static_cast<std::size_t>(BIO_get_mem_data(bio.get(), &data)));
+  };
+  const Args withKey{"--client-key", file("client.pem", pem(false), 0600), "--client-key-id", "k1"};
+  const std::string secret(32, 'k');
+  for (const auto& [method, more, alg] :
+       std::vector<std::tuple<std::string, Args, std::string>>{{"form", {}, ""},
+                                                               {"basic", {}, ""},
+                                                               {"none", {}, ""},
+                                                               {"private_key_jwt", withKey, "ES256"},
+                                                               {"client_secret_jwt", {}, "HS256"}}) {
+    Args args{"--auth", method, "--client-secret", secret};
+    args.insert(args.end(), more.begin(), more.end());
+    const auto run = tervala(grant("client", args));
+    ASSERT_EQ(run.status, 0) << method << run.err;
+    const auto request = endpoint.requests().back();
+    EXPECT_EQ(request.field("client_secret").has_value(), method == "form") << method;
+    EXPECT_EQ(request.header("Authorization").has_value(), method == "basic") << method;
+    const auto assertion = request.field("client_assertion").value_or("..");
+    const auto part = [&assertion](std::size_t from, std::size_t to) {
+      const auto bytes = platform::decodeBase64Url(std::string_view(assertion).substr(from, to - from));
+      return nlohmann::json::parse(bytes && !bytes->empty() ? std::string(bytes->begin(), bytes->end())
+                                                            : "{}");
+    };
+    const auto dot = assertion.find('.');
+    EXPECT_EQ(part(0, dot).value("alg", ""), alg) << method;
+    EXPECT_EQ(part(0, dot).value("kid", ""), method == "private_key_jwt" ? "k1" : "") << method;
+    EXPECT_EQ(part(dot + 1, assertion.rfind('.')).value("aud", ""), alg.empty() ? "" : endpoint.url())
+        << method;
+  }
+  const std::size_t sent = endpoint.requests().size();
+  for (const auto& [args, message] : std::vector<std::pair<Args, std::string>>{
+           {{"--auth", "private_key_jwt"}, "--auth private_key_jwt needs --client-key"},
+           {{"--auth", "private_key_jwt", "--client-key", file("public.pem", pem(true), 0600)},
+            "the PEM text holds a public key or certificate, not the private key"},
+           {{"--client-key", withKey[1]}, "--client-key goes with --auth private_key_jwt"},
+           {{"--auth", "jwt"},
+            "--auth takes basic, form, none, private_key_jwt or client_secret_jwt, not 'jwt'"}}) {
+    const auto run = tervala(grant("client", args));
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find(message), std::string::npos) << run.err;
+  }
+  EXPECT_EQ(endpoint.requests().size(), sent);
 }
 
 // Every option `token get` lists works: --auth authenticates the refresh as the grants do, and
