@@ -24,7 +24,8 @@ namespace tervala {
 ///
 /// Every grant comes in two forms:
 /// - asynchronous (with a `Completion`): returns at once and calls the completion exactly once:
-///   on the calling thread when the URL is refused ("Invalid url"), otherwise later on the
+///   on the calling thread when the URL is refused ("Invalid url") or the client cannot
+///   authenticate (a client assertion without its key or secret), otherwise later on the
 ///   request's own thread. Completions of different requests may run at the same time. Once the
 ///   process has begun to exit (return from `main`, `exit()`), no completion is called any more:
 ///   requests still in flight are cancelled and their completions dropped.
