@@ -88,7 +88,6 @@ struct OAuthContext::Settings {
   std::shared_ptr<ServerTrustDelegate> serverTrustDelegate;
   ClientAuthentication clientAuthentication;
   ReplyProfile replyProfile;
-  AssertionSettings assertion;
 };
 
 ServerTrustDelegate::~ServerTrustDelegate() = default;
@@ -258,8 +257,7 @@ OAuthContext::Result OAuthContext::grant(std::string_view url, std::string_view 
                             clientSecret ? std::optional(platform::secretText(*clientSecret)) : std::nullopt,
                             serverTrustDelegate,
                             clientAuthentication,
-                            replyProfile,
-                            {clientKey(), clientAssertionAudience()}};
+                            replyProfile};
     auto parsed = platform::parseEndpointUrl(url);
     if (!parsed) {
       return finish(invalidUrlResult());
@@ -280,8 +278,11 @@ OAuthContext::Result OAuthContext::executeRequest(std::string url, std::string h
   platform::debugLine(className, "executeRequest(_:_:params:completion:)");
 
   TokenRequestForm form;
+  // Read here rather than with the settings, whose layout an exported function's signature fixes;
+  // still on the calling thread, when the request starts.
+  const AssertionSettings assertion{clientKey(), clientAssertionAudience()};
   const ClientCredentials credentials(settings.clientAuthentication, clientId, settings.clientSecret,
-                                      settings.assertion, url);
+                                      assertion, url);
   if (const auto& problem = credentials.problem()) {
     const auto result = errors::errorResult(Error::oauthErrorDomain, errors::oauth, *problem);
     if (completion != nullptr) {
