@@ -2,7 +2,8 @@
 # Installs the Debian 12 packages of the groups named (all of them when none is), only those
 # missing: setup.sh [runtime] [build] [endpoint] [test] [lint] [package]
 #   runtime   what the library and the tool need at run time: the system's CA certificates
-#   build     compiler, CMake, Ninja and the libraries' development files (libsecret: the keyring)
+#   build     compiler, CMake, Ninja and the libraries' development files (libsecret: the keyring;
+#             libzbar and libpng: the headers of `add --qr-image`, which loads them only when used)
 #   endpoint  the HTTP server library of the loopback token endpoint (the demo's server), and curl,
 #             the browser stand-in of the documented login
 #   test      GoogleTest, Google Benchmark, liboath and oathtool (reference codes), hyperfine and
@@ -15,7 +16,7 @@ set -euo pipefail
 
 declare -A groups=(
   [runtime]="ca-certificates"
-  [build]="build-essential cmake ninja-build pkg-config git libssl-dev libcurl4-openssl-dev libsqlite3-dev nlohmann-json3-dev libprotobuf-dev protobuf-compiler libqrencode-dev libsecret-1-dev"
+  [build]="build-essential cmake ninja-build pkg-config git libssl-dev libcurl4-openssl-dev libsqlite3-dev nlohmann-json3-dev libprotobuf-dev protobuf-compiler libqrencode-dev libsecret-1-dev libzbar-dev libpng-dev"
   [endpoint]="libcpp-httplib-dev curl"
   [test]="ccache libgtest-dev libgmock-dev libbenchmark-dev liboath-dev oathtool hyperfine linux-perf gettext openssl zbar-tools gcovr dbus-daemon gnome-keyring zsh fish"
   [lint]="clang-14 libclang-rt-14-dev clang-format clang-tidy"

@@ -1,4 +1,4 @@
-// `tervala add`, `list`, `code`, `rename`, `rm` and `export` from the book: keys kept in the
+// `tervala add`, `rename`, `rm` and `export` from the book: keys kept in the
 // keyring or the settings file and used by name.
 #include "codes/BookCommands.hpp"
 
@@ -18,7 +18,8 @@
 #include <tervala/SettingsStore.hpp>
 #include <tervala/TotpGeneratorContext.hpp>
 
-#include "codes/ClipboardCopy.hpp"
+#include "codes/BookOpening.hpp"
+#include "codes/QrImageReader.hpp"
 #include "codes/TimeText.hpp"
 #include "frame/Arguments.hpp"
 #include "frame/Input.hpp"
@@ -27,65 +28,6 @@
 #include "frame/VisibleText.hpp"
 
 namespace tervala::cli {
-namespace {
-
-// The keyring items of the tool, as the token commands keep theirs.
-
-int fail(const Io& io, const std::string& reason) {
-  io.err << "tervala: " << reason << '\n' << std::flush;
-  return failure;
-}
-
-// The stores of the book and the book over them.
-struct OpenBook {
-  std::unique_ptr<SecretServiceStore> keyring;
-  std::unique_ptr<OtpAccountBook> book;
-};
-
-// The book the store options ask for (frame/StoreOptions.hpp), as the token commands choose:
-// when the keyring is unreachable, only --keyring alone fails; otherwise the file is used and
-// that is said on standard error. Only `add` asks the keyring
-// whether it is there; the other commands find each secret where the book says it is.
-std::variant<OpenBook, UsageError, std::string> openBook(const GlobalOptions& global,
-                                                         const Arguments& arguments, const Io& io,
-                                                         bool adding) {
-  const auto mode = chooseStoreMode(global, arguments);
-  if (const auto* error = std::get_if<UsageError>(&mode)) {
-    return *error;
-  }
-  OpenBook open;
-  open.keyring = std::make_unique<SecretServiceStore>(std::string(keyringApplication));
-  auto place = OtpAccountBook::Place::keyring;
-  if (std::get<StoreMode>(mode) == StoreMode::file) {
-    place = OtpAccountBook::Place::file;
-  } else if (adding) {
-    if (auto problem = open.keyring->unreachableReason()) {
-      if (std::get<StoreMode>(mode) == StoreMode::keyring) {
-        return "the keyring is not reachable: " + *problem + " (--allow-file would use the settings file)";
-      }
-      place = OtpAccountBook::Place::file;
-      io.err << "tervala: no keyring (" << *problem << "); the secret is kept in the settings file '"
-             << visible(SettingsStore::standard().location().string()) << "'\n";
-    }
-  }
-  open.book = std::make_unique<OtpAccountBook>(SettingsStore::standard(), open.keyring.get(), place);
-  return open;
-}
-
-// Runs `body` on the book the options ask for, or reports why there is none.
-template <class Body>
-int withBook(const GlobalOptions& global, const Arguments& arguments, const Io& io, bool adding, Body body) {
-  auto opened = openBook(global, arguments, io, adding);
-  if (const auto* error = std::get_if<UsageError>(&opened)) {
-    return refuse(io, *error);
-  }
-  if (const auto* reason = std::get_if<std::string>(&opened)) {
-    return fail(io, *reason);
-  }
-  return body(*std::get<OpenBook>(opened).book);
-}
-
-}  // namespace
 
 std::vector<std::string_view> nonBlankLines(std::string_view rest) {
   std::vector<std::string_view> lines;
@@ -134,14 +76,32 @@ std::variant<OtpAccount, std::string> oneAccount(OtpAccountBook& book, std::stri
   return reason;
 }
 
-std::string_view operandText(const platform::SecretText* operand) {
-  return operand == nullptr ? std::string_view() : platform::view(*operand);
-}
-
 }  // namespace
 
 int runBookAdd(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
-  const auto lines = nonBlankLines(platform::view(*arguments.operand()));
+  const auto image = arguments.value("qr-image");
+  const platform::SecretText* given = arguments.operand();
+  if (image && given != nullptr) {
+    return refuse(io, UsageError{"add reads a URI, - or --qr-image FILE, one of them"});
+  }
+  // The QR code's text is read as the operand would be: it holds the secret too.
+  platform::SecretText shown;
+  if (image) {
+    auto reader = QrImageReader::load();
+    if (const auto* missing = std::get_if<std::string>(&reader)) {
+      return failBecause(io, *missing);
+    }
+    auto text = std::get<QrImageReader>(reader).read(std::string(*image));
+    if (auto* reason = std::get_if<std::string>(&text)) {
+      return refuse(io, UsageError{std::move(*reason)});
+    }
+    shown = std::get<platform::SecretText>(std::move(text));
+    given = &shown;
+  }
+  if (given == nullptr) {
+    return refuse(io, UsageError{"add needs URI (or - to read it from standard input, or --qr-image FILE)"});
+  }
+  const auto lines = nonBlankLines(platform::view(*given));
   // Every line is read before anything is added: a refused line adds nothing.
   std::vector<OtpAuthUri> keys;
   for (std::size_t i = 0; i < lines.size(); ++i) {
@@ -170,133 +130,13 @@ int runBookAdd(const GlobalOptions& global, const Arguments& arguments, const Io
     for (const auto& key : keys) {
       auto added = book.add(key, arguments.has("replace"));
       if (!added) {
-        status = fail(io, added.reason() +
-                              (added.reason().ends_with("exists already") ? " (--replace replaces it)" : ""));
+        status = failBecause(
+            io,
+            added.reason() + (added.reason().ends_with("exists already") ? " (--replace replaces it)" : ""));
         continue;
       }
       io.out << "added '" << visible(added->label()) << "' to "
              << (added->inKeyring ? "the keyring" : "the settings file") << '\n';
-    }
-    io.out.flush();
-    return io.out ? status : failure;
-  });
-}
-
-namespace {
-
-// `list --labels`: the labels as they are, one a line, for scripts and the shells' completion,
-// which offer them as words to type. Labels come from pasted Key URIs and from a file that is the
-// user's, so one that `visible` would change (a line break or other hidden character, a byte that
-// is not UTF-8, a backslash) is left out rather than shown changed: it could not be typed back
-// and could break the one-a-line form. Only the index is read, never a secret nor the keyring
-// (it holds no label), so the listing neither asks nor waits; no settings file is no book, and
-// none is created.
-int listLabels(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
-  const auto mode = chooseStoreMode(global, arguments);
-  if (const auto* error = std::get_if<UsageError>(&mode)) {
-    return refuse(io, *error);
-  }
-  std::error_code missing;
-  if (!std::filesystem::exists(SettingsStore::standard().location(), missing)) {
-    return success;
-  }
-  OtpAccountBook book(SettingsStore::standard(), nullptr, OtpAccountBook::Place::file);
-  auto accounts = book.match(operandText(arguments.operand()));
-  if (!accounts) {
-    return fail(io, accounts.reason());
-  }
-  for (const auto& account : *accounts) {
-    if (const auto label = account.label(); visible(label) == label) {
-      io.out << label << '\n';
-    }
-  }
-  io.out.flush();
-  return io.out ? success : failure;
-}
-
-}  // namespace
-
-int runBookList(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
-  if (arguments.has("labels")) {
-    return listLabels(global, arguments, io);
-  }
-  return withBook(global, arguments, io, false, [&](OtpAccountBook& book) -> int {
-    auto accounts = book.match(operandText(arguments.operand()));
-    if (!accounts) {
-      return fail(io, accounts.reason());
-    }
-    for (const auto& account : *accounts) {
-      io.out << visible(account.label()) << (account.type == OtpType::hotp ? "  (hotp)" : "")
-             << (account.inKeyring ? "" : "  (settings file)") << '\n';
-    }
-    io.out.flush();
-    return io.out ? success : failure;
-  });
-}
-
-int runBookCode(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
-  double time = TotpGeneratorContext::currentUnixTime();
-  if (const auto text = arguments.value("time")) {
-    const auto parsed = parseTime(*text);
-    if (!parsed) {
-      return refuse(io, UsageError{"time must be seconds since 1970 or ISO 8601 with its zone, not '" +
-                                   visible(*text) + "'"});
-    }
-    time = *parsed;
-  }
-  return withBook(global, arguments, io, false, [&](OtpAccountBook& book) -> int {
-    const std::string_view pattern = operandText(arguments.operand());
-    auto accounts = book.match(pattern);
-    if (!accounts) {
-      return fail(io, accounts.reason());
-    }
-    if (accounts->empty()) {
-      return fail(io, pattern.empty() ? "the account book is empty (tervala add URI adds one)"
-                                      : "no account matches '" + visible(pattern) + "'");
-    }
-    // One account, or one whose label is the pattern: the code alone, for scripts.
-    std::optional<OtpAccount> single;
-    for (const auto& account : *accounts) {
-      if (account.label() == pattern) {
-        single = account;
-      }
-    }
-    if (accounts->size() == 1) {
-      single = accounts->front();
-    }
-    if (single) {
-      auto code = book.code(*single, time);
-      if (!code) {
-        return fail(io, code.reason());
-      }
-      if (arguments.has("copy")) {
-        if (auto problem = copyToClipboard(code->code, io)) {
-          return fail(io, *problem);
-        }
-        io.err << "copied the code of '" << visible(single->label()) << "'; cleared in 45 seconds\n";
-        return success;
-      }
-      io.out << code->code << '\n' << std::flush;
-      return io.out ? success : failure;
-    }
-    if (arguments.has("copy")) {
-      return fail(io, "--copy needs a PATTERN that matches one account");
-    }
-    // A counter-based code is made only when asked for by itself: listing would spend steps.
-    int status = success;
-    for (const auto& account : *accounts) {
-      io.out << visible(account.label()) << "  ";
-      if (account.type == OtpType::hotp) {
-        io.out << "(hotp: ask for it alone)\n";
-        continue;
-      }
-      auto code = book.code(account, time);
-      if (!code) {
-        io.out << "-\n";
-        status = fail(io, code.reason());
-        continue;
-      }
-      io.out << code->code << "  " << code->remaining.value_or(0) << "s left\n";
     }
     io.out.flush();
     return io.out ? status : failure;
@@ -319,11 +159,11 @@ int runBookRename(const GlobalOptions& global, const Arguments& arguments, const
   return withBook(global, arguments, io, false, [&](OtpAccountBook& book) -> int {
     auto account = oneAccount(book, oldLabel);
     if (const auto* reason = std::get_if<std::string>(&account)) {
-      return fail(io, *reason);
+      return failBecause(io, *reason);
     }
     auto renamed = book.rename(std::get<OtpAccount>(account), issuer, name);
     if (!renamed) {
-      return fail(io, renamed.reason());
+      return failBecause(io, renamed.reason());
     }
     io.out << "renamed '" << visible(std::get<OtpAccount>(account).label()) << "' to '"
            << visible(renamed->label()) << "'\n"
@@ -336,7 +176,7 @@ int runBookRemove(const GlobalOptions& global, const Arguments& arguments, const
   return withBook(global, arguments, io, false, [&](OtpAccountBook& book) -> int {
     auto found = oneAccount(book, platform::view(*arguments.operand()));
     if (const auto* reason = std::get_if<std::string>(&found)) {
-      return fail(io, *reason);
+      return failBecause(io, *reason);
     }
     const auto& account = std::get<OtpAccount>(found);
     if (!arguments.has("yes")) {
@@ -349,11 +189,11 @@ int runBookRemove(const GlobalOptions& global, const Arguments& arguments, const
       std::string answer;
       std::getline(io.in, answer);
       if (answer != "y" && answer != "Y" && answer != "yes") {
-        return fail(io, "nothing removed");
+        return failBecause(io, "nothing removed");
       }
     }
     if (auto problem = book.remove(account)) {
-      return fail(io, *problem);
+      return failBecause(io, *problem);
     }
     io.out << "removed '" << visible(account.label()) << "'\n" << std::flush;
     return io.out ? success : failure;
@@ -372,22 +212,22 @@ int exportBook(const GlobalOptions& global, const Arguments& arguments, const Io
   return withBook(global, arguments, io, false, [&](OtpAccountBook& book) -> int {
     auto accounts = book.match(operandText(arguments.operand()));
     if (!accounts) {
-      return fail(io, accounts.reason());
+      return failBecause(io, accounts.reason());
     }
     if (accounts->empty()) {
-      return fail(io, "no account to export");
+      return failBecause(io, "no account to export");
     }
     std::vector<OtpAuthUri> keys;
     for (const auto& account : *accounts) {
       auto key = book.key(account);
       if (!key) {
-        return fail(io, key.reason());
+        return failBecause(io, key.reason());
       }
       keys.push_back(*std::move(key));
     }
     auto exported = OtpMigration::exportUris(keys, batchSize);
     if (!exported) {
-      return fail(io, exported.reason());
+      return failBecause(io, exported.reason());
     }
     for (auto& uri : *std::move(exported)) {
       bool written = false;
@@ -399,7 +239,7 @@ int exportBook(const GlobalOptions& global, const Arguments& arguments, const Io
       }
       platform::cleanse(uri);
       if (!written) {
-        return fail(io, "the export could not be written");
+        return failBecause(io, "the export could not be written");
       }
     }
     io.out.flush();

@@ -30,15 +30,30 @@ void blank(char* argument) noexcept {
   platform::cleanse(argument, std::strlen(argument));
 }
 
-// The operands of "CODE SECRET|URI|-", each by its first name: "CODE", "SECRET".
+// The operands of "CODE SECRET|URI|-" or "[URI|-]", each by its first name: "CODE", "SECRET", "URI".
 std::vector<std::string_view> operandNames(std::string_view operands) {
   std::vector<std::string_view> names;
   while (!operands.empty()) {
     const auto word = operands.substr(0, operands.find(' '));
-    names.push_back(word.substr(0, word.find('|')));
+    auto name = word.substr(0, word.find('|'));
+    if (name.starts_with('[')) {
+      name = name.substr(1, name.find(']') - 1);
+    }
+    names.push_back(name);
     operands.remove_prefix(std::min(operands.size(), word.size() + 1));
   }
   return names;
+}
+
+// How many operands must be given: all but those that may be left out ("[PATTERN]").
+std::size_t neededOperands(std::string_view operands) {
+  std::size_t needed = 0;
+  while (!operands.empty()) {
+    const auto word = operands.substr(0, operands.find(' '));
+    needed += word.starts_with('[') ? 0 : 1;
+    operands.remove_prefix(std::min(operands.size(), word.size() + 1));
+  }
+  return needed;
 }
 
 std::variant<platform::SecretText, UsageError> readPending(PendingSecret& pending, const Io& io) {
@@ -276,9 +291,7 @@ std::variant<Arguments, UsageError> ArgumentParser::parse(std::span<char* const>
     }
   }
   const auto names = operandNames(operand_);
-  // "[PATTERN]" may be left out; the operands before it may not.
-  const auto needed = static_cast<std::size_t>(std::count_if(
-      names.begin(), names.end(), [](std::string_view name) { return !name.starts_with('['); }));
+  const auto needed = neededOperands(operand_);
   if (done.operands.size() < needed) {
     return UsageError{std::string(commandName_) + " needs " +
                       listed({names.begin() + static_cast<std::ptrdiff_t>(done.operands.size()),

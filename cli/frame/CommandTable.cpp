@@ -186,9 +186,13 @@ constexpr std::array bookList = join(
                               "would need escaping on a terminal is left out"}},
     bookStorage);
 
-constexpr std::array bookAdd =
-    join(std::array{Option{.name = "replace", .help = "replace an account of the same issuer and name"}},
-         bookStorage);
+constexpr std::array bookAdd = join(
+    std::array{Option{.name = "replace", .help = "replace an account of the same issuer and name"},
+               Option{.name = "qr-image",
+                      .takes = Takes::value,
+                      .valueName = "FILE",
+                      .help = "add the URI of the QR code in this PNG image (a screenshot), not an operand"}},
+    bookStorage);
 
 constexpr std::array bookCode = join(
     std::array{time,
@@ -533,9 +537,9 @@ const std::array table{
         .program = tokenProgram,
         .run = runExport},
     Command{.name = "add",
-            .summary = "keep a key (Key URI or migration URI) in the account book",
+            .summary = "keep a key (Key URI or migration URI, or a QR image of one) in the account book",
             .options = bookAdd,
-            .operand = "URI|-",
+            .operand = "[URI|-]",
             .secretOperand = true,
             .program = tokenProgram,
             .run = runBookAdd},

@@ -46,6 +46,9 @@ class Arguments;
 // The run function of each row of the command table: called once the command line has been read.
 int runTotp(const GlobalOptions& global, const Arguments& arguments, const Io& io);
 int runHotp(const GlobalOptions& global, const Arguments& arguments, const Io& io);
+// The book's reading commands need only SQLite beside the library, so they run in `tervala`.
+int runBookList(const GlobalOptions& global, const Arguments& arguments, const Io& io);
+int runBookCode(const GlobalOptions& global, const Arguments& arguments, const Io& io);
 // The commands that need libcurl, SQLite, protobuf or libqrencode live in the program beside the
 // tool that links them (tervala-token), so that `tervala totp` never loads them. Referenced weakly:
 // in `tervala` itself they are null, and the tool hands those commands to the program their row
@@ -56,8 +59,6 @@ int runHotp(const GlobalOptions& global, const Arguments& arguments, const Io& i
 [[gnu::weak]] int runImport(const GlobalOptions& global, const Arguments& arguments, const Io& io);
 [[gnu::weak]] int runExport(const GlobalOptions& global, const Arguments& arguments, const Io& io);
 [[gnu::weak]] int runBookAdd(const GlobalOptions& global, const Arguments& arguments, const Io& io);
-[[gnu::weak]] int runBookList(const GlobalOptions& global, const Arguments& arguments, const Io& io);
-[[gnu::weak]] int runBookCode(const GlobalOptions& global, const Arguments& arguments, const Io& io);
 [[gnu::weak]] int runBookRename(const GlobalOptions& global, const Arguments& arguments, const Io& io);
 [[gnu::weak]] int runBookRemove(const GlobalOptions& global, const Arguments& arguments, const Io& io);
 [[gnu::weak]] int runTokenPassword(const GlobalOptions& global, const Arguments& arguments, const Io& io);

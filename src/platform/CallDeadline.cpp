@@ -2,11 +2,11 @@
 
 namespace tervala::platform {
 
-CallDeadline::CallDeadline(std::chrono::milliseconds timeout) : cancellable_(g_cancellable_new()) {
+CallDeadline::CallDeadline(std::chrono::milliseconds timeout) : cancellable_(glib().cancellableNew()) {
   timer_ = std::thread([this, timeout] {
     std::unique_lock lock(mutex_);
     if (!finished_.wait_for(lock, timeout, [this] { return done_; })) {
-      g_cancellable_cancel(cancellable_.get());  // thread-safe: the call sees it on its own thread
+      glib().cancellableCancel(cancellable_.get());  // thread-safe: the call sees it on its own thread
     }
   });
 }

@@ -23,7 +23,9 @@ class CallDeadline {
 
   [[nodiscard]] GCancellable* cancellable() const noexcept { return cancellable_.get(); }
   /// Whether the timeout passed (and so the call was cancelled).
-  [[nodiscard]] bool expired() const noexcept { return g_cancellable_is_cancelled(cancellable_.get()) != 0; }
+  [[nodiscard]] bool expired() const noexcept {
+    return glib().cancellableIsCancelled(cancellable_.get()) != 0;
+  }
 
  private:
   GObjectHandle<GCancellable> cancellable_;

@@ -69,13 +69,13 @@ Service openService(const CallDeadline& deadline, std::chrono::milliseconds time
   }
   GError* raw = nullptr;
   GObjectHandle<SecretService> service(
-      secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, deadline.cancellable(), &raw));
+      glib().serviceGetSync(SECRET_SERVICE_OPEN_SESSION, deadline.cancellable(), &raw));
   GErrorHandle error(raw);
   if (!service) {
     return {nullptr, failure("no Secret Service keyring on the session bus", error, deadline, timeout)};
   }
   raw = nullptr;
-  const GObjectHandle<SecretCollection> collection(secret_collection_for_alias_sync(
+  const GObjectHandle<SecretCollection> collection(glib().collectionForAliasSync(
       service.get(), SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, deadline.cancellable(), &raw));
   error.reset(raw);
   if (!collection) {
@@ -84,7 +84,7 @@ Service openService(const CallDeadline& deadline, std::chrono::milliseconds time
     }
     return {nullptr, "the Secret Service keyring has no default collection"};
   }
-  if (secret_collection_get_locked(collection.get()) != 0) {
+  if (glib().collectionGetLocked(collection.get()) != 0) {
     return {nullptr, "the Secret Service keyring is locked"};
   }
   return {std::move(service), std::nullopt};
@@ -99,10 +99,10 @@ struct ItemCall {
         service(openService(deadline, timeout)),
         applicationText(application),
         keyText(key),
-        attributes(g_hash_table_new(g_str_hash, g_str_equal)) {
-    g_hash_table_insert(attributes.get(), const_cast<char*>("application"),
-                        const_cast<char*>(applicationText.c_str()));
-    g_hash_table_insert(attributes.get(), const_cast<char*>("key"), const_cast<char*>(keyText.c_str()));
+        attributes(glib().hashTableNew(glib().strHash, glib().strEqual)) {
+    glib().hashTableInsert(attributes.get(), const_cast<char*>("application"),
+                           const_cast<char*>(applicationText.c_str()));
+    glib().hashTableInsert(attributes.get(), const_cast<char*>("key"), const_cast<char*>(keyText.c_str()));
   }
   ItemCall(const ItemCall&) = delete;
   ItemCall& operator=(const ItemCall&) = delete;
@@ -119,6 +119,14 @@ struct ItemCall {
   const GHashTableHandle attributes;
 };
 
+// Why the keyring's library cannot be used, before anything of it is touched; absent once loaded.
+std::optional<std::string> notLoaded() {
+  if (SecretServiceLibrary::get() != nullptr) {
+    return std::nullopt;
+  }
+  return SecretServiceLibrary::problem();
+}
+
 }  // namespace
 
 bool builtIn() noexcept {
@@ -126,12 +134,18 @@ bool builtIn() noexcept {
 }
 
 std::optional<std::string> unreachableReason(std::chrono::milliseconds timeout) {
+  if (auto problem = notLoaded()) {
+    return problem;
+  }
   const CallDeadline deadline(timeout);
   return openService(deadline, timeout).problem;
 }
 
 std::optional<std::string> store(std::string_view application, std::string_view key, std::string_view label,
                                  const Data& value, std::chrono::milliseconds timeout) {
+  if (auto problem = notLoaded()) {
+    return problem;
+  }
   const ItemCall call(application, key, timeout);
   if (!call.service.handle) {
     return call.service.problem;
@@ -139,12 +153,12 @@ std::optional<std::string> store(std::string_view application, std::string_view 
   const std::string labelText(label);
   // Copied into libsecret's own memory, which it wipes when the value goes.
   const SecretValueHandle secret(
-      secret_value_new(value.empty() ? "" : reinterpret_cast<const gchar*>(value.data()),
-                       static_cast<gssize>(value.size()), "application/octet-stream"));
+      glib().valueNew(value.empty() ? "" : reinterpret_cast<const gchar*>(value.data()),
+                      static_cast<gssize>(value.size()), "application/octet-stream"));
   GError* raw = nullptr;
-  const bool stored = secret_service_store_sync(call.service.handle.get(), &schema, call.attributes.get(),
-                                                SECRET_COLLECTION_DEFAULT, labelText.c_str(), secret.get(),
-                                                call.deadline.cancellable(), &raw) != 0;
+  const bool stored = glib().serviceStoreSync(call.service.handle.get(), &schema, call.attributes.get(),
+                                              SECRET_COLLECTION_DEFAULT, labelText.c_str(), secret.get(),
+                                              call.deadline.cancellable(), &raw) != 0;
   const GErrorHandle error(raw);
   if (!stored) {
     return call.failed("cannot write to the keyring", error);
@@ -153,12 +167,15 @@ std::optional<std::string> store(std::string_view application, std::string_view 
 }
 
 Lookup lookup(std::string_view application, std::string_view key, std::chrono::milliseconds timeout) {
+  if (auto problem = notLoaded()) {
+    return {std::nullopt, std::move(problem)};
+  }
   const ItemCall call(application, key, timeout);
   if (!call.service.handle) {
     return {std::nullopt, call.service.problem};
   }
   GError* raw = nullptr;
-  const SecretValueHandle secret(secret_service_lookup_sync(
+  const SecretValueHandle secret(glib().serviceLookupSync(
       call.service.handle.get(), &schema, call.attributes.get(), call.deadline.cancellable(), &raw));
   const GErrorHandle error(raw);
   if (error || call.deadline.expired()) {
@@ -168,21 +185,24 @@ Lookup lookup(std::string_view application, std::string_view key, std::chrono::m
     return {};
   }
   gsize length = 0;
-  const gchar* bytes = secret_value_get(secret.get(), &length);
+  const gchar* bytes = glib().valueGet(secret.get(), &length);
   const auto* first = reinterpret_cast<const std::uint8_t*>(bytes);
   return {Data(first, first + length), std::nullopt};
 }
 
 std::optional<std::string> clear(std::string_view application, std::string_view key,
                                  std::chrono::milliseconds timeout) {
+  if (auto problem = notLoaded()) {
+    return problem;
+  }
   const ItemCall call(application, key, timeout);
   if (!call.service.handle) {
     return call.service.problem;
   }
   GError* raw = nullptr;
   // False without an error means there was nothing to remove.
-  (void)secret_service_clear_sync(call.service.handle.get(), &schema, call.attributes.get(),
-                                  call.deadline.cancellable(), &raw);
+  (void)glib().serviceClearSync(call.service.handle.get(), &schema, call.attributes.get(),
+                                call.deadline.cancellable(), &raw);
   const GErrorHandle error(raw);
   if (error || call.deadline.expired()) {
     return call.failed("cannot remove from the keyring", error);
