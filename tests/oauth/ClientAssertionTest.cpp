@@ -72,6 +72,7 @@ struct AssertionCase {
   std::optional<std::string> keyId = std::nullopt;
   ClientKey::RsaSignature rsa = ClientKey::RsaSignature::rs256;
   std::optional<std::string> issuer = std::nullopt;  // the audience the host sets
+  friend std::ostream& operator<<(std::ostream& out, const AssertionCase& row) { return out << row.name; }
 };
 
 class ClientAssertion : public ::testing::TestWithParam<AssertionCase> {
