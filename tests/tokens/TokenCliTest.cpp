@@ -238,53 +238,41 @@ TEST_F(TokenCli, GetPrintsTheStoredTokenOrARefreshedOne) {
   EXPECT_EQ(OAuthToken::retrieve(store)->accessToken(), "stored\x1b[2J");
 }
 
-// One row per --auth value: what the token endpoint sees of the client; then the refusals of a
-// key the tool cannot use, each in one line before anything is sent.
+// One row per --auth value: what the token endpoint sees of the client; then the key options'
+// refusals, each in one line before anything is sent.
 TEST_F(TokenCli, EveryAuthMethodReachesTheTokenEndpointAsTold) {
   const std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
-      EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"), EVP_PKEY_free);
-  const auto pem = [&key](bool publicHalf) {
-    const std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
-    EXPECT_EQ(publicHalf
-                  ? PEM_write_bio_PUBKEY(bio.get(), key.get())
-                  : PEM_write_bio_PrivateKey(bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr),
-              1);
-    char* data = nullptr;
-    return std::string(data, static_cast<std::size_t>(BIO_get_mem_data(bio.get(), &data)));
-  };
-  const Args withKey{"--client-key", file("client.pem", pem(false), 0600), "--client-key-id", "k1"};
-  const std::string secret(32, 'k');
-  for (const auto& [method, more, alg] :
-       std::vector<std::tuple<std::string, Args, std::string>>{{"form", {}, ""},
-                                                               {"basic", {}, ""},
-                                                               {"none", {}, ""},
-                                                               {"private_key_jwt", withKey, "ES256"},
-                                                               {"client_secret_jwt", {}, "HS256"}}) {
-    Args args{"--auth", method, "--client-secret", secret};
+      EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"), EVP_PKEY_free);
+  const std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
+  PEM_write_bio_PrivateKey(bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr);
+  char* pem = nullptr;
+  const long pemLength = BIO_get_mem_data(bio.get(), &pem);
+  const auto keyFile = file("client.pem", std::string(pem, static_cast<std::size_t>(pemLength)), 0600);
+  for (const auto& [method, more, header] : std::vector<std::tuple<std::string, Args, std::string>>{
+           {"form", {}, ""},
+           {"basic", {}, ""},
+           {"none", {}, ""},
+           {"private_key_jwt",
+            {"--client-key", keyFile, "--client-key-id", "k1"},
+            R"({"alg":"EdDSA","kid":"k1"})"},
+           {"client_secret_jwt", {}, R"({"alg":"HS256","typ":"JWT"})"}}) {
+    Args args{"--auth", method, "--client-secret", std::string(32, 'k')};
     args.insert(args.end(), more.begin(), more.end());
     const auto run = tervala(grant("client", args));
     ASSERT_EQ(run.status, 0) << method << run.err;
     const auto request = endpoint.requests().back();
     EXPECT_EQ(request.field("client_secret").has_value(), method == "form") << method;
     EXPECT_EQ(request.header("Authorization").has_value(), method == "basic") << method;
-    const auto assertion = request.field("client_assertion").value_or("..");
-    const auto part = [&assertion](std::size_t from, std::size_t to) {
-      const auto bytes = platform::decodeBase64Url(std::string_view(assertion).substr(from, to - from));
-      return nlohmann::json::parse(bytes && !bytes->empty() ? std::string(bytes->begin(), bytes->end())
-                                                            : "{}");
-    };
-    const auto dot = assertion.find('.');
-    EXPECT_EQ(part(0, dot).value("alg", ""), alg) << method;
-    EXPECT_EQ(part(0, dot).value("kid", ""), method == "private_key_jwt" ? "k1" : "") << method;
-    EXPECT_EQ(part(dot + 1, assertion.rfind('.')).value("aud", ""), alg.empty() ? "" : endpoint.url())
-        << method;
+    const auto assertion = request.field("client_assertion").value_or("");
+    const auto sent = platform::decodeBase64Url(std::string_view(assertion).substr(0, assertion.find('.')));
+    EXPECT_EQ(sent ? std::string(sent->begin(), sent->end()) : "", header) << method;
   }
   const std::size_t sent = endpoint.requests().size();
   for (const auto& [args, message] : std::vector<std::pair<Args, std::string>>{
            {{"--auth", "private_key_jwt"}, "--auth private_key_jwt needs --client-key"},
-           {{"--auth", "private_key_jwt", "--client-key", file("public.pem", pem(true), 0600)},
-            "the PEM text holds a public key or certificate, not the private key"},
-           {{"--client-key", withKey[1]}, "--client-key goes with --auth private_key_jwt"},
+           {{"--auth", "private_key_jwt", "--client-key", file("not.pem", "text", 0600)},
+            "--client-key '" + (folder / "not.pem").string() + "': no PEM private key found"},
+           {{"--client-key", keyFile}, "--client-key goes with --auth private_key_jwt"},
            {{"--auth", "jwt"},
             "--auth takes basic, form, none, private_key_jwt or client_secret_jwt, not 'jwt'"}}) {
     const auto run = tervala(grant("client", args));
