@@ -69,6 +69,33 @@ if command -v perf >/dev/null; then
     printf "code NAME (file book) CPU %.2f ms, totp SECRET %.2f ms: %.2fx (goal: at most 3x)\n", a, b, a / b}'
 fi
 
+# `token get --header` of a good token in the file store against the same bare `tervala totp
+# SECRET` (goal: at most 3x): scripts run it once per request. The token comes from a password
+# grant at the test endpoint beside the tool in the build tree.
+endpoint=$(dirname "$tervala")/tervala-test-endpoint
+if command -v perf >/dev/null && [[ -x $endpoint ]]; then
+  store=$(mktemp -d)
+  coproc TOKEN_ENDPOINT { "$endpoint"; }
+  endpoint_pid=$TOKEN_ENDPOINT_PID
+  read -r port <&"${TOKEN_ENDPOINT[0]}"
+  printf 'demo-password\n' | "$tervala" --settings "$store/settings.sqlite3" token password \
+    --url "http://127.0.0.1:$port/token" --client-id bench --username demo --password-stdin --store >/dev/null
+  kill "$endpoint_pid" 2>/dev/null || true
+  get=("$tervala" --settings "$store/settings.sqlite3" token get --header)
+  "${get[@]}" >/dev/null
+  declare -a getSamples=("" "")
+  for ((round = 0; round < ${ROUNDS:-7}; round++)); do
+    getSamples[0]+=$(measure "${get[@]}" | cut -d' ' -f1)$'\n'
+    getSamples[1]+=$(measure "${ours[@]}" | cut -d' ' -f1)$'\n'
+  done
+  for i in 0 1; do
+    getMedians[i]=$(sort -n <<<"${getSamples[i]}" | awk 'NF {t[++n] = $1} END {print t[int((n + 1) / 2)]}')
+  done
+  rm -rf "$store"
+  awk -v a="${getMedians[0]}" -v b="${getMedians[1]}" 'BEGIN {
+    printf "token get (file store) CPU %.2f ms, totp SECRET %.2f ms: %.2fx (goal: at most 3x)\n", a, b, a / b}'
+fi
+
 for program in "$tervala" "$(command -v oathtool)"; do
   printf '%s maps %s shared libraries\n' "$(basename "$program")" "$(ldd "$program" | grep -c '=>')"
 done

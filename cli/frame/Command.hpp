@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -26,6 +27,15 @@ struct Command {
   /// for commands that always run here.
   std::string_view program = {};
   int (*run)(const GlobalOptions& global, const Arguments& arguments, const Io& io) = nullptr;
+  /// Without `run`: the common case answered here without `program`'s libraries (a stored token
+  /// still good), or absent, having written nothing, to hand the command over.
+  std::optional<int> (*quick)(const GlobalOptions& global, const Arguments& arguments,
+                              const Io& io) = nullptr;
+  /// The only words `quick` is tried with after the command: flags that read nothing. Any other
+  /// word hands over at once, before the parser blanks a secret in argv, reads standard input
+  /// or a file, or takes a variable out of the environment, all of which the program handed to
+  /// must still find.
+  std::span<const std::string_view> quickFlags = {};
 };
 
 }  // namespace tervala::cli

@@ -484,6 +484,10 @@ constexpr auto tokenLogout =
                     tailOption("allow-http")},
          tokenStorage);
 
+// The words of `token get` that a stored token still good answers alike with or without.
+constexpr std::array<std::string_view, 4> tokenGetQuickFlags{"--header", "--keyring", "--allow-file",
+                                                             "--file-store"};
+
 // The program beside the tool that links the whole library: the network, the store and codecs.
 constexpr std::string_view tokenProgram = "tervala-token";
 
@@ -606,7 +610,9 @@ const std::array table{
             .summary = "print a valid token, refreshed and stored first when about to expire",
             .options = tokenGet,
             .program = tokenProgram,
-            .run = runTokenGet},
+            .run = runTokenGet,
+            .quick = answerTokenGetFromStore,
+            .quickFlags = tokenGetQuickFlags},
     Command{.name = "token device",
             .summary = "log in on another device: show a code to enter there, then wait for the token",
             .options = tokenDevice,

@@ -46,6 +46,10 @@ class Arguments;
 // The run function of each row of the command table: called once the command line has been read.
 int runTotp(const GlobalOptions& global, const Arguments& arguments, const Io& io);
 int runHotp(const GlobalOptions& global, const Arguments& arguments, const Io& io);
+// `token get` of a stored token that is still good, answered by `tervala` itself; absent, having
+// written nothing, when the command needs the network or more than the plain options.
+std::optional<int> answerTokenGetFromStore(const GlobalOptions& global, const Arguments& arguments,
+                                           const Io& io);
 // The book's reading commands need only SQLite beside the library, so they run in `tervala`.
 int runBookList(const GlobalOptions& global, const Arguments& arguments, const Io& io);
 int runBookCode(const GlobalOptions& global, const Arguments& arguments, const Io& io);

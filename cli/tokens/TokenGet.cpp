@@ -15,23 +15,12 @@
 #include "platform/SecureMemory.hpp"
 #include "tokens/CleartextUrl.hpp"
 #include "tokens/IssuerEndpoints.hpp"
+#include "tokens/StoredTokenAnswer.hpp"
 #include "tokens/TokenGrant.hpp"
 #include "tokens/TokenPlace.hpp"
 
 namespace tervala::cli {
 namespace {
-
-// One line saying why no token could be had.
-std::string whyNoToken(const std::optional<Error>& error) {
-  if (!error) {
-    return "no token";
-  }
-  std::string line = error->localizedDescription();
-  if (const auto reason = error->localizedFailureReason(); reason && *reason != line) {
-    line += " (" + *reason + ")";
-  }
-  return visible(line);
-}
 
 // The token endpoint a refresh goes to: --url, else the one --issuer's metadata names; empty
 // with neither, for a stored token that needs no refresh.
@@ -100,18 +89,11 @@ int runTokenGet(const GlobalOptions& global, const Arguments& arguments, const I
                                           place.key());
   const auto answer = source->token();
   if (!answer.token) {
-    io.err << "tervala: cannot get a token: " << shownMessage(whyNoToken(answer.error)) << '\n';
+    io.err << "tervala: cannot get a token: "
+           << shownMessage(answer.error ? errorLine(*answer.error) : "no token") << '\n';
     return failure;
   }
-  // The value goes into a header of the caller's next request: one that would break the line
-  // is not printed at all, rather than printed escaped and sent wrong.
-  const auto header = answer.token->createAuthorizationHeader();
-  if (!header) {
-    io.err << "tervala: the stored token holds characters that cannot be sent in a header\n";
-    return failure;
-  }
-  io.out << (arguments.has("header") ? *header : answer.token->accessToken()) << '\n' << std::flush;
-  return io.out ? success : failure;
+  return printToken(*answer.token, arguments, io);
 }
 
 }  // namespace tervala::cli

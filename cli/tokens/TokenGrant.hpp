@@ -4,9 +4,11 @@
 #include <iosfwd>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include <tervala/ClientAuthentication.hpp>
+#include <tervala/Error.hpp>
 #include <tervala/OAuthContext.hpp>
 #include <tervala/OAuthToken.hpp>
 #include <tervala/ReplyProfile.hpp>
@@ -71,5 +73,8 @@ int grant(const Arguments& arguments, const Io& io, const Exchange& exchange, Pr
 
 /// The method of `--auth`: "form", "basic", "none", "private_key_jwt" or "client_secret_jwt".
 std::optional<ClientAuthentication> clientAuthenticationNamed(std::string_view name);
+
+/// `error` in one line for the terminal: its description, and its reason when that says more.
+std::string errorLine(const Error& error);
 
 }  // namespace tervala::cli

@@ -1,4 +1,5 @@
 #include <functional>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <variant>
@@ -7,7 +8,9 @@
 #include <tervala/OAuthContext.hpp>
 #include <tervala/OAuthResult.hpp>
 #include <tervala/OAuthToken.hpp>
+#include <tervala/SecretServiceStore.hpp>
 #include <tervala/SettingsStore.hpp>
+#include <tervala/TokenSource.hpp>
 
 #include "frame/Arguments.hpp"
 #include "frame/Commands.hpp"
@@ -149,6 +152,14 @@ std::optional<ClientAuthentication> clientAuthenticationNamed(std::string_view n
     return ClientAuthentication::clientSecretJwt;
   }
   return std::nullopt;
+}
+
+std::string errorLine(const Error& error) {
+  std::string line = error.localizedDescription();
+  if (const auto reason = error.localizedFailureReason(); reason && *reason != line) {
+    line += " (" + *reason + ")";
+  }
+  return visible(line);
 }
 
 int grant(const GlobalOptions& global, const Arguments& arguments, const Io& io, const Exchange& exchange,
@@ -310,29 +321,50 @@ int runTokenRefresh(const GlobalOptions& global, const Arguments& arguments, con
     return refuse(io, UsageError{"token refresh needs one of --refresh-token and --stored"});
   }
   platform::SecretText refreshToken;
-  std::shared_ptr<OAuthToken> renewed;
+  const auto refresh = [&](const std::shared_ptr<OAuthToken>& renewed) {
+    return grant(arguments, io,
+                 [&](OAuthContext& context, std::string_view url, std::string_view clientId,
+                     const OAuthContext::Params& params) {
+                   return context.refreshAccessToken(url, clientId, view(refreshToken), params);
+                 },
+                 profile, {.command = "token refresh", .renewed = renewed});
+  };
   if (given != nullptr) {
     refreshToken = *given;
-  } else {
-    auto read = profile.tokenPlace().retrieveToken(io);
-    if (auto* reason = std::get_if<std::string>(&read)) {
-      io.err << "tervala: " << shownMessage(*reason) << '\n';
-      return failure;
+    return refresh(nullptr);
+  }
+  TokenPlace& place = profile.tokenPlace();
+  auto read = place.retrieveToken(io);
+  if (auto* reason = std::get_if<std::string>(&read)) {
+    io.err << "tervala: " << shownMessage(*reason) << '\n';
+    return failure;
+  }
+  // A rotating refresh token is spent once: this process takes its turn among the token's
+  // refreshers (`token get` and the library's too) and sends the refresh token stored when its
+  // turn came, which may be the one another refresher stored meanwhile; the new token is stored
+  // before the turn passes on.
+  const auto source = place.keyring() != nullptr
+                          ? std::make_unique<TokenSource>("", "", *place.keyring(), place.key())
+                          : std::make_unique<TokenSource>("", "", SettingsStore::standard(), place.key());
+  int status = failure;
+  const auto problem = source->takeTurn([&](std::shared_ptr<OAuthToken> renewed) {
+    if (!renewed) {
+      io.err << "tervala: the stored token was removed or became unreadable meanwhile\n";
+      return;
     }
-    renewed = std::get<std::shared_ptr<OAuthToken>>(read);
     const auto held = renewed->refreshToken();
     if (!held || held->empty()) {
       io.err << "tervala: the stored token has no refresh token\n";
-      return failure;
+      return;
     }
     refreshToken = platform::secretText(*held);
+    status = refresh(renewed);
+  });
+  if (problem) {
+    io.err << "tervala: " << shownMessage(errorLine(*problem)) << '\n';
+    return failure;
   }
-  return grant(arguments, io,
-               [&](OAuthContext& context, std::string_view url, std::string_view clientId,
-                   const OAuthContext::Params& params) {
-                 return context.refreshAccessToken(url, clientId, view(refreshToken), params);
-               },
-               profile, {.command = "token refresh", .renewed = renewed});
+  return status;
 }
 
 }  // namespace tervala::cli

@@ -68,6 +68,8 @@ class TokenPlace {
   [[nodiscard]] SecretServiceStore* keyring() const noexcept {
     return inKeyring() ? keyring_.get() : nullptr;
   }
+  /// The place the options asked for.
+  [[nodiscard]] StoreMode mode() const noexcept { return mode_; }
   /// The key the token is stored under.
   [[nodiscard]] const std::string& key() const noexcept { return key_; }
   /// The settings file's path, escaped for a terminal.

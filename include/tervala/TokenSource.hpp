@@ -83,6 +83,14 @@ class TERVALA_EXPORT TokenSource {
   /// refreshes unless the stored token is already another one.
   void invalidate(std::string_view accessToken);
 
+  /// Runs `body` during this process's turn among the token's refreshers, for a refresh the host
+  /// sends itself (to see the endpoint's whole reply, say): the turn `token()` takes on the lock
+  /// file above. `body` gets the token stored when the turn came (null when there is none or it
+  /// cannot be read), sends its refresh token, and stores the new token before it returns, so the
+  /// next refresher, in this process or another, reads that one and never sends a spent refresh
+  /// token. Absent once `body` ran, else why the turn could not be had (`body` then never runs).
+  std::optional<Error> takeTurn(const std::function<void(std::shared_ptr<OAuthToken> stored)>& body);
+
  private:
   struct State;
   std::unique_ptr<State> state_;

@@ -57,7 +57,6 @@ std::shared_ptr<OAuthToken> StoredTokenRefresh::read(TokenShelf& shelf) {
 StoredTokenRefresh::Outcome StoredTokenRefresh::run(const Usable& usable) {
   // A refusal met from now on, while this process waits its turn, is this request's answer too.
   const auto asked = std::chrono::system_clock::now();
-  const auto giveUp = std::chrono::steady_clock::now() + lockPatience();
   Outcome outcome;
   {
     // The place's own problem (a refused or damaged file, no keyring) is the one worth telling.
@@ -67,23 +66,29 @@ StoredTokenRefresh::Outcome StoredTokenRefresh::run(const Usable& usable) {
       return outcome;
     }
   }
-  const auto file = shelf_.lockFile();
-  if (!file) {
-    outcome.error = oauthError("The token cannot be refreshed", "no folder for its lock file");
+  auto turn = takeTurn(shelf_);
+  if (auto* error = std::get_if<Error>(&turn)) {
+    outcome.error = std::move(*error);
     return outcome;
+  }
+  return refreshOrAdopt(usable, *std::get<std::unique_ptr<platform::LockFile>>(turn), asked);
+}
+
+std::variant<std::unique_ptr<platform::LockFile>, Error> StoredTokenRefresh::takeTurn(TokenShelf& shelf) {
+  const auto giveUp = std::chrono::steady_clock::now() + lockPatience();
+  const auto file = shelf.lockFile();
+  if (!file) {
+    return oauthError("The token cannot be refreshed", "no folder for its lock file");
   }
   std::string why;
-  const auto lock = platform::LockFile::open(*file, why);
+  auto lock = platform::LockFile::open(*file, why);
   if (!lock) {
-    outcome.error = oauthError("The token cannot be refreshed", why);
-    return outcome;
+    return oauthError("The token cannot be refreshed", why);
   }
   if (!lock->lock(giveUp)) {
-    outcome.error =
-        oauthError("The token cannot be refreshed", "another process's refresh did not end in time");
-    return outcome;
+    return oauthError("The token cannot be refreshed", "another process's refresh did not end in time");
   }
-  return refreshOrAdopt(usable, *lock, asked);
+  return lock;
 }
 
 StoredTokenRefresh::Outcome StoredTokenRefresh::refreshOrAdopt(const Usable& usable,

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 
 #include <tervala/Data.hpp>
 #include <tervala/Error.hpp>
@@ -45,6 +46,11 @@ class StoredTokenRefresh {
 
   /// The token on `shelf`, or null when there is none or it cannot be read.
   static std::shared_ptr<OAuthToken> read(TokenShelf& shelf);
+
+  /// This process's turn among the refreshers of the token on `shelf`: the shelf's lock file,
+  /// taken, and let go when destroyed; or why it could not be had in time. The holder reads the
+  /// stored token again before spending its refresh token, and stores the new one before letting go.
+  static std::variant<std::unique_ptr<platform::LockFile>, Error> takeTurn(TokenShelf& shelf);
 
  private:
   // With the lock held: adopts, shares a refusal met since `asked`, or refreshes and stores.

@@ -14,6 +14,7 @@
 
 #include "platform/ErrorCodes.hpp"
 #include "platform/ForkRenewedMutex.hpp"
+#include "platform/LockFile.hpp"
 #include "platform/SecureMemory.hpp"
 #include "store/StoredTokenRefresh.hpp"
 #include "store/TokenShelf.hpp"
@@ -110,6 +111,16 @@ void TokenSource::invalidate(std::string_view accessToken) {
   auto refused = platform::secretText(accessToken);
   const std::lock_guard lock(state_->mutex);
   state_->refused = std::move(refused);
+}
+
+std::optional<Error> TokenSource::takeTurn(
+    const std::function<void(std::shared_ptr<OAuthToken> stored)>& body) {
+  auto turn = StoredTokenRefresh::takeTurn(*state_->shelf);
+  if (auto* error = std::get_if<Error>(&turn)) {
+    return std::move(*error);
+  }
+  body(StoredTokenRefresh::read(*state_->shelf));
+  return std::nullopt;  // the turn passes on when `turn` goes
 }
 
 TokenSource::TokenAnswer TokenSource::token() {

@@ -12,13 +12,14 @@
 
 namespace tervala::test {
 
-ToolProcess::ToolProcess(const std::vector<std::string>& args, const std::vector<std::string>& environment) {
+ToolProcess::ToolProcess(const std::vector<std::string>& args, const std::vector<std::string>& environment,
+                         const std::string& program) {
   std::array<int, 2> out{-1, -1};
   std::array<int, 2> err{-1, -1};
   if (::pipe2(out.data(), O_CLOEXEC) != 0 || ::pipe2(err.data(), O_CLOEXEC) != 0) {
     return;
   }
-  std::vector<std::string> argv{TERVALA_CLI_PATH};
+  std::vector<std::string> argv{program.empty() ? std::string(TERVALA_CLI_PATH) : program};
   argv.insert(argv.end(), args.begin(), args.end());
   std::vector<std::string> variables = environment;  // first: getenv finds the first of a name
   for (char** variable = environ; *variable != nullptr; ++variable) {

@@ -22,9 +22,10 @@ struct ToolRun {
 /// piped back, for what only a process shows: its argv, signals, a pipe as standard output.
 class ToolProcess {
  public:
-  /// Runs the tool with `args`; `environment` ("NAME=value") comes before this process's own.
-  explicit ToolProcess(const std::vector<std::string>& args,
-                       const std::vector<std::string>& environment = {});
+  /// Runs the tool (or `program`, a copy of it) with `args`; `environment` ("NAME=value") comes
+  /// before this process's own.
+  explicit ToolProcess(const std::vector<std::string>& args, const std::vector<std::string>& environment = {},
+                       const std::string& program = {});
   ToolProcess(const ToolProcess&) = delete;
   ToolProcess& operator=(const ToolProcess&) = delete;
   ~ToolProcess();  ///< kills the child if it still runs

@@ -16,12 +16,14 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <map>
+#include <mutex>
 #include <thread>
 #include <tuple>
 
@@ -188,6 +190,57 @@ TEST_F(TokenCli, StoreShowRefreshAndTheExitStatusOfEachState) {
   }
 }
 
+// Two refreshes of the stored token at once take turns on its lock file: the second sends the
+// refresh token the first stored, never the spent one a server detecting reuse would answer by
+// revoking the whole family. This server rotates, refuses a reused token, and holds the first
+// reply until the second process waits its turn (or has sent its request).
+TEST_F(TokenCli, RefreshesOfTheStoredTokenTakeTurns) {
+  plant("old", std::chrono::hours(1));
+  std::mutex mutex;
+  std::string current = "spent";
+  int issued = 0;
+  std::atomic<bool> release = false;
+  endpoint.setHandler([&](const RecordedRequest& request) {
+    std::unique_lock lock(mutex);
+    if (request.field("refresh_token") != current) {
+      return Reply::answer(400, R"({"error":"invalid_grant"})");
+    }
+    const auto turn = std::to_string(++issued);
+    current = "r" + turn;
+    lock.unlock();
+    await([&] { return turn != "1" || release.load(); });
+    return Reply::answer(200, R"({"access_token":"a)" + turn +
+                                  R"(","token_type":"Bearer","expires_in":3600,"refresh_token":"r)" + turn +
+                                  "\"}");
+  });
+  Args args = grant("refresh", {"--stored"});
+  args.insert(args.begin(), {"--settings", settings()});
+  test::ToolProcess first(args);
+  await([&] { return !endpoint.requests().empty(); });
+  test::ToolProcess second(args);
+  const auto lockFile = settings() + ".refresh-lock";
+  await([&] {
+    std::error_code ignored;
+    for (const auto& fd :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(second.pid()) + "/fd", ignored)) {
+      if (std::filesystem::read_symlink(fd.path(), ignored) == lockFile) {
+        return true;
+      }
+    }
+    return endpoint.requests().size() > 1;
+  });
+  release = true;
+  for (auto* tool : {&first, &second}) {
+    const auto run = tool->finish();
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+  }
+  const auto requests = endpoint.requests();
+  ASSERT_EQ(requests.size(), 2U);
+  EXPECT_EQ(requests[1].field("refresh_token"), "r1");
+  SettingsStore store(settings());
+  EXPECT_EQ(OAuthToken::retrieve(store)->accessToken(), "a2");
+}
+
 // Which characters are hidden is the escaping's own case; here: `token show` escapes a token's.
 TEST_F(TokenCli, ShowEscapesEveryControlCharacterOfAPlantedToken) {
   const std::string access = "\x01\x1f\x7f\xc3\xa9 \x1b[31mX\xe2\x80\xae";
@@ -280,6 +333,39 @@ TEST_F(TokenCli, EveryAuthMethodReachesTheTokenEndpointAsTold) {
     EXPECT_NE(run.err.find(message), std::string::npos) << run.err;
   }
   EXPECT_EQ(endpoint.requests().size(), sent);
+}
+
+// `tervala` answers a get of a good stored token itself, alike to the whole road; for anything
+// more it hands over to tervala-token, which a copy of the tool alone in a folder cannot find.
+TEST_F(TokenCli, GetOfAGoodStoredTokenIsAnsweredByTheToolAloneAndAlike) {
+  const auto alone = (folder.path() / "tervala").string();
+  std::filesystem::copy_file(TERVALA_CLI_PATH, alone);
+  struct Row {
+    std::chrono::seconds left;
+    Args args;
+    bool here;
+  };
+  const std::array rows{
+      Row{std::chrono::hours(1), {"token", "get"}, true},
+      Row{std::chrono::hours(1), {"token", "get", "--header", "--file-store"}, true},
+      Row{std::chrono::hours(1), {"token", "get", "--url", endpoint.url()}, false},
+      Row{std::chrono::hours(1), {"token", "get", "--keyring", "--allow-file"}, false},
+      Row{std::chrono::hours(1), {"--debug", "token", "get"}, false},
+      Row{std::chrono::seconds(10), {"token", "get", "--header"}, false},
+  };
+  for (const auto& row : rows) {
+    plant("stored", row.left);
+    Args args{"--settings", settings()};
+    args.insert(args.end(), row.args.begin(), row.args.end());
+    const auto run = test::ToolProcess(args, {}, alone).finish();
+    if (row.here) {
+      const auto whole = tervala(row.args);
+      EXPECT_EQ(std::tie(run.status, run.out, run.err), std::tie(whole.status, whole.out, whole.err))
+          << row.args.back();
+    } else {
+      EXPECT_NE(run.err.find("cannot run '"), std::string::npos) << row.args.back() << ": " << run.err;
+    }
+  }
 }
 
 // Every option `token get` lists works: --auth authenticates the refresh as the grants do, and

@@ -1,0 +1,59 @@
+// `token get` of a stored token that is still good, answered by `tervala` itself. Scripts run it
+// once per request they make, so its start-up is its whole cost: this road reads the settings
+// file or the keyring and prints, without libcurl and its chain of libraries. Every other case
+// (a refresh due, no token, a problem to report, a keyring that may fall back to the file) is
+// handed to `tervala-token`, which gives the same answer the same way.
+#include "tokens/StoredTokenAnswer.hpp"
+
+#include <chrono>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <variant>
+
+#include <tervala/OAuthToken.hpp>
+#include <tervala/TokenSource.hpp>
+
+#include "frame/Arguments.hpp"
+#include "tokens/TokenPlace.hpp"
+
+namespace tervala::cli {
+
+int printToken(const OAuthToken& token, const Arguments& arguments, const Io& io) {
+  // The value goes into a header of the caller's next request: one that would break the line
+  // is not printed at all, rather than printed escaped and sent wrong.
+  const auto header = token.createAuthorizationHeader();
+  if (!header) {
+    io.err << "tervala: the stored token holds characters that cannot be sent in a header\n";
+    return failure;
+  }
+  io.out << (arguments.has("header") ? *header : token.accessToken()) << '\n' << std::flush;
+  return io.out ? success : failure;
+}
+
+std::optional<int> answerTokenGetFromStore(const GlobalOptions& global, const Arguments& arguments,
+                                           const Io& io) {
+  auto chosen = TokenPlace::choose(global, arguments);
+  auto* place = std::get_if<TokenPlace>(&chosen);
+  // --keyring --allow-file says on standard error when it falls back to the file; that and any
+  // other word is for the program handed to, so nothing is said twice.
+  if (place == nullptr || place->mode() == StoreMode::keyringOrFile) {
+    return std::nullopt;
+  }
+  const auto found = place->retrieveToken(io);
+  const auto* token = std::get_if<std::shared_ptr<OAuthToken>>(&found);
+  if (token == nullptr) {
+    return std::nullopt;
+  }
+  // Good for longer than the margin a refresh is made within, as the token source judges it.
+  const auto expiry = (*token)->expiresOn();
+  if (expiry && *expiry <= std::chrono::system_clock::now() + TokenSource::defaultMargin) {
+    return std::nullopt;
+  }
+  if (!(*token)->createAuthorizationHeader()) {
+    return std::nullopt;
+  }
+  return printToken(**token, arguments, io);
+}
+
+}  // namespace tervala::cli
