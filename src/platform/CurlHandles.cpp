@@ -11,7 +11,7 @@ bool ensureCurlGlobalInit() noexcept {
     // OpenSSL must not tear itself down at exit under a request thread that is still in a
     // handshake; this only takes effect when nothing initialised OpenSSL before.
     OPENSSL_init_ssl(OPENSSL_INIT_NO_ATEXIT, nullptr);
-    return curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    return CurlLibrary::get() != nullptr && libcurl().globalInit(CURL_GLOBAL_DEFAULT) == CURLE_OK;
   }();
   return initialised;
 }

@@ -5,30 +5,32 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/CurlLibrary.hpp"
 #include "platform/SecureMemory.hpp"
 
 namespace tervala::platform {
 
 struct CurlEasyDeleter {
-  void operator()(CURL* handle) const noexcept { curl_easy_cleanup(handle); }
+  void operator()(CURL* handle) const noexcept { libcurl().easyCleanup(handle); }
 };
+// Each handle exists only once libcurl is loaded, so its deleter finds the functions there.
 // A header line may carry credentials ("Authorization"), so every line is wiped before it goes.
 struct CurlSlistDeleter {
   void operator()(curl_slist* list) const noexcept {
     for (curl_slist* item = list; item != nullptr; item = item->next) {
       cleanse(item->data, std::strlen(item->data));
     }
-    curl_slist_free_all(list);
+    libcurl().slistFreeAll(list);
   }
 };
 struct CurlMultiDeleter {
-  void operator()(CURLM* multi) const noexcept { curl_multi_cleanup(multi); }
+  void operator()(CURLM* multi) const noexcept { libcurl().multiCleanup(multi); }
 };
 struct CurlUrlDeleter {
-  void operator()(CURLU* url) const noexcept { curl_url_cleanup(url); }
+  void operator()(CURLU* url) const noexcept { libcurl().urlCleanup(url); }
 };
 struct CurlFreeDeleter {
-  void operator()(char* text) const noexcept { curl_free(text); }
+  void operator()(char* text) const noexcept { libcurl().free(text); }
 };
 
 /// One easy handle, used for one request only.
@@ -43,8 +45,9 @@ using CurlUrl = std::unique_ptr<CURLU, CurlUrlDeleter>;
 /// A text libcurl allocated (a URL part).
 using CurlText = std::unique_ptr<char, CurlFreeDeleter>;
 
-/// Initialises libcurl's global state once for the process, thread-safe. It is never cleaned up:
-/// request threads may still be running while the process exits. False when it failed.
+/// Loads libcurl (platform/CurlLibrary) and initialises its global state once for the process,
+/// thread-safe. It is never cleaned up: request threads may still be running while the process
+/// exits. False when either failed; every use of libcurl comes after a true answer.
 bool ensureCurlGlobalInit() noexcept;
 
 }  // namespace tervala::platform

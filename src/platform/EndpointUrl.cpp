@@ -34,10 +34,11 @@ CurlUrl readUrl(std::string_view text) {
   if (!ensureCurlGlobalInit()) {
     return nullptr;
   }
-  CurlUrl url(curl_url());
+  CurlUrl url(libcurl().url());
   const std::string whole(text);
   // No CURLU_DEFAULT_SCHEME and no CURLU_GUESS_SCHEME: a URL without a scheme is refused.
-  if (!url || curl_url_set(url.get(), CURLUPART_URL, whole.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
+  if (!url ||
+      libcurl().urlSet(url.get(), CURLUPART_URL, whole.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK) {
     return nullptr;
   }
   return url;
@@ -46,7 +47,7 @@ CurlUrl readUrl(std::string_view text) {
 /// One part of a read URL; absent when the URL has none.
 std::optional<std::string> partOf(const CurlUrl& url, CURLUPart part, unsigned int flags = 0) {
   char* raw = nullptr;
-  if (curl_url_get(url.get(), part, &raw, flags) != CURLUE_OK || raw == nullptr) {
+  if (libcurl().urlGet(url.get(), part, &raw, flags) != CURLUE_OK || raw == nullptr) {
     return std::nullopt;
   }
   const CurlText text(raw);

@@ -119,15 +119,15 @@ int noteTimer(CURLM* /*multi*/, long timeoutMs, void* waitsPointer) noexcept {
 std::optional<CURLcode> performWatchingExit(CURL* easy, TransferGate::Inside& inside, int cancelSignal) {
   CurlMulti multi = IdleMultiHandles::take();
   Waits waits;
-  if (!multi || curl_multi_setopt(multi.get(), CURLMOPT_SOCKETFUNCTION, &noteSocket) != CURLM_OK ||
-      curl_multi_setopt(multi.get(), CURLMOPT_SOCKETDATA, &waits) != CURLM_OK ||
-      curl_multi_setopt(multi.get(), CURLMOPT_TIMERFUNCTION, &noteTimer) != CURLM_OK ||
-      curl_multi_setopt(multi.get(), CURLMOPT_TIMERDATA, &waits) != CURLM_OK ||
-      curl_multi_add_handle(multi.get(), easy) != CURLM_OK) {
+  if (!multi || libcurl().multiSetopt(multi.get(), CURLMOPT_SOCKETFUNCTION, &noteSocket) != CURLM_OK ||
+      libcurl().multiSetopt(multi.get(), CURLMOPT_SOCKETDATA, &waits) != CURLM_OK ||
+      libcurl().multiSetopt(multi.get(), CURLMOPT_TIMERFUNCTION, &noteTimer) != CURLM_OK ||
+      libcurl().multiSetopt(multi.get(), CURLMOPT_TIMERDATA, &waits) != CURLM_OK ||
+      libcurl().multiAddHandle(multi.get(), easy) != CURLM_OK) {
     return CURLE_OUT_OF_MEMORY;
   }
   int running = 1;
-  CURLMcode step = curl_multi_socket_action(multi.get(), CURL_SOCKET_TIMEOUT, 0, &running);
+  CURLMcode step = libcurl().multiSocketAction(multi.get(), CURL_SOCKET_TIMEOUT, 0, &running);
   std::vector<pollfd> ready;
   while (step == CURLM_OK && running > 0 && !waits.failed) {
     ready = waits.sockets;
@@ -144,13 +144,13 @@ std::optional<CURLcode> performWatchingExit(CURL* easy, TransferGate::Inside& in
       return std::nullopt;
     }
     if (woken <= 0) {
-      step = curl_multi_socket_action(multi.get(), CURL_SOCKET_TIMEOUT, 0, &running);
+      step = libcurl().multiSocketAction(multi.get(), CURL_SOCKET_TIMEOUT, 0, &running);
       continue;
     }
     ready.pop_back();
     if (cancelSignal >= 0) {
       if (ready.back().revents != 0) {
-        curl_multi_remove_handle(multi.get(), easy);
+        libcurl().multiRemoveHandle(multi.get(), easy);
         IdleMultiHandles::giveBack(std::move(multi));
         return CURLE_ABORTED_BY_CALLBACK;
       }
@@ -161,18 +161,18 @@ std::optional<CURLcode> performWatchingExit(CURL* easy, TransferGate::Inside& in
         const int mask = ((entry.revents & POLLIN) != 0 ? CURL_CSELECT_IN : 0) |
                          ((entry.revents & POLLOUT) != 0 ? CURL_CSELECT_OUT : 0) |
                          ((entry.revents & (POLLERR | POLLHUP)) != 0 ? CURL_CSELECT_ERR : 0);
-        step = curl_multi_socket_action(multi.get(), entry.fd, mask, &running);
+        step = libcurl().multiSocketAction(multi.get(), entry.fd, mask, &running);
       }
     }
   }
   CURLcode result = waits.failed ? CURLE_OUT_OF_MEMORY : CURLE_RECV_ERROR;
   int queued = 0;
-  while (const CURLMsg* const message = curl_multi_info_read(multi.get(), &queued)) {
+  while (const CURLMsg* const message = libcurl().multiInfoRead(multi.get(), &queued)) {
     if (message->msg == CURLMSG_DONE) {
       result = message->data.result;
     }
   }
-  curl_multi_remove_handle(multi.get(), easy);
+  libcurl().multiRemoveHandle(multi.get(), easy);
   IdleMultiHandles::giveBack(std::move(multi));
   return result;
 }
@@ -233,7 +233,7 @@ Error transportError(CURLcode code, std::string_view detail, bool delegateReject
     urlCode = url::untrusted;
     description = "The server's certificate was refused by the host's trust delegate.";
   }
-  const std::string reason = detail.empty() ? std::string(curl_easy_strerror(code)) : std::string(detail);
+  const std::string reason = detail.empty() ? std::string(libcurl().easyStrerror(code)) : std::string(detail);
   return Error::make(Error::urlErrorDomain, urlCode, description, reason);
 }
 
@@ -262,9 +262,10 @@ HttpReply setupFailure(std::string_view what) {
 HttpReply HttpTransfer::perform(const HttpRequest& request, std::size_t bodyLimit,
                                 TransferGate::Inside& inside, const std::optional<std::string>& caFile) {
   if (!TransferGate::prepare()) {
-    return setupFailure("libcurl could not be initialised");
+    return setupFailure(CurlLibrary::get() == nullptr ? CurlLibrary::problem()
+                                                      : "libcurl could not be initialised");
   }
-  CurlEasy easy(curl_easy_init());
+  CurlEasy easy(libcurl().easyInit());
   if (!easy) {
     return setupFailure("no libcurl handle");
   }
@@ -272,7 +273,7 @@ HttpReply HttpTransfer::perform(const HttpRequest& request, std::size_t bodyLimi
 
   CurlHeaderList headers;
   const auto appendHeader = [&headers](const char* line) {
-    curl_slist* const longer = curl_slist_append(headers.get(), line);
+    curl_slist* const longer = libcurl().slistAppend(headers.get(), line);
     if (longer == nullptr) {
       return false;
     }
@@ -306,35 +307,37 @@ HttpReply HttpTransfer::perform(const HttpRequest& request, std::size_t bodyLimi
   ServerTrustCheck trust(request.trustDelegate, request.host);
 
   bool ready =
-      curl_easy_setopt(handle, CURLOPT_URL, request.url.c_str()) == CURLE_OK &&
-      curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
-      curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
-      (request.get ? curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L) == CURLE_OK
-                   : curl_easy_setopt(handle, CURLOPT_POST, 1L) == CURLE_OK &&
-                         curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE,
-                                          static_cast<curl_off_t>(request.body.size())) == CURLE_OK &&
-                         curl_easy_setopt(handle, CURLOPT_POSTFIELDS,
-                                          request.body.empty() ? "" : request.body.data()) == CURLE_OK) &&
-      curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get()) == CURLE_OK &&
-      curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L) == CURLE_OK &&
-      curl_easy_setopt(handle, CURLOPT_FORBID_REUSE, 1L) == CURLE_OK &&
-      curl_easy_setopt(handle, CURLOPT_FRESH_CONNECT, 1L) == CURLE_OK &&
-      curl_easy_setopt(handle, CURLOPT_SSL_SESSIONID_CACHE, 0L) == CURLE_OK &&
+      libcurl().easySetopt(handle, CURLOPT_URL, request.url.c_str()) == CURLE_OK &&
+      libcurl().easySetopt(handle, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
+      libcurl().easySetopt(handle, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+      (request.get ? libcurl().easySetopt(handle, CURLOPT_HTTPGET, 1L) == CURLE_OK
+                   : libcurl().easySetopt(handle, CURLOPT_POST, 1L) == CURLE_OK &&
+                         libcurl().easySetopt(handle, CURLOPT_POSTFIELDSIZE_LARGE,
+                                              static_cast<curl_off_t>(request.body.size())) == CURLE_OK &&
+                         libcurl().easySetopt(handle, CURLOPT_POSTFIELDS,
+                                              request.body.empty() ? "" : request.body.data()) == CURLE_OK) &&
+      libcurl().easySetopt(handle, CURLOPT_HTTPHEADER, headers.get()) == CURLE_OK &&
+      libcurl().easySetopt(handle, CURLOPT_FOLLOWLOCATION, 0L) == CURLE_OK &&
+      libcurl().easySetopt(handle, CURLOPT_FORBID_REUSE, 1L) == CURLE_OK &&
+      libcurl().easySetopt(handle, CURLOPT_FRESH_CONNECT, 1L) == CURLE_OK &&
+      libcurl().easySetopt(handle, CURLOPT_SSL_SESSIONID_CACHE, 0L) == CURLE_OK &&
       // The multi handle outlives the request: nothing resolved for one request serves the next.
-      curl_easy_setopt(handle, CURLOPT_DNS_CACHE_TIMEOUT, 0L) == CURLE_OK &&
-      curl_easy_setopt(handle, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2)) == CURLE_OK &&
-      curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, timeoutMilliseconds(request.timeoutSeconds)) == CURLE_OK &&
-      curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorText.data()) == CURLE_OK &&
-      curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &collectBody) == CURLE_OK &&
-      curl_easy_setopt(handle, CURLOPT_WRITEDATA, &sink) == CURLE_OK &&
-      curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, &noteHeaderLine) == CURLE_OK &&
-      curl_easy_setopt(handle, CURLOPT_HEADERDATA, &headEnded) == CURLE_OK &&
-      (!caFile || curl_easy_setopt(handle, CURLOPT_CAINFO, caFile->c_str()) == CURLE_OK);
+      libcurl().easySetopt(handle, CURLOPT_DNS_CACHE_TIMEOUT, 0L) == CURLE_OK &&
+      libcurl().easySetopt(handle, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2)) ==
+          CURLE_OK &&
+      libcurl().easySetopt(handle, CURLOPT_TIMEOUT_MS, timeoutMilliseconds(request.timeoutSeconds)) ==
+          CURLE_OK &&
+      libcurl().easySetopt(handle, CURLOPT_ERRORBUFFER, errorText.data()) == CURLE_OK &&
+      libcurl().easySetopt(handle, CURLOPT_WRITEFUNCTION, &collectBody) == CURLE_OK &&
+      libcurl().easySetopt(handle, CURLOPT_WRITEDATA, &sink) == CURLE_OK &&
+      libcurl().easySetopt(handle, CURLOPT_HEADERFUNCTION, &noteHeaderLine) == CURLE_OK &&
+      libcurl().easySetopt(handle, CURLOPT_HEADERDATA, &headEnded) == CURLE_OK &&
+      (!caFile || libcurl().easySetopt(handle, CURLOPT_CAINFO, caFile->c_str()) == CURLE_OK);
   if (ready && request.trustDelegate) {
     ready = trust.install(handle, caFile);
   } else if (ready) {
-    ready = curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
-            curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK;
+    ready = libcurl().easySetopt(handle, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
+            libcurl().easySetopt(handle, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK;
   }
   if (!ready) {
     return setupFailure("libcurl refused an option of the request");
@@ -356,7 +359,7 @@ HttpReply HttpTransfer::perform(const HttpRequest& request, std::size_t bodyLimi
     code = CURLE_PARTIAL_FILE;  // the connection closed before the reply's head was whole
   }
   long status = 0;
-  if (curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK && status > 0) {
+  if (libcurl().easyGetinfo(handle, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK && status > 0) {
     reply.statusCode = status;
   }
   if (code == CURLE_OK || (code == CURLE_WRITE_ERROR && sink.overflowed)) {
@@ -368,13 +371,13 @@ HttpReply HttpTransfer::perform(const HttpRequest& request, std::size_t bodyLimi
   reply.transportError = transportError(code, detail, trust.delegateRejected());
   const char* address = nullptr;
   if (code == CURLE_UNSUPPORTED_PROTOCOL &&
-      curl_easy_getinfo(handle, CURLINFO_PRIMARY_IP, &address) == CURLE_OK && address != nullptr &&
+      libcurl().easyGetinfo(handle, CURLINFO_PRIMARY_IP, &address) == CURLE_OK && address != nullptr &&
       address[0] != '\0') {
     // A server was reached, so the URL was fine: what libcurl refused is the reply (not HTTP, or
     // an HTTP version it does not speak).
     reply.transportError =
         Error::make(Error::urlErrorDomain, url::unknown, "The server's reply is not valid HTTP.",
-                    detail.empty() ? std::string_view(curl_easy_strerror(code)) : detail);
+                    detail.empty() ? std::string_view(libcurl().easyStrerror(code)) : detail);
   }
   return reply;
 }

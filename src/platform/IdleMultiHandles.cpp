@@ -52,7 +52,7 @@ CurlMulti IdleMultiHandles::take() noexcept {
       return multi;
     }
   }
-  return CurlMulti(curl_multi_init());
+  return CurlMulti(libcurl().multiInit());
 }
 
 void IdleMultiHandles::giveBack(CurlMulti multi) noexcept {

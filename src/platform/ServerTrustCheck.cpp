@@ -10,6 +10,8 @@
 #include <optional>
 #include <vector>
 
+#include "platform/CurlLibrary.hpp"
+
 namespace tervala::platform {
 namespace {
 
@@ -63,7 +65,7 @@ bool setExpectedHost(X509_STORE_CTX* store, const std::string& host) {
 
 // The CA bundle libcurl loads when told nothing else; empty when it was built without one.
 std::string builtInCaFile() {
-  const curl_version_info_data* const info = curl_version_info(CURLVERSION_NOW);
+  const curl_version_info_data* const info = libcurl().versionInfo(CURLVERSION_NOW);
   return info != nullptr && info->cainfo != nullptr ? std::string(info->cainfo) : std::string();
 }
 
@@ -78,15 +80,16 @@ bool ServerTrustCheck::install(CURL* handle, const std::optional<std::string>& g
   // load is missing. The delegate decides here, so a machine without the file gets an empty
   // default store (default verdict: untrusted) instead of an error.
   if (!caFile.empty() && ::access(caFile.c_str(), R_OK) != 0 &&
-      curl_easy_setopt(handle, CURLOPT_CAINFO, nullptr) != CURLE_OK) {
+      libcurl().easySetopt(handle, CURLOPT_CAINFO, nullptr) != CURLE_OK) {
     return false;
   }
   // The host name is checked inside the verify callback, so the delegate can overrule it too;
   // the peer check stays on and follows the callback's verdict.
-  return curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
-         curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 0L) == CURLE_OK &&
-         curl_easy_setopt(handle, CURLOPT_SSL_CTX_FUNCTION, &ServerTrustCheck::onSslContext) == CURLE_OK &&
-         curl_easy_setopt(handle, CURLOPT_SSL_CTX_DATA, this) == CURLE_OK;
+  return libcurl().easySetopt(handle, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
+         libcurl().easySetopt(handle, CURLOPT_SSL_VERIFYHOST, 0L) == CURLE_OK &&
+         libcurl().easySetopt(handle, CURLOPT_SSL_CTX_FUNCTION, &ServerTrustCheck::onSslContext) ==
+             CURLE_OK &&
+         libcurl().easySetopt(handle, CURLOPT_SSL_CTX_DATA, this) == CURLE_OK;
 }
 
 CURLcode ServerTrustCheck::onSslContext(CURL* /*handle*/, void* sslContext, void* self) {

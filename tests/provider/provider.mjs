@@ -1,0 +1,55 @@
+// The OpenID provider of the tests: oidc-provider on 127.0.0.1, on a port the system picks.
+// Standard input's first line is the configuration as one JSON object (oidc-provider's own
+// options: clients, features, ttl, ...; features it leaves out keep the defaults below). The
+// first line of standard output is the issuer URL. The provider ends when standard input ends,
+// so a test that dies never leaves it running.
+import { generateKeyPair, randomBytes } from 'node:crypto';
+import { createServer } from 'node:http';
+import { createInterface } from 'node:readline';
+import { promisify } from 'node:util';
+
+// Standard output carries the issuer line alone, and its reader stops there: the provider's
+// notices go to standard error.
+console.log = console.error;
+console.info = console.error;
+
+// Keys of its own for each run (which also keeps the provider's warning about development keys
+// quiet), made on the thread pool while the provider's modules load.
+const signing = (type, options, header) =>
+  promisify(generateKeyPair)(type, options).then(({ privateKey }) => ({
+    ...privateKey.export({ format: 'jwk' }),
+    ...header,
+  }));
+const keys = Promise.all([
+  signing('rsa', { modulusLength: 2048 }, { kid: 'rs', use: 'sig', alg: 'RS256' }),
+  signing('ec', { namedCurve: 'P-256' }, { kid: 'es', use: 'sig', alg: 'ES256' }),
+]);
+const { default: Provider } = await import('oidc-provider');
+
+const input = createInterface({ input: process.stdin });
+input.on('close', () => process.exit(0));
+const configuration = JSON.parse(await new Promise((resolve) => input.once('line', resolve)));
+
+const server = createServer();
+await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+const issuer = `http://127.0.0.1:${server.address().port}`;
+
+const provider = new Provider(issuer, {
+  jwks: { keys: await keys },
+  cookies: { keys: [randomBytes(32).toString('base64url')] },
+  ...configuration,
+  features: {
+    devInteractions: { enabled: false },
+    clientCredentials: { enabled: true },
+    introspection: { enabled: true },
+    revocation: { enabled: true },
+    dPoP: { enabled: true },
+    pushedAuthorizationRequests: { enabled: true },
+    ...configuration.features,
+  },
+});
+// A fault of the provider itself shows in the test's output; refusals are in the replies.
+provider.on('server_error', (ctx, error) => console.error('provider: server error:', error));
+server.on('request', provider.callback());
+
+process.stdout.write(`${issuer}\n`);

@@ -1,0 +1,113 @@
+// The `tervala token` commands against a certified OpenID provider, oidc-provider, which the suite
+// starts on loopback with clients of its own: where the loopback test endpoint answers as its
+// tests wrote it, this one answers as a provider in the field does.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "support/InProcessTool.hpp"
+#include "support/OidcProvider.hpp"
+#include "support/TokenTestSupport.hpp"
+
+namespace tervala {
+namespace {
+
+using Args = std::vector<std::string>;
+using nlohmann::json;
+
+class ProviderCli : public ::testing::Test {
+ protected:
+  // One provider for the suite: it takes a second or more to start. Each client's secret is its
+  // id with "-secret"; the provider takes either form of the secret from a client registered for one.
+  static void SetUpTestSuite() {
+    const auto client = [](const std::string& id) {
+      return json{{"client_id", id},
+                  {"client_secret", id + "-secret"},
+                  {"grant_types", {"client_credentials"}},
+                  {"redirect_uris", json::array()},
+                  {"response_types", json::array()}};
+    };
+    try {
+      provider = std::make_unique<test::OidcProvider>(
+          json{{"clients", {client("service"), client("other")}}}.dump());
+    } catch (const std::exception& failure) {
+      problem = failure.what();
+    }
+  }
+  static void TearDownTestSuite() { provider.reset(); }
+  void SetUp() override { ASSERT_TRUE(provider) << problem; }
+
+  [[nodiscard]] test::ToolRun fromStore(const std::string& command) const {
+    return test::runTool({"--settings", (folder / "settings.sqlite3").string(), "token", command});
+  }
+  // `token COMMAND` at the provider found by discovery, as `client` with `secret` on standard input.
+  [[nodiscard]] test::ToolRun token(const std::string& command, const std::string& client,
+                                    const std::string& secret, const Args& more) const {
+    Args args{"--settings",      (folder / "settings.sqlite3").string(),
+              "token",           command,
+              "--issuer",        provider->issuer(),
+              "--client-id",     client,
+              "--client-secret", "-"};
+    args.insert(args.end(), more.begin(), more.end());
+    return test::runTool(args, secret + "\n");
+  }
+
+  static inline std::unique_ptr<test::OidcProvider> provider;
+  static inline std::string problem;
+  test::TemporaryFolder folder;
+};
+
+// A token of the client's own, with the secret in the form and as HTTP Basic: stored, served by
+// `token get`, active at the introspection endpoint until revoked there.
+TEST_F(ProviderCli, ClientTokenIsStoredServedIntrospectedAndRevoked) {
+  for (const std::string auth : {"basic", "form"}) {
+    SCOPED_TRACE(auth);
+    const auto granted = token("client", "service", "service-secret", {"--auth", auth, "--store"});
+    ASSERT_EQ(granted.status, 0) << granted.err;
+    const auto access = json::parse(granted.out).at("access_token").get<std::string>();
+    const auto got = fromStore("get");
+    EXPECT_EQ(got.out, access + "\n") << got.err;
+
+    const Args stored{"--auth", auth, "--stored"};
+    const auto active = token("inspect", "service", "service-secret", stored);
+    ASSERT_EQ(active.status, 0) << active.err;
+    const auto details = json::parse(active.out);
+    EXPECT_EQ(details.at("active"), true);
+    EXPECT_EQ(details.at("client_id"), "service");
+    EXPECT_EQ(details.at("iss"), provider->issuer());
+
+    const auto revoked = token("revoke", "service", "service-secret", stored);
+    EXPECT_EQ(revoked.status, 0) << revoked.err;
+    const auto inactive = token("inspect", "service", "service-secret", stored);
+    EXPECT_EQ(inactive.status, 3) << inactive.err;
+    EXPECT_EQ(inactive.out, "{\"active\":false}\n");
+  }
+}
+
+// The provider's refusal is the result line, in its own words, and nothing is stored.
+TEST_F(ProviderCli, RefusedClientsGetTheProvidersReason) {
+  struct Row {
+    std::string client, secret, auth;
+  };
+  for (const auto& [client, secret, auth] : std::vector<Row>{
+           {"service", "wrong", "basic"},
+           {"service", "other-secret", "form"},
+           {"service", "service-secret", "none"},
+           {"unknown", "unknown-secret", "basic"},
+       }) {
+    SCOPED_TRACE(client + " " + secret + " " + auth);
+    const auto refused = token("client", client, secret, {"--auth", auth, "--store"});
+    EXPECT_EQ(refused.status, 1) << refused.err;
+    EXPECT_EQ(refused.out,
+              R"({ "error_reason":"invalid_client","error_description":"client authentication failed" })"
+              "\n");
+    EXPECT_EQ(fromStore("show").status, 1);
+  }
+}
+
+}  // namespace
+}  // namespace tervala
