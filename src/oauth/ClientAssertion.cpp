@@ -71,7 +71,7 @@ std::variant<platform::SecretText, std::string> secretAssertion(std::string_view
   if (!claims) {
     return claims.reason();
   }
-  const auto header = platform::encodeBase64Url(bytesOf(R"({"alg":"HS256","typ":"JWT"})"));
+  const auto header = platform::encodeBase64Url(bytesOf(R"({"alg":"HS256"})"));
   const auto payload = platform::encodeBase64Url(bytesOf(*claims));
   platform::SecretText token(header.begin(), header.end());
   token.push_back('.');

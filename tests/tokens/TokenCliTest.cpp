@@ -306,7 +306,7 @@ TEST_F(TokenCli, EveryAuthMethodReachesTheTokenEndpointAsTold) {
            {"private_key_jwt",
             {"--client-key", keyFile, "--client-key-id", "k1"},
             R"({"alg":"EdDSA","kid":"k1"})"},
-           {"client_secret_jwt", {}, R"({"alg":"HS256","typ":"JWT"})"}}) {
+           {"client_secret_jwt", {}, R"({"alg":"HS256"})"}}) {
     Args args{"--auth", method, "--client-secret", std::string(32, 'k')};
     args.insert(args.end(), more.begin(), more.end());
     const auto run = tervala(grant("client", args));
