@@ -48,52 +48,46 @@ if command -v hyperfine >/dev/null; then
   hyperfine -N --warmup 20 --runs "${HYPERFINE_RUNS:-300}" "$(printf '%q ' "${ours[@]}")" \
     "$(printf '%q ' "${theirs[@]}")"
 fi
-# The account book: `tervala code NAME` from a file book against a bare `tervala totp SECRET`,
-# both whole processes, measured in turn (goal: at most 3x).
-if command -v perf >/dev/null; then
-  book=$(mktemp -d)
-  trap 'rm -rf "$book"' EXIT
-  "$tervala" --settings "$book/settings.sqlite3" add --file-store \
-    "otpauth://totp/Bench:bench?secret=$secret&issuer=Bench" >/dev/null
-  named=("$tervala" --settings "$book/settings.sqlite3" code -t "$time" bench)
-  [[ $("${named[@]}") == "$code" ]] || { echo "the book's code differs" >&2; exit 1; }
-  declare -a bookSamples=("" "")
+# LABEL then a command: its CPU time against the bare `tervala totp SECRET`, whole processes
+# measured in turn, the median of ROUNDS rounds each (goal: at most 3x).
+beside_totp() {
+  local label=$1 i round
+  shift
+  local -a samples=("" "") medians
   for ((round = 0; round < ${ROUNDS:-7}; round++)); do
-    bookSamples[0]+=$(measure "${named[@]}" | cut -d' ' -f1)$'\n'
-    bookSamples[1]+=$(measure "${ours[@]}" | cut -d' ' -f1)$'\n'
+    samples[0]+=$(measure "$@" | cut -d' ' -f1)$'\n'
+    samples[1]+=$(measure "${ours[@]}" | cut -d' ' -f1)$'\n'
   done
   for i in 0 1; do
-    bookMedians[i]=$(sort -n <<<"${bookSamples[i]}" | awk 'NF {t[++n] = $1} END {print t[int((n + 1) / 2)]}')
+    medians[i]=$(sort -n <<<"${samples[i]}" | awk 'NF {t[++n] = $1} END {print t[int((n + 1) / 2)]}')
   done
-  awk -v a="${bookMedians[0]}" -v b="${bookMedians[1]}" 'BEGIN {
-    printf "code NAME (file book) CPU %.2f ms, totp SECRET %.2f ms: %.2fx (goal: at most 3x)\n", a, b, a / b}'
-fi
+  awk -v l="$label" -v a="${medians[0]}" -v b="${medians[1]}" 'BEGIN {
+    printf "%s CPU %.2f ms, totp SECRET %.2f ms: %.2fx (goal: at most 3x)\n", l, a, b, a / b}'
+}
 
-# `token get --header` of a good token in the file store against the same bare `tervala totp
-# SECRET` (goal: at most 3x): scripts run it once per request. The token comes from a password
-# grant at the test endpoint beside the tool in the build tree.
-endpoint=$(dirname "$tervala")/tervala-test-endpoint
-if command -v perf >/dev/null && [[ -x $endpoint ]]; then
+if command -v perf >/dev/null; then
   store=$(mktemp -d)
-  coproc TOKEN_ENDPOINT { "$endpoint"; }
-  endpoint_pid=$TOKEN_ENDPOINT_PID
-  read -r port <&"${TOKEN_ENDPOINT[0]}"
-  printf 'demo-password\n' | "$tervala" --settings "$store/settings.sqlite3" token password \
-    --url "http://127.0.0.1:$port/token" --client-id bench --username demo --password-stdin --store >/dev/null
-  kill "$endpoint_pid" 2>/dev/null || true
-  get=("$tervala" --settings "$store/settings.sqlite3" token get --header)
-  "${get[@]}" >/dev/null
-  declare -a getSamples=("" "")
-  for ((round = 0; round < ${ROUNDS:-7}; round++)); do
-    getSamples[0]+=$(measure "${get[@]}" | cut -d' ' -f1)$'\n'
-    getSamples[1]+=$(measure "${ours[@]}" | cut -d' ' -f1)$'\n'
-  done
-  for i in 0 1; do
-    getMedians[i]=$(sort -n <<<"${getSamples[i]}" | awk 'NF {t[++n] = $1} END {print t[int((n + 1) / 2)]}')
-  done
-  rm -rf "$store"
-  awk -v a="${getMedians[0]}" -v b="${getMedians[1]}" 'BEGIN {
-    printf "token get (file store) CPU %.2f ms, totp SECRET %.2f ms: %.2fx (goal: at most 3x)\n", a, b, a / b}'
+  trap 'rm -rf "$store"' EXIT
+  # The account book: `tervala code NAME` from a file book.
+  "$tervala" --settings "$store/settings.sqlite3" add --file-store \
+    "otpauth://totp/Bench:bench?secret=$secret&issuer=Bench" >/dev/null
+  named=("$tervala" --settings "$store/settings.sqlite3" code -t "$time" bench)
+  [[ $("${named[@]}") == "$code" ]] || { echo "the book's code differs" >&2; exit 1; }
+  beside_totp "code NAME (file book)" "${named[@]}"
+  # `token get --header` of a good token in the file store, as scripts run it once per request;
+  # the token comes from a password grant at the test endpoint beside the tool in the build tree.
+  endpoint=$(dirname "$tervala")/tervala-test-endpoint
+  if [[ -x $endpoint ]]; then
+    coproc TOKEN_ENDPOINT { "$endpoint"; }
+    endpoint_pid=$TOKEN_ENDPOINT_PID
+    read -r port <&"${TOKEN_ENDPOINT[0]}"
+    printf 'demo-password\n' | "$tervala" --settings "$store/settings.sqlite3" token password \
+      --url "http://127.0.0.1:$port/token" --client-id bench --username demo --password-stdin --store >/dev/null
+    kill "$endpoint_pid" 2>/dev/null || true
+    get=("$tervala" --settings "$store/settings.sqlite3" token get --header)
+    "${get[@]}" >/dev/null
+    beside_totp "token get (file store)" "${get[@]}"
+  fi
 fi
 
 for program in "$tervala" "$(command -v oathtool)"; do

@@ -31,11 +31,10 @@ struct Command {
   /// still good), or absent, having written nothing, to hand the command over.
   std::optional<int> (*quick)(const GlobalOptions& global, const Arguments& arguments,
                               const Io& io) = nullptr;
-  /// The only words `quick` is tried with after the command: flags that read nothing. Any other
-  /// word hands over at once, before the parser blanks a secret in argv, reads standard input
-  /// or a file, or takes a variable out of the environment, all of which the program handed to
-  /// must still find.
-  std::span<const std::string_view> quickFlags = {};
+  /// The only options `quick` is tried with (long names, never a secret). Any other word hands
+  /// over at once, before the parser blanks a secret in argv, reads standard input or a file, or
+  /// takes a variable out of the environment, all of which the program handed to must still find.
+  std::span<const std::string_view> quickOptions = {};
 };
 
 }  // namespace tervala::cli

@@ -484,9 +484,10 @@ constexpr auto tokenLogout =
                     tailOption("allow-http")},
          tokenStorage);
 
-// The words of `token get` that a stored token still good answers alike with or without.
-constexpr std::array<std::string_view, 4> tokenGetQuickFlags{"--header", "--keyring", "--allow-file",
-                                                             "--file-store"};
+// The options of `token get` a stored token still good is answered alike with: the refresh's
+// endpoint and client are not needed before a refresh.
+constexpr std::array<std::string_view, 6> tokenGetQuickOptions{"header",     "keyring", "allow-file",
+                                                               "file-store", "url",     "client-id"};
 
 // The program beside the tool that links the whole library: the network, the store and codecs.
 constexpr std::string_view tokenProgram = "tervala-token";
@@ -612,7 +613,7 @@ const std::array table{
             .program = tokenProgram,
             .run = runTokenGet,
             .quick = answerTokenGetFromStore,
-            .quickFlags = tokenGetQuickFlags},
+            .quickOptions = tokenGetQuickOptions},
     Command{.name = "token device",
             .summary = "log in on another device: show a code to enter there, then wait for the token",
             .options = tokenDevice,

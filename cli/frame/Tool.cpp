@@ -172,13 +172,27 @@ std::optional<int> answerHere(const Command& command, const Arguments& global, s
   if (command.quick == nullptr || global.has("debug")) {
     return std::nullopt;
   }
-  for (const char* word : words) {
-    if (std::find(command.quickFlags.begin(), command.quickFlags.end(), std::string_view(word)) ==
-        command.quickFlags.end()) {
+  // Only long options of the row's list, none a secret: nothing is blanked, read or taken.
+  for (std::size_t at = 0; at < words.size(); ++at) {
+    const std::string_view word(words[at]);
+    if (!word.starts_with("--")) {
       return std::nullopt;
     }
+    const auto equals = word.find('=');
+    const auto name = word.substr(2, equals == std::string_view::npos ? std::string_view::npos : equals - 2);
+    const auto option = std::find_if(command.options.begin(), command.options.end(),
+                                     [&](const Option& candidate) { return candidate.name == name; });
+    if (option == command.options.end() || option->takes == Takes::secret ||
+        option->takes == Takes::stdinFor ||
+        std::find(command.quickOptions.begin(), command.quickOptions.end(), name) ==
+            command.quickOptions.end()) {
+      return std::nullopt;
+    }
+    if (option->takes != Takes::nothing && equals == std::string_view::npos) {
+      ++at;  // its value
+    }
   }
-  // The flags read nothing; the environment's secrets stay for the program handed to.
+  // The environment's secrets stay for the program handed to.
   Io looking = io;
   looking.forget = [](const char*) {};
   auto parsed = ArgumentParser(command).parse(words, looking);

@@ -15,6 +15,7 @@
 #include <tervala/TokenSource.hpp>
 
 #include "frame/Arguments.hpp"
+#include "tokens/CleartextUrl.hpp"
 #include "tokens/TokenPlace.hpp"
 
 namespace tervala::cli {
@@ -38,6 +39,11 @@ std::optional<int> answerTokenGetFromStore(const GlobalOptions& global, const Ar
   // --keyring --allow-file says on standard error when it falls back to the file; that and any
   // other word is for the program handed to, so nothing is said twice.
   if (place == nullptr || place->mode() == StoreMode::keyringOrFile) {
+    return std::nullopt;
+  }
+  // A refresh URL that would send the refresh token in clear is refused by the whole road even
+  // when no refresh is due.
+  if (const auto url = arguments.value("url"); url && isCleartextToAnotherHost(*url)) {
     return std::nullopt;
   }
   const auto found = place->retrieveToken(io);

@@ -346,7 +346,9 @@ TEST_F(TokenCli, GetOfAGoodStoredTokenIsAnsweredByTheToolAloneAndAlike) {
   const std::array rows{
       Row{std::chrono::hours(1), {"token", "get"}, true},
       Row{std::chrono::hours(1), {"token", "get", "--header", "--file-store"}, true},
-      Row{std::chrono::hours(1), {"token", "get", "--url", endpoint.url()}, false},
+      Row{std::chrono::hours(1), {"token", "get", "--url", endpoint.url(), "--client-id=app"}, true},
+      Row{std::chrono::hours(1), {"token", "get", "--url", "http://example.com/token"}, false},
+      Row{std::chrono::hours(1), {"token", "get", "--auth", "basic"}, false},
       Row{std::chrono::hours(1), {"token", "get", "--keyring", "--allow-file"}, false},
       Row{std::chrono::hours(1), {"--debug", "token", "get"}, false},
       Row{std::chrono::seconds(10), {"token", "get", "--header"}, false},
