@@ -271,7 +271,18 @@ constexpr std::array grantTail{
     Option{.name = "auth",
            .takes = Takes::value,
            .valueName = "METHOD",
-           .help = "how the client authenticates: form (default), basic or none"},
+           .help = "how the client authenticates: form (default), basic, none, private_key_jwt (a JWT signed "
+                   "with --client-key) or client_secret_jwt (a JWT MACed with the client secret, 32 bytes or "
+                   "more); a JWT's audience is --issuer when given, else the endpoint's URL"},
+    Option{.name = "client-key",
+           .takes = Takes::value,
+           .valueName = "FILE",
+           .help = "with --auth private_key_jwt: the client's unencrypted PEM private key (RSA, EC P-256 or "
+                   "P-384, Ed25519)"},
+    Option{.name = "client-key-id",
+           .takes = Takes::value,
+           .valueName = "ID",
+           .help = "the key's identifier, sent as the JWT's kid"},
     Option{.name = "output",
            .takes = Takes::value,
            .valueName = "FORM",
@@ -368,6 +379,8 @@ constexpr auto tokenLogin = join(
             Option{.name = "no-store", .help = "only print the token; do not store it"},
             tailOption("allow-http"),
             tailOption("auth"),
+            tailOption("client-key"),
+            tailOption("client-key-id"),
         },
         tokenStorage));
 
@@ -385,6 +398,8 @@ constexpr auto tokenDevice =
                         tailOption("store"),
                         tailOption("allow-http"),
                         tailOption("auth"),
+                        tailOption("client-key"),
+                        tailOption("client-key-id"),
                         tailOption("output"),
                         tokenStorage[0],
                         tokenStorage[1],
@@ -418,6 +433,8 @@ constexpr auto tokenAbout = [](std::string_view endpoint) {
              .help = "access_token or refresh_token (default for --stored: its kind)"},
       tailOption("client-secret"),
       tailOption("auth"),
+      tailOption("client-key"),
+      tailOption("client-key-id"),
       tailOption("timeout"),
       tailOption("cacert"),
       tailOption("allow-http"),
@@ -443,6 +460,8 @@ constexpr auto tokenGet = join(
         Option{.name = "allow-http",
                .help = "allow sending the refresh token over plain http:// to a host that is not loopback"},
         tailOption("auth"),
+        tailOption("client-key"),
+        tailOption("client-key-id"),
         tokenStorage[0],
         tokenStorage[1],
         tokenStorage[2],
@@ -460,8 +479,9 @@ constexpr auto tokenLogout =
                            .takes = Takes::value,
                            .valueName = "ID",
                            .help = "the client identifier (default: the profile's)"},
-                    tailOption("client-secret"), tailOption("auth"), tailOption("timeout"),
-                    tailOption("cacert"), tailOption("allow-http")},
+                    tailOption("client-secret"), tailOption("auth"), tailOption("client-key"),
+                    tailOption("client-key-id"), tailOption("timeout"), tailOption("cacert"),
+                    tailOption("allow-http")},
          tokenStorage);
 
 // The options of `token get` a stored token still good is answered alike with: the refresh's

@@ -108,7 +108,7 @@ int sendChosenToken(const GlobalOptions& global, const Arguments& arguments, con
   }
   const auto& [token, hint] = std::get<ChosenToken>(chosen);
   const ClientSecretScope secretScope(OAuthContext::sharedInstance());
-  auto url = configuredEndpoint(arguments, "url", endpoint, "credentials");
+  auto url = configuredEndpoint(arguments, "url", endpoint, "credentials", io.err);
   if (const auto* problem = std::get_if<EndpointProblem>(&url)) {
     return report(io, *problem);
   }

@@ -77,8 +77,8 @@ std::variant<std::string, EndpointProblem> IssuerEndpoints::url(std::string_view
 
 std::variant<std::string, EndpointProblem> configuredEndpoint(const Arguments& arguments,
                                                               std::string_view option, Endpoint endpoint,
-                                                              std::string_view sent) {
-  if (auto error = configure(OAuthContext::sharedInstance(), arguments)) {
+                                                              std::string_view sent, std::ostream& warnings) {
+  if (auto error = configure(OAuthContext::sharedInstance(), arguments, warnings)) {
     return EndpointProblem{std::move(error->message)};
   }
   auto url = IssuerEndpoints(arguments).url(option, endpoint);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <iosfwd>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,7 +31,7 @@ int report(const Io& io, const EndpointProblem& problem);
 /// to another host is refused unless --allow-http.
 std::variant<std::string, EndpointProblem> configuredEndpoint(const Arguments& arguments,
                                                               std::string_view option, Endpoint endpoint,
-                                                              std::string_view sent);
+                                                              std::string_view sent, std::ostream& warnings);
 
 /// The URLs a command sends to: each given by its own option, or else named by the metadata of
 /// `--issuer`, which is fetched once, when first needed. The shared context's trust and timeout

@@ -47,7 +47,7 @@ int runTokenGet(const GlobalOptions& global, const Arguments& arguments, const I
   auto& context = OAuthContext::sharedInstance();
   const ClientSecretScope secretScope(context);
   // A refresh of the stored token reads its reply as the library does unless told: strictly.
-  if (auto error = configure(context, arguments, ReplyProfile::strict)) {
+  if (auto error = configure(context, arguments, io.err, ReplyProfile::strict)) {
     return refuse(io, *error);
   }
   // The token is looked for where `token show` finds it, and refreshed and stored again there.

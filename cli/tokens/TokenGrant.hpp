@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <iosfwd>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,13 +27,14 @@ using Exchange =
                                        const OAuthContext::Params& params)>;
 
 /// Settles the shared context's fields from the options (trust, scope, timeout, client secret,
-/// method of client authentication, reading of replies: `unlessTold` without --strict or
-/// --lenient); a refusal says what was wrong. Every field is set, so nothing of an earlier run
-/// carries over.
-std::optional<UsageError> configure(OAuthContext& context, const Arguments& arguments,
+/// method of client authentication and its key, reading of replies: `unlessTold` without
+/// --strict or --lenient); a refusal says what was wrong, a key file others may read is warned
+/// about on `warnings`. Every field is set, so nothing of an earlier run carries over.
+std::optional<UsageError> configure(OAuthContext& context, const Arguments& arguments, std::ostream& warnings,
                                     ReplyProfile unlessTold = ReplyProfile::lenient);
 
-/// Wipes the client secret that `configure` had to hand over as a plain string.
+/// Wipes the client secret that `configure` had to hand over as a plain string, and lets the
+/// client key go (OpenSSL wipes it).
 void forgetClientSecret(OAuthContext& context);
 
 /// Wipes the context's client secret on every way out of a command that configured it.
@@ -69,7 +71,7 @@ int grant(const GlobalOptions& global, const Arguments& arguments, const Io& io,
 int grant(const Arguments& arguments, const Io& io, const Exchange& exchange, Profile& profile,
           const GrantRequest& request);
 
-/// The method of `--auth`: "form", "basic" or "none".
+/// The method of `--auth`: "form", "basic", "none", "private_key_jwt" or "client_secret_jwt".
 std::optional<ClientAuthentication> clientAuthenticationNamed(std::string_view name);
 
 /// `error` in one line for the terminal: its description, and its reason when that says more.

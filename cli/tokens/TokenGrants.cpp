@@ -4,6 +4,7 @@
 #include <string>
 #include <variant>
 
+#include <tervala/ClientKey.hpp>
 #include <tervala/OAuthContext.hpp>
 #include <tervala/OAuthResult.hpp>
 #include <tervala/OAuthToken.hpp>
@@ -30,6 +31,30 @@ namespace {
 
 using platform::view;
 
+// The key of --client-key, read as every secret file is, for --auth private_key_jwt alone.
+std::optional<UsageError> loadClientKey(OAuthContext& context, const Arguments& arguments,
+                                        std::ostream& warnings) {
+  const auto path = arguments.value("client-key");
+  const bool wanted = context.clientAuthentication == ClientAuthentication::privateKeyJwt;
+  if (!path || !wanted) {
+    return wanted ? std::optional(UsageError{"--auth private_key_jwt needs --client-key"})
+           : path ? std::optional(UsageError{"--client-key goes with --auth private_key_jwt"})
+                  : std::nullopt;
+  }
+  auto text = readSecretFile(std::string(*path), warnings);
+  if (auto* error = std::get_if<UsageError>(&text)) {
+    return std::move(*error);
+  }
+  const auto keyId = arguments.value("client-key-id");
+  auto key = ClientKey::fromPem(view(std::get<platform::SecretText>(text)),
+                                keyId ? std::optional<std::string>(*keyId) : std::nullopt);
+  if (!key) {
+    return UsageError{"--client-key '" + visible(*path) + "': " + key.reason()};
+  }
+  context.setClientKey(std::move(key).value());
+  return std::nullopt;
+}
+
 std::variant<OAuthContext::Params, UsageError> formFields(const Arguments& arguments) {
   OAuthContext::Params params;
   for (const auto& field : arguments.values("param")) {
@@ -49,21 +74,29 @@ void forgetClientSecret(OAuthContext& context) {
     platform::cleanse(*context.clientSecret);  // the whole buffer, also what a longer value left
     context.clientSecret.reset();
   }
+  context.setClientKey(std::nullopt);
 }
 
-std::optional<UsageError> configure(OAuthContext& context, const Arguments& arguments,
+std::optional<UsageError> configure(OAuthContext& context, const Arguments& arguments, std::ostream& warnings,
                                     ReplyProfile unlessTold) {
   context.serverTrustDelegate = nullptr;
   context.scope.reset();
   context.timeoutInterval = 30.0;
   context.clientAuthentication = ClientAuthentication::form;
   forgetClientSecret(context);
+  // The issuer names the server whichever of its endpoints an assertion goes to.
+  const auto issuer = arguments.value("issuer");
+  context.setClientAssertionAudience(issuer ? std::optional<std::string>(*issuer) : std::nullopt);
   if (const auto method = arguments.value("auth")) {
     const auto parsed = clientAuthenticationNamed(*method);
     if (!parsed) {
-      return UsageError{"--auth takes basic, form or none, not '" + visible(*method) + "'"};
+      return UsageError{"--auth takes basic, form, none, private_key_jwt or client_secret_jwt, not '" +
+                        visible(*method) + "'"};
     }
     context.clientAuthentication = *parsed;
+  }
+  if (auto problem = loadClientKey(context, arguments, warnings)) {
+    return problem;
   }
   if (const auto path = arguments.value("cacert")) {
     context.serverTrustDelegate = CertificateFileTrust::load(std::string(*path));
@@ -111,6 +144,12 @@ std::optional<ClientAuthentication> clientAuthenticationNamed(std::string_view n
   }
   if (name == "none") {
     return ClientAuthentication::none;
+  }
+  if (name == "private_key_jwt") {
+    return ClientAuthentication::privateKeyJwt;
+  }
+  if (name == "client_secret_jwt") {
+    return ClientAuthentication::clientSecretJwt;
   }
   return std::nullopt;
 }
@@ -163,7 +202,7 @@ int grant(const Arguments& arguments, const Io& io, const Exchange& exchange, Pr
   }
   auto& context = OAuthContext::sharedInstance();
   const ClientSecretScope secretScope(context);
-  if (auto error = request.configured ? std::nullopt : configure(context, arguments)) {
+  if (auto error = request.configured ? std::nullopt : configure(context, arguments, io.err)) {
     return refuse(io, *error);
   }
   // A URL on the command line (or an issuer's) wins over the profile's. Discovery needs the trust

@@ -128,7 +128,7 @@ int runTokenLogin(const GlobalOptions& global, const Arguments& arguments, const
   // Discovery runs through the shared context: it is settled first, once for the whole login.
   auto& shared = OAuthContext::sharedInstance();
   const ClientSecretScope secretScope(shared);
-  if (const auto unusable = configure(shared, arguments)) {
+  if (const auto unusable = configure(shared, arguments, io.err)) {
     return refuse(io, *unusable);
   }
   if (arguments.has("no-store") && (arguments.has("store") || arguments.value("profile"))) {

@@ -22,7 +22,7 @@ namespace {
 // one: revoking it ends the access tokens granted with it too (RFC 7009 section 2.1). Absent when
 // nothing was asked; otherwise whether it was revoked, and why not.
 std::optional<std::string> revokeAtServer(const Arguments& arguments, const Profile::Account& account,
-                                          const OAuthToken* token, bool& revoked) {
+                                          const OAuthToken* token, bool& revoked, std::ostream& warnings) {
   if (!arguments.value("revoke-url") && !arguments.value("issuer")) {
     return std::nullopt;
   }
@@ -30,7 +30,7 @@ std::optional<std::string> revokeAtServer(const Arguments& arguments, const Prof
     return std::string("the stored token could not be read");
   }
   const ClientSecretScope secretScope(OAuthContext::sharedInstance());
-  auto url = configuredEndpoint(arguments, "revoke-url", Endpoint::revocation, "the token");
+  auto url = configuredEndpoint(arguments, "revoke-url", Endpoint::revocation, "the token", warnings);
   std::optional<std::string> problem;
   if (const auto* unknown = std::get_if<EndpointProblem>(&url)) {
     problem = unknown->message;
@@ -68,8 +68,8 @@ int runTokenLogout(const GlobalOptions& global, const Arguments& arguments, cons
   }
   const auto* token = std::get_if<std::shared_ptr<OAuthToken>>(&read);
   bool revoked = false;
-  const auto notRevoked =
-      revokeAtServer(arguments, profile.account(), token != nullptr ? token->get() : nullptr, revoked);
+  const auto notRevoked = revokeAtServer(arguments, profile.account(),
+                                         token != nullptr ? token->get() : nullptr, revoked, io.err);
   // The token is forgotten here whatever the server said: a logout that keeps it would surprise.
   if (const auto problem = place.removeToken()) {
     io.err << "tervala: the token could not be forgotten: " << shownMessage(*problem) << '\n';

@@ -12,6 +12,14 @@ enum class ClientAuthentication {
   basic,
   /// A public client: only "client_id" in the form; a set secret is never sent.
   none,
+  /// "private_key_jwt" (RFC 7523 section 2.2): "client_id", then "client_assertion_type" and
+  /// "client_assertion", a JWT signed with the context's client key (iss and sub the client id,
+  /// aud the server, a random jti, valid for 60 seconds), made afresh for every request. The
+  /// secret is never sent.
+  privateKeyJwt,
+  /// "client_secret_jwt": the same assertion, MACed with HS256 under the client secret, which
+  /// must hold at least 32 bytes; the secret itself is never sent.
+  clientSecretJwt,
 };
 
 }  // namespace tervala

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <tervala/ClientAuthentication.hpp>
+#include <tervala/ClientKey.hpp>
 #include <tervala/OAuthResult.hpp>
 #include <tervala/ReplyProfile.hpp>
 #include <tervala/ServerTrustDelegate.hpp>
@@ -23,7 +24,8 @@ namespace tervala {
 ///
 /// Every grant comes in two forms:
 /// - asynchronous (with a `Completion`): returns at once and calls the completion exactly once:
-///   on the calling thread when the URL is refused ("Invalid url"), otherwise later on the
+///   on the calling thread when the URL is refused ("Invalid url") or the client cannot
+///   authenticate (a client assertion without its key or secret), otherwise later on the
 ///   request's own thread. Completions of different requests may run at the same time. Once the
 ///   process has begun to exit (return from `main`, `exit()`), no completion is called any more:
 ///   requests still in flight are cancelled and their completions dropped.
@@ -64,13 +66,24 @@ class TERVALA_EXPORT OAuthContext {
   /// Sent as the "scope" field, items joined by ",", when present.
   std::optional<std::vector<std::string>> scope;
   /// Sent as the "client_secret" field when present and not empty (with `form`), or in the
-  /// Basic header (with `basic`).
+  /// Basic header (with `basic`); the HMAC key of `clientSecretJwt`.
   std::optional<std::string> clientSecret;
   /// How the client id and secret reach the token endpoint; `form` by default.
   ClientAuthentication clientAuthentication = ClientAuthentication::form;
   /// How success replies are read: `strict` (the default) refuses one that lacks a token field;
   /// `lenient` assumes what real servers leave out (see `ReplyProfile`).
   ReplyProfile replyProfile = ReplyProfile::strict;
+
+  /// The key `privateKeyJwt` signs client assertions with; absent (the default): none, and such a
+  /// request ends in an error result before anything is sent. Read when a request starts, as
+  /// the fields are (it is held beside them: the class's layout is fixed by the binary interface).
+  void setClientKey(std::optional<ClientKey> key);
+  [[nodiscard]] std::optional<ClientKey> clientKey() const;
+  /// The "aud" of client assertions: set it to the authorization server's issuer identifier when
+  /// it is known, which names the server whatever endpoint the assertion goes to. Absent (the
+  /// default): the URL the request goes to, for the grants the token endpoint's.
+  void setClientAssertionAudience(std::optional<std::string> audience);
+  [[nodiscard]] std::optional<std::string> clientAssertionAudience() const;
 
   /// Resource-owner password grant.
   void getAccessToken(std::string_view url, std::string_view clientId, std::string_view username,

@@ -6,6 +6,7 @@
 #include <tervala/CancelToken.hpp>
 #include <tervala/Checked.hpp>
 #include <tervala/ClientAuthentication.hpp>
+#include <tervala/ClientKey.hpp>
 #include <tervala/Coder.hpp>
 #include <tervala/Data.hpp>
 #include <tervala/Debug.hpp>

@@ -2,13 +2,15 @@
 
 #include <span>
 
+#include "oauth/ClientAssertion.hpp"
 #include "platform/Base64.hpp"
 #include "platform/FormEncoding.hpp"
 
 namespace tervala {
 
 ClientCredentials::ClientCredentials(ClientAuthentication method, std::string_view clientId,
-                                     const std::optional<platform::SecretText>& secret)
+                                     const std::optional<platform::SecretText>& secret,
+                                     const AssertionSettings& assertion, std::string_view url)
     : method_(method), clientId_(clientId) {
   const bool hasSecret = secret && !secret->empty();
   switch (method) {
@@ -34,6 +36,24 @@ ClientCredentials::ClientCredentials(ClientAuthentication method, std::string_vi
     }
     case ClientAuthentication::none:
       break;
+    case ClientAuthentication::privateKeyJwt:
+    case ClientAuthentication::clientSecretJwt: {
+      const AssertionParty party{clientId, assertion.audience ? std::string_view(*assertion.audience) : url};
+      std::variant<platform::SecretText, std::string> made;
+      if (method == ClientAuthentication::clientSecretJwt) {
+        made = secretAssertion(hasSecret ? platform::view(*secret) : std::string_view(), party);
+      } else if (assertion.key) {
+        made = keyAssertion(*assertion.key, party);
+      } else {
+        made = std::string("private_key_jwt needs a client key");
+      }
+      if (auto* token = std::get_if<platform::SecretText>(&made)) {
+        assertion_ = std::move(*token);
+      } else {
+        problem_ = std::move(std::get<std::string>(made));
+      }
+      break;
+    }
   }
 }
 
@@ -43,6 +63,10 @@ void ClientCredentials::addTo(TokenRequestForm& form) const {
   }
   if (formSecret_) {
     form.add("client_secret", platform::view(*formSecret_));
+  }
+  if (assertion_) {
+    form.add("client_assertion_type", jwtBearerAssertionType);
+    form.add("client_assertion", platform::view(*assertion_));
   }
 }
 

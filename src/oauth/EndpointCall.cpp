@@ -67,6 +67,7 @@ EndpointSettings EndpointSettings::of(const OAuthContext& context) {
       context.serverTrustDelegate,
       context.clientSecret ? std::optional(platform::secretText(*context.clientSecret)) : std::nullopt,
       context.clientAuthentication,
+      {context.clientKey(), context.clientAssertionAudience()},
       context.replyProfile,
       std::nullopt};
   if (context.scope) {
@@ -98,7 +99,11 @@ platform::HttpReply EndpointCall::post(std::string_view url, std::string_view cl
     return failed(invalidUrl());
   }
   TokenRequestForm form;
-  const ClientCredentials credentials(settings.clientAuthentication, clientId, settings.clientSecret);
+  const ClientCredentials credentials(settings.clientAuthentication, clientId, settings.clientSecret,
+                                      settings.assertion, parsed->text);
+  if (const auto& problem = credentials.problem()) {
+    return failed(Error::make(Error::oauthErrorDomain, errors::oauth, *problem));
+  }
   credentials.addTo(form);
   for (const auto& [name, value] : fields) {
     form.add(name, value);

@@ -11,6 +11,7 @@
 #include <tervala/Error.hpp>
 #include <tervala/OAuthContext.hpp>
 
+#include "oauth/ClientCredentials.hpp"
 #include "platform/HttpTransfer.hpp"
 #include "platform/SecretJson.hpp"
 #include "platform/SecureMemory.hpp"
@@ -23,6 +24,7 @@ struct EndpointSettings {
   std::shared_ptr<ServerTrustDelegate> serverTrustDelegate;
   std::optional<platform::SecretText> clientSecret;
   ClientAuthentication clientAuthentication = ClientAuthentication::form;
+  AssertionSettings assertion{};
   /// How a grant's reply is read (the device flow's polls are grants), and the scope field the
   /// grant asked for (the items joined with ","), which the lenient reading may assume.
   ReplyProfile replyProfile = ReplyProfile::strict;

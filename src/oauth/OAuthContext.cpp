@@ -14,6 +14,7 @@
 #include "platform/DebugLog.hpp"
 #include "platform/EndpointUrl.hpp"
 #include "platform/ErrorCodes.hpp"
+#include "platform/ForkRenewedMutex.hpp"
 #include "platform/HttpTransfer.hpp"
 #include "platform/RequestThreads.hpp"
 #include "platform/SecureMemory.hpp"
@@ -66,6 +67,17 @@ std::shared_ptr<const OAuthResult> runExchange(const platform::HttpRequest& requ
   }
 }
 
+// The settings added after the class's layout was fixed, held beside the one instance.
+struct LaterSettings {
+  platform::ForkRenewedMutex mutex;
+  AssertionSettings assertion;
+};
+
+LaterSettings& laterSettings() {
+  static LaterSettings* const held = new LaterSettings();  // NOLINT(cppcoreguidelines-owning-memory)
+  return *held;
+}
+
 }  // namespace
 
 // What a grant reads of the shared settings, taken once when it starts.
@@ -84,6 +96,30 @@ OAuthContext& OAuthContext::sharedInstance() {
   // Request threads may still use it while the process exits, so it is never destroyed.
   static OAuthContext* const instance = new OAuthContext();  // NOLINT(cppcoreguidelines-owning-memory)
   return *instance;
+}
+
+void OAuthContext::setClientKey(std::optional<ClientKey> key) {
+  auto& later = laterSettings();
+  const std::lock_guard lock(later.mutex);
+  later.assertion.key = std::move(key);
+}
+
+std::optional<ClientKey> OAuthContext::clientKey() const {
+  auto& later = laterSettings();
+  const std::lock_guard lock(later.mutex);
+  return later.assertion.key;
+}
+
+void OAuthContext::setClientAssertionAudience(std::optional<std::string> audience) {
+  auto& later = laterSettings();
+  const std::lock_guard lock(later.mutex);
+  later.assertion.audience = std::move(audience);
+}
+
+std::optional<std::string> OAuthContext::clientAssertionAudience() const {
+  auto& later = laterSettings();
+  const std::lock_guard lock(later.mutex);
+  return later.assertion.audience;
 }
 
 namespace {
@@ -242,7 +278,19 @@ OAuthContext::Result OAuthContext::executeRequest(std::string url, std::string h
   platform::debugLine(className, "executeRequest(_:_:params:completion:)");
 
   TokenRequestForm form;
-  const ClientCredentials credentials(settings.clientAuthentication, clientId, settings.clientSecret);
+  // Read here rather than with the settings, whose layout an exported function's signature fixes;
+  // still on the calling thread, when the request starts.
+  const AssertionSettings assertion{clientKey(), clientAssertionAudience()};
+  const ClientCredentials credentials(settings.clientAuthentication, clientId, settings.clientSecret,
+                                      assertion, url);
+  if (const auto& problem = credentials.problem()) {
+    const auto result = errors::errorResult(Error::oauthErrorDomain, errors::oauth, *problem);
+    if (completion != nullptr) {
+      deliver(*completion, result);
+      return nullptr;
+    }
+    return result;
+  }
   credentials.addTo(form);
   std::optional<std::string> requestedScope;
   if (settings.scope) {

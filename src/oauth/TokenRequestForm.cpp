@@ -51,7 +51,7 @@ bool TokenRequestForm::isSecretField(std::string_view name) noexcept {
   // Shown only what is known to be harmless; any other field (code_verifier, client_assertion,
   // a host's own extra field...) may carry a secret.
   return name != "grant_type" && name != "client_id" && name != "scope" && name != "username" &&
-         name != "redirect_uri";
+         name != "redirect_uri" && name != "client_assertion_type";
 }
 
 }  // namespace tervala

@@ -30,7 +30,7 @@ class TokenRequestForm {
   /// shortest round-trip decimal, booleans as "true" / "false".
   static platform::SecretText valueText(const OAuthContext::ParamValue& value);
   /// True for the fields whose values never reach the debug output: all but grant_type,
-  /// client_id, scope, username and redirect_uri.
+  /// client_id, scope, username, redirect_uri and client_assertion_type.
   static bool isSecretField(std::string_view name) noexcept;
 
  private:

@@ -23,6 +23,8 @@ inline void resetSharedContext() {
   context.clientSecret.reset();
   context.clientAuthentication = ClientAuthentication::form;
   context.replyProfile = ReplyProfile::strict;
+  context.setClientKey(std::nullopt);
+  context.setClientAssertionAudience(std::nullopt);
 }
 
 }  // namespace tervala::test
