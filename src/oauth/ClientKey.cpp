@@ -30,7 +30,9 @@ struct BioFree {
 };
 using BioHandle = std::unique_ptr<BIO, BioFree>;
 struct FileClose {
-  void operator()(std::FILE* file) const noexcept { std::fclose(file); }
+  void operator()(std::FILE* file) const noexcept {
+    std::fclose(file);  // NOLINT(cppcoreguidelines-owning-memory): the unique_ptr owns it
+  }
 };
 
 // OpenSSL asks for a passphrase only for an encrypted key; none is given, and the question is

@@ -284,7 +284,7 @@ OAuthContext::Result OAuthContext::executeRequest(std::string url, std::string h
   const ClientCredentials credentials(settings.clientAuthentication, clientId, settings.clientSecret,
                                       assertion, url);
   if (const auto& problem = credentials.problem()) {
-    const auto result = errors::errorResult(Error::oauthErrorDomain, errors::oauth, *problem);
+    auto result = errors::errorResult(Error::oauthErrorDomain, errors::oauth, *problem);
     if (completion != nullptr) {
       deliver(*completion, result);
       return nullptr;
