@@ -1,6 +1,8 @@
 #include "frame/HiddenPrompt.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -47,6 +49,27 @@ class SignalHold {
 
  private:
   std::array<struct sigaction, heldSignals.size()> saved_{};
+};
+
+// Blocks the held signals on this thread for its life; `outside()` is the mask before.
+class SignalMask {
+ public:
+  SignalMask() {
+    sigset_t held;
+    sigemptyset(&held);
+    for (const int signal : heldSignals) {
+      sigaddset(&held, signal);
+    }
+    ::pthread_sigmask(SIG_BLOCK, &held, &outside_);
+  }
+  ~SignalMask() { ::pthread_sigmask(SIG_SETMASK, &outside_, nullptr); }
+  SignalMask(const SignalMask&) = delete;
+  SignalMask& operator=(const SignalMask&) = delete;
+
+  [[nodiscard]] const sigset_t& outside() const noexcept { return outside_; }
+
+ private:
+  sigset_t outside_{};
 };
 
 class Terminal {
@@ -104,11 +127,22 @@ std::variant<platform::SecretText, PromptProblem> readLine(std::string_view prom
   if (!terminal.silence()) {
     return PromptProblem{"cannot turn the terminal's echo off"};
   }
+  // The held signals are let in only while waiting for input (ppoll swaps the mask atomically):
+  // one that came between the check of `caught` and a blocking read would leave the read
+  // waiting for ever, with echo off.
+  const SignalMask mask;
   terminal.write(prompt);
   // Sized once up front: growing would leave copies behind.
   platform::SecretText line(maxSecretInput + 1);
   std::size_t got = 0;
   while (caught == 0 && got < line.size()) {
+    pollfd ready{terminal.fd(), POLLIN, 0};
+    if (::ppoll(&ready, 1, nullptr, &mask.outside()) < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      break;
+    }
     const ssize_t read = ::read(terminal.fd(), &line[got], 1);
     if (read < 0 && errno == EINTR) {
       continue;
