@@ -102,8 +102,9 @@ class TokenCli : public ::testing::Test {
   }
 
   test::TemporaryFolder folder;
+  // Set before the requests and read by the server's threads, so it goes after the server stops.
+  std::map<std::string, Reply> routes;
   TokenEndpoint endpoint;
-  std::map<std::string, Reply> routes;  // set before the requests, read by the server's threads
 };
 
 TEST_F(TokenCli, PasswordGrantSendsTheFormAndPrintsTheResultLine) {
