@@ -113,6 +113,12 @@ class Link {
   bool healthy_ = false;  // no TLS or socket failure so far
 };
 
+void joinAll(std::vector<std::thread>& threads) {
+  for (auto& thread : threads) {
+    thread.join();
+  }
+}
+
 }  // namespace
 
 Fields decodeForm(std::string_view body) {
@@ -187,27 +193,29 @@ void TokenEndpoint::acceptLoop() {
   sigemptyset(&pipe);
   sigaddset(&pipe, SIGPIPE);
   pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
-  while (true) {
+  for (bool stopping = false; !stopping;) {
     const int socket = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-    const std::lock_guard lock(mutex_);
-    if (stopping_) {
-      if (socket >= 0) {
-        ::close(socket);
-      }
-      return;
-    }
-    if (socket < 0) {
-      continue;
-    }
-    open_.insert(socket);
-    // Detached: stop() waits until every connection is closed, so none outlives the endpoint.
-    std::thread([this, socket] {
-      serve(socket);
+    std::vector<std::thread> ended;
+    {
       const std::lock_guard lock(mutex_);
-      open_.erase(socket);
-      ::close(socket);
-      changed_.notify_all();
-    }).detach();
+      ended.swap(ended_);
+      stopping = stopping_;
+      if (stopping && socket >= 0) {
+        ::close(socket);
+      } else if (socket >= 0) {
+        open_.insert(socket);
+        const std::uint64_t number = connections_++;
+        serving_.emplace(number, std::thread([this, socket, number] {
+                           serve(socket);
+                           const std::lock_guard lock(mutex_);
+                           open_.erase(socket);
+                           ::close(socket);
+                           ended_.push_back(std::move(serving_.extract(number).mapped()));
+                           changed_.notify_all();
+                         }));
+      }
+    }
+    joinAll(ended);
   }
 }
 
@@ -254,6 +262,10 @@ void TokenEndpoint::stop() {
   acceptor_.join();
   lock.lock();
   changed_.wait(lock, [this] { return open_.empty(); });
+  std::vector<std::thread> ended;
+  ended.swap(ended_);
+  lock.unlock();
+  joinAll(ended);
   ::close(listener_);
 }
 

@@ -4,7 +4,9 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -128,7 +130,13 @@ class TokenEndpoint {
   bool stopping_ = false;
   Handler handler_ = [](const RecordedRequest&) { return Reply{}; };
   std::vector<RecordedRequest> requests_;
-  std::set<int> open_;  // connections still served, each by a detached thread of its own
+  // Connections still served, each by a thread of its own. A served thread puts itself among the
+  // ended, to be joined: a thread still ending when the process exits would free OpenSSL's
+  // thread state while its exit handlers free the same.
+  std::set<int> open_;
+  std::map<std::uint64_t, std::thread> serving_;
+  std::vector<std::thread> ended_;
+  std::uint64_t connections_ = 0;
 };
 
 }  // namespace tervala::test
