@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <optional>
 #include <string>
 
@@ -16,6 +17,10 @@ struct TERVALA_EXPORT AuthorizationServerMetadata {
   std::optional<std::string> deviceAuthorizationEndpoint;
   std::optional<std::string> revocationEndpoint;
   std::optional<std::string> introspectionEndpoint;
+  /// "mtls_endpoint_aliases" (RFC 8705 section 5): the endpoints' URLs for clients that present a
+  /// certificate, by endpoint name ("token_endpoint"...). Discovery made while the context holds
+  /// a client certificate has already put them in place of the endpoints above.
+  std::map<std::string, std::string> mtlsEndpointAliases;
 };
 
 }  // namespace tervala

@@ -20,6 +20,13 @@ enum class ClientAuthentication {
   /// "client_secret_jwt": the same assertion, MACed with HS256 under the client secret, which
   /// must hold at least 32 bytes; the secret itself is never sent.
   clientSecretJwt,
+  /// "tls_client_auth" (RFC 8705 section 2.1): the client proves itself with the context's client
+  /// certificate in the TLS handshake, issued by a CA the server trusts; the form carries
+  /// "client_id" alone. Without a certificate the request is not sent.
+  tlsClientAuth,
+  /// "self_signed_tls_client_auth" (RFC 8705 section 2.2): the same with a certificate the
+  /// server knows from the client's registration.
+  selfSignedTlsClientAuth,
 };
 
 }  // namespace tervala

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <tervala/ClientAuthentication.hpp>
+#include <tervala/ClientCertificate.hpp>
 #include <tervala/ClientKey.hpp>
 #include <tervala/OAuthResult.hpp>
 #include <tervala/ReplyProfile.hpp>
@@ -85,6 +86,26 @@ class TERVALA_EXPORT OAuthContext {
   void setClientAssertionAudience(std::optional<std::string> audience);
   [[nodiscard]] std::optional<std::string> clientAssertionAudience() const;
 
+  /// The certificate and key presented to the token, device authorization, revocation and
+  /// introspection endpoints when they ask for one (mutual TLS); absent (the default): none.
+  /// Needed by `tlsClientAuth` and `selfSignedTlsClientAuth`. A grant made with it checks the
+  /// reply's binding (see `ClientCertificate::boundThumbprint`); discovery made with it gives the
+  /// server's mutual-TLS endpoint aliases. Read when a request starts.
+  void setClientCertificate(std::optional<ClientCertificate> certificate);
+  [[nodiscard]] std::optional<ClientCertificate> clientCertificate() const;
+
+  /// JWT bearer grant (RFC 7523 section 2.1), for a service account: the "assertion" is a JWT
+  /// signed with the context's client key, "iss" the client id, "sub" `subject` (empty: the
+  /// client id), "aud" the client assertion audience (absent: `url`), valid for five minutes,
+  /// with a random "jti". The client authenticates as the context says, besides. Like client
+  /// credentials, its reply needs no refresh token. Without a client key it ends in an error
+  /// result before anything is sent.
+  void getJwtBearerToken(std::string_view url, std::string_view clientId, std::string_view subject,
+                         const Params& params, Completion completion);
+  /// JWT bearer grant, blocking.
+  [[nodiscard]] Result getJwtBearerToken(std::string_view url, std::string_view clientId,
+                                         std::string_view subject, const Params& params);
+
   /// Resource-owner password grant.
   void getAccessToken(std::string_view url, std::string_view clientId, std::string_view username,
                       std::string_view password, Completion completion);
@@ -148,6 +169,8 @@ class TERVALA_EXPORT OAuthContext {
   // thread (and null is returned), without one on the calling thread (and its result returned).
   Result grant(std::string_view url, std::string_view clientId, const Params& params, GrantFields grantFields,
                Completion* completion);
+  Result jwtBearerGrant(std::string_view url, std::string_view clientId, std::string_view subject,
+                        const Params& params, Completion* completion);
   Result executeRequest(std::string url, std::string host, std::string_view clientId, const Params& params,
                         GrantFields grantFields, const Settings& settings, Completion* completion);
 };

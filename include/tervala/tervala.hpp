@@ -7,6 +7,7 @@
 #include <tervala/Checked.hpp>
 #include <tervala/ClientAuthentication.hpp>
 #include <tervala/ClientKey.hpp>
+#include <tervala/ClientCertificate.hpp>
 #include <tervala/Coder.hpp>
 #include <tervala/Data.hpp>
 #include <tervala/Debug.hpp>

@@ -25,13 +25,14 @@ Checked<std::string> claimsText(const AssertionParty& party, std::chrono::system
     return Checked<std::string>::refuse("no random jti could be made");
   }
   const auto issuedAt = std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();
-  const nlohmann::json claims{{"iss", party.clientId}, {"sub", party.clientId},
-                              {"aud", party.audience}, {"jti", platform::view(*jti)},
-                              {"iat", issuedAt},       {"exp", issuedAt + assertionLifetime.count()}};
+  const nlohmann::json claims{
+      {"iss", party.clientId}, {"sub", party.subject.empty() ? party.clientId : party.subject},
+      {"aud", party.audience}, {"jti", platform::view(*jti)},
+      {"iat", issuedAt},       {"exp", issuedAt + party.lifetime.count()}};
   try {
     return Checked<std::string>::accept(claims.dump());
   } catch (const nlohmann::json::type_error&) {
-    return Checked<std::string>::refuse("the client id or the audience is not UTF-8 text");
+    return Checked<std::string>::refuse("the client id, subject or audience is not UTF-8 text");
   }
 }
 

@@ -44,6 +44,9 @@ inline constexpr std::size_t minimumHmacSecretBytes = 32;
 struct AssertionParty {
   std::string_view clientId;
   std::string_view audience;
+  /// The "sub" when it is not the client id (a JWT bearer grant's service account).
+  std::string_view subject = {};
+  std::chrono::seconds lifetime = assertionLifetime;
 };
 
 /// A client assertion signed with `key`: iss, sub, aud, a fresh random jti, iat (whole seconds of

@@ -36,6 +36,13 @@ ClientCredentials::ClientCredentials(ClientAuthentication method, std::string_vi
     }
     case ClientAuthentication::none:
       break;
+    case ClientAuthentication::tlsClientAuth:
+    case ClientAuthentication::selfSignedTlsClientAuth:
+      // The certificate in the handshake is the proof: the form names the client only.
+      if (!assertion.certificate) {
+        problem_ = "mutual TLS client authentication needs a client certificate";
+      }
+      break;
     case ClientAuthentication::privateKeyJwt:
     case ClientAuthentication::clientSecretJwt: {
       const AssertionParty party{clientId, assertion.audience ? std::string_view(*assertion.audience) : url};

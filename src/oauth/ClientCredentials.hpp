@@ -16,6 +16,8 @@ namespace tervala {
 struct AssertionSettings {
   std::optional<ClientKey> key;
   std::optional<std::string> audience;
+  /// Whether the request presents a client certificate (the mutual TLS methods need one).
+  bool certificate = false;
 };
 
 /// What a request to the authorization server carries to authenticate its client, by method:

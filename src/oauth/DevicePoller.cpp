@@ -67,7 +67,10 @@ OAuthContext::Result DevicePoller::poll(std::string_view url, std::string_view c
       interval = std::min(interval * 2, longestInterval);  // a server under load is not pressed harder
       continue;
     }
-    auto result = ReplyHandler::resultFromBody(reply.statusCode, reply.body, lenient ? &*lenient : nullptr);
+    const auto boundTo =
+        settings.certificate ? std::optional(settings.certificate->thumbprint()) : std::nullopt;
+    auto result = ReplyHandler::resultFromBody(reply.statusCode, reply.body, lenient ? &*lenient : nullptr,
+                                               true, boundTo ? &*boundTo : nullptr);
     const auto said = reason(*result);
     if (said == "authorization_pending") {
       continue;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string>
 
+#include "oauth/CertificateBinding.hpp"
 #include "oauth/ClientCredentials.hpp"
 #include "oauth/ReplyHandler.hpp"
 #include "oauth/ReplyRedaction.hpp"
@@ -67,9 +68,11 @@ EndpointSettings EndpointSettings::of(const OAuthContext& context) {
       context.serverTrustDelegate,
       context.clientSecret ? std::optional(platform::secretText(*context.clientSecret)) : std::nullopt,
       context.clientAuthentication,
-      {context.clientKey(), context.clientAssertionAudience()},
+      {context.clientKey(), context.clientAssertionAudience(), false},
       context.replyProfile,
-      std::nullopt};
+      std::nullopt,
+      context.clientCertificate()};
+  settings.assertion.certificate = settings.certificate.has_value();
   if (context.scope) {
     std::string joined;
     for (std::size_t index = 0; index < context.scope->size(); ++index) {
@@ -112,6 +115,9 @@ platform::HttpReply EndpointCall::post(std::string_view url, std::string_view cl
   platform::HttpRequest request{std::move(parsed->text),  std::move(parsed->host),      form.takeText(),
                                 settings.timeoutInterval, settings.serverTrustDelegate, {}};
   request.cancelSignal = cancelSignal;
+  if (settings.certificate) {
+    request.clientIdentity = ClientCertificateAccess::identity(*settings.certificate);
+  }
   if (const auto& authorization = credentials.authorization()) {
     platform::debugLine(*credentials.authorizationDebugLine());
     platform::SecretText line = platform::secretText("Authorization: ");

@@ -29,6 +29,8 @@ struct EndpointSettings {
   /// grant asked for (the items joined with ","), which the lenient reading may assume.
   ReplyProfile replyProfile = ReplyProfile::strict;
   std::optional<std::string> requestedScope;
+  /// Presented to endpoints that ask for a client certificate.
+  std::optional<ClientCertificate> certificate;
 
   static EndpointSettings of(const OAuthContext& context);
 };

@@ -7,6 +7,8 @@
 #include <utility>
 #include <variant>
 
+#include "oauth/CertificateBinding.hpp"
+#include "oauth/ClientAssertion.hpp"
 #include "oauth/ClientCredentials.hpp"
 #include "oauth/LenientReply.hpp"
 #include "oauth/ReplyHandler.hpp"
@@ -47,7 +49,8 @@ std::shared_ptr<const OAuthResult> invalidUrlResult() {
 // of the libraries' cleanup at exit, then the reply handling.
 std::shared_ptr<const OAuthResult> runExchange(const platform::HttpRequest& request,
                                                const std::optional<LenientReply>& lenient,
-                                               bool refreshTokenExpected) noexcept {
+                                               bool refreshTokenExpected,
+                                               const std::optional<std::string>& boundTo) noexcept {
   try {
     platform::HttpReply reply;
     {
@@ -61,7 +64,7 @@ std::shared_ptr<const OAuthResult> runExchange(const platform::HttpRequest& requ
     return reply.transportError
                ? std::make_shared<const OAuthResult>(*reply.transportError)
                : ReplyHandler::resultFromBody(reply.statusCode, reply.body, lenient ? &*lenient : nullptr,
-                                              refreshTokenExpected);
+                                              refreshTokenExpected, boundTo ? &*boundTo : nullptr);
   } catch (const std::exception& error) {
     return errors::errorResult(Error::urlErrorDomain, errors::oauth, "The request failed", error.what());
   }
@@ -71,6 +74,7 @@ std::shared_ptr<const OAuthResult> runExchange(const platform::HttpRequest& requ
 struct LaterSettings {
   platform::ForkRenewedMutex mutex;
   AssertionSettings assertion;
+  std::optional<ClientCertificate> certificate;
 };
 
 LaterSettings& laterSettings() {
@@ -122,6 +126,18 @@ std::optional<std::string> OAuthContext::clientAssertionAudience() const {
   return later.assertion.audience;
 }
 
+void OAuthContext::setClientCertificate(std::optional<ClientCertificate> certificate) {
+  auto& later = laterSettings();
+  const std::lock_guard lock(later.mutex);
+  later.certificate = std::move(certificate);
+}
+
+std::optional<ClientCertificate> OAuthContext::clientCertificate() const {
+  auto& later = laterSettings();
+  const std::lock_guard lock(later.mutex);
+  return later.certificate;
+}
+
 namespace {
 constexpr std::string_view passwordShort = "getAccessToken(_:_:username:password:completion:)";
 constexpr std::string_view passwordWithParams = "getAccessToken(_:_:username:password:params:completion:)";
@@ -131,6 +147,10 @@ constexpr std::string_view refreshShort = "refreshAccessToken(_:_:refreshToken:c
 constexpr std::string_view refreshWithParams = "refreshAccessToken(_:_:refreshToken:params:completion:)";
 constexpr std::string_view clientShort = "getClientAccessToken(_:_:completion:)";
 constexpr std::string_view clientWithParams = "getClientAccessToken(_:_:params:completion:)";
+constexpr std::string_view jwtBearerWithParams = "getJwtBearerToken(_:_:subject:params:completion:)";
+constexpr std::string_view jwtBearerGrantType = "urn:ietf:params:oauth:grant-type:jwt-bearer";
+// Long enough for a slow server, short enough that an assertion seen on the way soon expires.
+constexpr std::chrono::seconds bearerAssertionLifetime{300};
 }  // namespace
 
 // The blocking forms write the same lines as their asynchronous twins, so a log reads the same
@@ -239,6 +259,50 @@ OAuthContext::Result OAuthContext::getClientAccessToken(std::string_view url, st
   return grant(url, clientId, params, {{"grant_type", "client_credentials"}}, nullptr);
 }
 
+void OAuthContext::getJwtBearerToken(std::string_view url, std::string_view clientId,
+                                     std::string_view subject, const Params& params, Completion completion) {
+  platform::debugLine(className, jwtBearerWithParams);
+  static_cast<void>(jwtBearerGrant(url, clientId, subject, params, &completion));
+}
+
+OAuthContext::Result OAuthContext::getJwtBearerToken(std::string_view url, std::string_view clientId,
+                                                     std::string_view subject, const Params& params) {
+  platform::debugLine(className, jwtBearerWithParams);
+  return jwtBearerGrant(url, clientId, subject, params, nullptr);
+}
+
+OAuthContext::Result OAuthContext::jwtBearerGrant(std::string_view url, std::string_view clientId,
+                                                  std::string_view subject, const Params& params,
+                                                  Completion* completion) {
+  std::variant<platform::SecretText, std::string> assertion =
+      std::string("the JWT bearer grant needs a client key");
+  try {
+    if (const auto key = clientKey()) {
+      const auto audience = clientAssertionAudience();
+      const auto parsed = platform::parseEndpointUrl(url);
+      const std::string_view server = audience ? std::string_view(*audience)
+                                      : parsed ? std::string_view(parsed->text)
+                                               : url;
+      assertion = keyAssertion(
+          *key, {clientId, server, subject.empty() ? clientId : subject, bearerAssertionLifetime});
+    }
+  } catch (const std::exception& error) {
+    assertion = std::string("the assertion could not be made: ") + error.what();
+  }
+  if (const auto* problem = std::get_if<std::string>(&assertion)) {
+    auto result = errors::errorResult(Error::oauthErrorDomain, errors::oauth, *problem);
+    if (completion == nullptr) {
+      return result;
+    }
+    deliver(*completion, result);
+    return nullptr;
+  }
+  return grant(url, clientId, params,
+               {{"grant_type", jwtBearerGrantType},
+                {"assertion", platform::view(std::get<platform::SecretText>(assertion))}},
+               completion);
+}
+
 OAuthContext::Result OAuthContext::grant(std::string_view url, std::string_view clientId,
                                          const Params& params, GrantFields grantFields,
                                          Completion* completion) {
@@ -280,7 +344,8 @@ OAuthContext::Result OAuthContext::executeRequest(std::string url, std::string h
   TokenRequestForm form;
   // Read here rather than with the settings, whose layout an exported function's signature fixes;
   // still on the calling thread, when the request starts.
-  const AssertionSettings assertion{clientKey(), clientAssertionAudience()};
+  const auto certificate = clientCertificate();
+  const AssertionSettings assertion{clientKey(), clientAssertionAudience(), certificate.has_value()};
   const ClientCredentials credentials(settings.clientAuthentication, clientId, settings.clientSecret,
                                       assertion, url);
   if (const auto& problem = credentials.problem()) {
@@ -339,7 +404,10 @@ OAuthContext::Result OAuthContext::executeRequest(std::string url, std::string h
     }
     lenient.emplace(std::move(sentRefreshToken), std::move(requestedScope));
   }
-  const bool refreshTokenExpected = grantField("grant_type") != "client_credentials";
+  // Nor does a JWT bearer reply: the service account asks again with a new assertion.
+  const bool refreshTokenExpected =
+      grantField("grant_type") != "client_credentials" && grantField("grant_type") != jwtBearerGrantType;
+  std::optional<std::string> boundTo;
 
   platform::HttpRequest request{std::move(url),
                                 std::move(host),
@@ -353,18 +421,23 @@ OAuthContext::Result OAuthContext::executeRequest(std::string url, std::string h
     line.insert(line.end(), authorization->begin(), authorization->end());
     request.extraHeaders.push_back(std::move(line));
   }
+  if (certificate) {
+    request.clientIdentity = ClientCertificateAccess::identity(*certificate);
+    boundTo = certificate->thumbprint();
+  }
   // On the calling thread, at the first grant: the exit handler must be registered after the
   // host's own initialisation of libcurl and OpenSSL. A failure is the transfer's to report.
   static_cast<void>(platform::TransferGate::prepare());
   if (completion == nullptr) {
-    return runExchange(request, lenient, refreshTokenExpected);
+    return runExchange(request, lenient, refreshTokenExpected, boundTo);
   }
   // Shared so that the completion survives a thread that could not be started.
   auto sharedCompletion = std::make_shared<Completion>(std::move(*completion));
   try {
     platform::RequestThreads::run([request = std::move(request), lenient = std::move(lenient),
-                                   refreshTokenExpected, sharedCompletion]() noexcept {
-      const auto result = runExchange(request, lenient, refreshTokenExpected);
+                                   refreshTokenExpected, boundTo = std::move(boundTo),
+                                   sharedCompletion]() noexcept {
+      const auto result = runExchange(request, lenient, refreshTokenExpected, boundTo);
       if (platform::TransferGate::exiting()) {
         // Nobody is left to receive the result, and ending the thread would run OpenSSL's
         // per-thread cleanup under its global one: the thread waits for the process to end.

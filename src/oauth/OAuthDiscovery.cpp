@@ -61,7 +61,35 @@ std::optional<Error> checkEndpoint(std::string_view name, const std::string& url
   return std::nullopt;
 }
 
-OAuthDiscovery::Result readDocument(const platform::SecretJson& document, std::string_view issuer) {
+// The "mtls_endpoint_aliases" object: every member a URL the client may send credentials to.
+std::optional<Error> readAliases(const platform::SecretJson& document, std::string_view issuer,
+                                 std::map<std::string, std::string>& aliases) {
+  const auto found = document.find("mtls_endpoint_aliases");
+  if (found == document.end() || found->is_null()) {
+    return std::nullopt;
+  }
+  if (!found->is_object()) {
+    return discoveryError("The authorization server's metadata is malformed.",
+                          about("mtls_endpoint_aliases", "is not an object"));
+  }
+  for (const auto& [name, value] : found->items()) {
+    const std::string endpoint(name.data(), name.size());
+    auto url = entry(*found, endpoint);
+    if (auto* error = std::get_if<Error>(&url)) {
+      return *error;
+    }
+    if (auto& given = std::get<std::optional<std::string>>(url)) {
+      if (auto error = checkEndpoint(endpoint, *given, issuer)) {
+        return error;
+      }
+      aliases.emplace(endpoint, std::move(*given));
+    }
+  }
+  return std::nullopt;
+}
+
+OAuthDiscovery::Result readDocument(const platform::SecretJson& document, std::string_view issuer,
+                                    bool mutualTls) {
   AuthorizationServerMetadata metadata;
   auto named = entry(document, "issuer");
   if (auto* error = std::get_if<Error>(&named)) {
@@ -101,6 +129,18 @@ OAuthDiscovery::Result readDocument(const platform::SecretJson& document, std::s
   if (!metadata.tokenEndpoint) {
     return discoveryError("The authorization server's metadata is malformed.",
                           std::string_view("\"token_endpoint\" is missing"));
+  }
+  if (auto error = readAliases(document, issuer, metadata.mtlsEndpointAliases)) {
+    return *error;
+  }
+  if (mutualTls) {
+    // A client that presents a certificate talks to the endpoints that ask for one.
+    for (const auto& [name, field] : endpoints) {
+      if (const auto alias = metadata.mtlsEndpointAliases.find(std::string(name));
+          alias != metadata.mtlsEndpointAliases.end()) {
+        *field = alias->second;
+      }
+    }
   }
   return metadata;
 }
@@ -145,7 +185,7 @@ OAuthDiscovery::Result OAuthDiscovery::discover(std::string_view issuer) {
       auto document = EndpointCall::jsonObject(reply);
       if (auto* const object = std::get_if<platform::SecretJson>(&document);
           object != nullptr && reply.statusCode == 200) {
-        return readDocument(*object, issuer);
+        return readDocument(*object, issuer, settings.certificate.has_value());
       }
       if (!firstProblem) {
         firstProblem =

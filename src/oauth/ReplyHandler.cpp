@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "oauth/CertificateBinding.hpp"
 #include "oauth/ReplyRedaction.hpp"
 #include "platform/DebugLog.hpp"
 #include "platform/ErrorCodes.hpp"
@@ -49,7 +50,8 @@ struct PlainReply {
 std::shared_ptr<const OAuthResult> ReplyHandler::resultFromBody(std::optional<long> statusCode,
                                                                 std::span<const std::uint8_t> body,
                                                                 const LenientReply* lenient,
-                                                                bool refreshTokenExpected) {
+                                                                bool refreshTokenExpected,
+                                                                const std::string* boundTo) {
   try {
     platform::debugLine("OAuth response code: " +
                         (statusCode ? std::to_string(*statusCode) : std::string("nil")));
@@ -78,6 +80,11 @@ std::shared_ptr<const OAuthResult> ReplyHandler::resultFromBody(std::optional<lo
       return parserError(parserMessage(error));
     }
     if (parsed.is_object()) {
+      if (boundTo != nullptr) {
+        if (auto problem = bindReplyToCertificate(parsed, *boundTo)) {
+          return errors::errorResult(Error::oauthErrorDomain, errors::oauth, *problem);
+        }
+      }
       // OAuthResult reads a document of the host's kind: a copy wiped before it goes.
       const PlainReply reply{platform::plainCopy(parsed)};
       if (auto result = OAuthResult::parse(reply.document, std::chrono::system_clock::now(), lenient,

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 
 #include <tervala/OAuthResult.hpp>
 
@@ -25,11 +26,13 @@ class ReplyHandler {
   /// goes to `OAuthResult::parse` whatever the status, read leniently when `lenient` is given and
   /// without asking for a refresh token when `refreshTokenExpected` is false (client credentials);
   /// anything else is a parser-domain error. Leaves no copy of the body's tokens in memory it
-  /// frees.
+  /// frees. With `boundTo` (the thumbprint of the client certificate the request presented) a
+  /// success is bound to that certificate: see `bindReplyToCertificate`.
   static std::shared_ptr<const OAuthResult> resultFromBody(std::optional<long> statusCode,
                                                            std::span<const std::uint8_t> body,
                                                            const LenientReply* lenient = nullptr,
-                                                           bool refreshTokenExpected = true);
+                                                           bool refreshTokenExpected = true,
+                                                           const std::string* boundTo = nullptr);
 };
 
 }  // namespace tervala

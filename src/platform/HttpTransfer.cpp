@@ -250,6 +250,20 @@ long timeoutMilliseconds(double seconds) {
   return std::max(milliseconds, 1L);
 }
 
+// The client certificate and key go to libcurl as blobs it reads in place: the key is never
+// written to a file, and no copy of it is left in memory libcurl frees without wiping. The
+// request outlives the handle, so the texts stay valid for as long as libcurl may read them.
+bool presentClientIdentity(CURL* handle, const TlsClientIdentity& identity) {
+  curl_blob certificate{const_cast<char*>(identity.certificatePem.data()),  // NOLINT: libcurl only reads
+                        identity.certificatePem.size(), CURL_BLOB_NOCOPY};
+  curl_blob key{const_cast<char*>(identity.keyPem.data()),  // NOLINT: libcurl only reads
+                identity.keyPem.size(), CURL_BLOB_NOCOPY};
+  return libcurl().easySetopt(handle, CURLOPT_SSLCERTTYPE, "PEM") == CURLE_OK &&
+         libcurl().easySetopt(handle, CURLOPT_SSLCERT_BLOB, &certificate) == CURLE_OK &&
+         libcurl().easySetopt(handle, CURLOPT_SSLKEYTYPE, "PEM") == CURLE_OK &&
+         libcurl().easySetopt(handle, CURLOPT_SSLKEY_BLOB, &key) == CURLE_OK;
+}
+
 HttpReply setupFailure(std::string_view what) {
   HttpReply reply;
   reply.transportError =
@@ -333,6 +347,9 @@ HttpReply HttpTransfer::perform(const HttpRequest& request, std::size_t bodyLimi
       libcurl().easySetopt(handle, CURLOPT_HEADERFUNCTION, &noteHeaderLine) == CURLE_OK &&
       libcurl().easySetopt(handle, CURLOPT_HEADERDATA, &headEnded) == CURLE_OK &&
       (!caFile || libcurl().easySetopt(handle, CURLOPT_CAINFO, caFile->c_str()) == CURLE_OK);
+  if (ready && request.clientIdentity) {
+    ready = presentClientIdentity(handle, *request.clientIdentity);
+  }
   if (ready && request.trustDelegate) {
     ready = trust.install(handle, caFile);
   } else if (ready) {

@@ -14,6 +14,13 @@
 
 namespace tervala::platform {
 
+/// The certificate and key a request presents to a server that asks for a client certificate:
+/// PEM texts handed to libcurl in memory, the key in wiped memory.
+struct TlsClientIdentity {
+  std::string certificatePem;
+  SecretText keyPem;
+};
+
 /// One form POST to an endpoint of the authorization server, or a GET of its metadata.
 struct HttpRequest {
   std::string url;
@@ -27,6 +34,8 @@ struct HttpRequest {
   bool get = false;
   /// A descriptor that becomes readable when the caller gives up on the request; -1 for none.
   int cancelSignal = -1;
+  /// Presented when the server asks for a client certificate; none when null.
+  std::shared_ptr<const TlsClientIdentity> clientIdentity = nullptr;
 };
 
 /// What came back: a transport error, or a status (absent when the reply was not HTTP) and the

@@ -69,6 +69,9 @@ struct AssertionCase {
   std::optional<std::string> keyId = std::nullopt;
   ClientKey::RsaSignature rsa = ClientKey::RsaSignature::rs256;
   std::optional<std::string> issuer = std::nullopt;  // the audience the host sets
+  // Present: a JWT bearer grant for this subject ("" for the client id) instead of an assertion
+  // authenticating a client-credentials grant.
+  std::optional<std::string> bearerSubject = std::nullopt;
   friend std::ostream& operator<<(std::ostream& out, const AssertionCase& row) { return out << row.name; }
 };
 
@@ -83,9 +86,11 @@ class ClientAssertion : public ::testing::TestWithParam<AssertionCase> {
 TEST_P(ClientAssertion, TheServerVerifiesAFreshAssertionPerRequestAndSeesNoSecret) {
   const auto& row = GetParam();
   const auto key = row.key != nullptr ? generated(row.key) : nullptr;
-  context.clientAuthentication =
-      key ? ClientAuthentication::privateKeyJwt : ClientAuthentication::clientSecretJwt;
-  context.clientSecret = key ? "a secret private_key_jwt never sends" : macSecret;
+  const bool bearer = row.bearerSubject.has_value();
+  context.clientAuthentication = bearer ? ClientAuthentication::form
+                                 : key  ? ClientAuthentication::privateKeyJwt
+                                        : ClientAuthentication::clientSecretJwt;
+  context.clientSecret = key ? (bearer ? "" : "a secret private_key_jwt never sends") : macSecret;
   if (key) {
     const auto loaded = ClientKey::fromPem(pemOf(key.get(), false), row.keyId, row.rsa);
     ASSERT_TRUE(loaded) << loaded.reason();
@@ -94,24 +99,28 @@ TEST_P(ClientAssertion, TheServerVerifiesAFreshAssertionPerRequestAndSeesNoSecre
   context.setClientAssertionAudience(row.issuer);
   const test::DebugCapture capture;
   for (int request = 0; request < 2; ++request) {
-    const auto result = context.getClientAccessToken(endpoint.url(), "app");
+    const auto result =
+        bearer ? context.getJwtBearerToken(endpoint.url(), "app", *row.bearerSubject, OAuthContext::Params{})
+               : context.getClientAccessToken(endpoint.url(), "app");
     ASSERT_FALSE(result->hasError()) << result->errorDescription().value_or("");
   }
   const auto now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
   std::set<std::string> jtis;
   for (const auto& request : endpoint.requests()) {
     EXPECT_EQ(request.field("client_id"), "app");
-    EXPECT_EQ(request.field("client_assertion_type"),
-              "urn:ietf:params:oauth:client-assertion-type:jwt-bearer");
+    EXPECT_EQ(request.field(bearer ? "grant_type" : "client_assertion_type"),
+              bearer ? "urn:ietf:params:oauth:grant-type:jwt-bearer"
+                     : "urn:ietf:params:oauth:client-assertion-type:jwt-bearer");
     EXPECT_FALSE(request.field("client_secret") || request.header("Authorization"));
-    const auto assertion = request.field("client_assertion").value_or("..");
+    const auto assertion = request.field(bearer ? "assertion" : "client_assertion").value_or("..");
     EXPECT_TRUE(signatureHolds(assertion, key.get()));
     const auto header = segment(assertion, false);
     const auto claims = segment(assertion, true);
     EXPECT_EQ(header.value("alg", ""), row.algorithm);
     EXPECT_EQ(header.contains("kid") ? std::optional(header["kid"].get<std::string>()) : std::nullopt,
               row.keyId);
-    EXPECT_EQ(claims.value("iss", "") + claims.value("sub", ""), "appapp");
+    const std::string subject = row.bearerSubject.value_or("");
+    EXPECT_EQ(claims.value("iss", "") + claims.value("sub", ""), "app" + (subject.empty() ? "app" : subject));
     EXPECT_EQ(claims.value("aud", ""), row.issuer.value_or(endpoint.url()));
     const auto issuedAt = claims.value("iat", std::int64_t{0});
     EXPECT_LE(std::abs(issuedAt - now), 5);
@@ -135,7 +144,15 @@ INSTANTIATE_TEST_SUITE_P(
         {"Es256ToTheIssuer", "P-256", "ES256", std::nullopt, {}, "https://issuer.example"},
         {"Es384", "P-384", "ES384"},
         {"EdDSA", "Ed25519", "EdDSA", "ed"},
-        {"Hs256", nullptr, "HS256"}}),
+        {"Hs256", nullptr, "HS256"},
+        {"BearerGrantForAServiceAccount",
+         "P-256",
+         "ES256",
+         std::nullopt,
+         {},
+         "https://issuer.example",
+         "svc-7"},
+        {"BearerGrantForTheClient", "RSA", "RS256", std::nullopt, {}, std::nullopt, ""}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Keys that cannot sign are refused saying why; without a key, or with an HS256 secret under
@@ -162,6 +179,8 @@ TEST(ClientAssertionRefusal, KeysThatCannotSignAndShortSecretsAreRefusedSayingWh
     const auto result = context.getClientAccessToken(endpoint.url(), "app");
     EXPECT_NE(result->errorDescription().value_or("").find(reason), std::string::npos);
   }
+  const auto bearer = context.getJwtBearerToken(endpoint.url(), "app", "svc", OAuthContext::Params{});
+  EXPECT_NE(bearer->errorDescription().value_or("").find("needs a client key"), std::string::npos);
   EXPECT_TRUE(endpoint.requests().empty());
   test::resetSharedContext();
 }

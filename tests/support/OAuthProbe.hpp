@@ -25,6 +25,7 @@ inline void resetSharedContext() {
   context.replyProfile = ReplyProfile::strict;
   context.setClientKey(std::nullopt);
   context.setClientAssertionAudience(std::nullopt);
+  context.setClientCertificate(std::nullopt);
 }
 
 }  // namespace tervala::test

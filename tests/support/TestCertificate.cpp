@@ -1,5 +1,7 @@
 #include "TestCertificate.hpp"
 
+#include <functional>
+
 #include <openssl/bio.h>
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
@@ -72,6 +74,26 @@ void TestCertificate::writePem(const std::string& path) const {
   const std::unique_ptr<BIO, decltype(&BIO_free)> file(BIO_new_file(path.c_str(), "w"), BIO_free);
   requireOrAbort(file != nullptr && PEM_write_bio_X509(file.get(), certificate_.get()) == 1,
                  "writing the PEM file");
+}
+
+namespace {
+std::string memoryPem(const std::function<int(BIO*)>& write) {
+  const std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
+  requireOrAbort(bio != nullptr && write(bio.get()) == 1, "writing PEM text");
+  char* data = nullptr;
+  const long length = BIO_get_mem_data(bio.get(), &data);
+  return {data, static_cast<std::size_t>(length)};
+}
+}  // namespace
+
+std::string TestCertificate::certificatePem() const {
+  return memoryPem([this](BIO* bio) { return PEM_write_bio_X509(bio, certificate_.get()); });
+}
+
+std::string TestCertificate::keyPem() const {
+  return memoryPem([this](BIO* bio) {
+    return PEM_write_bio_PrivateKey(bio, key_.get(), nullptr, nullptr, 0, nullptr, nullptr);
+  });
 }
 
 }  // namespace tervala::test

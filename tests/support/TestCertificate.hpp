@@ -31,6 +31,9 @@ class TestCertificate {
   [[nodiscard]] Data der() const;
   /// Writes the certificate in PEM to `path`, as a CA file holds it.
   void writePem(const std::string& path) const;
+  /// The certificate and the key in PEM, as a client presenting them holds them.
+  [[nodiscard]] std::string certificatePem() const;
+  [[nodiscard]] std::string keyPem() const;
 
  private:
   std::unique_ptr<X509, decltype(&X509_free)> certificate_{X509_new(), X509_free};

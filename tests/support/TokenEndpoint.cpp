@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 #include <algorithm>
+#include <array>
 #include <csignal>
 #include <cstdlib>
 
@@ -79,6 +80,19 @@ class Link {
   }
   /// The request's head and its Content-Length body; absent when the handshake failed or the
   /// client hangs up first.
+  /// The thumbprint of the client's certificate, when it presented one.
+  [[nodiscard]] std::optional<std::string> peerThumbprint() const {
+    const std::unique_ptr<X509, decltype(&X509_free)> peer(
+        tls_ ? SSL_get1_peer_certificate(tls_.get()) : nullptr, X509_free);
+    if (!peer) {
+      return std::nullopt;
+    }
+    std::array<std::uint8_t, 32> digest{};
+    unsigned int length = 0;
+    X509_digest(peer.get(), EVP_sha256(), digest.data(), &length);
+    const auto encoded = platform::encodeBase64Url(digest);
+    return std::string(encoded.begin(), encoded.end());
+  }
   std::optional<RecordedRequest> receive() {
     std::string data;
     std::optional<RecordedRequest> request;
@@ -230,6 +244,7 @@ void TokenEndpoint::serve(int socket) {
   if (!request) {
     return;
   }
+  request->clientCertificate = link.peerThumbprint();
   Handler handler;
   {
     const std::lock_guard lock(mutex_);
@@ -267,6 +282,11 @@ void TokenEndpoint::stop() {
   lock.unlock();
   joinAll(ended);
   ::close(listener_);
+}
+
+void TokenEndpoint::requestClientCertificate() {
+  requireOrAbort(tls_ != nullptr, "asking for client certificates over plain HTTP");
+  SSL_CTX_set_verify(tls_.get(), SSL_VERIFY_PEER, [](int /*ok*/, X509_STORE_CTX* /*chain*/) { return 1; });
 }
 
 void TokenEndpoint::setMaxTlsVersion(int version) {

@@ -30,6 +30,8 @@ struct RecordedRequest {
   std::string body;
   Fields query;  ///< the target's, decoded
   Fields form;   ///< the body's, decoded
+  /// The SHA-256 thumbprint (Base64url) of the certificate the client presented, if any.
+  std::optional<std::string> clientCertificate;
 
   /// The first value of header `name` (any case), form field or query field `name`, or absent.
   [[nodiscard]] std::optional<std::string> header(std::string_view name) const;
@@ -109,6 +111,9 @@ class TokenEndpoint {
   [[nodiscard]] std::vector<RecordedRequest> requests() const;
   /// Caps the TLS versions an HTTPS endpoint offers (an OpenSSL version constant).
   void setMaxTlsVersion(int version);
+  /// Makes an HTTPS endpoint ask every client for a certificate, taking any it presents (as a
+  /// server that checks the binding, not the issuer, does) and going on without one.
+  void requestClientCertificate();
   /// Stops serving and hangs up on every open connection. Called by the destructor.
   void stop();
 
