@@ -283,6 +283,15 @@ constexpr std::array grantTail{
            .takes = Takes::value,
            .valueName = "ID",
            .help = "the key's identifier, sent as the JWT's kid"},
+    Option{.name = "cert",
+           .takes = Takes::value,
+           .valueName = "FILE",
+           .help = "the client's PEM certificate, presented to endpoints that ask for one (mutual TLS; "
+                   "needed by --auth tls_client_auth and self_signed_tls_client_auth)"},
+    Option{.name = "key",
+           .takes = Takes::value,
+           .valueName = "FILE",
+           .help = "the unencrypted PEM private key of --cert"},
     Option{.name = "output",
            .takes = Takes::value,
            .valueName = "FORM",
@@ -348,6 +357,22 @@ constexpr Option tailOption(std::string_view name) {
   return Option{};
 }
 
+// A service account's token: a JWT signed with --client-key stands for it.
+constexpr auto tokenJwtBearer = join(join(grantHead,
+                                          std::array{
+                                              Option{.name = "subject",
+                                                     .takes = Takes::value,
+                                                     .valueName = "SUBJECT",
+                                                     .help = "the service account the token is for "
+                                                             "(the JWT's sub; default: the client id)"},
+                                              Option{.name = "audience",
+                                                     .takes = Takes::value,
+                                                     .valueName = "AUD",
+                                                     .help = "the JWT's aud (default: --issuer, else the "
+                                                             "token endpoint's URL)"},
+                                          }),
+                                     join(grantTail, tokenStorage));
+
 // A login keeps what it gets unless told not to, as other tools' logins do.
 constexpr auto tokenLogin = join(
     join(
@@ -381,6 +406,8 @@ constexpr auto tokenLogin = join(
             tailOption("auth"),
             tailOption("client-key"),
             tailOption("client-key-id"),
+            tailOption("cert"),
+            tailOption("key"),
         },
         tokenStorage));
 
@@ -400,6 +427,8 @@ constexpr auto tokenDevice =
                         tailOption("auth"),
                         tailOption("client-key"),
                         tailOption("client-key-id"),
+                        tailOption("cert"),
+                        tailOption("key"),
                         tailOption("output"),
                         tokenStorage[0],
                         tokenStorage[1],
@@ -435,6 +464,8 @@ constexpr auto tokenAbout = [](std::string_view endpoint) {
       tailOption("auth"),
       tailOption("client-key"),
       tailOption("client-key-id"),
+      tailOption("cert"),
+      tailOption("key"),
       tailOption("timeout"),
       tailOption("cacert"),
       tailOption("allow-http"),
@@ -462,6 +493,8 @@ constexpr auto tokenGet = join(
         tailOption("auth"),
         tailOption("client-key"),
         tailOption("client-key-id"),
+        tailOption("cert"),
+        tailOption("key"),
         tokenStorage[0],
         tokenStorage[1],
         tokenStorage[2],
@@ -481,7 +514,7 @@ constexpr auto tokenLogout =
                            .help = "the client identifier (default: the profile's)"},
                     tailOption("client-secret"), tailOption("auth"), tailOption("client-key"),
                     tailOption("client-key-id"), tailOption("timeout"), tailOption("cacert"),
-                    tailOption("allow-http")},
+                    tailOption("allow-http"), tailOption("cert"), tailOption("key")},
          tokenStorage);
 
 // The options of `token get` a stored token still good is answered alike with: the refresh's
@@ -638,6 +671,12 @@ const std::array table{
             .summary = "list the profiles that remember an account, one name a line",
             .program = tokenProgram,
             .run = runTokenProfiles},
+    Command{
+        .name = "token jwt-bearer",
+        .summary = "ask for a service account's token with a JWT signed by --client-key (JWT bearer grant)",
+        .options = tokenJwtBearer,
+        .program = tokenProgram,
+        .run = runTokenJwtBearer},
 };
 
 std::string_view firstWord(std::string_view name) {

@@ -29,9 +29,10 @@ using Exchange =
 /// Settles the shared context's fields from the options (trust, scope, timeout, client secret,
 /// method of client authentication and its key, reading of replies: `unlessTold` without
 /// --strict or --lenient); a refusal says what was wrong, a key file others may read is warned
-/// about on `warnings`. Every field is set, so nothing of an earlier run carries over.
+/// about on `warnings`. Every field is set, so nothing of an earlier run carries over. With
+/// `keySigns` the --client-key is read whatever the method (it signs a JWT bearer grant).
 std::optional<UsageError> configure(OAuthContext& context, const Arguments& arguments, std::ostream& warnings,
-                                    ReplyProfile unlessTold = ReplyProfile::lenient);
+                                    ReplyProfile unlessTold = ReplyProfile::lenient, bool keySigns = false);
 
 /// Wipes the client secret that `configure` had to hand over as a plain string, and lets the
 /// client key go (OpenSSL wipes it).
@@ -71,7 +72,8 @@ int grant(const GlobalOptions& global, const Arguments& arguments, const Io& io,
 int grant(const Arguments& arguments, const Io& io, const Exchange& exchange, Profile& profile,
           const GrantRequest& request);
 
-/// The method of `--auth`: "form", "basic", "none", "private_key_jwt" or "client_secret_jwt".
+/// The method of `--auth`: "form", "basic", "none", "private_key_jwt", "client_secret_jwt",
+/// "tls_client_auth" or "self_signed_tls_client_auth".
 std::optional<ClientAuthentication> clientAuthenticationNamed(std::string_view name);
 
 /// `error` in one line for the terminal: its description, and its reason when that says more.

@@ -1,9 +1,12 @@
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <ostream>
 #include <string>
 #include <variant>
 
+#include <tervala/ClientCertificate.hpp>
 #include <tervala/ClientKey.hpp>
 #include <tervala/OAuthContext.hpp>
 #include <tervala/OAuthResult.hpp>
@@ -33,11 +36,12 @@ using platform::view;
 
 // The key of --client-key, read as every secret file is, for --auth private_key_jwt alone.
 std::optional<UsageError> loadClientKey(OAuthContext& context, const Arguments& arguments,
-                                        std::ostream& warnings) {
+                                        std::ostream& warnings, bool keySigns) {
   const auto path = arguments.value("client-key");
-  const bool wanted = context.clientAuthentication == ClientAuthentication::privateKeyJwt;
+  const bool wanted = keySigns || context.clientAuthentication == ClientAuthentication::privateKeyJwt;
   if (!path || !wanted) {
-    return wanted ? std::optional(UsageError{"--auth private_key_jwt needs --client-key"})
+    return wanted ? std::optional(UsageError{keySigns ? "token jwt-bearer needs --client-key"
+                                                      : "--auth private_key_jwt needs --client-key"})
            : path ? std::optional(UsageError{"--client-key goes with --auth private_key_jwt"})
                   : std::nullopt;
   }
@@ -52,6 +56,38 @@ std::optional<UsageError> loadClientKey(OAuthContext& context, const Arguments& 
     return UsageError{"--client-key '" + visible(*path) + "': " + key.reason()};
   }
   context.setClientKey(std::move(key).value());
+  return std::nullopt;
+}
+
+// The certificate of --cert and the key of --key (read as every secret file is), presented to
+// the endpoints that ask for one; needed by the mutual TLS methods of --auth.
+std::optional<UsageError> loadClientCertificate(OAuthContext& context, const Arguments& arguments,
+                                                std::ostream& warnings) {
+  const auto certificatePath = arguments.value("cert");
+  const auto keyPath = arguments.value("key");
+  const bool mutualTls = context.clientAuthentication == ClientAuthentication::tlsClientAuth ||
+                         context.clientAuthentication == ClientAuthentication::selfSignedTlsClientAuth;
+  if (!certificatePath || !keyPath) {
+    return certificatePath || keyPath ? std::optional(UsageError{"--cert and --key go together"})
+           : mutualTls ? std::optional(UsageError{"--auth " + std::string(*arguments.value("auth")) +
+                                                  " needs --cert and --key"})
+                       : std::nullopt;
+  }
+  std::ifstream file{std::string(*certificatePath)};
+  const std::string certificate{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+  if (!file.is_open() || file.bad()) {
+    return UsageError{"cannot read '" + visible(*certificatePath) + "'"};
+  }
+  auto key = readSecretFile(std::string(*keyPath), warnings);
+  if (auto* error = std::get_if<UsageError>(&key)) {
+    return std::move(*error);
+  }
+  auto loaded = ClientCertificate::fromPem(certificate, view(std::get<platform::SecretText>(key)));
+  if (!loaded) {
+    return UsageError{"--cert '" + visible(*certificatePath) + "' with --key '" + visible(*keyPath) +
+                      "': " + loaded.reason()};
+  }
+  context.setClientCertificate(std::move(loaded).value());
   return std::nullopt;
 }
 
@@ -75,10 +111,11 @@ void forgetClientSecret(OAuthContext& context) {
     context.clientSecret.reset();
   }
   context.setClientKey(std::nullopt);
+  context.setClientCertificate(std::nullopt);
 }
 
 std::optional<UsageError> configure(OAuthContext& context, const Arguments& arguments, std::ostream& warnings,
-                                    ReplyProfile unlessTold) {
+                                    ReplyProfile unlessTold, bool keySigns) {
   context.serverTrustDelegate = nullptr;
   context.scope.reset();
   context.timeoutInterval = 30.0;
@@ -90,12 +127,17 @@ std::optional<UsageError> configure(OAuthContext& context, const Arguments& argu
   if (const auto method = arguments.value("auth")) {
     const auto parsed = clientAuthenticationNamed(*method);
     if (!parsed) {
-      return UsageError{"--auth takes basic, form, none, private_key_jwt or client_secret_jwt, not '" +
-                        visible(*method) + "'"};
+      return UsageError{
+          "--auth takes basic, form, none, private_key_jwt, client_secret_jwt, tls_client_auth or "
+          "self_signed_tls_client_auth, not '" +
+          visible(*method) + "'"};
     }
     context.clientAuthentication = *parsed;
   }
-  if (auto problem = loadClientKey(context, arguments, warnings)) {
+  if (auto problem = loadClientKey(context, arguments, warnings, keySigns)) {
+    return problem;
+  }
+  if (auto problem = loadClientCertificate(context, arguments, warnings)) {
     return problem;
   }
   if (const auto path = arguments.value("cacert")) {
@@ -150,6 +192,12 @@ std::optional<ClientAuthentication> clientAuthenticationNamed(std::string_view n
   }
   if (name == "client_secret_jwt") {
     return ClientAuthentication::clientSecretJwt;
+  }
+  if (name == "tls_client_auth") {
+    return ClientAuthentication::tlsClientAuth;
+  }
+  if (name == "self_signed_tls_client_auth") {
+    return ClientAuthentication::selfSignedTlsClientAuth;
   }
   return std::nullopt;
 }

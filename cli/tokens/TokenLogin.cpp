@@ -208,4 +208,23 @@ int runTokenClient(const GlobalOptions& global, const Arguments& arguments, cons
          const OAuthContext::Params& params) { return context.getClientAccessToken(url, clientId, params); });
 }
 
+int runTokenJwtBearer(const GlobalOptions& global, const Arguments& arguments, const Io& io) {
+  auto& context = OAuthContext::sharedInstance();
+  const ClientSecretScope secretScope(context);
+  if (auto error = configure(context, arguments, io.err, ReplyProfile::lenient, true)) {
+    return refuse(io, *error);
+  }
+  // The assertion's audience: --audience, else the issuer (set by configure), else the endpoint.
+  if (const auto audience = arguments.value("audience")) {
+    context.setClientAssertionAudience(std::string(*audience));
+  }
+  const std::string subject(arguments.value("subject").value_or(""));
+  return grant(global, arguments, io,
+               [&subject](OAuthContext& shared, std::string_view url, std::string_view clientId,
+                          const OAuthContext::Params& params) {
+                 return shared.getJwtBearerToken(url, clientId, subject, params);
+               },
+               {.command = "token jwt-bearer", .configured = true});
+}
+
 }  // namespace tervala::cli

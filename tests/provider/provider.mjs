@@ -5,6 +5,7 @@
 // so a test that dies never leaves it running.
 import { generateKeyPair, randomBytes } from 'node:crypto';
 import { createServer } from 'node:http';
+import { createServer as createTlsServer } from 'node:https';
 import { createInterface } from 'node:readline';
 import { promisify } from 'node:util';
 
@@ -30,9 +31,29 @@ const input = createInterface({ input: process.stdin });
 input.on('close', () => process.exit(0));
 const configuration = JSON.parse(await new Promise((resolve) => input.once('line', resolve)));
 
-const server = createServer();
+// With "tls" ({ cert, key } in PEM) the provider is served over HTTPS and asks every client for a
+// certificate: mutual TLS is on, a client's certificate is its connection's, and any certificate
+// counts as verified (the tests' certificates are self-signed); a tls_client_auth client is named
+// by the IP address its certificate holds.
+const { tls } = configuration;
+delete configuration.tls;
+const server = tls ? createTlsServer({ ...tls, requestCert: true, rejectUnauthorized: false }) : createServer();
 await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
-const issuer = `http://127.0.0.1:${server.address().port}`;
+const issuer = `${tls ? 'https' : 'http'}://127.0.0.1:${server.address().port}`;
+const peer = (ctx) => ctx.socket.getPeerX509Certificate?.();
+const mutualTls = tls && {
+  mTLS: {
+    enabled: true,
+    certificateBoundAccessTokens: true,
+    tlsClientAuth: true,
+    selfSignedTlsClientAuth: true,
+    getCertificate: peer,
+    certificateAuthorized: (ctx) => Boolean(peer(ctx)),
+    certificateSubjectMatches: (ctx, property, expected) =>
+      property === 'tls_client_auth_san_ip' &&
+      (peer(ctx)?.subjectAltName ?? '').split(', ').includes(`IP Address:${expected}`),
+  },
+};
 
 const provider = new Provider(issuer, {
   jwks: { keys: await keys },
@@ -45,6 +66,7 @@ const provider = new Provider(issuer, {
     revocation: { enabled: true },
     dPoP: { enabled: true },
     pushedAuthorizationRequests: { enabled: true },
+    ...mutualTls,
     ...configuration.features,
   },
 });

@@ -93,7 +93,7 @@ OidcProvider::OidcProvider(const std::string& configuration) {
     // A start on a busy machine loads a few hundred modules: seconds, not milliseconds.
     issuer_ = firstLine(output.get(), std::chrono::seconds(20));
   }
-  if (!issuer_.starts_with("http://127.0.0.1:")) {
+  if (!issuer_.starts_with("http://127.0.0.1:") && !issuer_.starts_with("https://127.0.0.1:")) {
     stop();
     throw std::runtime_error("oidc-provider did not start (its reasons are on standard error)" +
                              std::string(install) + " if node or the package is broken");

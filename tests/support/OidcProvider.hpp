@@ -20,7 +20,7 @@ class OidcProvider {
   OidcProvider& operator=(const OidcProvider&) = delete;
   ~OidcProvider();  ///< closes its standard input and waits; killed after 5 s
 
-  /// http://127.0.0.1:PORT, where its discovery document is.
+  /// http://127.0.0.1:PORT (https with "tls" in the configuration), where its discovery document is.
   [[nodiscard]] const std::string& issuer() const noexcept { return issuer_; }
 
  private:

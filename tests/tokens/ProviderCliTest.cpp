@@ -11,10 +11,12 @@
 #include <vector>
 
 #include <nlohmann/json.hpp>
+#include <tervala/ClientCertificate.hpp>
 #include <tervala/ClientKey.hpp>
 
 #include "support/InProcessTool.hpp"
 #include "support/OidcProvider.hpp"
+#include "support/TestCertificate.hpp"
 #include "support/TokenTestSupport.hpp"
 
 namespace tervala {
@@ -140,6 +142,58 @@ TEST_F(ProviderCli, RefusedClientsGetTheProvidersReason) {
               "\n");
     EXPECT_EQ(fromStore("show").status, 1);
   }
+}
+
+// Client credentials over mutual TLS: the provider, behind TLS that asks for a client certificate,
+// authenticates the client by it and binds the token to it, as its introspection shows. (It has
+// no JWT bearer grant to configure; the loopback endpoint's tests check that grant.)
+TEST(ProviderMutualTls, TheCertificateAuthenticatesTheClientAndBindsItsToken) {
+  using test::TestCertificate;
+  const auto server = TestCertificate::make(TestCertificate::Kind::loopback);
+  const auto client = TestCertificate::make(TestCertificate::Kind::clientOnly);
+  const test::TemporaryFolder folder;
+  const auto path = [&folder](const std::string& name, const std::string& text) {
+    const auto file = (folder / name).string();
+    std::ofstream(file) << text;
+    ::chmod(file.c_str(), 0600);
+    return file;
+  };
+  const json registered{{"client_id", "mtls"},
+                        {"grant_types", {"client_credentials"}},
+                        {"redirect_uris", json::array()},
+                        {"response_types", json::array()},
+                        {"token_endpoint_auth_method", "tls_client_auth"},
+                        {"tls_client_auth_san_ip", "127.0.0.1"},
+                        {"tls_client_certificate_bound_access_tokens", true}};
+  std::unique_ptr<test::OidcProvider> provider;
+  try {
+    provider = std::make_unique<test::OidcProvider>(json{
+        {"tls", {{"cert", server.certificatePem()}, {"key", server.keyPem()}}},
+        {"clientAuthMethods", {"tls_client_auth", "client_secret_basic"}},
+        {"clients", {registered}}}.dump());
+  } catch (const std::exception& failure) {
+    FAIL() << failure.what();
+  }
+  const auto run = [&](const std::string& command, const Args& more) {
+    Args args{"--settings",  (folder / "settings.sqlite3").string(),
+              "token",       command,
+              "--issuer",    provider->issuer(),
+              "--client-id", "mtls",
+              "--auth",      "tls_client_auth",
+              "--cert",      path("client.pem", client.certificatePem()),
+              "--key",       path("client.key", client.keyPem()),
+              "--cacert",    path("server.pem", server.certificatePem())};
+    args.insert(args.end(), more.begin(), more.end());
+    return test::runTool(args);
+  };
+  const auto granted = run("client", {"--store"});
+  ASSERT_EQ(granted.status, 0) << granted.err << granted.out;
+  const auto inspected = run("inspect", {"--stored"});
+  ASSERT_EQ(inspected.status, 0) << inspected.err;
+  const auto thumbprint = ClientCertificate::fromPem(client.certificatePem(), client.keyPem())->thumbprint();
+  EXPECT_NE(inspected.out.find(thumbprint), std::string::npos) << inspected.out;
+  const auto details = json::parse(inspected.out, nullptr, false);
+  EXPECT_EQ(details.value("client_id", ""), "mtls") << inspected.out;
 }
 
 }  // namespace
