@@ -1,6 +1,6 @@
+#include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -73,10 +73,22 @@ std::optional<UsageError> loadClientCertificate(OAuthContext& context, const Arg
                                                   " needs --cert and --key"})
                        : std::nullopt;
   }
-  std::ifstream file{std::string(*certificatePath)};
-  const std::string certificate{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+  // A certificate is no secret, but still a file of bounded size: a device or a huge file is
+  // refused rather than read without end.
+  constexpr std::size_t longestCertificate = std::size_t{64} * 1024;
+  std::error_code unusual;
+  if (!std::filesystem::is_regular_file(std::string(*certificatePath), unusual)) {
+    return UsageError{"--cert '" + visible(*certificatePath) + "' is not a readable regular file"};
+  }
+  std::ifstream file{std::string(*certificatePath), std::ios::binary};
+  std::string certificate(longestCertificate + 1, '\0');
+  file.read(certificate.data(), static_cast<std::streamsize>(certificate.size()));
+  certificate.resize(static_cast<std::size_t>(file.gcount()));
   if (!file.is_open() || file.bad()) {
     return UsageError{"cannot read '" + visible(*certificatePath) + "'"};
+  }
+  if (certificate.size() > longestCertificate) {
+    return UsageError{"--cert '" + visible(*certificatePath) + "' holds more than 64 KiB"};
   }
   auto key = readSecretFile(std::string(*keyPath), warnings);
   if (auto* error = std::get_if<UsageError>(&key)) {

@@ -326,6 +326,8 @@ TEST_F(TokenCli, EveryAuthMethodReachesTheTokenEndpointAsTold) {
   for (const auto& [args, message] : std::vector<std::pair<Args, std::string>>{
            {{"--auth", "tls_client_auth"}, "--auth tls_client_auth needs --cert and --key"},
            {{"--cert", certFile}, "--cert and --key go together"},
+           {{"--auth", "tls_client_auth", "--cert", "/dev/zero", "--key", keyFile},
+            "--cert '/dev/zero' is not a readable regular file"},
            {{"--auth", "self_signed_tls_client_auth", "--cert", certFile, "--key", keyFile},
             "the private key is not the certificate's"},
            {{"jwt-bearer"}, "token jwt-bearer needs --client-key"},
