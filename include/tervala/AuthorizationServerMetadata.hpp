@@ -1,6 +1,5 @@
 #pragma once
 
-#include <map>
 #include <optional>
 #include <string>
 
@@ -9,7 +8,9 @@
 namespace tervala {
 
 /// What an authorization server says of itself (RFC 8414, or OpenID Connect Discovery): its
-/// issuer and the URLs of its endpoints, each absent when the document does not name it.
+/// issuer and the URLs of its endpoints, each absent when the document does not name it. Discovery
+/// made while the context holds a client certificate gives the server's "mtls_endpoint_aliases"
+/// (RFC 8705 section 5) in place of the endpoints they name.
 struct TERVALA_EXPORT AuthorizationServerMetadata {
   std::string issuer;
   std::optional<std::string> tokenEndpoint;
@@ -17,10 +18,6 @@ struct TERVALA_EXPORT AuthorizationServerMetadata {
   std::optional<std::string> deviceAuthorizationEndpoint;
   std::optional<std::string> revocationEndpoint;
   std::optional<std::string> introspectionEndpoint;
-  /// "mtls_endpoint_aliases" (RFC 8705 section 5): the endpoints' URLs for clients that present a
-  /// certificate, by endpoint name ("token_endpoint"...). Discovery made while the context holds
-  /// a client certificate has already put them in place of the endpoints above.
-  std::map<std::string, std::string> mtlsEndpointAliases;
 };
 
 }  // namespace tervala

@@ -2,6 +2,8 @@
 
 #include <tervala/OAuthContext.hpp>
 
+#include <map>
+
 #include "oauth/EndpointCall.hpp"
 #include "platform/DebugLog.hpp"
 #include "platform/EndpointUrl.hpp"
@@ -130,14 +132,15 @@ OAuthDiscovery::Result readDocument(const platform::SecretJson& document, std::s
     return discoveryError("The authorization server's metadata is malformed.",
                           std::string_view("\"token_endpoint\" is missing"));
   }
-  if (auto error = readAliases(document, issuer, metadata.mtlsEndpointAliases)) {
+  // Checked whether used or not: a document with a bad alias is not well formed.
+  std::map<std::string, std::string> aliases;
+  if (auto error = readAliases(document, issuer, aliases)) {
     return *error;
   }
   if (mutualTls) {
     // A client that presents a certificate talks to the endpoints that ask for one.
     for (const auto& [name, field] : endpoints) {
-      if (const auto alias = metadata.mtlsEndpointAliases.find(std::string(name));
-          alias != metadata.mtlsEndpointAliases.end()) {
+      if (const auto alias = aliases.find(std::string(name)); alias != aliases.end()) {
         *field = alias->second;
       }
     }

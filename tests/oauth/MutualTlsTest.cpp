@@ -137,7 +137,6 @@ TEST_F(MutualTls, DiscoveryUsesTheAliasesOnlyWithACertificate) {
     const auto& metadata = std::get<AuthorizationServerMetadata>(result);
     EXPECT_EQ(metadata.tokenEndpoint, token);
     EXPECT_EQ(metadata.introspectionEndpoint, "https://e.x/introspect");
-    EXPECT_EQ(metadata.mtlsEndpointAliases.size(), 2U);
   }
 }
 
