@@ -81,7 +81,8 @@ std::optional<UsageError> loadClientCertificate(OAuthContext& context, const Arg
     return UsageError{"--cert '" + visible(*certificatePath) + "' is not a readable regular file"};
   }
   std::ifstream file{std::string(*certificatePath), std::ios::binary};
-  std::string certificate(longestCertificate + 1, '\0');
+  // Wiped memory: the file may hold the key as well.
+  platform::SecretText certificate(longestCertificate + 1);
   file.read(certificate.data(), static_cast<std::streamsize>(certificate.size()));
   certificate.resize(static_cast<std::size_t>(file.gcount()));
   if (!file.is_open() || file.bad()) {
@@ -94,7 +95,7 @@ std::optional<UsageError> loadClientCertificate(OAuthContext& context, const Arg
   if (auto* error = std::get_if<UsageError>(&key)) {
     return std::move(*error);
   }
-  auto loaded = ClientCertificate::fromPem(certificate, view(std::get<platform::SecretText>(key)));
+  auto loaded = ClientCertificate::fromPem(view(certificate), view(std::get<platform::SecretText>(key)));
   if (!loaded) {
     return UsageError{"--cert '" + visible(*certificatePath) + "' with --key '" + visible(*keyPath) +
                       "': " + loaded.reason()};

@@ -89,6 +89,30 @@ std::optional<std::string> thumbprintOf(X509* certificate) {
   return std::string(encoded.begin(), encoded.end());
 }
 
+// The certificates of `pem` alone, written afresh: a file that holds the key too (one file for
+// both is common) must not leave the key in memory that is not wiped.
+std::optional<std::string> certificatesOnly(std::string_view pem) {
+  const auto in = textBio(pem);
+  const std::unique_ptr<BIO, BioFree> out(BIO_new(BIO_s_mem()));
+  if (!in || !out) {
+    return std::nullopt;
+  }
+  int written = 0;
+  while (const std::unique_ptr<X509, X509Free> next{PEM_read_bio_X509(in.get(), nullptr, nullptr, nullptr)}) {
+    if (PEM_write_bio_X509(out.get(), next.get()) != 1) {
+      return std::nullopt;
+    }
+    ++written;
+  }
+  ERR_clear_error();  // the end of the text, as OpenSSL reports it
+  char* data = nullptr;
+  const long length = BIO_get_mem_data(out.get(), &data);
+  if (written == 0 || length <= 0) {
+    return std::nullopt;
+  }
+  return std::string(data, static_cast<std::size_t>(length));
+}
+
 std::string subjectOf(X509* certificate) {
   std::array<char, 256> line{};
   X509_NAME_oneline(X509_get_subject_name(certificate), line.data(), static_cast<int>(line.size()));
@@ -131,8 +155,12 @@ Made ClientCertificate::fromPem(std::string_view certificatePem, std::string_vie
   if (!thumbprint) {
     return Made::refuse("the certificate's thumbprint could not be made");
   }
+  auto certificates = certificatesOnly(certificatePem);
+  if (!certificates) {
+    return Made::refuse("the certificates could not be read");
+  }
   auto held = std::make_shared<Held>();
-  held->certificatePem.assign(certificatePem);
+  held->certificatePem = std::move(*certificates);
   held->keyPem = platform::secretText(keyPem);
   held->thumbprint = std::move(*thumbprint);
   held->subject = subjectOf(certificate.get());

@@ -100,6 +100,8 @@ TEST_F(MutualTls, UnusableCertificatesAndMissingOnesAreRefusedBeforeAnyRequest) 
     EXPECT_NE(ClientCertificate::fromPem(certificatePem, keyPem).reason().find(reason), std::string::npos)
         << reason;
   }
+  const auto both = made.keyPem() + made.certificatePem();  // one file for both, as is common
+  EXPECT_EQ(ClientCertificate::fromPem(both, both)->thumbprint(), certificate.thumbprint());
   EXPECT_NE(ClientCertificate::fromPemFiles("/nonexistent", "/nonexistent").reason().find("certificate file"),
             std::string::npos);
   context.setClientCertificate(std::nullopt);

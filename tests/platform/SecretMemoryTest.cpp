@@ -13,12 +13,15 @@
 #include <new>
 #include <string_view>
 
+#include <tervala/ClientCertificate.hpp>
 #include <tervala/HotpGeneratorContext.hpp>
 #include <tervala/OAuthContext.hpp>
 #include <tervala/OAuthResult.hpp>
 #include <tervala/OAuthToken.hpp>
 #include <tervala/SettingsStore.hpp>
 
+#include "platform/SecureMemory.hpp"
+#include "support/TestCertificate.hpp"
 #include "support/TokenEndpoint.hpp"
 #include "support/TokenTestSupport.hpp"
 
@@ -34,6 +37,8 @@ constexpr std::array<unsigned char, 20> otpSecretBytes{0x21, 0xc8, 0x36, 0x2a, 0
                                                        0xbc, 0xa2, 0x36, 0xec, 0xb8, 0x77, 0x7a,
                                                        0x33, 0x51, 0x6f, 0x68, 0x5c, 0x44};
 
+// A secret made at run time (a generated key's text), looked for too when not empty.
+std::string runtimeSecret;  // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
 thread_local bool armed = false;
 std::atomic<int> hits{0};
 
@@ -44,6 +49,9 @@ void scanAndFree(void* block) noexcept {
          {longPassword, shortPassword, accessToken, refreshToken, otpSecretBase32,
           std::string_view(reinterpret_cast<const char*>(otpSecretBytes.data()), otpSecretBytes.size())}) {
       hits += ::memmem(block, size, needle.data(), needle.size()) != nullptr ? 1 : 0;
+    }
+    if (!runtimeSecret.empty()) {
+      hits += ::memmem(block, size, runtimeSecret.data(), runtimeSecret.size()) != nullptr ? 1 : 0;
     }
   }
   std::free(block);  // NOLINT(cppcoreguidelines-no-malloc,cppcoreguidelines-owning-memory)
@@ -119,6 +127,21 @@ TEST(SecretMemory, PasswordGrantStoreAndRetrieveFreeNoSecret) {
     retrieved.reset();
     EXPECT_EQ(hits.load(), 0);
   }
+}
+
+// A client certificate read from one text that holds its key too, as one file often does, keeps
+// no copy of the key where it is freed unwiped.
+TEST(SecretMemory, ClientCertificateOfACombinedTextFreesNoKey) {
+  const auto made = test::TestCertificate::make(test::TestCertificate::Kind::clientOnly);
+  const std::string key = made.keyPem();
+  runtimeSecret = key.substr(key.find('\n') + 1, 48);
+  const platform::SecretText both = platform::secretText(key + made.certificatePem());
+  {
+    const ArmedScan scan;
+    EXPECT_TRUE(ClientCertificate::fromPem(platform::view(both), platform::view(both)));
+    EXPECT_EQ(hits.load(), 0);
+  }
+  runtimeSecret.clear();
 }
 
 TEST(SecretMemory, OtpMakeCreateAndReleaseFreeNoSecret) {
