@@ -14,6 +14,7 @@
 #include <tervala/Error.hpp>
 #include <tervala/HmacAlgorithm.hpp>
 #include <tervala/HotpGeneratorContext.hpp>
+#include <tervala/IdTokenClaims.hpp>
 #include <tervala/KeyedArchiver.hpp>
 #include <tervala/KeyedUnarchiver.hpp>
 #include <tervala/OAuthContext.hpp>
@@ -22,6 +23,7 @@
 #include <tervala/OAuthResult.hpp>
 #include <tervala/OAuthRevocation.hpp>
 #include <tervala/OAuthToken.hpp>
+#include <tervala/OpenIdRequests.hpp>
 #include <tervala/OAuthTokenStatus.hpp>
 #include <tervala/OtpAccountBook.hpp>
 #include <tervala/OtpAuthUri.hpp>
