@@ -19,6 +19,7 @@
 #include "frame/VisibleText.hpp"
 #include "tokens/CertificateFileTrust.hpp"
 #include "tokens/CleartextUrl.hpp"
+#include "tokens/IdentifiedToken.hpp"
 #include "tokens/IssuerEndpoints.hpp"
 #include "tokens/Profile.hpp"
 #include "tokens/ResultJson.hpp"
@@ -251,7 +252,10 @@ int grant(const Arguments& arguments, const Io& io, const Exchange& exchange, Pr
     return failure;
   }
   if (storing) {
-    const auto token = result->serializeToToken();
+    std::shared_ptr<OAuthToken> token = result->serializeToToken();
+    if (token && request.identityClaims != nullptr && !request.identityClaims->empty()) {
+      token = std::make_shared<IdentifiedToken>(*token, *request.identityClaims);
+    }
     // A reply that named no scope renews the scope the token had.
     if (token && request.renewed && token->scope() && token->scope()->empty()) {
       token->setScope(request.renewed->scope());
