@@ -325,13 +325,18 @@ int runTokenRefresh(const GlobalOptions& global, const Arguments& arguments, con
     return refuse(io, UsageError{"token refresh needs one of --refresh-token and --stored"});
   }
   platform::SecretText refreshToken;
+  std::optional<std::string> claims;
   const auto refresh = [&](const std::shared_ptr<OAuthToken>& renewed) {
     return grant(arguments, io,
                  [&](OAuthContext& context, std::string_view url, std::string_view clientId,
                      const OAuthContext::Params& params) {
                    return context.refreshAccessToken(url, clientId, view(refreshToken), params);
                  },
-                 profile, {.command = "token refresh", .renewed = renewed});
+                 profile,
+                 {.command = "token refresh",
+                  .renewed = renewed,
+                  // The login's verified identity stays with the tokens that renew its grant.
+                  .identityClaims = claims ? &*claims : nullptr});
   };
   if (given != nullptr) {
     refreshToken = *given;
@@ -343,6 +348,7 @@ int runTokenRefresh(const GlobalOptions& global, const Arguments& arguments, con
     io.err << "tervala: " << shownMessage(*reason) << '\n';
     return failure;
   }
+  claims = place.identityClaims();
   // A rotating refresh token is spent once: this process takes its turn among the token's
   // refreshers (`token get` and the library's too) and sends the refresh token stored when its
   // turn came, which may be the one another refresher stored meanwhile; the new token is stored

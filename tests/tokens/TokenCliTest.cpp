@@ -261,7 +261,7 @@ TEST_F(TokenCli, ShowEscapesEveryControlCharacterOfAPlantedToken) {
 }
 
 // whoami prints the claims kept with the token, escaped, and ends by their expiry without leeway;
-// a token kept without them (a login before, a grant without openid) says so.
+// a token kept without them (a login before, a grant without openid) says so; a refresh keeps them.
 TEST_F(TokenCli, WhoamiPrintsTheKeptClaimsAndEndsByTheirExpiry) {
   const auto now =
       std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
@@ -282,6 +282,9 @@ TEST_F(TokenCli, WhoamiPrintsTheKeptClaimsAndEndsByTheirExpiry) {
     EXPECT_EQ(whoami.err.find("keeps no verified ID token") != std::string::npos, claims.empty())
         << whoami.err;
   }
+  // A refresh renews the tokens of the same login: its identity stays (the last row's, expired).
+  ASSERT_EQ(tervala(grant("refresh", {"--stored"})).status, 0);
+  EXPECT_EQ(tervala({"token", "whoami"}).status, 3);
 }
 
 // `token get` prints the stored token while it lasts, else refreshes and stores it; a refused
