@@ -50,12 +50,10 @@ class TERVALA_EXPORT AuthorizationRequest {
   [[nodiscard]] const std::string& redirectUri() const noexcept { return redirectUri_; }
   /// The OpenID Connect "nonce" sent when the scope holds "openid" (256 random bits), which the
   /// ID token must carry back; empty otherwise.
-  [[nodiscard]] const std::string& nonce() const noexcept { return nonce_; }
+  [[nodiscard]] const std::string& nonce() const noexcept;
   /// The request's parameters as a form body (the URL's own, without the endpoint's query), for
   /// a pushed authorization request (RFC 9126).
-  [[nodiscard]] const std::vector<std::pair<std::string, std::string>>& parameters() const noexcept {
-    return parameters_;
-  }
+  [[nodiscard]] const std::vector<std::pair<std::string, std::string>>& parameters() const noexcept;
 
   /// The extra form fields of this request's code exchange: "code_verifier" and "redirect_uri".
   /// Pass them to the authorization-code grant with `params`; the verifier is masked in its
@@ -86,9 +84,7 @@ class TERVALA_EXPORT AuthorizationRequest {
   std::string url_;
   std::string state_;
   std::string redirectUri_;
-  std::unique_ptr<Verifier> verifier_;  // in wiped memory
-  std::string nonce_;
-  std::vector<std::pair<std::string, std::string>> parameters_;
+  std::unique_ptr<Verifier> verifier_;  // in wiped memory; also holds the nonce and the parameters
 };
 
 }  // namespace tervala

@@ -35,8 +35,11 @@ struct Fields {
 
 }  // namespace
 
+// Beside the verifier, behind the one pointer the class's fixed layout has room for.
 struct AuthorizationRequest::Verifier {
   platform::SecretText text;
+  std::string nonce;
+  std::vector<std::pair<std::string, std::string>> parameters;
 };
 
 AuthorizationRequest::AuthorizationRequest(Key /*key*/, std::string url, std::string state,
@@ -99,14 +102,21 @@ std::shared_ptr<const AuthorizationRequest> AuthorizationRequest::make(
       nonce.assign(platform::view(*nonceText));
       fields.append("nonce", nonce);
     }
-    auto made = std::make_shared<AuthorizationRequest>(Key{}, std::move(url), std::move(state),
-                                                       std::string(redirectUri), std::move(verifier));
-    made->nonce_ = std::move(nonce);
-    made->parameters_ = std::move(fields.pairs);
-    return made;
+    verifier->nonce = std::move(nonce);
+    verifier->parameters = std::move(fields.pairs);
+    return std::make_shared<const AuthorizationRequest>(Key{}, std::move(url), std::move(state),
+                                                        std::string(redirectUri), std::move(verifier));
   } catch (const std::exception&) {
     return nullptr;  // only allocation can fail
   }
+}
+
+const std::string& AuthorizationRequest::nonce() const noexcept {
+  return verifier_->nonce;
+}
+
+const std::vector<std::pair<std::string, std::string>>& AuthorizationRequest::parameters() const noexcept {
+  return verifier_->parameters;
 }
 
 OAuthContext::Params AuthorizationRequest::exchangeParams() const {
