@@ -34,6 +34,7 @@ std::variant<std::string, Error> OpenIdRequests::userInfo(std::string_view url,
   platform::debugLine("Tervala.OpenIdRequests", "userInfo(_:)");
   try {
     std::vector<platform::SecretText> lines;
+    lines.reserve(headers.size());
     for (const auto& header : headers) {
       lines.push_back(platform::secretText(header));
     }
