@@ -23,8 +23,8 @@
 #include <tervala/OAuthResult.hpp>
 #include <tervala/OAuthRevocation.hpp>
 #include <tervala/OAuthToken.hpp>
-#include <tervala/OpenIdRequests.hpp>
 #include <tervala/OAuthTokenStatus.hpp>
+#include <tervala/OpenIdRequests.hpp>
 #include <tervala/OtpAccountBook.hpp>
 #include <tervala/OtpAuthUri.hpp>
 #include <tervala/OtpGeneratorContext.hpp>
