@@ -10,7 +10,7 @@
 namespace tervala::cli {
 namespace {
 
-const std::optional<std::string>& field(const AuthorizationServerMetadata& metadata, Endpoint endpoint) {
+const std::optional<std::string>& field(const ProviderMetadata& metadata, Endpoint endpoint) {
   switch (endpoint) {
     case Endpoint::authorization:
       return metadata.authorizationEndpoint;
@@ -62,7 +62,7 @@ std::variant<std::string, EndpointProblem> IssuerEndpoints::url(std::string_view
     return EndpointProblem{"needs --" + std::string(option) + " or --issuer"};
   }
   if (!discovered_) {
-    discovered_ = OAuthDiscovery::discover(*issuer);
+    discovered_ = OAuthDiscovery::discoverProvider(*issuer);
   }
   if (const auto* error = std::get_if<Error>(&*discovered_)) {
     const auto reason = error->localizedFailureReason();
@@ -71,7 +71,7 @@ std::variant<std::string, EndpointProblem> IssuerEndpoints::url(std::string_view
                                (reason ? " (" + visible(*reason) + ")" : ""),
                            failure};
   }
-  const auto& found = field(std::get<AuthorizationServerMetadata>(*discovered_), endpoint);
+  const auto& found = field(std::get<ProviderMetadata>(*discovered_), endpoint);
   if (!found) {
     return EndpointProblem{
         "the issuer names no " + std::string(field(endpoint)) + "; give --" + std::string(option), failure};
@@ -79,15 +79,15 @@ std::variant<std::string, EndpointProblem> IssuerEndpoints::url(std::string_view
   return *found;
 }
 
-const AuthorizationServerMetadata* IssuerEndpoints::metadata() {
+const ProviderMetadata* IssuerEndpoints::metadata() {
   const auto issuer = arguments_.value("issuer");
   if (!issuer) {
     return nullptr;
   }
   if (!discovered_) {
-    discovered_ = OAuthDiscovery::discover(*issuer);
+    discovered_ = OAuthDiscovery::discoverProvider(*issuer);
   }
-  return std::get_if<AuthorizationServerMetadata>(&*discovered_);
+  return std::get_if<ProviderMetadata>(&*discovered_);
 }
 
 std::variant<std::string, EndpointProblem> configuredEndpoint(const Arguments& arguments,

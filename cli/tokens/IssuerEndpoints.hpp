@@ -45,11 +45,11 @@ class IssuerEndpoints {
 
   /// The issuer's metadata, discovered when first needed; null without --issuer or when the
   /// discovery failed (`url` says why).
-  const AuthorizationServerMetadata* metadata();
+  const ProviderMetadata* metadata();
 
  private:
   const Arguments& arguments_;
-  std::optional<OAuthDiscovery::Result> discovered_;
+  std::optional<OAuthDiscovery::ProviderResult> discovered_;
 };
 
 }  // namespace tervala::cli

@@ -15,7 +15,7 @@ std::variant<OpenIdLogin, EndpointProblem> OpenIdLogin::prepare(const Arguments&
     return EndpointProblem{"give one of --par and --no-par"};
   }
   OpenIdLogin login(request);
-  const AuthorizationServerMetadata* metadata = issuer.metadata();
+  const ProviderMetadata* metadata = issuer.metadata();
   if (!arguments.has("no-par") && metadata != nullptr) {
     login.pushedEndpoint_ = metadata->pushedAuthorizationRequestEndpoint;
   }

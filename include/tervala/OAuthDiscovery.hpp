@@ -8,6 +8,7 @@
 
 #include <tervala/AuthorizationServerMetadata.hpp>
 #include <tervala/Error.hpp>
+#include <tervala/ProviderMetadata.hpp>
 #include <tervala/export.hpp>
 
 namespace tervala {
@@ -28,6 +29,11 @@ class TERVALA_EXPORT OAuthDiscovery {
   /// endpoint is not a text or not an absolute URL, or that sends the client from an https
   /// issuer to a plain http endpoint. Blocking, on the calling thread.
   static Result discover(std::string_view issuer);
+
+  using ProviderResult = std::variant<ProviderMetadata, Error>;
+  /// As `discover`, with the OpenID Connect and pushed-authorization entries of the document too
+  /// (each checked as the endpoints are).
+  static ProviderResult discoverProvider(std::string_view issuer);
 
   /// The two document URLs asked, in order; absent when `issuer` is refused.
   static std::optional<std::pair<std::string, std::string>> documentUrls(std::string_view issuer);

@@ -33,6 +33,7 @@
 #include <tervala/OtpReplayGuard.hpp>
 #include <tervala/OtpSecret.hpp>
 #include <tervala/OtpVerification.hpp>
+#include <tervala/ProviderMetadata.hpp>
 #include <tervala/ReplyProfile.hpp>
 #include <tervala/SecretServiceStore.hpp>
 #include <tervala/ServerTrustDelegate.hpp>

@@ -90,9 +90,9 @@ std::optional<Error> readAliases(const platform::SecretJson& document, std::stri
   return std::nullopt;
 }
 
-OAuthDiscovery::Result readDocument(const platform::SecretJson& document, std::string_view issuer,
-                                    bool mutualTls) {
-  AuthorizationServerMetadata metadata;
+OAuthDiscovery::ProviderResult readDocument(const platform::SecretJson& document, std::string_view issuer,
+                                            bool mutualTls) {
+  ProviderMetadata metadata;
   auto named = entry(document, "issuer");
   if (auto* error = std::get_if<Error>(&named)) {
     return *error;
@@ -178,6 +178,14 @@ std::optional<std::pair<std::string, std::string>> OAuthDiscovery::documentUrls(
 }
 
 OAuthDiscovery::Result OAuthDiscovery::discover(std::string_view issuer) {
+  auto found = discoverProvider(issuer);
+  if (auto* const error = std::get_if<Error>(&found)) {
+    return std::move(*error);
+  }
+  return AuthorizationServerMetadata(std::move(std::get<ProviderMetadata>(found)));
+}
+
+OAuthDiscovery::ProviderResult OAuthDiscovery::discoverProvider(std::string_view issuer) {
   platform::debugLine("Tervala.OAuthDiscovery", "discover(_:)");
   try {
     const auto urls = documentUrls(issuer);

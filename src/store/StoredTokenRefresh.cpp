@@ -37,6 +37,26 @@ std::shared_ptr<OAuthToken> decode(const Data& stored) {
   return token;
 }
 
+// The renewed token's archive, with the entries of the stored archive that the token does not
+// write itself (what a host keeps with its token, such as the identity its login verified): a
+// refresh renews the grant, not what the host knows of it.
+std::optional<Data> renewedArchive(const OAuthToken& fresh, const Data& stored) noexcept {
+  try {
+    Coder coder;
+    fresh.encodeWithCoder(coder);
+    if (const auto kept = KeyedUnarchiver::contents(stored)) {
+      for (const auto& [key, value] : kept->coder.entries()) {
+        if (!coder.containsValueForKey(key)) {
+          coder.encodeObject(value, key);
+        }
+      }
+    }
+    return KeyedArchiver::archivedData(coder, OAuthToken::className);
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
 // Wipes an archive read from the shelf on every way out.
 struct WipedRead {
   TokenShelf::Read read;
@@ -130,7 +150,7 @@ StoredTokenRefresh::Outcome StoredTokenRefresh::refreshOrAdopt(const Usable& usa
     return outcome;
   }
   std::shared_ptr<const OAuthToken> fresh = reply->serializeToToken();
-  std::optional<Data> next = fresh ? KeyedArchiver::archivedDataWithRootObject(*fresh) : std::nullopt;
+  std::optional<Data> next = fresh ? renewedArchive(*fresh, *current.read.archive) : std::nullopt;
   outcome.token = std::move(fresh);
   outcome.refreshed = outcome.token != nullptr;
   if (!next) {

@@ -286,6 +286,14 @@ TEST_F(TokenCli, WhoamiPrintsTheKeptClaimsAndEndsByTheirExpiry) {
   // A refresh renews the tokens of the same login: its identity stays (the last row's, expired).
   ASSERT_EQ(tervala(grant("refresh", {"--stored"})).status, 0);
   EXPECT_EQ(tervala({"token", "whoami"}).status, 3);
+  // And so through the refresh `token get` shares with the library's token sources.
+  const OAuthToken expiring("a", "Bearer", "r", std::chrono::system_clock::now() + std::chrono::seconds(10),
+                            "s");
+  SettingsStore store(settings());
+  ASSERT_TRUE(cli::IdentifiedToken(expiring, R"({"sub":"a","exp":1})").store(store));
+  ASSERT_EQ(tervala(grant("get")).out, "test-access\n");
+  EXPECT_EQ(tervala({"token", "whoami"}).out, R"({"exp":1,"sub":"a"})"
+                                              "\n");
 }
 
 // `token get` prints the stored token while it lasts, else refreshes and stores it; a refused
