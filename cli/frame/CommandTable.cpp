@@ -290,6 +290,12 @@ constexpr std::array grantTail{
                "the JSON printed: tervala (default; expires_in quoted, nil when not known) or rfc6749 (the "
                "token endpoint's own shape: expires_in a number, unknown fields left out, a failure as "
                "error and error_description); a failure is printed on standard output and exits 1"},
+    Option{.name = "dpop",
+           .help = "bind the token to a new DPoP key, kept with it: every request proves possession of it"},
+    Option{.name = "dpop-alg",
+           .takes = Takes::value,
+           .valueName = "ALG",
+           .help = "with --dpop: the key's algorithm, ES256 (default) or EdDSA"},
 };
 
 constexpr auto tokenPassword =
@@ -381,6 +387,8 @@ constexpr auto tokenLogin = join(
             tailOption("auth"),
             tailOption("client-key"),
             tailOption("client-key-id"),
+            tailOption("dpop"),
+            tailOption("dpop-alg"),
         },
         tokenStorage));
 
@@ -450,7 +458,14 @@ constexpr auto tokenShow = join(
 constexpr auto tokenGet = join(
     grantHead,
     std::array{
-        Option{.name = "header", .help = "print the Authorization header value (\"Bearer ...\") instead"},
+        Option{.name = "header",
+               .help = "print the Authorization header value (\"Bearer ...\") instead; a DPoP-bound token "
+                       "needs --method and --url"},
+        Option{.name = "method",
+               .takes = Takes::value,
+               .valueName = "METHOD",
+               .help = "print the header lines of one request of this method to --url (then the URL it goes "
+                       "to; a refresh's endpoint comes from --issuer): Authorization, and DPoP for a bound token"},
         tailOption("client-secret"),
         Option{.name = "timeout",
                .takes = Takes::value,

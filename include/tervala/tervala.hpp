@@ -30,6 +30,7 @@
 #include <tervala/OtpReplayGuard.hpp>
 #include <tervala/OtpSecret.hpp>
 #include <tervala/OtpVerification.hpp>
+#include <tervala/ProofKey.hpp>
 #include <tervala/ReplyProfile.hpp>
 #include <tervala/SecretServiceStore.hpp>
 #include <tervala/ServerTrustDelegate.hpp>

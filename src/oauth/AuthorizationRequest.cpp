@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include <tervala/OAuthContext.hpp>
+
 #include "oauth/RedirectQuery.hpp"
 #include "platform/EndpointUrl.hpp"
 #include "platform/ErrorCodes.hpp"
@@ -80,6 +82,10 @@ std::shared_ptr<const AuthorizationRequest> AuthorizationRequest::make(
     appendField(url, "state", state);
     appendField(url, "code_challenge", challengeOf(platform::view(verifier->text)));
     appendField(url, "code_challenge_method", "S256");
+    // The code may then be exchanged only with proofs of this key (RFC 9449 section 10).
+    if (const auto key = OAuthContext::sharedInstance().proofKey()) {
+      appendField(url, "dpop_jkt", key->thumbprint());
+    }
     return std::make_shared<const AuthorizationRequest>(Key{}, std::move(url), std::move(state),
                                                         std::string(redirectUri), std::move(verifier));
   } catch (const std::exception&) {

@@ -7,6 +7,8 @@
 #include <tervala/OAuthContext.hpp>
 #include <tervala/OAuthResult.hpp>
 
+#include "oauth/DpopExchange.hpp"
+#include "oauth/HeaderText.hpp"
 #include "platform/ErrorCodes.hpp"
 #include "platform/LockFile.hpp"
 #include "platform/SecureMemory.hpp"
@@ -122,6 +124,14 @@ StoredTokenRefresh::Outcome StoredTokenRefresh::refreshOrAdopt(const Usable& usa
     outcome.error = refusal->error;  // the request this one waited for was refused: so is this
     return outcome;
   }
+  // A bound token is refreshed with proofs of its own key, and the new token is bound to it.
+  auto key = stored->proofKey();
+  std::optional<ProofKeyForThread> ownKey;
+  if (key) {
+    ownKey.emplace(*key);
+  } else {
+    key = OAuthContext::sharedInstance().proofKey();
+  }
   const auto reply = OAuthContext::sharedInstance().refreshAccessToken(url_, clientId_, *refreshToken);
   platform::cleanse(refreshToken);
   if (!reply || reply->hasError()) {
@@ -129,7 +139,11 @@ StoredTokenRefresh::Outcome StoredTokenRefresh::refreshOrAdopt(const Usable& usa
     (void)lock.setRecord(RefusalRecord{print, std::chrono::system_clock::now(), *outcome.error}.text());
     return outcome;
   }
-  std::shared_ptr<const OAuthToken> fresh = reply->serializeToToken();
+  std::shared_ptr<OAuthToken> bound = reply->serializeToToken();
+  if (bound && key && HeaderText::isDpopType(bound->tokenType())) {
+    bound->setProofKey(key);
+  }
+  std::shared_ptr<const OAuthToken> fresh = std::move(bound);
   std::optional<Data> next = fresh ? KeyedArchiver::archivedDataWithRootObject(*fresh) : std::nullopt;
   outcome.token = std::move(fresh);
   outcome.refreshed = outcome.token != nullptr;
