@@ -36,7 +36,8 @@ std::string originOf(std::string_view url) {
 }
 
 DpopNonces& DpopNonces::shared() {
-  static DpopNonces* const nonces = new DpopNonces();  // NOLINT(cppcoreguidelines-owning-memory): request threads outlive exit
+  static DpopNonces* const nonces =
+      new DpopNonces();  // NOLINT(cppcoreguidelines-owning-memory): request threads outlive exit
   return *nonces;
 }
 

@@ -36,9 +36,9 @@ struct ProofKeyMaker {
 };
 
 Checked<ProofKey> ProofKey::generate(Algorithm algorithm) {
-  return ProofKeyMaker::from(
-      DpopKey::generate(algorithm == Algorithm::eddsa ? jose::JwsAlgorithm::EdDSA : jose::JwsAlgorithm::ES256),
-      "the generated key");
+  return ProofKeyMaker::from(DpopKey::generate(algorithm == Algorithm::eddsa ? jose::JwsAlgorithm::EdDSA
+                                                                             : jose::JwsAlgorithm::ES256),
+                             "the generated key");
 }
 
 Checked<ProofKey> ProofKey::fromPrivateJwk(std::string_view text) {

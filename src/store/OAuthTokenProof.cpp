@@ -15,7 +15,8 @@ namespace {
 using Pair = Checked<ProofHeaders>;
 
 bool sameWord(std::string_view left, std::string_view right) noexcept {
-  return left.size() == right.size() && std::equal(left.begin(), left.end(), right.begin(), [](char a, char b) {
+  return left.size() == right.size() &&
+         std::equal(left.begin(), left.end(), right.begin(), [](char a, char b) {
            const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
            return lower(a) == lower(b);
          });
@@ -120,8 +121,8 @@ Checked<ProofHeaders> OAuthToken::createProofHeaders(std::string_view method, st
   return Pair::accept(std::move(headers));
 }
 
-Checked<ProofHeaders> OAuthToken::answerProofChallenge(std::string_view method, std::string_view url, long status,
-                                                       std::string_view wwwAuthenticate,
+Checked<ProofHeaders> OAuthToken::answerProofChallenge(std::string_view method, std::string_view url,
+                                                       long status, std::string_view wwwAuthenticate,
                                                        std::string_view dpopNonce) const {
   if (status != 401 || !isNonceChallenge(wwwAuthenticate)) {
     return Pair::refuse("the reply is no DPoP nonce challenge (a 401 with error=\"use_dpop_nonce\")");
