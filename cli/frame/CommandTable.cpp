@@ -461,11 +461,13 @@ constexpr auto tokenGet = join(
         Option{.name = "header",
                .help = "print the Authorization header value (\"Bearer ...\") instead; a DPoP-bound token "
                        "needs --method and --url"},
-        Option{.name = "method",
-               .takes = Takes::value,
-               .valueName = "METHOD",
-               .help = "print the header lines of one request of this method to --url (then the URL it goes "
-                       "to; a refresh's endpoint comes from --issuer): Authorization, and DPoP for a bound token"},
+        Option{
+            .name = "method",
+            .takes = Takes::value,
+            .valueName = "METHOD",
+            .help =
+                "print the header lines of one request of this method to --url (then the URL it goes "
+                "to; a refresh's endpoint comes from --issuer): Authorization, and DPoP for a bound token"},
         tailOption("client-secret"),
         Option{.name = "timeout",
                .takes = Takes::value,

@@ -32,8 +32,9 @@ int printToken(const OAuthToken& token, const Arguments& arguments, const Io& io
   // The value goes into a header of the caller's next request: one that would break the line
   // is not printed at all, rather than printed escaped and sent wrong.
   // (A bound token, which has no such header, is held to what a bearer token of its value is.)
-  const auto header = bound ? OAuthToken(token.accessToken(), "Bearer", {}, {}, {}).createAuthorizationHeader()
-                            : token.createAuthorizationHeader();
+  const auto header = bound
+                          ? OAuthToken(token.accessToken(), "Bearer", {}, {}, {}).createAuthorizationHeader()
+                          : token.createAuthorizationHeader();
   if (!header) {
     io.err << "tervala: the stored token holds characters that cannot be sent in a header\n";
     return failure;

@@ -65,12 +65,11 @@ std::shared_ptr<const OAuthResult> runExchange(platform::HttpRequest& request,
         DpopNonces::shared().noteReply(request.url, reply);
       }
     }
-    return checkedBinding(
-        reply.transportError
-            ? std::make_shared<const OAuthResult>(*reply.transportError)
-            : ReplyHandler::resultFromBody(reply.statusCode, reply.body, lenient ? &*lenient : nullptr,
-                                           refreshTokenExpected),
-        dpop.has_value());
+    return checkedBinding(reply.transportError ? std::make_shared<const OAuthResult>(*reply.transportError)
+                                               : ReplyHandler::resultFromBody(reply.statusCode, reply.body,
+                                                                              lenient ? &*lenient : nullptr,
+                                                                              refreshTokenExpected),
+                          dpop.has_value());
   } catch (const std::exception& error) {
     return errors::errorResult(Error::urlErrorDomain, errors::oauth, "The request failed", error.what());
   }
@@ -350,13 +349,15 @@ OAuthContext::Result OAuthContext::executeRequest(std::string url, std::string h
   // With a DPoP key, a server may ask for the request once more with its nonce; a client
   // assertion is used once only, so that request carries a form with a fresh one.
   std::optional<DpopExchange> dpop;
-  auto key = ProofKeyForThread::current() != nullptr ? std::optional(*ProofKeyForThread::current()) : proofKey();
+  auto key =
+      ProofKeyForThread::current() != nullptr ? std::optional(*ProofKeyForThread::current()) : proofKey();
   if (key) {
     std::optional<platform::SecretText> retryBody;
     if (settings.clientAuthentication == ClientAuthentication::privateKeyJwt ||
         settings.clientAuthentication == ClientAuthentication::clientSecretJwt) {
       TokenRequestForm again;
-      fill(again, ClientCredentials(settings.clientAuthentication, clientId, settings.clientSecret, assertion, url));
+      fill(again,
+           ClientCredentials(settings.clientAuthentication, clientId, settings.clientSecret, assertion, url));
       retryBody = again.takeText();
     }
     dpop.emplace(std::move(*key), std::move(retryBody));
@@ -414,7 +415,8 @@ OAuthContext::Result OAuthContext::executeRequest(std::string url, std::string h
   auto sharedCompletion = std::make_shared<Completion>(std::move(*completion));
   try {
     platform::RequestThreads::run([request = std::move(request), lenient = std::move(lenient),
-                                   refreshTokenExpected, sharedCompletion, dpop = std::move(dpop)]() mutable noexcept {
+                                   refreshTokenExpected, sharedCompletion,
+                                   dpop = std::move(dpop)]() mutable noexcept {
       const auto result = runExchange(request, lenient, refreshTokenExpected, dpop);
       if (platform::TransferGate::exiting()) {
         // Nobody is left to receive the result, and ending the thread would run OpenSSL's

@@ -67,7 +67,8 @@ std::size_t collectBody(char* data, std::size_t size, std::size_t count, void* s
 }
 
 bool sameName(std::string_view left, std::string_view right) noexcept {
-  return left.size() == right.size() && std::equal(left.begin(), left.end(), right.begin(), [](char a, char b) {
+  return left.size() == right.size() &&
+         std::equal(left.begin(), left.end(), right.begin(), [](char a, char b) {
            return (a >= 'A' && a <= 'Z' ? a + 32 : a) == (b >= 'A' && b <= 'Z' ? b + 32 : b);
          });
 }
@@ -100,8 +101,8 @@ std::size_t noteHeaderLine(char* data, std::size_t size, std::size_t count, void
       while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) {
         value.remove_prefix(1);
       }
-      while (!value.empty() && (value.back() == '\n' || value.back() == '\r' || value.back() == ' ' ||
-                                value.back() == '\t')) {
+      while (!value.empty() &&
+             (value.back() == '\n' || value.back() == '\r' || value.back() == ' ' || value.back() == '\t')) {
         value.remove_suffix(1);
       }
       try {

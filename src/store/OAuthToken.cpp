@@ -7,8 +7,8 @@
 #include <tervala/SettingsStore.hpp>
 
 #include "oauth/HeaderText.hpp"
-#include "store/TokenKeyBinding.hpp"
 #include "platform/SecureMemory.hpp"
+#include "store/TokenKeyBinding.hpp"
 
 namespace tervala {
 namespace {
