@@ -30,6 +30,17 @@ const input = createInterface({ input: process.stdin });
 input.on('close', () => process.exit(0));
 const configuration = JSON.parse(await new Promise((resolve) => input.once('line', resolve)));
 
+// A test that wants DPoP nonces demanded ({"features":{"dPoP":{"requireNonce":true}}}) gets the
+// secret they are made with and the rule that asks for them: neither travels as JSON.
+if (configuration.features?.dPoP?.requireNonce === true) {
+  configuration.features.dPoP = {
+    enabled: true,
+    ...configuration.features.dPoP,
+    nonceSecret: randomBytes(32),
+    requireNonce: () => true,
+  };
+}
+
 const server = createServer();
 await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
 const issuer = `http://127.0.0.1:${server.address().port}`;
