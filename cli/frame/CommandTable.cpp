@@ -452,6 +452,15 @@ constexpr auto tokenAbout = [](std::string_view endpoint) {
 constexpr auto tokenRevoke = join(tokenAbout("the revocation endpoint (or --issuer)"), tokenStorage);
 constexpr auto tokenInspect = join(tokenAbout("the introspection endpoint (or --issuer)"), tokenStorage);
 
+// curl with the stored token's headers; the words after the URL are curl's own.
+constexpr auto tokenCurl =
+    join(std::array{Option{.name = "method",
+                           .takes = Takes::value,
+                           .valueName = "METHOD",
+                           .help = "the request's method (default GET), also given to curl"},
+                    profile},
+         tokenStorage);
+
 constexpr auto tokenShow = join(
     std::array{Option{.name = "json", .help = "print the token as one JSON object"}, profile}, tokenStorage);
 
@@ -655,6 +664,13 @@ const std::array table{
             .summary = "list the profiles that remember an account, one name a line",
             .program = tokenProgram,
             .run = runTokenProfiles},
+    Command{.name = "token curl",
+            .summary = "run curl with the stored token's headers (a DPoP proof for a bound token), "
+                       "curl's own arguments after --",
+            .options = tokenCurl,
+            .operand = "URL [CURL-ARGS...]",
+            .program = tokenProgram,
+            .run = runTokenCurl},
 };
 
 std::string_view firstWord(std::string_view name) {

@@ -404,12 +404,26 @@ TEST_F(TokenCli, DpopBindsTheTokenAndGetPrintsTheHeaderPairOfOneRequest) {
   const auto handed = test::ToolProcess({"--settings", settings(), "token", "get"}, {}, alone).finish();
   EXPECT_NE(handed.err.find("cannot run '"), std::string::npos) << handed.err;
 
+  // token curl sends the same pair, the token on no command line.
+  const auto curl = [&] {
+    EXPECT_EQ(
+        tervala({"token", "curl", "--method", "PUT", endpoint.url("/res"), "--", "-s", "-o", "/dev/null"})
+            .status,
+        0);
+    return endpoint.requests().back();
+  };
+  const auto sent = curl();
+  EXPECT_EQ(std::tie(sent.method, sent.path), std::tie("PUT", "/res"));
+  EXPECT_EQ(sent.header("Authorization"), "DPoP bound");
+  EXPECT_TRUE(sent.header("DPoP"));
+
   endpoint.setReply(Reply{});  // a server that binds nothing grants a bearer token
   const auto bearer = tervala(grant("client", {"--dpop", "--store", "--file-store"}));
   EXPECT_EQ(bearer.err,
             "tervala: the server granted a Bearer token, not a DPoP-bound one: it binds no tokens to keys\n");
   EXPECT_EQ(tervala({"token", "get", "--method", "GET", "--url", "https://rs.example/x"}).out,
             "Authorization: Bearer test-access\n");
+  EXPECT_EQ(curl().header("Authorization"), "Bearer test-access");
 }
 
 // Every option `token get` lists works: --auth authenticates the refresh as the grants do, and
