@@ -412,6 +412,8 @@ constexpr auto tokenDevice =
                         tokenStorage[0],
                         tokenStorage[1],
                         tokenStorage[2],
+                        tailOption("dpop"),
+                        tailOption("dpop-alg"),
                     });
 
 // Revoke and inspect send a token to an endpoint of their own.

@@ -29,6 +29,9 @@ struct EndpointSettings {
   /// grant asked for (the items joined with ","), which the lenient reading may assume.
   ReplyProfile replyProfile = ReplyProfile::strict;
   std::optional<std::string> requestedScope;
+  /// The DPoP key a token request proves (the device flow's polls); absent for the other
+  /// endpoints, which bind nothing.
+  std::optional<ProofKey> proofKey{};
 
   static EndpointSettings of(const OAuthContext& context);
 };

@@ -957,6 +957,14 @@ TEST_F(TokenCli, RevokeInspectAndDeviceAuthenticateAsTold) {
     EXPECT_EQ(requests.back().field(command == "device" ? "device_code" : "token"),
               command == "device" ? "dc" : "t1");
   }
+  // With --dpop the polls prove the key; the device authorization request binds nothing.
+  ASSERT_EQ(
+      tervala({"token", "device", "--issuer", endpoint.url(""), "--client-id", "c", "--no-qr", "--dpop"})
+          .status,
+      0);
+  const auto requests = endpoint.requests();
+  EXPECT_TRUE(requests.back().header("DPoP"));
+  EXPECT_FALSE(requests[requests.size() - 2].header("DPoP")) << requests[requests.size() - 2].path;
   EXPECT_NE(tervala({"token", "refresh", "--issuer", endpoint.url("/nobody"), "--client-id", "c",
                      "--refresh-token", "r1"})
                 .err.find("no endpoints from issuer"),
