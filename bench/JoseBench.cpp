@@ -3,15 +3,21 @@
 //   a whole DPoP proof (target, jti, claims, ES256): target within 1.3x of EVP_DigestSign of
 //     the same signing input
 //   RS256 compact JWS verify with a parsed key:  target within 1.3x of EVP_DigestVerify
+//   a whole ID token verification with a cached key set: target within 1.3x of EVP_DigestVerify,
+//     and one request to the jwks_uri for all of them
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>
 
+#include <chrono>
 #include <string>
+#include <tervala/Debug.hpp>
+#include <tervala/IdTokenClaims.hpp>
 #include <vector>
 
 #include "jose/Jws.hpp"
 #include "oauth/DpopProof.hpp"
 #include "platform/Base64.hpp"
+#include "support/TokenEndpoint.hpp"
 
 namespace {
 
@@ -124,6 +130,32 @@ void Rs256OpenSslVerify(benchmark::State& state) {
   }
 }
 BENCHMARK(Rs256OpenSslVerify);
+
+// A whole ID token verification: the key set from the cache (fetched once from a loopback
+// jwks_uri, as the counter shows), the signature, and every claim check.
+void IdTokenVerifyCachedKeySet(benchmark::State& state) {
+  tervala::setDebugSink(nullptr);
+  const Jwk key = generated("RSA", nullptr);
+  json published = key.toJson();
+  published["kid"] = "k1";
+  tervala::test::TokenEndpoint server;
+  server.setReply(tervala::test::Reply::answer(200, json{{"keys", {published}}}.dump()));
+  const auto now =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+          .count();
+  const json claims = {{"iss", "https://as.example"}, {"sub", "alice"}, {"aud", "client"},
+                       {"exp", now + 86400},          {"iat", now},     {"nonce", "n-0S6_WzA2Mj"}};
+  const auto token =
+      std::get<std::string>(signCompact(key, JwsAlgorithm::RS256, {{"kid", "k1"}}, claims.dump()));
+  const tervala::IdTokenVerifier::Expected expected{"https://as.example", "client", server.url("/jwks"),
+                                                    "n-0S6_WzA2Mj", std::nullopt};
+  for (auto _ : state) {
+    auto verified = tervala::IdTokenVerifier::verify(token, expected);
+    benchmark::DoNotOptimize(verified);
+  }
+  state.counters["keySetRequests"] = static_cast<double>(server.requests().size());
+}
+BENCHMARK(IdTokenVerifyCachedKeySet);
 
 }  // namespace
 

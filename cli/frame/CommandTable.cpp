@@ -366,6 +366,10 @@ constexpr auto tokenLogin = join(
                    .unlessGiven = "issuer"},
             Option{.name = "no-browser", .help = "print the URL to open instead of starting a browser"},
             Option{.name = "ipv6", .help = "listen for the browser's redirect on [::1], not 127.0.0.1"},
+            Option{.name = "par",
+                   .help = "push the request to the issuer's PAR endpoint (the default when it names one)"},
+            Option{.name = "no-par",
+                   .help = "send the whole request through the browser even when PAR is offered"},
         },
         grantHead),
     join(
@@ -454,6 +458,15 @@ constexpr auto tokenAbout = [](std::string_view endpoint) {
 constexpr auto tokenRevoke = join(tokenAbout("the revocation endpoint (or --issuer)"), tokenStorage);
 constexpr auto tokenInspect = join(tokenAbout("the introspection endpoint (or --issuer)"), tokenStorage);
 
+constexpr auto tokenWhoami = join(std::array{profile}, tokenStorage);
+
+constexpr auto tokenUserinfo = join(
+    std::array{Option{.name = "userinfo-url",
+                      .takes = Takes::value,
+                      .valueName = "URL",
+                      .help = "the UserInfo endpoint (or --issuer)"},
+               issuerUrl, profile, tailOption("timeout"), tailOption("cacert"), tailOption("allow-http")},
+    tokenStorage);
 // curl with the stored token's headers; the words after the URL are curl's own.
 constexpr auto tokenCurl =
     join(std::array{Option{.name = "method",
@@ -666,6 +679,16 @@ const std::array table{
             .summary = "list the profiles that remember an account, one name a line",
             .program = tokenProgram,
             .run = runTokenProfiles},
+    Command{.name = "token whoami",
+            .summary = "print the verified ID token's claims: exit 0 valid, 1 none, 3 expired",
+            .options = tokenWhoami,
+            .program = tokenProgram,
+            .run = runTokenWhoami},
+    Command{.name = "token userinfo",
+            .summary = "ask the OpenID provider's UserInfo endpoint about the stored token's user",
+            .options = tokenUserinfo,
+            .program = tokenProgram,
+            .run = runTokenUserinfo},
     Command{.name = "token curl",
             .summary = "run curl with the stored token's headers (a DPoP proof for a bound token), "
                        "curl's own arguments after --",

@@ -20,6 +20,8 @@ const std::optional<std::string>& field(const AuthorizationServerMetadata& metad
       return metadata.revocationEndpoint;
     case Endpoint::introspection:
       return metadata.introspectionEndpoint;
+    case Endpoint::userinfo:
+      return metadata.userinfoEndpoint;
     case Endpoint::token:
       break;
   }
@@ -36,6 +38,8 @@ std::string_view field(Endpoint endpoint) {
       return "revocation_endpoint";
     case Endpoint::introspection:
       return "introspection_endpoint";
+    case Endpoint::userinfo:
+      return "userinfo_endpoint";
     case Endpoint::token:
       break;
   }
@@ -73,6 +77,17 @@ std::variant<std::string, EndpointProblem> IssuerEndpoints::url(std::string_view
         "the issuer names no " + std::string(field(endpoint)) + "; give --" + std::string(option), failure};
   }
   return *found;
+}
+
+const AuthorizationServerMetadata* IssuerEndpoints::metadata() {
+  const auto issuer = arguments_.value("issuer");
+  if (!issuer) {
+    return nullptr;
+  }
+  if (!discovered_) {
+    discovered_ = OAuthDiscovery::discover(*issuer);
+  }
+  return std::get_if<AuthorizationServerMetadata>(&*discovered_);
 }
 
 std::variant<std::string, EndpointProblem> configuredEndpoint(const Arguments& arguments,

@@ -15,7 +15,7 @@ namespace tervala::cli {
 class Arguments;
 
 /// The endpoints of the authorization server a command may reach.
-enum class Endpoint { token, authorization, deviceAuthorization, revocation, introspection };
+enum class Endpoint { token, authorization, deviceAuthorization, revocation, introspection, userinfo };
 
 /// Why a command has no URL for an endpoint: a one-line message and the exit status.
 struct EndpointProblem {
@@ -42,6 +42,10 @@ class IssuerEndpoints {
 
   /// The value of `option` when given, else the issuer's URL for `endpoint`.
   std::variant<std::string, EndpointProblem> url(std::string_view option, Endpoint endpoint);
+
+  /// The issuer's metadata, discovered when first needed; null without --issuer or when the
+  /// discovery failed (`url` says why).
+  const AuthorizationServerMetadata* metadata();
 
  private:
   const Arguments& arguments_;

@@ -59,6 +59,7 @@ struct GrantRequest {
   IssuerEndpoints* endpoints = nullptr;
   bool configured = false;
   bool storesUnlessTold = false;  ///< stores its token unless --no-store is given, as a login does
+  const std::string* identityClaims = nullptr;  ///< a verified ID token's claims, kept with the token
 };
 
 /// Runs `exchange` against the token endpoint (--url, or the one --issuer names) for the account

@@ -19,6 +19,7 @@
 #include "frame/VisibleText.hpp"
 #include "tokens/CertificateFileTrust.hpp"
 #include "tokens/CleartextUrl.hpp"
+#include "tokens/IdentifiedToken.hpp"
 #include "tokens/IssuerEndpoints.hpp"
 #include "tokens/Profile.hpp"
 #include "tokens/ResultJson.hpp"
@@ -257,7 +258,10 @@ int grant(const Arguments& arguments, const Io& io, const Exchange& exchange, Pr
     return failure;
   }
   if (storing) {
-    const auto token = result->serializeToToken();
+    std::shared_ptr<OAuthToken> token = result->serializeToToken();
+    if (token && request.identityClaims != nullptr && !request.identityClaims->empty()) {
+      token = std::make_shared<IdentifiedToken>(*token, *request.identityClaims);
+    }
     // A reply that named no scope renews the scope the token had.
     if (token && request.renewed && token->scope() && token->scope()->empty()) {
       token->setScope(request.renewed->scope());
@@ -330,13 +334,18 @@ int runTokenRefresh(const GlobalOptions& global, const Arguments& arguments, con
     return refuse(io, UsageError{"token refresh needs one of --refresh-token and --stored"});
   }
   platform::SecretText refreshToken;
+  std::optional<std::string> claims;
   const auto refresh = [&](const std::shared_ptr<OAuthToken>& renewed) {
     return grant(arguments, io,
                  [&](OAuthContext& context, std::string_view url, std::string_view clientId,
                      const OAuthContext::Params& params) {
                    return context.refreshAccessToken(url, clientId, view(refreshToken), params);
                  },
-                 profile, {.command = "token refresh", .renewed = renewed});
+                 profile,
+                 {.command = "token refresh",
+                  .renewed = renewed,
+                  // The login's verified identity stays with the tokens that renew its grant.
+                  .identityClaims = claims ? &*claims : nullptr});
   };
   if (given != nullptr) {
     refreshToken = *given;
@@ -348,6 +357,7 @@ int runTokenRefresh(const GlobalOptions& global, const Arguments& arguments, con
     io.err << "tervala: " << shownMessage(*reason) << '\n';
     return failure;
   }
+  claims = place.identityClaims();
   // A rotating refresh token is spent once: this process takes its turn among the token's
   // refreshers (`token get` and the library's too) and sends the refresh token stored when its
   // turn came, which may be the one another refresher stored meanwhile; the new token is stored

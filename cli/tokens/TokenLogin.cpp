@@ -19,6 +19,7 @@
 #include "tokens/CleartextUrl.hpp"
 #include "tokens/IssuerEndpoints.hpp"
 #include "tokens/LoopbackListener.hpp"
+#include "tokens/OpenIdLogin.hpp"
 #include "tokens/ResultJson.hpp"
 #include "tokens/TokenGrant.hpp"
 
@@ -77,11 +78,9 @@ std::variant<LoginEndpoints, EndpointProblem> loginEndpoints(const Arguments& ar
 // start path answers once with the redirect to the authorization URL, then 410. Requests on
 // another path, and callbacks with another state (a stale tab, a forged link), get an error page
 // and are otherwise ignored: they can neither end nor steer the login.
-std::optional<AuthorizationRequest::Redirect> awaitCallback(LoopbackListener& listener,
-                                                            const AuthorizationRequest& request,
-                                                            std::string_view startPath,
-                                                            std::chrono::steady_clock::time_point deadline,
-                                                            const Io& io) {
+std::optional<AuthorizationRequest::Redirect> awaitCallback(
+    LoopbackListener& listener, const AuthorizationRequest& request, const std::string& browserUrl,
+    std::string_view startPath, std::chrono::steady_clock::time_point deadline, const Io& io) {
   bool started = false;
   std::size_t strangersTold = 0;
   // Said once per stranger's attempt, so that a login that fails because of one shows why.
@@ -97,7 +96,7 @@ std::optional<AuthorizationRequest::Redirect> awaitCallback(LoopbackListener& li
       if (started) {
         incoming->answer(410, "Already used", "This login address was opened before; start a new login.");
       } else {
-        incoming->redirect(request.url());
+        incoming->redirect(browserUrl);
         started = true;
       }
       continue;
@@ -157,6 +156,17 @@ int runTokenLogin(const GlobalOptions& global, const Arguments& arguments, const
   if (!request) {
     return refuse(io, UsageError{"--auth-url needs an absolute URL without a fragment"});
   }
+  auto identity = OpenIdLogin::prepare(arguments, issuer, *request);
+  if (auto* problem = std::get_if<EndpointProblem>(&identity)) {
+    return report(io, *problem);
+  }
+  auto& openId = std::get<OpenIdLogin>(identity);
+  const auto browserUrl = openId.browserUrl(std::get<LoginEndpoints>(endpoints).authorization,
+                                            arguments.value("client-id").value_or(""));
+  if (const auto* error = std::get_if<Error>(&browserUrl)) {
+    io.err << "tervala: the pushed authorization request failed: " << errorLine(*error) << '\n';
+    return failure;
+  }
   const auto startPath = oneTimeStartPath();
   if (!startPath) {
     io.err << "tervala: no random bytes for the login's address\n";
@@ -173,7 +183,8 @@ int runTokenLogin(const GlobalOptions& global, const Arguments& arguments, const
   const auto deadline =
       std::chrono::steady_clock::now() +
       std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(wait));
-  auto redirect = awaitCallback(*listener, *request, *startPath, deadline, io);
+  auto redirect =
+      awaitCallback(*listener, *request, std::get<std::string>(browserUrl), *startPath, deadline, io);
   listener.reset();  // one callback only: later ones find nobody listening
   if (!redirect) {
     io.err << "tervala: no login callback arrived within " << wait << " seconds\n";
@@ -185,20 +196,22 @@ int runTokenLogin(const GlobalOptions& global, const Arguments& arguments, const
   }
   const platform::SecretText code = platform::secretText(*redirect->code);
   platform::cleanse(*redirect->code);
-  return grant(global, arguments, io,
-               [&](OAuthContext& context, std::string_view url, std::string_view clientId,
-                   const OAuthContext::Params& params) {
-                 auto fields = params;
-                 for (auto& [name, value] : request->exchangeParams()) {
-                   fields.insert_or_assign(name, std::move(value));
-                 }
-                 // The scope was asked for at the authorization endpoint; the code carries it.
-                 context.scope.reset();
-                 auto result = context.getAccessToken(url, clientId, view(code), fields);
-                 platform::cleanse(std::get<std::string>(fields.at("code_verifier")));
-                 return result;
-               },
-               {.endpoints = &issuer, .configured = true, .storesUnlessTold = true});
+  std::string claims;
+  return grant(
+      global, arguments, io,
+      [&](OAuthContext& context, std::string_view url, std::string_view clientId,
+          const OAuthContext::Params& params) {
+        auto fields = params;
+        for (auto& [name, value] : request->exchangeParams()) {
+          fields.insert_or_assign(name, std::move(value));
+        }
+        // The scope was asked for at the authorization endpoint; the code carries it.
+        context.scope.reset();
+        auto result = context.getAccessToken(url, clientId, view(code), fields);
+        platform::cleanse(std::get<std::string>(fields.at("code_verifier")));
+        return openId.verify(std::move(result), clientId, claims);
+      },
+      {.endpoints = &issuer, .configured = true, .storesUnlessTold = true, .identityClaims = &claims});
 }
 
 int runTokenClient(const GlobalOptions& global, const Arguments& arguments, const Io& io) {

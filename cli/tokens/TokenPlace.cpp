@@ -11,6 +11,7 @@
 #include "frame/StoreOptions.hpp"
 #include "frame/VisibleText.hpp"
 #include "platform/SecureMemory.hpp"
+#include "tokens/IdentifiedToken.hpp"
 #include "tokens/StoreCheck.hpp"
 
 namespace tervala::cli {
@@ -21,15 +22,23 @@ struct Lookup {
   std::shared_ptr<OAuthToken> token;
   std::optional<std::string> problem;
   bool held = false;  // something lay under the key
+  std::optional<std::string> claims = std::nullopt;
 };
 
 Lookup unarchived(std::optional<Data> archive, std::string_view where) {
   auto token = KeyedUnarchiver::unarchiveObjectWithData(*archive);
+  std::optional<std::string> claims = std::nullopt;
+  if (const auto contents = token ? KeyedUnarchiver::contents(*archive) : std::nullopt) {
+    const auto kept = contents->coder.decodeObject(IdentifiedToken::claimsKey);
+    if (const auto* text = std::get_if<std::string>(&kept)) {
+      claims = *text;
+    }
+  }
   platform::cleanse(archive->data(), archive->size());  // the archive holds the tokens in clear
   if (!token) {
     return {nullptr, "the token stored in " + std::string(where) + " cannot be read", true};
   }
-  return {std::move(token), std::nullopt, true};
+  return {std::move(token), std::nullopt, true, std::move(claims)};
 }
 
 Lookup fromFile(std::string_view key) {
@@ -164,6 +173,7 @@ std::variant<std::shared_ptr<OAuthToken>, std::string> TokenPlace::retrieveToken
     }
   }
   held_ = found.held;
+  identityClaims_ = std::move(found.claims);
   if (found.token) {
     return std::move(found.token);
   }

@@ -57,6 +57,10 @@ class TokenPlace {
   /// Whether the last `retrieveToken` found something under the key, readable or not.
   [[nodiscard]] bool heldToken() const noexcept { return held_; }
 
+  /// The verified ID token's claims (JSON text) kept with the token the last `retrieveToken`
+  /// read; absent when it keeps none.
+  [[nodiscard]] const std::optional<std::string>& identityClaims() const noexcept { return identityClaims_; }
+
   /// Removes the token from the place `retrieveToken` settled on; absent once gone, else why not.
   std::optional<std::string> removeToken();
 
@@ -92,6 +96,7 @@ class TokenPlace {
   Settled settled_ = Settled::nothing;
   std::unique_ptr<SecretServiceStore> keyring_;
   std::optional<std::optional<std::string>> probed_;
+  std::optional<std::string> identityClaims_;
 };
 
 }  // namespace tervala::cli

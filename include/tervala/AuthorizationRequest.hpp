@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <tervala/OAuthContext.hpp>
@@ -47,6 +48,12 @@ class TERVALA_EXPORT AuthorizationRequest {
   [[nodiscard]] const std::string& url() const noexcept { return url_; }
   [[nodiscard]] const std::string& state() const noexcept { return state_; }
   [[nodiscard]] const std::string& redirectUri() const noexcept { return redirectUri_; }
+  /// The OpenID Connect "nonce" sent when the scope holds "openid" (256 random bits), which the
+  /// ID token must carry back; empty otherwise.
+  [[nodiscard]] const std::string& nonce() const noexcept;
+  /// The request's parameters as a form body (the URL's own, without the endpoint's query), for
+  /// a pushed authorization request (RFC 9126).
+  [[nodiscard]] const std::vector<std::pair<std::string, std::string>>& parameters() const noexcept;
 
   /// The extra form fields of this request's code exchange: "code_verifier" and "redirect_uri".
   /// Pass them to the authorization-code grant with `params`; the verifier is masked in its
@@ -77,7 +84,7 @@ class TERVALA_EXPORT AuthorizationRequest {
   std::string url_;
   std::string state_;
   std::string redirectUri_;
-  std::unique_ptr<Verifier> verifier_;  // in wiped memory
+  std::unique_ptr<Verifier> verifier_;  // in wiped memory; also holds the nonce and the parameters
 };
 
 }  // namespace tervala

@@ -16,6 +16,12 @@ struct TERVALA_EXPORT AuthorizationServerMetadata {
   std::optional<std::string> deviceAuthorizationEndpoint;
   std::optional<std::string> revocationEndpoint;
   std::optional<std::string> introspectionEndpoint;
+  /// OpenID Connect: the provider's JWK set and UserInfo endpoint.
+  std::optional<std::string> jwksUri;
+  std::optional<std::string> userinfoEndpoint;
+  /// RFC 9126: where authorization requests are pushed, and whether the server takes no others.
+  std::optional<std::string> pushedAuthorizationRequestEndpoint;
+  bool requirePushedAuthorizationRequests = false;
 };
 
 }  // namespace tervala

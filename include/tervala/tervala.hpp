@@ -14,6 +14,7 @@
 #include <tervala/Error.hpp>
 #include <tervala/HmacAlgorithm.hpp>
 #include <tervala/HotpGeneratorContext.hpp>
+#include <tervala/IdTokenClaims.hpp>
 #include <tervala/KeyedArchiver.hpp>
 #include <tervala/KeyedUnarchiver.hpp>
 #include <tervala/OAuthContext.hpp>
@@ -23,6 +24,7 @@
 #include <tervala/OAuthRevocation.hpp>
 #include <tervala/OAuthToken.hpp>
 #include <tervala/OAuthTokenStatus.hpp>
+#include <tervala/OpenIdRequests.hpp>
 #include <tervala/OtpAccountBook.hpp>
 #include <tervala/OtpAuthUri.hpp>
 #include <tervala/OtpGeneratorContext.hpp>

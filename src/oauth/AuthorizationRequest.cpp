@@ -1,5 +1,6 @@
 #include <tervala/AuthorizationRequest.hpp>
 
+#include <algorithm>
 #include <utility>
 
 #include <tervala/OAuthContext.hpp>
@@ -22,15 +23,25 @@ std::shared_ptr<const OAuthResult> redirectError(std::string_view description) {
   return errors::errorResult(Error::oauthErrorDomain, errors::oauth, description, "invalid_redirect");
 }
 
-void appendField(std::string& url, std::string_view name, std::string_view value) {
-  const platform::SecretText encoded = platform::formUrlEncode(value);
-  url.append("&").append(name).append("=").append(platform::view(encoded));
-}
+// The URL's parameters, kept as pairs too for a pushed request.
+struct Fields {
+  std::string& url;
+  std::vector<std::pair<std::string, std::string>> pairs;
+
+  void append(std::string_view name, std::string_view value) {
+    const platform::SecretText encoded = platform::formUrlEncode(value);
+    url.append(pairs.empty() ? "" : "&").append(name).append("=").append(platform::view(encoded));
+    pairs.emplace_back(name, value);
+  }
+};
 
 }  // namespace
 
+// Beside the verifier, behind the one pointer the class's fixed layout has room for.
 struct AuthorizationRequest::Verifier {
   platform::SecretText text;
+  std::string nonce;
+  std::vector<std::pair<std::string, std::string>> parameters;
 };
 
 AuthorizationRequest::AuthorizationRequest(Key /*key*/, std::string url, std::string state,
@@ -67,30 +78,51 @@ std::shared_ptr<const AuthorizationRequest> AuthorizationRequest::make(
     } else if (url.back() != '?' && url.back() != '&') {
       url.push_back('&');
     }
-    url.append("response_type=code");
-    appendField(url, "client_id", clientId);
+    Fields fields{url, {}};
+    fields.append("response_type", "code");
+    fields.append("client_id", clientId);
     if (!redirectUri.empty()) {
-      appendField(url, "redirect_uri", redirectUri);
+      fields.append("redirect_uri", redirectUri);
     }
     if (!scope.empty()) {
       std::string joined;
       for (const auto& item : scope) {
         joined.append(joined.empty() ? "" : " ").append(item);
       }
-      appendField(url, "scope", joined);
+      fields.append("scope", joined);
     }
-    appendField(url, "state", state);
-    appendField(url, "code_challenge", challengeOf(platform::view(verifier->text)));
-    appendField(url, "code_challenge_method", "S256");
+    fields.append("state", state);
+    fields.append("code_challenge", challengeOf(platform::view(verifier->text)));
+    fields.append("code_challenge_method", "S256");
     // The code may then be exchanged only with proofs of this key (RFC 9449 section 10).
     if (const auto key = OAuthContext::sharedInstance().proofKey()) {
-      appendField(url, "dpop_jkt", key->thumbprint());
+      fields.append("dpop_jkt", key->thumbprint());
     }
+    // The ID token must echo it: a token injected from another login carries another.
+    std::string nonce;
+    if (std::find(scope.begin(), scope.end(), "openid") != scope.end()) {
+      const auto nonceText = platform::randomUrlSafeText(randomBytes);
+      if (!nonceText) {
+        return nullptr;
+      }
+      nonce.assign(platform::view(*nonceText));
+      fields.append("nonce", nonce);
+    }
+    verifier->nonce = std::move(nonce);
+    verifier->parameters = std::move(fields.pairs);
     return std::make_shared<const AuthorizationRequest>(Key{}, std::move(url), std::move(state),
                                                         std::string(redirectUri), std::move(verifier));
   } catch (const std::exception&) {
     return nullptr;  // only allocation can fail
   }
+}
+
+const std::string& AuthorizationRequest::nonce() const noexcept {
+  return verifier_->nonce;
+}
+
+const std::vector<std::pair<std::string, std::string>>& AuthorizationRequest::parameters() const noexcept {
+  return verifier_->parameters;
 }
 
 OAuthContext::Params AuthorizationRequest::exchangeParams() const {

@@ -93,7 +93,26 @@ platform::HttpReply EndpointCall::get(std::string_view url, const EndpointSettin
   return perform(request, true);
 }
 
+platform::HttpReply EndpointCall::getWith(std::string_view url, std::vector<platform::SecretText> headers,
+                                          const EndpointSettings& settings) {
+  auto parsed = platform::parseEndpointUrl(url);
+  if (!parsed) {
+    return failed(invalidUrl());
+  }
+  platform::debugLine("GET " + parsed->text);
+  platform::HttpRequest request{std::move(parsed->text),  std::move(parsed->host),      {},
+                                settings.timeoutInterval, settings.serverTrustDelegate, std::move(headers)};
+  request.get = true;
+  return perform(request, true);
+}
+
 platform::HttpReply EndpointCall::post(std::string_view url, std::string_view clientId, Fields fields,
+                                       const EndpointSettings& settings, int cancelSignal, bool replyLines) {
+  return post(url, clientId, std::span(fields.begin(), fields.size()), settings, cancelSignal, replyLines);
+}
+
+platform::HttpReply EndpointCall::post(std::string_view url, std::string_view clientId,
+                                       std::span<const std::pair<std::string_view, std::string_view>> fields,
                                        const EndpointSettings& settings, int cancelSignal, bool replyLines) {
   auto parsed = platform::parseEndpointUrl(url);
   if (!parsed) {

@@ -3,10 +3,12 @@
 #include <initializer_list>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <variant>
+#include <vector>
 
 #include <tervala/Error.hpp>
 #include <tervala/OAuthContext.hpp>
@@ -54,6 +56,14 @@ class EndpointCall {
   static platform::HttpReply post(std::string_view url, std::string_view clientId, Fields fields,
                                   const EndpointSettings& settings, int cancelSignal = -1,
                                   bool replyLines = true);
+  /// The same with fields made at run time (a pushed authorization request's).
+  static platform::HttpReply post(std::string_view url, std::string_view clientId,
+                                  std::span<const std::pair<std::string_view, std::string_view>> fields,
+                                  const EndpointSettings& settings, int cancelSignal = -1,
+                                  bool replyLines = true);
+  /// GET of a protected resource (UserInfo) with the header lines that authorize it.
+  static platform::HttpReply getWith(std::string_view url, std::vector<platform::SecretText> headers,
+                                     const EndpointSettings& settings);
   /// Form POST of `token`, with its `token_type_hint` unless the hint is empty (revocation and
   /// introspection both send a token this way).
   static platform::HttpReply postToken(std::string_view url, std::string_view clientId,

@@ -85,6 +85,9 @@ OAuthDiscovery::Result readDocument(const platform::SecretJson& document, std::s
       {"device_authorization_endpoint", &metadata.deviceAuthorizationEndpoint},
       {"revocation_endpoint", &metadata.revocationEndpoint},
       {"introspection_endpoint", &metadata.introspectionEndpoint},
+      {"jwks_uri", &metadata.jwksUri},
+      {"userinfo_endpoint", &metadata.userinfoEndpoint},
+      {"pushed_authorization_request_endpoint", &metadata.pushedAuthorizationRequestEndpoint},
   };
   for (const auto& [name, field] : endpoints) {
     auto value = entry(document, name);
@@ -98,6 +101,9 @@ OAuthDiscovery::Result readDocument(const platform::SecretJson& document, std::s
       }
     }
   }
+  const auto required = document.find("require_pushed_authorization_requests");
+  metadata.requirePushedAuthorizationRequests =
+      required != document.end() && required->is_boolean() && required->get<bool>();
   if (!metadata.tokenEndpoint) {
     return discoveryError("The authorization server's metadata is malformed.",
                           std::string_view("\"token_endpoint\" is missing"));

@@ -1,5 +1,13 @@
 #include "AuthorizationServer.hpp"
 
+#include <openssl/evp.h>
+#include <openssl/rsa.h>
+#include <openssl/sha.h>
+
+#include <chrono>
+
+#include "jose/Jws.hpp"
+#include "platform/Base64.hpp"
 #include "platform/FormEncoding.hpp"
 #include "platform/PkceMaterial.hpp"
 
@@ -51,10 +59,23 @@ Reply AuthorizationServer::answer(const RecordedRequest& request) {
                                      {"token", "/token"},
                                      {"device_authorization", "/device"},
                                      {"revocation", "/revoke"},
-                                     {"introspection", "/introspect"}}) {
+                                     {"introspection", "/introspect"},
+                                     {"userinfo", "/userinfo"}}) {
       document.append(",\"").append(name).append("_endpoint\":\"").append(base + path).append("\"");
     }
+    document.append(R"(,"jwks_uri":")").append(base + "/jwks\"");
     return Reply::answer(200, document + "}");
+  }
+  if (request.path == "/jwks") {
+    idToken({}, {});  // makes the key
+    nlohmann::json published = signingKey_->toJson();
+    return Reply::answer(200, nlohmann::json{{"keys", {published}}}.dump());
+  }
+  if (request.path == "/userinfo") {
+    const auto authorization = request.header("authorization").value_or("");
+    return authorization.starts_with("Bearer access-") && !revoked_.contains(authorization.substr(7))
+               ? Reply::answer(200, R"({"sub":"demo-user","name":"Demo User"})")
+               : refusal(401, "invalid_token", "no valid access token");
   }
   if (request.path == "/device") {
     const std::string serial = std::to_string(++devices_);
@@ -94,7 +115,7 @@ Reply AuthorizationServer::authorize(const RecordedRequest& request) {
         .withHeader("Location", back + "error=access_denied&error_description=The+user+said+no" + stateField);
   }
   const std::string code = "code-" + std::to_string(++serial_);
-  codes_[code] = Grant{query("client_id"), redirectUri, challenge};
+  codes_[code] = Grant{query("client_id"), redirectUri, challenge, query("nonce")};
   return Reply::answer(302, "", "text/plain").withHeader("Location", back + "code=" + code + stateField);
 }
 
@@ -124,7 +145,7 @@ Reply AuthorizationServer::token(const RecordedRequest& request) {
         platform::s256Challenge(field("code_verifier")) != grant.challenge) {
       return refusal(400, "invalid_grant", "the code was issued to another client, redirect or verifier");
     }
-    return issue(true);
+    return issue(true, grant.nonce.empty() ? nullptr : &grant);
   }
   if (grantType == "client_credentials") {
     return confidential ? issue(false)
@@ -155,15 +176,44 @@ Reply AuthorizationServer::token(const RecordedRequest& request) {
 }
 
 // Client credentials get no refresh token, as RFC 6749 section 4.4.3 advises.
-Reply AuthorizationServer::issue(bool withRefreshToken) {
+Reply AuthorizationServer::issue(bool withRefreshToken, const Grant* openId) {
   const std::string serial = std::to_string(++serial_);
   if (withRefreshToken) {
     refreshTokens_.insert("refresh-" + serial);
   }
-  return Reply::answer(200, R"({"access_token":"access-)" + serial +
-                                R"(","token_type":"bearer","expires_in":3600,)" +
-                                (withRefreshToken ? R"("refresh_token":"refresh-)" + serial + R"(",)" : "") +
-                                R"("scope":"read"})");
+  return Reply::answer(
+      200, R"({"access_token":"access-)" + serial + R"(","token_type":"bearer","expires_in":3600,)" +
+               (withRefreshToken ? R"("refresh_token":"refresh-)" + serial + R"(",)" : "") +
+               (openId != nullptr ? R"("id_token":")" + idToken(*openId, "access-" + serial) + R"(",)" : "") +
+               R"("scope":"read"})");
+}
+
+std::string AuthorizationServer::idToken(const Grant& grant, const std::string& accessToken) {
+  if (!signingKey_) {
+    nlohmann::json key =
+        std::get<jose::Jwk>(jose::Jwk::fromKey(jose::PkeyHandle(EVP_RSA_gen(2048)))).toJson(true);
+    key["kid"] = "demo";
+    signingKey_.emplace(std::get<jose::Jwk>(jose::Jwk::fromJson(key)));
+  }
+  if (grant.clientId.empty()) {
+    return {};
+  }
+  std::array<unsigned char, SHA256_DIGEST_LENGTH> hash{};
+  SHA256(reinterpret_cast<const unsigned char*>(accessToken.data()), accessToken.size(), hash.data());
+  const auto atHash = platform::encodeBase64Url(std::span(hash.data(), hash.size() / 2));
+  const auto now =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+          .count();
+  const nlohmann::json claims = {{"iss", endpoint_.url("")},
+                                 {"sub", "demo-user"},
+                                 {"aud", grant.clientId},
+                                 {"exp", now + 3600},
+                                 {"iat", now},
+                                 {"nonce", grant.nonce},
+                                 {"name", "Demo User"},
+                                 {"at_hash", std::string(atHash.begin(), atHash.end())}};
+  return std::get<std::string>(
+      jose::signCompact(*signingKey_, jose::JwsAlgorithm::RS256, {{"kid", "demo"}}, claims.dump()));
 }
 
 }  // namespace tervala::test

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "TokenEndpoint.hpp"
+#include "jose/Jwk.hpp"
 
 namespace tervala::test {
 
@@ -36,11 +37,14 @@ class AuthorizationServer {
     std::string clientId;
     std::string redirectUri;
     std::string challenge;
+    std::string nonce;  // an OpenID login's: its token reply carries an ID token
   };
   Reply answer(const RecordedRequest& request);
   Reply authorize(const RecordedRequest& request);
   Reply token(const RecordedRequest& request);
-  Reply issue(bool withRefreshToken);
+  Reply issue(bool withRefreshToken, const Grant* openId = nullptr);
+  // The ID token of an OpenID login, signed with the key /jwks publishes (made when first needed).
+  std::string idToken(const Grant& grant, const std::string& accessToken);
 
   std::mutex mutex_;
   std::map<std::string, std::string> clientSecrets_;
@@ -51,6 +55,7 @@ class AuthorizationServer {
   std::set<std::string> revoked_;
   int serial_ = 0;
   int devices_ = 0;
+  std::optional<jose::Jwk> signingKey_;
   TokenEndpoint endpoint_;  // last: it stops, and no request runs, before the rest goes
 };
 

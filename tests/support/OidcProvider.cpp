@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
 #include <string_view>
 #include <thread>
@@ -60,6 +61,16 @@ std::string firstLine(int fd, std::chrono::seconds limit) {
 }
 
 }  // namespace
+
+void OidcProvider::installBrowser(const std::string& folder, const std::string& user) {
+  const auto script = fs::path(folder) / "xdg-open";
+  {
+    std::ofstream out(script);
+    out << "#!/bin/sh\n'" << node().string() << "' '" << TERVALA_PROVIDER_FOLDER << "/browser.mjs' \"$1\" '"
+        << user << "' >> '" << folder << "/browser.log' 2>&1 &\n";
+  }
+  fs::permissions(script, fs::perms::owner_all);
+}
 
 OidcProvider::OidcProvider(const std::string& configuration) {
   const fs::path folder = TERVALA_PROVIDER_FOLDER;

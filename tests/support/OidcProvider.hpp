@@ -23,6 +23,11 @@ class OidcProvider {
   /// http://127.0.0.1:PORT, where its discovery document is.
   [[nodiscard]] const std::string& issuer() const noexcept { return issuer_; }
 
+  /// Writes `folder`/xdg-open: a "browser" (tests/provider/browser.mjs on node) that signs in at
+  /// the provider's pages as `user`, consents, and follows the redirect to the tool's listener.
+  /// The tool starts it when that folder leads PATH.
+  static void installBrowser(const std::string& folder, const std::string& user);
+
  private:
   void stop() noexcept;
 

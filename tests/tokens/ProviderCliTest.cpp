@@ -18,6 +18,7 @@
 #include "support/InProcessTool.hpp"
 #include "support/OidcProvider.hpp"
 #include "support/TokenTestSupport.hpp"
+#include "support/ToolProcess.hpp"
 
 namespace tervala {
 namespace {
@@ -47,14 +48,20 @@ class ProviderCli : public ::testing::Test {
     signedClient.erase("client_secret");
     signedClient["token_endpoint_auth_method"] = "private_key_jwt";
     signedClient["jwks"] = {{"keys", {json::parse(ClientKey::fromPem(signedClientKey)->publicJwk())}}};
+    // The login's client: a native app, whose loopback redirect may take any port.
+    auto app = client("app");
+    app["application_type"] = "native";
+    app["grant_types"] = {"authorization_code", "refresh_token"};
+    app["response_types"] = {"code"};
+    app["redirect_uris"] = {"http://127.0.0.1/callback"};
     auto macClient = client("mac");
     macClient["client_secret"] = macSecret;
     macClient["token_endpoint_auth_method"] = "client_secret_jwt";
     try {
       provider = std::make_unique<test::OidcProvider>(json{
-          {"clients", {client("service"), client("other"), signedClient, macClient}},
+          {"clients", {client("service"), client("other"), signedClient, macClient, app}},
           {"features",
-           {{"dPoP", {{"requireNonce", true}}}}}}.dump());
+           {{"devInteractions", {{"enabled", true}}}, {"dPoP", {{"requireNonce", true}}}}}}.dump());
     } catch (const std::exception& failure) {
       problem = failure.what();
     }
@@ -122,6 +129,31 @@ TEST_F(ProviderCli, ClientAssertionsAuthenticateTheirClients) {
     const auto granted = token("client", client, secret, more);
     EXPECT_EQ(granted.status, 0) << client << granted.err << granted.out;
     EXPECT_TRUE(json::parse(granted.out, nullptr, false).contains("access_token")) << granted.out;
+  }
+}
+
+// A browser login with PKCE and a nonce, pushed to the PAR endpoint the metadata names or sent
+// whole: the ID token verifies and is kept, whoami shows its claims, and UserInfo agrees on them.
+TEST_F(ProviderCli, LoginVerifiesTheIdTokenThroughParOrNotAndUserInfoAgrees) {
+  test::OidcProvider::installBrowser(folder.path().string(), "alice");
+  for (const std::string par : {"--par", "--no-par"}) {
+    SCOPED_TRACE(par);
+    test::ToolProcess login(
+        {"--settings", (folder / "settings.sqlite3").string(), "token", "login", "--issuer",
+         provider->issuer(), "--client-id", "app", "--scope", "openid", par, "--timeout", "20"},
+        {"PATH=" + folder.path().string() + ":" + std::getenv("PATH"), "TERVALA_CLIENT_SECRET=app-secret"});
+    const auto done = login.finish();
+    ASSERT_EQ(done.status, 0) << done.err << done.out;
+    const auto whoami = fromStore("whoami");
+    ASSERT_EQ(whoami.status, 0) << whoami.err;
+    const auto claims = json::parse(whoami.out);
+    EXPECT_EQ(claims.at("sub"), "alice");
+    EXPECT_EQ(claims.at("aud"), "app");
+    EXPECT_EQ(claims.at("iss"), provider->issuer());
+    const auto userInfo = test::runTool({"--settings", (folder / "settings.sqlite3").string(), "token",
+                                         "userinfo", "--issuer", provider->issuer()});
+    ASSERT_EQ(userInfo.status, 0) << userInfo.err;
+    EXPECT_EQ(json::parse(userInfo.out).at("sub"), "alice");
   }
 }
 

@@ -40,6 +40,7 @@
 #include "support/TokenTestSupport.hpp"
 #include "support/ToolProcess.hpp"
 #include "tokens/CertificateFileTrust.hpp"
+#include "tokens/IdentifiedToken.hpp"
 
 namespace tervala {
 namespace {
@@ -258,6 +259,33 @@ TEST_F(TokenCli, ShowEscapesEveryControlCharacterOfAPlantedToken) {
     })) << out;
   }
   EXPECT_EQ(nlohmann::json::parse(json.out)["access_token"], access);
+}
+
+// whoami prints the claims kept with the token, escaped, and ends by their expiry without leeway;
+// a token kept without them (a login before, a grant without openid) says so; a refresh keeps them.
+TEST_F(TokenCli, WhoamiPrintsTheKeptClaimsAndEndsByTheirExpiry) {
+  const auto now =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+          .count();
+  for (const auto& [claims, status, shown] :
+       {std::tuple(std::string(), 1, std::string()),
+        std::tuple(R"({"sub":"a\u001b[2J","exp":)" + std::to_string(now + 60) + "}", 0,
+                   R"({"exp":)" + std::to_string(now + 60) + R"(,"sub":"a\u001b[2J"})" + "\n"),
+        std::tuple(R"({"sub":"a","exp":)" + std::to_string(now - 1) + "}", 3,
+                   R"({"exp":)" + std::to_string(now - 1) + R"(,"sub":"a"})" + "\n")}) {
+    SCOPED_TRACE(claims);
+    SettingsStore store(settings());
+    const OAuthToken token("a", "Bearer", "r", std::chrono::system_clock::now() + std::chrono::hours(1), "s");
+    ASSERT_TRUE(claims.empty() ? token.store(store) : cli::IdentifiedToken(token, claims).store(store));
+    const auto whoami = tervala({"token", "whoami"});
+    EXPECT_EQ(whoami.status, status) << whoami.err;
+    EXPECT_EQ(whoami.out, shown);
+    EXPECT_EQ(whoami.err.find("keeps no verified ID token") != std::string::npos, claims.empty())
+        << whoami.err;
+  }
+  // A refresh renews the tokens of the same login: its identity stays (the last row's, expired).
+  ASSERT_EQ(tervala(grant("refresh", {"--stored"})).status, 0);
+  EXPECT_EQ(tervala({"token", "whoami"}).status, 3);
 }
 
 // `token get` prints the stored token while it lasts, else refreshes and stores it; a refused

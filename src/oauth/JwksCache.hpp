@@ -1,0 +1,49 @@
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include <tervala/Error.hpp>
+
+#include "jose/JwkSet.hpp"
+
+namespace tervala {
+
+/// The providers' JWK sets, kept per jwks_uri so that verifying an ID token costs no request:
+/// a set is fetched once and kept for an hour; a token naming a key the set lacks (the provider
+/// rotated its keys) fetches the set again, but not sooner than a minute after the last such fetch,
+/// so a stream of forged kids cannot turn the client into a flood against the provider.
+class JwksCache {
+ public:
+  using Clock = std::chrono::steady_clock;
+  using Keys = std::shared_ptr<const jose::JwkSet>;
+  static constexpr Clock::duration lifetime = std::chrono::hours(1);
+  static constexpr Clock::duration refetchPause = std::chrono::minutes(1);
+
+  /// The process's cache.
+  static JwksCache& shared();
+
+  /// The set of `url`: the kept one while it lasts, else a fresh one.
+  std::variant<Keys, Error> keys(std::string_view url);
+  /// A fresh set after an unknown kid; null when the last such fetch is less than a minute old.
+  std::variant<Keys, Error> refetch(std::string_view url);
+
+ private:
+  struct Entry {
+    Keys keys;
+    Clock::time_point fetched;
+    std::optional<Clock::time_point> refetched;  // the last fetch for an unknown kid
+  };
+  std::variant<Keys, Error> fetch(std::string_view url);
+
+  std::mutex mutex_;  // guards entries_, never held across the network
+  std::map<std::string, Entry, std::less<>> entries_;
+};
+
+}  // namespace tervala
