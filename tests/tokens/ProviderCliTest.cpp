@@ -58,10 +58,10 @@ class ProviderCli : public ::testing::Test {
     macClient["client_secret"] = macSecret;
     macClient["token_endpoint_auth_method"] = "client_secret_jwt";
     try {
-      provider = std::make_unique<test::OidcProvider>(json{
-          {"clients", {client("service"), client("other"), signedClient, macClient, app}},
-          {"features",
-           {{"devInteractions", {{"enabled", true}}}, {"dPoP", {{"requireNonce", true}}}}}}.dump());
+      provider = std::make_unique<test::OidcProvider>(
+          json{{"clients", {client("service"), client("other"), signedClient, macClient, app}},
+               {"features", {{"devInteractions", {{"enabled", true}}}, {"dPoP", {{"requireNonce", true}}}}}}
+              .dump());
     } catch (const std::exception& failure) {
       problem = failure.what();
     }
