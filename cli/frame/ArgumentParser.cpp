@@ -128,11 +128,14 @@ std::variant<ArgumentParser::Scan, UsageError> ArgumentParser::scan(std::span<ch
       if (names.empty()) {
         return UsageError{std::string(commandName_) + " takes no operand"};
       }
-      if (scan.operands.size() == names.size()) {
+      // A last operand named "[WORDS...]" takes every word left (a program's own arguments),
+      // each as it is: "-" too.
+      const bool rest = names.back().ends_with("...") && scan.operands.size() + 1 >= names.size();
+      if (scan.operands.size() == names.size() && !rest) {
         return UsageError{std::string(commandName_) + " takes only " +
                           (names.size() == 1 ? "one " + std::string(names[0]) : listed(names))};
       }
-      if (arg == "-") {
+      if (arg == "-" && !rest) {
         scan.operands.push_back(PendingSecret{PendingSecret::From::standardInput, {}, {}});
       } else {
         scan.operands.push_back(PendingSecret{PendingSecret::From::given, platform::secretText(arg), {}});
@@ -304,7 +307,7 @@ std::variant<Arguments, UsageError> ArgumentParser::parse(std::span<char* const>
       return std::move(*error);
     }
     if (std::get<platform::SecretText>(text).empty()) {
-      return UsageError{"the " + lowered(names[i]) + " is empty"};
+      return UsageError{"the " + lowered(names[std::min(i, names.size() - 1)]) + " is empty"};
     }
     done.arguments.operands_.push_back(std::move(std::get<platform::SecretText>(text)));
   }

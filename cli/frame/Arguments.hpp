@@ -33,6 +33,8 @@ class Arguments {
   [[nodiscard]] const platform::SecretText* firstOperand() const {
     return operands_.empty() ? nullptr : &operands_.front();
   }
+  /// Every operand, in order.
+  [[nodiscard]] const std::vector<platform::SecretText>& operands() const noexcept { return operands_; }
   /// `--help` or `-h` was given: nothing else was checked or read.
   [[nodiscard]] bool helpWanted() const noexcept { return helpWanted_; }
 

@@ -299,6 +299,12 @@ constexpr std::array grantTail{
                "the JSON printed: tervala (default; expires_in quoted, nil when not known) or rfc6749 (the "
                "token endpoint's own shape: expires_in a number, unknown fields left out, a failure as "
                "error and error_description); a failure is printed on standard output and exits 1"},
+    Option{.name = "dpop",
+           .help = "bind the token to a new DPoP key, kept with it: every request proves possession of it"},
+    Option{.name = "dpop-alg",
+           .takes = Takes::value,
+           .valueName = "ALG",
+           .help = "with --dpop: the key's algorithm, ES256 (default) or EdDSA"},
 };
 
 constexpr auto tokenPassword =
@@ -412,6 +418,8 @@ constexpr auto tokenLogin = join(
             tailOption("client-key-id"),
             tailOption("cert"),
             tailOption("key"),
+            tailOption("dpop"),
+            tailOption("dpop-alg"),
         },
         tokenStorage));
 
@@ -437,6 +445,8 @@ constexpr auto tokenDevice =
                         tokenStorage[0],
                         tokenStorage[1],
                         tokenStorage[2],
+                        tailOption("dpop"),
+                        tailOption("dpop-alg"),
                     });
 
 // Revoke and inspect send a token to an endpoint of their own.
@@ -488,6 +498,14 @@ constexpr auto tokenUserinfo = join(
                       .help = "the UserInfo endpoint (or --issuer)"},
                issuerUrl, profile, tailOption("timeout"), tailOption("cacert"), tailOption("allow-http")},
     tokenStorage);
+// curl with the stored token's headers; the words after the URL are curl's own.
+constexpr auto tokenCurl =
+    join(std::array{Option{.name = "method",
+                           .takes = Takes::value,
+                           .valueName = "METHOD",
+                           .help = "the request's method (default GET), also given to curl"},
+                    profile},
+         tokenStorage);
 
 constexpr auto tokenShow = join(
     std::array{Option{.name = "json", .help = "print the token as one JSON object"}, profile}, tokenStorage);
@@ -495,7 +513,16 @@ constexpr auto tokenShow = join(
 constexpr auto tokenGet = join(
     grantHead,
     std::array{
-        Option{.name = "header", .help = "print the Authorization header value (\"Bearer ...\") instead"},
+        Option{.name = "header",
+               .help = "print the Authorization header value (\"Bearer ...\") instead; a DPoP-bound token "
+                       "needs --method and --url"},
+        Option{
+            .name = "method",
+            .takes = Takes::value,
+            .valueName = "METHOD",
+            .help =
+                "print the header lines of one request of this method to --url (then the URL it goes "
+                "to; a refresh's endpoint comes from --issuer): Authorization, and DPoP for a bound token"},
         tailOption("client-secret"),
         Option{.name = "timeout",
                .takes = Takes::value,
@@ -701,6 +728,13 @@ const std::array table{
         .options = tokenJwtBearer,
         .program = tokenProgram,
         .run = runTokenJwtBearer},
+    Command{.name = "token curl",
+            .summary = "run curl with the stored token's headers (a DPoP proof for a bound token), "
+                       "curl's own arguments after --",
+            .options = tokenCurl,
+            .operand = "URL [CURL-ARGS...]",
+            .program = tokenProgram,
+            .run = runTokenCurl},
 };
 
 std::string_view firstWord(std::string_view name) {

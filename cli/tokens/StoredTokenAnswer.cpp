@@ -21,9 +21,20 @@
 namespace tervala::cli {
 
 int printToken(const OAuthToken& token, const Arguments& arguments, const Io& io) {
+  // A bound token's header is worth nothing without a proof for the one request it goes with,
+  // and without one it is what a server that also takes bearer tokens could be sent by mistake.
+  const bool bound = token.tokenType() == "DPoP";
+  if (bound && arguments.has("header")) {
+    io.err << "tervala: the stored token is DPoP-bound: give --method and --url of the request to get its "
+              "Authorization and DPoP headers\n";
+    return failure;
+  }
   // The value goes into a header of the caller's next request: one that would break the line
   // is not printed at all, rather than printed escaped and sent wrong.
-  const auto header = token.createAuthorizationHeader();
+  // (A bound token, which has no such header, is held to what a bearer token of its value is.)
+  const auto header = bound
+                          ? OAuthToken(token.accessToken(), "Bearer", {}, {}, {}).createAuthorizationHeader()
+                          : token.createAuthorizationHeader();
   if (!header) {
     io.err << "tervala: the stored token holds characters that cannot be sent in a header\n";
     return failure;
@@ -48,7 +59,8 @@ std::optional<int> answerTokenGetFromStore(const GlobalOptions& global, const Ar
   }
   const auto found = place->retrieveToken(io);
   const auto* token = std::get_if<std::shared_ptr<OAuthToken>>(&found);
-  if (token == nullptr) {
+  // A bound token needs a proof signed for each request, which this program cannot make.
+  if (token == nullptr || (*token)->tokenType() == "DPoP") {
     return std::nullopt;
   }
   // Good for longer than the margin a refresh is made within, as the token source judges it.

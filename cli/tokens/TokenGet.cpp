@@ -16,6 +16,7 @@
 #include "tokens/CleartextUrl.hpp"
 #include "tokens/IssuerEndpoints.hpp"
 #include "tokens/StoredTokenAnswer.hpp"
+#include "tokens/TokenDpop.hpp"
 #include "tokens/TokenGrant.hpp"
 #include "tokens/TokenPlace.hpp"
 
@@ -23,12 +24,14 @@ namespace tervala::cli {
 namespace {
 
 // The token endpoint a refresh goes to: --url, else the one --issuer's metadata names; empty
-// with neither, for a stored token that needs no refresh.
+// with neither, for a stored token that needs no refresh. With --method, --url is the URL of the
+// request the headers are for, and only --issuer names the token endpoint.
 std::variant<std::string, EndpointProblem> tokenEndpoint(const Arguments& arguments) {
-  if (!arguments.value("url") && !arguments.value("issuer")) {
+  const std::string_view given = arguments.value("method") ? "token-url" : "url";
+  if (!arguments.value(given) && !arguments.value("issuer")) {
     return std::string();
   }
-  auto url = IssuerEndpoints(arguments).url("url", Endpoint::token);
+  auto url = IssuerEndpoints(arguments).url(given, Endpoint::token);
   if (const auto* found = std::get_if<std::string>(&url);
       found != nullptr && !arguments.has("allow-http") && isCleartextToAnotherHost(*found)) {
     return EndpointProblem{cleartextRefusal("the refresh token")};
@@ -93,7 +96,8 @@ int runTokenGet(const GlobalOptions& global, const Arguments& arguments, const I
            << shownMessage(answer.error ? errorLine(*answer.error) : "no token") << '\n';
     return failure;
   }
-  return printToken(*answer.token, arguments, io);
+  return arguments.value("method") ? printRequestHeaders(*answer.token, arguments, io)
+                                   : printToken(*answer.token, arguments, io);
 }
 
 }  // namespace tervala::cli

@@ -27,6 +27,7 @@
 #include "tokens/Profile.hpp"
 #include "tokens/ResultJson.hpp"
 #include "tokens/StoreCheck.hpp"
+#include "tokens/TokenDpop.hpp"
 #include "tokens/TokenGrant.hpp"
 #include "tokens/TokenPlace.hpp"
 
@@ -126,6 +127,7 @@ void forgetClientSecret(OAuthContext& context) {
   }
   context.setClientKey(std::nullopt);
   context.setClientCertificate(std::nullopt);
+  context.setProofKey(std::nullopt);
 }
 
 std::optional<UsageError> configure(OAuthContext& context, const Arguments& arguments, std::ostream& warnings,
@@ -188,7 +190,7 @@ std::optional<UsageError> configure(OAuthContext& context, const Arguments& argu
   context.replyProfile = arguments.has("strict")    ? ReplyProfile::strict
                          : arguments.has("lenient") ? ReplyProfile::lenient
                                                     : unlessTold;
-  return std::nullopt;
+  return configureDpop(context, arguments);
 }
 
 std::optional<ClientAuthentication> clientAuthenticationNamed(std::string_view name) {
@@ -267,6 +269,10 @@ int grant(const Arguments& arguments, const Io& io, const Exchange& exchange, Pr
   if (auto error = request.configured ? std::nullopt : configure(context, arguments, io.err)) {
     return refuse(io, *error);
   }
+  // A bound token is renewed with proofs of its own key.
+  if (const auto key = request.renewed ? request.renewed->proofKey() : std::nullopt) {
+    context.setProofKey(key);
+  }
   // A URL on the command line (or an issuer's) wins over the profile's. Discovery needs the trust
   // and timeout settled above.
   if (arguments.value("url") || arguments.value("issuer") || !account.url) {
@@ -320,6 +326,9 @@ int grant(const Arguments& arguments, const Io& io, const Exchange& exchange, Pr
     // A reply that named no scope renews the scope the token had.
     if (token && request.renewed && token->scope() && token->scope()->empty()) {
       token->setScope(request.renewed->scope());
+    }
+    if (token) {
+      bindGranted(*token, context, io.err);
     }
     auto problem = token ? place.storeToken(*token) : std::optional(storeProblem(SettingsStore::standard()));
     if (!problem && !profile.remember(account)) {

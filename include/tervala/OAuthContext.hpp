@@ -14,6 +14,7 @@
 #include <tervala/ClientCertificate.hpp>
 #include <tervala/ClientKey.hpp>
 #include <tervala/OAuthResult.hpp>
+#include <tervala/ProofKey.hpp>
 #include <tervala/ReplyProfile.hpp>
 #include <tervala/ServerTrustDelegate.hpp>
 #include <tervala/export.hpp>
@@ -105,6 +106,16 @@ class TERVALA_EXPORT OAuthContext {
   /// JWT bearer grant, blocking.
   [[nodiscard]] Result getJwtBearerToken(std::string_view url, std::string_view clientId,
                                          std::string_view subject, const Params& params);
+  /// The DPoP key (RFC 9449) the token requests prove possession of; absent (the default): none.
+  /// With a key, every grant sends a "DPoP" proof for its token endpoint, answers a server's
+  /// "use_dpop_nonce" once with the nonce it names (remembered per server for later requests),
+  /// and a granted token of type "DPoP" is bound to this key (`OAuthToken::setProofKey`). A
+  /// "Bearer" reply means the server binds no tokens: that token is kept as it is. A "DPoP" reply
+  /// to a request without a key is an error result, since no proof could ever go with it. The
+  /// authorization request of `AuthorizationRequest::make` then names the key ("dpop_jkt").
+  /// Read when a request starts, as the fields are.
+  void setProofKey(std::optional<ProofKey> key);
+  [[nodiscard]] std::optional<ProofKey> proofKey() const;
 
   /// Resource-owner password grant.
   void getAccessToken(std::string_view url, std::string_view clientId, std::string_view username,

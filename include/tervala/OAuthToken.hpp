@@ -7,7 +7,9 @@
 #include <string_view>
 #include <vector>
 
+#include <tervala/Checked.hpp>
 #include <tervala/Data.hpp>
+#include <tervala/ProofKey.hpp>
 #include <tervala/export.hpp>
 
 namespace tervala {
@@ -43,10 +45,11 @@ class TERVALA_EXPORT OAuthToken {
   /// A token; `scope` is split at every comma, keeping empty items.
   OAuthToken(std::string accessToken, std::string tokenType, std::string refreshToken, Date expiresOn,
              std::string_view scope, AdditionalData additionalData = {});
-  OAuthToken(const OAuthToken&) = default;
-  OAuthToken& operator=(const OAuthToken&) = default;
-  OAuthToken(OAuthToken&&) = default;
-  OAuthToken& operator=(OAuthToken&&) = default;
+  /// Copies and moves carry the DPoP key along.
+  OAuthToken(const OAuthToken& other);
+  OAuthToken& operator=(const OAuthToken& other);
+  OAuthToken(OAuthToken&& other) noexcept;
+  OAuthToken& operator=(OAuthToken&& other) noexcept;
   virtual ~OAuthToken();
 
   /// The archive constructor: reads "accessToken", "tokenType", "refreshToken" (texts),
@@ -80,7 +83,8 @@ class TERVALA_EXPORT OAuthToken {
   virtual void setScope(std::optional<Scope> value);
 
   /// Writes the six archive entries in order, through the accessors; an absent field becomes a
-  /// null entry and the scope items are joined with ",".
+  /// null entry and the scope items are joined with ",". A token bound to a DPoP key adds a
+  /// seventh, "proofKey" (a secret, like the tokens).
   virtual void encodeWithCoder(Coder& coder) const;
 
   /// True when `now` (the current time by default) is strictly later than `expiresOn`, and
@@ -90,8 +94,32 @@ class TERVALA_EXPORT OAuthToken {
 
   /// The `Authorization` header value: the token type, one blank, the access token. Absent when
   /// either holds a control character, a line break, DEL or a byte beyond ASCII, which would
-  /// let the value add headers of its own to the host's request.
+  /// let the value add headers of its own to the host's request. Absent for a DPoP-bound token
+  /// (token type "DPoP"): it is worth nothing without its proof, and a header without one is
+  /// what a server that also takes bearer tokens could be sent by mistake; `createProofHeaders`
+  /// gives the header pair instead.
   [[nodiscard]] virtual std::optional<std::string> createAuthorizationHeader() const;
+
+  /// Binds the token to the DPoP key its grant proved possession of (absent: unbinds it). The
+  /// key is archived with the token (under "proofKey", the private JWK) and wiped with it; it is
+  /// never part of `additionalData`. Not virtual: the key is held beside the token.
+  void setProofKey(const std::optional<ProofKey>& key);
+  /// The key the token is bound to; absent for a bearer token, or when the stored key cannot be
+  /// read.
+  [[nodiscard]] std::optional<ProofKey> proofKey() const;
+  /// The header pair of one resource request with a DPoP-bound token: "Authorization: DPoP
+  /// <token>" and a fresh "DPoP" proof for `method` and `url` with the token's hash ("ath"), and
+  /// the resource server's `nonce` when it asked for one. Refused for a token of another type,
+  /// one without its key, or a value no header can carry.
+  [[nodiscard]] Checked<ProofHeaders> createProofHeaders(
+      std::string_view method, std::string_view url,
+      std::optional<std::string_view> nonce = std::nullopt) const;
+  /// The header pair again after a resource server's nonce challenge: its `status` (401),
+  /// `wwwAuthenticate` header (scheme DPoP, error "use_dpop_nonce") and `dpopNonce` header. A
+  /// reply that is no such challenge, or a nonce that may not be sent back, is refused.
+  [[nodiscard]] Checked<ProofHeaders> answerProofChallenge(std::string_view method, std::string_view url,
+                                                           long status, std::string_view wwwAuthenticate,
+                                                           std::string_view dpopNonce) const;
 
   /// Archives the token into the settings store (`SettingsStore::standard()` unless one is
   /// given) under "token"; true when it got there. A failed write leaves the earlier stored

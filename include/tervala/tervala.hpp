@@ -6,8 +6,8 @@
 #include <tervala/CancelToken.hpp>
 #include <tervala/Checked.hpp>
 #include <tervala/ClientAuthentication.hpp>
-#include <tervala/ClientKey.hpp>
 #include <tervala/ClientCertificate.hpp>
+#include <tervala/ClientKey.hpp>
 #include <tervala/Coder.hpp>
 #include <tervala/Data.hpp>
 #include <tervala/Debug.hpp>
@@ -33,6 +33,7 @@
 #include <tervala/OtpReplayGuard.hpp>
 #include <tervala/OtpSecret.hpp>
 #include <tervala/OtpVerification.hpp>
+#include <tervala/ProofKey.hpp>
 #include <tervala/ProviderMetadata.hpp>
 #include <tervala/ReplyProfile.hpp>
 #include <tervala/SecretServiceStore.hpp>

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include <tervala/OAuthContext.hpp>
+
 #include "oauth/RedirectQuery.hpp"
 #include "platform/EndpointUrl.hpp"
 #include "platform/ErrorCodes.hpp"
@@ -92,6 +94,10 @@ std::shared_ptr<const AuthorizationRequest> AuthorizationRequest::make(
     fields.append("state", state);
     fields.append("code_challenge", challengeOf(platform::view(verifier->text)));
     fields.append("code_challenge_method", "S256");
+    // The code may then be exchanged only with proofs of this key (RFC 9449 section 10).
+    if (const auto key = OAuthContext::sharedInstance().proofKey()) {
+      fields.append("dpop_jkt", key->thumbprint());
+    }
     // The ID token must echo it: a token injected from another login carries another.
     std::string nonce;
     if (std::find(scope.begin(), scope.end(), "openid") != scope.end()) {

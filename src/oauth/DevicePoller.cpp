@@ -46,9 +46,11 @@ OAuthContext::Result DevicePoller::poll(std::string_view url, std::string_view c
   if (settings.replyProfile == ReplyProfile::lenient) {
     lenient.emplace(std::nullopt, settings.requestedScope);
   }
+  bool nonceAsked = false;  // the last poll was refused for want of the server's nonce
   for (;;) {
     const auto left = deadline - Clock::now();
-    if (cancel.waitFor(std::min<std::chrono::nanoseconds>(interval.count() * secondLength_, left))) {
+    const auto wait = nonceAsked ? std::chrono::seconds(0) : interval;
+    if (cancel.waitFor(std::min<std::chrono::nanoseconds>(wait.count() * secondLength_, left))) {
       return cancelled();
     }
     if (Clock::now() >= deadline) {
@@ -72,7 +74,10 @@ OAuthContext::Result DevicePoller::poll(std::string_view url, std::string_view c
     auto result = ReplyHandler::resultFromBody(reply.statusCode, reply.body, lenient ? &*lenient : nullptr,
                                                true, boundTo ? &*boundTo : nullptr);
     const auto said = reason(*result);
-    if (said == "authorization_pending") {
+    // The server wants its nonce in the proof: the next poll, at once, carries it; a second demand
+    // in a row is the result.
+    nonceAsked = said == "use_dpop_nonce" && settings.proofKey.has_value() && !nonceAsked;
+    if (nonceAsked || said == "authorization_pending") {
       continue;
     }
     if (said == "slow_down") {

@@ -5,6 +5,7 @@
 
 #include "oauth/CertificateBinding.hpp"
 #include "oauth/ClientCredentials.hpp"
+#include "oauth/DpopExchange.hpp"
 #include "oauth/ReplyHandler.hpp"
 #include "oauth/ReplyRedaction.hpp"
 #include "oauth/TokenRequestForm.hpp"
@@ -142,6 +143,14 @@ platform::HttpReply EndpointCall::post(std::string_view url, std::string_view cl
     platform::SecretText line = platform::secretText("Authorization: ");
     line.insert(line.end(), authorization->begin(), authorization->end());
     request.extraHeaders.push_back(std::move(line));
+  }
+  if (settings.proofKey) {
+    if (auto problem = DpopExchange(*settings.proofKey, std::nullopt).prepare(request)) {
+      return failed(Error::make(Error::oauthErrorDomain, errors::oauth, *problem));
+    }
+    auto reply = perform(request, replyLines);
+    DpopNonces::shared().noteReply(request.url, reply);
+    return reply;
   }
   return perform(request, replyLines);
 }

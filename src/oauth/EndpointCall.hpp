@@ -33,6 +33,9 @@ struct EndpointSettings {
   std::optional<std::string> requestedScope;
   /// Presented to endpoints that ask for a client certificate.
   std::optional<ClientCertificate> certificate;
+  /// The DPoP key a token request proves (the device flow's polls); absent for the other
+  /// endpoints, which bind nothing.
+  std::optional<ProofKey> proofKey{};
 
   static EndpointSettings of(const OAuthContext& context);
 };

@@ -29,4 +29,11 @@ bool HeaderText::isHeaderSafe(std::string_view text) noexcept {
   return std::all_of(text.begin(), text.end(), isVisibleOrBlank);
 }
 
+bool HeaderText::isDpopType(std::string_view text) noexcept {
+  constexpr std::string_view dpop = "dpop";
+  return text.size() == dpop.size() && std::equal(text.begin(), text.end(), dpop.begin(), [](char a, char b) {
+           return (a >= 'A' && a <= 'Z' ? static_cast<char>(a + 32) : a) == b;
+         });
+}
+
 }  // namespace tervala

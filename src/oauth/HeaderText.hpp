@@ -13,6 +13,8 @@ struct HeaderText {
   [[nodiscard]] static bool isTokenType(std::string_view text) noexcept;
   /// No control character, line break, DEL or byte beyond ASCII: safe inside one header line.
   [[nodiscard]] static bool isHeaderSafe(std::string_view text) noexcept;
+  /// True for the token type "DPoP", in any case: a token that goes only with a proof.
+  [[nodiscard]] static bool isDpopType(std::string_view text) noexcept;
 };
 
 }  // namespace tervala

@@ -10,6 +10,7 @@
 #include "oauth/CertificateBinding.hpp"
 #include "oauth/ClientAssertion.hpp"
 #include "oauth/ClientCredentials.hpp"
+#include "oauth/DpopExchange.hpp"
 #include "oauth/LenientReply.hpp"
 #include "oauth/ReplyHandler.hpp"
 #include "oauth/TokenRequestForm.hpp"
@@ -47,10 +48,11 @@ std::shared_ptr<const OAuthResult> invalidUrlResult() {
 
 // The exchange proper, the same for both forms: the transfer inside the gate that keeps it out
 // of the libraries' cleanup at exit, then the reply handling.
-std::shared_ptr<const OAuthResult> runExchange(const platform::HttpRequest& request,
+std::shared_ptr<const OAuthResult> runExchange(platform::HttpRequest& request,
                                                const std::optional<LenientReply>& lenient,
                                                bool refreshTokenExpected,
-                                               const std::optional<std::string>& boundTo) noexcept {
+                                               const std::optional<std::string>& boundTo,
+                                               std::optional<DpopExchange>& dpop) noexcept {
   try {
     platform::HttpReply reply;
     {
@@ -60,11 +62,18 @@ std::shared_ptr<const OAuthResult> runExchange(const platform::HttpRequest& requ
                                    "The process is exiting.");
       }
       reply = platform::HttpTransfer::perform(request, ReplyHandler::maxBodyBytes, inside);
+      // One retry at most: a server that wants yet another nonce gets its refusal back.
+      if (dpop && dpop->retryFor(request, reply)) {
+        reply = platform::HttpTransfer::perform(request, ReplyHandler::maxBodyBytes, inside);
+        DpopNonces::shared().noteReply(request.url, reply);
+      }
     }
-    return reply.transportError
-               ? std::make_shared<const OAuthResult>(*reply.transportError)
-               : ReplyHandler::resultFromBody(reply.statusCode, reply.body, lenient ? &*lenient : nullptr,
-                                              refreshTokenExpected, boundTo ? &*boundTo : nullptr);
+    return checkedBinding(
+        reply.transportError
+            ? std::make_shared<const OAuthResult>(*reply.transportError)
+            : ReplyHandler::resultFromBody(reply.statusCode, reply.body, lenient ? &*lenient : nullptr,
+                                           refreshTokenExpected, boundTo ? &*boundTo : nullptr),
+        dpop.has_value());
   } catch (const std::exception& error) {
     return errors::errorResult(Error::urlErrorDomain, errors::oauth, "The request failed", error.what());
   }
@@ -75,6 +84,7 @@ struct LaterSettings {
   platform::ForkRenewedMutex mutex;
   AssertionSettings assertion;
   std::optional<ClientCertificate> certificate;
+  std::optional<ProofKey> proofKey;
 };
 
 LaterSettings& laterSettings() {
@@ -136,6 +146,18 @@ std::optional<ClientCertificate> OAuthContext::clientCertificate() const {
   auto& later = laterSettings();
   const std::lock_guard lock(later.mutex);
   return later.certificate;
+}
+
+void OAuthContext::setProofKey(std::optional<ProofKey> key) {
+  auto& later = laterSettings();
+  const std::lock_guard lock(later.mutex);
+  later.proofKey = std::move(key);
+}
+
+std::optional<ProofKey> OAuthContext::proofKey() const {
+  auto& later = laterSettings();
+  const std::lock_guard lock(later.mutex);
+  return later.proofKey;
 }
 
 namespace {
@@ -356,14 +378,12 @@ OAuthContext::Result OAuthContext::executeRequest(std::string url, std::string h
     }
     return result;
   }
-  credentials.addTo(form);
   std::optional<std::string> requestedScope;
   if (settings.scope) {
     std::string joined;
     for (std::size_t index = 0; index < settings.scope->size(); ++index) {
       joined.append(index == 0 ? "" : ",").append((*settings.scope)[index]);
     }
-    form.add("scope", joined);
     requestedScope = std::move(joined);
   }
   // The grant's own fields replace the caller's of the same name, and all go in name order.
@@ -377,14 +397,37 @@ OAuthContext::Result OAuthContext::executeRequest(std::string url, std::string h
   for (const auto& [name, value] : grantFields) {
     fields.insert_or_assign(name, value);
   }
-  for (const auto& [name, value] : fields) {
-    if (const auto* const text = std::get_if<std::string_view>(&value)) {
-      form.add(name, *text);
-    } else {
-      form.addParam(name, *std::get<const ParamValue*>(value));
+  const auto fill = [&](TokenRequestForm& filled, const ClientCredentials& sender) {
+    sender.addTo(filled);
+    if (requestedScope) {
+      filled.add("scope", *requestedScope);
     }
-  }
+    for (const auto& [name, value] : fields) {
+      if (const auto* const text = std::get_if<std::string_view>(&value)) {
+        filled.add(name, *text);
+      } else {
+        filled.addParam(name, *std::get<const ParamValue*>(value));
+      }
+    }
+  };
+  fill(form, credentials);
   platform::debugLine(form.debugText());
+  // With a DPoP key, a server may ask for the request once more with its nonce; a client
+  // assertion is used once only, so that request carries a form with a fresh one.
+  std::optional<DpopExchange> dpop;
+  auto key =
+      ProofKeyForThread::current() != nullptr ? std::optional(*ProofKeyForThread::current()) : proofKey();
+  if (key) {
+    std::optional<platform::SecretText> retryBody;
+    if (settings.clientAuthentication == ClientAuthentication::privateKeyJwt ||
+        settings.clientAuthentication == ClientAuthentication::clientSecretJwt) {
+      TokenRequestForm again;
+      fill(again,
+           ClientCredentials(settings.clientAuthentication, clientId, settings.clientSecret, assertion, url));
+      retryBody = again.takeText();
+    }
+    dpop.emplace(std::move(*key), std::move(retryBody));
+  }
   // What a lenient reading of the reply may assume: the refresh token a refresh grant sent and
   // the scope asked for. A client-credentials reply carries no refresh token (RFC 6749 section
   // 4.4.3) under either profile: the client asks again with its own credentials.
@@ -425,19 +468,29 @@ OAuthContext::Result OAuthContext::executeRequest(std::string url, std::string h
     request.clientIdentity = ClientCertificateAccess::identity(*certificate);
     boundTo = certificate->thumbprint();
   }
+  if (dpop) {
+    if (const auto problem = dpop->prepare(request)) {
+      auto result = errors::errorResult(Error::oauthErrorDomain, errors::oauth, *problem);
+      if (completion != nullptr) {
+        deliver(*completion, result);
+        return nullptr;
+      }
+      return result;
+    }
+  }
   // On the calling thread, at the first grant: the exit handler must be registered after the
   // host's own initialisation of libcurl and OpenSSL. A failure is the transfer's to report.
   static_cast<void>(platform::TransferGate::prepare());
   if (completion == nullptr) {
-    return runExchange(request, lenient, refreshTokenExpected, boundTo);
+    return runExchange(request, lenient, refreshTokenExpected, boundTo, dpop);
   }
   // Shared so that the completion survives a thread that could not be started.
   auto sharedCompletion = std::make_shared<Completion>(std::move(*completion));
   try {
     platform::RequestThreads::run([request = std::move(request), lenient = std::move(lenient),
-                                   refreshTokenExpected, boundTo = std::move(boundTo),
-                                   sharedCompletion]() noexcept {
-      const auto result = runExchange(request, lenient, refreshTokenExpected, boundTo);
+                                   refreshTokenExpected, boundTo = std::move(boundTo), sharedCompletion,
+                                   dpop = std::move(dpop)]() mutable noexcept {
+      const auto result = runExchange(request, lenient, refreshTokenExpected, boundTo, dpop);
       if (platform::TransferGate::exiting()) {
         // Nobody is left to receive the result, and ending the thread would run OpenSSL's
         // per-thread cleanup under its global one: the thread waits for the process to end.

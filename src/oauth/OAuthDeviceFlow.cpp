@@ -132,8 +132,10 @@ OAuthContext::Result OAuthDeviceFlow::poll(std::string_view url, std::string_vie
                                            const CancelToken& cancel) {
   platform::debugLine(className, "poll(_:_:authorization:cancel:)");
   try {
-    return DevicePoller().poll(url, clientId, authorization, cancel,
-                               EndpointSettings::of(OAuthContext::sharedInstance()));
+    // The polls are token requests: with a DPoP key they prove it, and the token is bound to it.
+    auto settings = EndpointSettings::of(OAuthContext::sharedInstance());
+    settings.proofKey = OAuthContext::sharedInstance().proofKey();
+    return DevicePoller().poll(url, clientId, authorization, cancel, settings);
   } catch (const std::exception& error) {
     return errors::errorResult(Error::oauthErrorDomain, errors::oauth, "The request could not be built",
                                std::string_view(error.what()));

@@ -254,9 +254,9 @@ std::shared_ptr<const OAuthResult> OAuthResult::read(const nlohmann::json& reply
     }
     additionalData.emplace(key, value.is_string() ? value.get_ref<const std::string&>() : compactJson(value));
   }
-  auto result = std::make_shared<OAuthResult>(*accessToken, capitalized(*tokenType), refreshToken,
-                                              lifetime.value_or(0.0), scope.value_or(std::string()),
-                                              std::move(additionalData), now);
+  auto result = std::make_shared<OAuthResult>(
+      *accessToken, HeaderText::isDpopType(*tokenType) ? std::string("DPoP") : capitalized(*tokenType),
+      refreshToken, lifetime.value_or(0.0), scope.value_or(std::string()), std::move(additionalData), now);
   // What the lenient reading could not learn stays absent.
   if (!lifetime) {
     result->expiresOn_.reset();

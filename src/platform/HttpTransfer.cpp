@@ -66,11 +66,54 @@ std::size_t collectBody(char* data, std::size_t size, std::size_t count, void* s
   return bytes;
 }
 
-// Notes whether the last header line was the blank one that ends a reply's head: libcurl takes
-// a connection that closes inside the head for a complete reply without a body.
-std::size_t noteHeaderLine(char* data, std::size_t size, std::size_t count, void* headEnded) noexcept {
-  const std::string_view line(data, size * count);
-  *static_cast<bool*>(headEnded) = line == "\r\n" || line == "\n";
+bool sameName(std::string_view left, std::string_view right) noexcept {
+  return left.size() == right.size() &&
+         std::equal(left.begin(), left.end(), right.begin(), [](char a, char b) {
+           return (a >= 'A' && a <= 'Z' ? a + 32 : a) == (b >= 'A' && b <= 'Z' ? b + 32 : b);
+         });
+}
+
+struct HeadSink {
+  const std::vector<std::string>& kept;
+  std::vector<std::pair<std::string, std::string>>& headers;
+  bool headEnded = false;
+  bool outOfMemory = false;
+};
+
+// Notes whether the last header line was the blank one that ends a reply's head (libcurl takes
+// a connection that closes inside the head for a complete reply without a body), and keeps the
+// headers asked for, of the last reply only.
+std::size_t noteHeaderLine(char* data, std::size_t size, std::size_t count, void* sinkPointer) noexcept {
+  auto& sink = *static_cast<HeadSink*>(sinkPointer);
+  std::string_view line(data, size * count);
+  sink.headEnded = line == "\r\n" || line == "\n";
+  if (line.starts_with("HTTP/")) {
+    sink.headers.clear();  // an interim reply's headers are not the final one's
+  }
+  const std::size_t colon = line.find(':');
+  if (colon == std::string_view::npos || sink.kept.empty()) {
+    return size * count;
+  }
+  const std::string_view name = line.substr(0, colon);
+  for (const auto& wanted : sink.kept) {
+    if (sameName(name, wanted)) {
+      std::string_view value = line.substr(colon + 1);
+      while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) {
+        value.remove_prefix(1);
+      }
+      while (!value.empty() &&
+             (value.back() == '\n' || value.back() == '\r' || value.back() == ' ' || value.back() == '\t')) {
+        value.remove_suffix(1);
+      }
+      try {
+        sink.headers.emplace_back(wanted, value);
+      } catch (...) {
+        sink.outOfMemory = true;
+        return 0;
+      }
+      break;
+    }
+  }
   return size * count;
 }
 
@@ -273,6 +316,15 @@ HttpReply setupFailure(std::string_view what) {
 
 }  // namespace
 
+std::optional<std::string_view> HttpReply::header(std::string_view name) const noexcept {
+  for (const auto& [kept, value] : headers) {
+    if (sameName(kept, name)) {
+      return std::string_view(value);
+    }
+  }
+  return std::nullopt;
+}
+
 HttpReply HttpTransfer::perform(const HttpRequest& request, std::size_t bodyLimit,
                                 TransferGate::Inside& inside, const std::optional<std::string>& caFile) {
   if (!TransferGate::prepare()) {
@@ -316,7 +368,7 @@ HttpReply HttpTransfer::perform(const HttpRequest& request, std::size_t bodyLimi
 
   HttpReply reply;
   BodySink sink{reply.body, bodyLimit};
-  bool headEnded = false;
+  HeadSink head{request.keptHeaders, reply.headers};
   std::array<char, CURL_ERROR_SIZE> errorText{};
   ServerTrustCheck trust(request.trustDelegate, request.host);
 
@@ -345,7 +397,7 @@ HttpReply HttpTransfer::perform(const HttpRequest& request, std::size_t bodyLimi
       libcurl().easySetopt(handle, CURLOPT_WRITEFUNCTION, &collectBody) == CURLE_OK &&
       libcurl().easySetopt(handle, CURLOPT_WRITEDATA, &sink) == CURLE_OK &&
       libcurl().easySetopt(handle, CURLOPT_HEADERFUNCTION, &noteHeaderLine) == CURLE_OK &&
-      libcurl().easySetopt(handle, CURLOPT_HEADERDATA, &headEnded) == CURLE_OK &&
+      libcurl().easySetopt(handle, CURLOPT_HEADERDATA, &head) == CURLE_OK &&
       (!caFile || libcurl().easySetopt(handle, CURLOPT_CAINFO, caFile->c_str()) == CURLE_OK);
   if (ready && request.clientIdentity) {
     ready = presentClientIdentity(handle, *request.clientIdentity);
@@ -369,10 +421,10 @@ HttpReply HttpTransfer::perform(const HttpRequest& request, std::size_t bodyLimi
     return reply;
   }
   CURLcode code = *ended;
-  if (sink.outOfMemory) {
+  if (sink.outOfMemory || head.outOfMemory) {
     code = CURLE_OUT_OF_MEMORY;
   }
-  if (code == CURLE_OK && !headEnded) {
+  if (code == CURLE_OK && !head.headEnded) {
     code = CURLE_PARTIAL_FILE;  // the connection closed before the reply's head was whole
   }
   long status = 0;

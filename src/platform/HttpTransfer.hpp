@@ -3,6 +3,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include <tervala/Data.hpp>
@@ -36,6 +38,8 @@ struct HttpRequest {
   int cancelSignal = -1;
   /// Presented when the server asks for a client certificate; none when null.
   std::shared_ptr<const TlsClientIdentity> clientIdentity = nullptr;
+  /// Names of reply headers to keep (compared without regard to case), such as a server's nonce.
+  std::vector<std::string> keptHeaders{};
 };
 
 /// What came back: a transport error, or a status (absent when the reply was not HTTP) and the
@@ -44,6 +48,11 @@ struct HttpReply {
   std::optional<Error> transportError;
   std::optional<long> statusCode;
   SecretBytes body;
+  /// The final reply's headers named in the request's `keptHeaders`: name as asked, value trimmed.
+  std::vector<std::pair<std::string, std::string>> headers;
+
+  /// The value of the first kept header called `name` (any case), if the reply had one.
+  [[nodiscard]] std::optional<std::string_view> header(std::string_view name) const noexcept;
 };
 
 /// Performs requests with libcurl: a fresh easy handle for each, nothing shared or reused, no

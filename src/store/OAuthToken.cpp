@@ -8,6 +8,7 @@
 
 #include "oauth/HeaderText.hpp"
 #include "platform/SecureMemory.hpp"
+#include "store/TokenKeyBinding.hpp"
 
 namespace tervala {
 namespace {
@@ -53,7 +54,58 @@ OAuthToken::OAuthToken(std::string accessToken, std::string tokenType, std::stri
       additionalData_(std::move(additionalData)),
       scope_(splitScope(scope)) {}
 
+OAuthToken::OAuthToken(const OAuthToken& other)
+    : accessToken_(other.accessToken_),
+      tokenType_(other.tokenType_),
+      expiresOn_(other.expiresOn_),
+      refreshToken_(other.refreshToken_),
+      additionalData_(other.additionalData_),
+      scope_(other.scope_) {
+  TokenKeyBinding::copy(other, *this);
+}
+
+OAuthToken& OAuthToken::operator=(const OAuthToken& other) {
+  if (this != &other) {
+    OAuthToken copied(other);
+    *this = std::move(copied);
+  }
+  return *this;
+}
+
+OAuthToken::OAuthToken(OAuthToken&& other) noexcept
+    : accessToken_(std::move(other.accessToken_)),
+      tokenType_(std::move(other.tokenType_)),
+      expiresOn_(other.expiresOn_),
+      refreshToken_(std::move(other.refreshToken_)),
+      additionalData_(std::move(other.additionalData_)),
+      scope_(std::move(other.scope_)) {
+  try {
+    TokenKeyBinding::copy(other, *this);
+  } catch (...) {
+    // Without memory for the key the token stays unbound, which refuses every proof.
+  }
+}
+
+OAuthToken& OAuthToken::operator=(OAuthToken&& other) noexcept {
+  if (this != &other) {
+    platform::cleanseEach(accessToken_, refreshToken_, additionalData_);
+    accessToken_ = std::move(other.accessToken_);
+    tokenType_ = std::move(other.tokenType_);
+    expiresOn_ = other.expiresOn_;
+    refreshToken_ = std::move(other.refreshToken_);
+    additionalData_ = std::move(other.additionalData_);
+    scope_ = std::move(other.scope_);
+    try {
+      TokenKeyBinding::copy(other, *this);
+    } catch (...) {
+      TokenKeyBinding::unbind(*this);
+    }
+  }
+  return *this;
+}
+
 OAuthToken::~OAuthToken() {
+  TokenKeyBinding::unbind(*this);
   // The tokens are wiped before their memory goes back to the heap.
   platform::cleanseEach(accessToken_, refreshToken_, additionalData_);
 }
@@ -139,8 +191,13 @@ std::shared_ptr<OAuthToken> OAuthToken::make(const Coder& coder) {
     if (additionalDataDictionary == nullptr) {
       return nullptr;
     }
-    return std::make_shared<OAuthToken>(*accessTokenText, *tokenTypeText, *refreshTokenText, *expiresOnDate,
-                                        *scopeText, *additionalDataDictionary);
+    auto token = std::make_shared<OAuthToken>(*accessTokenText, *tokenTypeText, *refreshTokenText,
+                                              *expiresOnDate, *scopeText, *additionalDataDictionary);
+    // Archives of bearer tokens have no key, and those written before keys were kept neither.
+    if (const auto* key = entryOf<std::string>(entryNamed(coder, proofKeyArchiveKey))) {
+      TokenKeyBinding::bind(*token, *key);
+    }
+    return token;
   } catch (...) {
     return nullptr;  // allocation failure: no token rather than an exception across the API
   }
@@ -197,6 +254,10 @@ void OAuthToken::encodeWithCoder(Coder& coder) const {
   const auto items = scope();
   coder.encodeObject(items ? CodedValue{joinScope(*items)} : CodedValue{}, "scope");
   coder.encodeObject(additionalData(), "additionalData");
+  if (auto key = TokenKeyBinding::of(*this)) {
+    std::string text(key->begin(), key->end());
+    coder.encodeObject(std::move(text), proofKeyArchiveKey);
+  }
 }
 
 bool OAuthToken::hasTokenExpired() const {
@@ -214,7 +275,7 @@ std::optional<std::string> OAuthToken::createAuthorizationHeader() const {
   const std::string access = accessToken();
   // Fields set by the host or read from an older or planted file may hold anything; a value
   // that would break the header line is not handed out at all.
-  if (!HeaderText::isHeaderSafe(type) || !HeaderText::isHeaderSafe(access)) {
+  if (!HeaderText::isHeaderSafe(type) || !HeaderText::isHeaderSafe(access) || HeaderText::isDpopType(type)) {
     return std::nullopt;
   }
   std::string header = type;

@@ -7,10 +7,13 @@
 #include <tervala/OAuthContext.hpp>
 #include <tervala/OAuthResult.hpp>
 
+#include "oauth/DpopExchange.hpp"
+#include "oauth/HeaderText.hpp"
 #include "platform/ErrorCodes.hpp"
 #include "platform/LockFile.hpp"
 #include "platform/SecureMemory.hpp"
 #include "store/RefusalRecord.hpp"
+#include "store/TokenKeyBinding.hpp"
 
 namespace tervala {
 namespace {
@@ -46,7 +49,9 @@ std::optional<Data> renewedArchive(const OAuthToken& fresh, const Data& stored) 
     fresh.encodeWithCoder(coder);
     if (const auto kept = KeyedUnarchiver::contents(stored)) {
       for (const auto& [key, value] : kept->coder.entries()) {
-        if (!coder.containsValueForKey(key)) {
+        // The proof key goes with the token type that needs it: a renewed token the server no
+        // longer binds is a bearer token, without it.
+        if (!coder.containsValueForKey(key) && key != proofKeyArchiveKey) {
           coder.encodeObject(value, key);
         }
       }
@@ -142,6 +147,14 @@ StoredTokenRefresh::Outcome StoredTokenRefresh::refreshOrAdopt(const Usable& usa
     outcome.error = refusal->error;  // the request this one waited for was refused: so is this
     return outcome;
   }
+  // A bound token is refreshed with proofs of its own key, and the new token is bound to it.
+  auto key = stored->proofKey();
+  std::optional<ProofKeyForThread> ownKey;
+  if (key) {
+    ownKey.emplace(*key);
+  } else {
+    key = OAuthContext::sharedInstance().proofKey();
+  }
   const auto reply = OAuthContext::sharedInstance().refreshAccessToken(url_, clientId_, *refreshToken);
   platform::cleanse(refreshToken);
   if (!reply || reply->hasError()) {
@@ -149,7 +162,11 @@ StoredTokenRefresh::Outcome StoredTokenRefresh::refreshOrAdopt(const Usable& usa
     (void)lock.setRecord(RefusalRecord{print, std::chrono::system_clock::now(), *outcome.error}.text());
     return outcome;
   }
-  std::shared_ptr<const OAuthToken> fresh = reply->serializeToToken();
+  std::shared_ptr<OAuthToken> bound = reply->serializeToToken();
+  if (bound && key && HeaderText::isDpopType(bound->tokenType())) {
+    bound->setProofKey(key);
+  }
+  std::shared_ptr<const OAuthToken> fresh = std::move(bound);
   std::optional<Data> next = fresh ? renewedArchive(*fresh, *current.read.archive) : std::nullopt;
   outcome.token = std::move(fresh);
   outcome.refreshed = outcome.token != nullptr;

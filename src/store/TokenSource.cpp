@@ -12,6 +12,7 @@
 #include <tervala/SecretServiceStore.hpp>
 #include <tervala/SettingsStore.hpp>
 
+#include "oauth/HeaderText.hpp"
 #include "platform/ErrorCodes.hpp"
 #include "platform/ForkRenewedMutex.hpp"
 #include "platform/LockFile.hpp"
@@ -209,6 +210,10 @@ TokenSource::HeaderAnswer TokenSource::authorizationHeader() {
     return {std::nullopt, answer.error};
   }
   auto header = answer.token->createAuthorizationHeader();
+  if (!header && HeaderText::isDpopType(answer.token->tokenType())) {
+    return {std::nullopt, failure("The token is DPoP-bound: its headers come with a proof for each request "
+                                  "(OAuthToken::createProofHeaders)")};
+  }
   if (!header) {
     return {std::nullopt, failure("The token's type or value cannot stand in an Authorization header")};
   }

@@ -31,6 +31,17 @@ const input = createInterface({ input: process.stdin });
 input.on('close', () => process.exit(0));
 const configuration = JSON.parse(await new Promise((resolve) => input.once('line', resolve)));
 
+// A test that wants DPoP nonces demanded ({"features":{"dPoP":{"requireNonce":true}}}) gets the
+// secret they are made with and the rule that asks for them: neither travels as JSON.
+if (configuration.features?.dPoP?.requireNonce === true) {
+  configuration.features.dPoP = {
+    enabled: true,
+    ...configuration.features.dPoP,
+    nonceSecret: randomBytes(32),
+    requireNonce: () => true,
+  };
+}
+
 // With "tls" ({ cert, key } in PEM) the provider is served over HTTPS and asks every client for a
 // certificate: mutual TLS is on, a client's certificate is its connection's, and any certificate
 // counts as verified (the tests' certificates are self-signed); a tls_client_auth client is named

@@ -189,7 +189,7 @@ class HostToken : public OAuthToken {
  public:
   using OAuthToken::hasTokenExpired;
   using OAuthToken::OAuthToken;
-  [[nodiscard]] std::string tokenType() const override { return "DPoP"; }
+  [[nodiscard]] std::string tokenType() const override { return "MAC"; }
   [[nodiscard]] std::optional<Scope> scope() const override { return Scope{"host", "scope"}; }
   [[nodiscard]] bool hasTokenExpired(Date) const override { return false; }
 };
@@ -197,7 +197,7 @@ class HostToken : public OAuthToken {
 TEST(OAuthToken, OperationsReadFieldsThroughTheAccessors) {
   const HostToken token("access-1", "Bearer", "refresh-1", expiry, "read");
   const OAuthToken& base = token;
-  EXPECT_EQ(base.createAuthorizationHeader(), "DPoP access-1");
+  EXPECT_EQ(base.createAuthorizationHeader(), "MAC access-1");
   EXPECT_FALSE(base.hasTokenExpired());  // the no-argument form reaches the override
   EXPECT_EQ(
       KeyedUnarchiver::unarchiveObjectWithData(*KeyedArchiver::archivedDataWithRootObject(base))->scope(),

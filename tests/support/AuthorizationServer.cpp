@@ -41,7 +41,15 @@ Reply AuthorizationServer::answer(const RecordedRequest& request) {
     return authorize(request);
   }
   if (request.path == "/token") {
-    return this->token(request);
+    // A request with a DPoP proof gets a token bound to it, as a server that binds tokens answers
+    // (the proof itself is the library tests' to check).
+    auto reply = this->token(request);
+    if (reply.status == 200 && request.header("DPoP")) {
+      if (const auto at = reply.body.find(R"("token_type":"bearer")"); at != std::string::npos) {
+        reply.body.replace(at, 21, R"("token_type":"DPoP")");
+      }
+    }
+    return reply;
   }
   const std::string base = endpoint_.url("");
   const std::string token = request.field("token").value_or("");

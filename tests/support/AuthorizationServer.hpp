@@ -15,7 +15,8 @@ namespace tervala::test {
 /// with a one-time code and the state. /token serves the code grant, which must present the
 /// verifier of the code's S256 challenge and the same redirect_uri, client credentials, the
 /// password grant, refresh tokens good once each, and device codes approved at their second poll.
-/// It serves its metadata, /device, /revoke and /introspect too. A set client secret must come
+/// A token request with a DPoP proof gets a DPoP token. It serves its metadata, /device, /revoke
+/// and /introspect too. A set client secret must come
 /// either in the form or as HTTP Basic. Stops in its destructor.
 class AuthorizationServer {
  public:

@@ -16,6 +16,7 @@
 
 #include <nlohmann/json.hpp>
 #include <tervala/OAuthToken.hpp>
+#include <tervala/ProofKey.hpp>
 #include <tervala/SecretServiceStore.hpp>
 #include <tervala/SettingsStore.hpp>
 
@@ -198,6 +199,13 @@ TEST_F(KeyringCli, GetFindsTheKeyringTokenAndRefreshesItThere) {
     locks += entry.path().filename().string().starts_with("refresh-") ? 1U : 0U;
   }
   EXPECT_EQ(locks, 1U);
+
+  // A bound token keeps its key in the keyring as in the file.
+  OAuthToken bound("b", "DPoP", "r", std::chrono::system_clock::now() + std::chrono::hours(1), "s");
+  const auto key = *ProofKey::generate();
+  bound.setProofKey(key);
+  ASSERT_TRUE(bound.store(keyring));
+  EXPECT_EQ(OAuthToken::retrieve(keyring)->proofKey()->thumbprint(), key.thumbprint());
 }
 
 TEST_F(KeyringCli, WithoutABusADemandedKeyringFailsBeforeTheGrantUnlessTheFileIsAllowed) {

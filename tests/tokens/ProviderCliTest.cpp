@@ -13,6 +13,8 @@
 #include <nlohmann/json.hpp>
 #include <tervala/ClientCertificate.hpp>
 #include <tervala/ClientKey.hpp>
+#include <tervala/OAuthToken.hpp>
+#include <tervala/SettingsStore.hpp>
 
 #include "support/InProcessTool.hpp"
 #include "support/OidcProvider.hpp"
@@ -58,10 +60,10 @@ class ProviderCli : public ::testing::Test {
     macClient["client_secret"] = macSecret;
     macClient["token_endpoint_auth_method"] = "client_secret_jwt";
     try {
-      provider = std::make_unique<test::OidcProvider>(json{
-          {"clients", {client("service"), client("other"), signedClient, macClient, app}},
-          {"features",
-           {{"devInteractions", {{"enabled", true}}}}}}.dump());
+      provider = std::make_unique<test::OidcProvider>(
+          json{{"clients", {client("service"), client("other"), signedClient, macClient, app}},
+               {"features", {{"devInteractions", {{"enabled", true}}}, {"dPoP", {{"requireNonce", true}}}}}}
+              .dump());
     } catch (const std::exception& failure) {
       problem = failure.what();
     }
@@ -154,6 +156,24 @@ TEST_F(ProviderCli, LoginVerifiesTheIdTokenThroughParOrNotAndUserInfoAgrees) {
                                          "userinfo", "--issuer", provider->issuer()});
     ASSERT_EQ(userInfo.status, 0) << userInfo.err;
     EXPECT_EQ(json::parse(userInfo.out).at("sub"), "alice");
+  }
+}
+
+// A DPoP-bound token from a provider that demands nonces: the tool answers the demand once, and
+// the provider's introspection shows the token bound to the key kept with it.
+TEST_F(ProviderCli, ClientTokenWithDpopIsBoundToTheStoredKey) {
+  for (const std::string algorithm : {"ES256", "EdDSA"}) {
+    const auto granted =
+        token("client", "service", "service-secret", {"--dpop", "--dpop-alg", algorithm, "--store"});
+    ASSERT_EQ(granted.status, 0) << granted.err << granted.out;
+    EXPECT_EQ(json::parse(granted.out).at("token_type"), "DPoP");
+    SettingsStore store(folder / "settings.sqlite3");
+    const auto key = OAuthToken::retrieve(store)->proofKey();
+    ASSERT_TRUE(key);
+    const auto details = json::parse(token("inspect", "service", "service-secret", {"--stored"}).out);
+    // Members that are objects come as their JSON text, as the tool prints every further member.
+    EXPECT_EQ(json::parse(details.at("cnf").get<std::string>()).at("jkt"), key->thumbprint()) << details;
+    EXPECT_EQ(details.at("token_type"), "DPoP");
   }
 }
 

@@ -23,6 +23,7 @@
 #include <iterator>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <tuple>
 
@@ -459,6 +460,62 @@ TEST_F(TokenCli, GetOfAGoodStoredTokenIsAnsweredByTheToolAloneAndAlike) {
       EXPECT_NE(run.err.find("cannot run '"), std::string::npos) << row.args.back() << ": " << run.err;
     }
   }
+}
+
+// --dpop binds the granted token to a new key kept with it: its header comes only as the pair of
+// one request, a fresh proof each time, and never from the tool alone, which cannot sign.
+TEST_F(TokenCli, DpopBindsTheTokenAndGetPrintsTheHeaderPairOfOneRequest) {
+  const std::string bound =
+      R"({"access_token":"bound","token_type":"DPoP","expires_in":3600,"refresh_token":"r","scope":"s"})";
+  endpoint.setReply(Reply::answer(200, bound));
+  for (const auto& [more, problem] : std::vector<std::pair<Args, std::string>>{
+           {{"--dpop-alg", "EdDSA"}, "tervala: --dpop-alg needs --dpop\n"},
+           {{"--dpop", "--dpop-alg", "RS256"}, "tervala: --dpop-alg takes ES256 or EdDSA, not 'RS256'\n"}}) {
+    EXPECT_EQ(tervala(grant("client", more)).err.substr(0, problem.size()), problem);
+  }
+  EXPECT_EQ(tervala(grant("client", {"--dpop", "--dpop-alg", "EdDSA", "--store", "--file-store"})).status, 0);
+  EXPECT_TRUE(endpoint.requests().back().header("DPoP"));
+  SettingsStore store(settings());
+  EXPECT_EQ(OAuthToken::retrieve(store)->proofKey()->algorithm(), "EdDSA");
+
+  const auto header = tervala({"token", "get", "--header"});
+  EXPECT_EQ(header.status, 1);
+  EXPECT_EQ(header.out, "");
+  EXPECT_EQ(header.err.find("tervala: the stored token is DPoP-bound: give --method and --url"), 0U);
+  std::set<std::string> proofs;
+  for (int call = 0; call < 2; ++call) {
+    const auto pair =
+        tervala({"token", "get", "--header", "--method", "GET", "--url", "https://rs.example/x"});
+    ASSERT_EQ(pair.status, 0) << pair.err;
+    const auto lines = pair.out.find("\nDPoP: ");
+    EXPECT_EQ(pair.out.substr(0, lines), "Authorization: DPoP bound");
+    EXPECT_TRUE(proofs.insert(pair.out.substr(lines)).second);
+  }
+  const auto alone = (folder.path() / "tervala").string();
+  std::filesystem::copy_file(TERVALA_CLI_PATH, alone);
+  const auto handed = test::ToolProcess({"--settings", settings(), "token", "get"}, {}, alone).finish();
+  EXPECT_NE(handed.err.find("cannot run '"), std::string::npos) << handed.err;
+
+  // token curl sends the same pair, the token on no command line.
+  const auto curl = [&] {
+    EXPECT_EQ(
+        tervala({"token", "curl", "--method", "PUT", endpoint.url("/res"), "--", "-s", "-o", "/dev/null"})
+            .status,
+        0);
+    return endpoint.requests().back();
+  };
+  const auto sent = curl();
+  EXPECT_EQ(std::tie(sent.method, sent.path), std::tie("PUT", "/res"));
+  EXPECT_EQ(sent.header("Authorization"), "DPoP bound");
+  EXPECT_TRUE(sent.header("DPoP"));
+
+  endpoint.setReply(Reply{});  // a server that binds nothing grants a bearer token
+  const auto bearer = tervala(grant("client", {"--dpop", "--store", "--file-store"}));
+  EXPECT_EQ(bearer.err,
+            "tervala: the server granted a Bearer token, not a DPoP-bound one: it binds no tokens to keys\n");
+  EXPECT_EQ(tervala({"token", "get", "--method", "GET", "--url", "https://rs.example/x"}).out,
+            "Authorization: Bearer test-access\n");
+  EXPECT_EQ(curl().header("Authorization"), "Bearer test-access");
 }
 
 // Every option `token get` lists works: --auth authenticates the refresh as the grants do, and
@@ -992,6 +1049,14 @@ TEST_F(TokenCli, RevokeInspectAndDeviceAuthenticateAsTold) {
     EXPECT_EQ(requests.back().field(command == "device" ? "device_code" : "token"),
               command == "device" ? "dc" : "t1");
   }
+  // With --dpop the polls prove the key; the device authorization request binds nothing.
+  ASSERT_EQ(
+      tervala({"token", "device", "--issuer", endpoint.url(""), "--client-id", "c", "--no-qr", "--dpop"})
+          .status,
+      0);
+  const auto requests = endpoint.requests();
+  EXPECT_TRUE(requests.back().header("DPoP"));
+  EXPECT_FALSE(requests[requests.size() - 2].header("DPoP")) << requests[requests.size() - 2].path;
   EXPECT_NE(tervala({"token", "refresh", "--issuer", endpoint.url("/nobody"), "--client-id", "c",
                      "--refresh-token", "r1"})
                 .err.find("no endpoints from issuer"),
