@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "frame/ChildEnvironment.hpp"
+#include "frame/PipeSignalHeld.hpp"
 #include "platform/FileDescriptor.hpp"
 #include "platform/SecureMemory.hpp"
 
@@ -60,37 +61,6 @@ std::optional<Tool> findTool(const Io& io) {
   }
   return std::nullopt;
 }
-
-// SIGPIPE held back while this thread writes to a clipboard tool: a tool that exits before it
-// reads (no display, say) must give a failure to report, not end the tervala process. A SIGPIPE
-// the write raised is taken from the pending set before the old mask returns.
-class PipeSignalHeld {
- public:
-  PipeSignalHeld() noexcept {
-    ::sigemptyset(&pipeOnly_);
-    ::sigaddset(&pipeOnly_, SIGPIPE);
-    sigset_t pending;
-    ::sigpending(&pending);
-    pendingBefore_ = ::sigismember(&pending, SIGPIPE) == 1;
-    ::pthread_sigmask(SIG_BLOCK, &pipeOnly_, &previous_);
-  }
-  PipeSignalHeld(const PipeSignalHeld&) = delete;
-  PipeSignalHeld& operator=(const PipeSignalHeld&) = delete;
-  ~PipeSignalHeld() {
-    sigset_t pending;
-    ::sigpending(&pending);
-    if (!pendingBefore_ && ::sigismember(&pending, SIGPIPE) == 1) {
-      const timespec now{};
-      ::sigtimedwait(&pipeOnly_, nullptr, &now);
-    }
-    ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-  }
-
- private:
-  sigset_t pipeOnly_{};
-  sigset_t previous_{};
-  bool pendingBefore_ = false;
-};
 
 // Runs `argv` (never through a shell) with `input` on its standard input; with `output`, what
 // it prints is read into it. True when it exits 0.

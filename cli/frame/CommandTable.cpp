@@ -504,7 +504,7 @@ constexpr auto tokenCurl =
                            .takes = Takes::value,
                            .valueName = "METHOD",
                            .help = "the request's method (default GET), also given to curl"},
-                    profile},
+                    profile, tailOption("allow-http")},
          tokenStorage);
 
 constexpr auto tokenShow = join(

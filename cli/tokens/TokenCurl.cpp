@@ -19,8 +19,10 @@
 #include "frame/Arguments.hpp"
 #include "frame/ChildEnvironment.hpp"
 #include "frame/Commands.hpp"
+#include "frame/PipeSignalHeld.hpp"
 #include "frame/VisibleText.hpp"
 #include "platform/SecureMemory.hpp"
+#include "tokens/CleartextUrl.hpp"
 #include "tokens/Profile.hpp"
 
 namespace tervala::cli {
@@ -76,6 +78,7 @@ int runCurl(std::vector<std::string>& words, int readEnd, int writeEnd, const pl
     return failure;
   }
   std::vector<char*> argv;
+  argv.reserve(words.size() + 1);
   for (auto& word : words) {
     argv.push_back(word.data());
   }
@@ -88,6 +91,7 @@ int runCurl(std::vector<std::string>& words, int readEnd, int writeEnd, const pl
   }
   ::close(readEnd);
   // Header lines are far below a pipe's buffer, so the write cannot wait for curl to read.
+  const PipeSignalHeld held;
   const bool written = ::write(writeEnd, lines.data(), lines.size()) == static_cast<ssize_t>(lines.size());
   ::close(writeEnd);
   int status = 0;
@@ -108,6 +112,9 @@ int runTokenCurl(const GlobalOptions& global, const Arguments& arguments, const 
   if (!url.starts_with("https://") && !url.starts_with("http://")) {
     return refuse(
         io, UsageError{"token curl needs an http:// or https:// URL first, not '" + visible(url) + "'"});
+  }
+  if (isCleartextToAnotherHost(url) && !arguments.has("allow-http")) {
+    return refuse(io, UsageError{cleartextRefusal("the token")});
   }
   const std::string method(arguments.value("method").value_or("GET"));
   auto chosen = Profile::of(global, arguments);

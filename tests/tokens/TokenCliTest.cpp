@@ -516,6 +516,9 @@ TEST_F(TokenCli, DpopBindsTheTokenAndGetPrintsTheHeaderPairOfOneRequest) {
   EXPECT_EQ(tervala({"token", "get", "--method", "GET", "--url", "https://rs.example/x"}).out,
             "Authorization: Bearer test-access\n");
   EXPECT_EQ(curl().header("Authorization"), "Bearer test-access");
+  const auto cleartext = tervala({"token", "curl", "http://rs.example/x"});
+  EXPECT_EQ(cleartext.status, 2);
+  EXPECT_NE(cleartext.err.find("refusing to send the token over plain http"), std::string::npos);
 }
 
 // Every option `token get` lists works: --auth authenticates the refresh as the grants do, and
