@@ -88,8 +88,7 @@ int runTokenUserinfo(const GlobalOptions& global, const Arguments& arguments, co
   if (identity.claims.is_object() && identity.claims.contains("sub") && identity.claims["sub"].is_string()) {
     subject = identity.claims["sub"].get<std::string>();
   }
-  const auto reply = OpenIdRequests::userInfo(
-      std::get<std::string>(url), OpenIdRequests::bearerHeaders(identity.token->accessToken()), subject);
+  const auto reply = OpenIdRequests::userInfo(std::get<std::string>(url), *identity.token, subject);
   if (const auto* error = std::get_if<Error>(&reply)) {
     io.err << "tervala: " << errorLine(*error) << '\n';
     return failure;

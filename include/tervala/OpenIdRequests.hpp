@@ -8,6 +8,7 @@
 
 #include <tervala/AuthorizationRequest.hpp>
 #include <tervala/Error.hpp>
+#include <tervala/OAuthToken.hpp>
 #include <tervala/export.hpp>
 
 namespace tervala {
@@ -28,6 +29,13 @@ class TERVALA_EXPORT OpenIdRequests {
   /// object or has no "sub".
   static std::variant<std::string, Error> userInfo(std::string_view url,
                                                    const std::vector<std::string>& headers,
+                                                   const std::optional<std::string>& subject = std::nullopt);
+
+  /// The same, sent with `token` as its type asks: a bearer token's `Authorization` header, or a
+  /// DPoP-bound token's header pair with a fresh proof for this GET, and the pair again, once,
+  /// when the endpoint answers with a DPoP nonce challenge. Refused before anything is sent when
+  /// the token gives no header.
+  static std::variant<std::string, Error> userInfo(std::string_view url, const OAuthToken& token,
                                                    const std::optional<std::string>& subject = std::nullopt);
 
   /// Pushes `request`'s parameters to `parEndpoint` with the context's client authentication and

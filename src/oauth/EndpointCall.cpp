@@ -97,7 +97,8 @@ platform::HttpReply EndpointCall::get(std::string_view url, const EndpointSettin
 }
 
 platform::HttpReply EndpointCall::getWith(std::string_view url, std::vector<platform::SecretText> headers,
-                                          const EndpointSettings& settings) {
+                                          const EndpointSettings& settings,
+                                          std::vector<std::string> keptHeaders) {
   auto parsed = platform::parseEndpointUrl(url);
   if (!parsed) {
     return failed(invalidUrl());
@@ -106,6 +107,7 @@ platform::HttpReply EndpointCall::getWith(std::string_view url, std::vector<plat
   platform::HttpRequest request{std::move(parsed->text),  std::move(parsed->host),      {},
                                 settings.timeoutInterval, settings.serverTrustDelegate, std::move(headers)};
   request.get = true;
+  request.keptHeaders = std::move(keptHeaders);
   return perform(request, true);
 }
 

@@ -65,7 +65,8 @@ class EndpointCall {
                                   bool replyLines = true);
   /// GET of a protected resource (UserInfo) with the header lines that authorize it.
   static platform::HttpReply getWith(std::string_view url, std::vector<platform::SecretText> headers,
-                                     const EndpointSettings& settings);
+                                     const EndpointSettings& settings,
+                                     std::vector<std::string> keptHeaders = {});
   /// Form POST of `token`, with its `token_type_hint` unless the hint is empty (revocation and
   /// introspection both send a token this way).
   static platform::HttpReply postToken(std::string_view url, std::string_view clientId,

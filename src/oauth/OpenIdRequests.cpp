@@ -2,6 +2,7 @@
 #include <tervala/OpenIdRequests.hpp>
 
 #include "oauth/EndpointCall.hpp"
+#include "oauth/HeaderText.hpp"
 #include "platform/DebugLog.hpp"
 #include "platform/ErrorCodes.hpp"
 #include "platform/FormEncoding.hpp"
@@ -22,6 +23,48 @@ std::optional<std::string> textMember(const platform::SecretJson& object, std::s
   return std::string(text.data(), text.size());
 }
 
+constexpr std::string_view challengeHeader = "WWW-Authenticate";
+constexpr std::string_view nonceHeader = "DPoP-Nonce";
+
+// "NAME: VALUE" in wiped memory: the value holds the token.
+platform::SecretText headerLine(std::string_view name, std::string_view value) {
+  platform::SecretText line = platform::secretText(name);
+  line.insert(line.end(), {':', ' '});
+  line.insert(line.end(), value.begin(), value.end());
+  return line;
+}
+
+std::string_view replyHeader(const platform::HttpReply& reply, std::string_view name) {
+  for (const auto& [kept, value] : reply.headers) {
+    if (kept == name) {
+      return value;
+    }
+  }
+  return {};
+}
+
+// The UserInfo reply's claims as text, for the ID token's `subject` when one is given.
+std::variant<std::string, Error> userInfoClaims(const platform::HttpReply& reply,
+                                                const std::optional<std::string>& subject) {
+  if (!reply.transportError && reply.statusCode != 200) {
+    return EndpointCall::refusal(reply, "The UserInfo endpoint");
+  }
+  auto object = EndpointCall::jsonObject(reply);
+  if (auto* const error = std::get_if<Error>(&object)) {
+    return *error;
+  }
+  const auto& claims = std::get<platform::SecretJson>(object);
+  const auto said = textMember(claims, "sub");
+  if (!said) {
+    return openIdError("The UserInfo reply was refused.", "it has no \"sub\"");
+  }
+  if (subject && *said != *subject) {
+    return openIdError("The UserInfo reply was refused.", "its \"sub\" is not the ID token's");
+  }
+  const auto text = claims.dump(-1, ' ', false, platform::SecretJson::error_handler_t::replace);
+  return std::string(text.data(), text.size());
+}
+
 }  // namespace
 
 std::vector<std::string> OpenIdRequests::bearerHeaders(std::string_view accessToken) {
@@ -38,25 +81,52 @@ std::variant<std::string, Error> OpenIdRequests::userInfo(std::string_view url,
     for (const auto& header : headers) {
       lines.push_back(platform::secretText(header));
     }
-    const auto reply =
-        EndpointCall::getWith(url, std::move(lines), EndpointSettings::of(OAuthContext::sharedInstance()));
-    if (!reply.transportError && reply.statusCode != 200) {
-      return EndpointCall::refusal(reply, "The UserInfo endpoint");
+    return userInfoClaims(
+        EndpointCall::getWith(url, std::move(lines), EndpointSettings::of(OAuthContext::sharedInstance())),
+        subject);
+  } catch (const std::exception& failure) {
+    return openIdError("The UserInfo request failed", failure.what());
+  }
+}
+
+std::variant<std::string, Error> OpenIdRequests::userInfo(std::string_view url, const OAuthToken& token,
+                                                          const std::optional<std::string>& subject) {
+  platform::debugLine("Tervala.OpenIdRequests", "userInfo(_:token:)");
+  try {
+    if (!HeaderText::isDpopType(token.tokenType())) {
+      auto header = token.createAuthorizationHeader();
+      if (!header) {
+        return openIdError("The UserInfo request was not sent.", "the token gives no Authorization header");
+      }
+      std::vector<platform::SecretText> lines{headerLine("Authorization", *header)};
+      platform::cleanse(header);
+      return userInfoClaims(
+          EndpointCall::getWith(url, std::move(lines), EndpointSettings::of(OAuthContext::sharedInstance())),
+          subject);
     }
-    auto object = EndpointCall::jsonObject(reply);
-    if (auto* const error = std::get_if<Error>(&object)) {
-      return *error;
+    // A bound token: the header pair of this request, and once more with the nonce the endpoint
+    // asks for (RFC 9449 section 9).
+    auto pair = token.createProofHeaders("GET", url);
+    platform::HttpReply reply;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      if (!pair) {
+        return openIdError("The UserInfo request was not sent.", pair.reason());
+      }
+      std::vector<platform::SecretText> lines{headerLine("Authorization", pair->authorization),
+                                              headerLine("DPoP", pair->dpop)};
+      reply =
+          EndpointCall::getWith(url, std::move(lines), EndpointSettings::of(OAuthContext::sharedInstance()),
+                                {std::string(challengeHeader), std::string(nonceHeader)});
+      if (reply.transportError || reply.statusCode != 401 || attempt > 0) {
+        break;
+      }
+      pair = token.answerProofChallenge("GET", url, 401, replyHeader(reply, challengeHeader),
+                                        replyHeader(reply, nonceHeader));
+      if (!pair) {
+        break;  // no nonce challenge: the endpoint's refusal stands
+      }
     }
-    const auto& claims = std::get<platform::SecretJson>(object);
-    const auto said = textMember(claims, "sub");
-    if (!said) {
-      return openIdError("The UserInfo reply was refused.", "it has no \"sub\"");
-    }
-    if (subject && *said != *subject) {
-      return openIdError("The UserInfo reply was refused.", "its \"sub\" is not the ID token's");
-    }
-    const auto text = claims.dump(-1, ' ', false, platform::SecretJson::error_handler_t::replace);
-    return std::string(text.data(), text.size());
+    return userInfoClaims(reply, subject);
   } catch (const std::exception& failure) {
     return openIdError("The UserInfo request failed", failure.what());
   }

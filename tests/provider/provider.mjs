@@ -42,6 +42,13 @@ if (configuration.features?.dPoP?.requireNonce === true) {
   };
 }
 
+// "refreshTokens": true grants a refresh token to every client allowed the grant, without the
+// offline_access scope and the consent it needs (a function, which JSON cannot carry).
+if (configuration.refreshTokens === true) {
+  configuration.issueRefreshToken = async (ctx, client) => client.grantTypeAllowed('refresh_token');
+}
+delete configuration.refreshTokens;
+
 // With "tls" ({ cert, key } in PEM) the provider is served over HTTPS and asks every client for a
 // certificate: mutual TLS is on, a client's certificate is its connection's, and any certificate
 // counts as verified (the tests' certificates are self-signed); a tls_client_auth client is named

@@ -62,6 +62,7 @@ class ProviderCli : public ::testing::Test {
     try {
       provider = std::make_unique<test::OidcProvider>(
           json{{"clients", {client("service"), client("other"), signedClient, macClient, app}},
+               {"refreshTokens", true},
                {"features", {{"devInteractions", {{"enabled", true}}}, {"dPoP", {{"requireNonce", true}}}}}}
               .dump());
     } catch (const std::exception& failure) {
@@ -157,6 +158,37 @@ TEST_F(ProviderCli, LoginVerifiesTheIdTokenThroughParOrNotAndUserInfoAgrees) {
     ASSERT_EQ(userInfo.status, 0) << userInfo.err;
     EXPECT_EQ(json::parse(userInfo.out).at("sub"), "alice");
   }
+}
+
+// A DPoP-bound login at a provider that demands nonces of the token and UserInfo endpoints: the
+// token, its refresh with the same key, and UserInfo with each, every demand answered once.
+TEST_F(ProviderCli, BoundLoginRefreshesAndAsksUserInfoWithItsKey) {
+  test::OidcProvider::installBrowser(folder.path().string(), "alice");
+  const auto settings = (folder / "settings.sqlite3").string();
+  test::ToolProcess login(
+      {"--settings", settings, "token", "login", "--issuer", provider->issuer(), "--client-id", "app",
+       "--scope", "openid", "--dpop", "--timeout", "20"},
+      {"PATH=" + folder.path().string() + ":" + std::getenv("PATH"), "TERVALA_CLIENT_SECRET=app-secret"});
+  const auto done = login.finish();
+  ASSERT_EQ(done.status, 0) << done.err << done.out;
+  SettingsStore store(folder / "settings.sqlite3");
+  const auto first = OAuthToken::retrieve(store);
+  ASSERT_TRUE(first && first->proofKey());
+  EXPECT_EQ(first->tokenType(), "DPoP");
+  const auto userInfo = [&] {
+    const auto asked =
+        test::runTool({"--settings", settings, "token", "userinfo", "--issuer", provider->issuer()});
+    EXPECT_EQ(asked.status, 0) << asked.err;
+    return json::parse(asked.out, nullptr, false).value("sub", "");
+  };
+  EXPECT_EQ(userInfo(), "alice");
+  const auto refreshed = token("refresh", "app", "app-secret", {"--stored"});
+  ASSERT_EQ(refreshed.status, 0) << refreshed.err;
+  const auto second = OAuthToken::retrieve(store);
+  ASSERT_TRUE(second && second->proofKey());
+  EXPECT_NE(second->accessToken(), first->accessToken());
+  EXPECT_EQ(second->proofKey()->thumbprint(), first->proofKey()->thumbprint());
+  EXPECT_EQ(userInfo(), "alice");
 }
 
 // A DPoP-bound token from a provider that demands nonces: the tool answers the demand once, and
