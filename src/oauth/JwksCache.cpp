@@ -1,5 +1,10 @@
 #include "oauth/JwksCache.hpp"
 
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cstdint>
+
 #include <tervala/OAuthContext.hpp>
 
 #include "oauth/EndpointCall.hpp"
@@ -17,7 +22,30 @@ Error keySetError(std::string_view reason) {
                      reason);
 }
 
+constexpr std::string_view cacheControlHeader = "Cache-Control";
+
 }  // namespace
+
+JwksCache::Clock::duration JwksCache::lifetimeOf(std::string_view cacheControl) {
+  // Directive names are case-blind (RFC 9111 section 5.2); max-age's value is whole seconds.
+  std::string lowered(cacheControl);
+  std::ranges::transform(lowered, lowered.begin(), [](unsigned char c) { return std::tolower(c); });
+  Clock::duration said = lifetime;
+  if (lowered.find("no-cache") != std::string::npos || lowered.find("no-store") != std::string::npos) {
+    said = Clock::duration::zero();
+  } else if (const auto at = lowered.find("max-age="); at != std::string::npos) {
+    std::uint64_t seconds = 0;
+    const char* const first = lowered.data() + at + 8;
+    const char* const last = lowered.data() + lowered.size();
+    const auto [end, problem] = std::from_chars(first, last, seconds);
+    if (problem == std::errc() && end != first) {
+      said = std::chrono::seconds(std::min<std::uint64_t>(seconds, std::uint64_t{86400} * 365));
+    } else if (problem == std::errc::result_out_of_range) {
+      said = longestLifetime;
+    }
+  }
+  return std::clamp(said, shortestLifetime, longestLifetime);
+}
 
 JwksCache& JwksCache::shared() {
   static JwksCache* const cache = new JwksCache();  // NOLINT(cppcoreguidelines-owning-memory)
@@ -28,7 +56,8 @@ std::variant<JwksCache::Keys, Error> JwksCache::keys(std::string_view url) {
   {
     const std::lock_guard lock(mutex_);
     const auto found = entries_.find(url);
-    if (found != entries_.end() && found->second.keys && Clock::now() - found->second.fetched < lifetime) {
+    if (found != entries_.end() && found->second.keys &&
+        Clock::now() - found->second.fetched < found->second.lifetime) {
       return found->second.keys;
     }
   }
@@ -51,7 +80,8 @@ std::variant<JwksCache::Keys, Error> JwksCache::refetch(std::string_view url) {
 
 std::variant<JwksCache::Keys, Error> JwksCache::fetch(std::string_view url) {
   platform::debugLine("Tervala.IdTokenVerifier", "fetch key set");
-  const auto reply = EndpointCall::get(url, EndpointSettings::of(OAuthContext::sharedInstance()));
+  const auto reply = EndpointCall::getWith(url, {}, EndpointSettings::of(OAuthContext::sharedInstance()),
+                                           {std::string(cacheControlHeader)});
   if (reply.transportError) {
     return *reply.transportError;
   }
@@ -70,6 +100,12 @@ std::variant<JwksCache::Keys, Error> JwksCache::fetch(std::string_view url) {
   auto& entry = entries_[std::string(url)];
   entry.keys = keys;
   entry.fetched = Clock::now();
+  entry.lifetime = lifetime;
+  for (const auto& [name, value] : reply.headers) {
+    if (name == cacheControlHeader) {
+      entry.lifetime = lifetimeOf(value);
+    }
+  }
   return keys;
 }
 

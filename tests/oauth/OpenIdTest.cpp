@@ -16,6 +16,7 @@
 #include <tervala/OpenIdRequests.hpp>
 
 #include "jose/Jws.hpp"
+#include "oauth/JwksCache.hpp"
 #include "platform/Base64.hpp"
 #include "support/OAuthProbe.hpp"
 #include "support/TokenEndpoint.hpp"
@@ -54,7 +55,10 @@ class OpenId : public ::testing::Test {
     test::resetSharedContext();
     server.setHandler([this](const RecordedRequest& request) {
       const std::lock_guard lock(publishing);
-      return request.path == "/jwks" ? Reply::answer(200, published) : Reply::answer(404, "{}");
+      // A provider that says not to keep its keys is still asked once per few minutes at most.
+      auto keys = Reply::answer(200, published);
+      keys.headers = {{"Cache-Control", "no-cache, max-age=0"}};
+      return request.path == "/jwks" ? keys : Reply::answer(404, "{}");
     });
   }
   void TearDown() override { test::resetSharedContext(); }
@@ -176,6 +180,19 @@ TEST_F(OpenId, KeySetIsCachedAndRefetchedOnceForARotatedKey) {
   EXPECT_EQ(keySetFetches(), 2U);
   EXPECT_TRUE(std::holds_alternative<Error>(verify(sign(rsaKey("k3"), claims()))));
   EXPECT_EQ(keySetFetches(), 2U);
+}
+
+TEST(JwksCache, KeepsASetForItsMaxAgeWithinBounds) {
+  using std::chrono::hours, std::chrono::minutes, std::chrono::seconds;
+  for (const auto& [said, kept] : {std::pair<std::string, JwksCache::Clock::duration>("", hours(1)),
+                                   {"public, max-age=600", seconds(600)},
+                                   {"Max-Age=120", minutes(5)},
+                                   {"no-store", minutes(5)},
+                                   {"max-age=99999999", hours(24)},
+                                   {"max-age=999999999999999999999999", hours(24)},
+                                   {"max-age=soon", hours(1)}}) {
+    EXPECT_EQ(JwksCache::lifetimeOf(said), kept) << said;
+  }
 }
 
 // The nonce goes with the openid scope only; a pushed request sends the parameters with the
