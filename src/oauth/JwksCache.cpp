@@ -100,12 +100,8 @@ std::variant<JwksCache::Keys, Error> JwksCache::fetch(std::string_view url) {
   auto& entry = entries_[std::string(url)];
   entry.keys = keys;
   entry.fetched = Clock::now();
-  entry.lifetime = lifetime;
-  for (const auto& [name, value] : reply.headers) {
-    if (name == cacheControlHeader) {
-      entry.lifetime = lifetimeOf(value);
-    }
-  }
+  const auto cacheControl = reply.header(cacheControlHeader);
+  entry.lifetime = cacheControl ? lifetimeOf(*cacheControl) : lifetime;
   return keys;
 }
 

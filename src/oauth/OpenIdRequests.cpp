@@ -34,15 +34,6 @@ platform::SecretText headerLine(std::string_view name, std::string_view value) {
   return line;
 }
 
-std::string_view replyHeader(const platform::HttpReply& reply, std::string_view name) {
-  for (const auto& [kept, value] : reply.headers) {
-    if (kept == name) {
-      return value;
-    }
-  }
-  return {};
-}
-
 // The UserInfo reply's claims as text, for the ID token's `subject` when one is given.
 std::variant<std::string, Error> userInfoClaims(const platform::HttpReply& reply,
                                                 const std::optional<std::string>& subject) {
@@ -120,8 +111,8 @@ std::variant<std::string, Error> OpenIdRequests::userInfo(std::string_view url, 
       if (reply.transportError || reply.statusCode != 401 || attempt > 0) {
         break;
       }
-      pair = token.answerProofChallenge("GET", url, 401, replyHeader(reply, challengeHeader),
-                                        replyHeader(reply, nonceHeader));
+      pair = token.answerProofChallenge("GET", url, 401, reply.header(challengeHeader).value_or(""),
+                                        reply.header(nonceHeader).value_or(""));
       if (!pair) {
         break;  // no nonce challenge: the endpoint's refusal stands
       }
